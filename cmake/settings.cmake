@@ -1,0 +1,11 @@
+# Build settings shared by every target: warnings as errors and the optional sanitizers.
+add_compile_options(-Wall -Wextra -Werror -Wno-missing-field-initializers)
+if(MRIM_SANITIZE)
+  add_compile_options(-fsanitize=${MRIM_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${MRIM_SANITIZE})
+endif()
+if(WIN32)
+  # The DLL and the check host must run on a Windows machine that has only the system DLLs.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+find_package(Threads REQUIRED)

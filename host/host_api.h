@@ -1,0 +1,309 @@
+// The messenger host's plug-in interface as this plug-in uses it: the PluginLink table, the
+// records passed to host services, and the names of those services and events. Declarations
+// only; the host lies behind them. Field order and widths are the host's, so on the 32-bit
+// Windows build every record has the size the host expects (checked below).
+#pragma once
+
+#include <cstddef>
+
+#include "platform/win32.h"
+
+// Every service and event handler: two pointer-sized arguments, a pointer-sized result.
+typedef INT_PTR (*HostServiceFn)(WPARAM, LPARAM);
+typedef INT_PTR (*HostHookFn)(WPARAM, LPARAM);
+// Entries of the table the plug-in never calls; the host fills them with harmless functions.
+typedef INT_PTR (*HostUnusedFn)(void);
+
+// The host's table of operations, handed to Load. Entries are numbered from 1 in the host's
+// documentation; the plug-in calls 4, 6, 7, 10 and 11.
+struct PluginLink {
+  HostUnusedFn entry1_create_hookable_event;
+  HostUnusedFn entry2_destroy_hookable_event;
+  HostUnusedFn entry3_notify_event_hooks;
+  HANDLE (*HookEvent)(const char* event_name, HostHookFn handler);
+  HostUnusedFn entry5_hook_event_message;
+  int (*UnhookEvent)(HANDLE hook);
+  HANDLE (*CreateServiceFunction)(const char* service_name, HostServiceFn handler);
+  HostUnusedFn entry8_create_transient_service;
+  HostUnusedFn entry9_destroy_service;
+  INT_PTR (*CallService)(const char* service_name, WPARAM wparam, LPARAM lparam);
+  int (*ServiceExists)(const char* service_name);
+  HostUnusedFn entry12_call_service_sync;
+};
+
+// The record MirandaPluginInfo returns.
+struct PluginInfo {
+  int size;
+  const char* short_name;
+  DWORD version;
+  const char* description;
+  const char* author;
+  const char* author_email;
+  const char* copyright;
+  const char* homepage;
+  BYTE flags;
+  int replaces_default_module;
+};
+
+// "Proto/RegisterModule".
+struct ProtocolDescriptor {
+  int size;
+  const char* name;
+  int type;
+};
+constexpr int PROTOTYPE_PROTOCOL = 1000;
+
+// "Proto/BroadcastAck".
+struct AckData {
+  int size;
+  const char* module;
+  HANDLE contact;
+  int type;
+  int result;
+  HANDLE process;
+  LPARAM param;
+};
+constexpr int ACKTYPE_MESSAGE = 0;
+constexpr int ACKTYPE_GETINFO = 7;
+constexpr int ACKTYPE_SEARCH = 10;
+constexpr int ACKTYPE_STATUS = 12;
+constexpr int ACKRESULT_SUCCESS = 0;
+constexpr int ACKRESULT_FAILED = 1;
+constexpr int ACKRESULT_DATA = 104;
+
+// The host's value holder for settings.
+struct SettingVariant {
+  BYTE type;
+  union {
+    BYTE byte_value;
+    WORD word_value;
+    DWORD dword_value;
+    char* text;
+  };
+};
+constexpr BYTE DBVT_DELETED = 0;
+constexpr BYTE DBVT_BYTE = 1;
+constexpr BYTE DBVT_WORD = 2;
+constexpr BYTE DBVT_DWORD = 4;
+constexpr BYTE DBVT_ASCIIZ = 255;
+
+// "DB/Contact/GetSetting".
+struct SettingRequest {
+  const char* module;
+  const char* setting;
+  SettingVariant* value;
+};
+
+// "DB/Contact/WriteSetting", and the lParam of "DB/Contact/SettingChanged".
+struct SettingWrite {
+  const char* module;
+  const char* setting;
+  SettingVariant value;
+};
+
+// "DB/Event/Add" and "DB/Event/Get".
+struct EventInfo {
+  int size;
+  const char* module;
+  DWORD timestamp;
+  DWORD flags;
+  WORD event_type;
+  DWORD blob_size;
+  BYTE* blob;
+};
+constexpr WORD EVENTTYPE_MESSAGE = 0;
+constexpr WORD EVENTTYPE_AUTHREQUEST = 1001;
+
+// "Netlib/Send".
+struct NetlibBuffer {
+  char* data;
+  int length;
+  int flags;
+};
+
+// "Netlib/RegisterUser".
+struct NetlibUser {
+  int size;
+  const char* settings_module;
+  const char* descriptive_name;
+  DWORD flags;
+  const char* http_gateway_hello;
+  const char* http_gateway_user_agent;
+  void* http_gateway_init;
+  void* http_gateway_begin;
+  void* http_gateway_wrap_send;
+  void* http_gateway_unwrap_recv;
+  int min_incoming_ports;
+};
+constexpr DWORD NUF_OUTGOING = 0x02;
+constexpr DWORD NUF_HTTPCONNS = 0x10;
+
+// "Netlib/OpenConnection". Hosts of an older interface know only the first four fields
+// (size 16) and refuse the longer record with ERROR_INVALID_PARAMETER.
+struct NetlibOpenConnection {
+  int size;
+  const char* host;
+  WORD port;
+  DWORD flags;
+  unsigned int timeout;
+  void* progress_callback;
+};
+constexpr int NETLIBOPENCONNECTION_V1_SIZE = 16;
+
+// "Netlib/GetMorePackets".
+struct NetlibPacketRecver {
+  int size;
+  DWORD timeout;
+  int bytes_used;
+  int bytes_available;
+  int buffer_size;
+  BYTE* buffer;
+};
+
+// "LangPack/TranslateDialog".
+struct LangPackTranslateDialog {
+  int size;
+  DWORD flags;
+  HWND dialog;
+  const int* ignore_controls;
+};
+
+// "CList/AddContactMenuItem".
+struct ContactMenuItem {
+  int size;
+  const char* name;
+  DWORD flags;
+  int position;
+  HICON icon;
+  const char* service;
+  const char* popup_name;
+  int popup_position;
+  DWORD hot_key;
+  const char* contact_owner;
+};
+
+// "Miranda/Systray/Notify".
+struct SystrayNotify {
+  int size;
+  const char* protocol;
+  const char* title;
+  const char* text;
+  DWORD info_flags;
+  UINT timeout;
+};
+constexpr DWORD NIIF_INFO = 1;
+
+// "Opt/AddPage" and "UserInfo/AddPage".
+struct OptionsPage {
+  int size;
+  int position;
+  const char* title;
+  void* dialog_proc;
+  const char* template_name;
+  HINSTANCE instance;
+  HICON icon;
+  const char* group;
+  int group_position;
+  HICON group_icon;
+  DWORD flags;
+  int simple_bottom_control;
+  int simple_right_control;
+  const int* expert_only_controls;
+  int expert_only_control_count;
+};
+
+// The protocol-call record a protocol service receives from the host.
+struct ProtocolCall {
+  HANDLE contact;
+  const char* service;
+  WPARAM wparam;
+  LPARAM lparam;
+};
+
+// One search hit, handed to the host with a search acknowledgement.
+struct SearchResult {
+  int size;
+  char* nick;
+  char* first_name;
+  char* last_name;
+  char* email;
+  BYTE reserved[16];
+};
+
+// Host status codes.
+constexpr int ID_STATUS_OFFLINE = 40071;
+constexpr int ID_STATUS_ONLINE = 40072;
+constexpr int ID_STATUS_AWAY = 40073;
+constexpr int ID_STATUS_NA = 40075;
+constexpr int ID_STATUS_INVISIBLE = 40078;
+
+// Capability words of "/GetCaps".
+constexpr WPARAM PFLAGNUM_1 = 1;
+constexpr WPARAM PFLAGNUM_2 = 2;
+constexpr WPARAM PFLAGNUM_3 = 3;
+constexpr WPARAM PFLAGNUM_4 = 4;
+// Icon selectors of "/LoadIcon".
+constexpr WPARAM PLI_PROTOCOL = 1;
+constexpr WPARAM PLI_ONLINE = 2;
+constexpr WPARAM PLI_OFFLINE = 3;
+constexpr WPARAM PLIF_SMALL = 0x10000;
+
+// Services of the host.
+#define MS_PROTO_REGISTERMODULE "Proto/RegisterModule"
+#define MS_PROTO_BROADCASTACK "Proto/BroadcastAck"
+#define MS_PROTO_GETCONTACTBASEPROTO "Proto/GetContactBaseProto"
+#define MS_PROTO_ADDTOCONTACT "Proto/AddToContact"
+#define MS_PROTO_CONTACTISTYPING "Proto/ContactIsTyping"
+#define MS_DB_CONTACT_FINDFIRST "DB/Contact/FindFirst"
+#define MS_DB_CONTACT_FINDNEXT "DB/Contact/FindNext"
+#define MS_DB_CONTACT_ADD "DB/Contact/Add"
+#define MS_DB_CONTACT_GETSETTING "DB/Contact/GetSetting"
+#define MS_DB_CONTACT_FREEVARIANT "DB/Contact/FreeVariant"
+#define MS_DB_CONTACT_WRITESETTING "DB/Contact/WriteSetting"
+#define MS_DB_CRYPT_ENCODESTRING "DB/Crypt/EncodeString"
+#define MS_DB_CRYPT_DECODESTRING "DB/Crypt/DecodeString"
+#define MS_DB_EVENT_ADD "DB/Event/Add"
+#define MS_DB_EVENT_GETBLOBSIZE "DB/Event/GetBlobSize"
+#define MS_DB_EVENT_GET "DB/Event/Get"
+#define MS_NETLIB_REGISTERUSER "Netlib/RegisterUser"
+#define MS_NETLIB_OPENCONNECTION "Netlib/OpenConnection"
+#define MS_NETLIB_CREATEPACKETRECVER "Netlib/CreatePacketRecver"
+#define MS_NETLIB_GETMOREPACKETS "Netlib/GetMorePackets"
+#define MS_NETLIB_SEND "Netlib/Send"
+#define MS_NETLIB_CLOSEHANDLE "Netlib/CloseHandle"
+#define MS_LANGPACK_TRANSLATESTRING "LangPack/TranslateString"
+#define MS_LANGPACK_TRANSLATEDIALOG "LangPack/TranslateDialog"
+#define MS_CLIST_ADDCONTACTMENUITEM "CList/AddContactMenuItem"
+#define MS_OPT_ADDPAGE "Opt/AddPage"
+#define MS_USERINFO_ADDPAGE "UserInfo/AddPage"
+#define MS_CLIST_SYSTRAY_NOTIFY "Miranda/Systray/Notify"
+
+// Events of the host.
+#define ME_SYSTEM_MODULESLOADED "Miranda/System/ModulesLoaded"
+#define ME_OPT_INITIALISE "Opt/Initialise"
+#define ME_USERINFO_INITIALISE "UserInfo/Initialise"
+#define ME_DB_CONTACT_DELETED "DB/Contact/Deleted"
+#define ME_DB_CONTACT_SETTINGCHANGED "DB/Contact/SettingChanged"
+
+// On the 32-bit build the records must match the host's layout byte for byte.
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(PluginLink) == 48);
+static_assert(sizeof(PluginInfo) == 40);
+static_assert(sizeof(ProtocolDescriptor) == 12);
+static_assert(sizeof(AckData) == 28);
+static_assert(sizeof(SettingVariant) == 8);
+static_assert(sizeof(SettingRequest) == 12);
+static_assert(sizeof(SettingWrite) == 16);
+static_assert(sizeof(EventInfo) == 28);
+static_assert(sizeof(NetlibBuffer) == 12);
+static_assert(sizeof(NetlibUser) == 44);
+static_assert(sizeof(NetlibOpenConnection) == 24);
+static_assert(offsetof(NetlibOpenConnection, flags) == 12);
+static_assert(sizeof(NetlibPacketRecver) == 24);
+static_assert(sizeof(LangPackTranslateDialog) == 16);
+static_assert(sizeof(ContactMenuItem) == 40);
+static_assert(sizeof(SystrayNotify) == 24);
+static_assert(sizeof(OptionsPage) == 60);
+static_assert(sizeof(ProtocolCall) == 16);
+static_assert(sizeof(SearchResult) == 36);
+#endif

@@ -1,0 +1,77 @@
+// Threads and waiting: CreateThread, WaitForSingleObject, CloseHandle and Sleep over std::thread.
+// A thread handle is a heap record shared by the creator and the thread; the last of the two
+// to let go frees it.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/win32.h"
+
+namespace {
+
+struct ThreadRecord {
+  std::mutex mutex;
+  std::condition_variable finished_signal;
+  bool finished = false;
+  std::thread thread;
+};
+
+struct ThreadHandle {
+  std::shared_ptr<ThreadRecord> record;
+};
+
+std::atomic<DWORD> next_thread_id{1};
+
+}  // namespace
+
+extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                               DWORD, LPDWORD thread_id) {
+  auto record = std::make_shared<ThreadRecord>();
+  DWORD id = next_thread_id.fetch_add(1);
+  if (thread_id != nullptr) *thread_id = id;
+  record->thread = std::thread([record, start, parameter] {
+    start(parameter);
+    std::lock_guard lock(record->mutex);
+    record->finished = true;
+    record->finished_signal.notify_all();
+  });
+  return new ThreadHandle{record};
+}
+
+extern "C" DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto* thread = static_cast<ThreadHandle*>(handle);
+  std::unique_lock lock(thread->record->mutex);
+  auto done = [&] { return thread->record->finished; };
+  if (milliseconds == INFINITE) {
+    thread->record->finished_signal.wait(lock, done);
+  } else if (!thread->record->finished_signal.wait_for(lock, std::chrono::milliseconds(milliseconds), done)) {
+    return WAIT_TIMEOUT;
+  }
+  return WAIT_OBJECT_0;
+}
+
+extern "C" BOOL CloseHandle(HANDLE handle) {
+  auto* thread = static_cast<ThreadHandle*>(handle);
+  if (thread == nullptr) return 0;
+  {
+    std::unique_lock lock(thread->record->mutex);
+    bool finished = thread->record->finished;
+    lock.unlock();
+    // A finished thread is joined so that nothing of it outlives the handle; a running one
+    // goes on detached, as a Windows thread does when its handle is closed.
+    if (finished && thread->record->thread.joinable()) {
+      thread->record->thread.join();
+    } else if (thread->record->thread.joinable()) {
+      thread->record->thread.detach();
+    }
+  }
+  delete thread;
+  return 1;
+}
+
+extern "C" void Sleep(DWORD milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}

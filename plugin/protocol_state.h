@@ -1,0 +1,37 @@
+// The account's global state: the module name and the single-word fields that the host's
+// threads and the plug-in's own threads share. Every word is an atomic so that readers on other
+// threads always see whole, current values.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "host/host_api.h"
+
+constexpr int MODULE_NAME_MAX = 30;
+
+struct ProtocolState {
+  char module_name[MODULE_NAME_MAX + 1];
+  std::atomic<uint32_t> last_seq;
+  std::atomic<uint32_t> contact_list_loading;
+  std::atomic<HANDLE> hook_contact_deleted;
+  std::atomic<HANDLE> hook_setting_changed;
+  std::atomic<HANDLE> hook_options_init;
+  std::atomic<HANDLE> hook_userinfo_init;
+  std::atomic<HANDLE> netlib_user;
+  std::atomic<HANDLE> connection;
+  std::atomic<HANDLE> packet_receiver;
+  std::atomic<HANDLE> redirect_connection;
+  std::atomic<HANDLE> redirect_receiver;
+  std::atomic<int> status;
+  std::atomic<uint32_t> unread_mail;
+  std::atomic<uint32_t> login_in_progress;
+  std::atomic<HANDLE> auth_menu_item;
+};
+
+extern ProtocolState protocol_state;
+extern PluginLink* plugin_link;
+extern HINSTANCE dll_instance;
+
+// Back to the state of a freshly attached library: all zero, status offline.
+void protocol_state_reset();

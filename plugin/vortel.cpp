@@ -1,0 +1,211 @@
+// The plug-in's spine: the library entry routine, the information record, Load and Unload,
+// the all-modules-loaded handler and the four protocol services that need no network.
+#include "plugin/vortel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "plugin/worker_threads.h"
+#include "resources/resource.h"
+
+namespace {
+
+PluginInfo plugin_info = {
+    sizeof(PluginInfo),
+    "MRIM protocol support",
+    0x00000017,
+    "Debug build: plugin for \"MRIM\" Support.\r\nCompiled: " __DATE__ "  " __TIME__,
+    "MRIM plug-in developers",
+    "mrim-plugin@example.org",
+    "(c) 2026 MRIM plug-in developers",
+    "https://example.org/mrim-plugin",
+    0,
+    0,
+};
+
+constexpr int kMenuPosition = 1000030000;
+
+struct ServiceEntry {
+  const char* suffix;
+  HostServiceFn handler;
+};
+
+// The protocol services, in the order the host sees them created.
+const ServiceEntry kServices[] = {
+    {"/GetCaps", MRIM_GetCaps},
+    {"/GetName", MRIM_GetName},
+    {"/LoadIcon", MRIM_LoadIcon},
+    {"/GetStatus", MRIM_GetStatus},
+};
+
+void create_protocol_services() {
+  // Room for the longest module name and the longest suffix ("/SetApparentMode").
+  char name[MODULE_NAME_MAX + 32];
+  for (const ServiceEntry& service : kServices) {
+    snprintf(name, sizeof name, "%s%s", protocol_state.module_name, service.suffix);
+    plugin_link->CreateServiceFunction(name, service.handler);
+  }
+}
+
+void add_authorization_menu_item() {
+  char service[MODULE_NAME_MAX + 32];
+  snprintf(service, sizeof service, "%s/ReqAuth", protocol_state.module_name);
+  ContactMenuItem item{};
+  item.size = sizeof item;
+  item.name = reinterpret_cast<const char*>(
+      call_service(MS_LANGPACK_TRANSLATESTRING, 0, reinterpret_cast<LPARAM>("Authorization..")));
+  item.flags = 0;
+  item.position = kMenuPosition;
+  item.icon = nullptr;
+  item.service = service;
+  item.contact_owner = protocol_state.module_name;
+  protocol_state.auth_menu_item =
+      reinterpret_cast<HANDLE>(call_service(MS_CLIST_ADDCONTACTMENUITEM, 0, reinterpret_cast<LPARAM>(&item)));
+}
+
+void start_worker_threads() {}
+
+// Unblocks the threads that wait on the host so that they see the stop request.
+void wake_threads_for_unload() {
+  HANDLE receiver = protocol_state.packet_receiver.exchange(nullptr);
+  if (receiver != nullptr) close_handle(receiver);
+  HANDLE connection = protocol_state.connection.exchange(nullptr);
+  if (connection != nullptr) close_handle(connection);
+}
+
+void unhook(std::atomic<HANDLE>& hook) {
+  HANDLE handle = hook.exchange(nullptr);
+  if (handle != nullptr) plugin_link->UnhookEvent(handle);
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD, LPVOID) {
+  dll_instance = instance;
+  return 1;
+}
+
+void derive_module_name(const char* file_name, char* out) {
+  const char* base = strrchr(file_name, '\\');
+  base = base != nullptr ? base + 1 : file_name;
+  char name[MAX_PATH];
+  lstrcpynA(name, base, sizeof name);
+  char* dot = strrchr(name, '.');
+  if (dot != nullptr) *dot = '\0';
+  lstrcpynA(out, name, MODULE_NAME_MAX + 1);
+}
+
+MRIM_EXPORT PluginInfo* MirandaPluginInfo(DWORD) { return &plugin_info; }
+
+MRIM_EXPORT int Load(PluginLink* link) {
+  plugin_link = link;
+  protocol_state_reset();
+  threads_reset();
+
+  char file_name[253];
+  DWORD length = GetModuleFileNameA(dll_instance, file_name, sizeof file_name);
+  if (length == 0) file_name[0] = '\0';
+  derive_module_name(file_name, protocol_state.module_name);
+  const char* module = protocol_state.module_name;
+
+  log_init(module);
+  mrim_log("vortel: Starting.\n");
+
+  ProtocolDescriptor descriptor{sizeof descriptor, module, PROTOTYPE_PROTOCOL};
+  call_service(MS_PROTO_REGISTERMODULE, 0, reinterpret_cast<LPARAM>(&descriptor));
+
+  if (get_setting_dword(nullptr, module, "Timeout", 0) == 0)
+    write_setting_dword(nullptr, module, "Timeout", 10);
+
+  plugin_link->HookEvent(ME_SYSTEM_MODULESLOADED, MRIM_ModulesLoaded);
+
+  SettingVariant email{};
+  if (get_setting(nullptr, module, "EMail", &email) == 0) {
+    if (email.type == DBVT_ASCIIZ && email.text != nullptr) {
+      write_setting_string(nullptr, module, "Nick", email.text);
+      mrim_log("Load: \"Nick\" (%s) is set.\n", email.text);
+    }
+    free_setting(&email);
+  }
+
+  create_protocol_services();
+  add_authorization_menu_item();
+  start_worker_threads();
+  return 0;
+}
+
+MRIM_EXPORT int Unload(void) {
+  close_handle(protocol_state.netlib_user.exchange(nullptr));
+  unhook(protocol_state.hook_options_init);
+  unhook(protocol_state.hook_contact_deleted);
+  unhook(protocol_state.hook_setting_changed);
+  unhook(protocol_state.hook_userinfo_init);
+  // Our addition to the host's unload: every thread of ours ends before we return, because the
+  // host frees the library right after this call.
+  threads_stop_all(wake_threads_for_unload);
+  mrim_log("vortel: Terminating.\n");
+  return 0;
+}
+
+INT_PTR MRIM_ModulesLoaded(WPARAM, LPARAM) {
+  NetlibUser user{};
+  user.size = sizeof user;
+  user.settings_module = protocol_state.module_name;
+  user.descriptive_name = protocol_state.module_name;
+  user.flags = NUF_OUTGOING | NUF_HTTPCONNS;
+  protocol_state.netlib_user =
+      reinterpret_cast<HANDLE>(call_service(MS_NETLIB_REGISTERUSER, 0, reinterpret_cast<LPARAM>(&user)));
+  set_all_contacts_offline();
+  return 0;
+}
+
+INT_PTR MRIM_GetCaps(WPARAM wparam, LPARAM) {
+  switch (wparam) {
+    case PFLAGNUM_1:
+      return static_cast<INT_PTR>(0xAB801AC3u);
+    case PFLAGNUM_2:
+      return 0x00000007;
+    case PFLAGNUM_3:
+      return 0;
+    case PFLAGNUM_4:
+      return 0x00000008;
+    default:
+      return 0;
+  }
+}
+
+INT_PTR MRIM_GetName(WPARAM wparam, LPARAM lparam) {
+  lstrcpynA(reinterpret_cast<char*>(lparam), protocol_state.module_name, static_cast<int>(wparam));
+  return 0;
+}
+
+INT_PTR MRIM_LoadIcon(WPARAM wparam, LPARAM) {
+  int resource;
+  switch (wparam & 0xFFFF) {
+    case PLI_PROTOCOL:
+      resource = IDI_PROTOCOL;
+      break;
+    case PLI_ONLINE:
+      resource = IDI_ONLINE;
+      break;
+    case PLI_OFFLINE:
+      resource = IDI_OFFLINE;
+      break;
+    default:
+      return 0;
+  }
+  bool small = (wparam & PLIF_SMALL) != 0;
+  int cx = GetSystemMetrics(small ? SM_CXSMICON : SM_CXICON);
+  int cy = GetSystemMetrics(small ? SM_CYSMICON : SM_CYICON);
+  return reinterpret_cast<INT_PTR>(
+      LoadImageA(dll_instance, MAKEINTRESOURCEA(resource), IMAGE_ICON, cx, cy, 0));
+}
+
+INT_PTR MRIM_GetStatus(WPARAM, LPARAM) {
+  int status = protocol_state.status;
+  if (status == ID_STATUS_ONLINE || status == ID_STATUS_AWAY || status == ID_STATUS_INVISIBLE) return status;
+  return ID_STATUS_OFFLINE;
+}

@@ -1,0 +1,137 @@
+// Thin wrappers around the host services, and set_all_contacts_offline.
+#include "plugin/vortel_services.h"
+
+#include <cstring>
+
+#include "plugin/protocol_state.h"
+
+INT_PTR call_service(const char* name, WPARAM wparam, LPARAM lparam) {
+  return plugin_link->CallService(name, wparam, lparam);
+}
+
+INT_PTR translate_dialog(HWND dialog) {
+  LangPackTranslateDialog request{};
+  request.size = sizeof request;
+  request.flags = 0;
+  request.dialog = dialog;
+  request.ignore_controls = nullptr;
+  return call_service(MS_LANGPACK_TRANSLATEDIALOG, 0, reinterpret_cast<LPARAM>(&request));
+}
+
+INT_PTR broadcast_ack(const char* module, HANDLE contact, int type, int result, HANDLE process,
+                      LPARAM param) {
+  AckData ack{};
+  ack.size = sizeof ack;
+  ack.module = module;
+  ack.contact = contact;
+  ack.type = type;
+  ack.result = result;
+  ack.process = process;
+  ack.param = param;
+  return call_service(MS_PROTO_BROADCASTACK, 0, reinterpret_cast<LPARAM>(&ack));
+}
+
+INT_PTR get_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value) {
+  SettingRequest request{module, setting, value};
+  return call_service(MS_DB_CONTACT_GETSETTING, reinterpret_cast<WPARAM>(contact),
+                      reinterpret_cast<LPARAM>(&request));
+}
+
+INT_PTR free_setting(SettingVariant* value) {
+  return call_service(MS_DB_CONTACT_FREEVARIANT, 0, reinterpret_cast<LPARAM>(value));
+}
+
+namespace {
+
+// The numeric value of a setting whatever width the host stored it with; nothing to free.
+bool read_number(HANDLE contact, const char* module, const char* setting, DWORD* out) {
+  SettingVariant value{};
+  if (get_setting(contact, module, setting, &value) != 0) return false;
+  switch (value.type) {
+    case DBVT_BYTE:
+      *out = value.byte_value;
+      return true;
+    case DBVT_WORD:
+      *out = value.word_value;
+      return true;
+    default:
+      *out = value.dword_value;
+      return true;
+  }
+}
+
+INT_PTR write_setting(HANDLE contact, const char* module, const char* setting, const SettingVariant& value) {
+  SettingWrite write{module, setting, value};
+  return call_service(MS_DB_CONTACT_WRITESETTING, reinterpret_cast<WPARAM>(contact),
+                      reinterpret_cast<LPARAM>(&write));
+}
+
+}  // namespace
+
+BYTE get_setting_byte(HANDLE contact, const char* module, const char* setting, BYTE default_value) {
+  DWORD value = 0;
+  return read_number(contact, module, setting, &value) ? static_cast<BYTE>(value) : default_value;
+}
+
+WORD get_setting_word(HANDLE contact, const char* module, const char* setting, WORD default_value) {
+  DWORD value = 0;
+  return read_number(contact, module, setting, &value) ? static_cast<WORD>(value) : default_value;
+}
+
+DWORD get_setting_dword(HANDLE contact, const char* module, const char* setting, DWORD default_value) {
+  DWORD value = 0;
+  return read_number(contact, module, setting, &value) ? value : default_value;
+}
+
+INT_PTR write_setting_byte(HANDLE contact, const char* module, const char* setting, BYTE value) {
+  SettingVariant variant{};
+  variant.type = DBVT_BYTE;
+  variant.byte_value = value;
+  return write_setting(contact, module, setting, variant);
+}
+
+INT_PTR write_setting_word(HANDLE contact, const char* module, const char* setting, WORD value) {
+  SettingVariant variant{};
+  variant.type = DBVT_WORD;
+  variant.word_value = value;
+  return write_setting(contact, module, setting, variant);
+}
+
+INT_PTR write_setting_dword(HANDLE contact, const char* module, const char* setting, DWORD value) {
+  SettingVariant variant{};
+  variant.type = DBVT_DWORD;
+  variant.dword_value = value;
+  return write_setting(contact, module, setting, variant);
+}
+
+INT_PTR write_setting_string(HANDLE contact, const char* module, const char* setting, const char* value) {
+  SettingVariant variant{};
+  variant.type = DBVT_ASCIIZ;
+  variant.text = const_cast<char*>(value);  // the host copies the text and never writes to it
+  return write_setting(contact, module, setting, variant);
+}
+
+INT_PTR close_handle(HANDLE handle) {
+  return call_service(MS_NETLIB_CLOSEHANDLE, reinterpret_cast<WPARAM>(handle), 0);
+}
+
+INT_PTR send_data(HANDLE connection, const char* data, int length, int flags) {
+  NetlibBuffer buffer{const_cast<char*>(data), length, flags};
+  return call_service(MS_NETLIB_SEND, reinterpret_cast<WPARAM>(connection),
+                      reinterpret_cast<LPARAM>(&buffer));
+}
+
+void set_all_contacts_offline() {
+  const char* module = protocol_state.module_name;
+  auto contact = reinterpret_cast<HANDLE>(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0));
+  while (contact != nullptr) {
+    auto owner = reinterpret_cast<const char*>(
+        call_service(MS_PROTO_GETCONTACTBASEPROTO, reinterpret_cast<WPARAM>(contact), 0));
+    if (owner != nullptr && strcmp(owner, module) == 0 &&
+        get_setting_word(contact, module, "Status", ID_STATUS_OFFLINE) != ID_STATUS_OFFLINE) {
+      write_setting_word(contact, module, "Status", ID_STATUS_OFFLINE);
+    }
+    contact =
+        reinterpret_cast<HANDLE>(call_service(MS_DB_CONTACT_FINDNEXT, reinterpret_cast<WPARAM>(contact), 0));
+  }
+}

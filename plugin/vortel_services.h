@@ -1,0 +1,32 @@
+// Thin wrappers around the host services every part of the plug-in uses: settings, status
+// acknowledgements, dialog translation and the network calls, plus set_all_contacts_offline.
+// They fill the host's records and return the host's result; none of them logs.
+#pragma once
+
+#include "host/host_api.h"
+
+INT_PTR call_service(const char* name, WPARAM wparam, LPARAM lparam);
+
+INT_PTR translate_dialog(HWND dialog);
+INT_PTR broadcast_ack(const char* module, HANDLE contact, int type, int result, HANDLE process, LPARAM param);
+
+// Numeric reads give the default when the setting is missing; otherwise the low bits of the
+// stored value, whatever type the host reports.
+BYTE get_setting_byte(HANDLE contact, const char* module, const char* setting, BYTE default_value);
+WORD get_setting_word(HANDLE contact, const char* module, const char* setting, WORD default_value);
+DWORD get_setting_dword(HANDLE contact, const char* module, const char* setting, DWORD default_value);
+// 0 when the setting exists and the variant is filled; release a text with free_setting.
+INT_PTR get_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value);
+INT_PTR free_setting(SettingVariant* value);
+
+INT_PTR write_setting_byte(HANDLE contact, const char* module, const char* setting, BYTE value);
+INT_PTR write_setting_word(HANDLE contact, const char* module, const char* setting, WORD value);
+INT_PTR write_setting_dword(HANDLE contact, const char* module, const char* setting, DWORD value);
+INT_PTR write_setting_string(HANDLE contact, const char* module, const char* setting, const char* value);
+
+INT_PTR close_handle(HANDLE handle);
+// Bytes sent, or -1 on failure.
+INT_PTR send_data(HANDLE connection, const char* data, int length, int flags);
+
+// Every contact of this account whose "Status" is not offline gets "Status" = offline.
+void set_all_contacts_offline();

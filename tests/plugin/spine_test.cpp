@@ -1,0 +1,218 @@
+// The plug-in's spine through its exports and services: information record, module name,
+// what Load registers and writes, the four simple services, the all-modules-loaded handler,
+// and unloading (many times in one process).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "platform/desktop.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel.h"
+#include "support/plugin_session.h"
+
+namespace {
+
+using hostsim::Setting;
+using testsupport::PluginSession;
+
+Setting dword_setting(DWORD value) { return Setting{DBVT_DWORD, value, {}}; }
+Setting word_setting(DWORD value) { return Setting{DBVT_WORD, value, {}}; }
+
+TEST(ModuleName, TakesTheFileNameWithoutFolderAndExtension) {
+  char name[MODULE_NAME_MAX + 1];
+  derive_module_name("C:\\Messenger\\Plugins\\chat.dll", name);
+  EXPECT_STREQ(name, "chat");
+  derive_module_name("chat.dll", name);
+  EXPECT_STREQ(name, "chat");
+  derive_module_name("C:\\Messenger\\Plugins\\chat", name);
+  EXPECT_STREQ(name, "chat");
+  derive_module_name("C:\\a.b\\my.chat.dll", name);
+  EXPECT_STREQ(name, "my.chat");
+  derive_module_name("C:\\p\\abcdefghijklmnopqrstuvwxyz0123456789ABCD.dll", name);
+  EXPECT_STREQ(name, "abcdefghijklmnopqrstuvwxyz0123");
+}
+
+TEST(PluginInfoRecord, DescribesTheBuild) {
+  PluginSession session;
+  ASSERT_TRUE(session.load());
+  const PluginInfo* info = session.host().plugin_info();
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->size, static_cast<int>(sizeof(PluginInfo)));
+  EXPECT_STREQ(info->short_name, "MRIM protocol support");
+  EXPECT_EQ(info->version, 0x17u);
+  EXPECT_TRUE(std::regex_match(info->description,
+                               std::regex("Debug build: plugin for \"MRIM\" Support\\.\r\nCompiled: "
+                                          "[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}  [0-9]{2}:[0-9]{2}:[0-9]{2}")))
+      << info->description;
+  EXPECT_EQ(info->flags, 0);
+  EXPECT_EQ(info->replaces_default_module, 0);
+}
+
+TEST(Load, RegistersTheAccountUnderTheFileName) {
+  PluginSession session("chat_test");
+  ASSERT_TRUE(session.load());
+  auto& host = session.host();
+  EXPECT_EQ(host.registered_protocols(), std::vector<std::string>{"chat_test"});
+  std::vector<std::string> expected = {"chat_test/GetCaps", "chat_test/GetName", "chat_test/LoadIcon",
+                                       "chat_test/GetStatus"};
+  std::vector<std::string> created;
+  for (const auto& name : host.service_names())
+    if (name.rfind("chat_test/", 0) == 0) created.push_back(name);
+  EXPECT_EQ(created, expected);
+  std::string log = session.log();
+  EXPECT_NE(log.find(" vortel: Starting.\r\n"), std::string::npos);
+  ASSERT_EQ(host.message_boxes().size(), 1u);
+  EXPECT_NE(host.message_boxes()[0].text_utf8.find("\"chat_test.dbg\""), std::string::npos);
+}
+
+TEST(Load, AddsTheAuthorizationMenuItem) {
+  PluginSession session("chat");
+  ASSERT_TRUE(session.load());
+  auto items = session.host().menu_items();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].size, static_cast<int>(sizeof(ContactMenuItem)));
+  EXPECT_EQ(items[0].name, "Authorization..");
+  EXPECT_EQ(items[0].position, 1000030000);
+  EXPECT_EQ(items[0].flags, 0u);
+  EXPECT_EQ(items[0].service, "chat/ReqAuth");
+  EXPECT_EQ(items[0].contact_owner, "chat");
+}
+
+TEST(Load, MenuItemNameGoesThroughTheLanguagePack) {
+  PluginSession session("chat");
+  session.host().load_translations({{"Authorization..", "Autorisierung.."}});
+  ASSERT_TRUE(session.load());
+  ASSERT_EQ(session.host().menu_items().size(), 1u);
+  EXPECT_EQ(session.host().menu_items()[0].name, "Autorisierung..");
+}
+
+TEST(Load, TimeoutIsMadeTenWhenMissingOrZero) {
+  {
+    PluginSession session;
+    ASSERT_TRUE(session.load());
+    EXPECT_EQ(session.host().setting(0, "MRIM", "Timeout"), dword_setting(10));
+  }
+  {
+    PluginSession session;
+    session.set_account_dword("Timeout", 0);
+    ASSERT_TRUE(session.load());
+    EXPECT_EQ(session.host().setting(0, "MRIM", "Timeout"), dword_setting(10));
+  }
+  {
+    PluginSession session;
+    session.set_account_dword("Timeout", 25);
+    ASSERT_TRUE(session.load());
+    EXPECT_EQ(session.host().setting(0, "MRIM", "Timeout"), dword_setting(25));
+    for (const auto& write : session.host().setting_writes()) EXPECT_NE(write.setting, "Timeout");
+  }
+}
+
+TEST(Load, NickFollowsTheAccountAddress) {
+  PluginSession session;
+  session.set_account_text("EMail", "kim@example.org");
+  session.set_account_text("Nick", "old nick");
+  ASSERT_TRUE(session.load());
+  auto nick = session.host().setting(0, "MRIM", "Nick");
+  ASSERT_TRUE(nick.has_value());
+  EXPECT_EQ(nick->text, "kim@example.org");
+  EXPECT_NE(session.log().find("Load: \"Nick\" (kim@example.org) is set.\r\n"), std::string::npos);
+}
+
+TEST(Load, WithoutAddressNickIsLeftAlone) {
+  PluginSession session;
+  ASSERT_TRUE(session.load());
+  EXPECT_FALSE(session.host().setting(0, "MRIM", "Nick").has_value());
+  EXPECT_EQ(session.log().find("Nick"), std::string::npos);
+}
+
+TEST(Services, GetCapsAnswersEachCapabilityWord) {
+  PluginSession session;
+  ASSERT_TRUE(session.load());
+  EXPECT_EQ(static_cast<uint32_t>(session.call("/GetCaps", 1)), 0xAB801AC3u);
+  EXPECT_EQ(session.call("/GetCaps", 2), 7);
+  EXPECT_EQ(session.call("/GetCaps", 3), 0);
+  EXPECT_EQ(session.call("/GetCaps", 4), 8);
+  for (WPARAM other : {0, 5, 100}) EXPECT_EQ(session.call("/GetCaps", other), 0) << other;
+}
+
+TEST(Services, GetNameCutsToTheCallersBuffer) {
+  PluginSession session("chat_test");
+  ASSERT_TRUE(session.load());
+  char buffer[16];
+  memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(session.call("/GetName", 4, reinterpret_cast<LPARAM>(buffer)), 0);
+  EXPECT_STREQ(buffer, "cha");
+  EXPECT_EQ(buffer[4], 'x');  // nothing written past the given size
+  session.call("/GetName", sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+  EXPECT_STREQ(buffer, "chat_test");
+}
+
+TEST(Services, LoadIconPicksTheResourceAndSize) {
+  PluginSession session;
+  ASSERT_TRUE(session.load());
+  struct Case {
+    WPARAM request;
+    int resource;
+    int size;
+  };
+  for (Case c : {Case{1, 101, 32}, Case{2, 104, 32}, Case{3, 105, 32}, Case{0x10001, 101, 16},
+                 Case{0x10002, 104, 16}, Case{0x10003, 105, 16}}) {
+    auto icon = reinterpret_cast<void*>(session.call("/LoadIcon", c.request));
+    int resource = 0, cx = 0, cy = 0;
+    ASSERT_TRUE(PlatformIconInfo(icon, &resource, &cx, &cy)) << c.request;
+    EXPECT_EQ(resource, c.resource);
+    EXPECT_EQ(cx, c.size);
+    EXPECT_EQ(cy, c.size);
+  }
+  EXPECT_EQ(session.call("/LoadIcon", 0x10004), 0);
+  EXPECT_EQ(session.call("/LoadIcon", 0), 0);
+}
+
+TEST(Services, GetStatusIsOfflineAfterLoad) {
+  PluginSession session;
+  ASSERT_TRUE(session.load());
+  EXPECT_EQ(session.call("/GetStatus"), ID_STATUS_OFFLINE);
+}
+
+TEST(ModulesLoaded, MarksOnlyThisAccountsOnlineContactsOffline) {
+  PluginSession session("chat");
+  auto& host = session.host();
+  hostsim::Handle online = host.add_contact("chat");
+  hostsim::Handle offline = host.add_contact("chat");
+  hostsim::Handle foreign = host.add_contact("ICQ");
+  host.profile().write_setting(online, "chat", "Status", word_setting(ID_STATUS_ONLINE));
+  host.profile().write_setting(offline, "chat", "Status", word_setting(ID_STATUS_OFFLINE));
+  host.profile().write_setting(foreign, "chat", "Status", word_setting(ID_STATUS_ONLINE));
+  ASSERT_TRUE(session.load_without_modules_loaded());
+  host.clear_records();
+  host.modules_loaded();
+  EXPECT_EQ(host.setting(online, "chat", "Status"), word_setting(ID_STATUS_OFFLINE));
+  EXPECT_EQ(host.setting(foreign, "chat", "Status"), word_setting(ID_STATUS_ONLINE));
+  std::vector<hostsim::Handle> written;
+  for (const auto& write : host.setting_writes()) written.push_back(write.contact);
+  EXPECT_EQ(written, std::vector<hostsim::Handle>{online});
+}
+
+TEST(ModulesLoaded, WithNoContactsWritesNothing) {
+  PluginSession session;
+  ASSERT_TRUE(session.load_without_modules_loaded());
+  session.host().clear_records();
+  session.host().modules_loaded();
+  EXPECT_TRUE(session.host().setting_writes().empty());
+}
+
+TEST(Unload, LogsTheEndAndCanBeRepeated) {
+  for (int round = 0; round < 3; ++round) {
+    PluginSession session;
+    ASSERT_TRUE(session.load());
+    session.unload();
+    std::string log = session.log();
+    size_t end = log.rfind(" vortel: Terminating.\r\n");
+    ASSERT_NE(end, std::string::npos) << round;
+    EXPECT_EQ(end + strlen(" vortel: Terminating.\r\n"), log.size());  // the last record
+  }
+}
+
+}  // namespace

@@ -1,0 +1,33 @@
+// Shared test helpers: where the built plug-in lies, copies of it under other names (the module
+// name comes from the file name, so a copy named chat.so loads as the account "chat"), and a
+// private working folder per test, where the plug-in writes its log.
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+std::string plugin_path();
+
+// Copies the built plug-in to <dir>/<module_name>.so and returns that path.
+std::string plugin_copy(const std::string& module_name, const std::string& dir);
+
+std::string read_file(const std::string& path);
+
+// Makes a fresh folder and makes it the current one; gives the old one back and removes the
+// folder at the end of its scope.
+class WorkFolder {
+ public:
+  WorkFolder();
+  ~WorkFolder();
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+  std::string previous_;
+};
+
+}  // namespace testsupport
