@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Linux tests in three configurations (plain,
+# ASan+UBSan, TSan), the Windows DLL's own checks, the DLL under Wine, and a bounded fuzz run.
+# Ends with one summary line "N passed, M failed".
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=${JOBS:-$(nproc)}
+logs="$root/build/logs"
+
+bash scripts/setup.sh all || { echo "setup failed"; echo "0 passed, 1 failed"; exit 1; }
+mkdir -p "$logs"
+
+passed=0
+failed=0
+failures=()
+
+record() {  # name, exit code
+  if [ "$2" -eq 0 ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    failures+=("$1")
+  fi
+}
+
+# Adds the counts from a ctest run's closing line; a run that never got there counts as one failure.
+record_ctest() {  # name, log file, exit code
+  local line total failed_here
+  line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$2" | tail -n 1)
+  if [ -z "$line" ]; then
+    record "$1 (no test run)" 1
+    return
+  fi
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  failed_here=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - failed_here))
+  failed=$((failed + failed_here))
+  if [ "$failed_here" -ne 0 ] || [ "$3" -ne 0 ]; then
+    failures+=("$1: $(grep -E '^\s+[0-9]+ - ' "$2" | head -n 20 | tr -s ' ' | tr '\n' ';')")
+    [ "$failed_here" -eq 0 ] && failed=$((failed + 1))
+  fi
+  echo "$1: $line"
+}
+
+build_linux() {  # name, extra cmake arguments...
+  local name=$1
+  shift
+  echo "== building $name"
+  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$logs/$name-configure.log" 2>&1 &&
+    cmake --build "build/$name" -j"$jobs" >"$logs/$name-build.log" 2>&1
+}
+
+run_linux() {  # name, extra cmake arguments...
+  local name=$1
+  if ! build_linux "$@"; then
+    tail -n 40 "$logs/$name-build.log" "$logs/$name-configure.log" 2>/dev/null
+    record "$name build" 1
+    return
+  fi
+  echo "== testing $name"
+  (cd "build/$name" && ctest -j"$jobs" --timeout 600 --output-on-failure) >"$logs/$name-test.log" 2>&1
+  local code=$?
+  record_ctest "$name" "$logs/$name-test.log" $code
+  [ $code -ne 0 ] && grep -E -A 30 "\*\*\*Failed|Exception|Timeout" "$logs/$name-test.log" | head -n 80
+}
+
+run_linux linux
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+run_linux asan -DMRIM_SANITIZE=address,undefined
+run_linux tsan -DMRIM_SANITIZE=thread
+
+echo "== building win"
+if cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
+     >"$logs/win-configure.log" 2>&1 && cmake --build build/win -j"$jobs" >"$logs/win-build.log" 2>&1; then
+  record "win build" 0
+  bash scripts/check-dll.sh build/win/MRIM.dll >"$logs/win-dll.log" 2>&1
+  code=$?
+  cat "$logs/win-dll.log"
+  record "win dll exports and imports" $code
+  echo "== wine check"
+  bash scripts/wine-check.sh build/win >"$logs/wine.log" 2>&1
+  code=$?
+  cat "$logs/wine.log"
+  record "wine check" $code
+else
+  tail -n 40 "$logs/win-build.log" "$logs/win-configure.log" 2>/dev/null
+  record "win build" 1
+fi
+
+if [ -f tests/fuzz/CMakeLists.txt ]; then
+  echo "== fuzzing"
+  if CC=clang CXX=clang++ build_linux fuzz -DMRIM_FUZZ=ON -DMRIM_SANITIZE=address,undefined; then
+    bash scripts/fuzz.sh build/fuzz "${FUZZ_SECONDS:-60}" >"$logs/fuzz.log" 2>&1
+    code=$?
+    tail -n 5 "$logs/fuzz.log"
+    record "fuzz" $code
+  else
+    tail -n 40 "$logs/fuzz-build.log"
+    record "fuzz build" 1
+  fi
+fi
+
+echo
+for failure in "${failures[@]}"; do echo "FAILED: $failure"; done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
