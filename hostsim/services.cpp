@@ -1,0 +1,266 @@
+// The host stand-in's own services, as a plug-in calls them through CallService: the profile
+// database, protocol bookkeeping, the language pack, the contact menu, option and details pages
+// and tray notices. Each one records what it was told so tests can observe it.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "hostsim/host_impl.h"
+
+namespace hostsim {
+
+namespace {
+
+std::string text_or_empty(const char* text) { return text ? text : ""; }
+
+// Password scrambling of "DB/Crypt/EncodeString": each byte 1..255 is shifted within 1..255
+// by an amount that depends on its position. Byte-wise, so the length is kept and the text
+// stays within its buffer; never 0, so the encoded text ends where the plain text did.
+BYTE crypt_shift(size_t position) { return static_cast<BYTE>((0x35 + position) % 255); }
+
+BYTE encode_byte(BYTE b, size_t position) {
+  return static_cast<BYTE>((b - 1 + crypt_shift(position)) % 255 + 1);
+}
+
+BYTE decode_byte(BYTE b, size_t position) {
+  return static_cast<BYTE>((b - 1 + 255 - crypt_shift(position)) % 255 + 1);
+}
+
+// wParam is the buffer's size; the text ends at its NUL or at the end of the buffer.
+INT_PTR crypt_in_place(WPARAM size, LPARAM text, BYTE (*transform)(BYTE, size_t)) {
+  auto* bytes = reinterpret_cast<BYTE*>(text);
+  if (!bytes || size == 0) return 1;
+  for (size_t i = 0; i < size && bytes[i] != 0; ++i) bytes[i] = transform(bytes[i], i);
+  return 0;
+}
+
+void install_database(Host& host, HostImpl& impl) {
+  host.create_service(MS_DB_CONTACT_FINDFIRST, [&impl](WPARAM, LPARAM) -> INT_PTR {
+    return static_cast<INT_PTR>(impl.profile.first_contact());
+  });
+  host.create_service(MS_DB_CONTACT_FINDNEXT, [&impl](WPARAM contact, LPARAM) -> INT_PTR {
+    return static_cast<INT_PTR>(impl.profile.next_contact(contact));
+  });
+  host.create_service(MS_DB_CONTACT_ADD, [&host](WPARAM, LPARAM) -> INT_PTR {
+    return static_cast<INT_PTR>(host.add_contact());
+  });
+
+  host.create_service(MS_DB_CONTACT_GETSETTING, [&impl](WPARAM contact, LPARAM l) -> INT_PTR {
+    auto* request = reinterpret_cast<SettingRequest*>(l);
+    if (!request || !request->module || !request->setting || !request->value) return 1;
+    std::optional<Setting> stored = impl.profile.setting(contact, request->module, request->setting);
+    if (!stored) return 1;
+    SettingVariant& variant = *request->value;
+    variant.text = nullptr;  // clears the whole value field before a narrower number goes in
+    if (stored->type == DBVT_ASCIIZ) {
+      // Given back through "DB/Contact/FreeVariant".
+      auto* copy = static_cast<char*>(std::malloc(stored->text.size() + 1));
+      if (!copy) return 1;
+      std::memcpy(copy, stored->text.c_str(), stored->text.size() + 1);
+      variant.text = copy;
+    } else {
+      // Every numeric type reports its whole stored value; readers take the width they need.
+      variant.dword_value = stored->number;
+    }
+    variant.type = stored->type;
+    return 0;
+  });
+  host.create_service(MS_DB_CONTACT_FREEVARIANT, [](WPARAM, LPARAM l) -> INT_PTR {
+    auto* variant = reinterpret_cast<SettingVariant*>(l);
+    if (!variant) return 1;
+    if (variant->type == DBVT_ASCIIZ) {
+      std::free(variant->text);
+      variant->text = nullptr;
+    }
+    variant->type = DBVT_DELETED;
+    return 0;
+  });
+  host.create_service(MS_DB_CONTACT_WRITESETTING, [&host](WPARAM contact, LPARAM l) -> INT_PTR {
+    auto* write = reinterpret_cast<const SettingWrite*>(l);
+    if (!write || !write->module || !write->setting) return 1;
+    Setting value;
+    value.type = write->value.type;
+    switch (write->value.type) {
+      case DBVT_BYTE:
+        value.number = write->value.byte_value;
+        break;
+      case DBVT_WORD:
+        value.number = write->value.word_value;
+        break;
+      case DBVT_DWORD:
+        value.number = write->value.dword_value;
+        break;
+      case DBVT_ASCIIZ:
+        if (!write->value.text) return 1;
+        value.text = write->value.text;
+        break;
+      default:
+        return 1;
+    }
+    return host.write_setting(contact, write->module, write->setting, value) ? 0 : 1;
+  });
+
+  host.create_service(MS_DB_CRYPT_ENCODESTRING,
+                      [](WPARAM size, LPARAM text) { return crypt_in_place(size, text, encode_byte); });
+  host.create_service(MS_DB_CRYPT_DECODESTRING,
+                      [](WPARAM size, LPARAM text) { return crypt_in_place(size, text, decode_byte); });
+
+  host.create_service(MS_DB_EVENT_ADD, [&host, &impl](WPARAM contact, LPARAM l) -> INT_PTR {
+    auto* info = reinterpret_cast<const EventInfo*>(l);
+    if (!info || (info->blob_size > 0 && !info->blob)) return 0;
+    StoredEvent event;
+    event.contact = contact;
+    event.module = text_or_empty(info->module);
+    event.timestamp = info->timestamp;
+    event.flags = info->flags;
+    event.type = info->event_type;
+    event.blob.assign(info->blob, info->blob + info->blob_size);
+    Handle handle = impl.profile.add_event(std::move(event));
+    host.notify_changed();
+    return static_cast<INT_PTR>(handle);
+  });
+  host.create_service(MS_DB_EVENT_GETBLOBSIZE, [&impl](WPARAM handle, LPARAM) -> INT_PTR {
+    std::optional<StoredEvent> event = impl.profile.event(handle);
+    return event ? static_cast<INT_PTR>(event->blob.size()) : -1;
+  });
+  host.create_service(MS_DB_EVENT_GET, [&impl](WPARAM handle, LPARAM l) -> INT_PTR {
+    auto* info = reinterpret_cast<EventInfo*>(l);
+    std::optional<StoredEvent> event = impl.profile.event(handle);
+    if (!info || !event) return 1;
+    info->module = impl.intern(event->module);
+    info->timestamp = event->timestamp;
+    info->flags = event->flags;
+    info->event_type = event->type;
+    // The caller's buffer bounds the copy; blob_size then tells how much of it was filled.
+    DWORD copied = info->blob ? std::min<DWORD>(info->blob_size, static_cast<DWORD>(event->blob.size())) : 0;
+    if (copied) std::memcpy(info->blob, event->blob.data(), copied);
+    info->blob_size = copied;
+    return 0;
+  });
+}
+
+void install_protocols(Host& host, HostImpl& impl) {
+  host.create_service(MS_PROTO_REGISTERMODULE, [&impl](WPARAM, LPARAM l) -> INT_PTR {
+    auto* descriptor = reinterpret_cast<const ProtocolDescriptor*>(l);
+    if (!descriptor || !descriptor->name) return 1;
+    impl.record([&] { impl.protocols.emplace_back(descriptor->name); });
+    return 0;
+  });
+  host.create_service(MS_PROTO_GETCONTACTBASEPROTO, [&impl](WPARAM contact, LPARAM) -> INT_PTR {
+    std::optional<std::string> protocol = impl.profile.protocol(contact);
+    return protocol ? reinterpret_cast<INT_PTR>(impl.intern(*protocol)) : 0;
+  });
+  host.create_service(MS_PROTO_ADDTOCONTACT, [&host, &impl](WPARAM contact, LPARAM l) -> INT_PTR {
+    auto* protocol = reinterpret_cast<const char*>(l);
+    if (!protocol || !impl.profile.set_protocol(contact, protocol)) return 1;
+    host.notify_changed();
+    return 0;
+  });
+  host.create_service(MS_PROTO_BROADCASTACK, [&impl](WPARAM, LPARAM l) -> INT_PTR {
+    auto* ack = reinterpret_cast<const AckData*>(l);
+    if (!ack) return 1;
+    AckRecord record;
+    record.module = text_or_empty(ack->module);
+    record.contact = reinterpret_cast<Handle>(ack->contact);
+    record.type = ack->type;
+    record.result = ack->result;
+    record.process = reinterpret_cast<uintptr_t>(ack->process);
+    record.param = ack->param;
+    // Only message and search acknowledgements carry a pointer; a search hit is a record.
+    if (ack->param && (ack->type == ACKTYPE_MESSAGE || ack->type == ACKTYPE_SEARCH)) {
+      if (ack->type == ACKTYPE_SEARCH && ack->result == ACKRESULT_DATA) {
+        record.search_email = text_or_empty(reinterpret_cast<const SearchResult*>(ack->param)->email);
+      } else {
+        record.param_text = reinterpret_cast<const char*>(ack->param);
+      }
+    }
+    impl.record([&] { impl.acks.push_back(std::move(record)); });
+    return 0;
+  });
+  host.create_service(MS_PROTO_CONTACTISTYPING, [&impl](WPARAM contact, LPARAM seconds) -> INT_PTR {
+    impl.record([&] { impl.typing.push_back({contact, static_cast<int>(seconds)}); });
+    return 0;
+  });
+}
+
+void install_interface(Host& host, HostImpl& impl) {
+  host.create_service(MS_LANGPACK_TRANSLATESTRING, [&impl](WPARAM, LPARAM l) -> INT_PTR {
+    auto* text = reinterpret_cast<const char*>(l);
+    if (!text) return reinterpret_cast<INT_PTR>("");
+    std::string translated;
+    {
+      std::lock_guard lock(impl.text_mu);
+      auto it = impl.translations.find(text);
+      if (it == impl.translations.end()) return l;
+      translated = it->second;
+    }
+    return reinterpret_cast<INT_PTR>(impl.intern(translated));
+  });
+  host.create_service(MS_LANGPACK_TRANSLATEDIALOG, [&impl](WPARAM, LPARAM l) -> INT_PTR {
+    auto* request = reinterpret_cast<const LangPackTranslateDialog*>(l);
+    if (!request) return 1;
+    impl.record([&] { impl.dialogs.push_back(reinterpret_cast<Handle>(request->dialog)); });
+    return 0;
+  });
+  host.create_service(MS_CLIST_ADDCONTACTMENUITEM, [&impl](WPARAM, LPARAM l) -> INT_PTR {
+    if (!l) return 0;
+    // The size field is recorded, not trusted: it counts the 32-bit layout, and a 64-bit
+    // plug-in may well fill in that number.
+    const ContactMenuItem& item = *reinterpret_cast<const ContactMenuItem*>(l);
+    MenuItemRecord record;
+    record.size = item.size;
+    record.name = text_or_empty(item.name);
+    record.service = text_or_empty(item.service);
+    record.contact_owner = text_or_empty(item.contact_owner);
+    record.flags = item.flags;
+    record.position = item.position;
+    impl.record([&] {
+      record.handle = impl.next_menu_item++;
+      impl.menu_items.push_back(record);
+    });
+    return static_cast<INT_PTR>(record.handle);
+  });
+  auto add_page = [&impl](const char* kind) {
+    return [&impl, kind](WPARAM window, LPARAM l) -> INT_PTR {
+      if (!l) return 1;
+      PageRecord record;
+      record.kind = kind;
+      record.window = window;
+      record.page = *reinterpret_cast<const OptionsPage*>(l);
+      record.title = text_or_empty(record.page.title);
+      record.group = text_or_empty(record.page.group);
+      impl.record([&] { impl.pages.push_back(std::move(record)); });
+      return 0;
+    };
+  };
+  host.create_service(MS_OPT_ADDPAGE, add_page("options"));
+  host.create_service(MS_USERINFO_ADDPAGE, add_page("userinfo"));
+}
+
+}  // namespace
+
+void install_tray_service(Host& host) {
+  HostImpl& impl = HostAccess::impl(host);
+  host.create_service(MS_CLIST_SYSTRAY_NOTIFY, [&impl](WPARAM, LPARAM l) -> INT_PTR {
+    auto* notice = reinterpret_cast<const SystrayNotify*>(l);
+    if (!notice) return 1;
+    TrayNotice record{text_or_empty(notice->protocol), text_or_empty(notice->title),
+                      text_or_empty(notice->text), notice->info_flags, notice->timeout};
+    INT_PTR result = 0;
+    impl.record([&] {
+      impl.tray_notices.push_back(std::move(record));
+      result = impl.tray_result;
+    });
+    return result;
+  });
+}
+
+void install_host_services(Host& host) {
+  HostImpl& impl = HostAccess::impl(host);
+  install_database(host, impl);
+  install_protocols(host, impl);
+  install_interface(host, impl);
+  install_tray_service(host);
+}
+
+}  // namespace hostsim
