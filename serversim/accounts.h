@@ -1,0 +1,88 @@
+// The accounts of the MRIM server stand-in: who may log in, what each one's contact list,
+// directory entry, mailbox and stored messages hold, and the reader of the accounts file.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace serversim {
+
+struct Group {
+  uint32_t flags = 0;
+  std::string name;
+};
+
+struct Contact {
+  std::string email;
+  uint32_t group = 0;
+  uint32_t flags = 0;
+  // The presence reported for this contact while its address has no logged-in session here
+  // (contacts that are accounts of this server and are logged in show their live status).
+  uint32_t status = 0;
+  std::string nickname;
+};
+
+// How a stored message is laid out when it is handed to the client.
+enum class OfflineForm {
+  plain,     // LF line ends: From, Date, blank line, the text
+  boundary,  // LF line ends with a "Boundary: " header and a closing "--boundary--" line
+  modern,    // CR LF line ends, body in base64 of UTF-16LE, as servers in use today send it
+  utf8,      // like modern, but the base64 carries UTF-8
+  raw,       // the text is the whole stored message, byte for byte
+};
+
+struct OfflineMessage {
+  OfflineForm form = OfflineForm::plain;
+  std::string from;
+  // The text as the client shows it: single-byte code page 1251, the client's own texts. The
+  // modern forms convert it to Unicode for the wire.
+  std::string text;
+  uint32_t flags = 0;  // the X-MRIM-Flags header of the modern forms
+  uint64_t id = 0;     // given by the server when the message is stored
+};
+
+// The order in which account information pairs are sent after log-in.
+enum class UserInfoStyle {
+  legacy,  // "MESSAGES.TOTAL", "MESSAGES.UNREAD" and nothing else
+  modern,  // "MRIM.NICKNAME", "MESSAGES.TOTAL", "MESSAGES.UNREAD", "client.endpoint"
+};
+
+struct Account {
+  std::string email;
+  std::string password;
+  std::string nickname;
+  uint32_t unread_mail = 0;
+  uint32_t total_mail = 0;
+  UserInfoStyle info_style = UserInfoStyle::legacy;
+  // Masks of the contact list: one letter per item, "s" a text, any other letter a number.
+  std::string group_mask = "us";
+  std::string contact_mask = "uussuu";
+  std::vector<Group> groups;
+  std::vector<Contact> contacts;
+  // Directory fields besides "Username", "Domain" and "Nickname", which every entry has.
+  std::vector<std::pair<std::string, std::string>> directory;
+  std::vector<OfflineMessage> offline;
+};
+
+class ConfigError : public std::runtime_error {
+ public:
+  // The message reads "FILE: line N: DETAIL" (without the parts that are not known).
+  ConfigError(int line, const std::string& detail, const std::string& file = "");
+  int line() const { return line_; }
+  const std::string& detail() const { return detail_; }
+
+ private:
+  int line_;
+  std::string detail_;
+};
+
+// Reads accounts in the format described at the top of config.cpp. Throws ConfigError naming
+// the line of the first fault.
+std::vector<Account> parse_accounts(std::istream& in);
+std::vector<Account> load_accounts(const std::string& path);
+
+}  // namespace serversim

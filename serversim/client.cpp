@@ -1,0 +1,189 @@
+// A small blocking MRIM client for tests (see client.h).
+#include "serversim/client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace serversim {
+
+using Clock = std::chrono::steady_clock;
+
+Client::~Client() { close(); }
+
+bool Client::connect(uint16_t port, const std::string& host) {
+  close();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return false;
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return false;
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close();
+    return false;
+  }
+  int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  peer_closed_ = false;
+  broken_ = false;
+  buffer_.clear();
+  aside_.clear();
+  return true;
+}
+
+void Client::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool Client::send(const Packet& packet) { return send_raw(encode(packet)); }
+
+bool Client::send_raw(const Bytes& bytes) {
+  size_t sent = 0;
+  while (fd_ >= 0 && sent < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += size_t(n);
+  }
+  return fd_ >= 0;
+}
+
+uint32_t Client::request(uint32_t code, Bytes body) {
+  uint32_t seq = next_seq();
+  send(Packet{code, seq, std::move(body)});
+  return seq;
+}
+
+bool Client::fill(Clock::time_point deadline) {
+  if (fd_ < 0 || peer_closed_) return false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left < 0) left = 0;
+    pollfd p{fd_, POLLIN, 0};
+    int ready = poll(&p, 1, int(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    uint8_t chunk[65536];
+    ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      peer_closed_ = true;
+      return false;
+    }
+    buffer_.insert(buffer_.end(), chunk, chunk + n);
+    return true;
+  }
+}
+
+std::optional<Packet> Client::cut() {
+  if (broken_) return std::nullopt;
+  // The client takes what the plug-in's receiver could hold, and a little more.
+  Frame frame = cut_frame(buffer_.data(), buffer_.size(), 1 << 24);
+  if (frame.kind == Frame::Kind::bad_magic || frame.kind == Frame::Kind::too_long) {
+    broken_ = true;
+    return std::nullopt;
+  }
+  if (frame.kind != Frame::Kind::packet) return std::nullopt;
+  buffer_.erase(buffer_.begin(), buffer_.begin() + ptrdiff_t(frame.consumed));
+  return frame.packet;
+}
+
+std::optional<Packet> Client::read(std::chrono::milliseconds timeout) {
+  if (!aside_.empty()) {
+    Packet p = std::move(aside_.front());
+    aside_.pop_front();
+    return p;
+  }
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (std::optional<Packet> p = cut()) return p;
+    if (broken_ || !fill(deadline)) return std::nullopt;
+  }
+}
+
+std::optional<Packet> Client::read_reply(uint32_t seq, std::chrono::milliseconds timeout) {
+  for (auto it = aside_.begin(); it != aside_.end(); ++it) {
+    if (it->seq == seq) {
+      Packet p = std::move(*it);
+      aside_.erase(it);
+      return p;
+    }
+  }
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    std::optional<Packet> p = cut();
+    if (p && p->seq == seq) return p;
+    if (p) {
+      aside_.push_back(std::move(*p));
+      continue;
+    }
+    if (broken_ || !fill(deadline)) return std::nullopt;
+  }
+}
+
+std::optional<Packet> Client::read_code(uint32_t code, std::chrono::milliseconds timeout) {
+  for (auto it = aside_.begin(); it != aside_.end(); ++it) {
+    if (it->code == code) {
+      Packet p = std::move(*it);
+      aside_.erase(it);
+      return p;
+    }
+  }
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    std::optional<Packet> p = cut();
+    if (p && p->code == code) return p;
+    if (p) {
+      aside_.push_back(std::move(*p));
+      continue;
+    }
+    if (broken_ || !fill(deadline)) return std::nullopt;
+  }
+}
+
+Bytes Client::read_bytes(size_t count, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (buffer_.size() < count && fill(deadline)) {
+  }
+  Bytes out = std::move(buffer_);
+  buffer_.clear();
+  return out;
+}
+
+std::string Client::read_all(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (fill(deadline)) {
+  }
+  std::string text(buffer_.begin(), buffer_.end());
+  buffer_.clear();
+  return text;
+}
+
+bool Client::wait_closed(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (!peer_closed_ && fill(deadline)) {
+  }
+  return peer_closed_;
+}
+
+// By code rather than by number: some servers answer the hello with sequence number 0.
+std::optional<Packet> Client::hello() {
+  request(code::hello);
+  return read_code(code::hello_ack);
+}
+
+std::optional<Packet> Client::login(const std::string& email, const std::string& password, uint32_t status,
+                                    const std::string& description) {
+  if (!hello()) return std::nullopt;
+  return read_reply(
+      request(code::login2, Writer().lps(email).lps(password).ul(status).lps(description).take()));
+}
+
+}  // namespace serversim

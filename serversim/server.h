@@ -1,0 +1,166 @@
+// The MRIM server stand-in: an address service that answers "host:port" and closes, and the
+// MRIM service with many sessions at once, accounts, contact lists, presence, messages, stored
+// messages and the directory. Runs on a thread of its own; every public method is thread-safe,
+// so tests steer and watch it while the plug-in talks to it. It can also misbehave on purpose.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serversim/accounts.h"
+#include "serversim/wire.h"
+
+namespace serversim {
+
+using SessionId = uint64_t;
+using std::chrono::milliseconds;
+
+// The reason in the MRIM_CS_LOGOUT that a second log-in of the account sends to the first
+// session, and the statuses of the replies. Values other than 0 are this server's choice: the
+// client only tells 0 (success) from anything else.
+inline constexpr uint32_t kLogoutReasonOtherLogin = 0x10;
+inline constexpr uint32_t kMessageDelivered = 0;
+inline constexpr uint32_t kMessageRejected = 0x8001;
+inline constexpr uint32_t kContactOperSuccess = 0;
+inline constexpr uint32_t kContactOperError = 1;
+// Contact numbers as the client counts them: the first contact of a list is 20.
+inline constexpr uint32_t kFirstContactNumber = 20;
+// A client packet announcing a longer body ends its session (no client request comes near it).
+inline constexpr size_t kMaxClientBody = 1 << 20;
+
+// What the address service does with each connection.
+enum class AddressMode {
+  reply,  // write the reply text and close
+  hold,   // accept and say nothing; the connection stays open until the client closes it
+  close,  // close at once without a byte
+};
+
+// A misbehaviour applied to the server's reply to a client request.
+enum class Fault {
+  hold,              // keep the reply back until release_held() (or the session ends)
+  delay,             // send the reply `delay` later
+  wrong_code,        // send the reply under the code `wrong_code`
+  garbage,           // send `garbage_bytes` bytes that are no packet instead of the reply
+  huge_dlen,         // send only a header that announces 0xFFFFFFF0 body bytes
+  close_mid_packet,  // send the first half of the reply's bytes, then close the session
+  close,             // close the session instead of replying
+};
+
+struct FaultRule {
+  uint32_t request = 0;  // code of the request whose reply is affected; 0 for every request
+  Fault fault = Fault::hold;
+  milliseconds delay{0};
+  uint32_t wrong_code = 0x10FF;
+  size_t garbage_bytes = 64;
+  int times = -1;  // number of replies it spoils; -1 for every one
+};
+
+// Settings that tests may change while the server runs.
+struct Behavior {
+  uint32_t ping_period = 30;  // seconds, announced in MRIM_CS_HELLO_ACK
+  // A session that sends no packet for idle_periods × ping_period is dropped; idle_timeout,
+  // when not zero, replaces that product (tests use short ones). 0 in both: never dropped.
+  uint32_t idle_periods = 3;
+  milliseconds idle_timeout{0};
+  bool hello_ack_zero_seq = false;  // answer MRIM_CS_HELLO with seq 0, as some servers do
+  bool close_on_accept = false;     // the MRIM service closes every new connection at once
+  AddressMode address_mode = AddressMode::reply;
+  // The address service's reply; unset: "<MRIM host>:<MRIM port>\r\n" of the running service.
+  std::optional<std::string> address_reply;
+  // After a log-in: account information, contact list, mailbox status and stored messages.
+  bool send_after_login = true;
+  // Form of the messages stored for accounts that are not logged in.
+  OfflineForm stored_form = OfflineForm::modern;
+  // Text of the authorization request that adding a contact sends to the added user.
+  std::string auth_request_text = "Please authorize me";
+};
+
+struct Settings {
+  std::string address_listen = "127.0.0.1:0";  // port 0: any free port
+  std::string mrim_listen = "127.0.0.1:0";
+  std::vector<Account> accounts;
+  Behavior behavior;
+};
+
+struct SessionInfo {
+  SessionId id = 0;
+  bool open = false;
+  bool logged_in = false;
+  std::string email;         // the account, once logged in
+  uint32_t status = 0;       // MRIM status value
+  std::string client;        // client description of the log-in
+  std::string close_reason;  // set when the session has ended
+};
+
+struct Received {
+  SessionId session = 0;
+  std::string email;  // the session's account when the packet arrived, empty before log-in
+  Packet packet;
+};
+
+class Server {
+ public:
+  explicit Server(Settings settings = {});
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds both services and starts the server thread. Throws std::runtime_error when an
+  // address cannot be bound.
+  void start();
+  // Closes every connection and joins the thread. Idempotent; the destructor calls it.
+  void stop();
+  uint16_t address_port() const;
+  uint16_t mrim_port() const;
+
+  // Behaviour.
+  Behavior behavior() const;
+  void set_behavior(const Behavior& behavior);
+  void add_fault(const FaultRule& rule);  // rules are tried in the order they were added
+  void clear_faults();
+  void release_held();  // sends every held reply now
+
+  // Accounts (copies; changes through the methods below).
+  void add_account(const Account& account);  // replaces one with the same address
+  std::optional<Account> account(const std::string& email) const;
+  // Stores a message for the account and returns its identifier; it is handed out at the next
+  // log-in (or at once, to a session that is logged in).
+  uint64_t store_offline(const std::string& email, OfflineMessage message);
+
+  // Observation.
+  std::vector<SessionInfo> sessions() const;  // every session, open and ended, oldest first
+  std::optional<SessionInfo> session(SessionId id) const;
+  std::optional<SessionId> session_of(const std::string& email) const;  // the logged-in one
+  std::vector<Packet> received(SessionId id) const;
+  std::vector<Received> received() const;  // from every session, in order of arrival
+  int address_queries() const;             // connections the address service has taken
+  // Calls pred (without any lock held, so it may call this server's methods) until it returns
+  // true or the time is up; it is re-evaluated whenever the server's state changes.
+  bool wait_until(const std::function<bool()>& pred, milliseconds timeout = milliseconds(10000)) const;
+
+  // Acting on sessions. Each returns false when there is no such open session (or no
+  // logged-in session of the account).
+  bool send(SessionId id, const Packet& packet);
+  bool send_raw(SessionId id, const Bytes& bytes);
+  bool close_session(SessionId id);  // returns once the session is closed
+  // MRIM_CS_MESSAGE_ACK to the account's session; returns the message identifier.
+  std::optional<uint32_t> deliver_message(const std::string& to, const std::string& from,
+                                          const std::string& text, uint32_t flags = 0);
+  bool set_unread(const std::string& email, uint32_t unread);  // also sends MRIM_CS_MAILBOX_STATUS
+  bool send_connection_params(const std::string& email, uint32_t ping_period);
+  bool force_logout(const std::string& email, uint32_t reason);  // MRIM_CS_LOGOUT, then close
+  // The presence of an address that is no account here (or that a test wants to fake): every
+  // session whose list holds it gets MRIM_CS_USER_STATUS, and the lists keep the new status.
+  void announce_status(const std::string& address, uint32_t status);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace serversim

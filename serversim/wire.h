@@ -1,0 +1,127 @@
+// The MRIM server stand-in's own packet codec: the 44-byte header, little-endian UL items and
+// length-prefixed LPS texts. The stand-in is an independent peer of the plug-in, so it shares no
+// code with the plug-in's codec; a fault in one is then not hidden by the same fault in the other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace serversim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Message codes, named after their MRIM names without the MRIM_CS_ prefix (the plug-in's headers
+// may define the prefixed names as macros, and tests include both).
+namespace code {
+inline constexpr uint32_t hello = 0x1001;
+inline constexpr uint32_t hello_ack = 0x1002;
+inline constexpr uint32_t login_ack = 0x1004;
+inline constexpr uint32_t login_rej = 0x1005;
+inline constexpr uint32_t ping = 0x1006;
+inline constexpr uint32_t message = 0x1008;
+inline constexpr uint32_t message_ack = 0x1009;
+inline constexpr uint32_t user_status = 0x100F;
+inline constexpr uint32_t message_recv = 0x1011;
+inline constexpr uint32_t message_status = 0x1012;
+inline constexpr uint32_t logout = 0x1013;
+inline constexpr uint32_t connection_params = 0x1014;
+inline constexpr uint32_t user_info = 0x1015;
+inline constexpr uint32_t add_contact = 0x1019;
+inline constexpr uint32_t add_contact_ack = 0x101A;
+inline constexpr uint32_t modify_contact = 0x101B;
+inline constexpr uint32_t modify_contact_ack = 0x101C;
+inline constexpr uint32_t offline_message_ack = 0x101D;
+inline constexpr uint32_t delete_offline_message = 0x101E;
+inline constexpr uint32_t authorize = 0x1020;
+inline constexpr uint32_t change_status = 0x1022;
+inline constexpr uint32_t directory_info = 0x1028;
+inline constexpr uint32_t directory_request = 0x1029;
+inline constexpr uint32_t mailbox_status = 0x1033;
+inline constexpr uint32_t contact_list2 = 0x1037;
+inline constexpr uint32_t login2 = 0x1038;
+}  // namespace code
+
+// Message flags (the flags UL of a message).
+namespace message_flag {
+inline constexpr uint32_t norecv = 0x4;
+inline constexpr uint32_t authorize = 0x8;
+inline constexpr uint32_t notify = 0x400;
+}  // namespace message_flag
+
+// Status values of the protocol.
+namespace mrim_status {
+inline constexpr uint32_t offline = 0;
+inline constexpr uint32_t online = 1;
+inline constexpr uint32_t away = 2;
+inline constexpr uint32_t invisible = 0x80000001;
+}  // namespace mrim_status
+
+inline constexpr uint32_t kMagic = 0xDEADBEEF;
+inline constexpr uint32_t kProtoVersion = 0x00010008;
+inline constexpr size_t kHeaderSize = 44;
+
+struct Packet {
+  uint32_t code = 0;
+  uint32_t seq = 0;
+  Bytes body;
+
+  bool operator==(const Packet&) const = default;
+};
+
+// Builds a body item by item.
+class Writer {
+ public:
+  Writer& ul(uint32_t value);
+  Writer& lps(std::string_view text);
+  Writer& raw(const Bytes& bytes);
+  const Bytes& bytes() const { return bytes_; }
+  Bytes take() { return std::move(bytes_); }
+
+ private:
+  Bytes bytes_;
+};
+
+// Reads a body item by item. Every read is checked against the end of the body: an item that
+// starts or ends past it fails, leaves the position where it was, and never reads past the body.
+class Reader {
+ public:
+  explicit Reader(const Bytes& body) : data_(body.data()), size_(body.size()) {}
+  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  std::optional<uint32_t> ul();
+  std::optional<std::string> lps();
+  bool at_end() const { return pos_ == size_; }
+  size_t position() const { return pos_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+uint32_t get_ul(const uint8_t* p);
+void put_ul(uint8_t* p, uint32_t value);
+
+// The whole packet as it goes on the wire: header (magic, version, seq, code, dlen, zero
+// from/fromport/reserved) and body.
+Bytes encode(const Packet& packet);
+// A header alone, with any dlen: for the misbehaviour that announces more body than it sends.
+Bytes encode_header(uint32_t code, uint32_t seq, uint32_t dlen);
+
+// Result of looking at the front of a receive buffer.
+struct Frame {
+  enum class Kind { incomplete, packet, bad_magic, too_long } kind = Kind::incomplete;
+  Packet packet;        // when kind == packet
+  size_t consumed = 0;  // bytes the packet took from the buffer
+};
+// Cuts one packet from the front of data. A body longer than max_body is refused rather than
+// buffered, so a peer cannot make us hold gigabytes.
+Frame cut_frame(const uint8_t* data, size_t size, size_t max_body);
+
+// "0x%04X" style name of a code for messages and test output.
+std::string code_name(uint32_t code);
+
+}  // namespace serversim
