@@ -1,0 +1,107 @@
+// MRIM packets: building headers, appending and reading UL and LPS body items, sequence
+// numbers, and handing a packet to the host's network library.
+//
+// Every access to header or body goes through memcpy or the packed MrimPacket, since a packet
+// being read may sit at any byte offset of the receiver's buffer.
+#include "protocol/codec.h"
+
+#include <cstring>
+
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+
+namespace {
+
+// Room left in the body area after dlen. A dlen beyond the capacity (a damaged buffer) leaves
+// no room at all rather than wrapping round.
+uint32_t body_room(const MrimPacket* packet) {
+  uint32_t dlen = packet->dlen;
+  return dlen >= MRIM_BODY_CAPACITY ? 0 : MRIM_BODY_CAPACITY - dlen;
+}
+
+// The readable end of the body: dlen, but never past the buffer.
+uint32_t body_end(const MrimPacket* packet) {
+  uint32_t dlen = packet->dlen;
+  return dlen > MRIM_BODY_CAPACITY ? MRIM_BODY_CAPACITY : dlen;
+}
+
+}  // namespace
+
+// One atomic step, so no two threads ever get the same number; unsigned arithmetic wraps
+// 0xFFFFFFFF to 0 with no special case.
+uint32_t mrim_next_seq() { return protocol_state.last_seq.fetch_add(1) + 1; }
+
+void mrim_packet_init(MrimPacket* packet, uint32_t msg, uint32_t seq) {
+  packet->magic = MRIM_MAGIC;
+  packet->proto = MRIM_PROTO_VERSION;
+  packet->seq = seq;
+  packet->msg = msg;
+  packet->dlen = 0;
+  packet->from = 0;
+  packet->fromport = 0;
+  memset(packet->reserved, 0, sizeof packet->reserved);
+}
+
+// An item that does not fit is refused whole: a half-written item would put the body out of
+// step with what the server expects, and every packet the plug-in builds fits by far.
+int mrim_append_ul(MrimPacket* packet, uint32_t value) {
+  if (body_room(packet) < 4) return 1;
+  uint32_t dlen = packet->dlen;
+  memcpy(packet->body + dlen, &value, 4);
+  packet->dlen = dlen + 4;
+  return 0;
+}
+
+int mrim_append_lps(MrimPacket* packet, const char* text) {
+  size_t length = strlen(text);
+  uint32_t room = body_room(packet);
+  if (room < 4 || length > room - 4) return 1;
+  uint32_t count = static_cast<uint32_t>(length);
+  uint32_t dlen = packet->dlen;
+  memcpy(packet->body + dlen, &count, 4);
+  memcpy(packet->body + dlen + 4, text, length);
+  packet->dlen = dlen + 4 + count;
+  return 0;
+}
+
+// An item that starts inside the body but would run past its end is reported as missing, with
+// nothing consumed: reading on would only mistake bytes outside the packet for data.
+int mrim_read_ul(uint32_t* position, const MrimPacket* packet, uint32_t* out) {
+  uint32_t end = body_end(packet);
+  uint32_t start = *position;
+  if (start >= end || end - start < 4) return 1;
+  memcpy(out, packet->body + start, 4);
+  *position = start + 4;
+  return 0;
+}
+
+// A text longer than the caller's buffer keeps its first out_size - 1 bytes; the whole item is
+// consumed so that the next read finds the next item. out_size 0 skips the item and writes
+// nothing.
+int mrim_read_lps(uint32_t* position, const MrimPacket* packet, char* out_text, uint32_t out_size) {
+  uint32_t end = body_end(packet);
+  uint32_t start = *position;
+  if (start >= end || end - start < 4) return 1;
+  uint32_t count = 0;
+  memcpy(&count, packet->body + start, 4);
+  if (count > end - start - 4) return 1;
+  if (out_size > 0) {
+    uint32_t kept = count < out_size - 1 ? count : out_size - 1;
+    memcpy(out_text, packet->body + start + 4, kept);
+    out_text[kept] = '\0';
+  }
+  *position = start + 4 + count;
+  return 0;
+}
+
+// A failed "Netlib/Send" is reported (1) so that the requests that check it log their error at
+// once instead of waiting out a reply that cannot come.
+int MRIM_sendpacket(const MrimPacket* packet) {
+  HANDLE connection = protocol_state.connection;
+  if (connection == nullptr) return 0;
+  uint32_t dlen = packet->dlen;
+  if (dlen > MRIM_BODY_CAPACITY) return 1;  // never read past the buffer
+  int length = static_cast<int>(MRIM_HEADER_SIZE + dlen);
+  INT_PTR sent = send_data(connection, reinterpret_cast<const char*>(packet), length, 0);
+  return sent < 0 ? 1 : 0;
+}

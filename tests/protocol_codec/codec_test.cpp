@@ -1,0 +1,276 @@
+// The packet codec: wire bytes of headers and items, reads that stop at the packet's end,
+// appends that stop at the buffer's end, sequence numbers, and sending through the host.
+#include "protocol/codec.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "hostsim/host.h"
+#include "plugin/protocol_state.h"
+#include "receive/loopback.h"
+
+namespace {
+
+using loopback::Bytes;
+using loopback::join;
+
+Bytes wire(const MrimPacket& packet) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&packet);
+  return Bytes(bytes, bytes + MRIM_HEADER_SIZE + packet.dlen);
+}
+
+Bytes body(const MrimPacket& packet) { return Bytes(packet.body, packet.body + packet.dlen); }
+
+// Packet buffers are 64 KiB: on the heap, as their owners keep them.
+std::unique_ptr<MrimPacket> new_packet(uint32_t msg = MRIM_CS_PING, uint32_t seq = 0) {
+  auto packet = std::make_unique<MrimPacket>();
+  memset(packet.get(), 0xCC, sizeof(MrimPacket));
+  mrim_packet_init(packet.get(), msg, seq);
+  return packet;
+}
+
+class Codec : public ::testing::Test {
+ protected:
+  void SetUp() override { protocol_state_reset(); }
+};
+
+TEST_F(Codec, ItemsHaveTheirWireBytes) {
+  auto packet = new_packet();
+  EXPECT_EQ(mrim_append_lps(packet.get(), ""), 0);
+  EXPECT_EQ(body(*packet), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(mrim_append_lps(packet.get(), "abc"), 0);
+  EXPECT_EQ(mrim_append_ul(packet.get(), 0x80000001), 0);
+  EXPECT_EQ(body(*packet), (Bytes{0, 0, 0, 0, 3, 0, 0, 0, 'a', 'b', 'c', 1, 0, 0, 0x80}));
+  EXPECT_EQ(packet->dlen, 15u);
+}
+
+TEST_F(Codec, PingIsExactlyTheFortyFourHeaderBytes) {
+  auto packet = new_packet(MRIM_CS_PING, mrim_next_seq());
+  Bytes expected{0xEF, 0xBE, 0xAD, 0xDE, 0x08, 0x00, 0x01, 0x00,
+                 0x01, 0x00, 0x00, 0x00, 0x06, 0x10, 0x00, 0x00};
+  expected.resize(44, 0);
+  EXPECT_EQ(wire(*packet), expected);
+}
+
+TEST_F(Codec, InitRewritesEveryHeaderFieldOfAnEarlierReply) {
+  auto packet = new_packet();
+  loopback::Bytes reply = loopback::packet(0x1004, 77, Bytes(8, 0xAB));
+  std::fill(reply.begin() + 20, reply.begin() + 44, 0x5A);  // from, fromport, reserved
+  memcpy(packet.get(), reply.data(), reply.size());
+  mrim_packet_init(packet.get(), MRIM_CS_HELLO, 9);
+  Bytes expected = loopback::packet(MRIM_CS_HELLO, 9);
+  EXPECT_EQ(wire(*packet), expected);
+}
+
+TEST_F(Codec, SequenceNumbersStartAtOneContinueAndWrap) {
+  EXPECT_EQ(mrim_next_seq(), 1u);
+  EXPECT_EQ(mrim_next_seq(), 2u);
+  protocol_state.last_seq = 0xFFFFFFFE;
+  EXPECT_EQ(mrim_next_seq(), 0xFFFFFFFFu);
+  EXPECT_EQ(mrim_next_seq(), 0u);
+  EXPECT_EQ(mrim_next_seq(), 1u);
+}
+
+TEST_F(Codec, ConcurrentCallersNeverShareASequenceNumber) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 20000;
+  std::vector<std::vector<uint32_t>> taken(kThreads);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < kEach; ++i) taken[t].push_back(mrim_next_seq());
+    });
+  }
+  go = true;
+  for (auto& thread : threads) thread.join();
+  std::set<uint32_t> all;
+  for (const auto& numbers : taken) all.insert(numbers.begin(), numbers.end());
+  EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
+  EXPECT_EQ(*all.begin(), 1u);
+  EXPECT_EQ(*all.rbegin(), static_cast<uint32_t>(kThreads * kEach));
+  EXPECT_EQ(protocol_state.last_seq.load(), static_cast<uint32_t>(kThreads * kEach));
+}
+
+TEST_F(Codec, ReadsWalkTheItemsAndStopAtTheEnd) {
+  auto packet = new_packet();
+  mrim_append_ul(packet.get(), 7);
+  mrim_append_lps(packet.get(), "");
+  mrim_append_lps(packet.get(), "hello");
+  mrim_append_ul(packet.get(), 0xFFFFFFFF);
+  uint32_t position = 0;
+  uint32_t value = 0;
+  char text[32] = "unchanged";
+  ASSERT_EQ(mrim_read_ul(&position, packet.get(), &value), 0);
+  EXPECT_EQ(value, 7u);
+  ASSERT_EQ(mrim_read_lps(&position, packet.get(), text, sizeof text), 0);
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(position, 8u);
+  ASSERT_EQ(mrim_read_lps(&position, packet.get(), text, sizeof text), 0);
+  EXPECT_STREQ(text, "hello");
+  EXPECT_EQ(position, packet->dlen - 4);
+  ASSERT_EQ(mrim_read_ul(&position, packet.get(), &value), 0);
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  EXPECT_EQ(position, packet->dlen);
+
+  value = 1234;
+  strcpy(text, "unchanged");
+  EXPECT_EQ(mrim_read_ul(&position, packet.get(), &value), 1);
+  EXPECT_EQ(mrim_read_lps(&position, packet.get(), text, sizeof text), 1);
+  EXPECT_EQ(position, packet->dlen);
+  EXPECT_EQ(value, 1234u);
+  EXPECT_STREQ(text, "unchanged");
+  position = packet->dlen + 100;
+  EXPECT_EQ(mrim_read_ul(&position, packet.get(), &value), 1);
+}
+
+TEST_F(Codec, ItemsRunningPastTheBodyAreMissingAndConsumeNothing) {
+  auto packet = new_packet();
+  mrim_append_ul(packet.get(), 5);           // an LPS count of 5 ...
+  mrim_append_ul(packet.get(), 0x64636261);  // ... with only 4 text bytes ("abcd")
+  uint32_t position = 0;
+  char text[16] = "unchanged";
+  EXPECT_EQ(mrim_read_lps(&position, packet.get(), text, sizeof text), 1);
+  EXPECT_EQ(position, 0u);
+  EXPECT_STREQ(text, "unchanged");
+
+  packet->dlen = 6;  // a UL, then half of one
+  uint32_t value = 99;
+  ASSERT_EQ(mrim_read_ul(&position, packet.get(), &value), 0);
+  EXPECT_EQ(mrim_read_ul(&position, packet.get(), &value), 1);
+  EXPECT_EQ(mrim_read_lps(&position, packet.get(), text, sizeof text), 1);
+  EXPECT_EQ(position, 4u);
+  EXPECT_EQ(value, 5u);
+
+  // A count so large that position + 4 + count would wrap round.
+  auto huge = new_packet();
+  mrim_append_ul(huge.get(), 0xFFFFFFFE);
+  mrim_append_ul(huge.get(), 0);
+  position = 0;
+  EXPECT_EQ(mrim_read_lps(&position, huge.get(), text, sizeof text), 1);
+  EXPECT_EQ(position, 0u);
+}
+
+TEST_F(Codec, LongTextIsCutToTheCallersBufferButWhollyConsumed) {
+  auto packet = new_packet();
+  mrim_append_lps(packet.get(), "abcdefghij");
+  mrim_append_ul(packet.get(), 42);
+  uint32_t position = 0;
+  char text[8];
+  memset(text, 'X', sizeof text);
+  char guard[8];
+  memset(guard, 'G', sizeof guard);
+  ASSERT_EQ(mrim_read_lps(&position, packet.get(), text, 4), 0);
+  EXPECT_STREQ(text, "abc");
+  EXPECT_EQ(text[4], 'X');
+  EXPECT_EQ(position, 14u);
+  uint32_t value = 0;
+  ASSERT_EQ(mrim_read_ul(&position, packet.get(), &value), 0);
+  EXPECT_EQ(value, 42u);
+
+  position = 0;  // a size of 0 skips the item without writing
+  ASSERT_EQ(mrim_read_lps(&position, packet.get(), nullptr, 0), 0);
+  EXPECT_EQ(position, 14u);
+  EXPECT_EQ(std::count(guard, guard + 8, 'G'), 8);
+}
+
+TEST_F(Codec, AppendsNeverPassTheBuffer) {
+  auto packet = new_packet();
+  packet->dlen = MRIM_BODY_CAPACITY - 3;
+  EXPECT_EQ(mrim_append_ul(packet.get(), 1), 1);
+  EXPECT_EQ(mrim_append_lps(packet.get(), ""), 1);
+  EXPECT_EQ(packet->dlen, MRIM_BODY_CAPACITY - 3);
+
+  packet->dlen = MRIM_BODY_CAPACITY - 4;
+  EXPECT_EQ(mrim_append_ul(packet.get(), 1), 0);
+  EXPECT_EQ(packet->dlen, MRIM_BODY_CAPACITY);
+
+  packet->dlen = MRIM_BODY_CAPACITY - 7;
+  EXPECT_EQ(mrim_append_lps(packet.get(), "abcd"), 1);
+  EXPECT_EQ(packet->dlen, MRIM_BODY_CAPACITY - 7);
+  EXPECT_EQ(packet->body[MRIM_BODY_CAPACITY - 7], 0xCC);  // nothing written
+  EXPECT_EQ(mrim_append_lps(packet.get(), "abc"), 0);
+  EXPECT_EQ(packet->dlen, MRIM_BODY_CAPACITY);
+
+  // A buffer still holding a damaged reply: its dlen lies beyond the body.
+  packet->dlen = 0xFFFFFFFC;
+  EXPECT_EQ(mrim_append_ul(packet.get(), 1), 1);
+  EXPECT_EQ(packet->dlen, 0xFFFFFFFCu);
+  uint32_t position = MRIM_BODY_CAPACITY - 4;
+  uint32_t value = 0;
+  EXPECT_EQ(mrim_read_ul(&position, packet.get(), &value), 0);  // the last UL inside the buffer
+  EXPECT_EQ(mrim_read_ul(&position, packet.get(), &value), 1);
+}
+
+// Sending through the host stand-in's network library.
+class CodecSend : public Codec {
+ protected:
+  void SetUp() override {
+    Codec::SetUp();
+    strcpy(protocol_state.module_name, "codec");
+    plugin_link = const_cast<PluginLink*>(host_.plugin_link());
+  }
+  void TearDown() override {
+    protocol_state_reset();
+    plugin_link = nullptr;
+  }
+  hostsim::Host host_;
+};
+
+TEST_F(CodecSend, WithoutConnectionNothingIsSentAndTheResultIsZero) {
+  int sends = 0;
+  host_.destroy_service(MS_NETLIB_SEND);
+  host_.create_service(MS_NETLIB_SEND, [&](WPARAM, LPARAM) -> INT_PTR {
+    ++sends;
+    return 44;
+  });
+  auto packet = new_packet(MRIM_CS_PING, mrim_next_seq());
+  EXPECT_EQ(MRIM_sendpacket(packet.get()), 0);
+  EXPECT_EQ(sends, 0);
+  EXPECT_EQ(protocol_state.last_seq.load(), 1u);  // the number is spent all the same
+}
+
+TEST_F(CodecSend, HeaderAndBodyGoOutInOneCallExactlyAsBuilt) {
+  std::vector<int> lengths;
+  host_.destroy_service(MS_NETLIB_SEND);
+  host_.create_service(MS_NETLIB_SEND, [&](WPARAM, LPARAM l) -> INT_PTR {
+    const auto* buffer = reinterpret_cast<const NetlibBuffer*>(l);
+    lengths.push_back(buffer->length);
+    return buffer->length;
+  });
+  protocol_state.connection = reinterpret_cast<HANDLE>(1);
+  auto packet = new_packet(MRIM_CS_CHANGE_STATUS, mrim_next_seq());
+  mrim_append_ul(packet.get(), 1);
+  EXPECT_EQ(MRIM_sendpacket(packet.get()), 0);
+  EXPECT_EQ(lengths, std::vector<int>{48});
+}
+
+TEST_F(CodecSend, BytesArriveAtTheServerAndAFailedSendIsReported) {
+  loopback::Server server;
+  loopback::HostConnection link;
+  ASSERT_TRUE(link.open(server.port(), "codec"));
+  ASSERT_TRUE(server.accept());
+  protocol_state.connection = link.connection;
+
+  auto packet = new_packet(MRIM_CS_PING, mrim_next_seq());
+  ASSERT_EQ(MRIM_sendpacket(packet.get()), 0);
+  auto second = new_packet(MRIM_CS_LOGIN2, mrim_next_seq());
+  mrim_append_lps(second.get(), "kim@example.org");
+  ASSERT_EQ(MRIM_sendpacket(second.get()), 0);
+  Bytes expected = join(wire(*packet), wire(*second));
+  EXPECT_EQ(server.receive(expected.size()), expected);
+
+  close_handle(link.connection);
+  EXPECT_EQ(MRIM_sendpacket(packet.get()), 1);
+  close_handle(link.user);
+}
+
+}  // namespace

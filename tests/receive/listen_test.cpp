@@ -1,0 +1,368 @@
+// The listener: cutting deliveries into packets (on records built here, byte for byte), and
+// the thread itself against a local TCP server through the host stand-in's network library:
+// dispatch, partial packets, garbage, over-long packets, lost connections and Unload.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "hostsim/host.h"
+#include "incoming/dispatcher.h"
+#include "loopback.h"
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/worker_threads.h"
+#include "protocol/receive.h"
+#include "support/support.h"
+
+namespace {
+
+using loopback::Bytes;
+using loopback::join;
+using loopback::packet;
+
+struct Taken {
+  bool found = false;
+  uint32_t msg = 0;
+  Bytes bytes;
+};
+
+// The oldest queued packet with this number, if the dispatcher stored one (within timeout).
+Taken take(uint32_t seq, uint32_t timeout_seconds = 0) {
+  auto buffer = std::make_unique<MrimPacket>();
+  Taken taken;
+  taken.found = MRIM_receivepacket(buffer.get(), sizeof(MrimPacket), seq, timeout_seconds) == 0;
+  if (taken.found) {
+    taken.msg = buffer->msg;
+    const auto* raw = reinterpret_cast<const uint8_t*>(buffer.get());
+    taken.bytes.assign(raw, raw + MRIM_HEADER_SIZE + buffer->dlen);
+  }
+  return taken;
+}
+
+class Fixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    protocol_state_reset();
+    strcpy(protocol_state.module_name, "listen");
+    plugin_link = const_cast<PluginLink*>(host_.plugin_link());
+    log_init("listen");
+    threads_reset();
+    pending_queue_clear();
+  }
+  void TearDown() override {
+    pending_queue_clear();
+    threads_reset();
+    plugin_link = nullptr;
+  }
+  std::string log() { return loopback::read_text(folder_.file("listen.dbg")); }
+  bool wait_for_log(const std::string& line, int count = 1) {
+    return loopback::wait_until([&] { return loopback::count_of(log(), line) >= count; });
+  }
+
+  testsupport::WorkFolder folder_;
+  hostsim::Host host_;
+  std::unique_ptr<ListenerWorkArea> work_area_ = std::make_unique<ListenerWorkArea>();
+};
+
+// --- cutting, on records as the host fills them ------------------------------------------
+
+class Cutting : public Fixture {
+ protected:
+  // A delivery of these bytes at the front of a 65,536-byte buffer, nothing consumed yet.
+  void deliver(const Bytes& bytes) {
+    memcpy(buffer_.data(), bytes.data(), bytes.size());
+    record_ = NetlibPacketRecver{};
+    record_.size = sizeof record_;
+    record_.bytes_available = static_cast<int>(bytes.size());
+    record_.buffer_size = static_cast<int>(buffer_.size());
+    record_.buffer = buffer_.data();
+  }
+  // What the host does on the next call: drops the consumed bytes and appends new ones.
+  void deliver_more(const Bytes& bytes) {
+    Bytes left(buffer_.begin() + record_.bytes_used, buffer_.begin() + record_.bytes_available);
+    deliver(join(left, bytes));
+  }
+  void cut() { listener_cut_packets(&record_, work_area_.get()); }
+
+  std::vector<BYTE> buffer_ = std::vector<BYTE>(65536);
+  NetlibPacketRecver record_{};
+};
+
+TEST_F(Cutting, TwoPacketsOfOneDeliveryAreDispatchedInOrder) {
+  Bytes first = packet(0x2001, 7, Bytes{1, 2, 3, 4});
+  Bytes second = packet(0x2002, 7);
+  deliver(join(first, second));
+  cut();
+  EXPECT_EQ(record_.bytes_used, 48 + 44);
+  EXPECT_EQ(take(7).bytes, first);
+  EXPECT_EQ(take(7).bytes, second);
+  EXPECT_NE(log().find("ListenThread: no available data\r\n"), std::string::npos);
+}
+
+TEST_F(Cutting, HalfAPacketStaysUnconsumedUntilTheNextDeliveryCompletesIt) {
+  Bytes first = packet(0x2001, 1, Bytes(10, 0xAA));
+  Bytes second = packet(0x2002, 2, Bytes(30, 0xBB));
+  Bytes both = join(first, second);
+  size_t cut_at = first.size() + 60;  // the header and part of the body
+  deliver(Bytes(both.begin(), both.begin() + static_cast<long>(cut_at)));
+  cut();
+  EXPECT_EQ(record_.bytes_used, static_cast<int>(first.size()));
+  EXPECT_EQ(pending_queue_length(), 1);
+  EXPECT_NE(log().find("ListenThread: packet is not complete. waiting for more blocks.\r\n"),
+            std::string::npos);
+
+  deliver_more(Bytes(both.begin() + static_cast<long>(cut_at), both.end()));
+  cut();
+  EXPECT_EQ(record_.bytes_used, static_cast<int>(second.size()));
+  EXPECT_EQ(take(1).bytes, first);
+  EXPECT_EQ(take(2).bytes, second);
+}
+
+TEST_F(Cutting, FewerThanAHeaderDispatchesNothing) {
+  Bytes whole = packet(0x2001, 1);
+  deliver(Bytes(whole.begin(), whole.begin() + 43));
+  cut();
+  EXPECT_EQ(record_.bytes_used, 0);
+  EXPECT_EQ(pending_queue_length(), 0);
+  deliver_more(Bytes(whole.begin() + 43, whole.end()));
+  cut();
+  EXPECT_EQ(record_.bytes_used, 44);
+  EXPECT_TRUE(take(1).found);
+}
+
+TEST_F(Cutting, AnEmptyBodyIsAWholePacket) {
+  deliver(packet(0x2001, 4));
+  cut();
+  EXPECT_EQ(record_.bytes_used, 44);
+  EXPECT_EQ(take(4).bytes, packet(0x2001, 4));
+}
+
+TEST_F(Cutting, BytesWithoutTheMagicDiscardTheRestOfTheDelivery) {
+  Bytes good = packet(0x2001, 1);
+  Bytes junk(60, 0x42);
+  Bytes after = packet(0x2002, 2);  // in the same delivery: lost with the junk
+  deliver(join(join(good, junk), after));
+  cut();
+  EXPECT_EQ(record_.bytes_used, record_.bytes_available);
+  EXPECT_TRUE(take(1).found);
+  EXPECT_FALSE(take(2).found);
+  EXPECT_NE(log().find("ListenThread: packet error! no magic\r\n"), std::string::npos);
+
+  deliver_more(packet(0x2003, 3));  // a delivery that starts with a packet is read again
+  cut();
+  EXPECT_TRUE(take(3).found);
+}
+
+TEST_F(Cutting, APacketLongerThanTheReceiverIsDiscardedLikeGarbage) {
+  Bytes largest = packet(0x2001, 1, Bytes(MRIM_BODY_CAPACITY, 0x11));  // exactly 65,536 bytes
+  deliver(largest);
+  cut();
+  EXPECT_EQ(record_.bytes_used, 65536);
+  Taken taken = take(1);
+  ASSERT_TRUE(taken.found);
+  EXPECT_EQ(taken.bytes.size(), 65536u);
+
+  Bytes header = packet(0x2002, 2);
+  header[16] = 0xD5;  // dlen 65,493: one byte more than fits
+  header[17] = 0xFF;
+  deliver(join(header, Bytes(1000, 0x22)));
+  cut();
+  EXPECT_EQ(record_.bytes_used, record_.bytes_available);
+  EXPECT_EQ(pending_queue_length(), 0);
+  EXPECT_NE(
+      log().find("ListenThread: packet error! dlen(65493) too long for the receiver, data discarded\r\n"),
+      std::string::npos);
+
+  for (int i = 16; i < 20; ++i) header[i] = 0xFF;  // 44 + dlen would overflow 32 bits
+  deliver(header);
+  cut();
+  EXPECT_EQ(record_.bytes_used, 44);
+  EXPECT_EQ(pending_queue_length(), 0);
+}
+
+TEST_F(Cutting, FiguresOutOfRangeFromTheHostReadNothing) {
+  deliver(packet(0x2001, 1));
+  record_.bytes_used = 100;  // more than available
+  cut();
+  record_.bytes_used = -4;
+  cut();
+  record_.bytes_used = 0;
+  record_.bytes_available = 70000;  // more than the buffer
+  record_.buffer_size = 44;         // figures are taken as at most the buffer
+  cut();
+  EXPECT_EQ(pending_queue_length(), 1);  // only the last pass found the 44 bytes in range
+  deliver(packet(0x2001, 1));
+  record_.buffer = nullptr;
+  cut();
+  EXPECT_EQ(pending_queue_length(), 1);
+}
+
+// --- the thread, against a local server -----------------------------------------------------
+
+class Listener : public Fixture {
+ protected:
+  void SetUp() override {
+    Fixture::SetUp();
+    // The account's "/SetStatus" as far as the listener needs it: going offline closes the
+    // receiver and the connection.
+    host_.create_service("listen/SetStatus", [this](WPARAM w, LPARAM l) -> INT_PTR {
+      {
+        std::lock_guard lock(calls_mutex_);
+        set_status_calls_.push_back({w, l});
+      }
+      close_connection();
+      return 0;
+    });
+    ASSERT_TRUE(link_.open(server_.port(), "listen"));
+    ASSERT_TRUE(server_.accept());
+  }
+  void TearDown() override {
+    threads_stop_all(wake_for_unload);
+    close_handle(link_.user);
+    Fixture::TearDown();
+  }
+  static void close_connection() {
+    HANDLE receiver = protocol_state.packet_receiver.exchange(nullptr);
+    if (receiver != nullptr) close_handle(receiver);
+    HANDLE connection = protocol_state.connection.exchange(nullptr);
+    if (connection != nullptr) close_handle(connection);
+  }
+  // What Unload does to let the threads see the stop request.
+  static void wake_for_unload() {
+    close_connection();
+    pending_queue_wake_all();
+    listener_wake();
+  }
+  void start_listener() { ASSERT_EQ(thread_start_long(ListenThread, work_area_.get()), 0); }
+  // The connect sequence's part: the connection and receiver in place, then the wake.
+  void go_online() {
+    protocol_state.connection = link_.connection;
+    protocol_state.packet_receiver = link_.receiver;
+    listener_wake();
+  }
+  std::vector<std::pair<WPARAM, LPARAM>> set_status_calls() {
+    std::lock_guard lock(calls_mutex_);
+    return set_status_calls_;
+  }
+
+  loopback::Server server_;
+  loopback::HostConnection link_;
+  std::mutex calls_mutex_;
+  std::vector<std::pair<WPARAM, LPARAM>> set_status_calls_;
+};
+
+TEST_F(Listener, AnIdleListenerStartsReceivingOnceAReceiverIsSet) {
+  start_listener();
+  ASSERT_TRUE(wait_for_log("ListenThread: started\r\n"));
+  go_online();
+  Bytes first = packet(0x2001, 3, Bytes{1, 2, 3, 4});
+  Bytes second = packet(0x2002, 3);
+  ASSERT_TRUE(server_.send(join(first, second)));
+  EXPECT_EQ(take(3, 10).bytes, first);
+  EXPECT_EQ(take(3, 10).bytes, second);
+  std::string text = log();
+  EXPECT_NE(text.find("ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) returned control\r\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("ListenThread: processing received data\r\n"), std::string::npos);
+  EXPECT_NE(text.find("ListenThread: packet magic OK\r\n"), std::string::npos);
+}
+
+TEST_F(Listener, ARequestGetsItsReplyThroughTheQueue) {
+  go_online();
+  start_listener();
+  auto request = std::make_unique<MrimPacket>();
+  uint32_t seq = mrim_next_seq();
+  mrim_packet_init(request.get(), MRIM_CS_PING, seq);
+  ASSERT_EQ(MRIM_sendpacket(request.get()), 0);
+  ASSERT_EQ(server_.receive(44), packet(MRIM_CS_PING, seq));
+  ASSERT_TRUE(server_.send(packet(0x2006, seq, Bytes{5, 0, 0, 0})));
+  auto reply = std::make_unique<MrimPacket>();
+  ASSERT_EQ(MRIM_receivepacket(reply.get(), 48, seq, 10), 0);
+  EXPECT_EQ(reply->msg, 0x2006u);
+  EXPECT_EQ(reply->dlen, 4u);
+}
+
+TEST_F(Listener, APacketSplitAcrossDeliveriesIsDispatchedWhenComplete) {
+  go_online();
+  start_listener();
+  Bytes first = packet(0x2001, 1, Bytes(8, 1));
+  Bytes second = packet(0x2002, 2, Bytes(200, 2));
+  Bytes both = join(first, second);
+  size_t cut_at = first.size() + 60;
+  ASSERT_TRUE(server_.send(Bytes(both.begin(), both.begin() + static_cast<long>(cut_at))));
+  EXPECT_EQ(take(1, 10).bytes, first);
+  ASSERT_TRUE(wait_for_log("ListenThread: packet is not complete. waiting for more blocks.\r\n"));
+  EXPECT_FALSE(take(2).found);
+  ASSERT_TRUE(server_.send(Bytes(both.begin() + static_cast<long>(cut_at), both.end())));
+  EXPECT_EQ(take(2, 10).bytes, second);
+}
+
+TEST_F(Listener, GarbageAndOverlongPacketsAreDroppedAndLaterPacketsStillArrive) {
+  go_online();
+  start_listener();
+  ASSERT_TRUE(server_.send(Bytes(100, 0x42)));
+  ASSERT_TRUE(wait_for_log("ListenThread: packet error! no magic\r\n"));
+  ASSERT_TRUE(server_.send(packet(0x2001, 1)));
+  EXPECT_TRUE(take(1, 10).found);
+
+  Bytes huge = packet(0x2002, 2);
+  for (int i = 16; i < 20; ++i) huge[i] = 0xFF;
+  huge[16] = 0xF0;  // dlen 0xFFFFFFF0, and nothing follows
+  ASSERT_TRUE(server_.send(huge));
+  ASSERT_TRUE(wait_for_log("too long for the receiver, data discarded\r\n"));
+  ASSERT_TRUE(server_.send(packet(0x2003, 3)));
+  EXPECT_TRUE(take(3, 10).found);
+  EXPECT_TRUE(set_status_calls().empty());
+}
+
+TEST_F(Listener, AClosedConnectionTakesTheAccountOfflineAndEmptiesTheQueue) {
+  go_online();
+  start_listener();
+  ASSERT_TRUE(server_.send(packet(0x2001, 1)));  // nobody takes it
+  ASSERT_TRUE(loopback::wait_until([] { return pending_queue_length() == 1; }));
+  server_.close_client();
+  ASSERT_TRUE(loopback::wait_until([&] { return !set_status_calls().empty(); }));
+  EXPECT_EQ(set_status_calls(), (std::vector<std::pair<WPARAM, LPARAM>>{{ID_STATUS_OFFLINE, 0}}));
+  ASSERT_TRUE(wait_for_log("ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) == 0\r\n"));
+  EXPECT_TRUE(loopback::wait_until([] { return pending_queue_length() == 0; }));
+}
+
+TEST_F(Listener, DuringALoginALostConnectionOnlyResets) {
+  protocol_state.login_in_progress = 1;
+  go_online();
+  start_listener();
+  server_.close_client();
+  // The listener keeps asking the same receiver, every 500 ms at most.
+  ASSERT_TRUE(loopback::wait_until([&] {
+    std::string text = log();
+    return loopback::count_of(text, "ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) == 0\r\n") +
+               loopback::count_of(text, "ListenThread: recvResult == SOCKET_ERROR\r\n") >=
+           2;
+  }));
+  EXPECT_TRUE(set_status_calls().empty());
+  protocol_state.login_in_progress = 0;
+  EXPECT_TRUE(loopback::wait_until([&] { return set_status_calls().size() == 1; }));
+}
+
+TEST_F(Listener, UnloadEndsTheListenerWithoutGoingOffline) {
+  go_online();
+  start_listener();
+  ASSERT_TRUE(server_.send(packet(0x2001, 1)));
+  ASSERT_TRUE(take(1, 10).found);  // it is inside GetMorePackets by now, or about to be
+  threads_stop_all(wake_for_unload);
+  EXPECT_NE(log().find("ListenThread: stopped\r\n"), std::string::npos);
+  EXPECT_TRUE(set_status_calls().empty());
+}
+
+TEST_F(Listener, UnloadEndsAnIdleListener) {
+  start_listener();
+  ASSERT_TRUE(wait_for_log("ListenThread: started\r\n"));
+  threads_stop_all(wake_for_unload);
+  EXPECT_NE(log().find("ListenThread: stopped\r\n"), std::string::npos);
+}
+
+}  // namespace
