@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
 
   testsupport::PluginSession session("MRIM");
   hostsim::Host& host = session.host();
-  host.netlib().add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", server.address_port());
+  host.netlib().add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1",
+                          server.address_port());
   host.netlib().add_route("mrim.bench", 443, "127.0.0.1", server.mrim_port());
   session.set_account_text("EMail", account.email);
   std::string password = account.password;

@@ -1,0 +1,358 @@
+// Going online: mrim_go_online reads the account and starts MRIM_ConnectAndLoginThread, which
+// asks the address service for the MRIM server, opens the connection and its receiver, greets
+// the server, logs in and announces the requested status; plus the status mappings and the
+// keep-alive period. How this is kept apart from going offline is explained in status.h.
+#include "protocol/online.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "plugin/worker_threads.h"
+#include "protocol/codec.h"
+#include "protocol/receive.h"
+#include "protocol/status.h"
+
+std::atomic<uint32_t> ping_period{MRIM_DEFAULT_PING_PERIOD};
+
+namespace {
+
+// One connect sequence at a time (see status.h). Held by the connect thread for its whole run.
+std::mutex connect_mutex;
+
+// The packet buffers of the three requests. Only the connect thread builds into them, and
+// connect_mutex lets one run at a time, so they are never shared.
+MrimPacket hello_packet;
+MrimPacket login_packet;
+MrimPacket status_packet;
+
+// The capacities the replies are received with: the greeting's reply is one UL, the log-in's
+// reply is not read but may carry a reason text.
+constexpr uint32_t kHelloCapacity = MRIM_HEADER_SIZE + 4;
+constexpr uint32_t kLoginCapacity = MRIM_HEADER_SIZE + 4096;
+
+// The host's record sizes as its interface defines them (the 32-bit layout), whatever the
+// width of pointers in this build.
+constexpr int kOpenRecordSize = 24;
+constexpr int kPacketRecordSize = 24;
+
+void release_request(ConnectRequest* request) {
+  if (request->password.type == DBVT_ASCIIZ && request->password.text != nullptr) {
+    // The decoded password leaves no copy behind in freed memory.
+    memset(request->password.text, 0, strlen(request->password.text));
+  }
+  free_setting(&request->password);
+  free_setting(&request->email);
+  free(request);
+}
+
+bool read_text_setting(const char* name, SettingVariant* value) {
+  if (get_setting(nullptr, protocol_state.module_name, name, value) != 0) return false;
+  // A setting of another type holds no text to use; it counts as missing.
+  if (value->type == DBVT_ASCIIZ && value->text != nullptr) return true;
+  free_setting(value);
+  return false;
+}
+
+// "Netlib/OpenConnection" with the record as it is; when the host refuses the 24-byte record
+// as an invalid parameter (hosts of an older interface), once more with the 16-byte form.
+HANDLE open_connection(NetlibOpenConnection* record) {
+  record->size = kOpenRecordSize;
+  SetLastError(ERROR_SUCCESS);
+  auto connection = reinterpret_cast<HANDLE>(
+      call_service(MS_NETLIB_OPENCONNECTION, reinterpret_cast<WPARAM>(protocol_state.netlib_user.load()),
+                   reinterpret_cast<LPARAM>(record)));
+  if (connection == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+    record->size = NETLIBOPENCONNECTION_V1_SIZE;
+    connection = reinterpret_cast<HANDLE>(
+        call_service(MS_NETLIB_OPENCONNECTION, reinterpret_cast<WPARAM>(protocol_state.netlib_user.load()),
+                     reinterpret_cast<LPARAM>(record)));
+  }
+  return connection;
+}
+
+HANDLE create_receiver(HANDLE connection, int size) {
+  return reinterpret_cast<HANDLE>(
+      call_service(MS_NETLIB_CREATEPACKETRECVER, reinterpret_cast<WPARAM>(connection), size));
+}
+
+void close_stored(std::atomic<HANDLE>& field) {
+  HANDLE handle = field.exchange(nullptr);
+  if (handle != nullptr) close_handle(handle);
+}
+
+// Steps 2 and 3 of the connect sequence: asks the address service which MRIM server to use.
+// server_address keeps the fallback unless the reply names a server on port 443.
+void query_server_address(char* server_address) {
+  NetlibOpenConnection record{};
+  record.host = MRIM_DEFAULT_SERVER_HOST;
+  record.port = MRIM_DEFAULT_SERVER_PORT;
+  record.flags = 0;
+  protocol_state.redirect_connection = open_connection(&record);
+  HANDLE connection = protocol_state.redirect_connection;
+  if (connection == nullptr) return;
+
+  mrim_log("MRIM_ConnectAndLoginThread: connected to %s:443\n", MRIM_DEFAULT_SERVER_HOST);
+  protocol_state.redirect_receiver = create_receiver(connection, MRIM_ADDRESS_RECEIVER_SIZE);
+  HANDLE receiver = protocol_state.redirect_receiver;
+  // Unload closes the receiver to cut the 10-second wait short; looking at the stop signal
+  // after storing it means that either we see the stop or Unload sees the receiver.
+  if (receiver != nullptr && !stop_requested()) {
+    NetlibPacketRecver packets{};
+    packets.size = kPacketRecordSize;
+    packets.timeout = MRIM_ADDRESS_QUERY_TIMEOUT_MS;
+    // One call, whatever its result: what has arrived by then is the answer.
+    call_service(MS_NETLIB_GETMOREPACKETS, reinterpret_cast<WPARAM>(receiver),
+                 reinterpret_cast<LPARAM>(&packets));
+    char reply[MRIM_ADDRESS_RECEIVER_SIZE + 1];
+    int available = packets.bytes_available;
+    // The host's figures are trusted only as far as the receiver's own size.
+    if (packets.buffer == nullptr || available < 0) available = 0;
+    if (available > MRIM_ADDRESS_RECEIVER_SIZE) available = MRIM_ADDRESS_RECEIVER_SIZE;
+    if (available > 0) memcpy(reply, packets.buffer, static_cast<size_t>(available));
+    reply[available] = '\0';
+    mrim_log("MRIM_ConnectAndLoginThread: received [%s]\n", reply);
+    if (mrim_parse_address_reply(reply, server_address, MRIM_SERVER_ADDRESS_SIZE) == 0)
+      mrim_log("MRIM_ConnectAndLoginThread: server address is %s\n", server_address);
+  }
+  close_stored(protocol_state.redirect_receiver);
+  close_stored(protocol_state.redirect_connection);
+}
+
+// Steps 5 to 10 of the connect sequence, with login_in_progress set around them by the caller.
+void connect_and_login(ConnectRequest* request) {
+  NetlibOpenConnection record{};
+  record.flags = 0;
+  char host[MRIM_SERVER_ADDRESS_SIZE];
+  mrim_split_server_address(request->server_address, host, sizeof host, &record.port);
+  record.host = host;
+
+  bool fresh = false;
+  if (protocol_state.connection == nullptr) {
+    // Dialling may take long, so it happens outside session_mutex; only the connect thread
+    // stores a connection and there is one of those at a time, so the field is still empty.
+    HANDLE connection = open_connection(&record);
+    if (connection != nullptr) {
+      std::lock_guard lock(session_mutex);
+      protocol_state.connection = connection;
+    }
+    fresh = true;
+  }
+  if (protocol_state.connection == nullptr) return;
+
+  mrim_log("MRIM_ConnectAndLoginThread: connected to server\n");
+  {
+    std::lock_guard lock(session_mutex);
+    HANDLE connection = protocol_state.connection;
+    if (connection == nullptr) return;  // a disconnect came in between
+    if (protocol_state.packet_receiver == nullptr) {
+      protocol_state.packet_receiver = create_receiver(connection, MRIM_RECEIVER_SIZE);
+      fresh = true;
+      // The listener starts receiving at once instead of at its next look.
+      listener_wake();
+    }
+    if (protocol_state.packet_receiver == nullptr) return;
+  }
+  if (stop_requested()) return;
+
+  if (fresh) {
+    // A failed greeting or log-in leaves the connection and its receiver in place: they stay
+    // until the next change to offline, and a later online request finds them open and only
+    // announces its status.
+    if (mrim_do_hello() != 0) return;
+    mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\n");
+    uint32_t value = mrim_status_from_host(request->requested_status);
+    if (mrim_do_login(request->email.text, request->password.text, value) != 0) return;
+    mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_login() ok\n");
+  }
+
+  std::lock_guard lock(session_mutex);
+  // A disconnect since the steps above has closed the connection: the account stays offline
+  // rather than reporting a status it has no connection for.
+  if (protocol_state.connection == nullptr || protocol_state.packet_receiver == nullptr) return;
+  if (mrim_do_changestatus(mrim_status_from_host(request->requested_status)) != 0) return;
+  int old_status = protocol_state.status.exchange(request->requested_status);
+  broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_STATUS, ACKRESULT_SUCCESS,
+                reinterpret_cast<HANDLE>(static_cast<intptr_t>(old_status)), request->requested_status);
+}
+
+}  // namespace
+
+int mrim_go_online(int host_status) {
+  auto* request = static_cast<ConnectRequest*>(calloc(1, sizeof(ConnectRequest)));
+  if (request == nullptr) return 1;
+  if (!read_text_setting("EMail", &request->email)) {
+    free(request);
+    return 1;
+  }
+  if (!read_text_setting("Password", &request->password)) {
+    free_setting(&request->email);
+    free(request);
+    return 1;
+  }
+  char* password = request->password.text;
+  call_service(MS_DB_CRYPT_DECODESTRING, strlen(password) + 1, reinterpret_cast<LPARAM>(password));
+  request->requested_status = host_status;
+  if (thread_start_short(MRIM_ConnectAndLoginThread, request, &request->thread_id) != 0) {
+    release_request(request);
+    return 1;
+  }
+  return 0;
+}
+
+DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
+  auto* request = static_cast<ConnectRequest*>(parameter);
+  std::lock_guard connect_lock(connect_mutex);
+  mrim_log("MRIM_ConnectAndLoginThread: started\n");
+  lstrcpynA(request->server_address, MRIM_FALLBACK_SERVER_ADDRESS, sizeof request->server_address);
+  if (!stop_requested()) {
+    query_server_address(request->server_address);
+    protocol_state.login_in_progress = 1;
+    connect_and_login(request);
+  }
+  if (stop_requested()) {
+    // Unload may have cleared the handles before this thread stored new ones; nobody else
+    // would close these.
+    std::lock_guard lock(session_mutex);
+    close_stored(protocol_state.packet_receiver);
+    close_stored(protocol_state.connection);
+  }
+  release_request(request);
+  protocol_state.login_in_progress = 0;
+  return 0;
+}
+
+int mrim_do_hello() {
+  mrim_log("mrim_do_hello: started\n");
+  uint32_t seq = mrim_next_seq();
+  mrim_packet_init(&hello_packet, MRIM_CS_HELLO, seq);
+  MRIM_sendpacket(&hello_packet);
+  mrim_log("mrim_do_hello: sended MRIM_CS_HELLO\n");
+  // Servers in use today may answer with seq 0 instead of the hello's own number.
+  const uint32_t answers[] = {seq, 0};
+  if (MRIM_receivepacket_any(&hello_packet, kHelloCapacity, answers, 2, get_timeout()) == 0) {
+    mrim_log("mrim_do_hello: packet received\n");
+    if (hello_packet.msg == MRIM_CS_HELLO_ACK) {
+      mrim_log("mrim_do_hello: MRIM_CS_HELLO_ACK received\n");
+      // An acknowledgement without its period (fewer than 4 body bytes) still greets us; the
+      // period in force is kept.
+      uint32_t position = 0;
+      uint32_t period = 0;
+      if (mrim_read_ul(&position, &hello_packet, &period) == 0) ping_period = period;
+      mrim_log("mrim_do_hello: ended ok\n");
+      return 0;
+    }
+  }
+  mrim_log("mrim_do_hello: ended with error\n");
+  return 1;
+}
+
+int mrim_do_login(const char* email, const char* password, uint32_t status) {
+  mrim_log("mrim_do_login: started\n");
+  uint32_t seq = mrim_next_seq();
+  mrim_packet_init(&login_packet, MRIM_CS_LOGIN2, seq);
+  // The account's texts could in principle overflow the body; a request that does not fit is
+  // not sent at all.
+  if (mrim_append_lps(&login_packet, email) != 0 || mrim_append_lps(&login_packet, password) != 0 ||
+      mrim_append_ul(&login_packet, status) != 0 ||
+      mrim_append_lps(&login_packet, MRIM_CLIENT_DESCRIPTION) != 0) {
+    memset(login_packet.body, 0, login_packet.dlen);  // no copy of the password stays
+    mrim_log("mrim_do_login: ended with error\n");
+    return 1;
+  }
+  MRIM_sendpacket(&login_packet);
+  // The buffer is reused for the reply; the password must not linger in it meanwhile.
+  memset(login_packet.body, 0, login_packet.dlen);
+  login_packet.dlen = 0;
+  mrim_log("mrim_do_login: MRIM_CS_LOGIN2(%s,<pass>,%lu,%s) sended\n", email,
+           static_cast<unsigned long>(status), MRIM_CLIENT_DESCRIPTION);
+  if (MRIM_receivepacket(&login_packet, kLoginCapacity, seq, get_timeout()) == 0) {
+    mrim_log("mrim_do_login: packet received\n");
+    if (login_packet.msg == MRIM_CS_LOGIN_ACK) {
+      mrim_log("mrim_do_login: MRIM_CS_LOGIN_ACK received\n");
+      mrim_log("mrim_do_login: ended ok\n");
+      return 0;
+    }
+  }
+  mrim_log("mrim_do_login: ended with error\n");
+  return 1;
+}
+
+int mrim_do_changestatus(uint32_t status) {
+  mrim_log("mrim_do_changestatus: started\n");
+  mrim_packet_init(&status_packet, MRIM_CS_CHANGE_STATUS, mrim_next_seq());
+  mrim_append_ul(&status_packet, status);
+  if (MRIM_sendpacket(&status_packet) != 0) {
+    mrim_log("mrim_do_changestatus: ended with error\n");
+    return 1;
+  }
+  mrim_log("mrim_do_changestatus: MRIM_CS_CHANGE_STATUS(%lu) sended\n", static_cast<unsigned long>(status));
+  mrim_log("mrim_do_changestatus: ended ok\n");
+  return 0;
+}
+
+uint32_t mrim_status_from_host(int host_status) {
+  switch (host_status) {
+    case ID_STATUS_ONLINE:
+      return MRIM_STATUS_ONLINE;
+    case ID_STATUS_AWAY:
+      return MRIM_STATUS_AWAY;
+    case ID_STATUS_INVISIBLE:
+      return MRIM_STATUS_INVISIBLE;
+    default:
+      return MRIM_STATUS_OFFLINE;
+  }
+}
+
+int host_status_from_mrim(uint32_t mrim_status) {
+  switch (mrim_status) {
+    case MRIM_STATUS_ONLINE:
+    case MRIM_STATUS_FLAG_INVISIBLE:  // the flag alone: present, shown as online
+      return ID_STATUS_ONLINE;
+    case MRIM_STATUS_AWAY:
+      return ID_STATUS_AWAY;
+    case MRIM_STATUS_INVISIBLE:
+      return ID_STATUS_INVISIBLE;
+    default:
+      return ID_STATUS_OFFLINE;
+  }
+}
+
+// Accepted: a host text, the first colon, and "443" right after it; whatever follows those
+// four characters (CR LF, or more digits as in "host:4430") is cut off. A reply with an empty
+// host part names no server and falls back like any other unusable reply.
+int mrim_parse_address_reply(const char* reply, char* out, size_t out_size) {
+  const char* colon = strchr(reply, ':');
+  if (colon == nullptr || colon == reply || strncmp(colon, ":443", 4) != 0) return 1;
+  size_t length = static_cast<size_t>(colon - reply) + 4;
+  if (out_size == 0 || length >= out_size) return 1;
+  memcpy(out, reply, length);
+  out[length] = '\0';
+  return 0;
+}
+
+void mrim_split_server_address(const char* address, char* host, size_t host_size, WORD* port) {
+  *port = 0;
+  if (host_size == 0) return;
+  const char* colon = strchr(address, ':');
+  size_t length = colon != nullptr ? static_cast<size_t>(colon - address) : strlen(address);
+  if (length >= host_size) length = host_size - 1;
+  memcpy(host, address, length);
+  host[length] = '\0';
+  uint32_t value = 0;
+  if (colon != nullptr) {
+    // Decimal digits up to the first other character; a number beyond a port's range cannot
+    // name a port and gives 0 like a missing one.
+    for (const char* p = colon + 1; *p >= '0' && *p <= '9'; ++p) {
+      value = value * 10 + static_cast<uint32_t>(*p - '0');
+      if (value > 0xFFFF) {
+        value = 0;
+        break;
+      }
+    }
+  }
+  *port = static_cast<WORD>(value);
+}

@@ -1,0 +1,66 @@
+// Going online: the connect-and-login thread with its address query, the greeting, the log-in,
+// the status announcement, the keep-alive period the server sets, and the two mappings between
+// the host's status codes and MRIM status values.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "host/host_api.h"
+
+// Deployment values: the address service that names the MRIM server to use, and the server
+// dialled when that service cannot be reached or gives no usable answer. Tests and tools route
+// both to local servers through the host's network library.
+#define MRIM_DEFAULT_SERVER_HOST "mrim.mail.ru"
+constexpr WORD MRIM_DEFAULT_SERVER_PORT = 443;
+#define MRIM_FALLBACK_SERVER_HOST "94.100.177.6"
+#define MRIM_FALLBACK_SERVER_ADDRESS MRIM_FALLBACK_SERVER_HOST ":443"
+
+// The client description sent with the log-in.
+#define MRIM_CLIENT_DESCRIPTION "Vortel MRIM plug-in 0.0.0.23"
+
+constexpr DWORD MRIM_ADDRESS_QUERY_TIMEOUT_MS = 10000;
+constexpr int MRIM_ADDRESS_RECEIVER_SIZE = 100;
+constexpr int MRIM_RECEIVER_SIZE = 65536;
+constexpr uint32_t MRIM_DEFAULT_PING_PERIOD = 30;
+constexpr size_t MRIM_SERVER_ADDRESS_SIZE = 128;
+
+// MRIM status values.
+constexpr uint32_t MRIM_STATUS_OFFLINE = 0x00000000;
+constexpr uint32_t MRIM_STATUS_ONLINE = 0x00000001;
+constexpr uint32_t MRIM_STATUS_AWAY = 0x00000002;
+constexpr uint32_t MRIM_STATUS_FLAG_INVISIBLE = 0x80000000;
+constexpr uint32_t MRIM_STATUS_INVISIBLE = MRIM_STATUS_FLAG_INVISIBLE | MRIM_STATUS_ONLINE;
+
+// Seconds between keep-alive pings: 30 at load (Load resets it), then as the server sets it in
+// MRIM_CS_HELLO_ACK and MRIM_CS_CONNECTION_PARAMS. Read by WatchDogThread.
+extern std::atomic<uint32_t> ping_period;
+
+// What mrim_go_online hands to the connect thread; the thread owns and frees it.
+struct ConnectRequest {
+  SettingVariant email;
+  SettingVariant password;  // decoded in place
+  DWORD thread_id;
+  int requested_status;
+  char server_address[MRIM_SERVER_ADDRESS_SIZE];  // "host:port"
+};
+
+// Reads the account, starts MRIM_ConnectAndLoginThread. 0 when the thread was started, 1 when
+// nothing started (no memory, "EMail" or "Password" missing, no thread).
+int mrim_go_online(int host_status);
+DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID request);
+
+// One request each on the open connection; 0 on success, 1 otherwise.
+int mrim_do_hello();
+int mrim_do_login(const char* email, const char* password, uint32_t status);
+int mrim_do_changestatus(uint32_t status);
+
+uint32_t mrim_status_from_host(int host_status);
+int host_status_from_mrim(uint32_t mrim_status);
+
+// The address service's reply: 0 when it names a server on port 443, with "host:443" written to
+// out (out_size bytes, always terminated); 1 when the fallback is to be used (out untouched).
+int mrim_parse_address_reply(const char* reply, char* out, size_t out_size);
+// Splits "host:port" into host (out_size bytes) and port: 0 when there is no colon or no digits.
+void mrim_split_server_address(const char* address, char* host, size_t host_size, WORD* port);

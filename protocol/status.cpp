@@ -1,0 +1,111 @@
+// Keep-alive and status changes: WatchDogThread pings the server at the period it asked for, and
+// the "/SetStatus" service decides between connecting, announcing a new status on the open
+// connection, and the disconnect sequence (also run by ListenThread on a lost connection and by
+// the dispatcher on MRIM_CS_LOGOUT). status.h explains how this is kept apart from going online.
+#include "protocol/status.h"
+
+#include <atomic>
+#include <cstdint>
+
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "plugin/worker_threads.h"
+#include "protocol/codec.h"
+#include "protocol/online.h"
+
+std::recursive_mutex session_mutex;
+
+namespace {
+
+// The ping packet, owned by WatchDogThread alone (an empty body: 44 bytes on the wire).
+MrimPacket ping_packet;
+
+std::atomic<bool (*)(DWORD)> watchdog_sleep_fn{nullptr};
+
+// Sleeps in pieces a DWORD can hold (and never the value INFINITE), so that even the largest
+// period a server can send is slept as asked; true when the thread is to end.
+bool watchdog_sleep(uint64_t milliseconds) {
+  bool (*sleep)(DWORD) = watchdog_sleep_fn.load();
+  if (sleep == nullptr) sleep = stop_sleep;
+  constexpr uint64_t kLongestPiece = 0x7FFFFFFF;
+  do {
+    uint64_t piece = milliseconds < kLongestPiece ? milliseconds : kLongestPiece;
+    if (sleep(static_cast<DWORD>(piece))) return true;
+    milliseconds -= piece;
+  } while (milliseconds > 0);
+  return false;
+}
+
+// The period in force, with the floor applied: 0 from the server means "as often as allowed".
+uint32_t effective_ping_period() {
+  uint32_t period = ping_period.load();
+  return period < MRIM_MIN_PING_PERIOD ? MRIM_MIN_PING_PERIOD : period;
+}
+
+// The disconnect sequence. Runs whole under session_mutex so that a connect thread never sees
+// it half done. 1 when the account is already offline (nothing done).
+INT_PTR disconnect() {
+  std::lock_guard lock(session_mutex);
+  int old_status = protocol_state.status;
+  if (old_status == ID_STATUS_OFFLINE) return 1;
+  protocol_state.status = ID_STATUS_OFFLINE;
+  // The host hears of the change before the handles go, so nothing it does in answer finds a
+  // half-closed connection reported as online.
+  broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_STATUS, ACKRESULT_SUCCESS,
+                reinterpret_cast<HANDLE>(static_cast<intptr_t>(old_status)), ID_STATUS_OFFLINE);
+  // Closing the receiver wakes ListenThread out of "Netlib/GetMorePackets"; it then finds the
+  // status offline and only resets.
+  HANDLE receiver = protocol_state.packet_receiver.exchange(nullptr);
+  if (receiver != nullptr) close_handle(receiver);
+  HANDLE connection = protocol_state.connection.exchange(nullptr);
+  if (connection != nullptr) close_handle(connection);
+  protocol_state.unread_mail = 0;
+  set_all_contacts_offline();
+  return 0;
+}
+
+}  // namespace
+
+void watchdog_set_sleep(bool (*sleep)(DWORD milliseconds)) { watchdog_sleep_fn = sleep; }
+
+DWORD WINAPI WatchDogThread(LPVOID) {
+  mrim_log("WatchDogThread: started\n");
+  // Half a period first, so that the pings of the plug-in's life fall between the connects.
+  if (watchdog_sleep(uint64_t{effective_ping_period()} * 500)) return 0;
+  for (;;) {
+    mrim_packet_init(&ping_packet, MRIM_CS_PING, mrim_next_seq());
+    mrim_log("WatchDogThread: MRIM_CS_PING sending\n");
+    // Without a connection nothing goes out (the number is used up all the same); a failed
+    // send shows up as the connection's loss on the listener.
+    MRIM_sendpacket(&ping_packet);
+    // Read afresh: a period the server set during the last sleep takes effect now. The log
+    // shows the period actually slept, floor included.
+    uint32_t seconds = effective_ping_period();
+    mrim_log("WatchDogThread: Sleeping %lu sec\n", static_cast<unsigned long>(seconds));
+    if (watchdog_sleep(uint64_t{seconds} * 1000)) return 0;
+  }
+}
+
+INT_PTR SetStatus(WPARAM new_status, LPARAM) {
+  int old_status = protocol_state.status;
+  switch (new_status) {
+    case ID_STATUS_ONLINE:
+    case ID_STATUS_AWAY:
+    case ID_STATUS_INVISIBLE:
+      if (static_cast<int>(new_status) == old_status) return 1;
+      // Whether the connect thread started or not, the request was taken: the host hears the
+      // outcome only through the status acknowledgement.
+      mrim_go_online(static_cast<int>(new_status));
+      return 0;
+    case ID_STATUS_NA:
+      // Not available is served as away.
+      if (old_status == ID_STATUS_AWAY) return 1;
+      mrim_go_online(ID_STATUS_AWAY);
+      return 0;
+    case ID_STATUS_OFFLINE:
+      return disconnect();
+    default:
+      return 1;
+  }
+}

@@ -1,0 +1,402 @@
+// Going online and offline end to end: the real MRIM.so in the host stand-in, talking over
+// loopback TCP to the MRIM server stand-in. The plug-in's default server and its fallback
+// address are routed to the stand-in's address service and MRIM service by the host's network
+// library. Every wait is a wait for a condition with a generous bound.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hostsim/netlib.h"
+#include "protocol/online.h"
+#include "serversim/client.h"
+#include "serversim/server.h"
+#include "support/plugin_session.h"
+
+namespace {
+
+using serversim::Packet;
+using testsupport::PluginSession;
+namespace code = serversim::code;
+
+// Long enough for a connect that first waits out the address service's 10 seconds.
+constexpr int kWaitMs = 30000;
+const char* const kEmail = "kim@mail.example";
+const char* const kPassword = "kim-s3cret-pw";
+// The name the address service hands out; routed to the stand-in's MRIM service.
+const char* const kServerName = "mrim.test";
+
+serversim::Account account(const std::string& email, const std::string& password) {
+  serversim::Account a;
+  a.email = email;
+  a.password = password;
+  a.nickname = email.substr(0, email.find('@'));
+  a.groups.push_back(serversim::Group{0, "Friends"});
+  return a;
+}
+
+class Online : public ::testing::Test {
+ protected:
+  virtual void configure(serversim::Settings& settings) { (void)settings; }
+
+  void SetUp() override {
+    serversim::Settings settings;
+    settings.accounts = {account(kEmail, kPassword), account("amy@mail.example", "amy-pw")};
+    settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
+    // The notices after log-in belong to the dispatcher's tests; here they would only add noise.
+    settings.behavior.send_after_login = false;
+    configure(settings);
+    server = std::make_unique<serversim::Server>(settings);
+    server->start();
+
+    session = std::make_unique<PluginSession>("MRIM");
+    auto& netlib = host().netlib();
+    netlib.add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", server->address_port());
+    netlib.add_route(kServerName, 443, "127.0.0.1", server->mrim_port());
+    netlib.add_route(MRIM_FALLBACK_SERVER_HOST, 443, "127.0.0.1", server->mrim_port());
+    session->set_account_text("EMail", kEmail);
+    set_password(kPassword);
+    ASSERT_TRUE(session->load());
+  }
+
+  void TearDown() override {
+    if (session) {
+      // The password reached the server, never the log.
+      EXPECT_EQ(session->log().find(kPassword), std::string::npos);
+      session.reset();
+    }
+    server->stop();
+  }
+
+  hostsim::Host& host() { return session->host(); }
+
+  // For conditions nothing announces (such as the host's count of open sockets): looks often
+  // until it holds or the bound passes.
+  static bool eventually(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  void set_password(const std::string& plain) {
+    std::vector<char> text(plain.begin(), plain.end());
+    text.push_back('\0');
+    host().call_service(MS_DB_CRYPT_ENCODESTRING, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    session->set_account_text("Password", text.data());
+  }
+
+  INT_PTR set_status(int code) { return session->call("/SetStatus", static_cast<WPARAM>(code)); }
+  INT_PTR status() { return session->call("/GetStatus"); }
+
+  std::vector<std::pair<intptr_t, intptr_t>> status_acks() {
+    std::vector<std::pair<intptr_t, intptr_t>> result;
+    for (const hostsim::AckRecord& ack : host().acks()) {
+      if (ack.type != ACKTYPE_STATUS) continue;
+      EXPECT_EQ(ack.module, "MRIM");
+      EXPECT_EQ(ack.contact, 0u);
+      EXPECT_EQ(ack.result, ACKRESULT_SUCCESS);
+      result.emplace_back(static_cast<intptr_t>(ack.process), ack.param);
+    }
+    return result;
+  }
+
+  bool wait_for_ack(int from, int to) {
+    return host().wait_until(
+        [&] {
+          auto acks = status_acks();
+          return std::find(acks.begin(), acks.end(), std::make_pair<intptr_t, intptr_t>(from, to)) !=
+                 acks.end();
+        },
+        kWaitMs);
+  }
+
+  // Goes online with the code and waits for its acknowledgement.
+  void go(int from, int to, int request = 0) {
+    ASSERT_EQ(set_status(request != 0 ? request : to), 0);
+    ASSERT_TRUE(wait_for_ack(from, to)) << session->log();
+    ASSERT_EQ(status(), to);
+  }
+
+  // Every packet of the code the server has taken from the plug-in, in order.
+  std::vector<Packet> from_plugin(uint32_t packet_code) {
+    std::vector<Packet> result;
+    for (const serversim::Received& r : server->received())
+      if (r.packet.code == packet_code) result.push_back(r.packet);
+    return result;
+  }
+
+  static uint32_t first_ul(const Packet& p) {
+    serversim::Reader reader(p.body);
+    return reader.ul().value_or(0xDEAD);
+  }
+  // The status value of a MRIM_CS_LOGIN2: after the two texts.
+  static uint32_t login_status(const Packet& p) {
+    serversim::Reader reader(p.body);
+    reader.lps();
+    reader.lps();
+    return reader.ul().value_or(0xDEAD);
+  }
+
+  std::unique_ptr<serversim::Server> server;
+  std::unique_ptr<PluginSession> session;
+};
+
+TEST_F(Online, GoesOnlineThroughTheAddressServiceAndAcknowledges) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  std::optional<serversim::SessionId> id = server->session_of(kEmail);
+  ASSERT_TRUE(id);
+  EXPECT_EQ(server->session(*id)->status, 1u);
+  EXPECT_EQ(server->session(*id)->client, MRIM_CLIENT_DESCRIPTION);
+  EXPECT_EQ(server->address_queries(), 1);
+  auto requests = host().netlib().open_requests();
+  EXPECT_EQ(requests, (std::vector<std::string>{"mrim.mail.ru:443", "mrim.test:443"}));
+
+  std::vector<Packet> logins = from_plugin(code::login2);
+  ASSERT_EQ(logins.size(), 1u);
+  serversim::Reader reader(logins[0].body);
+  EXPECT_EQ(reader.lps(), kEmail);
+  EXPECT_EQ(reader.lps(), kPassword) << "the password goes out decoded";
+  EXPECT_EQ(reader.ul(), 1u);
+  EXPECT_EQ(reader.lps(), MRIM_CLIENT_DESCRIPTION);
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::change_status).size() == 1; }));
+  EXPECT_EQ(first_ul(from_plugin(code::change_status)[0]), 1u);
+  EXPECT_EQ(status_acks().size(), 1u);
+
+  std::string log = session->log();
+  for (const char* line :
+       {"MRIM_ConnectAndLoginThread: started\r\n",
+        "MRIM_ConnectAndLoginThread: connected to mrim.mail.ru:443\r\n",
+        "MRIM_ConnectAndLoginThread: received [mrim.test:443\r\r\n]\r\n",  // the log writes LF as CR LF
+        "MRIM_ConnectAndLoginThread: server address is mrim.test:443\r\n",
+        "MRIM_ConnectAndLoginThread: connected to server\r\n",
+        "mrim_do_hello: MRIM_CS_HELLO_ACK received\r\n", "MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\r\n",
+        "mrim_do_login: MRIM_CS_LOGIN2(kim@mail.example,<pass>,1," MRIM_CLIENT_DESCRIPTION ") sended\r\n",
+        "MRIM_ConnectAndLoginThread: MRIM_do_login() ok\r\n",
+        "mrim_do_changestatus: MRIM_CS_CHANGE_STATUS(1) sended\r\n", "mrim_do_changestatus: ended ok\r\n"})
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+TEST_F(Online, AwayFromOfflineLogsInAsAway) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_AWAY);
+  ASSERT_EQ(from_plugin(code::login2).size(), 1u);
+  EXPECT_EQ(login_status(from_plugin(code::login2)[0]), 2u);
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::change_status).size() == 1; }));
+  EXPECT_EQ(first_ul(from_plugin(code::change_status)[0]), 2u);
+}
+
+TEST_F(Online, InvisibleCarriesTheInvisibleFlag) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_INVISIBLE);
+  ASSERT_EQ(from_plugin(code::login2).size(), 1u);
+  EXPECT_EQ(login_status(from_plugin(code::login2)[0]), 0x80000001u);
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::change_status).size() == 1; }));
+  EXPECT_EQ(first_ul(from_plugin(code::change_status)[0]), 0x80000001u);
+}
+
+TEST_F(Online, NotAvailableIsServedAsAway) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_AWAY, ID_STATUS_NA);
+  EXPECT_EQ(login_status(from_plugin(code::login2).at(0)), 2u);
+  EXPECT_EQ(set_status(ID_STATUS_NA), 1);
+  EXPECT_EQ(set_status(ID_STATUS_AWAY), 1);
+  EXPECT_EQ(status_acks().size(), 1u);
+}
+
+TEST_F(Online, ChangeWhileOnlineSendsOnlyTheNewStatus) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  go(ID_STATUS_ONLINE, ID_STATUS_AWAY);
+  go(ID_STATUS_AWAY, ID_STATUS_INVISIBLE);
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::change_status).size() == 3; }));
+  std::vector<uint32_t> announced;
+  for (const Packet& p : from_plugin(code::change_status)) announced.push_back(first_ul(p));
+  EXPECT_EQ(announced, (std::vector<uint32_t>{1, 2, 0x80000001}));
+  EXPECT_EQ(from_plugin(code::hello).size(), 1u);
+  EXPECT_EQ(from_plugin(code::login2).size(), 1u);
+  EXPECT_EQ(server->sessions().size(), 1u) << "one connection throughout";
+  // Each request still asks the address service first; its answer is not used.
+  EXPECT_EQ(server->address_queries(), 3);
+}
+
+TEST_F(Online, RepeatedOrUnknownRequestsChangeNothing) {
+  EXPECT_EQ(set_status(ID_STATUS_OFFLINE), 1) << "offline while offline";
+  for (int code : {0, 40070, 40074, 40076, 40077, 40079, 12345}) EXPECT_EQ(set_status(code), 1) << code;
+  EXPECT_TRUE(status_acks().empty());
+  EXPECT_EQ(server->address_queries(), 0);
+
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::change_status).size() == 1; }));
+  EXPECT_EQ(set_status(ID_STATUS_ONLINE), 1) << "same status";
+  EXPECT_EQ(set_status(40074), 1);
+  EXPECT_EQ(status(), ID_STATUS_ONLINE);
+  EXPECT_EQ(status_acks().size(), 1u);
+  EXPECT_EQ(server->address_queries(), 1);
+}
+
+TEST_F(Online, GoingOfflineAcknowledgesClosesAndMarksContactsOffline) {
+  hostsim::Handle amy = host().add_contact("MRIM");
+  hostsim::Handle bob = host().add_contact("MRIM");
+  hostsim::Handle foreign = host().add_contact("ICQ");
+  go(ID_STATUS_OFFLINE, ID_STATUS_AWAY);
+  auto word = [](DWORD v) { return hostsim::Setting::word(static_cast<WORD>(v)); };
+  host().profile().write_setting(amy, "MRIM", "Status", word(ID_STATUS_ONLINE));
+  host().profile().write_setting(bob, "MRIM", "Status", word(ID_STATUS_OFFLINE));
+  host().profile().write_setting(foreign, "ICQ", "Status", word(ID_STATUS_ONLINE));
+  serversim::SessionId id = server->session_of(kEmail).value();
+
+  EXPECT_EQ(set_status(ID_STATUS_OFFLINE), 0);
+  EXPECT_EQ(status(), ID_STATUS_OFFLINE);
+  auto expected_ack = std::make_pair<intptr_t, intptr_t>(ID_STATUS_AWAY, ID_STATUS_OFFLINE);
+  EXPECT_EQ(status_acks().back(), expected_ack);
+  EXPECT_EQ(host().netlib().open_connections(), 0);
+  EXPECT_EQ(host().setting(amy, "MRIM", "Status"), word(ID_STATUS_OFFLINE));
+  EXPECT_EQ(host().setting(foreign, "ICQ", "Status"), word(ID_STATUS_ONLINE));
+  ASSERT_TRUE(server->wait_until([&] { return !server->session(id)->open; }));
+  EXPECT_TRUE(from_plugin(code::logout).empty()) << "the server learns of the end from the closed connection";
+
+  // The listener's own call after the receiver closed changes nothing more.
+  ASSERT_TRUE(session->wait_for_log("ListenThread: recvResult == SOCKET_ERROR\r\n"));
+  EXPECT_EQ(status_acks().size(), 2u);
+  EXPECT_EQ(set_status(ID_STATUS_OFFLINE), 1);
+}
+
+TEST_F(Online, WrongPasswordStaysOfflineWithoutAcknowledgement) {
+  set_password("not-the-password");
+  EXPECT_EQ(set_status(ID_STATUS_ONLINE), 0);
+  ASSERT_TRUE(session->wait_for_log("mrim_do_login: ended with error\r\n")) << session->log();
+  ASSERT_TRUE(session->wait_for_log("MRIM_ConnectAndLoginThread: started\r\n"));
+  EXPECT_EQ(session->log().find("MRIM_do_login() ok"), std::string::npos);
+  EXPECT_EQ(session->log().find("not-the-password"), std::string::npos);
+  EXPECT_EQ(status(), ID_STATUS_OFFLINE);
+  EXPECT_TRUE(status_acks().empty());
+  EXPECT_TRUE(from_plugin(code::change_status).empty());
+  EXPECT_FALSE(server->session_of(kEmail).has_value());
+}
+
+TEST_F(Online, SecondLoginOfTheAccountTakesThePlugInOffline) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  serversim::Client other;
+  ASSERT_TRUE(other.connect(server->mrim_port()));
+  std::optional<Packet> reply = other.login(kEmail, kPassword);
+  ASSERT_TRUE(reply && reply->code == code::login_ack);
+  // Whether the forced log-out or the closed connection reaches the plug-in first, it goes
+  // offline with an acknowledgement.
+  EXPECT_TRUE(wait_for_ack(ID_STATUS_ONLINE, ID_STATUS_OFFLINE)) << session->log();
+  EXPECT_EQ(status(), ID_STATUS_OFFLINE);
+  EXPECT_TRUE(eventually([&] { return host().netlib().open_connections() == 0; }));
+}
+
+TEST_F(Online, LostConnectionGoesOfflineAndReconnects) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  serversim::SessionId first = server->session_of(kEmail).value();
+  uint32_t first_hello = from_plugin(code::hello).at(0).seq;
+  ASSERT_TRUE(server->close_session(first));
+  ASSERT_TRUE(wait_for_ack(ID_STATUS_ONLINE, ID_STATUS_OFFLINE)) << session->log();
+  EXPECT_TRUE(session->wait_for_log("ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) == 0\r\n"));
+  EXPECT_EQ(status(), ID_STATUS_OFFLINE);
+  EXPECT_TRUE(eventually([&] { return host().netlib().open_connections() == 0; }));
+
+  go(ID_STATUS_OFFLINE, ID_STATUS_AWAY);
+  std::optional<serversim::SessionId> second = server->session_of(kEmail);
+  ASSERT_TRUE(second);
+  EXPECT_NE(*second, first);
+  ASSERT_EQ(from_plugin(code::hello).size(), 2u);
+  EXPECT_GT(from_plugin(code::hello)[1].seq, first_hello) << "numbering goes on across connections";
+  EXPECT_EQ(status_acks().size(), 3u);
+}
+
+TEST_F(Online, OfflineRequestDuringTheConnectDoesNotStopIt) {
+  server->add_fault({code::login2, serversim::Fault::hold});
+  EXPECT_EQ(set_status(ID_STATUS_ONLINE), 0);
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::login2).size() == 1; }));
+  EXPECT_EQ(set_status(ID_STATUS_OFFLINE), 1) << "the status is still offline";
+  server->release_held();
+  EXPECT_TRUE(wait_for_ack(ID_STATUS_OFFLINE, ID_STATUS_ONLINE)) << session->log();
+}
+
+TEST_F(Online, TwoQuickRequestsConnectOnceOneAfterTheOther) {
+  EXPECT_EQ(set_status(ID_STATUS_ONLINE), 0);
+  EXPECT_EQ(set_status(ID_STATUS_AWAY), 0);  // still offline: a second connect thread starts
+  ASSERT_TRUE(host().wait_until([&] { return status_acks().size() == 2; }, kWaitMs)) << session->log();
+  // Whichever thread ran first logged in; the other found the connection and only announced.
+  auto acks = status_acks();
+  EXPECT_EQ(acks[0].first, ID_STATUS_OFFLINE);
+  EXPECT_EQ(acks[1].first, acks[0].second);
+  EXPECT_NE(acks[1].second, acks[0].second);
+  EXPECT_EQ(status(), acks[1].second);
+  EXPECT_EQ(from_plugin(code::hello).size(), 1u);
+  EXPECT_EQ(from_plugin(code::login2).size(), 1u);
+  EXPECT_EQ(server->sessions().size(), 1u);
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::change_status).size() == 2; }));
+}
+
+class OnlineWithZeroSeqHello : public Online {
+  void configure(serversim::Settings& settings) override { settings.behavior.hello_ack_zero_seq = true; }
+};
+
+TEST_F(OnlineWithZeroSeqHello, AcceptsTheAcknowledgement) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  EXPECT_NE(session->log().find("mrim_do_hello: ended ok\r\n"), std::string::npos);
+}
+
+TEST_F(Online, OlderHostGetsTheShortOpenRecord) {
+  host().netlib().refuse_long_open_record(true);
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  // The host records only the opens it accepted: both came with the 16-byte record.
+  EXPECT_EQ(host().netlib().open_requests(), (std::vector<std::string>{"mrim.mail.ru:443", "mrim.test:443"}));
+  EXPECT_EQ(server->address_queries(), 1);
+}
+
+// Address-service replies and failures that lead to the fallback address.
+struct FallbackCase {
+  const char* name;
+  serversim::AddressMode mode;
+  const char* reply;  // null: the service is not reachable at all
+};
+
+class AddressFallback : public Online, public ::testing::WithParamInterface<FallbackCase> {
+  void configure(serversim::Settings& settings) override {
+    settings.behavior.address_mode = GetParam().mode;
+    if (GetParam().reply != nullptr) settings.behavior.address_reply = GetParam().reply;
+  }
+};
+
+TEST_P(AddressFallback, ConnectsToTheFallbackAddress) {
+  if (GetParam().reply == nullptr) {
+    // The address service's name leads to a port nobody listens on.
+    host().netlib().add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", 1);
+  }
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  std::vector<std::string> requests = host().netlib().open_requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back(), MRIM_FALLBACK_SERVER_ADDRESS);
+  EXPECT_EQ(session->log().find("server address is"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, AddressFallback,
+    ::testing::Values(FallbackCase{"OtherPort", serversim::AddressMode::reply, "mrim.test:2041\r\n"},
+                      FallbackCase{"TwoColons", serversim::AddressMode::reply, "mrim.test:B:443\r\n"},
+                      FallbackCase{"NoColon", serversim::AddressMode::reply, "mrim.test\r\n"},
+                      FallbackCase{"ClosedWithoutReply", serversim::AddressMode::close, ""},
+                      FallbackCase{"Unreachable", serversim::AddressMode::reply, nullptr},
+                      FallbackCase{"SilentForTenSeconds", serversim::AddressMode::hold, ""}),
+    [](const ::testing::TestParamInfo<FallbackCase>& info) { return std::string(info.param.name); });
+
+class AddressWithLongerPort : public Online {
+  void configure(serversim::Settings& settings) override {
+    settings.behavior.address_reply = std::string(kServerName) + ":4430\r\n";
+  }
+};
+
+TEST_F(AddressWithLongerPort, IsCutToPort443) {
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  EXPECT_EQ(host().netlib().open_requests().back(), "mrim.test:443");
+}
+
+}  // namespace

@@ -1,0 +1,382 @@
+// The greeting, the log-in, the status announcement, the "/SetStatus" table and the disconnect
+// sequence, linked straight into the test with a recording host that plays the server: what
+// each request puts on the wire, which replies it takes, and what the host is told in what
+// order.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "fake_host.h"
+#include "plugin/protocol_state.h"
+#include "protocol/codec.h"
+#include "protocol/online.h"
+#include "protocol/receive.h"
+#include "protocol/status.h"
+
+namespace {
+
+using fakehost::packet;
+using fakehost::ul;
+
+HANDLE handle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+std::vector<BYTE> lps(const std::string& text) {
+  std::vector<BYTE> bytes = ul(static_cast<uint32_t>(text.size()));
+  bytes.insert(bytes.end(), text.begin(), text.end());
+  return bytes;
+}
+
+std::vector<BYTE> body_of(const std::vector<BYTE>& packet) {
+  return std::vector<BYTE>(packet.begin() + MRIM_HEADER_SIZE, packet.end());
+}
+
+class Requests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakehost::install();
+    ping_period = MRIM_DEFAULT_PING_PERIOD;
+    protocol_state.connection = handle(0xC0);
+    protocol_state.packet_receiver = handle(0xEC);
+  }
+  void TearDown() override {
+    fakehost::uninstall();
+    ping_period = MRIM_DEFAULT_PING_PERIOD;
+  }
+  // The server answers every packet of this code with what make_reply builds from its seq.
+  void answer(uint32_t request, std::function<std::vector<BYTE>(uint32_t seq)> make_reply) {
+    fakehost::on_send([request, make_reply](const std::vector<BYTE>& sent) {
+      if (fakehost::msg_of(sent) == request) fakehost::queue_reply(make_reply(fakehost::seq_of(sent)));
+    });
+  }
+};
+
+TEST_F(Requests, HelloSendsAnEmptyHelloAndTakesThePeriod) {
+  protocol_state.last_seq = 6;
+  answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_HELLO_ACK, seq, ul(45)); });
+  EXPECT_EQ(mrim_do_hello(), 0);
+  EXPECT_EQ(ping_period, 45u);
+  auto sent = fakehost::sent_packets();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0], packet(MRIM_CS_HELLO, 7));
+}
+
+TEST_F(Requests, HelloTakesAnAcknowledgementWithSeqZero) {
+  answer(MRIM_CS_HELLO, [](uint32_t) { return packet(MRIM_CS_HELLO_ACK, 0, ul(12)); });
+  EXPECT_EQ(mrim_do_hello(), 0);
+  EXPECT_EQ(ping_period, 12u);
+}
+
+TEST_F(Requests, HelloAcknowledgementWithoutItsPeriodKeepsThePeriodInForce) {
+  ping_period = 17;
+  answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_HELLO_ACK, seq); });
+  EXPECT_EQ(mrim_do_hello(), 0);
+  EXPECT_EQ(ping_period, 17u);
+  answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_HELLO_ACK, seq, {0x3C, 0x00}); });
+  EXPECT_EQ(mrim_do_hello(), 0);
+  EXPECT_EQ(ping_period, 17u);
+}
+
+TEST_F(Requests, HelloStoresAPeriodOfZeroAsSent) {
+  // The floor belongs to the keep-alive thread's sleep, not to the stored value.
+  answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_HELLO_ACK, seq, ul(0)); });
+  EXPECT_EQ(mrim_do_hello(), 0);
+  EXPECT_EQ(ping_period, 0u);
+}
+
+TEST_F(Requests, HelloFailsOnAnotherCodeOrAnotherSeq) {
+  fakehost::set_timeout(0);  // one scan, no waiting
+  answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_LOGIN_REJ, seq, lps("no")); });
+  EXPECT_EQ(mrim_do_hello(), 1);
+  answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_HELLO_ACK, seq + 100, ul(5)); });
+  EXPECT_EQ(mrim_do_hello(), 1);
+  pending_queue_clear();
+  fakehost::on_send(nullptr);
+  EXPECT_EQ(mrim_do_hello(), 1);  // no answer at all
+  EXPECT_EQ(ping_period, MRIM_DEFAULT_PING_PERIOD);
+}
+
+TEST_F(Requests, LoginSendsAccountStatusAndClientAndTakesTheAck) {
+  protocol_state.last_seq = 99;
+  answer(MRIM_CS_LOGIN2, [](uint32_t seq) { return packet(MRIM_CS_LOGIN_ACK, seq); });
+  EXPECT_EQ(mrim_do_login("kim@mail.example", "s3cret", MRIM_STATUS_INVISIBLE), 0);
+  auto sent = fakehost::sent_packets();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(fakehost::msg_of(sent[0]), MRIM_CS_LOGIN2);
+  EXPECT_EQ(fakehost::seq_of(sent[0]), 100u);
+  std::vector<BYTE> expected = lps("kim@mail.example");
+  for (const auto& item : {lps("s3cret"), ul(0x80000001), lps(MRIM_CLIENT_DESCRIPTION)})
+    expected.insert(expected.end(), item.begin(), item.end());
+  EXPECT_EQ(body_of(sent[0]), expected);
+}
+
+TEST_F(Requests, LoginFailsOnARefusal) {
+  answer(MRIM_CS_LOGIN2, [](uint32_t seq) { return packet(MRIM_CS_LOGIN_REJ, seq, lps("Invalid login")); });
+  EXPECT_EQ(mrim_do_login("kim@mail.example", "wrong", MRIM_STATUS_ONLINE), 1);
+}
+
+TEST_F(Requests, LoginIsNotSentWhenTheAccountTextsDoNotFit) {
+  fakehost::set_timeout(0);
+  std::string huge(MRIM_BODY_CAPACITY, 'x');
+  EXPECT_EQ(mrim_do_login(huge.c_str(), "pw", MRIM_STATUS_ONLINE), 1);
+  EXPECT_TRUE(fakehost::sent_packets().empty());
+}
+
+TEST_F(Requests, ChangeStatusSendsOneValueAndWaitsForNothing) {
+  protocol_state.last_seq = 3;
+  EXPECT_EQ(mrim_do_changestatus(MRIM_STATUS_AWAY), 0);
+  auto sent = fakehost::sent_packets();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0], packet(MRIM_CS_CHANGE_STATUS, 4, ul(2)));
+}
+
+TEST_F(Requests, ChangeStatusReportsAFailedSend) {
+  fakehost::fail_sends(true);
+  EXPECT_EQ(mrim_do_changestatus(MRIM_STATUS_ONLINE), 1);
+}
+
+class SetStatusTable : public Requests {};
+
+TEST_F(SetStatusTable, SameOnlineTypeStatusIsIgnored) {
+  for (int code : {ID_STATUS_ONLINE, ID_STATUS_AWAY, ID_STATUS_INVISIBLE}) {
+    protocol_state.status = code;
+    EXPECT_EQ(SetStatus(code, 0), 1) << code;
+  }
+  EXPECT_TRUE(fakehost::calls().empty());
+}
+
+TEST_F(SetStatusTable, OtherOnlineTypeStatusStartsAConnectEvenWithoutAccount) {
+  // No "EMail" here: nothing starts, and the service still reports the request as taken.
+  protocol_state.status = ID_STATUS_ONLINE;
+  EXPECT_EQ(SetStatus(ID_STATUS_AWAY, 0), 0);
+  EXPECT_EQ(fakehost::calls_of(MS_DB_CONTACT_GETSETTING).size(), 1u);
+  EXPECT_EQ(protocol_state.status, ID_STATUS_ONLINE) << "only the connect thread changes the status";
+}
+
+TEST_F(SetStatusTable, NotAvailableIsAwayAndIgnoredWhileAway) {
+  protocol_state.status = ID_STATUS_AWAY;
+  EXPECT_EQ(SetStatus(ID_STATUS_NA, 0), 1);
+  EXPECT_TRUE(fakehost::calls().empty());
+  protocol_state.status = ID_STATUS_ONLINE;
+  EXPECT_EQ(SetStatus(ID_STATUS_NA, 0), 0);
+}
+
+TEST_F(SetStatusTable, UnknownCodesAreRefusedAndChangeNothing) {
+  protocol_state.status = ID_STATUS_ONLINE;
+  for (WPARAM code : {WPARAM{0}, WPARAM{40070}, WPARAM{40074}, WPARAM{40076}, WPARAM{40079}, WPARAM{12},
+                      static_cast<WPARAM>(-1)})
+    EXPECT_EQ(SetStatus(code, 0), 1) << code;
+  EXPECT_TRUE(fakehost::calls().empty());
+  EXPECT_EQ(protocol_state.status, ID_STATUS_ONLINE);
+}
+
+TEST_F(SetStatusTable, OfflineWhileOfflineDoesNothing) {
+  protocol_state.unread_mail = 3;
+  EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 1);
+  EXPECT_TRUE(fakehost::calls().empty());
+  EXPECT_EQ(protocol_state.connection, handle(0xC0));
+  EXPECT_EQ(protocol_state.unread_mail, 3u);
+}
+
+TEST_F(SetStatusTable, DisconnectAcknowledgesFirstThenClosesAndClears) {
+  protocol_state.status = ID_STATUS_INVISIBLE;
+  protocol_state.unread_mail = 7;
+  EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 0);
+  EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
+  EXPECT_EQ(protocol_state.connection, nullptr);
+  EXPECT_EQ(protocol_state.packet_receiver, nullptr);
+  EXPECT_EQ(protocol_state.unread_mail, 0u);
+  EXPECT_TRUE(fakehost::sent_packets().empty()) << "no log-out packet";
+
+  std::vector<fakehost::Call> calls = fakehost::calls();
+  ASSERT_GE(calls.size(), 4u);
+  EXPECT_EQ(calls[0].service, MS_PROTO_BROADCASTACK);
+  EXPECT_EQ(calls[0].ack.type, ACKTYPE_STATUS);
+  EXPECT_EQ(calls[0].ack.result, ACKRESULT_SUCCESS);
+  EXPECT_EQ(calls[0].ack.contact, nullptr);
+  EXPECT_EQ(calls[0].ack.process, handle(ID_STATUS_INVISIBLE));
+  EXPECT_EQ(calls[0].ack.param, ID_STATUS_OFFLINE);
+  EXPECT_EQ(calls[1].service, MS_NETLIB_CLOSEHANDLE);
+  EXPECT_EQ(calls[1].wparam, reinterpret_cast<WPARAM>(handle(0xEC)));  // the receiver first
+  EXPECT_EQ(calls[2].service, MS_NETLIB_CLOSEHANDLE);
+  EXPECT_EQ(calls[2].wparam, reinterpret_cast<WPARAM>(handle(0xC0)));
+  EXPECT_EQ(calls[3].service, MS_DB_CONTACT_FINDFIRST);  // then the contacts go offline
+
+  // The listener's own call after the receiver closed finds the account offline already.
+  EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 1);
+  EXPECT_EQ(fakehost::calls().size(), calls.size());
+}
+
+// The connect thread run directly on the test's thread against the recording host.
+class ConnectThread : public Requests {
+ protected:
+  void SetUp() override {
+    Requests::SetUp();
+    protocol_state.connection = nullptr;
+    protocol_state.packet_receiver = nullptr;
+    fakehost::answer_service(MS_NETLIB_CREATEPACKETRECVER, [](WPARAM, LPARAM) -> INT_PTR { return 0x78; });
+  }
+
+  // A request as mrim_go_online hands it over; the thread frees it (the texts are the fake
+  // host's, which it gives back with free_setting).
+  static ConnectRequest* request(int status) {
+    static char email[] = "kim@mail.example";
+    static char password[] = "s3cret";
+    strcpy(password, "s3cret");  // the thread wipes it when it is done
+    auto* r = static_cast<ConnectRequest*>(calloc(1, sizeof(ConnectRequest)));
+    r->email.type = DBVT_ASCIIZ;
+    r->email.text = email;
+    r->password.type = DBVT_ASCIIZ;
+    r->password.text = password;
+    r->requested_status = status;
+    return r;
+  }
+
+  // The server: greets, accepts the log-in (after calling before_login_ack, if set).
+  void serve(std::function<void()> before_login_ack = nullptr) {
+    fakehost::on_send([before_login_ack](const std::vector<BYTE>& sent) {
+      if (fakehost::msg_of(sent) == MRIM_CS_HELLO)
+        fakehost::queue_reply(packet(MRIM_CS_HELLO_ACK, fakehost::seq_of(sent), ul(30)));
+      if (fakehost::msg_of(sent) == MRIM_CS_LOGIN2) {
+        if (before_login_ack) before_login_ack();
+        fakehost::queue_reply(packet(MRIM_CS_LOGIN_ACK, fakehost::seq_of(sent)));
+      }
+    });
+  }
+
+  static std::vector<uint32_t> sent_codes() {
+    std::vector<uint32_t> codes;
+    for (const auto& p : fakehost::sent_packets()) codes.push_back(fakehost::msg_of(p));
+    return codes;
+  }
+};
+
+struct Open {
+  int size;
+  std::string host;
+  WORD port;
+  DWORD flags;
+  unsigned int timeout;
+};
+
+TEST_F(ConnectThread, RetriesEachOpenWithTheShortRecordWhenTheHostRefusesTheLongOne) {
+  static std::vector<Open> opens;
+  opens.clear();
+  fakehost::answer_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
+    auto* record = reinterpret_cast<const NetlibOpenConnection*>(l);
+    opens.push_back({record->size, record->host, record->port, record->flags, record->timeout});
+    if (record->size != NETLIBOPENCONNECTION_V1_SIZE) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    // The address service is away: the fallback address is dialled.
+    return strcmp(record->host, MRIM_DEFAULT_SERVER_HOST) == 0 ? 0 : 0x77;
+  });
+  serve();
+  MRIM_ConnectAndLoginThread(request(ID_STATUS_ONLINE));
+  ASSERT_EQ(opens.size(), 4u);
+  EXPECT_EQ(opens[0].size, 24);
+  EXPECT_EQ(opens[0].host, MRIM_DEFAULT_SERVER_HOST);
+  EXPECT_EQ(opens[0].port, 443);
+  EXPECT_EQ(opens[1].size, 16);
+  EXPECT_EQ(opens[1].host, MRIM_DEFAULT_SERVER_HOST);
+  EXPECT_EQ(opens[2].size, 24);
+  EXPECT_EQ(opens[2].host, MRIM_FALLBACK_SERVER_HOST);
+  EXPECT_EQ(opens[2].port, 443);
+  EXPECT_EQ(opens[3].size, 16);
+  for (const Open& open : opens) EXPECT_EQ(open.flags, 0u);
+  EXPECT_EQ(opens[2].timeout, 0u) << "the record is cleared before use";
+  EXPECT_EQ(protocol_state.connection, handle(0x77));
+  EXPECT_EQ(protocol_state.status, ID_STATUS_ONLINE);
+  EXPECT_EQ(protocol_state.login_in_progress, 0u);
+}
+
+TEST_F(ConnectThread, OtherRefusalsAreNotRetried) {
+  static int open_calls = 0;
+  open_calls = 0;
+  fakehost::answer_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM) -> INT_PTR {
+    ++open_calls;
+    SetLastError(10061);  // connection refused
+    return 0;
+  });
+  MRIM_ConnectAndLoginThread(request(ID_STATUS_ONLINE));
+  EXPECT_EQ(open_calls, 2) << "one open of the address service, one of the server";
+  EXPECT_TRUE(fakehost::calls_of(MS_PROTO_BROADCASTACK).empty());
+  EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
+  EXPECT_EQ(protocol_state.login_in_progress, 0u);
+}
+
+TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
+  static std::vector<std::string> hosts;
+  static std::vector<LPARAM> receiver_sizes;
+  hosts.clear();
+  receiver_sizes.clear();
+  fakehost::answer_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
+    hosts.push_back(reinterpret_cast<const NetlibOpenConnection*>(l)->host);
+    return hosts.size() == 1 ? 0x50 : 0x77;
+  });
+  fakehost::answer_service(MS_NETLIB_CREATEPACKETRECVER, [](WPARAM, LPARAM size) -> INT_PTR {
+    receiver_sizes.push_back(size);
+    return size == 100 ? 0x51 : 0x78;
+  });
+  static DWORD query_timeout = 0;
+  fakehost::answer_service(MS_NETLIB_GETMOREPACKETS, [](WPARAM, LPARAM l) -> INT_PTR {
+    static BYTE reply[] = "mrim.unit:443\r\nignored";
+    auto* record = reinterpret_cast<NetlibPacketRecver*>(l);
+    query_timeout = record->timeout;
+    record->buffer = reply;
+    record->buffer_size = 100;
+    record->bytes_available = sizeof reply - 1;
+    return record->bytes_available;
+  });
+  serve();
+  MRIM_ConnectAndLoginThread(request(ID_STATUS_AWAY));
+  EXPECT_EQ(hosts, (std::vector<std::string>{MRIM_DEFAULT_SERVER_HOST, "mrim.unit"}));
+  EXPECT_EQ(receiver_sizes, (std::vector<LPARAM>{100, 65536}));
+  EXPECT_EQ(query_timeout, 10000u);
+  // The query's receiver and connection are closed, the server's stay.
+  std::vector<WPARAM> closed;
+  for (const auto& call : fakehost::calls_of(MS_NETLIB_CLOSEHANDLE)) closed.push_back(call.wparam);
+  EXPECT_EQ(closed, (std::vector<WPARAM>{0x51, 0x50}));
+  EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2, MRIM_CS_CHANGE_STATUS}));
+  EXPECT_EQ(protocol_state.status, ID_STATUS_AWAY);
+  auto acks = fakehost::calls_of(MS_PROTO_BROADCASTACK);
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].ack.process, handle(ID_STATUS_OFFLINE));
+  EXPECT_EQ(acks[0].ack.param, ID_STATUS_AWAY);
+}
+
+TEST_F(ConnectThread, DisconnectBeforeTheAnnouncementLeavesTheAccountOffline) {
+  // Online on paper with the connection gone, so that the thread connects afresh; the user
+  // goes offline while the log-in is under way.
+  protocol_state.status = ID_STATUS_ONLINE;
+  fakehost::answer_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
+    return strcmp(reinterpret_cast<const NetlibOpenConnection*>(l)->host, MRIM_DEFAULT_SERVER_HOST) == 0
+               ? 0
+               : 0x77;
+  });
+  serve([] { EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 0); });
+  MRIM_ConnectAndLoginThread(request(ID_STATUS_AWAY));
+  EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2}));
+  EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
+  auto acks = fakehost::calls_of(MS_PROTO_BROADCASTACK);
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].ack.param, ID_STATUS_OFFLINE);
+}
+
+TEST_F(ConnectThread, OpenConnectionOnlyAnnounces) {
+  protocol_state.status = ID_STATUS_ONLINE;
+  protocol_state.connection = handle(0xC0);
+  protocol_state.packet_receiver = handle(0xEC);
+  MRIM_ConnectAndLoginThread(request(ID_STATUS_INVISIBLE));
+  auto sent = fakehost::sent_packets();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(fakehost::msg_of(sent[0]), MRIM_CS_CHANGE_STATUS);
+  EXPECT_EQ(body_of(sent[0]), ul(0x80000001));
+  EXPECT_EQ(protocol_state.status, ID_STATUS_INVISIBLE);
+  EXPECT_TRUE(fakehost::calls_of(MS_NETLIB_CREATEPACKETRECVER).empty());
+}
+
+}  // namespace
