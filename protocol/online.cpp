@@ -159,13 +159,19 @@ void connect_and_login(ConnectRequest* request) {
   if (stop_requested()) return;
 
   if (fresh) {
-    // A failed greeting or log-in leaves the connection and its receiver in place: they stay
-    // until the next change to offline, and a later online request finds them open and only
-    // announces its status.
-    if (mrim_do_hello() != 0) return;
-    mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\n");
+    // A failed greeting or log-in closes the connection this sequence opened. Left open, the
+    // next online request would find it, skip the greeting and the log-in, and announce a
+    // status on a session the server never accepted (and has usually closed already): the
+    // account would be reported online without being logged in.
     uint32_t value = mrim_status_from_host(request->requested_status);
-    if (mrim_do_login(request->email.text, request->password.text, value) != 0) return;
+    bool greeted = mrim_do_hello() == 0;
+    if (greeted) mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\n");
+    if (!greeted || mrim_do_login(request->email.text, request->password.text, value) != 0) {
+      std::lock_guard lock(session_mutex);
+      close_stored(protocol_state.packet_receiver);
+      close_stored(protocol_state.connection);
+      return;
+    }
     mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_login() ok\n");
   }
 

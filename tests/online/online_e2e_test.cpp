@@ -278,6 +278,18 @@ TEST_F(Online, WrongPasswordStaysOfflineWithoutAcknowledgement) {
   EXPECT_FALSE(server->session_of(kEmail).has_value());
 }
 
+TEST_F(Online, AfterAWrongPasswordTheCorrectedOneLogsInAfresh) {
+  set_password("not-the-password");
+  EXPECT_EQ(set_status(ID_STATUS_ONLINE), 0);
+  ASSERT_TRUE(session->wait_for_log("mrim_do_login: ended with error\r\n")) << session->log();
+  // The refused connection is not kept for the next attempt.
+  EXPECT_TRUE(eventually([&] { return host().netlib().open_connections() == 0; }));
+  set_password(kPassword);
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  EXPECT_EQ(from_plugin(code::login2).size(), 2u);
+  ASSERT_TRUE(server->session_of(kEmail).has_value());
+}
+
 TEST_F(Online, SecondLoginOfTheAccountTakesThePlugInOffline) {
   go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
   serversim::Client other;
