@@ -89,10 +89,7 @@ void mrim_log(const char* format, ...) {
   FILE* file = fopen(log_path, "ab");
   if (file == nullptr) return;
   char* record = static_cast<char*>(malloc(kRecordBufferSize));
-  char* converted = static_cast<char*>(malloc(2 * kRecordBufferSize));
-  if (record == nullptr || converted == nullptr) {
-    free(record);
-    free(converted);
+  if (record == nullptr) {
     fclose(file);
     return;
   }
@@ -105,14 +102,20 @@ void mrim_log(const char* format, ...) {
     // A longer message was cut by vsnprintf to what fits with the stamp and the terminator.
     size_t message_length = strlen(record + stamp_length);
     size_t total = stamp_length + message_length;
-    size_t out = 0;
-    for (size_t i = 0; i < total; ++i) {
-      if (record[i] == '\n') converted[out++] = '\r';
-      converted[out++] = record[i];
+    size_t line_feeds = 0;
+    for (size_t i = stamp_length; i < total; ++i) line_feeds += record[i] == '\n';
+    // Sized to the record, so that a short line costs a short allocation.
+    char* converted = static_cast<char*>(malloc(total + line_feeds));
+    if (converted != nullptr) {
+      size_t out = 0;
+      for (size_t i = 0; i < total; ++i) {
+        if (record[i] == '\n') converted[out++] = '\r';
+        converted[out++] = record[i];
+      }
+      fwrite(converted, 1, out, file);
+      free(converted);
     }
-    fwrite(converted, 1, out, file);
   }
   free(record);
-  free(converted);
   fclose(file);
 }
