@@ -1,0 +1,175 @@
+// The account's contacts in the host's database: lookup and creation by address, presence, and
+// the mirror of the user's renames and deletions onto the server-side contact list.
+//
+// The host's database is the only record of the contacts: every lookup walks the host's
+// contacts from the first one, and nothing is cached here.
+#include "contacts/contact_records.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "protocol/codec.h"
+#include "protocol/online.h"
+#include "protocol/receive.h"
+
+namespace {
+
+// Request and reply of a modification share one buffer; the reply read is its first UL only.
+constexpr uint32_t kModifyBufferSize = 4140;
+
+HANDLE as_handle(INT_PTR value) { return reinterpret_cast<HANDLE>(value); }
+
+HANDLE first_contact() { return as_handle(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0)); }
+
+HANDLE next_contact(HANDLE contact) {
+  return as_handle(call_service(MS_DB_CONTACT_FINDNEXT, reinterpret_cast<WPARAM>(contact), 0));
+}
+
+// Builds MRIM_CS_MODIFY_CONTACT, sends it and waits for its acknowledgement in the same buffer.
+// The codec needs a whole packet buffer to bound its appends, so one is allocated even though
+// only kModifyBufferSize bytes of it take the reply. 0 when the server answered
+// CONTACT_OPER_SUCCESS, 1 for every failure.
+int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_t group, const char* address,
+                    const char* name) {
+  auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  if (packet == nullptr) return 1;
+  uint32_t seq = mrim_next_seq();
+  mrim_packet_init(packet, MRIM_CS_MODIFY_CONTACT, seq);
+  int built = mrim_append_ul(packet, number) | mrim_append_ul(packet, flags) | mrim_append_ul(packet, group) |
+              mrim_append_lps(packet, address) | mrim_append_lps(packet, name) | mrim_append_ul(packet, 0);
+  int result = 1;
+  if (built == 0) {
+    MRIM_sendpacket(packet);
+    mrim_log("%s: MRIM_CS_MODIFY_CONTACT(%lu,%lu,%lu,%s,%s) sended\n", caller,
+             static_cast<unsigned long>(number), static_cast<unsigned long>(flags),
+             static_cast<unsigned long>(group), address, name);
+    if (MRIM_receivepacket(packet, kModifyBufferSize, seq, get_timeout()) == 0 &&
+        packet->msg == MRIM_CS_MODIFY_CONTACT_ACK) {
+      mrim_log("%s: MRIM_CS_MODIFY_CONTACT_ACK received\n", caller);
+      uint32_t position = 0;
+      uint32_t status = 0;
+      if (mrim_read_ul(&position, packet, &status) == 0 && status == CONTACT_OPER_SUCCESS) {
+        mrim_log("%s: MRIM_CS_MODIFY_CONTACT_ACK(CONTACT_OPER_SUCCESS)\n", caller);
+        result = 0;
+      }
+    }
+  }
+  free(packet);
+  return result;
+}
+
+}  // namespace
+
+bool mrim_contact_is_ours(HANDLE contact) {
+  auto owner = reinterpret_cast<const char*>(
+      call_service(MS_PROTO_GETCONTACTBASEPROTO, reinterpret_cast<WPARAM>(contact), 0));
+  return owner != nullptr && strcmp(owner, protocol_state.module_name) == 0;
+}
+
+bool mrim_read_text_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value) {
+  *value = SettingVariant{};
+  if (get_setting(contact, module, setting, value) != 0) return false;
+  if (value->type == DBVT_ASCIIZ && value->text != nullptr) return true;
+  free_setting(value);
+  return false;
+}
+
+HANDLE mrim_find_contact(const char* address, int create, int on_list) {
+  const char* module = protocol_state.module_name;
+  for (HANDLE contact = first_contact(); contact != nullptr; contact = next_contact(contact)) {
+    if (!mrim_contact_is_ours(contact)) continue;
+    SettingVariant email;
+    if (!mrim_read_text_setting(contact, module, "EMail", &email)) continue;
+    bool match = strcmp(email.text, address) == 0;
+    free_setting(&email);
+    if (match) return contact;
+  }
+  if (!create) return NOT_FOUND;
+
+  // A host that cannot create the contact answers 0, the account itself: nothing may be written
+  // then, or the new contact's settings would land on the account's own.
+  HANDLE contact = as_handle(call_service(MS_DB_CONTACT_ADD, 0, 0));
+  if (contact == nullptr) {
+    mrim_log("mrim_find_contact: cannot create a contact for %s\n", address);
+    return NOT_FOUND;
+  }
+  call_service(MS_PROTO_ADDTOCONTACT, reinterpret_cast<WPARAM>(contact), reinterpret_cast<LPARAM>(module));
+  write_setting_string(contact, module, "EMail", address);
+  write_setting_byte(contact, "CList", "NotOnList", on_list == 1 ? 0 : 1);
+  write_setting_string(contact, "CList", "MyHandle", address);
+  write_setting_byte(contact, "CList", "Hidden", 0);
+  return contact;
+}
+
+HANDLE mrim_set_contact_status(const char* address, uint32_t server_status) {
+  int host_status = host_status_from_mrim(server_status);
+  HANDLE contact = mrim_find_contact(address, 0, 0);
+  if (contact != NOT_FOUND)
+    write_setting_word(contact, protocol_state.module_name, "Status", static_cast<WORD>(host_status));
+  return contact;
+}
+
+int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_t group, const char* name) {
+  mrim_log("mrim_do_modify: started\n");
+  int result = modify_exchange("mrim_do_modify", number, flags, group, address, name);
+  if (result == 0) mrim_log("mrim_do_modify: ok\n");
+  mrim_log("mrim_do_modify: ended\n");
+  return result == 0 ? 0 : 1;
+}
+
+// Takes a buffer per call rather than one for the plug-in's life, so that two deletions on two
+// host threads can never build into the same memory.
+int mrim_do_remove(const char* address, uint32_t number) {
+  mrim_log("mrim_do_remove: started\n");
+  int result = modify_exchange("mrim_do_remove", number, CONTACT_FLAG_REMOVED, 0, address, address);
+  mrim_log(result == 0 ? "mrim_do_remove: ended ok\n" : "mrim_do_remove: ended with error\n");
+  return result == 0 ? 0 : 1;
+}
+
+int mrim_rename_contact(HANDLE contact) {
+  if (contact == nullptr) return 1;
+  const char* module = protocol_state.module_name;
+  SettingVariant email;
+  if (!mrim_read_text_setting(contact, module, "EMail", &email)) return 1;
+  SettingVariant name;
+  if (!mrim_read_text_setting(contact, "CList", "MyHandle", &name)) {
+    free_setting(&email);
+    return 1;
+  }
+  int result = 1;
+  DWORD number = get_setting_dword(contact, module, "Number", 0);
+  if (number != 0) {
+    DWORD flags = get_setting_dword(contact, module, "Flags", 0);
+    result = mrim_do_modify(number, email.text, flags, 0, name.text);
+  }
+  free_setting(&name);
+  free_setting(&email);
+  return result;
+}
+
+INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {
+  if (protocol_state.contact_list_loading) return 0;
+  auto contact = reinterpret_cast<HANDLE>(wparam);
+  auto* change = reinterpret_cast<const SettingWrite*>(lparam);
+  if (change == nullptr || contact == nullptr) return 0;
+  if (change->module == nullptr || change->setting == nullptr) return 0;
+  if (strcmp(change->module, "CList") != 0 || strcmp(change->setting, "MyHandle") != 0) return 0;
+  if (!mrim_contact_is_ours(contact)) return 0;
+  mrim_rename_contact(contact);
+  return 0;
+}
+
+INT_PTR MRIM_ContactDeleted(WPARAM wparam, LPARAM) {
+  auto contact = reinterpret_cast<HANDLE>(wparam);
+  if (!mrim_contact_is_ours(contact)) return 0;
+  const char* module = protocol_state.module_name;
+  SettingVariant email;
+  if (!mrim_read_text_setting(contact, module, "EMail", &email)) return 0;
+  DWORD number = get_setting_dword(contact, module, "Number", 0);
+  if (number != 0) mrim_do_remove(email.text, number);
+  free_setting(&email);
+  return 0;
+}

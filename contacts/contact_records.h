@@ -1,0 +1,44 @@
+// The account's contacts in the host's database: finding a contact by its address (creating it
+// when asked), writing its presence, and carrying the user's renames and deletions to the
+// server-side contact list.
+#pragma once
+
+#include <cstdint>
+
+#include "host/host_api.h"
+
+// What mrim_find_contact returns when there is no contact: all bits set.
+#define NOT_FOUND (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+// Server contact flags.
+constexpr uint32_t CONTACT_FLAG_REMOVED = 0x01;
+constexpr uint32_t CONTACT_FLAG_INVISIBLE = 0x04;
+constexpr uint32_t CONTACT_FLAG_VISIBLE = 0x08;
+// Status of MRIM_CS_MODIFY_CONTACT_ACK.
+constexpr uint32_t CONTACT_OPER_SUCCESS = 0;
+
+// The contact of this account whose "EMail" equals address byte for byte (the first in the
+// host's order), or NOT_FOUND. With create set, a missing contact is created: a permanent list
+// member when on_list is 1, a temporary one otherwise.
+HANDLE mrim_find_contact(const char* address, int create, int on_list);
+
+// Writes the contact's "Status" (the server status as a host status); never creates a contact.
+// Returns the contact or NOT_FOUND.
+HANDLE mrim_set_contact_status(const char* address, uint32_t server_status);
+
+// MRIM_CS_MODIFY_CONTACT and its acknowledgement: 0 when the server confirmed, 1 otherwise.
+int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_t group, const char* name);
+// Takes the contact off the server list: 0 when the server confirmed, 1 otherwise.
+int mrim_do_remove(const char* address, uint32_t number);
+// Sends the contact's current "CList"/"MyHandle" to the server as its name: 0 on success.
+int mrim_rename_contact(HANDLE contact);
+
+// Handlers of "DB/Contact/SettingChanged" and "DB/Contact/Deleted".
+INT_PTR MRIM_SettingChanged(WPARAM contact, LPARAM change);
+INT_PTR MRIM_ContactDeleted(WPARAM contact, LPARAM unused);
+
+// True when the host names this account's module as the contact's protocol.
+bool mrim_contact_is_ours(HANDLE contact);
+// Reads a text setting into value; true when it exists as a text (release it with
+// free_setting), false when it is missing or not a text (nothing to release).
+bool mrim_read_text_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value);

@@ -1,0 +1,289 @@
+// Messages the server delivers on its own: instant messages, typing notices and authorization
+// requests, and messages stored while the user was offline.
+//
+// Every text is read into its buffer of the ListenerWorkArea and cut to fit it: an address
+// keeps its first 511 characters, a message its first 29,999. A cut message is still shown
+// (a long text losing its tail is better than a message lost), and the reply to the server
+// carries what was kept.
+#include "incoming/messages.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "contacts/contact_records.h"
+#include "incoming/text_convert.h"
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+
+namespace {
+
+// Seconds the host shows a contact as typing after a typing notice.
+constexpr LPARAM kTypingSeconds = 11;
+
+// The longest authorization blob: two addresses, a message and the fixed part all fit.
+static_assert(2 * (sizeof(ListenerWorkArea::address) - 1) + (sizeof(ListenerWorkArea::message) - 1) + 13 <=
+              sizeof(ListenerWorkArea::auth_record));
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Header names are matched without regard to letter case.
+bool starts_with_nocase(const char* text, const char* end, const char* prefix) {
+  for (; *prefix != '\0'; ++text, ++prefix) {
+    if (text >= end || lower(*text) != lower(*prefix)) return false;
+  }
+  return true;
+}
+
+// The first occurrence of needle in [begin, end), letter case ignored; null when there is none.
+const char* find_nocase(const char* begin, const char* end, const char* needle) {
+  for (const char* p = begin; p < end; ++p) {
+    if (starts_with_nocase(p, end, needle)) return p;
+  }
+  return nullptr;
+}
+
+// The first occurrence of the length bytes at needle in [begin, end), exact; null when none.
+const char* find_exact(const char* begin, const char* end, const char* needle, size_t length) {
+  if (length == 0) return nullptr;
+  for (const char* p = begin; end - p >= static_cast<ptrdiff_t>(length); ++p) {
+    if (memcmp(p, needle, length) == 0) return p;
+  }
+  return nullptr;
+}
+
+// The end of the line that starts at text: its CR, LF or the text's NUL.
+const char* line_end(const char* text) {
+  while (*text != '\0' && *text != '\r' && *text != '\n') ++text;
+  return text;
+}
+
+// The first blank line at or after from: LF LF, or LF CR LF as in CR LF CR LF. Returns the
+// first character after it, or null.
+const char* body_after_blank_line(const char* from) {
+  for (const char* p = strchr(from, '\n'); p != nullptr; p = strchr(p + 1, '\n')) {
+    if (p[1] == '\n') return p + 2;
+    if (p[1] == '\r' && p[2] == '\n') return p + 3;
+  }
+  return nullptr;
+}
+
+void copy_cut(char* destination, size_t capacity, const char* source, size_t length) {
+  size_t kept = length < capacity - 1 ? length : capacity - 1;
+  memcpy(destination, source, kept);
+  destination[kept] = '\0';
+}
+
+// How a stored message's body is encoded, from its header block [headers, end).
+struct BodyEncoding {
+  bool base64 = false;
+  enum { single_byte, utf16le, utf8 } charset = single_byte;
+};
+
+// A header's value: after the name, blanks skipped, up to the end of the line.
+const char* header_value(const char* headers, const char* end, const char* name) {
+  const char* header = find_nocase(headers, end, name);
+  if (header == nullptr) return nullptr;
+  const char* value = header + strlen(name);
+  while (value < end && (*value == ' ' || *value == '\t')) ++value;
+  return value;
+}
+
+bool is_token_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// The charset name at value, compared whole (so UTF-8 does not take UTF-80).
+bool charset_is(const char* value, const char* end, const char* name) {
+  if (!starts_with_nocase(value, end, name)) return false;
+  const char* after = value + strlen(name);
+  return after >= end || !is_token_char(*after);
+}
+
+BodyEncoding body_encoding(const char* headers, const char* end) {
+  BodyEncoding encoding;
+  const char* transfer = header_value(headers, end, "Content-Transfer-Encoding:");
+  if (transfer != nullptr) encoding.base64 = charset_is(transfer, end, "base64");
+  const char* type = header_value(headers, end, "Content-Type:");
+  if (type != nullptr) {
+    const char* type_end = line_end(type);
+    if (type_end > end) type_end = end;
+    const char* charset = find_nocase(type, type_end, "charset=");
+    if (charset != nullptr) {
+      const char* name = charset + strlen("charset=");
+      if (name < type_end && *name == '"') ++name;
+      if (charset_is(name, type_end, "UTF-16LE"))
+        encoding.charset = BodyEncoding::utf16le;
+      else if (charset_is(name, type_end, "UTF-8"))
+        encoding.charset = BodyEncoding::utf8;
+    }
+  }
+  return encoding;
+}
+
+// Decodes the body [body, end) in place into the host's single-byte text; NUL-terminated.
+void decode_body(char* body, char* end, const BodyEncoding& encoding) {
+  size_t length = static_cast<size_t>(end - body);
+  if (encoding.base64) length = base64_decode_in_place(body, length);
+  if (encoding.charset == BodyEncoding::utf16le)
+    length = cp1251_from_utf16le_in_place(body, length);
+  else if (encoding.charset == BodyEncoding::utf8)
+    length = cp1251_from_utf8_in_place(body, length);
+  body[length] = '\0';
+}
+
+// Finds the body of a stored message (mail-like: header lines, a blank line, the body) and
+// turns it into the host's text in place. Copies the "From: " value into address (empty when
+// there is none). Returns the body, or null when the text has no sender or no blank line after
+// its header; the text is then unchanged.
+char* parse_stored_message(char* text, char* address, size_t address_capacity) {
+  address[0] = '\0';
+  char* text_end = text + strlen(text);
+  const char* from = find_nocase(text, text_end, "From: ");
+  if (from == nullptr) return nullptr;
+  const char* value = from + strlen("From: ");
+  const char* scan = line_end(value);
+  copy_cut(address, address_capacity, value, static_cast<size_t>(scan - value));
+
+  // A "Boundary: " value marks the line that closes the body ("--" and the value). The value
+  // is only looked at here; the line end after it stays in the text, so a "Boundary: " line
+  // that ends the header block still leaves its blank line to be found.
+  const char* boundary = find_nocase(scan, text_end, "Boundary: ");
+  const char* boundary_value = nullptr;
+  size_t boundary_length = 0;
+  if (boundary != nullptr) {
+    boundary_value = boundary + strlen("Boundary: ");
+    scan = line_end(boundary_value);
+    boundary_length = static_cast<size_t>(scan - boundary_value);
+    // A value that runs to the end of the text leaves no blank line; it fails below.
+  }
+
+  const char* body_start = body_after_blank_line(scan);
+  if (body_start == nullptr) return nullptr;
+  char* body = text + (body_start - text);
+  char* body_end = text_end;
+  // The closing line: the text ends two characters before the value, just before its "--".
+  // The search starts two characters into the body, so an empty body is the least it keeps.
+  if (boundary_length > 0 && text_end - body >= 2) {
+    const char* closing = find_exact(body + 2, text_end, boundary_value, boundary_length);
+    if (closing != nullptr) body_end = text + (closing - 2 - text);
+  }
+  decode_body(body, body_end, body_encoding(text, body));
+  return body;
+}
+
+void send_receipt(ListenerWorkArea* work, const char* address, uint32_t message_id) {
+  MrimPacket* reply = &work->reply;
+  mrim_packet_init(reply, MRIM_CS_MESSAGE_RECV, 0);
+  mrim_append_lps(reply, address);
+  mrim_append_ul(reply, message_id);
+  MRIM_sendpacket(reply);
+  mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_RECV sended\n");
+}
+
+// The authorization-request blob: number 0, the contact, the address as nickname, empty first
+// and last names, the address as e-mail, the text as reason; each text with its NUL.
+uint32_t build_auth_record(BYTE* record, HANDLE contact, const char* address, const char* text) {
+  uint32_t number = 0;
+  auto contact_word = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(contact));
+  size_t address_size = strlen(address) + 1;
+  size_t text_size = strlen(text) + 1;
+  BYTE* p = record;
+  memcpy(p, &number, 4);
+  p += 4;
+  memcpy(p, &contact_word, 4);
+  p += 4;
+  memcpy(p, address, address_size);
+  p += address_size;
+  *p++ = 0;
+  *p++ = 0;
+  memcpy(p, address, address_size);
+  p += address_size;
+  memcpy(p, text, text_size);
+  p += text_size;
+  return static_cast<uint32_t>(p - record);
+}
+
+}  // namespace
+
+void mrim_add_event(HANDLE contact, WORD event_type, const void* blob, uint32_t blob_size) {
+  EventInfo event{};
+  event.size = 28;
+  event.module = protocol_state.module_name;
+  event.timestamp = unix_time_now();
+  event.flags = 0;
+  event.event_type = event_type;
+  event.blob_size = blob_size;
+  event.blob = static_cast<BYTE*>(const_cast<void*>(blob));
+  call_service(MS_DB_EVENT_ADD, reinterpret_cast<WPARAM>(contact), reinterpret_cast<LPARAM>(&event));
+}
+
+void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work) {
+  mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK received\n");
+  uint32_t position = 0;
+  uint32_t message_id = 0;
+  uint32_t flags = 0;
+  if (mrim_read_ul(&position, packet, &message_id) != 0 || mrim_read_ul(&position, packet, &flags) != 0 ||
+      mrim_read_lps(&position, packet, work->address, sizeof work->address) != 0 ||
+      mrim_read_lps(&position, packet, work->message, sizeof work->message) != 0) {
+    mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK handled\n");
+    return;
+  }
+  HANDLE contact = mrim_find_contact(work->address, 1, 0);
+  if (contact != NOT_FOUND) {
+    bool typing = (flags & MESSAGE_FLAG_NOTIFY) != 0;
+    call_service(MS_PROTO_CONTACTISTYPING, reinterpret_cast<WPARAM>(contact), typing ? kTypingSeconds : 0);
+    if (!typing && !(flags & MESSAGE_FLAG_NORECV)) send_receipt(work, work->address, message_id);
+    if (!typing) {
+      if (flags & MESSAGE_FLAG_AUTHORIZE) {
+        uint32_t size = build_auth_record(work->auth_record, contact, work->address, work->message);
+        mrim_add_event(contact, EVENTTYPE_AUTHREQUEST, work->auth_record, size);
+      } else {
+        mrim_add_event(contact, EVENTTYPE_MESSAGE, work->message,
+                       static_cast<uint32_t>(strlen(work->message) + 1));
+      }
+    }
+  }
+  mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK handled\n");
+}
+
+// Stored messages come in the old mail-like form (LF line ends, plain text, perhaps a
+// "Boundary: ") and in the form of servers in use today (CR LF line ends, the body in base64 of
+// UTF-16LE or UTF-8 text). A message that cannot be taken apart is still shown, as its whole
+// text: from its sender when one was found, otherwise in the account's own history (contact
+// 0), since a deleted message that nobody saw is lost for good. An empty stored text shows
+// nothing. The deletion request follows in every case.
+void mrim_handle_offline_message(const MrimPacket* packet, ListenerWorkArea* work) {
+  mrim_log("MRIM_HSP: MRIM_CS_OFFLINE_MESSAGE_ACK received\n");
+  uint32_t position = 0;
+  uint32_t id_low = 0;
+  uint32_t id_high = 0;
+  if (mrim_read_ul(&position, packet, &id_low) != 0 || mrim_read_ul(&position, packet, &id_high) != 0 ||
+      mrim_read_lps(&position, packet, work->message, sizeof work->message) != 0) {
+    mrim_log("MRIM_HSP: MRIM_CS_OFFLINE_MESSAGE_ACK handled\n");
+    return;
+  }
+
+  const char* body = parse_stored_message(work->message, work->address, sizeof work->address);
+  bool have_sender = work->address[0] != '\0';
+  bool parsed = body != nullptr;
+  if (!parsed) {
+    mrim_log("MRIM_HSP: offline message cannot be parsed, shown as it is\n");
+    body = work->message;
+  }
+  if (parsed || body[0] != '\0') {
+    HANDLE contact = have_sender ? mrim_find_contact(work->address, 1, 0) : nullptr;
+    if (contact != NOT_FOUND) {
+      mrim_add_event(contact, EVENTTYPE_MESSAGE, body, static_cast<uint32_t>(strlen(body) + 1));
+      mrim_log("MRIM_HSP: offline message from %s added\n", have_sender ? work->address : "(unknown)");
+    }
+  }
+
+  MrimPacket* reply = &work->reply;
+  mrim_packet_init(reply, MRIM_CS_DELETE_OFFLINE_MESSAGE, 1);
+  mrim_append_ul(reply, id_low);
+  mrim_append_ul(reply, id_high);
+  MRIM_sendpacket(reply);
+  mrim_log("MRIM_HSP: MRIM_CS_DELETE_OFFLINE_MESSAGE sended\n");
+  mrim_log("MRIM_HSP: MRIM_CS_OFFLINE_MESSAGE_ACK handled\n");
+}

@@ -1,0 +1,222 @@
+// The server's notices about other users and about the account: presence (MRIM_CS_USER_STATUS),
+// the server contact list (MRIM_CS_CONTACT_LIST2), account information (MRIM_CS_USER_INFO), the
+// mailbox counter (MRIM_CS_MAILBOX_STATUS), a forced log-out (MRIM_CS_LOGOUT) and the
+// keep-alive period (MRIM_CS_CONNECTION_PARAMS).
+#include "incoming/presence.h"
+
+#include <cstring>
+
+#include "contacts/apparent.h"
+#include "contacts/contact_records.h"
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "protocol/online.h"
+#include "protocol/status.h"
+
+namespace {
+
+// Masks hold 99 letters and their NUL.
+constexpr uint32_t kMaskCapacity = 100;
+
+// Positions in the contact mask of the items the list load keeps.
+constexpr int kFlagsPosition = 0;
+constexpr int kAddressPosition = 2;
+constexpr int kNicknamePosition = 3;
+constexpr int kStatusPosition = 5;
+
+constexpr uint32_t kFirstContactNumber = 20;
+
+void copy_cut(char* destination, size_t capacity, const char* source) {
+  size_t length = strlen(source);
+  size_t kept = length < capacity - 1 ? length : capacity - 1;
+  memcpy(destination, source, kept);
+  destination[kept] = '\0';
+}
+
+// Reads a mask. A mask longer than its buffer cannot be cut, since every letter stands for an
+// item: reading with the first 99 letters would take the rest of an entry for the next one. Such
+// a list is refused whole, as is a mask that runs past the body. 0 on success.
+int read_mask(uint32_t* position, const MrimPacket* packet, char* mask) {
+  uint32_t peek = *position;
+  uint32_t length = 0;
+  if (mrim_read_ul(&peek, packet, &length) != 0 || length >= kMaskCapacity) return 1;
+  return mrim_read_lps(position, packet, mask, kMaskCapacity);
+}
+
+// One item per letter of the mask: "s" an LPS, any other letter a UL. Everything is discarded.
+int skip_items(uint32_t* position, const MrimPacket* packet, const char* mask, ListenerWorkArea* work) {
+  for (const char* letter = mask; *letter != '\0'; ++letter) {
+    uint32_t number = 0;
+    int failed = *letter == 's' ? mrim_read_lps(position, packet, work->message, sizeof work->message)
+                                : mrim_read_ul(position, packet, &number);
+    if (failed) return 1;
+  }
+  return 0;
+}
+
+struct ContactEntry {
+  uint32_t flags = 0;
+  uint32_t status = 0;
+};
+
+// Reads one contact entry by the mask into the work area's address and nickname texts and
+// entry; 0 when every item was there.
+int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char* mask, ListenerWorkArea* work,
+                       ContactEntry* entry) {
+  work->address[0] = '\0';
+  work->nickname[0] = '\0';
+  *entry = ContactEntry{};
+  int index = 0;
+  for (const char* letter = mask; *letter != '\0'; ++letter, ++index) {
+    if (*letter == 's') {
+      if (mrim_read_lps(position, packet, work->message, sizeof work->message) != 0) return 1;
+      if (index == kAddressPosition) copy_cut(work->address, sizeof work->address, work->message);
+      if (index == kNicknamePosition) copy_cut(work->nickname, sizeof work->nickname, work->message);
+    } else {
+      uint32_t number = 0;
+      if (mrim_read_ul(position, packet, &number) != 0) return 1;
+      if (index == kFlagsPosition) entry->flags = number;
+      if (index == kStatusPosition) entry->status = number;
+    }
+  }
+  return 0;
+}
+
+// Applies the server list on top of the host's contacts; the caller holds contact_list_loading.
+void load_contact_list(const MrimPacket* packet, ListenerWorkArea* work) {
+  uint32_t position = 0;
+  uint32_t result = 0;
+  if (mrim_read_ul(&position, packet, &result) != 0 || result != 0) return;
+  uint32_t group_count = 0;
+  char group_mask[kMaskCapacity];
+  char contact_mask[kMaskCapacity];
+  if (mrim_read_ul(&position, packet, &group_count) != 0 || read_mask(&position, packet, group_mask) != 0 ||
+      read_mask(&position, packet, contact_mask) != 0) {
+    mrim_log("MRIM_HSP: contact list masks missing or too long\n");
+    return;
+  }
+  // An empty group mask gives groups without items: nothing to read, however many there are.
+  if (group_mask[0] != '\0') {
+    for (uint32_t group = 0; group < group_count; ++group) {
+      if (skip_items(&position, packet, group_mask, work) != 0) return;
+    }
+  }
+  // An entry of an empty contact mask reads nothing, so the body would never be used up: such
+  // a list has no contacts.
+  if (contact_mask[0] == '\0') return;
+
+  const char* module = protocol_state.module_name;
+  uint32_t number = kFirstContactNumber;
+  ContactEntry entry;
+  while (read_contact_entry(&position, packet, contact_mask, work, &entry) == 0) {
+    if (work->address[0] == '\0') continue;
+    HANDLE contact = mrim_find_contact(work->address, 1, 1);
+    if (contact == NOT_FOUND) {
+      // The host could not create it. The number still advances: the server counts every
+      // entry, and the contacts after this one must keep theirs.
+      mrim_log("MRIM_HSP: Contact #%lu (%s) cannot be added\n", static_cast<unsigned long>(number),
+               work->address);
+      ++number;
+      continue;
+    }
+    mrim_apparent_apply(contact, entry.flags);
+    mrim_set_contact_status(work->address, entry.status);
+    write_setting_dword(contact, module, "Number", number);
+    const char* name = work->nickname[0] != '\0' ? work->nickname : work->address;
+    write_setting_string(contact, "CList", "MyHandle", name);
+    mrim_log("MRIM_HSP: Contact #%lu (%s) received and added\n", static_cast<unsigned long>(number), name);
+    ++number;
+  }
+}
+
+}  // namespace
+
+uint32_t mrim_parse_count(const char* text) {
+  while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\f' || *text == '\v')
+    ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  uint64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + static_cast<uint64_t>(*text - '0');
+    if (value > 0xFFFFFFFFull) value = 0x100000000ull;  // saturated; stays above every count
+  }
+  if (negative) return 0;
+  return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+}
+
+void mrim_handle_user_status(const MrimPacket* packet, ListenerWorkArea* work) {
+  mrim_log("MRIM_HSP: MRIM_CS_USER_STATUS received\n");
+  uint32_t position = 0;
+  uint32_t status = 0;
+  if (mrim_read_ul(&position, packet, &status) == 0 &&
+      mrim_read_lps(&position, packet, work->address, sizeof work->address) == 0) {
+    mrim_set_contact_status(work->address, status);
+  }
+  mrim_log("MRIM_HSP: MRIM_CS_USER_STATUS handled\n");
+}
+
+void mrim_handle_contact_list(const MrimPacket* packet, ListenerWorkArea* work) {
+  mrim_log("MRIM_HSP: MRIM_CS_CONTACT_LIST2 received\n");
+  protocol_state.contact_list_loading = 1;
+  load_contact_list(packet, work);
+  protocol_state.contact_list_loading = 0;
+  mrim_log("MRIM_HSP: MRIM_CS_CONTACT_LIST2 handled\n");
+}
+
+// Servers send more pairs than the two of old, in any order; every pair is read up to the end
+// of the body and "MESSAGES.UNREAD" is taken wherever it stands (the last one, should it come
+// twice). A pair cut short ends the reading; what was found before it still counts.
+void mrim_handle_user_info(const MrimPacket* packet, ListenerWorkArea* work) {
+  mrim_log("MRIM_HSP: MRIM_CS_USER_INFO received\n");
+  uint32_t position = 0;
+  bool found = false;
+  uint32_t unread = 0;
+  while (mrim_read_lps(&position, packet, work->message, sizeof work->message) == 0) {
+    bool is_unread = strcmp(work->message, "MESSAGES.UNREAD") == 0;
+    if (mrim_read_lps(&position, packet, work->message, sizeof work->message) != 0) break;
+    if (is_unread) {
+      unread = mrim_parse_count(work->message);
+      found = true;
+    }
+  }
+  if (found) {
+    protocol_state.unread_mail = unread;
+    mrim_log("MRIM_HSP: unread_mail == %lu\n", static_cast<unsigned long>(unread));
+  }
+  mrim_log("MRIM_HSP: MRIM_CS_USER_INFO handled\n");
+}
+
+void mrim_handle_mailbox_status(const MrimPacket* packet) {
+  mrim_log("MRIM_HSP: MRIM_CS_MAILBOX_STATUS received\n");
+  uint32_t position = 0;
+  uint32_t unread = 0;
+  if (mrim_read_ul(&position, packet, &unread) == 0) {
+    protocol_state.unread_mail = unread;
+    mrim_log("MRIM_HSP: unread_mail == %lu\n", static_cast<unsigned long>(unread));
+  }
+  mrim_log("MRIM_HSP: MRIM_CS_MAILBOX_STATUS handled\n");
+}
+
+void mrim_handle_logout(const MrimPacket* packet) {
+  mrim_log("MRIM_HSP: MRIM_CS_LOGOUT received\n");
+  uint32_t position = 0;
+  uint32_t reason = 0;
+  if (mrim_read_ul(&position, packet, &reason) == 0) {
+    mrim_log("MRIM_HSP: reason == %lu\n", static_cast<unsigned long>(reason));
+    SetStatus(ID_STATUS_OFFLINE, 0);
+  }
+  mrim_log("MRIM_HSP: MRIM_CS_LOGOUT handled\n");
+}
+
+void mrim_handle_connection_params(const MrimPacket* packet) {
+  mrim_log("MRIM_HSP: MRIM_CS_CONNECTION_PARAMS received\n");
+  uint32_t position = 0;
+  uint32_t period = 0;
+  if (mrim_read_ul(&position, packet, &period) == 0) {
+    ping_period = period;
+    mrim_log("MRIM_HSP: ping_period == %lu\n", static_cast<unsigned long>(period));
+  }
+  mrim_log("MRIM_HSP: MRIM_CS_CONNECTION_PARAMS handled\n");
+}

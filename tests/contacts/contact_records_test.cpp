@@ -1,0 +1,228 @@
+// Contact records: lookup and creation by address, presence, and the user's renames and
+// deletions carried to the server through the host's setting-changed and deleted events.
+#include "contacts/contact_records.h"
+
+#include <gtest/gtest.h>
+
+#include "incoming/handler_host.h"
+#include "protocol/online.h"
+
+namespace {
+
+using handlertest::as_handle;
+using handlertest::Handle;
+using handlertest::HandlerHost;
+using handlertest::ModifyRequest;
+using handlertest::read_modify;
+using handlertest::Setting;
+
+class FindContact : public HandlerHost {};
+
+TEST_F(FindContact, FirstMatchInTheHostsOrderWins) {
+  Handle first = add_contact("kim@example.org");
+  add_contact("kim@example.org");
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(first));
+}
+
+TEST_F(FindContact, AddressesAreComparedExactly) {
+  Handle lower = add_contact("kim@example.org");
+  EXPECT_EQ(mrim_find_contact("Kim@example.org", 0, 0), NOT_FOUND);
+  EXPECT_EQ(mrim_find_contact("kim@example.or", 0, 0), NOT_FOUND);
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(lower));
+}
+
+TEST_F(FindContact, OtherProtocolsAndContactsWithoutAddressAreSkipped) {
+  add_contact("kim@example.org", "ICQ");
+  add_contact("kim@example.org", "MRIM2");
+  Handle bare = add_contact("");
+  seed(bare, "MRIM", "Nick", Setting::string("kim@example.org"));
+  Handle not_text = add_contact("");
+  seed(not_text, "MRIM", "EMail", Setting::dword(7));
+  Handle no_protocol = host_.profile().add_contact();
+  seed(no_protocol, "MRIM", "EMail", Setting::string("kim@example.org"));
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), NOT_FOUND);
+  Handle ours = add_contact("kim@example.org");
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(ours));
+}
+
+TEST_F(FindContact, CreatesTemporaryOrPermanentContacts) {
+  struct Case {
+    const char* address;
+    int on_list;
+    BYTE not_on_list;
+  };
+  for (Case c :
+       {Case{"temp@example.org", 0, 1}, Case{"list@example.org", 1, 0}, Case{"two@example.org", 2, 1}}) {
+    SCOPED_TRACE(c.address);
+    HANDLE created = mrim_find_contact(c.address, 1, c.on_list);
+    ASSERT_NE(created, NOT_FOUND);
+    ASSERT_NE(created, nullptr);
+    auto contact = reinterpret_cast<Handle>(created);
+    EXPECT_EQ(host_.profile().protocol(contact), "MRIM");
+    EXPECT_EQ(text(contact, "EMail"), c.address);
+    EXPECT_EQ(text(contact, "MyHandle", "CList"), c.address);
+    EXPECT_EQ(setting(contact, "NotOnList", "CList"), Setting::byte(c.not_on_list));
+    EXPECT_EQ(setting(contact, "Hidden", "CList"), Setting::byte(0));
+    EXPECT_FALSE(setting(contact, "Number").has_value());
+    EXPECT_EQ(mrim_find_contact(c.address, 1, c.on_list), created) << "found, not created again";
+  }
+  EXPECT_EQ(host_.profile().contacts().size(), 3u);
+}
+
+TEST_F(FindContact, CreationWritesInOrder) {
+  host_.clear_records();
+  auto contact = reinterpret_cast<Handle>(mrim_find_contact("kim", 1, 1));
+  std::vector<std::string> writes;
+  for (const auto& write : host_.setting_writes()) {
+    EXPECT_EQ(write.contact, contact);
+    writes.push_back(write.module + "/" + write.setting);
+  }
+  EXPECT_EQ(writes,
+            (std::vector<std::string>{"MRIM/EMail", "CList/NotOnList", "CList/MyHandle", "CList/Hidden"}));
+}
+
+TEST_F(FindContact, HostThatCannotCreateNeverWritesOnTheAccount) {
+  make_contact_creation_fail();
+  auto before = account_settings();
+  host_.clear_records();
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 1, 1), NOT_FOUND);
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 1, 0), NOT_FOUND);
+  EXPECT_TRUE(host_.setting_writes().empty());
+  EXPECT_EQ(account_settings(), before);
+}
+
+TEST_F(FindContact, StatusGoesOnlyToExistingContacts) {
+  Handle kim = add_contact("kim");
+  EXPECT_EQ(mrim_set_contact_status("kim", MRIM_STATUS_INVISIBLE), as_handle(kim));
+  EXPECT_EQ(setting(kim, "Status"), Setting::word(ID_STATUS_INVISIBLE));
+  host_.clear_records();
+  EXPECT_EQ(mrim_set_contact_status("nobody", MRIM_STATUS_ONLINE), NOT_FOUND);
+  EXPECT_EQ(host_.profile().contacts(), std::vector<Handle>{kim});
+  EXPECT_TRUE(host_.setting_writes().empty());
+}
+
+class ContactEdits : public HandlerHost {
+ protected:
+  void SetUp() override {
+    HandlerHost::SetUp();
+    host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
+    host_.hook_event(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
+    seed(0, "MRIM", "Timeout", Setting::dword(1));  // for the cases where no answer comes
+  }
+  void rename(Handle contact, const std::string& name) {
+    host_.write_setting(contact, "CList", "MyHandle", Setting::string(name));
+  }
+  std::vector<ModifyRequest> modifications() {
+    std::vector<ModifyRequest> requests;
+    for (const auto& packet : sent_with_code(MRIM_CS_MODIFY_CONTACT)) {
+      auto request = read_modify(packet);
+      EXPECT_TRUE(request.has_value());
+      if (request) requests.push_back(*request);
+    }
+    return requests;
+  }
+};
+
+TEST_F(ContactEdits, RenameSendsNumberFlagsAddressAndTheNewName) {
+  Handle kim = add_contact("kim@example.org");
+  seed(kim, "MRIM", "Number", Setting::dword(7));
+  seed(kim, "MRIM", "Flags", Setting::dword(0x10));
+  rename(kim, "Bob");
+  EXPECT_EQ(modifications(), (std::vector<ModifyRequest>{{7, 0x10, 0, "kim@example.org", "Bob", 0}}));
+  std::string log = log_text();
+  EXPECT_NE(log.find("mrim_do_modify: started\r\n"), std::string::npos);
+  EXPECT_NE(log.find("mrim_do_modify: MRIM_CS_MODIFY_CONTACT(7,16,0,kim@example.org,Bob) sended\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("mrim_do_modify: MRIM_CS_MODIFY_CONTACT_ACK received\r\n"), std::string::npos);
+  EXPECT_NE(log.find("mrim_do_modify: MRIM_CS_MODIFY_CONTACT_ACK(CONTACT_OPER_SUCCESS)\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("mrim_do_modify: ok\r\n"), std::string::npos);
+  EXPECT_NE(log.find("mrim_do_modify: ended\r\n"), std::string::npos);
+}
+
+TEST_F(ContactEdits, RenamesThatSendNothing) {
+  Handle temporary = add_contact("temp@example.org");  // no "Number"
+  rename(temporary, "Temp");
+  Handle listed = add_contact("kim@example.org");
+  seed(listed, "MRIM", "Number", Setting::dword(7));
+  protocol_state.contact_list_loading = 1;
+  rename(listed, "While loading");
+  protocol_state.contact_list_loading = 0;
+  host_.write_setting(listed, "CList", "Group", Setting::string("Friends"));
+  host_.write_setting(listed, "MRIM", "MyHandle", Setting::string("Other module"));
+  Handle foreign = add_contact("kim@example.org", "ICQ");
+  seed(foreign, "ICQ", "Number", Setting::dword(9));
+  rename(foreign, "Foreign");
+  host_.raise_event(ME_DB_CONTACT_SETTINGCHANGED, 0, 0);
+  SettingWrite change{"CList", "MyHandle", {}};
+  host_.raise_event(ME_DB_CONTACT_SETTINGCHANGED, 0, reinterpret_cast<LPARAM>(&change));
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ContactEdits, RenameOfAContactWhoseNameWasDeletedSendsNothing) {
+  Handle kim = add_contact("kim@example.org");
+  seed(kim, "MRIM", "Number", Setting::dword(7));
+  SettingWrite change{"CList", "MyHandle", {}};
+  host_.raise_event(ME_DB_CONTACT_SETTINGCHANGED, kim, reinterpret_cast<LPARAM>(&change));
+  EXPECT_EQ(mrim_rename_contact(as_handle(kim)), 1);
+  EXPECT_EQ(mrim_rename_contact(nullptr), 1);
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ContactEdits, DeletionTakesAListedContactOffTheServerList) {
+  Handle kim = add_contact("kim@example.org");
+  seed(kim, "MRIM", "Number", Setting::dword(21));
+  host_.delete_contact(kim);
+  EXPECT_EQ(modifications(),
+            (std::vector<ModifyRequest>{{21, 1, 0, "kim@example.org", "kim@example.org", 0}}));
+  std::string log = log_text();
+  EXPECT_NE(log.find("mrim_do_remove: started\r\n"), std::string::npos);
+  EXPECT_NE(log.find("mrim_do_remove: ended ok\r\n"), std::string::npos);
+}
+
+TEST_F(ContactEdits, DeletionsThatSendNothing) {
+  host_.delete_contact(add_contact("temp@example.org"));
+  Handle foreign = add_contact("kim@example.org", "ICQ");
+  seed(foreign, "ICQ", "Number", Setting::dword(21));
+  seed(foreign, "MRIM", "Number", Setting::dword(21));
+  host_.delete_contact(foreign);
+  Handle no_address = add_contact("");
+  seed(no_address, "MRIM", "Number", Setting::dword(22));
+  host_.delete_contact(no_address);
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ContactEdits, ModifyResultFollowsTheAcknowledgement) {
+  EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 0);
+  answer_modify_with(CONTACT_OPER_SUCCESS + 1);
+  EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
+  answer_modify_with(0, MRIM_CS_ADD_CONTACT_ACK);
+  EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
+  answer_modify_with(0);
+  answer_modify_without_body();
+  EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
+  EXPECT_EQ(mrim_do_remove("a", 1), 1);
+  EXPECT_EQ(handlertest::count_of(log_text(), "mrim_do_modify: ended\r\n"), 4);
+  EXPECT_NE(log_text().find("mrim_do_remove: ended with error\r\n"), std::string::npos);
+}
+
+TEST_F(ContactEdits, NoAnswerOrNoConnectionIsAFailure) {
+  answer_modify_with(std::nullopt);
+  EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
+  EXPECT_EQ(mrim_do_remove("a", 1), 1);
+  answer_modify_with(0);
+  protocol_state.connection = nullptr;
+  EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
+  EXPECT_EQ(sent().size(), 2u);
+}
+
+TEST_F(ContactEdits, EveryRequestHasAFreshSequenceNumber) {
+  mrim_do_modify(1, "a", 0, 0, "n");
+  mrim_do_remove("a", 1);
+  auto requests = sent_with_code(MRIM_CS_MODIFY_CONTACT);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].seq, 1u);
+  EXPECT_EQ(requests[1].seq, 2u);
+}
+
+}  // namespace
