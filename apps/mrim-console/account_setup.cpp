@@ -1,0 +1,78 @@
+// The account's settings as the set-up dialog stores them.
+#include "account_setup.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "charset.h"
+#include "hostsim/profile.h"
+
+namespace console {
+
+namespace {
+
+// The dialog's buffer: 127 characters and the terminator.
+constexpr size_t kFieldSize = 128;
+
+std::string field(const std::string& utf8) {
+  std::string text = to_cp1251(utf8);
+  if (text.size() > kFieldSize - 1) text.resize(kFieldSize - 1);
+  return text;
+}
+
+bool read_line(std::string& line) {
+  if (!std::getline(std::cin, line)) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+}  // namespace
+
+void store_account(hostsim::Host& host, const std::string& module, const std::string& email,
+                   const std::optional<std::string>& password) {
+  host.write_setting(0, module, "EMail", hostsim::Setting::string(field(email)));
+  if (!password) return;
+  char buffer[kFieldSize] = {};
+  std::string text = field(*password);
+  std::memcpy(buffer, text.data(), text.size());
+  host.call_service(MS_DB_CRYPT_ENCODESTRING, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+  buffer[kFieldSize - 1] = '\0';
+  host.write_setting(0, module, "Password", hostsim::Setting::string(buffer));
+}
+
+bool account_complete(hostsim::Host& host, const std::string& module) {
+  return host.setting(0, module, "EMail").has_value() && host.setting(0, module, "Password").has_value();
+}
+
+std::string account_address(hostsim::Host& host, const std::string& module) {
+  std::optional<hostsim::Setting> email = host.setting(0, module, "EMail");
+  return email && email->type == DBVT_ASCIIZ ? from_cp1251(email->text) : std::string();
+}
+
+bool ask_account(const std::string& known, std::string& email, std::string& password) {
+  std::printf("MRIM account set-up. Please enter your MRIM details to continue.\n");
+  std::printf("E-Mail%s: ", known.empty() ? "" : (" [" + known + "]").c_str());
+  std::fflush(stdout);
+  if (!read_line(email)) return false;
+  if (email.empty()) email = known;
+  // Echo goes off before the prompt shows, so that nothing typed after it is echoed.
+  termios saved{};
+  bool hidden = tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (hidden) {
+    termios quiet = saved;
+    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  std::printf("Password: ");
+  std::fflush(stdout);
+  bool read = read_line(password);
+  if (hidden) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  std::printf("\n");
+  return read;
+}
+
+}  // namespace console

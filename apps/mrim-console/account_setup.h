@@ -1,0 +1,23 @@
+// The account's two settings as the plug-in's set-up dialog stores them: "EMail" as text and
+// "Password" encoded in place by the host's "DB/Crypt/EncodeString" in a 128-byte buffer,
+// each at most 127 characters (code page 1251, as the dialog's edit fields would hold them).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "hostsim/host.h"
+
+namespace console {
+
+void store_account(hostsim::Host& host, const std::string& module, const std::string& email,
+                   const std::optional<std::string>& password);
+// Both settings are there (an empty text counts, as it does for the plug-in).
+bool account_complete(hostsim::Host& host, const std::string& module);
+std::string account_address(hostsim::Host& host, const std::string& module);
+
+// Asks for the address (showing `known` as the default) and the password at the terminal,
+// without echoing the password. False when standard input ends first.
+bool ask_account(const std::string& known, std::string& email, std::string& password);
+
+}  // namespace console

@@ -1,0 +1,36 @@
+// The console's command language: one command per line, a word naming it and its arguments.
+// The last argument of msg and rename is the rest of the line; other arguments are single
+// words, or texts in double quotes (for addresses with blanks, such as the mailbox contact).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace console {
+
+struct Command {
+  std::string name;               // as in the table below, lower case
+  std::vector<std::string> args;  // checked: count and fixed choices
+};
+
+struct CommandSpec {
+  const char* name;
+  const char* usage;
+  const char* description;
+};
+// Every command, in the order help lists them.
+const std::vector<CommandSpec>& command_specs();
+
+struct ParseResult {
+  std::optional<Command> command;  // none for an empty line or a comment (#)
+  std::string error;               // set when the line is no valid command
+  std::string name;                // the command word as typed, also on errors
+};
+ParseResult parse_command(const std::string& line);
+
+// Host status codes by the names the status command takes, and back.
+std::optional<int> status_code(const std::string& name);
+std::string status_name(int code);
+
+}  // namespace console

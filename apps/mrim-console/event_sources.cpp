@@ -1,0 +1,431 @@
+// Turns what the plug-in tells the host into console events (see event_sources.h).
+#include "event_sources.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+
+#include "charset.h"
+#include "commands.h"
+#include "hostsim/profile.h"
+
+namespace console {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A burst of setting writes (a contact list arriving writes several settings per contact) is
+// shown once it has settled, as one event per contact.
+constexpr milliseconds kSettle{150};
+constexpr milliseconds kSettleAtMost{1000};
+constexpr std::chrono::seconds kSaveEvery{2};
+
+// The new-mail notifier's mailbox contact is named "<address> Mailbox" (or "Mailbox").
+bool is_mailbox(const std::string& address) {
+  static const std::string suffix = "Mailbox";
+  return address.size() >= suffix.size() &&
+         address.compare(address.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+         (address.size() == suffix.size() || address[address.size() - suffix.size() - 1] == ' ');
+}
+
+std::string search_key(intptr_t id) { return "search " + std::to_string(id); }
+
+Event contact_event(const ContactState& state) {
+  Event event("contact");
+  Value fields = contact_value(state);
+  for (size_t i = 0; i < fields.names.size(); ++i) event.set(fields.names[i], std::move(fields.items[i]));
+  return event;
+}
+
+}  // namespace
+
+EventSources::EventSources(hostsim::Host& host, ContactBook& book, View& view, std::string log_path)
+    : host_(host), book_(book), view_(view), log_path_(std::move(log_path)) {}
+
+EventSources::~EventSources() { stop(); }
+
+void EventSources::start() {
+  const std::string module = book_.module();
+  hooks_.push_back(
+      host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, [this, module](WPARAM contact, LPARAM l) -> INT_PTR {
+        auto* change = reinterpret_cast<const SettingWrite*>(l);
+        if (contact == 0 || !change || !change->module) return 0;
+        if (module != change->module && std::string("CList") != change->module) return 0;
+        std::lock_guard lock(changes_mu_);
+        changes_.push_back({static_cast<hostsim::Handle>(contact), false, {}});
+        last_change_ = Clock::now();
+        return 0;
+      }));
+  hooks_.push_back(host_.hook_event(ME_DB_CONTACT_DELETED, [this](WPARAM contact, LPARAM) -> INT_PTR {
+    // Raised before the contact goes, while its settings can still be read.
+    if (!book_.is_ours(contact)) return 0;
+    Change change{static_cast<hostsim::Handle>(contact), true, book_.state(contact)};
+    std::lock_guard lock(changes_mu_);
+    changes_.push_back(std::move(change));
+    last_change_ = Clock::now();
+    return 0;
+  }));
+  {
+    std::lock_guard lock(collect_mu_);
+    for (hostsim::Handle contact : book_.contacts()) {
+      ContactState state = book_.state(contact);
+      if (!state.address.empty()) known_[contact] = state;
+    }
+    // The history loaded with the profile is not news.
+    for (hostsim::Handle contact : host_.profile().contacts())
+      for (const hostsim::StoredEvent& event : host_.profile().events(contact))
+        last_event_ = std::max(last_event_, event.handle);
+    last_save_ = Clock::now();
+  }
+  // What happened while the plug-in loaded (its notice) comes first.
+  collect(true);
+  thread_ = std::thread([this] { run(); });
+}
+
+void EventSources::stop() {
+  if (stopping_.exchange(true)) return;
+  host_.notify_changed();
+  if (thread_.joinable()) thread_.join();
+  flush();
+  for (hostsim::Handle hook : hooks_) host_.unhook_event(hook);
+  hooks_.clear();
+}
+
+void EventSources::flush() { collect(true); }
+
+void EventSources::on_profile_changed(std::function<void()> callback) {
+  std::lock_guard lock(collect_mu_);
+  profile_changed_ = std::move(callback);
+}
+
+void EventSources::message_sent(intptr_t ack, hostsim::Handle contact, const std::string& text_cp1251) {
+  pending_messages_[ack] = {contact, text_cp1251};
+}
+
+void EventSources::search_started(intptr_t id, const std::string& address) {
+  searches_[id] = 0;
+  view_.begin_wait(search_key(id), "searching for " + address);
+}
+
+void EventSources::login_started(int requested_status, uint32_t timeout_seconds) {
+  std::lock_guard lock(login_mu_);
+  login_.active = true;
+  login_.status = requested_status;
+  // The longest a log-in can take: the address service's 10 seconds, then the greeting and the
+  // log-in, each waiting up to the account's time-out; and some room for a slow connect.
+  login_.deadline = Clock::now() + std::chrono::seconds(10 + 2 * timeout_seconds + 15);
+  std::ifstream log(log_path_, std::ios::binary | std::ios::ate);
+  login_.log_offset = log ? static_cast<uint64_t>(log.tellg()) : 0;
+  view_.begin_wait("status", "going " + status_name(requested_status));
+}
+
+void EventSources::run() {
+  while (!stopping_) {
+    // Wakes on the next change the host records, or after a short while for the settling of
+    // contact changes, the log-in deadline and the profile's save.
+    int checks = 0;
+    host_.wait_until([&] { return ++checks > 1 || stopping_; }, 100);
+    collect(false);
+  }
+}
+
+void EventSources::collect(bool settle_all) {
+  std::lock_guard lock(collect_mu_);
+  // Settings first: a message from a stranger shows after the contact it created.
+  take_contact_changes(false);
+  take_acks();
+  take_records();
+  take_database_events();
+  take_contact_changes(settle_all);
+  check_login();
+  if (profile_dirty_ && profile_changed_ && (settle_all || Clock::now() - last_save_ >= kSaveEvery)) {
+    profile_dirty_ = false;
+    last_save_ = Clock::now();
+    profile_changed_();
+  }
+}
+
+void EventSources::add_who(Event& event, hostsim::Handle contact, const char* address_field) {
+  ContactState state = book_.state(contact);
+  event.set(address_field, state.address).set("name", state.name);
+}
+
+void EventSources::take_contact_changes(bool settle_all) {
+  std::vector<Change> changes;
+  Clock::time_point last_change;
+  {
+    std::lock_guard lock(changes_mu_);
+    changes.swap(changes_);
+    last_change = last_change_;
+  }
+  for (Change& change : changes) {
+    profile_dirty_ = true;
+    if (change.deleted) {
+      dirty_.erase(change.contact);
+      deletion_seen_ = true;
+      if (known_.erase(change.contact))
+        view_.show(
+            Event("contact_removed").set("address", change.last.address).set("name", change.last.name));
+      continue;
+    }
+    if (dirty_.empty()) dirty_since_ = Clock::now();
+    dirty_.insert(change.contact);
+  }
+  Clock::time_point now = Clock::now();
+  if (dirty_.empty() || !(settle_all || now - last_change >= kSettle || now - dirty_since_ >= kSettleAtMost))
+    return;
+  std::set<hostsim::Handle> contacts;
+  contacts.swap(dirty_);
+  for (hostsim::Handle contact : contacts) show_contact(contact);
+}
+
+void EventSources::show_contact(hostsim::Handle contact) {
+  dirty_.erase(contact);
+  if (!book_.is_ours(contact)) return;
+  ContactState state = book_.state(contact);
+  if (state.address.empty()) return;  // still being created; its next setting shows it
+  auto known = known_.find(contact);
+  if (known == known_.end()) {
+    known_[contact] = state;
+    view_.show(contact_event(state).set("new", true).set("changed", Value::list()));
+    return;
+  }
+  if (known->second == state) return;
+  Value changed = Value::list();
+  if (known->second.address != state.address) changed.items.push_back("address");
+  if (known->second.name != state.name) changed.items.push_back("name");
+  if (known->second.status != state.status) changed.items.push_back("status");
+  if (known->second.visibility != state.visibility) changed.items.push_back("visibility");
+  if (known->second.on_list != state.on_list) changed.items.push_back("on_list");
+  known->second = state;
+  view_.show(contact_event(state).set("new", false).set("changed", std::move(changed)));
+}
+
+void EventSources::take_acks() {
+  std::vector<hostsim::AckRecord> acks = host_.acks();
+  for (; acks_seen_ < acks.size(); ++acks_seen_) {
+    const hostsim::AckRecord& ack = acks[acks_seen_];
+    if (ack.module != book_.module()) continue;
+    switch (ack.type) {
+      case ACKTYPE_STATUS: {
+        int now = static_cast<int>(ack.param);
+        view_.show(Event("status")
+                       .set("status", status_name(now))
+                       .set("previous", status_name(static_cast<int>(ack.process))));
+        bool watching;
+        {
+          std::lock_guard lock(login_mu_);
+          watching = login_.active;
+        }
+        if (watching) login_ended("");
+        break;
+      }
+      case ACKTYPE_MESSAGE: {
+        PendingMessage pending;
+        {
+          std::lock_guard lock(acks_mu_);
+          auto it = pending_messages_.find(static_cast<intptr_t>(ack.process));
+          if (it != pending_messages_.end()) {
+            pending = it->second;
+            pending_messages_.erase(it);
+          }
+        }
+        hostsim::Handle contact = pending.contact ? pending.contact : ack.contact;
+        bool delivered = ack.result == ACKRESULT_SUCCESS;
+        if (delivered && pending.contact) {
+          // As the host's message window does: a sent message enters the history once the
+          // protocol reports it delivered.
+          EventInfo info{};
+          info.size = sizeof(EventInfo);
+          info.module = book_.module().c_str();
+          info.timestamp = static_cast<DWORD>(std::time(nullptr));
+          info.flags = kEventSent;
+          info.event_type = EVENTTYPE_MESSAGE;
+          info.blob_size = static_cast<DWORD>(pending.text.size() + 1);
+          info.blob = reinterpret_cast<BYTE*>(pending.text.data());
+          host_.call_service(MS_DB_EVENT_ADD, contact, reinterpret_cast<LPARAM>(&info));
+          profile_dirty_ = true;
+        }
+        view_.show(Event("delivered")
+                       .set("ack", static_cast<int64_t>(ack.process))
+                       .set("to", book_.state(contact).address)
+                       .set("delivered", delivered));
+        break;
+      }
+      case ACKTYPE_SEARCH: {
+        auto id = static_cast<intptr_t>(ack.process);
+        if (ack.result == ACKRESULT_DATA) {
+          {
+            std::lock_guard lock(acks_mu_);
+            ++searches_[id];
+          }
+          view_.show(Event("search_result")
+                         .set("id", static_cast<int64_t>(id))
+                         .set("email", from_cp1251(ack.search_email.value_or(""))));
+        } else {
+          int found = 0;
+          {
+            std::lock_guard lock(acks_mu_);
+            found = searches_[id];
+            searches_.erase(id);
+          }
+          view_.end_wait(search_key(id));
+          view_.show(Event("search_done").set("id", static_cast<int64_t>(id)).set("found", found));
+        }
+        break;
+      }
+      case ACKTYPE_GETINFO:
+        show_details(ack);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void EventSources::show_details(const hostsim::AckRecord& ack) {
+  hostsim::Handle contact = ack.contact;
+  Event event("details");
+  event.set("address", book_.state(contact).address).set("ok", ack.result == ACKRESULT_SUCCESS);
+  Value fields = Value::object();
+  if (ack.result == ACKRESULT_SUCCESS) {
+    const std::string& m = book_.module();
+    auto text = [&](const char* field, const char* setting) {
+      if (auto value = book_.text(contact, setting)) fields.set(field, *value);
+    };
+    text("nick", "Nick");
+    text("first_name", "FirstName");
+    text("last_name", "LastName");
+    text("email", "e-mail");
+    text("location", "Location");
+    text("phone", "Phone");
+    auto year = book_.number(contact, m, "BirthYear");
+    auto month = book_.number(contact, m, "BirthMonth");
+    auto day = book_.number(contact, m, "BirthDay");
+    if (year || month || day) {
+      char birthday[32];
+      std::snprintf(birthday, sizeof birthday, "%04u-%02u-%02u", year.value_or(0), month.value_or(0),
+                    day.value_or(0));
+      fields.set("birthday", birthday);
+    }
+    if (auto gender = book_.number(contact, m, "Gender"))
+      fields.set("gender", *gender == 77 ? "male" : *gender == 70 ? "female" : "");
+    text("zodiac", "Zodiac");
+    text("city_id", "City_id");
+    text("country_id", "Country_id");
+  }
+  view_.show(event.set("fields", std::move(fields)));
+}
+
+void EventSources::take_records() {
+  std::vector<hostsim::TypingRecord> typing = host_.typing();
+  for (; typing_seen_ < typing.size(); ++typing_seen_) {
+    const hostsim::TypingRecord& record = typing[typing_seen_];
+    if (!book_.is_ours(record.contact)) continue;
+    if (dirty_.count(record.contact)) show_contact(record.contact);
+    Event event("typing");
+    add_who(event, record.contact, "from");
+    view_.show(event.set("seconds", record.seconds));
+  }
+  std::vector<hostsim::TrayNotice> tray = host_.tray_notices();
+  for (; tray_seen_ < tray.size(); ++tray_seen_) {
+    const hostsim::TrayNotice& notice = tray[tray_seen_];
+    if (notice.protocol != book_.module()) continue;
+    view_.show(Event("new_mail")
+                   .set("style", "balloon")
+                   .set("title", from_cp1251(notice.title))
+                   .set("text", from_cp1251(notice.text)));
+  }
+  std::vector<hostsim::MessageBoxRecord> boxes = host_.message_boxes();
+  for (; boxes_seen_ < boxes.size(); ++boxes_seen_)
+    view_.show(Event("notice")
+                   .set("title", boxes[boxes_seen_].title_utf8)
+                   .set("text", boxes[boxes_seen_].text_utf8));
+}
+
+void EventSources::take_database_events() {
+  hostsim::Profile& profile = host_.profile();
+  std::vector<hostsim::StoredEvent> fresh;
+  if (deletion_seen_) {
+    // A contact deleted with events nobody has looked at yet leaves a gap in the handles:
+    // look at every event instead of walking the handles one by one.
+    deletion_seen_ = false;
+    for (hostsim::Handle contact : profile.contacts())
+      for (hostsim::StoredEvent& event : profile.events(contact))
+        if (event.handle > last_event_) fresh.push_back(std::move(event));
+    std::sort(fresh.begin(), fresh.end(), [](const auto& a, const auto& b) { return a.handle < b.handle; });
+  } else {
+    while (std::optional<hostsim::StoredEvent> event = profile.event(last_event_ + 1)) {
+      ++last_event_;
+      fresh.push_back(std::move(*event));
+    }
+  }
+  for (const hostsim::StoredEvent& event : fresh) {
+    last_event_ = std::max(last_event_, event.handle);
+    profile_dirty_ = true;
+    if (event.module != book_.module() || (event.flags & kEventSent)) continue;
+    if (dirty_.count(event.contact)) show_contact(event.contact);
+    ContactState from = book_.state(event.contact);
+    if (event.type == EVENTTYPE_AUTHREQUEST) {
+      view_.show(Event("auth_request")
+                     .set("from", from.address)
+                     .set("name", from.name)
+                     .set("text", auth_request_text(event.blob))
+                     .set("time", event.timestamp));
+    } else if (event.type == EVENTTYPE_MESSAGE && is_mailbox(from.address)) {
+      view_.show(Event("new_mail")
+                     .set("style", "mailbox")
+                     .set("title", from.address)
+                     .set("text", message_text(event.blob)));
+    } else if (event.type == EVENTTYPE_MESSAGE) {
+      view_.show(Event("message")
+                     .set("from", from.address)
+                     .set("name", from.name)
+                     .set("text", message_text(event.blob))
+                     .set("time", event.timestamp));
+    }
+  }
+}
+
+void EventSources::check_login() {
+  std::string failure;
+  {
+    std::lock_guard lock(login_mu_);
+    if (!login_.active) return;
+    // The plug-in tells the host nothing when a log-in fails; its diagnostic log does say.
+    std::ifstream log(log_path_, std::ios::binary);
+    if (log) {
+      log.seekg(static_cast<std::streamoff>(login_.log_offset));
+      std::string line;
+      while (std::getline(log, line)) {
+        if (log.eof()) break;  // a line still being written; read it whole next time
+        login_.log_offset += line.size() + 1;
+        if (line.find("mrim_do_login: ended with error") != std::string::npos)
+          failure = "the server refused the log-in (check the address and the password)";
+        else if (line.find("mrim_do_hello: ended with error") != std::string::npos)
+          failure = "the server did not answer the greeting";
+      }
+    }
+    if (failure.empty() && Clock::now() >= login_.deadline) failure = "no answer from the server";
+    if (failure.empty()) return;
+  }
+  login_ended(failure);
+}
+
+void EventSources::login_ended(const std::string& failure) {
+  {
+    std::lock_guard lock(login_mu_);
+    if (!login_.active) return;
+    login_.active = false;
+  }
+  view_.end_wait("status");
+  if (failure.empty()) return;
+  INT_PTR status = host_.call_service(book_.module() + "/GetStatus", 0, 0);
+  if (status != ID_STATUS_OFFLINE) return;  // it did get through after all
+  view_.show(Event("login_failed").set("status", "offline").set("reason", failure));
+}
+
+}  // namespace console

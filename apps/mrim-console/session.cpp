@@ -1,0 +1,462 @@
+// One run of the console (see session.h).
+#include "session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "account_setup.h"
+#include "charset.h"
+#include "hostsim/dialogs.h"
+#include "hostsim/netlib.h"
+#include "hostsim/profile.h"
+#include "protocol/online.h"
+#include "resources/resource.h"
+
+#ifndef MRIM_CONSOLE_PLUGIN
+#define MRIM_CONSOLE_PLUGIN "MRIM.so"
+#endif
+
+namespace console {
+
+namespace {
+
+constexpr size_t kModuleNameMax = 30;
+
+// The host's visibility values of "/SetApparentMode".
+int apparent_mode(const std::string& visibility) {
+  if (visibility == "visible") return ID_STATUS_ONLINE;
+  if (visibility == "invisible") return ID_STATUS_OFFLINE;
+  return 0;
+}
+
+}  // namespace
+
+std::string module_name_of(const std::string& plugin_path) {
+  std::string name = plugin_path;
+  size_t slash = name.find_last_of("/\\");
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.resize(dot);
+  if (name.size() > kModuleNameMax) name.resize(kModuleNameMax);
+  return name;
+}
+
+Session::Session(Options options, View& view, bool interactive)
+    : options_(std::move(options)), view_(view), interactive_(interactive) {
+  if (options_.plugin.empty()) options_.plugin = MRIM_CONSOLE_PLUGIN;
+  module_ = module_name_of(options_.plugin);
+}
+
+Session::~Session() { finish(); }
+
+bool Session::start() {
+  host_ = std::make_unique<hostsim::Host>();
+
+  std::string reason;
+  store_ = hostsim::ProfileStore::open(options_.profile, reason);
+  if (!store_ || !store_->load(host_->profile(), reason)) {
+    // A file that could not be read whole is left as it is: nothing is saved over it.
+    store_.reset();
+    error("", "profile " + options_.profile + ": " + reason);
+    return false;
+  }
+
+  if (options_.account) store_account(*host_, module_, *options_.account, options_.password);
+  if (options_.new_mail != NewMail::keep || !host_->setting(0, module_, "NMNotify")) {
+    // What the options page stores for "New Mail Notify" and the balloon style.
+    NewMail style = options_.new_mail == NewMail::keep ? NewMail::balloon : options_.new_mail;
+    host_->write_setting(0, module_, "NMNotify", hostsim::Setting::byte(style == NewMail::off ? 0 : 1));
+    host_->write_setting(0, module_, "NMPN", hostsim::Setting::dword(style == NewMail::balloon ? 1 : 0));
+  }
+
+  hostsim::Netlib& netlib = host_->netlib();
+  std::string server = "embedded";
+  if (options_.embedded) {
+    embedded_ = EmbeddedServer::start(options_.accounts_file, reason);
+    if (!embedded_) {
+      error("", reason);
+      return false;
+    }
+    embedded_->add_routes(netlib);
+  } else {
+    server = options_.server_host + ":" + std::to_string(options_.server_port);
+    netlib.add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, options_.server_host,
+                     options_.server_port);
+  }
+  for (const Route& route : options_.routes)
+    netlib.add_route(route.name, route.port, route.host, route.real_port);
+
+  {
+    // The plug-in shows its set-up dialog while it loads when the account is incomplete; the
+    // person at the terminal answers it.
+    hostsim::DialogDesk desk([this](hostsim::Dialog& dialog) { answer_dialog(dialog); });
+    if (!host_->load_plugin(options_.plugin)) {
+      error("", host_->error());
+      return false;
+    }
+  }
+  loaded_ = true;
+  host_->modules_loaded();
+  const std::vector<std::string> protocols = host_->registered_protocols();
+  if (std::find(protocols.begin(), protocols.end(), module_) == protocols.end())
+    error("", "the plug-in did not register the protocol " + module_);
+
+  book_ = std::make_unique<ContactBook>(*host_, module_);
+  sources_ = std::make_unique<EventSources>(*host_, *book_, view_, module_ + ".dbg");
+  sources_->on_profile_changed([this] { save_profile(); });
+
+  std::string account = account_address(*host_, module_);
+  Event ready("ready");
+  ready.set("module", module_)
+      .set("account", account.empty() ? Value() : Value(account))
+      .set("server", server)
+      .set("profile", options_.profile)
+      .set("plugin", options_.plugin);
+  if (embedded_) {
+    Value answering = Value::list();
+    for (const std::string& email : embedded_->answering()) answering.items.push_back(email);
+    ready.set("answering", std::move(answering));
+  }
+  view_.show(ready);
+  sources_->start();
+  return true;
+}
+
+void Session::answer_dialog(hostsim::Dialog& dialog) {
+  // Without a person at a terminal there is nobody to ask: the dialog is cancelled, and the
+  // plug-in starts without an account.
+  if (dialog.template_id() != IDD_ACCOUNT_SETUP || !interactive_) {
+    dialog.press_cancel();
+    return;
+  }
+  std::string email, password;
+  if (!ask_account(from_cp1251(dialog.text(IDC_SETUP_EMAIL)), email, password)) {
+    dialog.press_cancel();
+    return;
+  }
+  dialog.type(IDC_SETUP_EMAIL, to_cp1251(email));
+  dialog.type(IDC_SETUP_PASSWORD, to_cp1251(password));
+  dialog.press_ok();
+}
+
+void Session::finish() {
+  if (!host_) return;
+  if (loaded_) {
+    if (account_status() != ID_STATUS_OFFLINE) call("quit", "/SetStatus", ID_STATUS_OFFLINE, 0);
+    if (sources_) sources_->stop();
+    host_->unload_plugins();
+    loaded_ = false;
+  }
+  save_profile();
+  view_.show(Event("bye"));
+  sources_.reset();
+  book_.reset();
+  // The plug-in is gone: the servers may go, then the host with its sockets.
+  embedded_.reset();
+  host_.reset();
+  store_.reset();
+}
+
+void Session::save_profile() {
+  std::lock_guard lock(save_mu_);
+  if (!store_ || !host_) return;
+  std::string reason;
+  if (!store_->save(host_->profile(), reason)) error("", "cannot save the profile: " + reason);
+}
+
+bool Session::execute(const std::string& line) {
+  ParseResult parsed = parse_command(line);
+  if (!parsed.error.empty()) {
+    error(parsed.name, parsed.error);
+    return true;
+  }
+  if (!parsed.command) return true;
+  if (parsed.command->name == "quit") return false;
+  run(*parsed.command);
+  return true;
+}
+
+void Session::run(const Command& command) {
+  const std::string& name = command.name;
+  if (name == "status") return status(command);
+  if (name == "msg") return send_message(command);
+  if (name == "typing") return typing(command);
+  if (name == "list") return list();
+  if (name == "search") return search(command);
+  if (name == "add") return add(command);
+  if (name == "rename") return rename(command);
+  if (name == "delete") return remove(command);
+  if (name == "visibility") return visibility(command);
+  if (name == "info") return info(command);
+  if (name == "authorize" || name == "deny") return authorization(command);
+  if (name == "reqauth") return request_authorization(command);
+  if (name == "history") return history(command);
+  if (name == "wait") return wait(command);
+  if (name == "help") return help();
+}
+
+// --- helpers ----------------------------------------------------------------------------------
+
+void Session::error(const std::string& command, const std::string& message) {
+  view_.show(Event("error").set("command", command).set("message", message));
+}
+
+void Session::ok(Event event) { view_.show(event); }
+
+std::optional<INT_PTR> Session::call(const std::string& command, const char* suffix, WPARAM w, LPARAM l) {
+  INT_PTR result = host_->call_service(module_ + suffix, w, l);
+  if (result == hostsim::Host::CALLSERVICE_NOTFOUND && !host_->service_exists(module_ + suffix)) {
+    error(command, "the plug-in offers no " + module_ + suffix + " service");
+    return std::nullopt;
+  }
+  return result;
+}
+
+std::optional<hostsim::Handle> Session::contact_of(const std::string& command, const std::string& address) {
+  std::optional<hostsim::Handle> contact = book_->find(address);
+  if (!contact) error(command, "no contact " + address + " (see list; add puts an address on the list)");
+  return contact;
+}
+
+int Session::account_status() {
+  INT_PTR status = host_->call_service(module_ + "/GetStatus", 0, 0);
+  return status == hostsim::Host::CALLSERVICE_NOTFOUND ? ID_STATUS_OFFLINE : static_cast<int>(status);
+}
+
+// As the host does, requests that need the server are not made while the account is offline.
+bool Session::online_for(const std::string& command) {
+  if (account_status() != ID_STATUS_OFFLINE) return true;
+  error(command, "the account is offline (status online first)");
+  return false;
+}
+
+// --- commands ---------------------------------------------------------------------------------
+
+void Session::status(const Command& command) {
+  int wanted = *status_code(command.args[0]);
+  int current = account_status();
+  if (wanted != ID_STATUS_OFFLINE && !account_complete(*host_, module_)) {
+    error("status", "no account set up (start with --account ADDRESS --password PASSWORD)");
+    return;
+  }
+  // The plug-in serves "not available" as away.
+  int expected = wanted == ID_STATUS_NA ? ID_STATUS_AWAY : wanted;
+  bool going_online = wanted != ID_STATUS_OFFLINE && expected != current;
+  uint32_t timeout = 10;
+  if (std::optional<hostsim::Setting> stored = host_->setting(0, module_, "Timeout");
+      stored && stored->number)
+    timeout = stored->number;
+  // Watched from before the request, so that no line of the log-in escapes the watch.
+  if (going_online) sources_->login_started(expected, timeout);
+  std::optional<INT_PTR> result = call("status", "/SetStatus", static_cast<WPARAM>(wanted), 0);
+  if (!result) return;
+  if (*result != 0) {
+    ok(Event("ok").set("command", "status").set("status", status_name(current)).set("unchanged", true));
+    return;
+  }
+  ok(Event("ok").set("command", "status").set("status", status_name(expected)).set("pending", going_online));
+}
+
+void Session::send_message(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("msg", command.args[0]);
+  if (!contact || !online_for("msg")) return;
+  std::string text = to_cp1251(command.args[1]);
+  std::string service = module_ + "/SendMsg";
+  ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(), 0,
+                       reinterpret_cast<LPARAM>(text.c_str())};
+  auto hold = sources_->hold_acks();
+  std::optional<INT_PTR> ack = call("msg", "/SendMsg", 0, reinterpret_cast<LPARAM>(&request));
+  if (!ack) return;
+  if (*ack == 0) {
+    error("msg", "the plug-in did not take the message");
+    return;
+  }
+  sources_->message_sent(*ack, *contact, text);
+  ok(Event("ok")
+         .set("command", "msg")
+         .set("ack", static_cast<int64_t>(*ack))
+         .set("to", book_->state(*contact).address));
+}
+
+void Session::typing(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("typing", command.args[0]);
+  if (!contact || !online_for("typing")) return;
+  // 1: the user has started typing.
+  if (!call("typing", "/UserIsTyping", *contact, 1)) return;
+  ok(Event("ok").set("command", "typing").set("address", book_->state(*contact).address));
+}
+
+void Session::list() {
+  Value contacts = Value::list();
+  for (hostsim::Handle contact : book_->contacts()) {
+    ContactState state = book_->state(contact);
+    if (!state.address.empty()) contacts.items.push_back(contact_value(state));
+  }
+  view_.show(Event("list").set("contacts", std::move(contacts)));
+  ok(Event("ok").set("command", "list"));
+}
+
+void Session::search(const Command& command) {
+  if (!online_for("search")) return;
+  std::string address = to_cp1251(command.args[0]);
+  auto hold = sources_->hold_acks();
+  std::optional<INT_PTR> id = call("search", "/SearchByEmail", 0, reinterpret_cast<LPARAM>(address.c_str()));
+  if (!id) return;
+  sources_->search_started(*id, command.args[0]);
+  ok(Event("ok")
+         .set("command", "search")
+         .set("id", static_cast<int64_t>(*id))
+         .set("address", command.args[0]));
+}
+
+void Session::add(const Command& command) {
+  if (!online_for("add")) return;
+  // The host adds a contact from a search hit: this is the record a search would have given.
+  std::string address = to_cp1251(command.args[0]);
+  SearchResult hit{};
+  hit.size = 36;
+  hit.nick = address.data();
+  hit.email = address.data();
+  view_.begin_wait("add", "adding " + command.args[0]);
+  std::optional<INT_PTR> contact = call("add", "/AddToList", 0, reinterpret_cast<LPARAM>(&hit));
+  view_.end_wait("add");
+  if (!contact) return;
+  if (*contact == 0) {
+    error("add", "the plug-in did not add " + command.args[0]);
+    return;
+  }
+  ok(Event("ok").set("command", "add").set("address", command.args[0]));
+}
+
+void Session::rename(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("rename", command.args[0]);
+  if (!contact) return;
+  // As the host's list does: it writes the shown name; the plug-in hears of it through the
+  // setting-changed event and tells the server.
+  view_.begin_wait("rename", "renaming " + command.args[0]);
+  host_->write_setting(*contact, "CList", "MyHandle", hostsim::Setting::string(to_cp1251(command.args[1])));
+  view_.end_wait("rename");
+  ok(Event("ok").set("command", "rename").set("address", command.args[0]).set("name", command.args[1]));
+}
+
+void Session::remove(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("delete", command.args[0]);
+  if (!contact) return;
+  std::string address = book_->state(*contact).address;
+  view_.begin_wait("delete", "deleting " + address);
+  bool deleted = host_->delete_contact(*contact);
+  view_.end_wait("delete");
+  if (!deleted) {
+    error("delete", "the host could not delete " + address);
+    return;
+  }
+  ok(Event("ok").set("command", "delete").set("address", address));
+}
+
+void Session::visibility(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("visibility", command.args[0]);
+  if (!contact || !online_for("visibility")) return;
+  std::string service = module_ + "/SetApparentMode";
+  ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(),
+                       static_cast<WPARAM>(apparent_mode(command.args[1])), 0};
+  view_.begin_wait("visibility", "changing the visibility of " + command.args[0]);
+  std::optional<INT_PTR> result =
+      call("visibility", "/SetApparentMode", 0, reinterpret_cast<LPARAM>(&request));
+  view_.end_wait("visibility");
+  if (!result) return;
+  if (*result != 0) {
+    error("visibility",
+          "the visibility of " + command.args[0] + " was not changed (is it on the server's list?)");
+    return;
+  }
+  ok(Event("ok")
+         .set("command", "visibility")
+         .set("address", command.args[0])
+         .set("visibility", command.args[1]));
+}
+
+void Session::info(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("info", command.args[0]);
+  if (!contact || !online_for("info")) return;
+  std::string service = module_ + "/GetInfo";
+  ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(), 0, 0};
+  view_.begin_wait("info", "fetching the details of " + command.args[0]);
+  std::optional<INT_PTR> result = call("info", "/GetInfo", 0, reinterpret_cast<LPARAM>(&request));
+  view_.end_wait("info");
+  if (!result) return;
+  if (*result != 0) {
+    error("info", command.args[0] + " has no address to look up");
+    return;
+  }
+  sources_->flush();  // the details acknowledgement came during the call: show it first
+  ok(Event("ok").set("command", "info").set("address", command.args[0]));
+}
+
+void Session::authorization(const Command& command) {
+  const std::string& name = command.name;
+  std::optional<hostsim::Handle> contact = contact_of(name, command.args[0]);
+  if (!contact) return;
+  hostsim::Handle request = book_->last_auth_request(*contact);
+  if (!request) {
+    error(name, "no authorization request from " + command.args[0]);
+    return;
+  }
+  if (name == "authorize" && !online_for(name)) return;
+  view_.begin_wait(name,
+                   name == "authorize" ? "authorizing " + command.args[0] : "refusing " + command.args[0]);
+  std::optional<INT_PTR> result = name == "authorize"
+                                      ? call(name, "/Authorize", request, 0)
+                                      : call(name, "/AuthDeny", request, reinterpret_cast<LPARAM>(""));
+  view_.end_wait(name);
+  if (!result) return;
+  if (*result != 0) {
+    error(name, "the plug-in could not use the request of " + command.args[0]);
+    return;
+  }
+  ok(Event("ok").set("command", name).set("address", command.args[0]));
+}
+
+void Session::request_authorization(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("reqauth", command.args[0]);
+  if (!contact || !online_for("reqauth")) return;
+  view_.begin_wait("reqauth", "asking the server to add and authorize " + command.args[0]);
+  std::optional<INT_PTR> result = call("reqauth", "/ReqAuth", *contact, 0);
+  view_.end_wait("reqauth");
+  if (!result) return;
+  ok(Event("ok").set("command", "reqauth").set("address", command.args[0]));
+}
+
+void Session::history(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("history", command.args[0]);
+  if (!contact) return;
+  Value entries = Value::list();
+  for (const HistoryEntry& entry : book_->history(*contact)) {
+    entries.items.push_back(Value::object()
+                                .set("time", entry.time)
+                                .set("direction", entry.outgoing ? "out" : "in")
+                                .set("type", entry.auth_request ? "auth_request" : "message")
+                                .set("text", entry.text));
+  }
+  view_.show(
+      Event("history").set("address", book_->state(*contact).address).set("entries", std::move(entries)));
+  ok(Event("ok").set("command", "history"));
+}
+
+void Session::wait(const Command& command) {
+  double seconds = std::strtod(command.args[0].c_str(), nullptr);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  sources_->flush();
+  ok(Event("ok").set("command", "wait").set("milliseconds", static_cast<int64_t>(seconds * 1000)));
+}
+
+void Session::help() {
+  Value commands = Value::list();
+  for (const CommandSpec& spec : command_specs())
+    commands.items.push_back(Value::object().set("usage", spec.usage).set("description", spec.description));
+  view_.show(Event("help").set("commands", std::move(commands)));
+  ok(Event("ok").set("command", "help"));
+}
+
+}  // namespace console

@@ -1,0 +1,81 @@
+// One run of the console: the host stand-in with its profile (kept in SQLite when asked), the
+// network routes (or the embedded server), the plug-in loaded as the host loads it, the event
+// sources, and the commands, each carried to the plug-in through the service the host would
+// call.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "commands.h"
+#include "contact_book.h"
+#include "embedded_server.h"
+#include "event_sources.h"
+#include "hostsim/dialogs.h"
+#include "hostsim/host.h"
+#include "hostsim/profile_store.h"
+#include "options.h"
+#include "view.h"
+
+namespace console {
+
+class Session {
+ public:
+  Session(Options options, View& view, bool interactive);
+  ~Session();
+
+  // Up to a loaded plug-in whose events are watched. False (after showing why) when the
+  // console cannot run.
+  bool start();
+  // Runs one line of input; false once the console is to end.
+  bool execute(const std::string& line);
+  // Goes offline, unloads the plug-in and saves the profile.
+  void finish();
+
+ private:
+  void run(const Command& command);
+  void status(const Command& command);
+  void send_message(const Command& command);
+  void typing(const Command& command);
+  void list();
+  void search(const Command& command);
+  void add(const Command& command);
+  void rename(const Command& command);
+  void remove(const Command& command);
+  void visibility(const Command& command);
+  void info(const Command& command);
+  void authorization(const Command& command);
+  void request_authorization(const Command& command);
+  void history(const Command& command);
+  void wait(const Command& command);
+  void help();
+
+  void answer_dialog(hostsim::Dialog& dialog);
+  void save_profile();
+  // A protocol service of the plug-in, as the host calls it; nullopt (after an error event)
+  // when the plug-in has no such service.
+  std::optional<INT_PTR> call(const std::string& command, const char* suffix, WPARAM w, LPARAM l);
+  std::optional<hostsim::Handle> contact_of(const std::string& command, const std::string& address);
+  bool online_for(const std::string& command);
+  int account_status();
+  void error(const std::string& command, const std::string& message);
+  void ok(Event event);
+
+  Options options_;
+  View& view_;
+  const bool interactive_;
+  std::string module_;
+  std::unique_ptr<EmbeddedServer> embedded_;
+  std::unique_ptr<hostsim::Host> host_;
+  std::unique_ptr<hostsim::ProfileStore> store_;
+  std::mutex save_mu_;
+  std::unique_ptr<ContactBook> book_;
+  std::unique_ptr<EventSources> sources_;
+  bool loaded_ = false;
+};
+
+// The module name the plug-in takes from its file name: no folder, no extension, at most 30
+// characters.
+std::string module_name_of(const std::string& plugin_path);
+
+}  // namespace console

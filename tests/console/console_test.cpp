@@ -1,0 +1,553 @@
+// mrim-console end to end, as a program drives it: the built console runs as a child process
+// in --json mode, commands go down a pipe, events come back one JSON object per line. The
+// server stand-in runs in the test process (so two consoles can share it, and the test can
+// watch it), or inside the console (--server embedded). Every wait is for a particular event.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console_process.h"
+#include "serversim/server.h"
+#include "serversim/wire.h"
+
+namespace {
+
+using consoletest::ConsoleProcess;
+using consoletest::is;
+using consoletest::Json;
+using consoletest::TempFolder;
+
+const char* const kKim = "kim@mail.example";
+const char* const kAmy = "amy@mail.example";
+const char* const kBob = "bob@mail.example";
+
+serversim::Account account(const std::string& email, const std::string& password,
+                           std::vector<serversim::Contact> contacts) {
+  serversim::Account a;
+  a.email = email;
+  a.password = password;
+  a.nickname = email.substr(0, email.find('@'));
+  a.groups.push_back(serversim::Group{0, "Friends"});
+  a.contacts = std::move(contacts);
+  return a;
+}
+
+serversim::Contact contact(const std::string& email, uint32_t status, const std::string& nickname) {
+  serversim::Contact c;
+  c.email = email;
+  c.status = status;
+  c.nickname = nickname;
+  return c;
+}
+
+class Console : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    serversim::Settings settings;
+    settings.accounts = {
+        // Bob's nickname is code page 1251 on the wire: "Боб".
+        account(kKim, "kim-pw",
+                {contact(kAmy, serversim::mrim_status::offline, "Amy Pond"),
+                 contact(kBob, serversim::mrim_status::away, "\xC1\xEE\xE1")}),
+        account(kAmy, "amy-pw", {contact(kKim, serversim::mrim_status::offline, "Kim")}),
+        account(kBob, "bob-pw", {contact(kKim, serversim::mrim_status::offline, "Kim")}),
+    };
+    settings.accounts[1].directory = {{"FirstName", "Amy"}, {"Birthday", "1990-07-15"}, {"Sex", "2"}};
+    // The address service names a server on port 443, as the plug-in requires; the console's
+    // --route takes that name to the MRIM service.
+    settings.behavior.address_reply = "mrim.test:443\r\n";
+    server = std::make_unique<serversim::Server>(settings);
+    server->start();
+  }
+
+  void TearDown() override {
+    for (auto& c : consoles) {
+      int status = c->finish();
+      EXPECT_EQ(status, 0) << c->transcript();
+    }
+    consoles.clear();
+    server->stop();
+  }
+
+  std::vector<std::string> server_args() const {
+    return {"--server", "127.0.0.1:" + std::to_string(server->address_port()),
+            "--route",  "mrim.test:443=127.0.0.1:" + std::to_string(server->mrim_port()),
+            "--plugin", MRIM_PLUGIN_PATH};
+  }
+
+  // A console on the test's server; with an account unless `email` is empty.
+  ConsoleProcess& start(const std::string& email, const std::string& password, const std::string& profile,
+                        const TempFolder& folder) {
+    std::vector<std::string> args = server_args();
+    if (!email.empty()) args.insert(args.end(), {"--account", email, "--password", password});
+    args.insert(args.end(), {"--profile", profile});
+    consoles.push_back(std::make_unique<ConsoleProcess>(args, folder.path()));
+    return *consoles.back();
+  }
+
+  // Goes online and waits for the status change.
+  static void go_online(ConsoleProcess& c) {
+    Json answer = c.command("status online");
+    ASSERT_EQ(answer["event"].str(), "ok") << c.transcript();
+    ASSERT_TRUE(c.await(is("status", "status", "online"))) << c.transcript();
+  }
+
+  static bool contact_shows(ConsoleProcess& c, const std::string& address, const std::string& status) {
+    return c
+        .await([&](const Json& e) {
+          return e["event"].str() == "contact" && e["address"].str() == address &&
+                 e["status"].str() == status;
+        })
+        .has_value();
+  }
+
+  std::unique_ptr<serversim::Server> server;
+  std::vector<std::unique_ptr<ConsoleProcess>> consoles;
+};
+
+TEST_F(Console, ContactListAndPresenceArrive) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
+  std::optional<Json> ready = kim.next(is("ready"));
+  ASSERT_TRUE(ready) << kim.transcript();
+  EXPECT_EQ((*ready)["account"].str(), kKim);
+  EXPECT_EQ((*ready)["module"].str(), "MRIM");
+  go_online(kim);
+
+  // Each contact of the server's list shows up once with its presence and name; the code page
+  // 1251 nickname arrives as UTF-8.
+  ASSERT_TRUE(contact_shows(kim, kAmy, "offline")) << kim.transcript();
+  ASSERT_TRUE(contact_shows(kim, kBob, "away")) << kim.transcript();
+  kim.command("list");
+  std::vector<Json> lists = kim.all(is("list"));
+  ASSERT_EQ(lists.size(), 1u);
+  const Json& contacts = lists[0]["contacts"];
+  ASSERT_EQ(contacts.size(), 2u) << kim.transcript();
+  std::map<std::string, const Json*> by_address;
+  for (const Json& c : contacts.items) by_address[c["address"].str()] = &c;
+  ASSERT_TRUE(by_address.count(kAmy) && by_address.count(kBob));
+  EXPECT_EQ((*by_address[kAmy])["name"].str(), "Amy Pond");
+  EXPECT_EQ((*by_address[kBob])["name"].str(), "\xD0\x91\xD0\xBE\xD0\xB1");  // "Боб"
+  EXPECT_EQ((*by_address[kBob])["status"].str(), "away");
+  EXPECT_TRUE((*by_address[kAmy])["on_list"].flag);
+
+  // A presence change is shown as a change of that contact.
+  server->announce_status(kAmy, serversim::mrim_status::online);
+  std::optional<Json> change = kim.await([](const Json& e) {
+    return e["event"].str() == "contact" && e["address"].str() == kAmy && e["status"].str() == "online";
+  });
+  ASSERT_TRUE(change) << kim.transcript();
+  EXPECT_FALSE((*change)["new"].flag);
+  ASSERT_EQ((*change)["changed"].size(), 1u);
+  EXPECT_EQ((*change)["changed"][0].str(), "status");
+
+  // Going offline marks every contact offline again.
+  kim.command("status offline");
+  ASSERT_TRUE(kim.await(is("status", "status", "offline"))) << kim.transcript();
+  EXPECT_TRUE(contact_shows(kim, kBob, "offline")) << kim.transcript();
+}
+
+TEST_F(Console, TwoConsolesExchangeAMessageEachWay) {
+  TempFolder kim_folder, amy_folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", kim_folder);
+  ConsoleProcess& amy = start(kAmy, "amy-pw", ":memory:", amy_folder);
+  go_online(kim);
+  go_online(amy);
+  ASSERT_TRUE(contact_shows(kim, kAmy, "online")) << kim.transcript();
+  ASSERT_TRUE(contact_shows(amy, kKim, "online")) << amy.transcript();
+
+  Json sent = kim.command("msg amy@mail.example Hello, Amy!");
+  ASSERT_EQ(sent["event"].str(), "ok") << kim.transcript();
+  int64_t ack = sent["ack"].number;
+  EXPECT_NE(ack, 0);
+  std::optional<Json> got = amy.await(is("message", "from", kKim));
+  ASSERT_TRUE(got) << amy.transcript();
+  EXPECT_EQ((*got)["text"].str(), "Hello, Amy!");
+  EXPECT_EQ((*got)["name"].str(), "Kim");
+  std::optional<Json> delivered = kim.await(is("delivered"));
+  ASSERT_TRUE(delivered) << kim.transcript();
+  EXPECT_EQ((*delivered)["ack"].number, ack);
+  EXPECT_EQ((*delivered)["to"].str(), kAmy);
+  EXPECT_TRUE((*delivered)["delivered"].flag);
+
+  // Typed in UTF-8, carried in code page 1251, shown in UTF-8 again.
+  const std::string reply = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, Kim!";  // "Привет, Kim!"
+  ASSERT_EQ(amy.command("msg kim@mail.example " + reply)["event"].str(), "ok") << amy.transcript();
+  std::optional<Json> answer = kim.await(is("message", "from", kAmy));
+  ASSERT_TRUE(answer) << kim.transcript();
+  EXPECT_EQ((*answer)["text"].str(), reply);
+
+  // Kim's history holds both, the sent one once it was delivered.
+  kim.command("history amy@mail.example");
+  std::optional<Json> history = kim.await(is("history"));
+  ASSERT_TRUE(history);
+  const Json& entries = (*history)["entries"];
+  ASSERT_EQ(entries.size(), 2u) << kim.transcript();
+  EXPECT_EQ(entries[0]["direction"].str(), "out");
+  EXPECT_EQ(entries[0]["text"].str(), "Hello, Amy!");
+  EXPECT_EQ(entries[1]["direction"].str(), "in");
+  EXPECT_EQ(entries[1]["text"].str(), reply);
+}
+
+// The packets of one kind that a logged-in account sent to the server.
+std::vector<serversim::Packet> sent_by(const serversim::Server& server, const std::string& email,
+                                       uint32_t code) {
+  std::vector<serversim::Packet> packets;
+  for (const serversim::Received& r : server.received())
+    if (r.email == email && r.packet.code == code) packets.push_back(r.packet);
+  return packets;
+}
+
+TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
+  go_online(kim);
+  ASSERT_TRUE(contact_shows(kim, kBob, "away")) << kim.transcript();
+
+  Json search = kim.command("search amy@mail.example");
+  ASSERT_EQ(search["event"].str(), "ok") << kim.transcript();
+  int64_t id = search["id"].number;
+  std::optional<Json> hit = kim.next(is("search_result"));
+  ASSERT_TRUE(hit) << kim.transcript();
+  EXPECT_EQ((*hit)["id"].number, id);
+  EXPECT_EQ((*hit)["email"].str(), kAmy);
+  std::optional<Json> done = kim.next(is("search_done"));
+  ASSERT_TRUE(done) << kim.transcript();
+  EXPECT_EQ((*done)["id"].number, id);
+  EXPECT_EQ((*done)["found"].number, 1);
+  kim.command("search ghost@mail.example");
+  done = kim.next(is("search_done"));
+  ASSERT_TRUE(done) << kim.transcript();
+  EXPECT_EQ((*done)["found"].number, 0);
+
+  // The details come before the command's answer, from the contact's settings.
+  kim.send("info amy@mail.example");
+  std::optional<Json> details = kim.next(is("details"));
+  ASSERT_TRUE(details) << kim.transcript();
+  EXPECT_TRUE((*details)["ok"].flag);
+  EXPECT_EQ((*details)["fields"]["first_name"].str(), "Amy");
+  EXPECT_EQ((*details)["fields"]["birthday"].str(), "1990-07-15");
+  EXPECT_EQ((*details)["fields"]["gender"].str(), "female");
+  EXPECT_EQ((*details)["fields"]["email"].str(), kAmy);
+  EXPECT_TRUE(kim.next(is("ok", "command", "info"))) << kim.transcript();
+
+  Json visibility = kim.command("visibility amy@mail.example invisible");
+  ASSERT_EQ(visibility["event"].str(), "ok") << kim.transcript();
+  ASSERT_TRUE(kim.await([](const Json& e) {
+    return e["event"].str() == "contact" && e["address"].str() == kAmy &&
+           e["visibility"].str() == "invisible";
+  })) << kim.transcript();
+  std::vector<serversim::Packet> modified = sent_by(*server, kKim, serversim::code::modify_contact);
+  ASSERT_EQ(modified.size(), 1u);
+  serversim::Reader r(modified[0].body);
+  r.ul();                                        // the contact's number
+  EXPECT_EQ(r.ul().value_or(0) & 0x04u, 0x04u);  // the invisible-list flag
+
+  Json deleted = kim.command("delete bob@mail.example");
+  ASSERT_EQ(deleted["event"].str(), "ok") << kim.transcript();
+  ASSERT_TRUE(kim.await(is("contact_removed", "address", kBob))) << kim.transcript();
+  kim.command("list");
+  std::optional<Json> list = kim.await(is("list"));
+  ASSERT_TRUE(list);
+  ASSERT_EQ((*list)["contacts"].size(), 1u) << kim.transcript();
+  EXPECT_EQ((*list)["contacts"][0]["address"].str(), kAmy);
+}
+
+TEST_F(Console, AuthorizationRequestsAreGrantedAndRefused) {
+  TempFolder amy_folder, bob_folder;
+  ConsoleProcess& amy = start(kAmy, "amy-pw", ":memory:", amy_folder);
+  ConsoleProcess& bob = start(kBob, "bob-pw", ":memory:", bob_folder);
+  go_online(amy);
+  go_online(bob);
+
+  // Adding Bob asks him for authorization; he grants it.
+  ASSERT_EQ(amy.command("add bob@mail.example")["event"].str(), "ok") << amy.transcript();
+  std::optional<Json> request = bob.await(is("auth_request", "from", kAmy));
+  ASSERT_TRUE(request) << bob.transcript();
+  EXPECT_FALSE((*request)["text"].str().empty());
+  ASSERT_EQ(bob.command("authorize amy@mail.example")["event"].str(), "ok") << bob.transcript();
+  ASSERT_TRUE(
+      server->wait_until([&] { return !sent_by(*server, kBob, serversim::code::authorize).empty(); }));
+  std::vector<serversim::Packet> granted = sent_by(*server, kBob, serversim::code::authorize);
+  EXPECT_EQ(serversim::Reader(granted[0].body).lps().value_or(""), kAmy);
+
+  // A stranger's request is refused: the stranger stays off the list and nothing is granted.
+  ASSERT_TRUE(
+      server->deliver_message(kBob, "eve@mail.example", "let me in", serversim::message_flag::authorize));
+  ASSERT_TRUE(bob.await(is("auth_request", "from", "eve@mail.example"))) << bob.transcript();
+  ASSERT_EQ(bob.command("deny eve@mail.example")["event"].str(), "ok") << bob.transcript();
+  bob.command("list");
+  std::optional<Json> list = bob.await(is("list"));
+  ASSERT_TRUE(list);
+  bool eve_listed = false;
+  for (const Json& c : (*list)["contacts"].items) {
+    if (c["address"].str() != "eve@mail.example") continue;
+    eve_listed = true;
+    EXPECT_FALSE(c["on_list"].flag);
+  }
+  EXPECT_TRUE(eve_listed) << bob.transcript();
+  EXPECT_EQ(sent_by(*server, kBob, serversim::code::authorize).size(), 1u);
+  // Without a request there is nothing to refuse.
+  Json again = bob.command("deny kim@mail.example");
+  EXPECT_EQ(again["event"].str(), "error");
+  EXPECT_NE(again["message"].str().find("no authorization request"), std::string::npos);
+}
+
+TEST_F(Console, TheProfileSurvivesARestart) {
+  TempFolder folder;
+  std::string profile = folder.file("profile.sqlite");
+  {
+    ConsoleProcess& first = start(kKim, "kim-pw", profile, folder);
+    go_online(first);
+    ASSERT_TRUE(contact_shows(first, kBob, "away")) << first.transcript();
+    // "Привет" in code page 1251, as the server passes it on.
+    ASSERT_TRUE(server->deliver_message(kKim, kAmy, "\xCF\xF0\xE8\xE2\xE5\xF2"));
+    ASSERT_TRUE(first.await(is("message", "from", kAmy))) << first.transcript();
+    first.command("rename bob@mail.example Bobby");
+    first.send("quit");
+    ASSERT_TRUE(first.await(is("bye"))) << first.transcript();
+    ASSERT_EQ(first.finish(), 0) << first.transcript();
+  }
+  // No account options this time: the account, the list and the history come from the file.
+  ConsoleProcess& second = start("", "", profile, folder);
+  std::optional<Json> ready = second.next(is("ready"));
+  ASSERT_TRUE(ready) << second.transcript();
+  EXPECT_EQ((*ready)["account"].str(), kKim);
+  second.command("list");
+  std::optional<Json> list = second.await(is("list"));
+  ASSERT_TRUE(list);
+  ASSERT_EQ((*list)["contacts"].size(), 2u) << second.transcript();
+  for (const Json& c : (*list)["contacts"].items) {
+    EXPECT_EQ(c["status"].str(), "offline");  // presence is not kept: nobody is known online
+    if (c["address"].str() == kBob) {
+      EXPECT_EQ(c["name"].str(), "Bobby");
+    }
+  }
+  second.command("history amy@mail.example");
+  std::optional<Json> history = second.await(is("history"));
+  ASSERT_TRUE(history);
+  ASSERT_EQ((*history)["entries"].size(), 1u) << second.transcript();
+  EXPECT_EQ((*history)["entries"][0]["text"].str(), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+  // The stored password still logs in.
+  go_online(second);
+}
+
+TEST_F(Console, AProfileThatIsNoDatabaseStopsTheStartAndIsLeftAlone) {
+  TempFolder folder;
+  const std::string text = "not a profile\n";
+  std::ofstream(folder.file("notes.txt")) << text;
+  ConsoleProcess console({"--profile", folder.file("notes.txt"), "--plugin", MRIM_PLUGIN_PATH},
+                         folder.path());
+  std::optional<Json> error = console.next(is("error"));
+  ASSERT_TRUE(error) << console.transcript();
+  EXPECT_NE((*error)["message"].str().find("notes.txt"), std::string::npos) << (*error)["message"].str();
+  EXPECT_TRUE(console.all(is("ready")).empty());
+  EXPECT_EQ(console.finish(), 1) << console.transcript();
+  std::ifstream in(folder.file("notes.txt"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+}
+
+TEST_F(Console, AWrongPasswordLeavesTheAccountOfflineAndSaysSo) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "not-the-password", ":memory:", folder);
+  Json answer = kim.command("status online");
+  ASSERT_EQ(answer["event"].str(), "ok") << kim.transcript();
+  EXPECT_TRUE(answer["pending"].flag);
+  std::optional<Json> failed = kim.await(is("login_failed"));
+  ASSERT_TRUE(failed) << kim.transcript();
+  EXPECT_EQ((*failed)["status"].str(), "offline");
+  EXPECT_NE((*failed)["reason"].str().find("password"), std::string::npos) << (*failed)["reason"].str();
+  EXPECT_TRUE(kim.all(is("status")).empty()) << kim.transcript();
+  // Still offline: going offline changes nothing.
+  Json offline = kim.command("status offline");
+  EXPECT_TRUE(offline["unchanged"].flag) << kim.transcript();
+  EXPECT_FALSE(server->session_of(kKim));
+}
+
+TEST_F(Console, BadCommandsGetAClearErrorAndChangeNothing) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
+  struct Case {
+    const char* line;
+    const char* command;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"frobnicate now", "frobnicate", "unknown command"},
+      {"status sideways", "status", "unknown status"},
+      {"msg", "msg", "usage: msg ADDRESS TEXT"},
+      {"msg amy@mail.example", "msg", "missing text"},
+      {"msg amy@mail.example hello", "msg", "no contact amy@mail.example"},
+      {"visibility amy@mail.example sideways", "visibility", "unknown visibility"},
+      {"wait forever", "wait", "number of seconds"},
+      {"search no-at-sign", "search", "no e-mail address"},
+      {"search amy@mail.example", "search", "offline"},
+      {"list everything", "list", "too many arguments"},
+      {"history \"amy@mail.example", "history", "quote"},
+      {"rename nobody@mail.example Somebody", "rename", "no contact"},
+      {"delete nobody@mail.example", "delete", "no contact"},
+      {"authorize nobody@mail.example", "authorize", "no contact"},
+  };
+  for (const Case& c : cases) {
+    Json answer = kim.command(c.line);
+    EXPECT_EQ(answer["event"].str(), "error") << c.line;
+    EXPECT_EQ(answer["command"].str(), c.command) << c.line;
+    EXPECT_NE(answer["message"].str().find(c.says), std::string::npos)
+        << c.line << ": " << answer["message"].str();
+  }
+  // Nothing reached the server, nothing was added, and the console still works.
+  kim.command("list");
+  std::optional<Json> list = kim.await(is("list"));
+  ASSERT_TRUE(list);
+  EXPECT_EQ((*list)["contacts"].size(), 0u);
+  EXPECT_TRUE(server->sessions().empty());
+  EXPECT_EQ(server->address_queries(), 0);
+  EXPECT_EQ(kim.command("help")["event"].str(), "ok");
+}
+
+TEST_F(Console, WithoutAnAccountNothingIsAskedAndGoingOnlineSaysWhy) {
+  // Standard input is a pipe: the set-up dialog is cancelled, as nobody can answer it.
+  TempFolder folder;
+  ConsoleProcess& console = start("", "", ":memory:", folder);
+  std::optional<Json> ready = console.next(is("ready"));
+  ASSERT_TRUE(ready) << console.transcript();
+  EXPECT_EQ((*ready)["account"].type, Json::Type::null);
+  Json answer = console.command("status online");
+  EXPECT_EQ(answer["event"].str(), "error");
+  EXPECT_NE(answer["message"].str().find("no account"), std::string::npos) << answer["message"].str();
+}
+
+// A person at a terminal: the console runs on a pseudo-terminal, the test types.
+class Terminal {
+ public:
+  Terminal(const std::vector<std::string>& args, const std::string& workdir) {
+    std::vector<std::string> argv_text = {MRIM_CONSOLE_PATH};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argv_text) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      if (chdir(workdir.c_str()) != 0) _exit(126);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Terminal() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+  }
+  bool started() const { return pid_ > 0; }
+  void type(const std::string& line) {
+    std::string text = line + "\n";
+    EXPECT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // Reads the screen until it shows `text` (or the time is up).
+  bool shows(const std::string& text) {
+    auto deadline = std::chrono::steady_clock::now() + consoletest::kEventWait;
+    while (screen_.find(text) == std::string::npos) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd fd{master_, POLLIN, 0};
+      if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buffer[1024];
+      ssize_t got = read(master_, buffer, sizeof buffer);
+      if (got <= 0) return false;
+      screen_.append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+  }
+  // Reads the screen to its end and waits for the console to end; its exit status.
+  int finish() {
+    for (;;) {
+      pollfd fd{master_, POLLIN, 0};
+      if (poll(&fd, 1, static_cast<int>(consoletest::kEventWait.count())) <= 0) break;
+      char buffer[1024];
+      ssize_t got = read(master_, buffer, sizeof buffer);
+      if (got <= 0) break;  // the console closed the terminal
+      screen_.append(buffer, static_cast<size_t>(got));
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& screen() const { return screen_; }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  std::string screen_;
+};
+
+TEST_F(Console, AtATerminalAMissingAccountIsAskedForThroughTheSetUpDialog) {
+  TempFolder folder;
+  std::string profile = folder.file("profile.sqlite");
+  std::vector<std::string> args = server_args();
+  args.insert(args.end(), {"--profile", profile});
+  {
+    Terminal terminal(args, folder.path());
+    ASSERT_TRUE(terminal.started());
+    ASSERT_TRUE(terminal.shows("E-Mail: ")) << terminal.screen();
+    terminal.type(kKim);
+    ASSERT_TRUE(terminal.shows("Password: ")) << terminal.screen();
+    terminal.type("kim-pw");
+    ASSERT_TRUE(terminal.shows("account kim@mail.example")) << terminal.screen();
+    terminal.type("quit");
+    EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+    EXPECT_EQ(terminal.screen().find("kim-pw"), std::string::npos) << "the password was echoed";
+  }
+  // The dialog stored both, the password as the host encodes it: the next start logs in.
+  ConsoleProcess& again = start("", "", profile, folder);
+  std::optional<Json> ready = again.next(is("ready"));
+  ASSERT_TRUE(ready) << again.transcript();
+  EXPECT_EQ((*ready)["account"].str(), kKim);
+  go_online(again);
+}
+
+// The embedded server with the demo accounts: the README's sample session.
+TEST(EmbeddedConsole, TheAnsweringAccountAnswers) {
+  TempFolder folder;
+  ConsoleProcess you({"--account", "you@mrim.example", "--password", "demo", "--plugin", MRIM_PLUGIN_PATH},
+                     folder.path());
+  std::optional<Json> ready = you.next(is("ready"));
+  ASSERT_TRUE(ready) << you.transcript();
+  EXPECT_EQ((*ready)["server"].str(), "embedded");
+  ASSERT_EQ((*ready)["answering"][0].str(), "echo@mrim.example");
+  ASSERT_EQ(you.command("status online")["event"].str(), "ok") << you.transcript();
+  ASSERT_TRUE(you.await(is("status", "status", "online"))) << you.transcript();
+  ASSERT_TRUE(you.await([](const Json& e) {
+    return e["event"].str() == "contact" && e["address"].str() == "echo@mrim.example" &&
+           e["status"].str() == "online";
+  })) << you.transcript();
+  // The stored welcome message of the demo arrives after the log-in.
+  EXPECT_TRUE(you.await(is("message", "from", "ann@mrim.example"))) << you.transcript();
+
+  ASSERT_EQ(you.command("msg echo@mrim.example ping 1")["event"].str(), "ok") << you.transcript();
+  std::optional<Json> typing = you.await(is("typing", "from", "echo@mrim.example"));
+  ASSERT_TRUE(typing) << you.transcript();
+  std::optional<Json> answer = you.await(is("message", "from", "echo@mrim.example"));
+  ASSERT_TRUE(answer) << you.transcript();
+  EXPECT_EQ((*answer)["text"].str(), "You said: ping 1");
+  EXPECT_TRUE(you.await(is("delivered")).value_or(Json())["delivered"].flag) << you.transcript();
+  you.send("quit");
+  EXPECT_TRUE(you.await(is("bye"))) << you.transcript();
+  EXPECT_EQ(you.finish(), 0) << you.transcript();
+}
+
+}  // namespace
