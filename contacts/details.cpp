@@ -1,0 +1,211 @@
+// A contact's directory details: the same directory request as the e-mail search, whose first
+// reply row becomes the contact's settings ("Nick", "FirstName", birthday, gender and so on).
+// Everything runs on the host's calling thread; every buffer is the call's own.
+#include "contacts/details.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "protocol/codec.h"
+#include "protocol/receive.h"
+
+namespace {
+
+// The reply is received whole, up to the largest packet, rather than cut at 1,068 bytes (the
+// request's header and 1,024 bytes of body): a directory entry with many or long fields would
+// otherwise lose its last values, and with them the whole lookup.
+constexpr uint32_t kReplyCapacity = sizeof(MrimPacket);
+constexpr uint32_t kDirectoryFound = 1;
+
+constexpr BYTE kGenderMale = 77;    // "M"
+constexpr BYTE kGenderFemale = 70;  // "F"
+
+// One item of the reply appended to the list with its NUL. A text holding a NUL byte keeps
+// what comes before it. False when the read fails or the list is full.
+bool read_into_list(uint32_t* position, const MrimPacket* packet, DetailsList* list, size_t size,
+                    size_t* used) {
+  size_t room = size - *used;
+  if (room == 0) return false;
+  uint32_t out_size = room > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(room);
+  if (mrim_read_lps(position, packet, list + *used, out_size) != 0) return false;
+  *used += strlen(list + *used) + 1;
+  return true;
+}
+
+// The list from a received directory reply, or null.
+DetailsList* list_from_reply(const MrimPacket* packet) {
+  uint32_t position = 0;
+  uint32_t status = 0;
+  uint32_t field_count = 0;
+  uint32_t unused = 0;
+  if (mrim_read_ul(&position, packet, &status) != 0 || status != kDirectoryFound) return nullptr;
+  if (mrim_read_ul(&position, packet, &field_count) != 0 || mrim_read_ul(&position, packet, &unused) != 0 ||
+      mrim_read_ul(&position, packet, &unused) != 0)
+    return nullptr;
+
+  // The list never needs more than the body: each item drops its four-byte length for one
+  // NUL, and the four numbers read above leave room for the closing NULs.
+  size_t size = packet->dlen;
+  auto* list = static_cast<DetailsList*>(malloc(size));
+  if (list == nullptr) return nullptr;
+
+  // The names once, to find where the values begin; every read consumes at least four bytes
+  // or fails, so a lying count ends with the body.
+  uint32_t names = position;
+  uint32_t values = position;
+  for (uint32_t i = 0; i < field_count; ++i) {
+    if (mrim_read_lps(&values, packet, nullptr, 0) != 0) {
+      free(list);
+      return nullptr;
+    }
+  }
+  size_t used = 0;
+  for (uint32_t i = 0; i < field_count; ++i) {
+    if (!read_into_list(&names, packet, list, size, &used) ||
+        !read_into_list(&values, packet, list, size, &used)) {
+      free(list);
+      return nullptr;
+    }
+  }
+  if (size - used < 3) {
+    free(list);
+    return nullptr;
+  }
+  memset(list + used, 0, 3);
+  return list;
+}
+
+// One number as "%lu" reads it: white space, an optional sign, at least one digit. strtoul
+// gives the same value and, unlike the scanf family, defines what a too-large number yields.
+bool scan_number(const char** text, unsigned long* out) {
+  const char* p = *text;
+  while (isspace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  if (!isdigit(static_cast<unsigned char>(*p))) return false;
+  char* end = nullptr;
+  *out = strtoul(*text, &end, 10);
+  *text = end;
+  return true;
+}
+
+// "%lu-%lu-%lu": true when all three numbers were read.
+bool scan_birthday(const char* text, unsigned long* year, unsigned long* month, unsigned long* day) {
+  if (!scan_number(&text, year) || *text++ != '-') return false;
+  if (!scan_number(&text, month) || *text++ != '-') return false;
+  return scan_number(&text, day);
+}
+
+// The value's leading decimal number, 0 when there is none.
+BYTE leading_number(const char* text) { return static_cast<BYTE>(strtol(text, nullptr, 10) & 0xFF); }
+
+void store_field(HANDLE contact, const char* name, const char* value) {
+  const char* module = protocol_state.module_name;
+  static const struct {
+    const char* field;
+    const char* setting;
+  } kTextFields[] = {
+      {"FirstName", "FirstName"}, {"LastName", "LastName"},     {"Location", "Location"},
+      {"Nickname", "Nick"},       {"Phone", "Phone"},           {"Zodiac", "Zodiac"},
+      {"City_id", "City_id"},     {"Country_id", "Country_id"},
+  };
+  for (const auto& field : kTextFields) {
+    if (strcmp(name, field.field) == 0) {
+      write_setting_string(contact, module, field.setting, value);
+      return;
+    }
+  }
+  if (strcmp(name, "BDay") == 0) {
+    write_setting_byte(contact, module, "BirthDay", leading_number(value));
+  } else if (strcmp(name, "BMonth") == 0) {
+    write_setting_byte(contact, module, "BirthMonth", leading_number(value));
+  } else if (strcmp(name, "Birthday") == 0) {
+    unsigned long year = 0;
+    unsigned long month = 0;
+    unsigned long day = 0;
+    if (scan_birthday(value, &year, &month, &day)) {
+      write_setting_word(contact, module, "BirthYear", static_cast<WORD>(year & 0xFFFF));
+      write_setting_byte(contact, module, "BirthMonth", static_cast<BYTE>(month & 0xFF));
+      write_setting_byte(contact, module, "BirthDay", static_cast<BYTE>(day & 0xFF));
+    }
+  } else if (strcmp(name, "Sex") == 0) {
+    BYTE gender = strcmp(value, "1") == 0 ? kGenderMale : strcmp(value, "2") == 0 ? kGenderFemale : 0;
+    write_setting_byte(contact, module, "Gender", gender);
+  }
+}
+
+void acknowledge_details(HANDLE contact, int result) {
+  broadcast_ack(protocol_state.module_name, contact, ACKTYPE_GETINFO, result, reinterpret_cast<HANDLE>(1), 0);
+}
+
+}  // namespace
+
+// The address is split in a copy of its own rather than inside the packet buffer: building the
+// request over a copy in the same buffer would move overlapping bytes. The request is bounded
+// by the packet buffer, so an address too long for it fails the lookup before anything is sent.
+DetailsList* mrim_do_getinfo(const char* address) {
+  mrim_log("mrim_do_getinfo: started\n");
+  DetailsList* list = nullptr;
+  size_t length = strlen(address);
+  auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  auto* user = static_cast<char*>(malloc(length + 1));
+  char* at = nullptr;
+  if (packet != nullptr && user != nullptr) {
+    memcpy(user, address, length + 1);
+    at = strchr(user, '@');
+  }
+  if (at != nullptr) {
+    *at = '\0';
+    const char* domain = at + 1;
+    uint32_t seq = mrim_next_seq();
+    mrim_packet_init(packet, MRIM_CS_DIRECTORY_REQUEST, seq);
+    int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, user) | mrim_append_ul(packet, 1) |
+                mrim_append_lps(packet, domain);
+    if (built == 0 && MRIM_sendpacket(packet) == 0) {
+      mrim_log("mrim_do_getinfo: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", user, domain);
+      if (MRIM_receivepacket(packet, kReplyCapacity, seq, get_timeout()) == 0 &&
+          packet->msg == MRIM_CS_DIRECTORY_INFO) {
+        mrim_log("mrim_do_getinfo: MRIM_CS_DIRECTORY_INFO received\n");
+        list = list_from_reply(packet);
+      }
+    }
+  }
+  free(user);
+  free(packet);
+  mrim_log(list != nullptr ? "mrim_do_getinfo: ended ok\n" : "mrim_do_getinfo: ended with error\n");
+  return list;
+}
+
+INT_PTR MRIM_GetInfo(WPARAM, LPARAM lparam) {
+  auto* call = reinterpret_cast<const ProtocolCall*>(lparam);
+  if (call == nullptr) return 1;
+  HANDLE contact = call->contact;
+  const char* module = protocol_state.module_name;
+  SettingVariant email{};
+  if (get_setting(contact, module, "EMail", &email) != 0) return 1;
+  if (email.type != DBVT_ASCIIZ || email.text == nullptr) {
+    free_setting(&email);
+    return 1;
+  }
+  write_setting_string(contact, module, "e-mail", email.text);
+
+  DetailsList* list = mrim_do_getinfo(email.text);
+  if (list == nullptr) {
+    acknowledge_details(contact, ACKRESULT_FAILED);
+  } else {
+    const char* name = list;
+    while (*name != '\0') {
+      const char* value = name + strlen(name) + 1;
+      store_field(contact, name, value);
+      name = value + strlen(value) + 1;
+    }
+    acknowledge_details(contact, ACKRESULT_SUCCESS);
+    free(list);
+  }
+  free_setting(&email);
+  return 0;
+}

@@ -1,0 +1,262 @@
+// Growing the contact list: the e-mail search (on a thread of its own per search), adding a
+// found user to the server list, granting and refusing authorization requests, and the
+// "Authorization.." menu command, which puts a contact on the server list and authorizes it.
+//
+// Addresses longer than a request's buffer allows are refused before anything is built: no
+// real address comes near those lengths, and a cut address would name somebody else.
+#include "contacts/list_editing.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "contacts/contact_records.h"
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "plugin/worker_threads.h"
+#include "protocol/receive.h"
+
+namespace {
+
+// The add request's body holds 4,096 bytes: three ULs and two copies of the address.
+constexpr uint32_t kAddBodyCapacity = 4096;
+constexpr size_t kAddAddressMax = (kAddBodyCapacity - 3 * 4 - 2 * 4) / 2;  // 2,038
+constexpr uint32_t kAddCapacity = MRIM_HEADER_SIZE + kAddBodyCapacity;
+// The authorize request's body holds 1,024 bytes: one LPS.
+constexpr uint32_t kAuthorizeBodyCapacity = 1024;
+constexpr size_t kAuthorizeAddressMax = kAuthorizeBodyCapacity - 4;  // 1,020
+
+constexpr DWORD kPauseBeforeRequestMs = 200;
+constexpr DWORD kPauseBeforeClosingMs = 100;
+
+// The host's event record size (its 32-bit layout).
+constexpr int kEventInfoSize = 28;
+// The authorization-request blob names the asking contact in its second 32-bit word.
+constexpr DWORD kBlobContactOffset = 4;
+
+// The authorize request is built in one buffer for the plug-in's life; host threads may
+// authorize at the same time, so it is taken under a lock. Nothing is awaited while it is held.
+std::mutex authorize_mutex;
+MrimPacket authorize_packet;
+
+// The search's directory request in the job's packet, its reply in the same place. True when
+// the server reported the address found; the names and values of the reply are read into the
+// scratch text and dropped, and a reply cut short simply ends that reading.
+bool directory_lookup(SearchJob* job) {
+  MrimPacket* packet = &job->packet;
+  uint32_t seq = mrim_next_seq();
+  mrim_packet_init(packet, MRIM_CS_DIRECTORY_REQUEST, seq);
+  mrim_append_ul(packet, 0);
+  mrim_append_lps(packet, job->user);
+  mrim_append_ul(packet, 1);
+  mrim_append_lps(packet, job->domain);
+  if (MRIM_sendpacket(packet) != 0) return false;
+  mrim_log("MRIM_SearchThread: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", job->user, job->domain);
+  if (MRIM_receivepacket(packet, SEARCH_PACKET_CAPACITY, seq, get_timeout()) != 0) return false;
+  if (packet->msg != MRIM_CS_DIRECTORY_INFO) return false;
+  mrim_log("MRIM_SearchThread: MRIM_CS_DIRECTORY_INFO received\n");
+  uint32_t position = 0;
+  uint32_t status = 0;
+  if (mrim_read_ul(&position, packet, &status) != 0 || status != MRIM_DIRECTORY_FOUND) return false;
+
+  uint32_t field_count = 0;
+  uint32_t unused = 0;
+  if (mrim_read_ul(&position, packet, &field_count) == 0 && mrim_read_ul(&position, packet, &unused) == 0 &&
+      mrim_read_ul(&position, packet, &unused) == 0) {
+    // Every read consumes at least four bytes or fails, so a lying count ends with the body.
+    for (uint64_t i = 0; i < 2 * static_cast<uint64_t>(field_count); ++i)
+      if (mrim_read_lps(&position, packet, job->scratch, sizeof job->scratch) != 0) break;
+  }
+  return true;
+}
+
+// Reads the asking contact out of an authorization-request event. False when the event cannot
+// be used: no blob size, no memory, not a request of this account, or a blob too short to name
+// a contact (or naming none: contact 0 is the account itself).
+bool request_contact(WPARAM event, HANDLE* contact) {
+  EventInfo info{};
+  info.size = kEventInfoSize;
+  INT_PTR size = call_service(MS_DB_EVENT_GETBLOBSIZE, event, 0);
+  if (size < 0) return false;
+  if (static_cast<uint64_t>(size) < kBlobContactOffset + 4) return false;
+  auto* blob = static_cast<BYTE*>(malloc(static_cast<size_t>(size)));
+  if (blob == nullptr) return false;
+  info.blob_size = static_cast<DWORD>(size);
+  info.blob = blob;
+  bool usable = call_service(MS_DB_EVENT_GET, event, reinterpret_cast<LPARAM>(&info)) == 0 &&
+                info.event_type == EVENTTYPE_AUTHREQUEST && info.module != nullptr &&
+                strcmp(info.module, protocol_state.module_name) == 0 &&
+                info.blob_size >= kBlobContactOffset + 4;
+  if (usable) {
+    uint32_t word = 0;
+    memcpy(&word, blob + kBlobContactOffset, 4);
+    *contact = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(word));
+    usable = word != 0;
+  }
+  free(blob);
+  return usable;
+}
+
+}  // namespace
+
+// The buffer is taken per call rather than kept for the plug-in's life: the request waits for
+// its reply, and a lock held over that wait would make a second add on another host thread
+// wait out the first one's time-out.
+int mrim_do_addcontact(const char* address, uint32_t* number_out) {
+  mrim_log("mrim_do_addcontact: started\n");
+  if (strlen(address) > kAddAddressMax) {
+    mrim_log("mrim_do_addcontact: address too long\n");
+    mrim_log("mrim_do_addcontact: ended with error\n");
+    return 1;
+  }
+  auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  if (packet == nullptr) {
+    mrim_log("mrim_do_addcontact: ended with error\n");
+    return 1;
+  }
+  uint32_t seq = mrim_next_seq();
+  mrim_packet_init(packet, MRIM_CS_ADD_CONTACT, seq);
+  mrim_append_ul(packet, 0);
+  mrim_append_ul(packet, 0);
+  mrim_append_lps(packet, address);
+  mrim_append_lps(packet, address);
+  mrim_append_ul(packet, 0);
+
+  int result = 1;
+  if (MRIM_sendpacket(packet) == 0) {
+    mrim_log("mrim_do_addcontact: MRIM_CS_ADD_CONTACT(%s) sended\n", address);
+    if (MRIM_receivepacket(packet, kAddCapacity, seq, get_timeout()) == 0 &&
+        packet->msg == MRIM_CS_ADD_CONTACT_ACK) {
+      mrim_log("mrim_do_addcontact: MRIM_CS_ADD_CONTACT_ACK received\n");
+      uint32_t position = 0;
+      uint32_t status = 0;
+      uint32_t number = 0;
+      if (mrim_read_ul(&position, packet, &status) == 0 && status == CONTACT_OPER_SUCCESS &&
+          mrim_read_ul(&position, packet, &number) == 0) {
+        *number_out = number;
+        result = 0;
+      }
+    }
+  }
+  free(packet);
+  mrim_log(result == 0 ? "mrim_do_addcontact: ended ok\n" : "mrim_do_addcontact: ended with error\n");
+  return result;
+}
+
+int mrim_do_authorize(const char* address) {
+  mrim_log("mrim_do_authorize: started\n");
+  if (strlen(address) > kAuthorizeAddressMax) {
+    mrim_log("mrim_do_authorize: address too long\n");
+  } else {
+    std::lock_guard lock(authorize_mutex);
+    mrim_packet_init(&authorize_packet, MRIM_CS_AUTHORIZE, mrim_next_seq());
+    mrim_append_lps(&authorize_packet, address);
+    MRIM_sendpacket(&authorize_packet);
+    mrim_log("mrim_do_authorize: MRIM_CS_AUTHORIZE(%s) sended\n", address);
+  }
+  mrim_log("mrim_do_authorize: ended\n");
+  return 0;
+}
+
+INT_PTR MRIM_SearchByEmail(WPARAM, LPARAM lparam) {
+  DWORD id = mrim_next_seq();
+  // The host takes 0 for a search that did not start; a counter wrapped round to 0 gives the
+  // next number instead.
+  if (id == 0) id = mrim_next_seq();
+  auto* address = reinterpret_cast<const char*>(lparam);
+  if (address == nullptr) return id;
+  const char* at = strchr(address, '@');
+  if (at == nullptr) return id;
+  auto* job = static_cast<SearchJob*>(calloc(1, sizeof(SearchJob)));
+  if (job == nullptr) return id;
+
+  job->search_id = id;
+  size_t user_length = static_cast<size_t>(at - address);
+  size_t domain_length = strlen(at + 1);
+  // An address longer than the job's texts cannot be any user's. The search still runs, so
+  // that the host hears it end (with no hit), but it does not ask the server.
+  job->ask_server = user_length < sizeof job->user && domain_length < sizeof job->domain &&
+                    user_length + 1 + domain_length < sizeof job->address;
+  if (job->ask_server) {
+    memcpy(job->address, address, user_length + 1 + domain_length + 1);
+    memcpy(job->user, address, user_length);
+    job->user[user_length] = '\0';
+    memcpy(job->domain, at + 1, domain_length + 1);
+  }
+  DWORD thread_id = 0;
+  if (thread_start_short(MRIM_SearchThread, job, &thread_id) != 0) free(job);
+  return id;
+}
+
+DWORD WINAPI MRIM_SearchThread(LPVOID parameter) {
+  auto* job = static_cast<SearchJob*>(parameter);
+  mrim_log("MRIM_SearchThread: started\n");
+  // A stop request (Unload) ends the search at once; the host is going away and hears nothing.
+  if (!stop_sleep(kPauseBeforeRequestMs)) {
+    if (job->ask_server && directory_lookup(job)) {
+      job->result.size = MRIM_SEARCH_RESULT_SIZE;
+      job->result.nick = job->address;
+      job->result.first_name = nullptr;
+      job->result.last_name = nullptr;
+      job->result.email = job->address;
+      memset(job->result.reserved, 0, sizeof job->result.reserved);
+      broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_SEARCH, ACKRESULT_DATA,
+                    reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->search_id)),
+                    reinterpret_cast<LPARAM>(&job->result));
+    }
+    if (!stop_sleep(kPauseBeforeClosingMs)) {
+      broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_SEARCH, ACKRESULT_SUCCESS,
+                    reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->search_id)),
+                    reinterpret_cast<LPARAM>("Ok."));
+    }
+  }
+  free(job);
+  mrim_log("MRIM_SearchThread: ended\n");
+  return 0;
+}
+
+// Every contact added here is permanent; the flags are not looked at. An empty address is
+// refused like a wrong record: it would make a contact without an address.
+INT_PTR MRIM_AddToList(WPARAM, LPARAM lparam) {
+  auto* result = reinterpret_cast<const SearchResult*>(lparam);
+  if (result == nullptr || result->size != MRIM_SEARCH_RESULT_SIZE) return 0;
+  if (result->nick == nullptr || result->nick[0] == '\0') return 0;
+  HANDLE contact = mrim_find_contact(result->nick, 1, 1);
+  if (contact == NOT_FOUND) return 0;
+  write_setting_byte(contact, "CList", "NotOnList", 0);
+  uint32_t number = 0;
+  if (mrim_do_addcontact(result->nick, &number) == 0)
+    write_setting_dword(contact, protocol_state.module_name, "Number", number);
+  return reinterpret_cast<INT_PTR>(contact);
+}
+
+INT_PTR MRIM_ReqAuth(WPARAM wparam, LPARAM) {
+  auto contact = reinterpret_cast<HANDLE>(wparam);
+  if (contact == nullptr) return 0;
+  SettingVariant name;
+  if (!mrim_read_text_setting(contact, "CList", "MyHandle", &name)) return 0;
+  uint32_t number = 0;
+  if (mrim_do_addcontact(name.text, &number) == 0)
+    write_setting_dword(contact, protocol_state.module_name, "Number", number);
+  mrim_do_authorize(name.text);
+  free_setting(&name);
+  return 0;
+}
+
+INT_PTR MRIM_Authorize(WPARAM event, LPARAM) {
+  HANDLE contact = nullptr;
+  if (!request_contact(event, &contact)) return 1;
+  write_setting_byte(contact, "CList", "NotOnList", 0);
+  MRIM_ReqAuth(reinterpret_cast<WPARAM>(contact), 0);
+  return 0;
+}
+
+// The refusal is not sent to the server: the asker only becomes a temporary contact.
+INT_PTR MRIM_AuthDeny(WPARAM event, LPARAM) {
+  HANDLE contact = nullptr;
+  if (!request_contact(event, &contact)) return 1;
+  write_setting_byte(contact, "CList", "NotOnList", 1);
+  return 0;
+}

@@ -1,0 +1,185 @@
+// Sending instant messages and typing notices. "/SendMsg" answers the host at once with an
+// acknowledgement number and leaves the exchange with the server to a thread of its own, which
+// acknowledges the message to the host once the server reports it delivered. "/UserIsTyping"
+// sends its notice on the caller's thread; the server does not answer it.
+#include "contacts/messaging.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "contacts/contact_records.h"
+#include "incoming/messages.h"
+#include "plugin/log.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "plugin/worker_threads.h"
+#include "protocol/codec.h"
+#include "protocol/receive.h"
+
+namespace {
+
+// The typing notice is built in one buffer for the plug-in's life. Host threads may call
+// "/UserIsTyping" at the same time, so the buffer is taken under a lock; nothing is awaited
+// while it is held.
+std::mutex typing_mutex;
+MrimPacket typing_packet;
+
+// The per-message buffer: room for the request, whose body takes 17 bytes besides the two
+// texts, and for the delivery report, which is far shorter. The capacity the reply is received
+// with; the packet itself is built in a whole packet buffer, whose bounds the codec checks, so
+// a message whose packet would exceed the largest packet (65,536 bytes) is refused by the
+// codec and reported as not delivered instead of being written past anything.
+uint32_t message_capacity(size_t recipient_length, size_t text_length) {
+  uint64_t wanted = 64 + static_cast<uint64_t>(recipient_length) + 2 * static_cast<uint64_t>(text_length);
+  return wanted < sizeof(MrimPacket) ? static_cast<uint32_t>(wanted)
+                                     : static_cast<uint32_t>(sizeof(MrimPacket));
+}
+
+// Reads a text setting through the job's own request record into the job's value. True when a
+// text was read; the value then holds it and must be released.
+bool read_into_job(MessageJob* job, HANDLE contact, const char* setting) {
+  job->request.module = protocol_state.module_name;
+  job->request.setting = setting;
+  job->request.value = &job->value;
+  job->value = SettingVariant{};
+  if (call_service(MS_DB_CONTACT_GETSETTING, reinterpret_cast<WPARAM>(contact),
+                   reinterpret_cast<LPARAM>(&job->request)) != 0)
+    return false;
+  if (job->value.type == DBVT_ASCIIZ && job->value.text != nullptr) return true;
+  free_setting(&job->value);  // a number holds no address
+  return false;
+}
+
+// The service's work once contact and text are known: the job, the account's nick, the
+// recipient, the thread. Returns the acknowledgement number, or 0 when nothing was started.
+DWORD start_send(HANDLE contact, const char* text) {
+  size_t text_length = strlen(text);
+  auto* job = static_cast<MessageJob*>(malloc(offsetof(MessageJob, text) + text_length + 1));
+  if (job == nullptr) return 0;
+  mrim_log("MRIM_SendMessage: contact ok, malloc() ok\n");
+
+  const char* module = protocol_state.module_name;
+  if (read_into_job(job, nullptr, "EMail")) {
+    write_setting_string(nullptr, module, "Nick", job->value.text);
+    mrim_log("MRIM_SendMessage: \"Nick\" (%s) is set.\n", job->value.text);
+    free_setting(&job->value);
+  }
+  if (!read_into_job(job, contact, "EMail")) {
+    free(job);
+    return 0;
+  }
+
+  job->contact = contact;
+  // 0 tells the host that nothing was sent, so a counter that has wrapped round to 0 gives
+  // the next number instead.
+  DWORD ack_id = mrim_next_seq();
+  if (ack_id == 0) ack_id = mrim_next_seq();
+  job->ack_id = ack_id;
+  memcpy(job->text, text, text_length + 1);
+
+  mrim_log("MRIM_SendMessage: Creating send Thread\n");
+  DWORD thread_id = 0;
+  if (thread_start_short(MRIM_SendMessageAckThread, job, &thread_id) != 0) {
+    // Without a thread no acknowledgement could ever come: the host hears at once that the
+    // message was not sent, and the job is not left behind.
+    free_setting(&job->value);
+    free(job);
+    return 0;
+  }
+  return ack_id;
+}
+
+}  // namespace
+
+INT_PTR MRIM_SendMessage(WPARAM, LPARAM lparam) {
+  mrim_log("MRIM_SendMessage: started\n");
+  auto* call = reinterpret_cast<const ProtocolCall*>(lparam);
+  DWORD result = 0;
+  if (call != nullptr && call->contact != nullptr && call->lparam != 0)
+    result = start_send(call->contact, reinterpret_cast<const char*>(call->lparam));
+  mrim_log("MRIM_SendMessage: returning sequence %8.08X\n", static_cast<unsigned>(result));
+  return static_cast<INT_PTR>(result);
+}
+
+DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
+  auto* job = static_cast<MessageJob*>(parameter);
+  mrim_log("MRIM_SendMessageAckThread: started\n");
+  if (mrim_do_sendmessage(job->value.text, job->text) == 0) {
+    mrim_log("MRIM_SendMessageAckThread: mrim_do_sendmessage(%s,%s) ok\n", job->value.text, job->text);
+    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_SUCCESS,
+                  reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->ack_id)),
+                  reinterpret_cast<LPARAM>("Ok."));
+  }
+  mrim_log("MRIM_SendMessageAckThread: returning memory\n");
+  free_setting(&job->value);
+  free(job);
+  mrim_log("MRIM_SendMessageAckThread: ended\n");
+  return 0;
+}
+
+int mrim_do_sendmessage(const char* recipient, const char* text) {
+  mrim_log("mrim_do_sendmessage: started\n");
+  auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  if (packet == nullptr) return 1;
+  uint32_t capacity = message_capacity(strlen(recipient), strlen(text));
+  uint32_t seq = mrim_next_seq();
+  mrim_packet_init(packet, MRIM_CS_MESSAGE, seq);
+  mrim_log("mrim_do_sendmessage: malloc() ok\n");
+
+  int result = 1;
+  int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, recipient) | mrim_append_lps(packet, text) |
+              mrim_append_lps(packet, " ");
+  if (built == 0 && MRIM_sendpacket(packet) == 0) {
+    mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul, recipient, text, "");
+    if (MRIM_receivepacket(packet, capacity, seq, get_timeout()) == 0) {
+      mrim_log("mrim_do_sendmessage: packet received\n");
+      if (packet->msg == MRIM_CS_MESSAGE_STATUS) {
+        mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS received\n");
+        // A report without a body leaves the status at 0: delivered.
+        uint32_t position = 0;
+        uint32_t status = MESSAGE_DELIVERED;
+        mrim_read_ul(&position, packet, &status);
+        if (status == MESSAGE_DELIVERED) {
+          mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received\n");
+          mrim_log("mrim_do_sendmessage: ok\n");
+          result = 0;
+        }
+      }
+    }
+  }
+  free(packet);
+  mrim_log("mrim_do_sendmessage: ended\n");
+  return result;
+}
+
+INT_PTR MRIM_UserIsTyping(WPARAM wparam, LPARAM state) {
+  auto contact = reinterpret_cast<HANDLE>(wparam);
+  if (contact == nullptr) return 0;
+  SettingVariant email;
+  if (!mrim_read_text_setting(contact, protocol_state.module_name, "EMail", &email)) return 0;
+  // Only the start of typing is announced; its end is not.
+  if (state == 1) mrim_do_typing(email.text);
+  free_setting(&email);
+  return 0;
+}
+
+// The notice keeps to its 100 bytes of body. An address longer than the 82 bytes that leaves
+// is no address the server knows, and a typing notice is only a passing hint, so it is not
+// sent rather than built in a larger buffer.
+int mrim_do_typing(const char* recipient) {
+  if (strlen(recipient) > MRIM_TYPING_ADDRESS_MAX) {
+    mrim_log("mrim_do_typing: recipient address too long, notice not sent\n");
+    return 0;
+  }
+  std::lock_guard lock(typing_mutex);
+  mrim_packet_init(&typing_packet, MRIM_CS_MESSAGE, mrim_next_seq());
+  mrim_append_ul(&typing_packet, MESSAGE_FLAG_NOTIFY | MESSAGE_FLAG_NORECV);
+  mrim_append_lps(&typing_packet, recipient);
+  mrim_append_lps(&typing_packet, " ");
+  mrim_append_lps(&typing_packet, " ");
+  MRIM_sendpacket(&typing_packet);
+  return 0;
+}

@@ -1,0 +1,38 @@
+// Sending instant messages (each on a thread of its own that waits for the delivery report and
+// acknowledges the message to the host) and typing notices (sent at once, never answered).
+#pragma once
+
+#include <cstdint>
+
+#include "host/host_api.h"
+
+// The job MRIM_SendMessage hands to its send thread; the thread owns and frees it.
+//
+// There is no member for the thread's identifier: the creation call writes the identifier
+// after the thread may already have run to its end and freed the job, so the service keeps it
+// in a variable of its own instead.
+struct MessageJob {
+  HANDLE contact;
+  DWORD ack_id;
+  SettingRequest request;  // "DB/Contact/GetSetting" for the recipient's "EMail"
+  SettingVariant value;    // the recipient's "EMail"; released by the thread
+  char text[1];            // the message text with its NUL, allocated with the job
+};
+
+// The typing notice's body room; 18 bytes go to the items other than the address.
+constexpr uint32_t MRIM_TYPING_BODY_CAPACITY = 100;
+constexpr uint32_t MRIM_TYPING_ADDRESS_MAX = MRIM_TYPING_BODY_CAPACITY - 18;
+// Status of MRIM_CS_MESSAGE_STATUS.
+constexpr uint32_t MESSAGE_DELIVERED = 0;
+
+// The "/SendMsg" service: lParam is the host's ProtocolCall (contact, and the text as its
+// lparam). Returns the acknowledgement number, or 0 when nothing was started.
+INT_PTR MRIM_SendMessage(WPARAM wparam, LPARAM call);
+DWORD WINAPI MRIM_SendMessageAckThread(LPVOID job);
+// Sends one message and waits for its delivery report: 0 when delivered, 1 otherwise.
+int mrim_do_sendmessage(const char* recipient, const char* text);
+
+// The "/UserIsTyping" service: wParam the contact, lParam 1 when the user started typing.
+INT_PTR MRIM_UserIsTyping(WPARAM contact, LPARAM state);
+// Sends a typing notice to the address; always 0.
+int mrim_do_typing(const char* recipient);

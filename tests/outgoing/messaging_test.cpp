@@ -1,0 +1,301 @@
+// Sending messages and typing notices: the packets on the wire, the delivery report and its
+// acknowledgement to the host, the cases that end without one, and the typing buffer shared by
+// host threads.
+#include "contacts/messaging.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <set>
+#include <thread>
+
+#include "outgoing/outgoing_host.h"
+
+namespace {
+
+using outgoingtest::Ack;
+using outgoingtest::as_handle;
+using outgoingtest::Handle;
+using outgoingtest::OutgoingHost;
+using outgoingtest::Packet;
+using outgoingtest::Reader;
+using outgoingtest::Setting;
+using outgoingtest::Writer;
+namespace code = serversim::code;
+
+struct MessageRequest {
+  uint32_t flags = 0;
+  std::string to, text, rtf;
+};
+std::optional<MessageRequest> read_message(const Packet& packet) {
+  Reader reader(packet.body);
+  auto flags = reader.ul();
+  auto to = reader.lps(), text = reader.lps(), rtf = reader.lps();
+  if (!flags || !to || !text || !rtf || !reader.at_end()) return std::nullopt;
+  return MessageRequest{*flags, *to, *text, *rtf};
+}
+
+class SendMessage : public OutgoingHost {
+ protected:
+  void SetUp() override {
+    OutgoingHost::SetUp();
+    seed(0, kModule, "EMail", Setting::string("me@mail.example"));
+    kim = add_contact("kim@ab.cd");
+  }
+
+  // The server's delivery report to every message: a status, or a whole packet of its own.
+  void report(std::optional<uint32_t> status, uint32_t reply_code = code::message_status) {
+    serve([=](const Packet& request) -> std::vector<Packet> {
+      if (request.code != code::message) return {};
+      Packet reply{reply_code, request.seq, {}};
+      if (status) reply.body = Writer().ul(*status).take();
+      return {reply};
+    });
+  }
+
+  INT_PTR send(Handle contact, const char* text) {
+    ProtocolCall call{as_handle(contact), "MRIM/SendMsg", 0, reinterpret_cast<LPARAM>(text)};
+    return MRIM_SendMessage(0, reinterpret_cast<LPARAM>(&call));
+  }
+  // Sends and waits until the send thread has ended.
+  INT_PTR send_and_wait(Handle contact, const char* text) {
+    int ended = log_count("MRIM_SendMessageAckThread: ended\r\n");
+    INT_PTR id = send(contact, text);
+    EXPECT_NE(id, 0);
+    EXPECT_TRUE(wait_for_log("MRIM_SendMessageAckThread: ended", ended + 1)) << log_text();
+    return id;
+  }
+  std::vector<Ack> message_acks() {
+    std::vector<Ack> found;
+    for (const Ack& ack : acks())
+      if (ack.type == ACKTYPE_MESSAGE) found.push_back(ack);
+    return found;
+  }
+
+  Handle kim = 0;
+};
+
+TEST_F(SendMessage, BuildsTheRequestAndAcknowledgesTheDeliveryWithTheReturnedNumber) {
+  report(0);
+  INT_PTR id = send_and_wait(kim, "hi");
+
+  std::vector<Packet> messages = sent_with_code(code::message);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].body.size(), 28u) << "4 + 13 + 6 + 5";
+  auto request = read_message(messages[0]);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->flags, 0u);
+  EXPECT_EQ(request->to, "kim@ab.cd");
+  EXPECT_EQ(request->text, "hi");
+  EXPECT_EQ(request->rtf, " ");
+  EXPECT_NE(static_cast<uint32_t>(id), messages[0].seq) << "the packet takes a number of its own";
+
+  std::vector<Ack> found = message_acks();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].module, "MRIM");
+  EXPECT_EQ(found[0].contact, kim);
+  EXPECT_EQ(found[0].result, ACKRESULT_SUCCESS);
+  EXPECT_EQ(found[0].process, static_cast<uintptr_t>(id));
+  EXPECT_EQ(found[0].text, "Ok.");
+}
+
+TEST_F(SendMessage, LogsEachStageAsWritten) {
+  report(0);
+  INT_PTR id = send_and_wait(kim, "hi");
+  char returning[64];
+  snprintf(returning, sizeof returning, "MRIM_SendMessage: returning sequence %8.08X",
+           static_cast<unsigned>(id));
+  for (const std::string& line : std::vector<std::string>{
+           "MRIM_SendMessage: started", "MRIM_SendMessage: contact ok, malloc() ok",
+           "MRIM_SendMessage: \"Nick\" (me@mail.example) is set.", "MRIM_SendMessage: Creating send Thread",
+           std::string(returning), "MRIM_SendMessageAckThread: started", "mrim_do_sendmessage: started",
+           "mrim_do_sendmessage: malloc() ok", "mrim_do_sendmessage: MRIM_CS_MESSAGE(0,kim@ab.cd,hi,) sended",
+           "mrim_do_sendmessage: packet received", "mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS received",
+           "mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received",
+           "mrim_do_sendmessage: ok", "mrim_do_sendmessage: ended",
+           "MRIM_SendMessageAckThread: mrim_do_sendmessage(kim@ab.cd,hi) ok",
+           "MRIM_SendMessageAckThread: returning memory", "MRIM_SendMessageAckThread: ended"})
+    EXPECT_TRUE(logged(line)) << line << "\n" << log_text();
+}
+
+TEST_F(SendMessage, EmptyReportBodyCountsAsDelivered) {
+  report(std::nullopt);
+  send_and_wait(kim, "hi");
+  EXPECT_EQ(message_acks().size(), 1u);
+}
+
+TEST_F(SendMessage, NoAcknowledgementWithoutDelivery) {
+  struct Case {
+    const char* name;
+    std::optional<uint32_t> status;
+    uint32_t reply_code;
+    bool answer;
+  };
+  for (const Case& c : {Case{"refused", 1, code::message_status, true},
+                        Case{"other status", 0x8001, code::message_status, true},
+                        Case{"wrong code", 0, code::add_contact_ack, true}, Case{"time-out", 0, 0, false}}) {
+    SCOPED_TRACE(c.name);
+    if (c.answer)
+      report(c.status, c.reply_code);
+    else
+      serve(nullptr);
+    send_and_wait(kim, "hi");
+    EXPECT_TRUE(message_acks().empty());
+  }
+  EXPECT_EQ(log_count("mrim_do_sendmessage: ok\r\n"), 0);
+  EXPECT_EQ(log_count("MRIM_SendMessageAckThread: returning memory\r\n"), 4);
+}
+
+TEST_F(SendMessage, ReplyThatArrivesWhileTheThreadWaits) {
+  set_timeout(10);
+  INT_PTR id = send(kim, "later");
+  ASSERT_TRUE(eventually([&] { return !sent_with_code(code::message).empty(); }));
+  uint32_t seq = sent_with_code(code::message)[0].seq;
+  queue(Packet{code::message_status, seq, Writer().ul(0).take()});
+  ASSERT_TRUE(eventually([&] { return !message_acks().empty(); }));
+  EXPECT_EQ(message_acks()[0].process, static_cast<uintptr_t>(id));
+}
+
+TEST_F(SendMessage, EmptyTextGoesOutAsAnEmptyItem) {
+  report(0);
+  send_and_wait(kim, "");
+  auto request = read_message(sent_with_code(code::message).at(0));
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->text, "");
+  EXPECT_EQ(message_acks().size(), 1u);
+}
+
+TEST_F(SendMessage, NothingStartsWithoutContactTextOrAddress) {
+  Handle nameless = add_contact("");
+  EXPECT_EQ(send(0, "hi"), 0);
+  EXPECT_EQ(send(kim, nullptr), 0);
+  EXPECT_EQ(send(nameless, "hi"), 0);
+  EXPECT_EQ(MRIM_SendMessage(0, 0), 0);
+  // A number where the address should be is no address either.
+  Handle numbered = add_contact("");
+  seed(numbered, kModule, "EMail", Setting::dword(5));
+  EXPECT_EQ(send(numbered, "hi"), 0);
+  EXPECT_EQ(log_count("MRIM_SendMessage: returning sequence 00000000\r\n"), 5);
+  EXPECT_EQ(log_count("MRIM_SendMessage: Creating send Thread\r\n"), 0);
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(SendMessage, SendingSetsTheNickToTheAccountAddress) {
+  seed(0, kModule, "Nick", Setting::string("somebody else"));
+  report(0);
+  send_and_wait(kim, "hi");
+  EXPECT_EQ(setting(0, "Nick"), Setting::string("me@mail.example"));
+}
+
+TEST_F(SendMessage, MessagesWaitingTogetherAreMatchedToTheirOwnReports) {
+  set_timeout(10);
+  std::vector<Handle> contacts;
+  std::vector<INT_PTR> ids;
+  for (int i = 0; i < 4; ++i) {
+    contacts.push_back(add_contact("user" + std::to_string(i) + "@ab.cd"));
+    ids.push_back(send(contacts.back(), "hello"));
+  }
+  ASSERT_TRUE(eventually([&] { return sent_with_code(code::message).size() == 4; }));
+  // Reports in reverse order; the third is refused.
+  std::vector<Packet> messages = sent_with_code(code::message);
+  for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+    uint32_t status = read_message(*it)->to == "user2@ab.cd" ? 1 : 0;
+    queue(Packet{code::message_status, it->seq, Writer().ul(status).take()});
+  }
+  ASSERT_TRUE(eventually([&] { return message_acks().size() == 3; }));
+  ASSERT_TRUE(wait_for_log("MRIM_SendMessageAckThread: ended", 4));
+  std::set<std::pair<Handle, uintptr_t>> got;
+  for (const Ack& ack : message_acks()) got.insert({ack.contact, ack.process});
+  std::set<std::pair<Handle, uintptr_t>> expected;
+  for (int i : {0, 1, 3}) expected.insert({contacts[i], static_cast<uintptr_t>(ids[i])});
+  EXPECT_EQ(got, expected);
+}
+
+TEST_F(SendMessage, TextTooLongForAnyPacketIsNotSent) {
+  report(0);
+  std::string text(70000, 'x');
+  send_and_wait(kim, text.c_str());
+  EXPECT_TRUE(sent().empty());
+  EXPECT_TRUE(message_acks().empty());
+}
+
+TEST_F(SendMessage, NoConnectionMeansNoPacketAndNoAcknowledgement) {
+  protocol_state.connection = nullptr;
+  report(0);
+  send_and_wait(kim, "hi");
+  EXPECT_TRUE(sent().empty());
+  EXPECT_TRUE(message_acks().empty());
+}
+
+class Typing : public OutgoingHost {
+ protected:
+  std::vector<MessageRequest> notices() {
+    std::vector<MessageRequest> found;
+    for (const Packet& packet : sent_with_code(code::message)) {
+      auto request = read_message(packet);
+      EXPECT_TRUE(request);
+      if (request) found.push_back(*request);
+    }
+    return found;
+  }
+};
+
+TEST_F(Typing, StartOfTypingSendsTheNotice) {
+  Handle kim = add_contact("kim@ab.cd");
+  EXPECT_EQ(MRIM_UserIsTyping(reinterpret_cast<WPARAM>(as_handle(kim)), 1), 0);
+  auto found = notices();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].flags, 0x404u);
+  EXPECT_EQ(found[0].to, "kim@ab.cd");
+  EXPECT_EQ(found[0].text, " ");
+  EXPECT_EQ(found[0].rtf, " ");
+}
+
+TEST_F(Typing, NothingForStopNoContactOrNoAddress) {
+  Handle kim = add_contact("kim@ab.cd");
+  Handle nameless = add_contact("");
+  EXPECT_EQ(MRIM_UserIsTyping(reinterpret_cast<WPARAM>(as_handle(kim)), 0), 0);
+  EXPECT_EQ(MRIM_UserIsTyping(reinterpret_cast<WPARAM>(as_handle(kim)), 2), 0);
+  EXPECT_EQ(MRIM_UserIsTyping(0, 1), 0);
+  EXPECT_EQ(MRIM_UserIsTyping(reinterpret_cast<WPARAM>(as_handle(nameless)), 1), 0);
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(Typing, AddressLongerThanTheBufferAllowsIsNotSent) {
+  std::string longest(MRIM_TYPING_ADDRESS_MAX, 'a');
+  std::string too_long(MRIM_TYPING_ADDRESS_MAX + 1, 'a');
+  EXPECT_EQ(mrim_do_typing(longest.c_str()), 0);
+  EXPECT_EQ(mrim_do_typing(too_long.c_str()), 0);
+  std::vector<Packet> packets = sent_with_code(code::message);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].body.size(), MRIM_TYPING_BODY_CAPACITY) << "the longest notice fills the body exactly";
+  EXPECT_EQ(notices()[0].to, longest);
+  EXPECT_TRUE(logged("mrim_do_typing: recipient address too long, notice not sent"));
+}
+
+TEST_F(Typing, HostThreadsTypingAtOnceEachSendWholeNotices) {
+  constexpr int kPerThread = 200;
+  auto typist = [](const std::string& address) {
+    for (int i = 0; i < kPerThread; ++i) mrim_do_typing(address.c_str());
+  };
+  std::thread a(typist, std::string("a@short.example"));
+  std::thread b(typist, std::string("bertram.longer-name@another.example"));
+  a.join();
+  b.join();
+  auto found = notices();
+  ASSERT_EQ(found.size(), 2u * kPerThread);
+  int to_a = 0;
+  for (const MessageRequest& notice : found) {
+    EXPECT_EQ(notice.flags, 0x404u);
+    EXPECT_TRUE(notice.to == "a@short.example" || notice.to == "bertram.longer-name@another.example")
+        << notice.to;
+    to_a += notice.to == "a@short.example";
+  }
+  EXPECT_EQ(to_a, kPerThread);
+  std::set<uint32_t> seqs;
+  for (const Packet& packet : sent()) seqs.insert(packet.seq);
+  EXPECT_EQ(seqs.size(), 2u * kPerThread) << "every notice has a number of its own";
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+// End to end with two accounts: messages each way with their delivery acknowledgements, typing,
+// a search and an add, an authorization request granted and one refused, details fetched into
+// settings, and a message to an account that is offline arriving when it logs in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "outgoing/two_accounts.h"
+#include "serversim/client.h"
+
+namespace {
+
+using twoaccounts::address_of;
+using twoaccounts::Handle;
+using twoaccounts::kAlice;
+using twoaccounts::kBob;
+using twoaccounts::kWaitMs;
+using twoaccounts::Setting;
+using twoaccounts::TwoAccounts;
+namespace code = serversim::code;
+
+class Exchange : public TwoAccounts {
+ protected:
+  void configure(serversim::Settings& settings) override {
+    for (serversim::Account& account : settings.accounts) {
+      if (account.email != address_of(kBob)) continue;
+      account.directory = {{"FirstName", "Bob"},       {"LastName", "Brown"}, {"Location", "Oslo"},
+                           {"Birthday", "1985-03-09"}, {"Sex", "1"},          {"Zodiac", "12"},
+                           {"Phone", "+47 555 0100"}};
+    }
+  }
+
+  INT_PTR send(const std::string& module, Handle contact, const char* text) {
+    ProtocolCall record{reinterpret_cast<HANDLE>(contact), "/SendMsg", 0, reinterpret_cast<LPARAM>(text)};
+    return call(module, "/SendMsg", 0, reinterpret_cast<LPARAM>(&record));
+  }
+  bool message_acknowledged(const std::string& module, Handle contact, INT_PTR id) {
+    for (const hostsim::AckRecord& ack : host_.acks())
+      if (ack.module == module && ack.type == ACKTYPE_MESSAGE && ack.contact == contact &&
+          ack.process == static_cast<uintptr_t>(id) && ack.result == ACKRESULT_SUCCESS &&
+          ack.param_text == "Ok.")
+        return true;
+    return false;
+  }
+  bool received_text(const std::string& module, const std::string& from, const std::string& text) {
+    for (const hostsim::StoredEvent& event : events_from(module, from, EVENTTYPE_MESSAGE))
+      if (text_of(event) == text) return true;
+    return false;
+  }
+  // Sends and waits for both the acknowledgement and the arrival.
+  void exchange(const std::string& from, const std::string& to, const char* text) {
+    Handle contact = contact_of(from, address_of(to)).value_or(0);
+    if (contact == 0) contact = add_contact(from, address_of(to));
+    INT_PTR id = send(from, contact, text);
+    ASSERT_NE(id, 0);
+    EXPECT_TRUE(host_.wait_until([&] { return message_acknowledged(from, contact, id); }, kWaitMs))
+        << log(from);
+    EXPECT_TRUE(host_.wait_until([&] { return received_text(to, address_of(from), text); }, kWaitMs))
+        << log(to);
+  }
+  std::vector<hostsim::StoredEvent> auth_requests(const std::string& module, const std::string& from) {
+    return events_from(module, from, EVENTTYPE_AUTHREQUEST);
+  }
+};
+
+TEST_F(Exchange, MessagesEachWayAreDeliveredAndAcknowledged) {
+  go_online(kAlice);
+  go_online(kBob);
+  exchange(kAlice, kBob, "Hello Bob");
+  exchange(kBob, kAlice, "Hi Alice, got it");
+  // The receipt the recipient's plug-in sends back for each message.
+  EXPECT_TRUE(server_->wait_until([&] { return from(kBob, code::message_recv).size() == 1; }));
+  EXPECT_TRUE(server_->wait_until([&] { return from(kAlice, code::message_recv).size() == 1; }));
+}
+
+TEST_F(Exchange, TypingReachesTheOtherAccount) {
+  go_online(kAlice);
+  go_online(kBob);
+  // Bob knows Alice from a message, so the typing display has a contact to show on.
+  exchange(kAlice, kBob, "are you there?");
+  Handle alice_at_bob = contact_of(kBob, address_of(kAlice)).value();
+  Handle bob_at_alice = contact_of(kAlice, address_of(kBob)).value();
+  EXPECT_EQ(call(kAlice, "/UserIsTyping", bob_at_alice, 1), 0);
+  EXPECT_TRUE(host_.wait_until(
+      [&] {
+        auto typing = host_.typing();
+        return std::any_of(typing.begin(), typing.end(), [&](const hostsim::TypingRecord& r) {
+          return r.contact == alice_at_bob && r.seconds == 11;
+        });
+      },
+      kWaitMs));
+  ASSERT_TRUE(server_->wait_until([&] { return from(kAlice, code::message).size() == 2; }));
+  serversim::Packet notice = from(kAlice, code::message)[1];
+  serversim::Reader reader(notice.body);
+  EXPECT_EQ(reader.ul(), 0x404u);
+  EXPECT_EQ(reader.lps(), address_of(kBob));
+}
+
+TEST_F(Exchange, SearchAddAndAuthorizationGranted) {
+  go_online(kAlice);
+  go_online(kBob);
+  INT_PTR search = call(kAlice, "/SearchByEmail", 0, reinterpret_cast<LPARAM>(address_of(kBob).c_str()));
+  ASSERT_NE(search, 0);
+  auto search_acks = [&] {
+    std::vector<hostsim::AckRecord> found;
+    for (const hostsim::AckRecord& ack : host_.acks())
+      if (ack.module == kAlice && ack.type == ACKTYPE_SEARCH && ack.process == static_cast<uintptr_t>(search))
+        found.push_back(ack);
+    return found;
+  };
+  ASSERT_TRUE(host_.wait_until([&] { return search_acks().size() == 2; }, kWaitMs)) << log(kAlice);
+  EXPECT_EQ(search_acks()[0].result, ACKRESULT_DATA);
+  EXPECT_EQ(search_acks()[0].search_email, address_of(kBob));
+  EXPECT_EQ(search_acks()[1].result, ACKRESULT_SUCCESS);
+  EXPECT_EQ(search_acks()[1].param_text, "Ok.");
+
+  std::string bob = address_of(kBob);
+  SearchResult hit{};
+  hit.size = 36;
+  hit.nick = bob.data();
+  hit.email = bob.data();
+  auto contact = static_cast<Handle>(call(kAlice, "/AddToList", 0, reinterpret_cast<LPARAM>(&hit)));
+  ASSERT_NE(contact, 0u);
+  EXPECT_EQ(host_.profile().setting(contact, "CList", "NotOnList"), Setting::byte(0));
+  EXPECT_EQ(host_.profile().setting(contact, kAlice, "Number"), Setting::dword(20));
+  auto listed = server_->account(address_of(kAlice))->contacts;
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].email, bob);
+
+  // The add asked Bob for authorization; Bob grants it.
+  ASSERT_TRUE(host_.wait_until([&] { return auth_requests(kBob, address_of(kAlice)).size() == 1; }, kWaitMs))
+      << log(kBob);
+  Handle request = auth_requests(kBob, address_of(kAlice))[0].handle;
+  Handle alice_at_bob = contact_of(kBob, address_of(kAlice)).value();
+  EXPECT_EQ(host_.profile().setting(alice_at_bob, "CList", "NotOnList"), Setting::byte(1));
+  EXPECT_EQ(call(kBob, "/Authorize", request, 0), 0);
+  EXPECT_EQ(host_.profile().setting(alice_at_bob, "CList", "NotOnList"), Setting::byte(0));
+  EXPECT_EQ(host_.profile().setting(alice_at_bob, kBob, "Number"), Setting::dword(20));
+  ASSERT_TRUE(server_->wait_until([&] { return from(kBob, code::authorize).size() == 1; }));
+  serversim::Packet grant = from(kBob, code::authorize)[0];
+  EXPECT_EQ(serversim::Reader(grant.body).lps(), address_of(kAlice));
+  EXPECT_EQ(server_->account(address_of(kBob))->contacts.at(0).email, address_of(kAlice));
+}
+
+TEST_F(Exchange, AuthorizationRefused) {
+  go_online(kBob);
+  // Carol, on another client, adds Bob; the server asks Bob for authorization.
+  serversim::Client carol;
+  ASSERT_TRUE(carol.connect(server_->mrim_port()));
+  ASSERT_TRUE(carol.hello());
+  ASSERT_TRUE(carol.login(address_of("carol"), twoaccounts::password_of("carol")));
+  uint32_t seq = carol.request(code::add_contact,
+                               serversim::Writer().ul(0).ul(0).lps(address_of(kBob)).lps("Bob").ul(0).take());
+  ASSERT_TRUE(carol.read_reply(seq));
+
+  ASSERT_TRUE(
+      host_.wait_until([&] { return auth_requests(kBob, address_of("carol")).size() == 1; }, kWaitMs));
+  Handle request = auth_requests(kBob, address_of("carol"))[0].handle;
+  EXPECT_EQ(call(kBob, "/AuthDeny", request, 0), 0);
+  Handle carol_at_bob = contact_of(kBob, address_of("carol")).value();
+  EXPECT_EQ(host_.profile().setting(carol_at_bob, "CList", "NotOnList"), Setting::byte(1));
+  // Nothing went to the server: a typing notice Bob sends afterwards arrives with nothing before it.
+  EXPECT_EQ(call(kBob, "/UserIsTyping", carol_at_bob, 1), 0);
+  ASSERT_TRUE(server_->wait_until([&] { return from(kBob, code::message).size() == 1; }));
+  EXPECT_TRUE(from(kBob, code::authorize).empty());
+  EXPECT_TRUE(from(kBob, code::add_contact).empty());
+}
+
+TEST_F(Exchange, DetailsAreFetchedIntoSettings) {
+  go_online(kAlice);
+  Handle bob = add_contact(kAlice, address_of(kBob));
+  ProtocolCall call_record{reinterpret_cast<HANDLE>(bob), "/GetInfo", 0, 0};
+  EXPECT_EQ(call(kAlice, "/GetInfo", 0, reinterpret_cast<LPARAM>(&call_record)), 0);
+  auto text = [&](const char* name) { return host_.profile().setting(bob, kAlice, name); };
+  EXPECT_EQ(text("e-mail"), Setting::string(address_of(kBob)));
+  EXPECT_EQ(text("Nick"), Setting::string("bob"));
+  EXPECT_EQ(text("FirstName"), Setting::string("Bob"));
+  EXPECT_EQ(text("LastName"), Setting::string("Brown"));
+  EXPECT_EQ(text("Location"), Setting::string("Oslo"));
+  EXPECT_EQ(text("Phone"), Setting::string("+47 555 0100"));
+  EXPECT_EQ(text("Zodiac"), Setting::string("12"));
+  EXPECT_EQ(text("BirthYear"), Setting::word(1985));
+  EXPECT_EQ(text("BirthMonth"), Setting::byte(3));
+  EXPECT_EQ(text("BirthDay"), Setting::byte(9));
+  EXPECT_EQ(text("Gender"), Setting::byte(77));
+  auto acks = host_.acks();
+  auto details = std::find_if(acks.begin(), acks.end(),
+                              [](const hostsim::AckRecord& a) { return a.type == ACKTYPE_GETINFO; });
+  ASSERT_NE(details, acks.end());
+  EXPECT_EQ(details->result, ACKRESULT_SUCCESS);
+  EXPECT_EQ(details->contact, bob);
+
+  // An address the directory does not know: the failure acknowledgement.
+  Handle nobody = add_contact(kAlice, "nobody@mail.example");
+  call_record.contact = reinterpret_cast<HANDLE>(nobody);
+  EXPECT_EQ(call(kAlice, "/GetInfo", 0, reinterpret_cast<LPARAM>(&call_record)), 0);
+  acks = host_.acks();
+  EXPECT_TRUE(std::any_of(acks.begin(), acks.end(), [&](const hostsim::AckRecord& a) {
+    return a.type == ACKTYPE_GETINFO && a.contact == nobody && a.result == ACKRESULT_FAILED;
+  }));
+}
+
+TEST_F(Exchange, MessageToAnOfflineAccountArrivesWhenItLogsIn) {
+  go_online(kAlice);
+  Handle bob = add_contact(kAlice, address_of(kBob));
+  INT_PTR id = send(kAlice, bob, "while you were away");
+  ASSERT_NE(id, 0);
+  // The server stores it and reports it delivered.
+  EXPECT_TRUE(host_.wait_until([&] { return message_acknowledged(kAlice, bob, id); }, kWaitMs))
+      << log(kAlice);
+  go_online(kBob);
+  EXPECT_TRUE(host_.wait_until([&] { return received_text(kBob, address_of(kAlice), "while you were away"); },
+                               kWaitMs))
+      << log(kBob);
+  ASSERT_TRUE(server_->wait_until([&] { return server_->account(address_of(kBob))->offline.empty(); }))
+      << "the stored message is deleted once delivered";
+}
+
+}  // namespace
