@@ -211,6 +211,11 @@ struct OptionsPage {
   const int* expert_only_controls;
   int expert_only_control_count;
 };
+// Options page flag: the host draws the page's group-box titles in bold.
+constexpr DWORD ODPF_BOLDGROUPS = 4;
+// The details window's notice (WM_NOTIFY from id 0, a PSHNOTIFY whose lParam is the contact)
+// that a page is to show its contact's information, or that it changed.
+constexpr UINT PSN_INFOCHANGED = 1;
 
 // The protocol-call record a protocol service receives from the host.
 struct ProtocolCall {

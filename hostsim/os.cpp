@@ -44,6 +44,7 @@ uint32_t thread_last_error() { return GetLastError(); }
 
 #include <dlfcn.h>
 
+#include "hostsim/dialogs.h"
 #include "platform/desktop.h"
 
 namespace hostsim {
@@ -95,7 +96,13 @@ int desktop_message_box(const char* text_utf8, const char* title_utf8, unsigned 
 void desktop_set_last_error(uint32_t error) { set_thread_last_error(error); }
 uint32_t desktop_get_last_error() { return thread_last_error(); }
 
-PlatformDesktop desktop = {desktop_message_box, desktop_set_last_error, desktop_get_last_error};
+PlatformDesktop desktop = {desktop_message_box,
+                           desktop_set_last_error,
+                           desktop_get_last_error,
+                           desktop_dialog_module_attached,
+                           desktop_dialog_module_detached,
+                           desktop_run_modal,
+                           desktop_send_message};
 
 }  // namespace
 

@@ -9,12 +9,15 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// The property-sheet notices (apply, page changed) that the host's option and details windows use.
+#include <prsht.h>
 #define MRIM_EXPORT extern "C" __declspec(dllexport)
 
 #else
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #define MRIM_EXPORT extern "C" __attribute__((visibility("default")))
 #define WINAPI
@@ -38,6 +41,54 @@
 #define SM_CYSMICON 50
 #define MAKEINTRESOURCEA(i) (reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(static_cast<WORD>(i))))
 #define MAX_PATH 260
+
+// Window messages, notifications and button states of the dialogs.
+#define WM_CLOSE 0x0010u
+#define WM_NOTIFY 0x004Eu
+#define WM_SETICON 0x0080u
+#define WM_INITDIALOG 0x0110u
+#define WM_COMMAND 0x0111u
+#define WM_USER 0x0400u
+#define ICON_SMALL 0
+#define ICON_BIG 1
+#define BN_CLICKED 0
+#define EN_CHANGE 0x0300
+#define BST_UNCHECKED 0u
+#define BST_CHECKED 1u
+#define PSN_FIRST (0u - 200u)
+#define PSN_APPLY (PSN_FIRST - 2u)
+#define PSM_CHANGED (WM_USER + 104u)
+#define LOWORD(l) (static_cast<WORD>(static_cast<uintptr_t>(l) & 0xFFFF))
+#define HIWORD(l) (static_cast<WORD>((static_cast<uintptr_t>(l) >> 16) & 0xFFFF))
+#define MAKEWPARAM(l, h)                                          \
+  (static_cast<WPARAM>(static_cast<DWORD>(static_cast<WORD>(l)) | \
+                       (static_cast<DWORD>(static_cast<WORD>(h)) << 16)))
+// Window styles the dialog templates use.
+#define WS_POPUP 0x80000000u
+#define WS_CHILD 0x40000000u
+#define WS_VISIBLE 0x10000000u
+#define WS_CAPTION 0x00C00000u
+#define WS_BORDER 0x00800000u
+#define WS_SYSMENU 0x00080000u
+#define WS_GROUP 0x00020000u
+#define WS_TABSTOP 0x00010000u
+#define WS_EX_CONTROLPARENT 0x00010000u
+#define DS_SETFONT 0x40u
+#define DS_MODALFRAME 0x80u
+#define DS_CONTROL 0x0400u
+#define DS_CENTER 0x0800u
+#define SS_LEFT 0x0u
+#define SS_RIGHT 0x2u
+#define ES_LEFT 0x0u
+#define ES_PASSWORD 0x20u
+#define ES_AUTOHSCROLL 0x80u
+#define ES_READONLY 0x800u
+#define BS_PUSHBUTTON 0x0u
+#define BS_DEFPUSHBUTTON 0x1u
+#define BS_AUTOCHECKBOX 0x3u
+#define BS_GROUPBOX 0x7u
+#define BS_TOP 0x400u
+#define BS_MULTILINE 0x2000u
 
 typedef int BOOL;
 typedef unsigned char BYTE;
@@ -66,6 +117,20 @@ typedef struct PlatformWindow* HWND;
 typedef struct PlatformIcon* HICON;
 typedef void* LPSECURITY_ATTRIBUTES;
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+
+// The header of a WM_NOTIFY notice, and the property-sheet notice that carries one more word.
+struct NMHDR {
+  HWND hwndFrom;
+  UINT_PTR idFrom;
+  UINT code;
+};
+typedef NMHDR* LPNMHDR;
+struct PSHNOTIFY {
+  NMHDR hdr;
+  LPARAM lParam;
+};
+typedef PSHNOTIFY* LPPSHNOTIFY;
 
 struct SYSTEMTIME {
   WORD wYear;
@@ -98,6 +163,11 @@ void Sleep(DWORD milliseconds);
 DWORD GetTickCount(void);
 void GetSystemTime(LPSYSTEMTIME system_time);
 BOOL SystemTimeToFileTime(const SYSTEMTIME* system_time, LPFILETIME file_time);
+}  // extern "C"
+// The C library's thread-safe local time (Windows' localtime_s): 0 on success. Copies of the
+// plug-in loaded under several names share the C library but not each other's locks.
+int localtime_s(struct tm* out, const time_t* time);
+extern "C" {
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
@@ -107,6 +177,21 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_l
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 HANDLE LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int cx, int cy, UINT flags);
 int GetSystemMetrics(int index);
+HICON LoadIconA(HINSTANCE instance, LPCSTR name);
+
+// Dialogs: templates come from the module's resource script (see platform/linux/dialogs.cpp).
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND parent, DLGPROC dialog_proc,
+                        LPARAM init_param);
+HWND CreateDialogParamA(HINSTANCE instance, LPCSTR template_name, HWND parent, DLGPROC dialog_proc,
+                        LPARAM init_param);
+BOOL DestroyWindow(HWND window);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+UINT GetDlgItemTextA(HWND dialog, int id, LPSTR text, int max_count);
+BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
+BOOL CheckDlgButton(HWND dialog, int id, UINT check);
+UINT IsDlgButtonChecked(HWND dialog, int id);
+LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+HWND GetParent(HWND window);
 }
 
 #endif

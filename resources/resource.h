@@ -1,6 +1,33 @@
-// Resource identifiers shared by the resource script and the code.
+// Resource identifiers shared by the resource scripts and the code.
 #pragma once
 
 #define IDI_PROTOCOL 101
 #define IDI_ONLINE 104
 #define IDI_OFFLINE 105
+
+// Dialog templates.
+#define IDD_OPTIONS 201
+#define IDD_ACCOUNT_SETUP 501
+#define IDD_USERINFO 601
+
+// Controls without an identifier of their own (labels).
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+// The group boxes of the options page share one identifier.
+#define IDC_GROUP 105
+
+// The account set-up dialog (501).
+#define IDC_SETUP_EMAIL 1001
+#define IDC_SETUP_PASSWORD 1002
+
+// The options page (201).
+#define IDC_OPT_EMAIL 2001
+#define IDC_OPT_PASSWORD 2002
+#define IDC_OPT_BALLOON 2003
+#define IDC_OPT_NMNOTIFY 2004
+#define IDC_OPT_TIMEOUT 2005
+
+// The details page (601).
+#define IDC_INFO_EMAIL 1001
+#define IDC_INFO_LOCATION 700

@@ -6,7 +6,7 @@ set -euo pipefail
 
 linux_packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                 libasio-dev libsqlite3-dev)
-windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32 xvfb xauth imagemagick)
+windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32 fonts-wine xvfb xauth imagemagick)
 
 packages=("${linux_packages[@]}")
 if [ "${1:-all}" != "linux" ]; then

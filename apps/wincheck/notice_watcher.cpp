@@ -56,6 +56,11 @@ std::vector<SeenBox> NoticeWatcher::seen() const {
   return seen_;
 }
 
+void NoticeWatcher::leave_alone(const std::wstring& title) {
+  std::lock_guard lock(mutex_);
+  left_alone_.push_back(title);
+}
+
 void NoticeWatcher::run() {
   while (!stop_) {
     poll();
@@ -73,10 +78,13 @@ BOOL CALLBACK NoticeWatcher::visit(HWND window, LPARAM self_param) {
   if (class_name(window) != L"#32770") return TRUE;  // the dialog class of message boxes
 
   std::lock_guard lock(self->mutex_);
+  std::wstring title = window_text(window);
+  if (std::find(self->left_alone_.begin(), self->left_alone_.end(), title) != self->left_alone_.end())
+    return TRUE;
   auto known = std::find_if(self->tracked_.begin(), self->tracked_.end(),
                             [window](const Tracked& t) { return t.window == window; });
   if (known == self->tracked_.end()) {
-    self->seen_.push_back({window_text(window), box_text(window)});
+    self->seen_.push_back({title, box_text(window)});
     self->tracked_.push_back({window, 0});
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   } else if (++known->polls >= kPollsBeforeClose) {

@@ -27,6 +27,8 @@ class NoticeWatcher {
 
   // Every box seen so far, in order of appearance.
   std::vector<SeenBox> seen() const;
+  // Dialogs with this title are answered by someone else: neither recorded nor closed.
+  void leave_alone(const std::wstring& title);
 
  private:
   void run();
@@ -41,6 +43,7 @@ class NoticeWatcher {
   mutable std::mutex mutex_;
   std::vector<SeenBox> seen_;
   std::vector<Tracked> tracked_;
+  std::vector<std::wstring> left_alone_;
   std::thread thread_;
 };
 

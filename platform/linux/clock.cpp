@@ -49,3 +49,5 @@ extern "C" BOOL SystemTimeToFileTime(const SYSTEMTIME* in, LPFILETIME out) {
   out->dwHighDateTime = static_cast<DWORD>(intervals >> 32);
   return 1;
 }
+
+int localtime_s(struct tm* out, const time_t* time) { return localtime_r(time, out) != nullptr ? 0 : 1; }

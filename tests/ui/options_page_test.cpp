@@ -1,0 +1,201 @@
+// The options page: its record in the options window, what it shows when it opens, the
+// page-changed message, and what the Apply button stores (all five settings, in order, with
+// the reply time-out's rules).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "resources/resource.h"
+#include "ui_support.h"
+
+namespace {
+
+using hostsim::Dialog;
+using hostsim::OptionsWindow;
+using hostsim::Setting;
+using testsupport::PluginSession;
+using uitest::account;
+using uitest::account_text;
+using uitest::encoded;
+
+class OptionsPageTest : public ::testing::Test {
+ protected:
+  void SetUp() override { uitest::seed_account(session, "kim@mail.ru", "secret"); }
+  void load() { ASSERT_TRUE(session.load()); }
+
+  PluginSession session;
+  hostsim::Host& host = session.host();
+};
+
+TEST_F(OptionsPageTest, IsAddedToTheNetworkGroupUnderTheModuleName) {
+  host.load_translations({{"Network", "Сеть"}});
+  load();
+  OptionsWindow options(host);
+  auto records = options.page_records();
+  ASSERT_EQ(records.size(), 1u);
+  const OptionsPage& page = records[0].page;
+  EXPECT_EQ(page.size, static_cast<int>(sizeof(OptionsPage)));
+  EXPECT_EQ(page.position, 0);
+  EXPECT_EQ(records[0].title, "MRIM");
+  EXPECT_EQ(records[0].group, "Сеть");
+  EXPECT_EQ(page.template_name, MAKEINTRESOURCEA(IDD_OPTIONS));
+  EXPECT_NE(page.instance, nullptr);
+  EXPECT_NE(page.dialog_proc, nullptr);
+  EXPECT_EQ(page.icon, nullptr);
+  EXPECT_EQ(page.group_position, 0);
+  EXPECT_EQ(page.group_icon, nullptr);
+  EXPECT_EQ(page.flags, 4u);
+  EXPECT_EQ(page.simple_bottom_control, 0);
+  EXPECT_EQ(page.simple_right_control, 0);
+  EXPECT_EQ(page.expert_only_controls, nullptr);
+  EXPECT_EQ(page.expert_only_control_count, 0);
+  ASSERT_NE(options.page("MRIM"), nullptr);
+  EXPECT_EQ(options.page("MRIM")->template_id(), IDD_OPTIONS);
+}
+
+TEST_F(OptionsPageTest, ShowsTheStoredSettings) {
+  session.set_account_dword("Timeout", 25);
+  session.host().profile().write_setting(0, "MRIM", "NMNotify", Setting::byte(1));
+  load();
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->text(IDC_OPT_EMAIL), "kim@mail.ru");
+  EXPECT_EQ(page->text(IDC_OPT_PASSWORD), "secret");
+  EXPECT_EQ(page->text(IDC_OPT_TIMEOUT), "25");
+  EXPECT_TRUE(page->checked(IDC_OPT_NMNOTIFY));
+  EXPECT_FALSE(page->checked(IDC_OPT_BALLOON));
+  auto translated = host.translated_dialogs();
+  EXPECT_NE(
+      std::find(translated.begin(), translated.end(), reinterpret_cast<hostsim::Handle>(page->handle())),
+      translated.end());
+}
+
+TEST_F(OptionsPageTest, ShowsTheBalloonStyleAndEmptyFieldsForMissingSettings) {
+  session.host().profile().write_setting(0, "MRIM", "NMPN", Setting::dword(7));
+  session.host().profile().write_setting(0, "MRIM", "NMNotify", Setting::byte(0));
+  load();
+  // Only after loading: the set-up dialog is not part of this test.
+  host.profile().delete_setting(0, "MRIM", "EMail");
+  host.profile().delete_setting(0, "MRIM", "Password");
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->text(IDC_OPT_EMAIL), "");
+  EXPECT_EQ(page->text(IDC_OPT_PASSWORD), "");
+  EXPECT_EQ(page->text(IDC_OPT_TIMEOUT), "10");  // written at load
+  EXPECT_FALSE(page->checked(IDC_OPT_NMNOTIFY));
+  EXPECT_TRUE(page->checked(IDC_OPT_BALLOON));
+}
+
+TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesAllFiveSettingsInOrder) {
+  session.set_account_dword("Timeout", 25);
+  load();
+  OptionsWindow options(host);
+  ASSERT_NE(options.page("MRIM"), nullptr);
+  host.clear_records();
+  options.apply();
+  std::vector<std::string> names;
+  for (const auto& write : host.setting_writes()) {
+    EXPECT_EQ(write.contact, 0u);
+    EXPECT_EQ(write.module, "MRIM");
+    names.push_back(write.setting);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout"}));
+  EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mail.ru"));
+  EXPECT_EQ(account(session, "Password"), Setting::string(encoded(host, "secret")));
+  EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
+  EXPECT_EQ(account(session, "NMPN"), Setting::dword(0));
+  EXPECT_EQ(account(session, "Timeout"), Setting::dword(25));
+}
+
+TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
+  load();
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  EXPECT_TRUE(page->type(IDC_OPT_EMAIL, "lee@bk.ru"));
+  EXPECT_TRUE(page->type(IDC_OPT_PASSWORD, "other secret"));
+  EXPECT_TRUE(page->click(IDC_OPT_NMNOTIFY));
+  EXPECT_TRUE(page->click(IDC_OPT_BALLOON));
+  EXPECT_TRUE(page->type(IDC_OPT_TIMEOUT, "42"));
+  options.apply();
+  EXPECT_EQ(account_text(session, "EMail"), "lee@bk.ru");
+  EXPECT_EQ(account_text(session, "Password"), encoded(host, "other secret"));
+  EXPECT_EQ(account(session, "NMNotify"), Setting::byte(1));
+  EXPECT_EQ(account(session, "NMPN"), Setting::dword(1));
+  EXPECT_EQ(account(session, "Timeout"), Setting::dword(42));
+
+  // Unticking stores 0 again.
+  page->click(IDC_OPT_NMNOTIFY);
+  page->click(IDC_OPT_BALLOON);
+  options.apply();
+  EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
+  EXPECT_EQ(account(session, "NMPN"), Setting::dword(0));
+}
+
+TEST_F(OptionsPageTest, TheTimeoutIsOneTo60SecondsElse10) {
+  load();
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  struct Case {
+    const char* entry;
+    DWORD stored;
+  };
+  const Case cases[] = {{"61", 10},
+                        {"60", 60},
+                        {"7 and a word", 7},
+                        {"-5", 10},
+                        {"", 10},
+                        {"0", 10},
+                        {"1", 1},
+                        {"  +30", 30},
+                        {"abc", 10},
+                        {"25s", 25},
+                        {"-0", 10},
+                        {"4294967297", 10},
+                        {"-4294967295", 10},
+                        {"99999999999999", 10}};
+  for (const Case& c : cases) {
+    page->type(IDC_OPT_TIMEOUT, c.entry);
+    options.apply();
+    EXPECT_EQ(account(session, "Timeout"), Setting::dword(c.stored)) << '"' << c.entry << '"';
+  }
+}
+
+TEST_F(OptionsPageTest, EveryCommandTellsTheWindowThePageChanged) {
+  load();
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  int opened = options.changed_notices();
+  page->type(IDC_OPT_EMAIL, "lee@bk.ru");
+  EXPECT_EQ(options.changed_notices(), opened + 1);
+  page->click(IDC_OPT_BALLOON);
+  EXPECT_EQ(options.changed_notices(), opened + 2);
+  // A notice other than apply changes nothing and stores nothing.
+  host.clear_records();
+  page->notify(options.handle(), 0, PSN_INFOCHANGED);
+  EXPECT_TRUE(host.setting_writes().empty());
+  EXPECT_EQ(options.changed_notices(), opened + 2);
+}
+
+TEST_F(OptionsPageTest, NoPageBeforeAllModulesAreLoadedNorAfterUnload) {
+  ASSERT_TRUE(session.load_without_modules_loaded());
+  {
+    OptionsWindow options(host);
+    EXPECT_TRUE(options.page_records().empty());
+  }
+  host.modules_loaded();
+  {
+    OptionsWindow options(host);
+    EXPECT_EQ(options.page_records().size(), 1u);
+  }
+  session.unload();
+  OptionsWindow options(host);
+  EXPECT_TRUE(options.page_records().empty());
+}
+
+}  // namespace

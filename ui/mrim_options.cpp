@@ -1,0 +1,175 @@
+// The account's settings dialogs: the set-up dialog shown at load while the account is
+// incomplete, and the options page. Both read the settings afresh when they open and write the
+// password only in the host's encoded form; neither keeps state of its own.
+#include "ui/mrim_options.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "incoming/newmail.h"
+#include "plugin/protocol_state.h"
+#include "plugin/vortel_services.h"
+#include "protocol/receive.h"
+#include "resources/resource.h"
+
+namespace {
+
+// Each edit field is read into a buffer of this size; the encoded password must fit it too.
+constexpr int kFieldBuffer = 128;
+constexpr DWORD kDefaultTimeout = 10;
+constexpr DWORD kLongestTimeout = 60;
+
+const char* translate(const char* text) {
+  return reinterpret_cast<const char*>(
+      call_service(MS_LANGPACK_TRANSLATESTRING, 0, reinterpret_cast<LPARAM>(text)));
+}
+
+// Puts the account's text setting into the field; a missing setting leaves the field as it is.
+void show_account_text(HWND window, int control_id, const char* setting) {
+  SettingVariant value{};
+  if (get_setting(nullptr, protocol_state.module_name, setting, &value) != 0) return;
+  if (value.type == DBVT_ASCIIZ && value.text != nullptr) SetDlgItemTextA(window, control_id, value.text);
+  free_setting(&value);
+}
+
+// Decodes the stored password in place, in the host's own copy, and shows it.
+void show_account_password(HWND window, int control_id) {
+  SettingVariant value{};
+  if (get_setting(nullptr, protocol_state.module_name, "Password", &value) != 0) return;
+  if (value.type == DBVT_ASCIIZ && value.text != nullptr) {
+    call_service(MS_DB_CRYPT_DECODESTRING, strlen(value.text) + 1, reinterpret_cast<LPARAM>(value.text));
+    SetDlgItemTextA(window, control_id, value.text);
+  }
+  free_setting(&value);
+}
+
+void store_account_text(HWND window, int control_id, const char* setting) {
+  char text[kFieldBuffer];
+  GetDlgItemTextA(window, control_id, text, sizeof text);
+  write_setting_string(nullptr, protocol_state.module_name, setting, text);
+}
+
+void store_account_password(HWND window, int control_id) {
+  char text[kFieldBuffer];
+  GetDlgItemTextA(window, control_id, text, sizeof text);
+  call_service(MS_DB_CRYPT_ENCODESTRING, sizeof text, reinterpret_cast<LPARAM>(text));
+  write_setting_string(nullptr, protocol_state.module_name, "Password", text);
+}
+
+bool account_has(const char* setting) {
+  SettingVariant value{};
+  if (get_setting(nullptr, protocol_state.module_name, setting, &value) != 0) return false;
+  free_setting(&value);
+  return true;
+}
+
+bool checked(HWND window, int control_id) { return IsDlgButtonChecked(window, control_id) == BST_CHECKED; }
+
+}  // namespace
+
+DWORD options_timeout_from_text(const char* text) {
+  // Parsed here rather than with atoi: a number past the 32-bit range stays out of range
+  // (clamped) instead of being undefined or wrapping round into 1..60.
+  const char* p = text;
+  while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  int64_t number = 0;
+  for (; *p >= '0' && *p <= '9'; ++p)
+    if (number <= INT32_MAX) number = number * 10 + (*p - '0');
+  if (negative) number = -number;
+  if (number > INT32_MAX) number = INT32_MAX;
+  if (number < INT32_MIN) number = INT32_MIN;
+  auto seconds = static_cast<DWORD>(static_cast<int32_t>(number));
+  return seconds == 0 || seconds > kLongestTimeout ? kDefaultTimeout : seconds;
+}
+
+void check_account_setup() {
+  if (account_has("EMail") && account_has("Password")) return;
+  DialogBoxParamA(dll_instance, MAKEINTRESOURCEA(IDD_ACCOUNT_SETUP), nullptr, MRIM_AccountSetupDlgProc, 0);
+}
+
+INT_PTR CALLBACK MRIM_AccountSetupDlgProc(HWND window, UINT message, WPARAM wparam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      translate_dialog(window);
+      SendMessageA(window, WM_SETICON, ICON_BIG,
+                   reinterpret_cast<LPARAM>(LoadIconA(dll_instance, MAKEINTRESOURCEA(IDI_PROTOCOL))));
+      show_account_text(window, IDC_SETUP_EMAIL, "EMail");
+      show_account_password(window, IDC_SETUP_PASSWORD);
+      break;
+    case WM_COMMAND:
+      switch (LOWORD(wparam)) {
+        case IDOK:
+          store_account_text(window, IDC_SETUP_EMAIL, "EMail");
+          store_account_password(window, IDC_SETUP_PASSWORD);
+          EndDialog(window, IDOK);
+          break;
+        case IDCANCEL:
+          EndDialog(window, IDCANCEL);
+          break;
+        default:
+          break;
+      }
+      break;
+    case WM_CLOSE:
+      EndDialog(window, IDCANCEL);
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+INT_PTR MRIM_OptInitialise(WPARAM wparam, LPARAM) {
+  OptionsPage page{};
+  page.size = sizeof page;
+  page.position = 0;
+  page.title = translate(protocol_state.module_name);
+  page.dialog_proc = reinterpret_cast<void*>(MRIM_OptionsDlgProc);
+  page.template_name = MAKEINTRESOURCEA(IDD_OPTIONS);
+  page.instance = dll_instance;
+  page.group = translate("Network");
+  page.flags = ODPF_BOLDGROUPS;
+  call_service(MS_OPT_ADDPAGE, wparam, reinterpret_cast<LPARAM>(&page));
+  return 0;
+}
+
+INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM lparam) {
+  const char* module = protocol_state.module_name;
+  switch (message) {
+    case WM_INITDIALOG: {
+      translate_dialog(window);
+      show_account_text(window, IDC_OPT_EMAIL, "EMail");
+      show_account_password(window, IDC_OPT_PASSWORD);
+      char seconds[16];
+      snprintf(seconds, sizeof seconds, "%u", static_cast<unsigned>(get_timeout()));
+      SetDlgItemTextA(window, IDC_OPT_TIMEOUT, seconds);
+      // Any non-zero byte ticks the box: it is a plain two-state check box.
+      CheckDlgButton(window, IDC_OPT_NMNOTIFY,
+                     get_setting_byte(nullptr, module, "NMNotify", 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
+      CheckDlgButton(window, IDC_OPT_BALLOON, newmail_balloon_enabled() != 0 ? BST_CHECKED : BST_UNCHECKED);
+      return 1;
+    }
+    case WM_COMMAND:
+      // Whatever the user did on the page, the options window may now offer Apply.
+      SendMessageA(GetParent(window), PSM_CHANGED, 0, 0);
+      return 0;
+    case WM_NOTIFY: {
+      auto* header = reinterpret_cast<const NMHDR*>(lparam);
+      if (header == nullptr || header->code != PSN_APPLY) return 0;
+      store_account_text(window, IDC_OPT_EMAIL, "EMail");
+      store_account_password(window, IDC_OPT_PASSWORD);
+      write_setting_byte(nullptr, module, "NMNotify", checked(window, IDC_OPT_NMNOTIFY) ? 1 : 0);
+      newmail_set_balloon(checked(window, IDC_OPT_BALLOON) ? 1 : 0);
+      char text[kFieldBuffer];
+      GetDlgItemTextA(window, IDC_OPT_TIMEOUT, text, sizeof text);
+      write_setting_dword(nullptr, module, "Timeout", options_timeout_from_text(text));
+      return 1;
+    }
+    default:
+      return 0;
+  }
+}
