@@ -68,7 +68,10 @@ void log_init(const char* module_name) {
 size_t log_timestamp(char* buffer) {
   std::lock_guard lock(clock_mutex);
   time_t now = now_seconds();
-  const tm* local = localtime(&now);
+  // localtime_s rather than localtime: the shared result of localtime would be overwritten by
+  // another copy of the plug-in (another account) stamping its own log at the same time.
+  tm local_time{};
+  const tm* local = localtime_s(&local_time, &now) == 0 ? &local_time : nullptr;
   if (local == nullptr) {
     buffer[0] = '\0';
     return 0;

@@ -5,11 +5,23 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "contacts/apparent.h"
+#include "contacts/contact_records.h"
+#include "contacts/details.h"
+#include "contacts/list_editing.h"
+#include "contacts/messaging.h"
+#include "incoming/dispatcher.h"
+#include "incoming/newmail.h"
 #include "plugin/log.h"
 #include "plugin/protocol_state.h"
 #include "plugin/vortel_services.h"
 #include "plugin/worker_threads.h"
+#include "protocol/online.h"
+#include "protocol/receive.h"
+#include "protocol/status.h"
 #include "resources/resource.h"
+#include "ui/mrim_options.h"
+#include "ui/mrim_userinfo.h"
 
 namespace {
 
@@ -33,13 +45,25 @@ struct ServiceEntry {
   HostServiceFn handler;
 };
 
-// The protocol services, in the order the host sees them created.
+// The protocol services, one a line, in the order the host sees them created.
+// clang-format off
 const ServiceEntry kServices[] = {
     {"/GetCaps", MRIM_GetCaps},
     {"/GetName", MRIM_GetName},
     {"/LoadIcon", MRIM_LoadIcon},
+    {"/SetStatus", SetStatus},
     {"/GetStatus", MRIM_GetStatus},
+    {"/SearchByEmail", MRIM_SearchByEmail},
+    {"/AddToList", MRIM_AddToList},
+    {"/SendMsg", MRIM_SendMessage},
+    {"/UserIsTyping", MRIM_UserIsTyping},
+    {"/SetApparentMode", MRIM_SetApparentMode},
+    {"/GetInfo", MRIM_GetInfo},
+    {"/Authorize", MRIM_Authorize},
+    {"/AuthDeny", MRIM_AuthDeny},
+    {"/ReqAuth", MRIM_ReqAuth},
 };
+// clang-format on
 
 void create_protocol_services() {
   // Room for the longest module name and the longest suffix ("/SetApparentMode").
@@ -66,7 +90,29 @@ void add_authorization_menu_item() {
       reinterpret_cast<HANDLE>(call_service(MS_CLIST_ADDCONTACTMENUITEM, 0, reinterpret_cast<LPARAM>(&item)));
 }
 
-void start_worker_threads() {}
+// The listener's block; kept so that Unload can free it once the thread has ended.
+ListenerWorkArea* listener_block = nullptr;
+void* watchdog_block = nullptr;
+void* newmail_block = nullptr;
+
+void start_worker_threads() {
+  listener_block = static_cast<ListenerWorkArea*>(malloc(sizeof(ListenerWorkArea)));
+  if (listener_block != nullptr && thread_start_long(ListenThread, listener_block) != 0) {
+    free(listener_block);
+    listener_block = nullptr;
+  }
+  // The keep-alive thread's block holds only its identifier.
+  watchdog_block = malloc(sizeof(DWORD));
+  if (watchdog_block != nullptr && thread_start_long(WatchDogThread, watchdog_block) != 0) {
+    free(watchdog_block);
+    watchdog_block = nullptr;
+  }
+  newmail_block = calloc(1, NEWMAIL_BLOCK_SIZE);
+  if (newmail_block != nullptr && thread_start_long(NewMailThread, newmail_block) != 0) {
+    free(newmail_block);
+    newmail_block = nullptr;
+  }
+}
 
 // Unblocks the threads that wait on the host so that they see the stop request.
 void wake_threads_for_unload() {
@@ -74,6 +120,11 @@ void wake_threads_for_unload() {
   if (receiver != nullptr) close_handle(receiver);
   HANDLE connection = protocol_state.connection.exchange(nullptr);
   if (connection != nullptr) close_handle(connection);
+  // Cuts short a connect thread's wait of up to 10 s for the address service.
+  HANDLE redirect = protocol_state.redirect_receiver.exchange(nullptr);
+  if (redirect != nullptr) close_handle(redirect);
+  pending_queue_wake_all();
+  listener_wake();
 }
 
 void unhook(std::atomic<HANDLE>& hook) {
@@ -103,6 +154,7 @@ MRIM_EXPORT PluginInfo* MirandaPluginInfo(DWORD) { return &plugin_info; }
 MRIM_EXPORT int Load(PluginLink* link) {
   plugin_link = link;
   protocol_state_reset();
+  ping_period = MRIM_DEFAULT_PING_PERIOD;
   threads_reset();
 
   char file_name[253];
@@ -119,6 +171,8 @@ MRIM_EXPORT int Load(PluginLink* link) {
 
   if (get_setting_dword(nullptr, module, "Timeout", 0) == 0)
     write_setting_dword(nullptr, module, "Timeout", 10);
+
+  check_account_setup();
 
   plugin_link->HookEvent(ME_SYSTEM_MODULESLOADED, MRIM_ModulesLoaded);
 
@@ -146,11 +200,22 @@ MRIM_EXPORT int Unload(void) {
   // Our addition to the host's unload: every thread of ours ends before we return, because the
   // host frees the library right after this call.
   threads_stop_all(wake_threads_for_unload);
+  free(listener_block);
+  listener_block = nullptr;
+  free(watchdog_block);
+  watchdog_block = nullptr;
+  free(newmail_block);
+  newmail_block = nullptr;
+  pending_queue_clear();
   mrim_log("vortel: Terminating.\n");
   return 0;
 }
 
 INT_PTR MRIM_ModulesLoaded(WPARAM, LPARAM) {
+  protocol_state.hook_options_init = plugin_link->HookEvent(ME_OPT_INITIALISE, MRIM_OptInitialise);
+  protocol_state.hook_userinfo_init = plugin_link->HookEvent(ME_USERINFO_INITIALISE, MRIM_UserInfoInitialise);
+  protocol_state.hook_contact_deleted = plugin_link->HookEvent(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
+  protocol_state.hook_setting_changed = plugin_link->HookEvent(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
   NetlibUser user{};
   user.size = sizeof user;
   user.settings_module = protocol_state.module_name;

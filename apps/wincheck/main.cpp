@@ -3,8 +3,11 @@
 // modules are loaded and at unload. Runs unattended (under Wine on a virtual display, or on
 // Windows): the plug-in's notice box is really shown and closed by a watcher thread.
 //
-//   wincheck.exe PATH\MRIM.dll WORK_FOLDER
+//   wincheck.exe PATH\MRIM.dll WORK_FOLDER [ADDRESS_PORT MRIM_PORT]
 //
+// With the two ports of an MRIM server stand-in running on 127.0.0.1 (whose accounts hold the
+// account below), the account also goes online, changes status and goes offline against it,
+// then sends one message through it to itself and receives it back.
 // The work folder becomes the current folder, where the plug-in writes its log. Prints one
 // "PASS name" or "FAIL name: why" line per check and ends with "N passed, M failed"; the exit
 // code is 0 only when every check passed. Each stage is a function of its own; later stages
@@ -15,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -24,8 +28,11 @@
 #include <thread>
 #include <vector>
 
+#include "apps/wincheck/dialog_check.h"
 #include "apps/wincheck/dll_image.h"
+#include "apps/wincheck/message_check.h"
 #include "apps/wincheck/notice_watcher.h"
+#include "apps/wincheck/online_check.h"
 #include "apps/wincheck/report.h"
 #include "hostsim/host.h"
 
@@ -51,7 +58,8 @@ const std::vector<std::string> kServiceOrder = {
     "/GetCaps",       "/GetName",   "/LoadIcon", "/SetStatus",    "/GetStatus",
     "/SearchByEmail", "/AddToList", "/SendMsg",  "/UserIsTyping", "/SetApparentMode",
     "/GetInfo",       "/Authorize", "/AuthDeny", "/ReqAuth"};
-const std::vector<std::string> kServicesRequired = {"/GetCaps", "/GetName", "/LoadIcon", "/GetStatus"};
+const std::vector<std::string> kServicesRequired = {"/GetCaps", "/GetName", "/LoadIcon", "/SetStatus",
+                                                    "/GetStatus"};
 
 // The events MRIM_ModulesLoaded hooks and Unload removes again.
 const std::vector<std::string> kLateHooks = {ME_OPT_INITIALISE, ME_USERINFO_INITIALISE, ME_DB_CONTACT_DELETED,
@@ -476,7 +484,7 @@ class Deadline {
   std::thread thread_;
 };
 
-int run(const std::string& dll_path, const std::string& work_dir) {
+int run(const std::string& dll_path, const std::string& work_dir, const std::optional<OnlineServer>& server) {
   Report report;
   g_report = &report;
   SetUnhandledExceptionFilter(on_crash);
@@ -510,8 +518,11 @@ int run(const std::string& dll_path, const std::string& work_dir) {
   check_menu(c);
   check_log_after_load(c);
   check_modules_loaded(c);
+  if (server) check_online(report, host, kModule, kLogFile, kEmail, kPassword, *server);
+  if (server) check_message(report, host, kModule, kLogFile, kEmail);
   check_unload(c);
   check_no_other_boxes(c);
+  check_dialogs(report, host, watcher, c.dll_path, kModule);
   return report.finish();
 }
 
@@ -519,10 +530,15 @@ int run(const std::string& dll_path, const std::string& work_dir) {
 }  // namespace wincheck
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: wincheck PATH\\MRIM.dll WORK_FOLDER\n");
+  if (argc != 3 && argc != 5) {
+    std::fprintf(stderr, "usage: wincheck PATH\\MRIM.dll WORK_FOLDER [ADDRESS_PORT MRIM_PORT]\n");
     return 2;
   }
+  std::optional<wincheck::OnlineServer> server;
+  if (argc == 5) {
+    server = wincheck::OnlineServer{static_cast<uint16_t>(std::atoi(argv[3])),
+                                    static_cast<uint16_t>(std::atoi(argv[4]))};
+  }
   // Absolute paths first: the work folder becomes the current folder.
-  return wincheck::run(wincheck::full_path(argv[1]), wincheck::full_path(argv[2]));
+  return wincheck::run(wincheck::full_path(argv[1]), wincheck::full_path(argv[2]), server);
 }
