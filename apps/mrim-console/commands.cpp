@@ -59,8 +59,8 @@ std::string lower(std::string text) {
 }
 
 const char* usage_of(const std::string& name) {
-  for (const CommandSpec& spec : command_specs())
-    if (name == spec.name) return spec.usage;
+  for (const CommandInfo& entry : command_table())
+    if (name == entry.name) return entry.usage;
   return "";
 }
 
@@ -92,8 +92,8 @@ std::string check_arguments(const Command& command) {
 
 }  // namespace
 
-const std::vector<CommandSpec>& command_specs() {
-  static const std::vector<CommandSpec> specs = {
+const std::vector<CommandInfo>& command_table() {
+  static const std::vector<CommandInfo> table = {
       {"status", "status online|away|invisible|na|offline", "change the account's status"},
       {"msg", "msg ADDRESS TEXT", "send a message to a contact"},
       {"typing", "typing ADDRESS", "tell a contact that you are typing"},
@@ -113,7 +113,7 @@ const std::vector<CommandSpec>& command_specs() {
       {"help", "help", "this list"},
       {"quit", "quit", "go offline and leave"},
   };
-  return specs;
+  return table;
 }
 
 ParseResult parse_command(const std::string& line) {

@@ -14,13 +14,13 @@ struct Command {
   std::vector<std::string> args;  // checked: count and fixed choices
 };
 
-struct CommandSpec {
+struct CommandInfo {
   const char* name;
   const char* usage;
   const char* description;
 };
 // Every command, in the order help lists them.
-const std::vector<CommandSpec>& command_specs();
+const std::vector<CommandInfo>& command_table();
 
 struct ParseResult {
   std::optional<Command> command;  // none for an empty line or a comment (#)

@@ -453,8 +453,8 @@ void Session::wait(const Command& command) {
 
 void Session::help() {
   Value commands = Value::list();
-  for (const CommandSpec& spec : command_specs())
-    commands.items.push_back(Value::object().set("usage", spec.usage).set("description", spec.description));
+  for (const CommandInfo& entry : command_table())
+    commands.items.push_back(Value::object().set("usage", entry.usage).set("description", entry.description));
   view_.show(Event("help").set("commands", std::move(commands)));
   ok(Event("ok").set("command", "help"));
 }

@@ -1,6 +1,7 @@
 // The minimal recording host of the protocol unit tests.
 #include "fake_host.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -129,14 +130,14 @@ std::vector<BYTE> ul(uint32_t value) {
 }
 
 std::vector<BYTE> packet(uint32_t msg, uint32_t seq, const std::vector<BYTE>& body) {
-  std::vector<BYTE> bytes(MRIM_HEADER_SIZE, 0);
+  std::vector<BYTE> bytes(MRIM_HEADER_SIZE + body.size(), 0);
   auto put = [&](size_t offset, uint32_t value) { memcpy(bytes.data() + offset, &value, 4); };
   put(0, MRIM_MAGIC);
   put(4, MRIM_PROTO_VERSION);
   put(8, seq);
   put(12, msg);
   put(16, static_cast<uint32_t>(body.size()));
-  bytes.insert(bytes.end(), body.begin(), body.end());
+  std::copy(body.begin(), body.end(), bytes.begin() + MRIM_HEADER_SIZE);
   return bytes;
 }
 
