@@ -3,8 +3,8 @@
 // and unloading (many times in one process).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
-#include <regex>
 #include <string>
 
 #include "platform/desktop.h"
@@ -42,10 +42,22 @@ TEST(PluginInfoRecord, DescribesTheBuild) {
   EXPECT_EQ(info->size, static_cast<int>(sizeof(PluginInfo)));
   EXPECT_STREQ(info->short_name, "MRIM protocol support");
   EXPECT_EQ(info->version, 0x17u);
-  EXPECT_TRUE(std::regex_match(info->description,
-                               std::regex("Debug build: plugin for \"MRIM\" Support\\.\r\nCompiled: "
-                                          "[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}  [0-9]{2}:[0-9]{2}:[0-9]{2}")))
-      << info->description;
+  // "Compiled: " then the build's date and time as "Mmm dd yyyy  hh:mm:ss" (day blank-padded).
+  const std::string prefix = "Debug build: plugin for \"MRIM\" Support.\r\nCompiled: ";
+  const std::string shape = "Aaa #9 9999  99:99:99";
+  std::string description = info->description;
+  ASSERT_EQ(description.substr(0, prefix.size()), prefix);
+  std::string stamp = description.substr(prefix.size());
+  ASSERT_EQ(stamp.size(), shape.size()) << stamp;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    char c = stamp[i];
+    bool fits = shape[i] == 'A'   ? isupper(static_cast<unsigned char>(c))
+                : shape[i] == 'a' ? islower(static_cast<unsigned char>(c))
+                : shape[i] == '9' ? isdigit(static_cast<unsigned char>(c))
+                : shape[i] == '#' ? c == ' ' || isdigit(static_cast<unsigned char>(c))
+                                  : c == shape[i];
+    EXPECT_TRUE(fits) << "at " << i << " in " << stamp;
+  }
   EXPECT_EQ(info->flags, 0);
   EXPECT_EQ(info->replaces_default_module, 0);
 }
