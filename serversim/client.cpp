@@ -109,28 +109,19 @@ std::optional<Packet> Client::read(std::chrono::milliseconds timeout) {
 }
 
 std::optional<Packet> Client::read_reply(uint32_t seq, std::chrono::milliseconds timeout) {
-  for (auto it = aside_.begin(); it != aside_.end(); ++it) {
-    if (it->seq == seq) {
-      Packet p = std::move(*it);
-      aside_.erase(it);
-      return p;
-    }
-  }
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    std::optional<Packet> p = cut();
-    if (p && p->seq == seq) return p;
-    if (p) {
-      aside_.push_back(std::move(*p));
-      continue;
-    }
-    if (broken_ || !fill(deadline)) return std::nullopt;
-  }
+  return read_matching([seq](const Packet& p) { return p.seq == seq; }, timeout);
 }
 
 std::optional<Packet> Client::read_code(uint32_t code, std::chrono::milliseconds timeout) {
+  return read_matching([code](const Packet& p) { return p.code == code; }, timeout);
+}
+
+// The first packet that matches, from those set aside earlier or from the connection; packets
+// that arrive before it are set aside for later reads.
+std::optional<Packet> Client::read_matching(const std::function<bool(const Packet&)>& matches,
+                                            std::chrono::milliseconds timeout) {
   for (auto it = aside_.begin(); it != aside_.end(); ++it) {
-    if (it->code == code) {
+    if (matches(*it)) {
       Packet p = std::move(*it);
       aside_.erase(it);
       return p;
@@ -139,7 +130,7 @@ std::optional<Packet> Client::read_code(uint32_t code, std::chrono::milliseconds
   auto deadline = Clock::now() + timeout;
   for (;;) {
     std::optional<Packet> p = cut();
-    if (p && p->code == code) return p;
+    if (p && matches(*p)) return p;
     if (p) {
       aside_.push_back(std::move(*p));
       continue;

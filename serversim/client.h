@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -55,6 +56,8 @@ class Client {
                               const std::string& description = "serversim test client");
 
  private:
+  std::optional<Packet> read_matching(const std::function<bool(const Packet&)>& matches,
+                                      std::chrono::milliseconds timeout);
   // Waits until more bytes arrive; false when the time is up or the server closed.
   bool fill(std::chrono::steady_clock::time_point deadline);
   std::optional<Packet> cut();
