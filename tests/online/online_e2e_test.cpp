@@ -17,6 +17,7 @@
 #include "serversim/client.h"
 #include "serversim/server.h"
 #include "support/plugin_session.h"
+#include "support/server_routes.h"
 
 namespace {
 
@@ -56,9 +57,7 @@ class Online : public ::testing::Test {
 
     session = std::make_unique<PluginSession>("MRIM");
     auto& netlib = host().netlib();
-    netlib.add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", server->address_port());
-    netlib.add_route(kServerName, 443, "127.0.0.1", server->mrim_port());
-    netlib.add_route(MRIM_FALLBACK_SERVER_HOST, 443, "127.0.0.1", server->mrim_port());
+    testsupport::route_plugin_to(netlib, *server, kServerName);
     session->set_account_text("EMail", kEmail);
     set_password(kPassword);
     ASSERT_TRUE(session->load());

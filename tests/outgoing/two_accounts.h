@@ -17,6 +17,7 @@
 #include "hostsim/profile.h"
 #include "protocol/online.h"
 #include "serversim/server.h"
+#include "support/server_routes.h"
 #include "support/support.h"
 
 namespace twoaccounts {
@@ -56,10 +57,7 @@ class TwoAccounts : public ::testing::Test {
     server_->start();
 
     auto& netlib = host_.netlib();
-    netlib.add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1",
-                     server_->address_port());
-    netlib.add_route(kServerName, 443, "127.0.0.1", server_->mrim_port());
-    netlib.add_route(MRIM_FALLBACK_SERVER_HOST, 443, "127.0.0.1", server_->mrim_port());
+    testsupport::route_plugin_to(netlib, *server_, kServerName);
     for (const std::string& module : {kAlice, kBob}) {
       account_text(module, "EMail", address_of(module));
       std::string password = password_of(module);

@@ -1,0 +1,15 @@
+// Points a host stand-in's network library at a server stand-in.
+#include "support/server_routes.h"
+
+#include "protocol/online.h"
+
+namespace testsupport {
+
+void route_plugin_to(hostsim::Netlib& netlib, const serversim::Server& server,
+                     const std::string& server_name) {
+  netlib.add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", server.address_port());
+  netlib.add_route(server_name, 443, "127.0.0.1", server.mrim_port());
+  netlib.add_route(MRIM_FALLBACK_SERVER_HOST, 443, "127.0.0.1", server.mrim_port());
+}
+
+}  // namespace testsupport
