@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "handler_host.h"
+#include "support/support.h"
 
 namespace {
 
@@ -60,9 +61,9 @@ TEST_F(MessageAck, RegularMessageEndsTypingThenConfirmsThenAddsTheEvent) {
 
 TEST_F(MessageAck, EventIsStampedWithTheTimeOfReceipt) {
   add_contact("kim@example.org");
-  uint32_t before = static_cast<uint32_t>(time(nullptr));
+  uint32_t before = testsupport::unix_seconds_now();
   dispatch(message(1, 0, "kim@example.org", "hi"));
-  uint32_t after = static_cast<uint32_t>(time(nullptr));
+  uint32_t after = testsupport::unix_seconds_now();
   auto stored = events();
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_GE(stored[0].timestamp, before);

@@ -10,6 +10,7 @@
 #include "contacts/contact_records.h"
 #include "handler_host.h"
 #include "protocol/online.h"
+#include "support/support.h"
 
 namespace {
 
@@ -375,9 +376,9 @@ TEST_F(Dispatch, HandledCodesNeverReachTheQueue) {
 }
 
 TEST_F(Dispatch, EventClockIsSecondsSince1970) {
-  uint32_t before = static_cast<uint32_t>(time(nullptr));
+  uint32_t before = testsupport::unix_seconds_now();
   uint32_t now = unix_time_now();
-  uint32_t after = static_cast<uint32_t>(time(nullptr));
+  uint32_t after = testsupport::unix_seconds_now();
   EXPECT_GE(now, before);
   EXPECT_LE(now, after);
 }

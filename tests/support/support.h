@@ -3,6 +3,7 @@
 // private working folder per test, where the plug-in writes its log.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace testsupport {
@@ -13,6 +14,10 @@ std::string plugin_path();
 std::string plugin_copy(const std::string& module_name, const std::string& dir);
 
 std::string read_file(const std::string& path);
+
+// Seconds since 1970 from the precise system clock. time() reads a coarse clock that can lag
+// the plug-in's GetSystemTime by a tick, which across a second boundary is a whole second.
+uint32_t unix_seconds_now();
 
 // Makes a fresh folder and makes it the current one; gives the old one back and removes the
 // folder at the end of its scope.
