@@ -74,10 +74,8 @@ std::string check_arguments(const Command& command) {
     if (mode != "visible" && mode != "invisible" && mode != "normal")
       return "unknown visibility \"" + mode + "\" (visible, invisible or normal)";
   }
-  if (name == "search" || name == "add") {
-    if (command.args[0].find('@') == std::string::npos)
-      return "\"" + command.args[0] + "\" is no e-mail address";
-  }
+  if ((name == "search" || name == "add") && !is_email_address(command.args[0]))
+    return "\"" + command.args[0] + "\" is no e-mail address";
   if (name == "wait") {
     const std::string& text = command.args[0];
     char* end = nullptr;
@@ -163,6 +161,52 @@ ParseResult parse_command(const std::string& line) {
   result.error = check_arguments(command);
   if (result.error.empty()) result.command = std::move(command);
   return result;
+}
+
+bool is_email_address(const std::string& text) {
+  size_t at = text.find('@');
+  if (at == std::string::npos || at == 0 || text.find('@', at + 1) != std::string::npos) return false;
+  for (char c : text)
+    if (is_blank(c) || c == '"' || static_cast<unsigned char>(c) < 0x20) return false;
+  // A domain of at least two labels, none of them empty.
+  std::string domain = text.substr(at + 1);
+  return domain.find('.') != std::string::npos && domain.front() != '.' && domain.back() != '.' &&
+         domain.find("..") == std::string::npos;
+}
+
+std::vector<std::string> completions(const std::string& before, const std::string& word,
+                                     const std::vector<std::string>& addresses) {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  std::string next, ignored;
+  while (next_word(before, pos, next, ignored) && !next.empty()) words.push_back(next);
+  std::vector<std::string> choices;
+  if (words.empty()) {
+    for (const CommandInfo& entry : command_table()) choices.push_back(entry.name);
+  } else {
+    // The usage names what each argument is: ADDRESS, or fixed choices "a|b|c".
+    std::vector<std::string> usage;
+    std::string usage_text = usage_of(lower(words[0]));
+    pos = 0;
+    while (next_word(usage_text, pos, next, ignored) && !next.empty()) usage.push_back(next);
+    if (words.size() < usage.size()) {
+      const std::string& shape = usage[words.size()];
+      if (shape == "ADDRESS") {
+        choices = addresses;
+      } else if (shape.find('|') != std::string::npos) {
+        for (size_t start = 0, bar; start <= shape.size(); start = bar + 1) {
+          bar = shape.find('|', start);
+          if (bar == std::string::npos) bar = shape.size();
+          choices.push_back(shape.substr(start, bar - start));
+        }
+      }
+    }
+  }
+  std::vector<std::string> fitting;
+  std::string prefix = lower(word);
+  for (const std::string& choice : choices)
+    if (lower(choice).compare(0, prefix.size(), prefix) == 0) fitting.push_back(choice);
+  return fitting;
 }
 
 std::optional<int> status_code(const std::string& name) {

@@ -29,6 +29,14 @@ struct ParseResult {
 };
 ParseResult parse_command(const std::string& line);
 
+// An address the network could have: name@domain.tld, without blanks.
+bool is_email_address(const std::string& text);
+
+// What may complete `word` at the terminal, given the line before it: command names first,
+// then contact addresses or the fixed choices where the command's usage has them.
+std::vector<std::string> completions(const std::string& before, const std::string& word,
+                                     const std::vector<std::string>& addresses);
+
 // Host status codes by the names the status command takes, and back.
 std::optional<int> status_code(const std::string& name);
 std::string status_name(int code);

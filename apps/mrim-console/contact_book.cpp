@@ -114,12 +114,11 @@ hostsim::Handle ContactBook::last_auth_request(hostsim::Handle contact) const {
 }
 
 Value contact_value(const ContactState& state) {
-  return Value::object()
-      .set("address", state.address)
-      .set("name", state.name)
-      .set("status", state.status)
-      .set("visibility", state.visibility)
-      .set("on_list", state.on_list);
+  return Value{{"address", state.address},
+               {"name", state.name},
+               {"status", state.status},
+               {"visibility", state.visibility},
+               {"on_list", state.on_list}};
 }
 
 std::string message_text(const std::vector<BYTE>& blob) {

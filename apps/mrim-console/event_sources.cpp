@@ -35,8 +35,11 @@ std::string search_key(intptr_t id) { return "search " + std::to_string(id); }
 
 Event contact_event(const ContactState& state) {
   Event event("contact");
-  Value fields = contact_value(state);
-  for (size_t i = 0; i < fields.names.size(); ++i) event.set(fields.names[i], std::move(fields.items[i]));
+  event.set("address", state.address)
+      .set("name", state.name)
+      .set("status", state.status)
+      .set("visibility", state.visibility)
+      .set("on_list", state.on_list);
   return event;
 }
 
@@ -190,16 +193,16 @@ void EventSources::show_contact(hostsim::Handle contact) {
   auto known = known_.find(contact);
   if (known == known_.end()) {
     known_[contact] = state;
-    view_.show(contact_event(state).set("new", true).set("changed", Value::list()));
+    view_.show(contact_event(state).set("new", true).set("changed", Value::array()));
     return;
   }
   if (known->second == state) return;
-  Value changed = Value::list();
-  if (known->second.address != state.address) changed.items.push_back("address");
-  if (known->second.name != state.name) changed.items.push_back("name");
-  if (known->second.status != state.status) changed.items.push_back("status");
-  if (known->second.visibility != state.visibility) changed.items.push_back("visibility");
-  if (known->second.on_list != state.on_list) changed.items.push_back("on_list");
+  Value changed = Value::array();
+  if (known->second.address != state.address) changed.push_back("address");
+  if (known->second.name != state.name) changed.push_back("name");
+  if (known->second.status != state.status) changed.push_back("status");
+  if (known->second.visibility != state.visibility) changed.push_back("visibility");
+  if (known->second.on_list != state.on_list) changed.push_back("on_list");
   known->second = state;
   view_.show(contact_event(state).set("new", false).set("changed", std::move(changed)));
 }
@@ -249,10 +252,13 @@ void EventSources::take_acks() {
           host_.call_service(MS_DB_EVENT_ADD, contact, reinterpret_cast<LPARAM>(&info));
           profile_dirty_ = true;
         }
-        view_.show(Event("delivered")
-                       .set("ack", static_cast<int64_t>(ack.process))
-                       .set("to", book_.state(contact).address)
-                       .set("delivered", delivered));
+        Event event("delivered");
+        event.set("ack", static_cast<int64_t>(ack.process))
+            .set("to", book_.state(contact).address)
+            .set("delivered", delivered);
+        // A failure carries the plug-in's reason, a text in its code page.
+        if (!delivered) event.set("reason", from_cp1251(ack.param_text));
+        view_.show(event);
         break;
       }
       case ACKTYPE_SEARCH: {
@@ -294,7 +300,7 @@ void EventSources::show_details(const hostsim::AckRecord& ack) {
   if (ack.result == ACKRESULT_SUCCESS) {
     const std::string& m = book_.module();
     auto text = [&](const char* field, const char* setting) {
-      if (auto value = book_.text(contact, setting)) fields.set(field, *value);
+      if (auto value = book_.text(contact, setting)) fields[field] = *value;
     };
     text("nick", "Nick");
     text("first_name", "FirstName");
@@ -309,10 +315,10 @@ void EventSources::show_details(const hostsim::AckRecord& ack) {
       char birthday[32];
       std::snprintf(birthday, sizeof birthday, "%04u-%02u-%02u", year.value_or(0), month.value_or(0),
                     day.value_or(0));
-      fields.set("birthday", birthday);
+      fields["birthday"] = birthday;
     }
     if (auto gender = book_.number(contact, m, "Gender"))
-      fields.set("gender", *gender == 77 ? "male" : *gender == 70 ? "female" : "");
+      fields["gender"] = *gender == 77 ? "male" : *gender == 70 ? "female" : "";
     text("zodiac", "Zodiac");
     text("city_id", "City_id");
     text("country_id", "Country_id");

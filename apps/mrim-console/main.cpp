@@ -4,19 +4,23 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <csignal>
 #include <iostream>
 #include <string>
 
+#include "commands.h"
+#include "line_editor.h"
 #include "options.h"
 #include "session.h"
 #include "view.h"
 
 namespace {
 
+volatile std::sig_atomic_t stop_requested = 0;
+
 // Ctrl-C or a termination request ends the input, so the console leaves the way quit does:
 // offline, plug-in unloaded, profile saved.
-void on_stop_signal(int) {}
+void on_stop_signal(int) { stop_requested = 1; }
 
 void catch_stop_signals() {
   struct sigaction action {};
@@ -31,32 +35,46 @@ void catch_stop_signals() {
 
 int main(int argc, char** argv) {
   console::Options options;
-  std::string error;
-  if (!console::parse_options(argc, argv, options, error)) {
-    std::fprintf(stderr, "mrim-console: %s\n%s", error.c_str(), console::usage_text().c_str());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(console::usage_text().c_str(), stdout);
-    return 0;
+  switch (console::parse_options(argc, argv, options)) {
+    case console::Parsed::run:
+      break;
+    case console::Parsed::done:
+      return 0;
+    case console::Parsed::bad_option:
+      return 2;
   }
   bool interactive = !options.json && isatty(STDIN_FILENO) == 1;
+  // Line editing when a person types at a terminal and reads it; input from a pipe or a file
+  // is read line by line as it comes.
+  console::Session* running = nullptr;
+  std::unique_ptr<console::LineEditor> editor;
+  if (interactive && isatty(STDOUT_FILENO) == 1) {
+    editor = std::make_unique<console::LineEditor>(
+        console::history_path_for(options.profile),
+        [&running](const std::string& before, const std::string& word) {
+          return console::completions(before, word,
+                                      running ? running->addresses() : std::vector<std::string>());
+        });
+  }
   std::unique_ptr<console::View> view =
-      options.json ? console::make_json_view() : console::make_terminal_view(interactive);
+      options.json ? console::make_json_view() : console::make_terminal_view(interactive, editor.get());
   catch_stop_signals();
 
   int result = 0;
   {
     console::Session session(options, *view, interactive);
     if (session.start()) {
+      running = &session;
       view->ready_for_input();
       std::string line;
-      while (std::getline(std::cin, line)) {
+      while (editor ? editor->read_line(line, stop_requested)
+                    : static_cast<bool>(std::getline(std::cin, line))) {
         view->input_taken();
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!session.execute(line)) break;
         view->ready_for_input();
       }
+      running = nullptr;
     } else {
       result = 1;
     }

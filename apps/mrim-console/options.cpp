@@ -1,5 +1,11 @@
-// The console's command line.
+// The console's command line, read with CLI11 (which also writes --help).
 #include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#ifndef MRIM_CONSOLE_VERSION
+#define MRIM_CONSOLE_VERSION "unknown"
+#endif
 
 namespace console {
 
@@ -18,24 +24,6 @@ bool parse_host_port(const std::string& text, std::string& host, uint16_t& port)
   return true;
 }
 
-std::string usage_text() {
-  return "usage: mrim-console [options]\n"
-         "  --server embedded|HOST:PORT  embedded: run the demo MRIM server inside the console\n"
-         "                               (default); HOST:PORT: the address service to ask\n"
-         "  --route NAME:PORT=HOST:PORT  dial HOST:PORT when the plug-in dials NAME:PORT\n"
-         "                               (repeatable; e.g. for the server the address service names)\n"
-         "  --account ADDRESS            the account's e-mail address, stored in the profile\n"
-         "  --password PASSWORD          its password, stored encoded as the set-up dialog does\n"
-         "  --profile FILE               SQLite file for contacts, settings and history\n"
-         "                               (default :memory:, which keeps nothing)\n"
-         "  --plugin FILE                the plug-in to load (default: the MRIM.so built with it)\n"
-         "  --accounts FILE              accounts of the embedded server (default: the demo ones)\n"
-         "  --new-mail off|balloon|mailbox  how unread mail is announced (stored in the profile;\n"
-         "                               a profile without a choice gets balloon)\n"
-         "  --json                       one JSON object per event on stdout, commands from stdin\n"
-         "  --help                       this text\n";
-}
-
 namespace {
 
 bool parse_route(const std::string& text, Route& route) {
@@ -45,82 +33,84 @@ bool parse_route(const std::string& text, Route& route) {
          parse_host_port(text.substr(equals + 1), route.host, route.real_port);
 }
 
+// --server: what the value means is decided here alone (Session::start carries it out).
+bool parse_server(const std::string& value, Options& options) {
+  if (value == "embedded") {
+    options.embedded = true;
+    return true;
+  }
+  options.embedded = false;
+  return parse_host_port(value, options.server_host, options.server_port);
+}
+
+CLI::Validator checked_by(const std::string& wanted, bool (*ok)(const std::string&)) {
+  return CLI::Validator(
+      [=](std::string& value) { return ok(value) ? std::string() : "wants " + wanted + ", not " + value; },
+      "");  // the option's type name says what it wants
+}
+
 }  // namespace
 
-bool parse_options(int argc, char** argv, Options& options, std::string& error) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (arg == "--json") {
-      options.json = true;
-      continue;
-    }
-    // Both "--name value" and "--name=value".
-    std::string value;
-    size_t equals = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-      value = arg.substr(equals + 1);
-      arg.resize(equals);
-    } else if (i + 1 < argc) {
-      value = argv[++i];
-    } else {
-      error = arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unknown argument " + arg;
-      return false;
-    }
-    if (arg == "--server") {
-      if (value == "embedded") {
-        options.embedded = true;
-      } else if (parse_host_port(value, options.server_host, options.server_port)) {
-        options.embedded = false;
-      } else {
-        error = "--server wants embedded or HOST:PORT, not " + value;
-        return false;
-      }
-    } else if (arg == "--route") {
-      Route route;
-      if (!parse_route(value, route)) {
-        error = "--route wants NAME:PORT=HOST:PORT, not " + value;
-        return false;
-      }
-      options.routes.push_back(route);
-    } else if (arg == "--account") {
-      options.account = value;
-    } else if (arg == "--password") {
-      options.password = value;
-    } else if (arg == "--profile") {
-      options.profile = value;
-    } else if (arg == "--plugin") {
-      options.plugin = value;
-    } else if (arg == "--accounts") {
-      options.accounts_file = value;
-    } else if (arg == "--new-mail") {
-      if (value == "off") {
-        options.new_mail = NewMail::off;
-      } else if (value == "balloon") {
-        options.new_mail = NewMail::balloon;
-      } else if (value == "mailbox") {
-        options.new_mail = NewMail::mailbox;
-      } else {
-        error = "--new-mail wants off, balloon or mailbox, not " + value;
-        return false;
-      }
-    } else {
-      error = "unknown option " + arg;
-      return false;
-    }
+Parsed parse_options(int argc, char** argv, Options& options) {
+  CLI::App app("mrim-console: a console messenger that runs the MRIM plug-in in the host stand-in.",
+               "mrim-console");
+  app.set_version_flag("--version",
+                       "mrim-console " MRIM_CONSOLE_VERSION " (the MRIM plug-in's console messenger)");
+  app.get_formatter()->column_width(32);
+
+  std::string server = "embedded";
+  std::vector<std::string> routes;
+  std::string new_mail;
+  app.add_option("--server", server,
+                 "the demo server inside (default), or an address service")
+      ->type_name("embedded|HOST:PORT")
+      ->check(checked_by("embedded or HOST:PORT", [](const std::string& v) {
+        Options scratch;
+        return parse_server(v, scratch);
+      }));
+  app.add_option("--route", routes, "dial HOST:PORT when the plug-in dials NAME:PORT")
+      ->type_name("NAME:PORT=HOST:PORT")
+      ->check(checked_by("NAME:PORT=HOST:PORT", [](const std::string& v) {
+        Route scratch;
+        return parse_route(v, scratch);
+      }));
+  CLI::Option* account =
+      app.add_option("--account", options.account, "the account, stored in the profile")
+          ->type_name("ADDRESS");
+  app.add_option("--password", options.password, "its password, stored encoded")
+      ->type_name("PASSWORD")
+      ->needs(account);
+  app.add_option("--profile", options.profile,
+                 "SQLite file of contacts, settings, history (default :memory:)")
+      ->type_name("FILE")
+      ->check(checked_by("a file name (or :memory:)", [](const std::string& v) { return !v.empty(); }));
+  app.add_option("--plugin", options.plugin, "the plug-in (default: the MRIM.so built with it)")
+      ->type_name("FILE");
+  app.add_option("--accounts", options.accounts_file,
+                 "the embedded server's accounts (default: the demo's)")
+      ->type_name("FILE");
+  app.add_option("--new-mail", new_mail,
+                 "how unread mail is announced (default: balloon)")
+      ->type_name("off|balloon|mailbox")
+      ->check(CLI::IsMember({"off", "balloon", "mailbox"}).description(""));
+  app.add_flag("--json", options.json, "events as JSON, one object per line");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int status = app.exit(e);
+    return status == 0 ? Parsed::done : Parsed::bad_option;
   }
-  if (options.password && !options.account) {
-    error = "--password needs --account";
-    return false;
+  parse_server(server, options);
+  for (const std::string& text : routes) {
+    Route route;
+    parse_route(text, route);
+    options.routes.push_back(route);
   }
-  if (options.profile.empty()) {
-    error = "--profile needs a file name (or :memory:)";
-    return false;
-  }
-  return true;
+  if (new_mail == "off") options.new_mail = NewMail::off;
+  if (new_mail == "balloon") options.new_mail = NewMail::balloon;
+  if (new_mail == "mailbox") options.new_mail = NewMail::mailbox;
+  return Parsed::run;
 }
 
 }  // namespace console

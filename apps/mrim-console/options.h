@@ -29,12 +29,14 @@ struct Options {
   std::string accounts_file;            // --accounts FILE; empty: the demo accounts built in
   NewMail new_mail = NewMail::keep;     // --new-mail off|balloon|mailbox
   bool json = false;                    // --json
-  bool help = false;                    // --help
 };
 
-// Fills `options`; false with a message in `error` for anything it cannot use.
-bool parse_options(int argc, char** argv, Options& options, std::string& error);
-std::string usage_text();
+enum class Parsed {
+  run,         // the options are fine: start the console
+  done,        // --help or --version was printed: leave with status 0
+  bad_option,  // what is wrong was printed on standard error: leave with status 2
+};
+Parsed parse_options(int argc, char** argv, Options& options);
 
 // "HOST:PORT" with a port 1..65535.
 bool parse_host_port(const std::string& text, std::string& host, uint16_t& port);

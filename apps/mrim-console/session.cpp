@@ -115,8 +115,8 @@ bool Session::start() {
       .set("profile", options_.profile)
       .set("plugin", options_.plugin);
   if (embedded_) {
-    Value answering = Value::list();
-    for (const std::string& email : embedded_->answering()) answering.items.push_back(email);
+    Value answering = Value::array();
+    for (const std::string& email : embedded_->answering()) answering.push_back(email);
     ready.set("answering", std::move(answering));
   }
   view_.show(ready);
@@ -260,8 +260,14 @@ void Session::status(const Command& command) {
 }
 
 void Session::send_message(const Command& command) {
-  std::optional<hostsim::Handle> contact = contact_of("msg", command.args[0]);
-  if (!contact || !online_for("msg")) return;
+  const std::string& address = command.args[0];
+  std::optional<hostsim::Handle> contact = book_->find(address);
+  if (!contact && !is_email_address(address)) {
+    error("msg", "\"" + address + "\" is no e-mail address, and no contact is called so");
+    return;
+  }
+  if (!online_for("msg")) return;
+  if (!contact) contact = temporary_contact(address);
   std::string text = to_cp1251(command.args[1]);
   std::string service = module_ + "/SendMsg";
   ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(), 0,
@@ -280,6 +286,25 @@ void Session::send_message(const Command& command) {
          .set("to", book_->state(*contact).address));
 }
 
+// As the host does for a message window opened on an address it does not know: a contact of
+// the account that is not on the list, known by its address alone.
+hostsim::Handle Session::temporary_contact(const std::string& address) {
+  hostsim::Handle contact = host_->add_contact(module_);
+  host_->write_setting(contact, module_, "EMail", hostsim::Setting::string(to_cp1251(address)));
+  host_->write_setting(contact, "CList", "NotOnList", hostsim::Setting::byte(1));
+  return contact;
+}
+
+std::vector<std::string> Session::addresses() const {
+  std::vector<std::string> found;
+  if (!book_) return found;
+  for (hostsim::Handle contact : book_->contacts()) {
+    std::string address = book_->state(contact).address;
+    if (!address.empty()) found.push_back(address);
+  }
+  return found;
+}
+
 void Session::typing(const Command& command) {
   std::optional<hostsim::Handle> contact = contact_of("typing", command.args[0]);
   if (!contact || !online_for("typing")) return;
@@ -289,10 +314,10 @@ void Session::typing(const Command& command) {
 }
 
 void Session::list() {
-  Value contacts = Value::list();
+  Value contacts = Value::array();
   for (hostsim::Handle contact : book_->contacts()) {
     ContactState state = book_->state(contact);
-    if (!state.address.empty()) contacts.items.push_back(contact_value(state));
+    if (!state.address.empty()) contacts.push_back(contact_value(state));
   }
   view_.show(Event("list").set("contacts", std::move(contacts)));
   ok(Event("ok").set("command", "list"));
@@ -431,13 +456,12 @@ void Session::request_authorization(const Command& command) {
 void Session::history(const Command& command) {
   std::optional<hostsim::Handle> contact = contact_of("history", command.args[0]);
   if (!contact) return;
-  Value entries = Value::list();
+  Value entries = Value::array();
   for (const HistoryEntry& entry : book_->history(*contact)) {
-    entries.items.push_back(Value::object()
-                                .set("time", entry.time)
-                                .set("direction", entry.outgoing ? "out" : "in")
-                                .set("type", entry.auth_request ? "auth_request" : "message")
-                                .set("text", entry.text));
+    entries.push_back(Value{{"time", entry.time},
+                            {"direction", entry.outgoing ? "out" : "in"},
+                            {"type", entry.auth_request ? "auth_request" : "message"},
+                            {"text", entry.text}});
   }
   view_.show(
       Event("history").set("address", book_->state(*contact).address).set("entries", std::move(entries)));
@@ -452,9 +476,9 @@ void Session::wait(const Command& command) {
 }
 
 void Session::help() {
-  Value commands = Value::list();
+  Value commands = Value::array();
   for (const CommandInfo& entry : command_table())
-    commands.items.push_back(Value::object().set("usage", entry.usage).set("description", entry.description));
+    commands.push_back(Value{{"usage", entry.usage}, {"description", entry.description}});
   view_.show(Event("help").set("commands", std::move(commands)));
   ok(Event("ok").set("command", "help"));
 }

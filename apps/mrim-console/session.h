@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "contact_book.h"
@@ -31,6 +32,8 @@ class Session {
   bool execute(const std::string& line);
   // Goes offline, unloads the plug-in and saves the profile.
   void finish();
+  // The addresses of the account's contacts (for completion at the terminal).
+  std::vector<std::string> addresses() const;
 
  private:
   void run(const Command& command);
@@ -50,6 +53,7 @@ class Session {
   void wait(const Command& command);
   void help();
 
+  hostsim::Handle temporary_contact(const std::string& address);
   void answer_dialog(hostsim::Dialog& dialog);
   void save_profile();
   // A protocol service of the plug-in, as the host calls it; nullopt (after an error event)

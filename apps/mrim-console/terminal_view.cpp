@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "line_editor.h"
 #include "view.h"
 
 namespace console {
@@ -21,8 +22,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kReportEvery{5};
 
 std::string who(const Value& fields, const char* address_field) {
-  std::string address = fields.text_of(address_field);
-  std::string name = fields.text_of("name");
+  std::string address = text_of(fields, address_field);
+  std::string name = text_of(fields, "name");
   if (name.empty() || name == address) return address;
   return name + " <" + address + ">";
 }
@@ -48,12 +49,10 @@ std::string indented(const std::string& text, size_t indent) {
 }
 
 std::string contact_line(const Value& c) {
-  std::string line = who(c, "address") + "  " + c.text_of("status");
-  std::string visibility = c.text_of("visibility");
+  std::string line = who(c, "address") + "  " + text_of(c, "status");
+  std::string visibility = text_of(c, "visibility");
   if (!visibility.empty() && visibility != "normal") line += "  (" + visibility + " list)";
-  if (const Value* on_list = c.get("on_list");
-      on_list && on_list->type == Value::Type::flag && !on_list->flag)
-    line += "  (not on the list)";
+  if (c.contains("on_list") && !flag_of(c, "on_list")) line += "  (not on the list)";
   return line;
 }
 
@@ -61,114 +60,111 @@ std::string describe(const Event& event) {
   const Value& f = event.fields;
   std::string kind = event.kind();
   if (kind == "ready") {
-    std::string account = f.text_of("account");
-    std::string text = "MRIM console: plug-in " + f.text_of("module") + ", server " + f.text_of("server");
+    std::string account = text_of(f, "account");
+    std::string text = "MRIM console: plug-in " + text_of(f, "module") + ", server " + text_of(f, "server");
     text += account.empty() ? ", no account set up" : ", account " + account;
-    if (f.text_of("profile") != ":memory:") text += ", profile " + f.text_of("profile");
+    if (text_of(f, "profile") != ":memory:") text += ", profile " + text_of(f, "profile");
     return text + "\nType help for the commands.";
   }
   // A message box has been shown by the host's desktop already (on standard error).
   if (kind == "notice") return "";
   if (kind == "error") {
-    std::string command = f.text_of("command");
-    return "error: " + (command.empty() ? "" : command + ": ") + f.text_of("message");
+    std::string command = text_of(f, "command");
+    return "error: " + (command.empty() ? "" : command + ": ") + text_of(f, "message");
   }
   if (kind == "ok") {
-    std::string command = f.text_of("command");
+    std::string command = text_of(f, "command");
     if (command == "msg")
-      return "-> message " + std::to_string(f.number_of("ack")) + " to " + f.text_of("to") + " sent";
+      return "-> message " + std::to_string(number_of(f, "ack")) + " to " + text_of(f, "to") + " sent";
     if (command == "search")
-      return "searching for " + f.text_of("address") + " (search " + std::to_string(f.number_of("id")) + ")";
+      return "searching for " + text_of(f, "address") + " (search " + std::to_string(number_of(f, "id")) +
+             ")";
     if (command == "status") {
-      if (f.flag_of("unchanged")) return "the account is already " + f.text_of("status");
+      if (flag_of(f, "unchanged")) return "the account is already " + text_of(f, "status");
       return "";  // the change itself is shown when it happens
     }
-    if (command == "add") return f.text_of("address") + " added";
-    if (command == "visibility") return f.text_of("address") + ": visibility " + f.text_of("visibility");
-    if (command == "authorize") return f.text_of("address") + " authorized";
-    if (command == "deny") return f.text_of("address") + "'s request refused";
-    if (command == "reqauth") return f.text_of("address") + " put on the server list and authorized";
-    if (command == "typing") return "typing notice sent to " + f.text_of("address");
+    if (command == "add") return text_of(f, "address") + " added";
+    if (command == "visibility") return text_of(f, "address") + ": visibility " + text_of(f, "visibility");
+    if (command == "authorize") return text_of(f, "address") + " authorized";
+    if (command == "deny") return text_of(f, "address") + "'s request refused";
+    if (command == "reqauth") return text_of(f, "address") + " put on the server list and authorized";
+    if (command == "typing") return "typing notice sent to " + text_of(f, "address");
     return "";  // the others' own events (contact changes, details, lists) say enough
   }
-  if (kind == "status") return "* you are " + f.text_of("status") + " (were " + f.text_of("previous") + ")";
-  if (kind == "login_failed") return "* still offline: " + f.text_of("reason");
+  if (kind == "status") return "* you are " + text_of(f, "status") + " (were " + text_of(f, "previous") + ")";
+  if (kind == "login_failed") return "* log-in failed, still offline: " + text_of(f, "reason");
   if (kind == "contact") {
-    if (f.flag_of("new")) return "+ " + contact_line(f);
-    const Value* changed = f.get("changed");
+    if (flag_of(f, "new")) return "+ " + contact_line(f);
     std::string what;
-    if (changed)
-      for (const Value& item : changed->items) {
-        if (item.text == "status")
-          what += (what.empty() ? "" : ", ") + std::string("is ") + f.text_of("status");
-        if (item.text == "name")
-          what += (what.empty() ? "" : ", ") + std::string("is called ") + f.text_of("name");
-        if (item.text == "visibility")
-          what += (what.empty() ? "" : ", ") + std::string("visibility ") + f.text_of("visibility");
-        if (item.text == "on_list")
+    if (f.contains("changed"))
+      for (const Value& item : f["changed"]) {
+        if (item == "status") what += (what.empty() ? "" : ", ") + std::string("is ") + text_of(f, "status");
+        if (item == "name")
+          what += (what.empty() ? "" : ", ") + std::string("is called ") + text_of(f, "name");
+        if (item == "visibility")
+          what += (what.empty() ? "" : ", ") + std::string("visibility ") + text_of(f, "visibility");
+        if (item == "on_list")
           what += (what.empty() ? "" : ", ") +
-                  std::string(f.flag_of("on_list") ? "is on the list" : "is not on the list");
+                  std::string(flag_of(f, "on_list") ? "is on the list" : "is not on the list");
       }
     return "* " + who(f, "address") + " " + what;
   }
   if (kind == "contact_removed") return "- " + who(f, "address") + " removed";
   if (kind == "message") {
-    std::string head = "[" + clock_time(f.number_of("time")) + "] " + who(f, "from") + ": ";
-    return head + indented(f.text_of("text"), 8);
+    std::string head = "[" + clock_time(number_of(f, "time")) + "] " + who(f, "from") + ": ";
+    return head + indented(text_of(f, "text"), 8);
   }
   if (kind == "auth_request") {
-    return "? " + who(f, "from") + " asks for authorization: " + f.text_of("text") + "\n  (authorize " +
-           f.text_of("from") + " or deny " + f.text_of("from") + ")";
+    return "? " + who(f, "from") + " asks for authorization: " + text_of(f, "text") + "\n  (authorize " +
+           text_of(f, "from") + " or deny " + text_of(f, "from") + ")";
   }
-  if (kind == "typing") return f.number_of("seconds") > 0 ? "... " + who(f, "from") + " is typing" : "";
+  if (kind == "typing") return number_of(f, "seconds") > 0 ? "... " + who(f, "from") + " is typing" : "";
   if (kind == "delivered") {
-    return std::string(f.flag_of("delivered") ? "<- message " : "<- NOT delivered: message ") +
-           std::to_string(f.number_of("ack")) + " to " + f.text_of("to") +
-           (f.flag_of("delivered") ? " delivered" : "");
+    std::string message = "message " + std::to_string(number_of(f, "ack")) + " to " + text_of(f, "to");
+    if (flag_of(f, "delivered")) return "<- " + message + " delivered";
+    std::string reason = text_of(f, "reason");
+    return "<- " + message + " FAILED: " + (reason.empty() ? "the server did not confirm it" : reason);
   }
-  if (kind == "search_result") return "found: " + f.text_of("email");
+  if (kind == "search_result") return "found: " + text_of(f, "email");
   if (kind == "search_done") {
-    return "search " + std::to_string(f.number_of("id")) + " done: " +
-           (f.number_of("found") ? std::to_string(f.number_of("found")) + " found" : "nobody found");
+    return "search " + std::to_string(number_of(f, "id")) + " done: " +
+           (number_of(f, "found") ? std::to_string(number_of(f, "found")) + " found" : "nobody found");
   }
   if (kind == "details") {
-    if (!f.flag_of("ok")) return "no details for " + f.text_of("address");
-    std::string text = "details of " + f.text_of("address") + ":";
-    if (const Value* fields = f.get("fields"))
-      for (size_t i = 0; i < fields->names.size(); ++i) {
-        const Value& v = fields->items[i];
-        std::string shown = v.type == Value::Type::number ? std::to_string(v.number) : v.text;
-        if (!shown.empty()) text += "\n  " + fields->names[i] + ": " + shown;
+    if (!flag_of(f, "ok")) return "no details for " + text_of(f, "address");
+    std::string text = "details of " + text_of(f, "address") + ":";
+    if (f.contains("fields"))
+      for (const auto& [name, v] : f["fields"].items()) {
+        std::string shown = v.is_string() ? v.get<std::string>() : v.dump();
+        if (!shown.empty()) text += "\n  " + name + ": " + shown;
       }
     return text;
   }
-  if (kind == "new_mail") return "* new mail: " + f.text_of("title") + ": " + f.text_of("text");
+  if (kind == "new_mail") return "* new mail: " + text_of(f, "title") + ": " + text_of(f, "text");
   if (kind == "list") {
-    const Value* contacts = f.get("contacts");
-    if (!contacts || contacts->items.empty()) return "the contact list is empty";
+    if (!f.contains("contacts") || f["contacts"].empty()) return "the contact list is empty";
     std::string text = "contacts:";
-    for (const Value& c : contacts->items) text += "\n  " + contact_line(c);
+    for (const Value& c : f["contacts"]) text += "\n  " + contact_line(c);
     return text;
   }
   if (kind == "history") {
-    const Value* entries = f.get("entries");
-    if (!entries || entries->items.empty()) return "no history with " + f.text_of("address");
-    std::string text = "history with " + f.text_of("address") + ":";
-    for (const Value& e : entries->items) {
-      std::string arrow = e.text_of("direction") == "out" ? ">> " : "<< ";
-      std::string type = e.text_of("type") == "auth_request" ? "(authorization request) " : "";
+    if (!f.contains("entries") || f["entries"].empty()) return "no history with " + text_of(f, "address");
+    std::string text = "history with " + text_of(f, "address") + ":";
+    for (const Value& e : f["entries"]) {
+      std::string arrow = text_of(e, "direction") == "out" ? ">> " : "<< ";
+      std::string type = text_of(e, "type") == "auth_request" ? "(authorization request) " : "";
       text +=
-          "\n  [" + clock_time(e.number_of("time")) + "] " + arrow + type + indented(e.text_of("text"), 13);
+          "\n  [" + clock_time(number_of(e, "time")) + "] " + arrow + type + indented(text_of(e, "text"), 13);
     }
     return text;
   }
   if (kind == "help") {
     std::string text = "commands:";
-    if (const Value* commands = f.get("commands"))
-      for (const Value& c : commands->items) {
-        std::string usage = c.text_of("usage");
+    if (f.contains("commands"))
+      for (const Value& c : f["commands"]) {
+        std::string usage = text_of(c, "usage");
         if (usage.size() < 44) usage.append(44 - usage.size(), ' ');
-        text += "\n  " + usage + " " + c.text_of("description");
+        text += "\n  " + usage + " " + text_of(c, "description");
       }
     return text;
   }
@@ -178,8 +174,11 @@ std::string describe(const Event& event) {
 
 class TerminalView : public View {
  public:
-  explicit TerminalView(bool interactive)
-      : interactive_(interactive), tty_(isatty(STDOUT_FILENO) == 1), ticker_([this] { tick(); }) {}
+  TerminalView(bool interactive, LineEditor* editor)
+      : interactive_(interactive),
+        tty_(isatty(STDOUT_FILENO) == 1),
+        editor_(editor),
+        ticker_([this] { tick(); }) {}
   ~TerminalView() override {
     {
       std::lock_guard lock(mu_);
@@ -194,7 +193,11 @@ class TerminalView : public View {
     if (text.empty()) return;
     std::lock_guard lock(mu_);
     clear_line();
-    std::fputs((text + "\n").c_str(), stdout);
+    if (editor_) {
+      editor_->print_above(text + "\n");
+    } else {
+      std::fputs((text + "\n").c_str(), stdout);
+    }
     redraw();
   }
 
@@ -215,6 +218,12 @@ class TerminalView : public View {
 
   void ready_for_input() override {
     std::lock_guard lock(mu_);
+    if (editor_) {
+      // The line editor draws the prompt, in the place of a wait line drawn meanwhile.
+      clear_line();
+      editor_->begin_prompt(waits_text(false));
+      return;
+    }
     prompt_shown_ = interactive_;
     redraw();
   }
@@ -222,7 +231,7 @@ class TerminalView : public View {
   void input_taken() override {
     std::lock_guard lock(mu_);
     prompt_shown_ = false;
-    line_drawn_ = false;  // the person's Enter ended the prompt's line
+    if (!editor_) line_drawn_ = false;  // the person's Enter ended the prompt's line
   }
 
  private:
@@ -232,18 +241,28 @@ class TerminalView : public View {
     Clock::time_point last_report;
   };
 
-  // The status line: at a terminal the waits with a turning bar, else the prompt alone.
+  std::string waits_text(bool with_bar) const {
+    static const char bar[] = "|/-\\";
+    std::string line = with_bar ? std::string(1, bar[turn_ % 4]) + " " : "";
+    bool first = true;
+    for (const auto& [key, wait] : waits_) {
+      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - wait.since).count();
+      line += (first ? "" : ", ") + wait.what + " " + std::to_string(seconds) + "s";
+      first = false;
+    }
+    return line;
+  }
+
+  // The status line: at a terminal the waits with a turning bar, else the prompt alone. While
+  // the line editor prompts, the waits are shown in front of its prompt instead.
   void redraw() {
+    if (editor_ && editor_->prompting()) {
+      editor_->set_status(waits_text(false));
+      return;
+    }
+    if (editor_) editor_->set_status("");
     if (tty_ && !waits_.empty()) {
-      static const char bar[] = "|/-\\";
-      std::string line = std::string(1, bar[turn_ % 4]) + " ";
-      bool first = true;
-      for (const auto& [key, wait] : waits_) {
-        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - wait.since).count();
-        line += (first ? "" : ", ") + wait.what + " " + std::to_string(seconds) + "s";
-        first = false;
-      }
-      std::fputs(("\r\033[K" + line).c_str(), stdout);
+      std::fputs(("\r\033[K" + waits_text(true)).c_str(), stdout);
       line_drawn_ = true;
     } else if (prompt_shown_ && interactive_) {
       std::fputs("\r\033[K> ", stdout);
@@ -280,6 +299,7 @@ class TerminalView : public View {
 
   const bool interactive_;
   const bool tty_;
+  LineEditor* const editor_;
   std::mutex mu_;
   std::condition_variable cv_;
   std::map<std::string, Wait> waits_;
@@ -292,8 +312,8 @@ class TerminalView : public View {
 
 }  // namespace
 
-std::unique_ptr<View> make_terminal_view(bool interactive) {
-  return std::make_unique<TerminalView>(interactive);
+std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor) {
+  return std::make_unique<TerminalView>(interactive, editor);
 }
 
 }  // namespace console

@@ -24,8 +24,11 @@ class View {
   virtual void input_taken() {}
 };
 
-// interactive: a person types at a terminal (prompt and in-place progress then).
-std::unique_ptr<View> make_terminal_view(bool interactive);
+class LineEditor;
+
+// interactive: a person types at a terminal (prompt and in-place progress then). With a line
+// editor, events are printed above the line being typed and the editor draws the prompt.
+std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor = nullptr);
 std::unique_ptr<View> make_json_view();
 
 }  // namespace console

@@ -10,15 +10,15 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "json.h"
-
 namespace consoletest {
 
+using Json = nlohmann::json;
 using std::chrono::milliseconds;
 using Match = std::function<bool(const Json&)>;
 

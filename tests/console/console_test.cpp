@@ -63,7 +63,7 @@ class Console : public ::testing::Test {
         account(kAmy, "amy-pw", {contact(kKim, serversim::mrim_status::offline, "Kim")}),
         account(kBob, "bob-pw", {contact(kKim, serversim::mrim_status::offline, "Kim")}),
     };
-    settings.accounts[1].directory = {{"FirstName", "Amy"}, {"Birthday", "1990-07-15"}, {"Sex", "2"}};
+    settings.accounts.at(1).directory = {{"FirstName", "Amy"}, {"Birthday", "1990-07-15"}, {"Sex", "2"}};
     // The address service names a server on port 443, as the plug-in requires; the console's
     // --route takes that name to the MRIM service.
     settings.behavior.address_reply = "mrim.test:443\r\n";
@@ -99,15 +99,15 @@ class Console : public ::testing::Test {
   // Goes online and waits for the status change.
   static void go_online(ConsoleProcess& c) {
     Json answer = c.command("status online");
-    ASSERT_EQ(answer["event"].str(), "ok") << c.transcript();
+    ASSERT_EQ(answer.value("event", ""), "ok") << c.transcript();
     ASSERT_TRUE(c.await(is("status", "status", "online"))) << c.transcript();
   }
 
   static bool contact_shows(ConsoleProcess& c, const std::string& address, const std::string& status) {
     return c
         .await([&](const Json& e) {
-          return e["event"].str() == "contact" && e["address"].str() == address &&
-                 e["status"].str() == status;
+          return e.value("event", "") == "contact" && e.value("address", "") == address &&
+                 e.value("status", "") == status;
         })
         .has_value();
   }
@@ -121,8 +121,8 @@ TEST_F(Console, ContactListAndPresenceArrive) {
   ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
   std::optional<Json> ready = kim.next(is("ready"));
   ASSERT_TRUE(ready) << kim.transcript();
-  EXPECT_EQ((*ready)["account"].str(), kKim);
-  EXPECT_EQ((*ready)["module"].str(), "MRIM");
+  EXPECT_EQ((*ready).value("account", ""), kKim);
+  EXPECT_EQ((*ready).value("module", ""), "MRIM");
   go_online(kim);
 
   // Each contact of the server's list shows up once with its presence and name; the code page
@@ -132,25 +132,26 @@ TEST_F(Console, ContactListAndPresenceArrive) {
   kim.command("list");
   std::vector<Json> lists = kim.all(is("list"));
   ASSERT_EQ(lists.size(), 1u);
-  const Json& contacts = lists[0]["contacts"];
+  const Json& contacts = lists.at(0).value("contacts", Json());
   ASSERT_EQ(contacts.size(), 2u) << kim.transcript();
   std::map<std::string, const Json*> by_address;
-  for (const Json& c : contacts.items) by_address[c["address"].str()] = &c;
+  for (const Json& c : contacts) by_address[c.value("address", "")] = &c;
   ASSERT_TRUE(by_address.count(kAmy) && by_address.count(kBob));
-  EXPECT_EQ((*by_address[kAmy])["name"].str(), "Amy Pond");
-  EXPECT_EQ((*by_address[kBob])["name"].str(), "\xD0\x91\xD0\xBE\xD0\xB1");  // "Боб"
-  EXPECT_EQ((*by_address[kBob])["status"].str(), "away");
-  EXPECT_TRUE((*by_address[kAmy])["on_list"].flag);
+  EXPECT_EQ((*by_address[kAmy]).value("name", ""), "Amy Pond");
+  EXPECT_EQ((*by_address[kBob]).value("name", ""), "\xD0\x91\xD0\xBE\xD0\xB1");  // "Боб"
+  EXPECT_EQ((*by_address[kBob]).value("status", ""), "away");
+  EXPECT_TRUE((*by_address[kAmy]).value("on_list", false));
 
   // A presence change is shown as a change of that contact.
   server->announce_status(kAmy, serversim::mrim_status::online);
   std::optional<Json> change = kim.await([](const Json& e) {
-    return e["event"].str() == "contact" && e["address"].str() == kAmy && e["status"].str() == "online";
+    return e.value("event", "") == "contact" && e.value("address", "") == kAmy &&
+           e.value("status", "") == "online";
   });
   ASSERT_TRUE(change) << kim.transcript();
-  EXPECT_FALSE((*change)["new"].flag);
-  ASSERT_EQ((*change)["changed"].size(), 1u);
-  EXPECT_EQ((*change)["changed"][0].str(), "status");
+  EXPECT_FALSE((*change).value("new", false));
+  ASSERT_EQ((*change).value("changed", Json()).size(), 1u);
+  EXPECT_EQ((*change).value("changed", Json()).at(0).get<std::string>(), "status");
 
   // Going offline marks every contact offline again.
   kim.command("status offline");
@@ -168,36 +169,36 @@ TEST_F(Console, TwoConsolesExchangeAMessageEachWay) {
   ASSERT_TRUE(contact_shows(amy, kKim, "online")) << amy.transcript();
 
   Json sent = kim.command("msg amy@mail.example Hello, Amy!");
-  ASSERT_EQ(sent["event"].str(), "ok") << kim.transcript();
-  int64_t ack = sent["ack"].number;
+  ASSERT_EQ(sent.value("event", ""), "ok") << kim.transcript();
+  int64_t ack = sent.value("ack", int64_t{0});
   EXPECT_NE(ack, 0);
   std::optional<Json> got = amy.await(is("message", "from", kKim));
   ASSERT_TRUE(got) << amy.transcript();
-  EXPECT_EQ((*got)["text"].str(), "Hello, Amy!");
-  EXPECT_EQ((*got)["name"].str(), "Kim");
+  EXPECT_EQ((*got).value("text", ""), "Hello, Amy!");
+  EXPECT_EQ((*got).value("name", ""), "Kim");
   std::optional<Json> delivered = kim.await(is("delivered"));
   ASSERT_TRUE(delivered) << kim.transcript();
-  EXPECT_EQ((*delivered)["ack"].number, ack);
-  EXPECT_EQ((*delivered)["to"].str(), kAmy);
-  EXPECT_TRUE((*delivered)["delivered"].flag);
+  EXPECT_EQ((*delivered).value("ack", int64_t{0}), ack);
+  EXPECT_EQ((*delivered).value("to", ""), kAmy);
+  EXPECT_TRUE((*delivered).value("delivered", false));
 
   // Typed in UTF-8, carried in code page 1251, shown in UTF-8 again.
   const std::string reply = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, Kim!";  // "Привет, Kim!"
-  ASSERT_EQ(amy.command("msg kim@mail.example " + reply)["event"].str(), "ok") << amy.transcript();
+  ASSERT_EQ(amy.command("msg kim@mail.example " + reply).value("event", ""), "ok") << amy.transcript();
   std::optional<Json> answer = kim.await(is("message", "from", kAmy));
   ASSERT_TRUE(answer) << kim.transcript();
-  EXPECT_EQ((*answer)["text"].str(), reply);
+  EXPECT_EQ((*answer).value("text", ""), reply);
 
   // Kim's history holds both, the sent one once it was delivered.
   kim.command("history amy@mail.example");
   std::optional<Json> history = kim.await(is("history"));
   ASSERT_TRUE(history);
-  const Json& entries = (*history)["entries"];
+  const Json& entries = (*history).value("entries", Json());
   ASSERT_EQ(entries.size(), 2u) << kim.transcript();
-  EXPECT_EQ(entries[0]["direction"].str(), "out");
-  EXPECT_EQ(entries[0]["text"].str(), "Hello, Amy!");
-  EXPECT_EQ(entries[1]["direction"].str(), "in");
-  EXPECT_EQ(entries[1]["text"].str(), reply);
+  EXPECT_EQ(entries.at(0).value("direction", ""), "out");
+  EXPECT_EQ(entries.at(0).value("text", ""), "Hello, Amy!");
+  EXPECT_EQ(entries.at(1).value("direction", ""), "in");
+  EXPECT_EQ(entries.at(1).value("text", ""), reply);
 }
 
 // The packets of one kind that a logged-in account sent to the server.
@@ -216,52 +217,52 @@ TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
   ASSERT_TRUE(contact_shows(kim, kBob, "away")) << kim.transcript();
 
   Json search = kim.command("search amy@mail.example");
-  ASSERT_EQ(search["event"].str(), "ok") << kim.transcript();
-  int64_t id = search["id"].number;
+  ASSERT_EQ(search.value("event", ""), "ok") << kim.transcript();
+  int64_t id = search.value("id", int64_t{0});
   std::optional<Json> hit = kim.next(is("search_result"));
   ASSERT_TRUE(hit) << kim.transcript();
-  EXPECT_EQ((*hit)["id"].number, id);
-  EXPECT_EQ((*hit)["email"].str(), kAmy);
+  EXPECT_EQ((*hit).value("id", int64_t{0}), id);
+  EXPECT_EQ((*hit).value("email", ""), kAmy);
   std::optional<Json> done = kim.next(is("search_done"));
   ASSERT_TRUE(done) << kim.transcript();
-  EXPECT_EQ((*done)["id"].number, id);
-  EXPECT_EQ((*done)["found"].number, 1);
+  EXPECT_EQ((*done).value("id", int64_t{0}), id);
+  EXPECT_EQ((*done).value("found", int64_t{0}), 1);
   kim.command("search ghost@mail.example");
   done = kim.next(is("search_done"));
   ASSERT_TRUE(done) << kim.transcript();
-  EXPECT_EQ((*done)["found"].number, 0);
+  EXPECT_EQ((*done).value("found", int64_t{0}), 0);
 
   // The details come before the command's answer, from the contact's settings.
   kim.send("info amy@mail.example");
   std::optional<Json> details = kim.next(is("details"));
   ASSERT_TRUE(details) << kim.transcript();
-  EXPECT_TRUE((*details)["ok"].flag);
-  EXPECT_EQ((*details)["fields"]["first_name"].str(), "Amy");
-  EXPECT_EQ((*details)["fields"]["birthday"].str(), "1990-07-15");
-  EXPECT_EQ((*details)["fields"]["gender"].str(), "female");
-  EXPECT_EQ((*details)["fields"]["email"].str(), kAmy);
+  EXPECT_TRUE((*details).value("ok", false));
+  EXPECT_EQ((*details).value("fields", Json()).value("first_name", ""), "Amy");
+  EXPECT_EQ((*details).value("fields", Json()).value("birthday", ""), "1990-07-15");
+  EXPECT_EQ((*details).value("fields", Json()).value("gender", ""), "female");
+  EXPECT_EQ((*details).value("fields", Json()).value("email", ""), kAmy);
   EXPECT_TRUE(kim.next(is("ok", "command", "info"))) << kim.transcript();
 
   Json visibility = kim.command("visibility amy@mail.example invisible");
-  ASSERT_EQ(visibility["event"].str(), "ok") << kim.transcript();
+  ASSERT_EQ(visibility.value("event", ""), "ok") << kim.transcript();
   ASSERT_TRUE(kim.await([](const Json& e) {
-    return e["event"].str() == "contact" && e["address"].str() == kAmy &&
-           e["visibility"].str() == "invisible";
+    return e.value("event", "") == "contact" && e.value("address", "") == kAmy &&
+           e.value("visibility", "") == "invisible";
   })) << kim.transcript();
   std::vector<serversim::Packet> modified = sent_by(*server, kKim, serversim::code::modify_contact);
   ASSERT_EQ(modified.size(), 1u);
-  serversim::Reader r(modified[0].body);
+  serversim::Reader r(modified.at(0).body);
   r.ul();                                        // the contact's number
   EXPECT_EQ(r.ul().value_or(0) & 0x04u, 0x04u);  // the invisible-list flag
 
   Json deleted = kim.command("delete bob@mail.example");
-  ASSERT_EQ(deleted["event"].str(), "ok") << kim.transcript();
+  ASSERT_EQ(deleted.value("event", ""), "ok") << kim.transcript();
   ASSERT_TRUE(kim.await(is("contact_removed", "address", kBob))) << kim.transcript();
   kim.command("list");
   std::optional<Json> list = kim.await(is("list"));
   ASSERT_TRUE(list);
-  ASSERT_EQ((*list)["contacts"].size(), 1u) << kim.transcript();
-  EXPECT_EQ((*list)["contacts"][0]["address"].str(), kAmy);
+  ASSERT_EQ((*list).value("contacts", Json()).size(), 1u) << kim.transcript();
+  EXPECT_EQ((*list).value("contacts", Json()).at(0).value("address", ""), kAmy);
 }
 
 TEST_F(Console, AuthorizationRequestsAreGrantedAndRefused) {
@@ -272,36 +273,79 @@ TEST_F(Console, AuthorizationRequestsAreGrantedAndRefused) {
   go_online(bob);
 
   // Adding Bob asks him for authorization; he grants it.
-  ASSERT_EQ(amy.command("add bob@mail.example")["event"].str(), "ok") << amy.transcript();
+  ASSERT_EQ(amy.command("add bob@mail.example").value("event", ""), "ok") << amy.transcript();
   std::optional<Json> request = bob.await(is("auth_request", "from", kAmy));
   ASSERT_TRUE(request) << bob.transcript();
-  EXPECT_FALSE((*request)["text"].str().empty());
-  ASSERT_EQ(bob.command("authorize amy@mail.example")["event"].str(), "ok") << bob.transcript();
+  EXPECT_FALSE((*request).value("text", "").empty());
+  ASSERT_EQ(bob.command("authorize amy@mail.example").value("event", ""), "ok") << bob.transcript();
   ASSERT_TRUE(
       server->wait_until([&] { return !sent_by(*server, kBob, serversim::code::authorize).empty(); }));
   std::vector<serversim::Packet> granted = sent_by(*server, kBob, serversim::code::authorize);
-  EXPECT_EQ(serversim::Reader(granted[0].body).lps().value_or(""), kAmy);
+  EXPECT_EQ(serversim::Reader(granted.at(0).body).lps().value_or(""), kAmy);
 
   // A stranger's request is refused: the stranger stays off the list and nothing is granted.
   ASSERT_TRUE(
       server->deliver_message(kBob, "eve@mail.example", "let me in", serversim::message_flag::authorize));
   ASSERT_TRUE(bob.await(is("auth_request", "from", "eve@mail.example"))) << bob.transcript();
-  ASSERT_EQ(bob.command("deny eve@mail.example")["event"].str(), "ok") << bob.transcript();
+  ASSERT_EQ(bob.command("deny eve@mail.example").value("event", ""), "ok") << bob.transcript();
   bob.command("list");
   std::optional<Json> list = bob.await(is("list"));
   ASSERT_TRUE(list);
   bool eve_listed = false;
-  for (const Json& c : (*list)["contacts"].items) {
-    if (c["address"].str() != "eve@mail.example") continue;
+  for (const Json& c : (*list).value("contacts", Json())) {
+    if (c.value("address", "") != "eve@mail.example") continue;
     eve_listed = true;
-    EXPECT_FALSE(c["on_list"].flag);
+    EXPECT_FALSE(c.value("on_list", false));
   }
   EXPECT_TRUE(eve_listed) << bob.transcript();
   EXPECT_EQ(sent_by(*server, kBob, serversim::code::authorize).size(), 1u);
   // Without a request there is nothing to refuse.
   Json again = bob.command("deny kim@mail.example");
-  EXPECT_EQ(again["event"].str(), "error");
-  EXPECT_NE(again["message"].str().find("no authorization request"), std::string::npos);
+  EXPECT_EQ(again.value("event", ""), "error");
+  EXPECT_NE(again.value("message", "").find("no authorization request"), std::string::npos);
+}
+
+TEST_F(Console, StrangersAreWrittenToAndHeardFromThroughTemporaryContacts) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
+  go_online(kim);
+  const std::string dan = "dan@mail.example";
+  auto dan_on_list = [&](bool on_list) {
+    return kim.await([&](const Json& e) {
+      return e.value("event", "") == "contact" && e.value("address", "") == dan &&
+             e.value("on_list", !on_list) == on_list;
+    });
+  };
+
+  // Dan is on nobody's list: the message goes out through a contact that is not on the list.
+  Json sent = kim.command("msg " + dan + " Hello, Dan!");
+  ASSERT_EQ(sent.value("event", ""), "ok") << kim.transcript();
+  ASSERT_TRUE(dan_on_list(false)) << kim.transcript();
+  ASSERT_TRUE(server->wait_until([&] { return !sent_by(*server, kKim, serversim::code::message).empty(); }));
+  std::vector<serversim::Packet> messages = sent_by(*server, kKim, serversim::code::message);
+  serversim::Reader r(messages.at(0).body);
+  r.ul();  // flags
+  EXPECT_EQ(r.lps().value_or(""), dan);
+
+  // Adding him later puts that same contact on the list.
+  ASSERT_EQ(kim.command("add " + dan).value("event", ""), "ok") << kim.transcript();
+  ASSERT_TRUE(dan_on_list(true)) << kim.transcript();
+  kim.command("list");
+  std::optional<Json> list = kim.await(is("list"));
+  ASSERT_TRUE(list);
+  int dans = 0;
+  for (const Json& c : list->value("contacts", Json())) dans += c.value("address", "") == dan;
+  EXPECT_EQ(dans, 1) << kim.transcript();
+
+  // A message from a stranger shows who sent it, as a contact not on the list.
+  ASSERT_TRUE(server->deliver_message(kKim, "zed@mail.example", "who are you?"));
+  std::optional<Json> got = kim.await(is("message", "from", "zed@mail.example"));
+  ASSERT_TRUE(got) << kim.transcript();
+  EXPECT_EQ(got->value("text", ""), "who are you?");
+  EXPECT_TRUE(kim.await([](const Json& e) {
+    return e.value("event", "") == "contact" && e.value("address", "") == "zed@mail.example" &&
+           !e.value("on_list", true);
+  })) << kim.transcript();
 }
 
 TEST_F(Console, TheProfileSurvivesARestart) {
@@ -323,22 +367,23 @@ TEST_F(Console, TheProfileSurvivesARestart) {
   ConsoleProcess& second = start("", "", profile, folder);
   std::optional<Json> ready = second.next(is("ready"));
   ASSERT_TRUE(ready) << second.transcript();
-  EXPECT_EQ((*ready)["account"].str(), kKim);
+  EXPECT_EQ((*ready).value("account", ""), kKim);
   second.command("list");
   std::optional<Json> list = second.await(is("list"));
   ASSERT_TRUE(list);
-  ASSERT_EQ((*list)["contacts"].size(), 2u) << second.transcript();
-  for (const Json& c : (*list)["contacts"].items) {
-    EXPECT_EQ(c["status"].str(), "offline");  // presence is not kept: nobody is known online
-    if (c["address"].str() == kBob) {
-      EXPECT_EQ(c["name"].str(), "Bobby");
+  ASSERT_EQ((*list).value("contacts", Json()).size(), 2u) << second.transcript();
+  for (const Json& c : (*list).value("contacts", Json())) {
+    EXPECT_EQ(c.value("status", ""), "offline");  // presence is not kept: nobody is known online
+    if (c.value("address", "") == kBob) {
+      EXPECT_EQ(c.value("name", ""), "Bobby");
     }
   }
   second.command("history amy@mail.example");
   std::optional<Json> history = second.await(is("history"));
   ASSERT_TRUE(history);
-  ASSERT_EQ((*history)["entries"].size(), 1u) << second.transcript();
-  EXPECT_EQ((*history)["entries"][0]["text"].str(), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+  ASSERT_EQ((*history).value("entries", Json()).size(), 1u) << second.transcript();
+  EXPECT_EQ((*history).value("entries", Json()).at(0).value("text", ""),
+            "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
   // The stored password still logs in.
   go_online(second);
 }
@@ -351,7 +396,8 @@ TEST_F(Console, AProfileThatIsNoDatabaseStopsTheStartAndIsLeftAlone) {
                          folder.path());
   std::optional<Json> error = console.next(is("error"));
   ASSERT_TRUE(error) << console.transcript();
-  EXPECT_NE((*error)["message"].str().find("notes.txt"), std::string::npos) << (*error)["message"].str();
+  EXPECT_NE((*error).value("message", "").find("notes.txt"), std::string::npos)
+      << (*error).value("message", "");
   EXPECT_TRUE(console.all(is("ready")).empty());
   EXPECT_EQ(console.finish(), 1) << console.transcript();
   std::ifstream in(folder.file("notes.txt"));
@@ -362,16 +408,17 @@ TEST_F(Console, AWrongPasswordLeavesTheAccountOfflineAndSaysSo) {
   TempFolder folder;
   ConsoleProcess& kim = start(kKim, "not-the-password", ":memory:", folder);
   Json answer = kim.command("status online");
-  ASSERT_EQ(answer["event"].str(), "ok") << kim.transcript();
-  EXPECT_TRUE(answer["pending"].flag);
+  ASSERT_EQ(answer.value("event", ""), "ok") << kim.transcript();
+  EXPECT_TRUE(answer.value("pending", false));
   std::optional<Json> failed = kim.await(is("login_failed"));
   ASSERT_TRUE(failed) << kim.transcript();
-  EXPECT_EQ((*failed)["status"].str(), "offline");
-  EXPECT_NE((*failed)["reason"].str().find("password"), std::string::npos) << (*failed)["reason"].str();
+  EXPECT_EQ((*failed).value("status", ""), "offline");
+  EXPECT_NE((*failed).value("reason", "").find("password"), std::string::npos)
+      << (*failed).value("reason", "");
   EXPECT_TRUE(kim.all(is("status")).empty()) << kim.transcript();
   // Still offline: going offline changes nothing.
   Json offline = kim.command("status offline");
-  EXPECT_TRUE(offline["unchanged"].flag) << kim.transcript();
+  EXPECT_TRUE(offline.value("unchanged", false)) << kim.transcript();
   EXPECT_FALSE(server->session_of(kKim));
 }
 
@@ -388,7 +435,9 @@ TEST_F(Console, BadCommandsGetAClearErrorAndChangeNothing) {
       {"status sideways", "status", "unknown status"},
       {"msg", "msg", "usage: msg ADDRESS TEXT"},
       {"msg amy@mail.example", "msg", "missing text"},
-      {"msg amy@mail.example hello", "msg", "no contact amy@mail.example"},
+      // An unknown address is written to through a temporary contact, but not while offline.
+      {"msg amy@mail.example hello", "msg", "offline"},
+      {"msg amy hello", "msg", "no e-mail address"},
       {"visibility amy@mail.example sideways", "visibility", "unknown visibility"},
       {"wait forever", "wait", "number of seconds"},
       {"search no-at-sign", "search", "no e-mail address"},
@@ -401,19 +450,19 @@ TEST_F(Console, BadCommandsGetAClearErrorAndChangeNothing) {
   };
   for (const Case& c : cases) {
     Json answer = kim.command(c.line);
-    EXPECT_EQ(answer["event"].str(), "error") << c.line;
-    EXPECT_EQ(answer["command"].str(), c.command) << c.line;
-    EXPECT_NE(answer["message"].str().find(c.says), std::string::npos)
-        << c.line << ": " << answer["message"].str();
+    EXPECT_EQ(answer.value("event", ""), "error") << c.line;
+    EXPECT_EQ(answer.value("command", ""), c.command) << c.line;
+    EXPECT_NE(answer.value("message", "").find(c.says), std::string::npos)
+        << c.line << ": " << answer.value("message", "");
   }
   // Nothing reached the server, nothing was added, and the console still works.
   kim.command("list");
   std::optional<Json> list = kim.await(is("list"));
   ASSERT_TRUE(list);
-  EXPECT_EQ((*list)["contacts"].size(), 0u);
+  EXPECT_EQ((*list).value("contacts", Json()).size(), 0u);
   EXPECT_TRUE(server->sessions().empty());
   EXPECT_EQ(server->address_queries(), 0);
-  EXPECT_EQ(kim.command("help")["event"].str(), "ok");
+  EXPECT_EQ(kim.command("help").value("event", ""), "ok");
 }
 
 TEST_F(Console, WithoutAnAccountNothingIsAskedAndGoingOnlineSaysWhy) {
@@ -422,10 +471,10 @@ TEST_F(Console, WithoutAnAccountNothingIsAskedAndGoingOnlineSaysWhy) {
   ConsoleProcess& console = start("", "", ":memory:", folder);
   std::optional<Json> ready = console.next(is("ready"));
   ASSERT_TRUE(ready) << console.transcript();
-  EXPECT_EQ((*ready)["account"].type, Json::Type::null);
+  EXPECT_TRUE(ready->value("account", Json()).is_null());
   Json answer = console.command("status online");
-  EXPECT_EQ(answer["event"].str(), "error");
-  EXPECT_NE(answer["message"].str().find("no account"), std::string::npos) << answer["message"].str();
+  EXPECT_EQ(answer.value("event", ""), "error");
+  EXPECT_NE(answer.value("message", "").find("no account"), std::string::npos) << answer.value("message", "");
 }
 
 // A person at a terminal: the console runs on a pseudo-terminal, the test types.
@@ -440,7 +489,7 @@ class Terminal {
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
       if (chdir(workdir.c_str()) != 0) _exit(126);
-      execv(argv[0], argv.data());
+      execv(argv.at(0), argv.data());
       _exit(127);
     }
   }
@@ -516,7 +565,7 @@ TEST_F(Console, AtATerminalAMissingAccountIsAskedForThroughTheSetUpDialog) {
   ConsoleProcess& again = start("", "", profile, folder);
   std::optional<Json> ready = again.next(is("ready"));
   ASSERT_TRUE(ready) << again.transcript();
-  EXPECT_EQ((*ready)["account"].str(), kKim);
+  EXPECT_EQ((*ready).value("account", ""), kKim);
   go_online(again);
 }
 
@@ -527,24 +576,24 @@ TEST(EmbeddedConsole, TheAnsweringAccountAnswers) {
                      folder.path());
   std::optional<Json> ready = you.next(is("ready"));
   ASSERT_TRUE(ready) << you.transcript();
-  EXPECT_EQ((*ready)["server"].str(), "embedded");
-  ASSERT_EQ((*ready)["answering"][0].str(), "echo@mrim.example");
-  ASSERT_EQ(you.command("status online")["event"].str(), "ok") << you.transcript();
+  EXPECT_EQ((*ready).value("server", ""), "embedded");
+  ASSERT_EQ((*ready).value("answering", Json()).at(0).get<std::string>(), "echo@mrim.example");
+  ASSERT_EQ(you.command("status online").value("event", ""), "ok") << you.transcript();
   ASSERT_TRUE(you.await(is("status", "status", "online"))) << you.transcript();
   ASSERT_TRUE(you.await([](const Json& e) {
-    return e["event"].str() == "contact" && e["address"].str() == "echo@mrim.example" &&
-           e["status"].str() == "online";
+    return e.value("event", "") == "contact" && e.value("address", "") == "echo@mrim.example" &&
+           e.value("status", "") == "online";
   })) << you.transcript();
   // The stored welcome message of the demo arrives after the log-in.
   EXPECT_TRUE(you.await(is("message", "from", "ann@mrim.example"))) << you.transcript();
 
-  ASSERT_EQ(you.command("msg echo@mrim.example ping 1")["event"].str(), "ok") << you.transcript();
+  ASSERT_EQ(you.command("msg echo@mrim.example ping 1").value("event", ""), "ok") << you.transcript();
   std::optional<Json> typing = you.await(is("typing", "from", "echo@mrim.example"));
   ASSERT_TRUE(typing) << you.transcript();
   std::optional<Json> answer = you.await(is("message", "from", "echo@mrim.example"));
   ASSERT_TRUE(answer) << you.transcript();
-  EXPECT_EQ((*answer)["text"].str(), "You said: ping 1");
-  EXPECT_TRUE(you.await(is("delivered")).value_or(Json())["delivered"].flag) << you.transcript();
+  EXPECT_EQ((*answer).value("text", ""), "You said: ping 1");
+  EXPECT_TRUE(you.await(is("delivered")).value_or(Json()).value("delivered", false)) << you.transcript();
   you.send("quit");
   EXPECT_TRUE(you.await(is("bye"))) << you.transcript();
   EXPECT_EQ(you.finish(), 0) << you.transcript();
