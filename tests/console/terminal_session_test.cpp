@@ -1,0 +1,150 @@
+// mrim-console as a person uses it: the console runs in a tmux pane, keys are sent with
+// send-keys and the screen is read with capture-pane. This is the README's recorded session:
+// completion with Tab, a command recalled with the Up arrow, events printed above a line that
+// is still being typed, the history kept beside the profile. Skipped without tmux.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console_process.h"
+
+namespace {
+
+using consoletest::TempFolder;
+
+// A busy machine may take its time; a hung console still fails the test.
+constexpr std::chrono::seconds kScreenWait{20};
+
+std::string run(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+    pclose(pipe);
+  }
+  return out;
+}
+
+std::string shell_quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+class Pane {
+ public:
+  explicit Pane(const TempFolder& folder) : socket_(folder.file("tmux.sock")) {
+    std::string console = std::string(MRIM_CONSOLE_PATH) + " --account you@mrim.example --password demo" +
+                          " --plugin " + MRIM_PLUGIN_PATH + " --profile " + folder.file("profile.sqlite");
+    std::string shell = "cd " + shell_quoted(folder.path()) + " && exec " + console;
+    run(tmux("new-session -d -x 100 -y 50 " + shell_quoted(shell)));
+  }
+  ~Pane() { run(tmux("kill-server") + " 2>/dev/null"); }
+
+  // Keys as tmux names them ("Enter", "Up", "Tab") or literal text.
+  void keys(const std::string& names) { run(tmux("send-keys " + names)); }
+  void type(const std::string& text) { run(tmux("send-keys -l " + shell_quoted(text))); }
+  std::string screen() { return run(tmux("capture-pane -p")); }
+  // Polls the screen until `text` is on it `times` times.
+  bool shows(const std::string& text, int times = 1) {
+    auto deadline = std::chrono::steady_clock::now() + kScreenWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (count(screen(), text) >= times) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  bool ended() {
+    auto deadline = std::chrono::steady_clock::now() + kScreenWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (run(tmux("has-session") + " >/dev/null 2>&1 || echo gone") == "gone\n") return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  static int count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  }
+
+ private:
+  std::string tmux(const std::string& args) const { return "tmux -S " + shell_quoted(socket_) + " " + args; }
+  std::string socket_;
+};
+
+// The last line of the screen that holds anything.
+std::string last_line(const std::string& screen) {
+  std::string line, last;
+  for (char c : screen + "\n") {
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    if (line.find_first_not_of(' ') != std::string::npos) last = line;
+    line.clear();
+  }
+  return last;
+}
+
+TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
+  if (run("command -v tmux").empty()) GTEST_SKIP() << "tmux is not installed";
+  TempFolder folder;
+  {
+    Pane pane(folder);
+    ASSERT_TRUE(pane.shows("Type help for the commands.")) << pane.screen();
+    pane.type("status online");
+    pane.keys("Enter");
+    ASSERT_TRUE(pane.shows("+ Echo <echo@mrim.example>  online")) << pane.screen();
+
+    // Tab completes a command name, then a contact's address.
+    pane.type("li");
+    pane.keys("Tab");
+    ASSERT_TRUE(pane.shows("> list")) << pane.screen();
+    pane.keys("Enter");
+    ASSERT_TRUE(pane.shows("contacts:")) << pane.screen();
+    pane.type("msg ec");
+    pane.keys("Tab");
+    ASSERT_TRUE(pane.shows("> msg echo@mrim.example")) << pane.screen();
+    pane.type("Hello!");
+    pane.keys("Enter");
+    ASSERT_TRUE(pane.shows("Echo <echo@mrim.example>: You said: Hello!")) << pane.screen();
+
+    // The Up arrow brings the last command back; Enter sends it again.
+    pane.keys("Up");
+    ASSERT_TRUE(pane.shows("> msg echo@mrim.example Hello!", 2)) << pane.screen();
+    pane.keys("Enter");
+    ASSERT_TRUE(pane.shows("You said: Hello!", 2)) << pane.screen();
+
+    // The answer arrives while the next line is half typed: it is printed above, and the
+    // typed text is still there to finish.
+    pane.type("msg echo@mrim.example again");
+    pane.keys("Enter");
+    pane.type("history echo");
+    ASSERT_TRUE(pane.shows("You said: again")) << pane.screen();
+    ASSERT_TRUE(pane.shows("> history echo")) << pane.screen();
+    EXPECT_EQ(last_line(pane.screen()), "> history echo") << pane.screen();
+    pane.keys("Tab");
+    pane.keys("Enter");
+    ASSERT_TRUE(pane.shows("history with echo@mrim.example:")) << pane.screen();
+
+    pane.type("quit");
+    pane.keys("Enter");
+    EXPECT_TRUE(pane.ended()) << pane.screen();
+  }
+  // The commands are kept beside the profile for the next start.
+  std::ifstream file(folder.file("profile.sqlite.history"));
+  std::string history(std::istreambuf_iterator<char>(file), {});
+  EXPECT_NE(history.find("echo@mrim.example"), std::string::npos) << history;
+  EXPECT_NE(history.find("quit"), std::string::npos) << history;
+}
+
+}  // namespace
