@@ -41,6 +41,16 @@
 #define SM_CYSMICON 50
 #define MAKEINTRESOURCEA(i) (reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(static_cast<WORD>(i))))
 #define MAX_PATH 260
+// Files: only what the diagnostic log needs.
+#define FILE_APPEND_DATA 0x0004u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 // Window messages, notifications and button states of the dialogs.
 #define WM_CLOSE 0x0010u
@@ -160,6 +170,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size, LPTHREAD_
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 void Sleep(DWORD milliseconds);
+HANDLE CreateFileA(LPCSTR file_name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creation_disposition, DWORD flags, HANDLE template_file);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, LPDWORD written, void* overlapped);
+DWORD GetFileAttributesA(LPCSTR file_name);
 DWORD GetTickCount(void);
 void GetSystemTime(LPSYSTEMTIME system_time);
 BOOL SystemTimeToFileTime(const SYSTEMTIME* system_time, LPFILETIME file_time);

@@ -12,7 +12,10 @@
 
 namespace {
 
-constexpr size_t kRecordBufferSize = 65536;
+// A record (stamp, text and terminator) is cut at kRecordLimit bytes. Records up to
+// kInlineRecordSize are built on the stack: nearly every record is one short line.
+constexpr size_t kRecordLimit = 65536;
+constexpr size_t kInlineRecordSize = 512;
 constexpr size_t kNoticeBufferSize = 1024;
 
 // The notice and its title in code page 1251, as the user of the original Cyrillic build saw
@@ -28,10 +31,11 @@ constexpr char kNoticeTitle1251[] = "\xCE\xF2\xEB\xE0\xE4\xEA\xE0 \xEF\xEB\xE0\x
 
 char log_path[MODULE_NAME_MAX + 5] = "";
 
-// Records from several threads are written one at a time, so none is split by another. The
-// clock lock keeps the C library's shared broken-down time safe for direct callers of
-// log_timestamp.
+// Records from several threads are written one at a time, so none is split by another; the
+// lock also guards the path and the open file. The clock lock keeps the C library's shared
+// broken-down time safe for direct callers of log_timestamp.
 std::mutex log_mutex;
+HANDLE log_file = INVALID_HANDLE_VALUE;
 std::mutex clock_mutex;
 time_t (*log_clock)(void) = nullptr;
 
@@ -48,6 +52,25 @@ void show_notice_1251(const char* text, const char* title) {
   MessageBoxW(nullptr, wide_text, wide_title, MB_OK | MB_ICONINFORMATION);
 }
 
+void close_log_file() {
+  if (log_file != INVALID_HANDLE_VALUE) CloseHandle(log_file);
+  log_file = INVALID_HANDLE_VALUE;
+}
+
+// The file stays open between records: opening and closing it for each record cost more than
+// all the rest of a record. Each record still checks that the file is there by its name, so a
+// file the user deleted or moved away is made afresh by the next record. The three sharing
+// flags let the user read, delete or rename the file while the host runs; appends go to the
+// end even when another writer has the file open too. Called with log_mutex held.
+bool open_log_file() {
+  if (log_file != INVALID_HANDLE_VALUE && GetFileAttributesA(log_path) != INVALID_FILE_ATTRIBUTES)
+    return true;
+  close_log_file();
+  log_file = CreateFileA(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return log_file != INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
 
 void log_set_clock(time_t (*now)(void)) {
@@ -62,6 +85,7 @@ void log_init(const char* module_name) {
   snprintf(notice, sizeof notice, kNoticeFormat1251, module_name);
   show_notice_1251(notice, kNoticeTitle1251);
   std::lock_guard lock(log_mutex);
+  close_log_file();
   snprintf(log_path, sizeof log_path, "%s.dbg", module_name);
 }
 
@@ -84,41 +108,56 @@ size_t log_timestamp(char* buffer) {
   return length > 0 ? static_cast<size_t>(length) : 0;
 }
 
-void mrim_log(const char* format, ...) {
+void log_close() {
   std::lock_guard lock(log_mutex);
-  if (log_path[0] == '\0') return;
-  // Binary mode with the line ends written out here, so that the file holds CR LF on every
-  // build, exactly as a text-mode write on Windows stores it.
-  FILE* file = fopen(log_path, "ab");
-  if (file == nullptr) return;
-  char* record = static_cast<char*>(malloc(kRecordBufferSize));
-  if (record == nullptr) {
-    fclose(file);
-    return;
-  }
-  size_t stamp_length = log_timestamp(record);
+  close_log_file();
+}
+
+void mrim_log(const char* format, ...) {
+  // The record is stamped, formatted and given its CR LF line ends outside the lock; only the
+  // one write of the whole record is serialised, so records never interleave.
+  char inline_record[kInlineRecordSize];
+  size_t stamp_length = log_timestamp(inline_record);
   va_list arguments;
   va_start(arguments, format);
-  int formatted = vsnprintf(record + stamp_length, kRecordBufferSize - stamp_length, format, arguments);
+  va_list second_pass;
+  va_copy(second_pass, arguments);
+  int formatted =
+      vsnprintf(inline_record + stamp_length, sizeof inline_record - stamp_length, format, arguments);
   va_end(arguments);
-  if (formatted > 0) {
-    // A longer message was cut by vsnprintf to what fits with the stamp and the terminator.
-    size_t message_length = strlen(record + stamp_length);
-    size_t total = stamp_length + message_length;
-    size_t line_feeds = 0;
-    for (size_t i = stamp_length; i < total; ++i) line_feeds += record[i] == '\n';
-    // Sized to the record, so that a short line costs a short allocation.
-    char* converted = static_cast<char*>(malloc(total + line_feeds));
-    if (converted != nullptr) {
-      size_t out = 0;
-      for (size_t i = 0; i < total; ++i) {
-        if (record[i] == '\n') converted[out++] = '\r';
-        converted[out++] = record[i];
-      }
-      fwrite(converted, 1, out, file);
-      free(converted);
+  char* record = inline_record;
+  if (formatted > 0 && stamp_length + static_cast<size_t>(formatted) >= sizeof inline_record) {
+    // A long record gets a buffer of its own size, up to the limit; beyond it the text is cut.
+    size_t size = stamp_length + static_cast<size_t>(formatted) + 1;
+    if (size > kRecordLimit) size = kRecordLimit;
+    record = static_cast<char*>(malloc(size));
+    if (record != nullptr) {
+      memcpy(record, inline_record, stamp_length);
+      vsnprintf(record + stamp_length, size - stamp_length, format, second_pass);
     }
   }
-  free(record);
-  fclose(file);
+  va_end(second_pass);
+  if (formatted <= 0 || record == nullptr) return;
+
+  // strlen, not the formatted length: the text may have been cut, or hold a NUL of its own.
+  size_t total = stamp_length + strlen(record + stamp_length);
+  size_t line_feeds = 0;
+  for (size_t i = stamp_length; i < total; ++i) line_feeds += record[i] == '\n';
+  char inline_output[2 * kInlineRecordSize];
+  char* output = total + line_feeds <= sizeof inline_output ? inline_output
+                                                            : static_cast<char*>(malloc(total + line_feeds));
+  if (output != nullptr) {
+    size_t out = 0;
+    for (size_t i = 0; i < total; ++i) {
+      if (record[i] == '\n') output[out++] = '\r';
+      output[out++] = record[i];
+    }
+    std::lock_guard lock(log_mutex);
+    if (log_path[0] != '\0' && open_log_file()) {
+      DWORD written = 0;
+      WriteFile(log_file, output, static_cast<DWORD>(out), &written, nullptr);
+    }
+  }
+  if (output != inline_output) free(output);
+  if (record != inline_record) free(record);
 }

@@ -7,6 +7,8 @@
 
 // Shows the debug notice (waits until the user closes it) and sets the log file's path.
 void log_init(const char* module_name);
+// Closes the log file; the next record opens it again. Unload calls it after its last record.
+void log_close();
 // printf-style; never reports a failure. The callers end their formats with "\n".
 void mrim_log(const char* format, ...)
 #if defined(__GNUC__)

@@ -208,6 +208,7 @@ MRIM_EXPORT int Unload(void) {
   newmail_block = nullptr;
   pending_queue_clear();
   mrim_log("vortel: Terminating.\n");
+  log_close();
   return 0;
 }
 

@@ -1,4 +1,5 @@
-// Threads and waiting: CreateThread, WaitForSingleObject, CloseHandle and Sleep over std::thread.
+// Threads and waiting: CreateThread, WaitForSingleObject, CloseHandle and Sleep over std::thread
+// (CloseHandle also closes the file handles of platform/linux/files.cpp).
 // A thread handle is a heap record shared by the creator and the thread; the last of the two
 // to let go frees it.
 #include <atomic>
@@ -8,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/win32.h"
+#include "platform/linux/handles.h"
 
 namespace {
 
@@ -54,8 +55,9 @@ extern "C" DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 extern "C" BOOL CloseHandle(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return 0;
+  if (close_if_file_handle(handle)) return 1;
   auto* thread = static_cast<ThreadHandle*>(handle);
-  if (thread == nullptr) return 0;
   {
     std::unique_lock lock(thread->record->mutex);
     bool finished = thread->record->finished;
