@@ -21,7 +21,8 @@ bool parse_host_port(const std::string& text, std::string& host, uint16_t& port)
 std::string usage_text() {
   return "usage: mrim-console [options]\n"
          "  --server embedded|HOST:PORT  embedded: run the demo MRIM server inside the console\n"
-         "                               (default); HOST:PORT: the address service to ask\n"
+         "                               (default); HOST:PORT: the address service to ask,\n"
+         "                               stored as the account's server (options page)\n"
          "  --route NAME:PORT=HOST:PORT  dial HOST:PORT when the plug-in dials NAME:PORT\n"
          "                               (repeatable; e.g. for the server the address service names)\n"
          "  --account ADDRESS            the account's e-mail address, stored in the profile\n"
