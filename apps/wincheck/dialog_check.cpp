@@ -367,6 +367,9 @@ bool check_setup_during_load(Report& report, hostsim::Host& host, NoticeWatcher&
   host.profile().delete_setting(0, module, "EMail");
   host.profile().delete_setting(0, module, "Password");
   host.profile().delete_setting(0, module, "Nick");
+  // The online stage may have chosen a server; the options page is to show the build's default.
+  host.profile().delete_setting(0, module, "Server");
+  host.profile().delete_setting(0, module, "Port");
 
   SetupSeen seen;
   std::atomic<bool> load_done{false};
@@ -434,7 +437,8 @@ void check_options_page(Report& report, hostsim::Host& host, const std::string& 
                    item_text(page, 2007).empty() && IsDlgButtonChecked(page, 2004) == BST_UNCHECKED &&
                    IsDlgButtonChecked(page, 2003) == BST_UNCHECKED,
                "EMail " + quoted(item_text(page, 2001)) + ", Password " + quoted(item_text(page, 2002)) +
-                   ", Timeout " + quoted(item_text(page, 2005)));
+                   ", Timeout " + quoted(item_text(page, 2005)) + ", Server " +
+                   quoted(item_text(page, 2006)) + ", Port " + quoted(item_text(page, 2007)));
   report.check("the options page's password field hides its text",
                (GetWindowLongW(GetDlgItem(page, 2002), GWL_STYLE) & ES_PASSWORD) != 0, "no ES_PASSWORD");
   check_layout(report, page, "options page");
