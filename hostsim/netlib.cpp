@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -46,14 +47,15 @@ namespace hostsim {
 namespace {
 
 // Error codes as the plug-in's GetLastError reports them: Winsock numbers on every platform.
-constexpr uint32_t kInvalidHandle = 6;          // ERROR_INVALID_HANDLE
-constexpr uint32_t kInvalidParameter = 87;      // ERROR_INVALID_PARAMETER
-constexpr uint32_t kInterrupted = 10004;        // WSAEINTR: the handle was closed during the wait
-constexpr uint32_t kMessageTooLong = 10040;     // WSAEMSGSIZE: the receiver's buffer is full
-constexpr uint32_t kConnectionAborted = 10053;  // WSAECONNABORTED
-constexpr uint32_t kNotConnected = 10057;       // WSAENOTCONN
-constexpr uint32_t kTimedOut = 10060;           // WSAETIMEDOUT
-constexpr uint32_t kHostNotFound = 11001;       // WSAHOST_NOT_FOUND
+constexpr uint32_t kInvalidHandle = 6;           // ERROR_INVALID_HANDLE
+constexpr uint32_t kInvalidParameter = 87;       // ERROR_INVALID_PARAMETER
+constexpr uint32_t kInterrupted = 10004;         // WSAEINTR: the handle was closed during the wait
+constexpr uint32_t kMessageTooLong = 10040;      // WSAEMSGSIZE: the receiver's buffer is full
+constexpr uint32_t kConnectionAborted = 10053;   // WSAECONNABORTED
+constexpr uint32_t kNetworkUnreachable = 10051;  // WSAENETUNREACH
+constexpr uint32_t kNotConnected = 10057;        // WSAENOTCONN
+constexpr uint32_t kTimedOut = 10060;            // WSAETIMEDOUT
+constexpr uint32_t kHostNotFound = 11001;        // WSAHOST_NOT_FOUND
 
 #ifdef _WIN32
 
@@ -357,13 +359,34 @@ bool Connection::attach(const std::shared_ptr<Receiver>& receiver) {
 
 using Entry = std::variant<std::shared_ptr<User>, std::shared_ptr<Connection>, std::shared_ptr<Receiver>>;
 
+bool loopback(const sockaddr* address) {
+  if (address->sa_family == AF_INET) {
+    auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address->sa_family == AF_INET6) {
+    static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    return std::memcmp(&v6->sin6_addr, kLoopback6, sizeof kLoopback6) == 0;
+  }
+  return false;
+}
+
 // Connects to host:port within timeout_ms; the socket, or kNoSocket with error set (already in
 // the plug-in's numbering).
+//
+// The stand-in is a closed network that reaches this machine only, so that no test or tool
+// ever dials out, whatever name the plug-in was built or configured with: it knows no name but
+// "localhost" (others are unknown hosts, and no name service is asked), and an address outside
+// loopback is unreachable. Routes take other names and addresses to local servers.
 Socket dial(const std::string& host, uint16_t port, int timeout_ms, uint32_t& error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
+  std::string name = host;
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (name != "localhost") hints.ai_flags = AI_NUMERICHOST;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
   if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
@@ -373,6 +396,10 @@ Socket dial(const std::string& host, uint16_t port, int timeout_ms, uint32_t& er
   error = kHostNotFound;
   Socket result = kNoSocket;
   for (addrinfo* a = found; a != nullptr && result == kNoSocket; a = a->ai_next) {
+    if (!loopback(a->ai_addr)) {
+      error = kNetworkUnreachable;
+      continue;
+    }
     Socket s = open_stream_socket(a->ai_family);
     if (s == kNoSocket) {
       error = plugin_code(last_socket_error());

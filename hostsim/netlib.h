@@ -14,8 +14,10 @@ class Host;
 
 // Errors, as the plug-in's GetLastError sees them, use the Winsock numbers on every platform:
 // 87 for a refused record (or an unregistered user on open), 6 for an unknown handle, 10061 connection
-// refused, 10060 time-out, 11001 unknown host, 10004 when a receiver or its connection is closed during
-// "Netlib/GetMorePackets", 10040 when a receiver's buffer is full and the caller consumed nothing.
+// refused, 10060 time-out, 11001 unknown host (any name but localhost that no route takes elsewhere),
+// 10051 an address outside loopback (nothing leaves this machine), 10004 when a receiver or its connection is
+// closed during "Netlib/GetMorePackets", 10040 when a receiver's buffer is full and the caller consumed
+// nothing.
 class Netlib {
  public:
   explicit Netlib(Host& host);

@@ -14,6 +14,7 @@
 #include "plugin/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
+#include "protocol/server_choice.h"
 #include "protocol/status.h"
 
 std::atomic<uint32_t> ping_period{MRIM_DEFAULT_PING_PERIOD};
@@ -84,18 +85,22 @@ void close_stored(std::atomic<HANDLE>& field) {
   if (handle != nullptr) close_handle(handle);
 }
 
-// Steps 2 and 3 of the connect sequence: asks the address service which MRIM server to use.
-// server_address keeps the fallback unless the reply names a server on port 443.
+// Steps 2 and 3 of the connect sequence: asks the address service which MRIM server to use
+// (the account's, else the build's; read afresh for every connect, as a change on the options
+// page takes effect at the next one). server_address keeps the fallback unless the reply names
+// a server on port 443.
 void query_server_address(char* server_address) {
+  char service_host[MRIM_HOST_NAME_MAX + 1];
   NetlibOpenConnection record{};
-  record.host = MRIM_DEFAULT_SERVER_HOST;
-  record.port = MRIM_DEFAULT_SERVER_PORT;
+  mrim_address_service(service_host, sizeof service_host, &record.port);
+  record.host = service_host;
   record.flags = 0;
   protocol_state.redirect_connection = open_connection(&record);
   HANDLE connection = protocol_state.redirect_connection;
   if (connection == nullptr) return;
 
-  mrim_log("MRIM_ConnectAndLoginThread: connected to %s:443\n", MRIM_DEFAULT_SERVER_HOST);
+  mrim_log("MRIM_ConnectAndLoginThread: connected to %s:%u\n", service_host,
+           static_cast<unsigned>(record.port));
   protocol_state.redirect_receiver = create_receiver(connection, MRIM_ADDRESS_RECEIVER_SIZE);
   HANDLE receiver = protocol_state.redirect_receiver;
   // Unload closes the receiver to cut the 10-second wait short; looking at the stop signal

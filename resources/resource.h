@@ -27,6 +27,8 @@
 #define IDC_OPT_BALLOON 2003
 #define IDC_OPT_NMNOTIFY 2004
 #define IDC_OPT_TIMEOUT 2005
+#define IDC_OPT_SERVER 2006
+#define IDC_OPT_PORT 2007
 
 // The details page (601).
 #define IDC_INFO_EMAIL 1001

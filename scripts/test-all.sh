@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux tests in three configurations (plain,
-# ASan+UBSan, TSan), the Windows DLL's own checks, the DLL under Wine, and a bounded fuzz run.
+# Builds everything and runs every test: the check that the tree names only reserved example
+# hosts and addresses, the Linux tests in three configurations (plain, ASan+UBSan, TSan), the
+# Windows DLL's own checks, the DLL under Wine, and a bounded fuzz run.
 # Ends with one summary line "N passed, M failed".
 set -uo pipefail
 
@@ -65,6 +66,12 @@ run_linux() {  # name, extra cmake arguments...
   record_ctest "$name" "$logs/$name-test.log" $code
   [ $code -ne 0 ] && grep -E -A 30 "\*\*\*Failed|Exception|Timeout" "$logs/$name-test.log" | head -n 80
 }
+
+echo "== checking names"
+bash scripts/check-names.sh >"$logs/names.log" 2>&1
+code=$?
+tail -n 20 "$logs/names.log"
+record "names reserved for examples" $code
 
 run_linux linux
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -58,10 +58,10 @@ out=$build/wine-check.out
 server_pid=
 server_ports=
 if [ -n "${MRIM_SERVER:-}" ]; then
-  # The account wincheck seeds its profile with; the address service names mrim.wincheck,
+  # The account wincheck seeds its profile with; the address service names wincheck.test,
   # which wincheck routes to the MRIM service.
-  printf 'account wincheck@mail.ru wincheck-secret\nnickname wincheck\n' >"$work/accounts.conf"
-  "$MRIM_SERVER" --config "$work/accounts.conf" --reply mrim.wincheck:443 >"$work/mrim-server.out" 2>&1 &
+  printf 'account wincheck@mrim.example wincheck-secret\nnickname wincheck\n' >"$work/accounts.conf"
+  "$MRIM_SERVER" --config "$work/accounts.conf" --reply wincheck.test:443 >"$work/mrim-server.out" 2>&1 &
   server_pid=$!
   trap 'kill "$server_pid" 2>/dev/null || true' EXIT
   tries=0

@@ -57,6 +57,11 @@ Endpoint parse_endpoint(const std::string& text) {
   return ep;
 }
 
+bool every_interface(const Endpoint& ep) {
+  in_addr addr{};
+  return inet_pton(AF_INET, ep.host.c_str(), &addr) == 1 && addr.s_addr == htonl(INADDR_ANY);
+}
+
 int listen_on(const Endpoint& ep, uint16_t& bound_port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -819,7 +824,8 @@ void Server::start() {
     d.address_fd = -1;
     throw;
   }
-  d.mrim_host = mrim.host == "0.0.0.0" ? "127.0.0.1" : mrim.host;
+  // A service listening on every interface is named by its loopback address.
+  d.mrim_host = every_interface(mrim) ? "127.0.0.1" : mrim.host;
   d.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   d.stopping = false;
   d.running = true;

@@ -12,6 +12,7 @@
 #include "plugin/protocol_state.h"
 #include "plugin/vortel_services.h"
 #include "protocol/receive.h"
+#include "protocol/server_choice.h"
 #include "resources/resource.h"
 
 namespace {
@@ -69,9 +70,13 @@ bool checked(HWND window, int control_id) { return IsDlgButtonChecked(window, co
 
 }  // namespace
 
-DWORD options_timeout_from_text(const char* text) {
-  // Parsed here rather than with atoi: a number past the 32-bit range stays out of range
-  // (clamped) instead of being undefined or wrapping round into 1..60.
+namespace {
+
+// A signed decimal number as the page's number fields take it: leading blanks and one sign
+// allowed, digits up to the first other character, none giving 0. Parsed here rather than with
+// atoi: a number past the 32-bit range stays out of range (clamped) instead of being undefined
+// or wrapping round into the accepted range.
+int32_t number_from_text(const char* text) {
   const char* p = text;
   while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
   bool negative = *p == '-';
@@ -82,8 +87,31 @@ DWORD options_timeout_from_text(const char* text) {
   if (negative) number = -number;
   if (number > INT32_MAX) number = INT32_MAX;
   if (number < INT32_MIN) number = INT32_MIN;
-  auto seconds = static_cast<DWORD>(static_cast<int32_t>(number));
+  return static_cast<int32_t>(number);
+}
+
+}  // namespace
+
+DWORD options_timeout_from_text(const char* text) {
+  auto seconds = static_cast<DWORD>(number_from_text(text));
   return seconds == 0 || seconds > kLongestTimeout ? kDefaultTimeout : seconds;
+}
+
+DWORD options_port_from_text(const char* text) {
+  int32_t port = number_from_text(text);
+  return port >= 1 && port <= 0xFFFF ? static_cast<DWORD>(port) : 0;
+}
+
+// Surrounding blanks are dropped (they come with pasted names and can never be meant); a name
+// that is still unusable is refused by storing the empty text, the build's default, as a
+// refused time-out stores the default time-out.
+const char* options_server_from_text(char* text) {
+  char* start = text;
+  while (*start != '\0' && std::isspace(static_cast<unsigned char>(*start))) ++start;
+  size_t length = strlen(start);
+  while (length > 0 && std::isspace(static_cast<unsigned char>(start[length - 1]))) --length;
+  start[length] = '\0';
+  return mrim_server_name_acceptable(start) ? start : "";
 }
 
 void check_account_setup() {
@@ -147,6 +175,13 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       char seconds[16];
       snprintf(seconds, sizeof seconds, "%u", static_cast<unsigned>(get_timeout()));
       SetDlgItemTextA(window, IDC_OPT_TIMEOUT, seconds);
+      // An empty field stands for the build's default server and port.
+      show_account_text(window, IDC_OPT_SERVER, "Server");
+      DWORD port = get_setting_dword(nullptr, module, "Port", 0);
+      if (port != 0) {
+        snprintf(seconds, sizeof seconds, "%u", static_cast<unsigned>(port));
+        SetDlgItemTextA(window, IDC_OPT_PORT, seconds);
+      }
       // Any non-zero byte ticks the box: it is a plain two-state check box.
       CheckDlgButton(window, IDC_OPT_NMNOTIFY,
                      get_setting_byte(nullptr, module, "NMNotify", 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
@@ -167,6 +202,12 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       char text[kFieldBuffer];
       GetDlgItemTextA(window, IDC_OPT_TIMEOUT, text, sizeof text);
       write_setting_dword(nullptr, module, "Timeout", options_timeout_from_text(text));
+      // One character more than a name may have, so that a longer one is seen and refused.
+      char server[MRIM_HOST_NAME_MAX + 2];
+      GetDlgItemTextA(window, IDC_OPT_SERVER, server, sizeof server);
+      write_setting_string(nullptr, module, "Server", options_server_from_text(server));
+      GetDlgItemTextA(window, IDC_OPT_PORT, text, sizeof text);
+      write_setting_dword(nullptr, module, "Port", options_port_from_text(text));
       return 1;
     }
     default:

@@ -15,3 +15,10 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, L
 // The time-out field's text as the seconds to store: a signed decimal number (leading blanks and
 // one sign allowed, digits up to the first other character); 0 or above 60 gives 10.
 DWORD options_timeout_from_text(const char* text);
+
+// The port field's text as the port to store, read as the time-out is; 0 (the build's default
+// port) for an empty field and for any number outside 1 to 65535.
+DWORD options_port_from_text(const char* text);
+// The host-name field's text as the name to store: without surrounding blanks; empty (the build's
+// default server) when blanks remain inside or it is longer than 255 characters. Changes text.
+const char* options_server_from_text(char* text);

@@ -44,6 +44,11 @@ void store_account(hostsim::Host& host, const std::string& module, const std::st
   host.write_setting(0, module, "Password", hostsim::Setting::string(buffer));
 }
 
+void store_server(hostsim::Host& host, const std::string& module, const std::string& name, uint16_t port) {
+  host.write_setting(0, module, "Server", hostsim::Setting::string(name));
+  host.write_setting(0, module, "Port", hostsim::Setting::dword(port));
+}
+
 bool account_complete(hostsim::Host& host, const std::string& module) {
   return host.setting(0, module, "EMail").has_value() && host.setting(0, module, "Password").has_value();
 }

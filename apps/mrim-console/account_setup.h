@@ -1,8 +1,10 @@
 // The account's two settings as the plug-in's set-up dialog stores them: "EMail" as text and
 // "Password" encoded in place by the host's "DB/Crypt/EncodeString" in a 128-byte buffer,
 // each at most 127 characters (code page 1251, as the dialog's edit fields would hold them).
+// Also the account's server, as the options page stores it.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -12,6 +14,9 @@ namespace console {
 
 void store_account(hostsim::Host& host, const std::string& module, const std::string& email,
                    const std::optional<std::string>& password);
+// The address service the plug-in asks when going online, stored as the options page stores
+// its "Server" and "Port" fields.
+void store_server(hostsim::Host& host, const std::string& module, const std::string& name, uint16_t port);
 // Both settings are there (an empty text counts, as it does for the plug-in).
 bool account_complete(hostsim::Host& host, const std::string& module);
 std::string account_address(hostsim::Host& host, const std::string& module);

@@ -12,7 +12,7 @@ namespace {
 
 // What the embedded address service answers: a name on port 443, as the plug-in accepts only
 // that; the route below takes the name to the MRIM service's real port.
-constexpr const char* kServerName = "mrim.embedded";
+constexpr const char* kServerName = "embedded.mrim.test";
 
 }  // namespace
 
@@ -57,7 +57,6 @@ EmbeddedServer::~EmbeddedServer() {
 }
 
 void EmbeddedServer::add_routes(hostsim::Netlib& netlib) const {
-  netlib.add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", server_->address_port());
   netlib.add_route(kServerName, 443, "127.0.0.1", server_->mrim_port());
   netlib.add_route(MRIM_FALLBACK_SERVER_HOST, 443, "127.0.0.1", server_->mrim_port());
 }

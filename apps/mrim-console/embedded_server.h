@@ -1,7 +1,8 @@
 // The MRIM server stand-in inside the console (--server embedded): both services on loopback
 // ports of the system's choosing, the demo accounts (or those of --accounts), an answering bot
-// for every account whose address begins with "echo@", and the routes that point the plug-in's
-// default server, the server the address service names and the fallback address at them.
+// for every account whose address begins with "echo@", and the routes that point the server the
+// address service names and the fallback address at the MRIM service (the session makes the
+// address service the account's server).
 #pragma once
 
 #include <memory>

@@ -62,7 +62,7 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   std::vector<std::string> routes;
   std::string new_mail;
   app.add_option("--server", server,
-                 "the demo server inside (default), or an address service")
+                 "the demo server inside (default), or an address service, stored as the account's server")
       ->type_name("embedded|HOST:PORT")
       ->check(checked_by("embedded or HOST:PORT", [](const std::string& v) {
         Options scratch;
@@ -74,9 +74,8 @@ Parsed parse_options(int argc, char** argv, Options& options) {
         Route scratch;
         return parse_route(v, scratch);
       }));
-  CLI::Option* account =
-      app.add_option("--account", options.account, "the account, stored in the profile")
-          ->type_name("ADDRESS");
+  CLI::Option* account = app.add_option("--account", options.account, "the account, stored in the profile")
+                             ->type_name("ADDRESS");
   app.add_option("--password", options.password, "its password, stored encoded")
       ->type_name("PASSWORD")
       ->needs(account);
@@ -86,11 +85,9 @@ Parsed parse_options(int argc, char** argv, Options& options) {
       ->check(checked_by("a file name (or :memory:)", [](const std::string& v) { return !v.empty(); }));
   app.add_option("--plugin", options.plugin, "the plug-in (default: the MRIM.so built with it)")
       ->type_name("FILE");
-  app.add_option("--accounts", options.accounts_file,
-                 "the embedded server's accounts (default: the demo's)")
+  app.add_option("--accounts", options.accounts_file, "the embedded server's accounts (default: the demo's)")
       ->type_name("FILE");
-  app.add_option("--new-mail", new_mail,
-                 "how unread mail is announced (default: balloon)")
+  app.add_option("--new-mail", new_mail, "how unread mail is announced (default: balloon)")
       ->type_name("off|balloon|mailbox")
       ->check(CLI::IsMember({"off", "balloon", "mailbox"}).description(""));
   app.add_flag("--json", options.json, "events as JSON, one object per line");

@@ -80,10 +80,11 @@ bool Session::start() {
       return false;
     }
     embedded_->add_routes(netlib);
+    store_server(*host_, module_, "127.0.0.1", embedded_->address_port());
   } else {
+    // As a user would choose the server on the options page.
     server = options_.server_host + ":" + std::to_string(options_.server_port);
-    netlib.add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, options_.server_host,
-                     options_.server_port);
+    store_server(*host_, module_, options_.server_host, options_.server_port);
   }
   for (const Route& route : options_.routes)
     netlib.add_route(route.name, route.port, route.host, route.real_port);

@@ -19,7 +19,7 @@ namespace {
 
 const std::wstring kSetupTitle = L"MRIM Account Setup";
 // What the user types into the set-up dialog.
-const std::string kEmail = "dialogs@mail.ru";
+const std::string kEmail = "dialogs@mrim.example";
 const std::string kPassword = "dialog-secret";
 constexpr int kWaitMs = 30000;
 constexpr int kMargin = 8;  // pixels between a host window's edge and its page
@@ -367,6 +367,9 @@ bool check_setup_during_load(Report& report, hostsim::Host& host, NoticeWatcher&
   host.profile().delete_setting(0, module, "EMail");
   host.profile().delete_setting(0, module, "Password");
   host.profile().delete_setting(0, module, "Nick");
+  // The online stage may have chosen a server; the options page is to show the build's default.
+  host.profile().delete_setting(0, module, "Server");
+  host.profile().delete_setting(0, module, "Port");
 
   SetupSeen seen;
   std::atomic<bool> load_done{false};
@@ -430,17 +433,21 @@ void check_options_page(Report& report, hostsim::Host& host, const std::string& 
   show_with_page(window, page);
   report.check("the options page shows the stored settings",
                item_text(page, 2001) == kEmail && item_text(page, 2002) == kPassword &&
-                   item_text(page, 2005) == "10" && IsDlgButtonChecked(page, 2004) == BST_UNCHECKED &&
+                   item_text(page, 2005) == "10" && item_text(page, 2006).empty() &&
+                   item_text(page, 2007).empty() && IsDlgButtonChecked(page, 2004) == BST_UNCHECKED &&
                    IsDlgButtonChecked(page, 2003) == BST_UNCHECKED,
                "EMail " + quoted(item_text(page, 2001)) + ", Password " + quoted(item_text(page, 2002)) +
-                   ", Timeout " + quoted(item_text(page, 2005)));
+                   ", Timeout " + quoted(item_text(page, 2005)) + ", Server " +
+                   quoted(item_text(page, 2006)) + ", Port " + quoted(item_text(page, 2007)));
   report.check("the options page's password field hides its text",
                (GetWindowLongW(GetDlgItem(page, 2002), GWL_STYLE) & ES_PASSWORD) != 0, "no ES_PASSWORD");
   check_layout(report, page, "options page");
 
-  // The user changes the time-out and ticks "New Mail Notify".
+  // The user changes the time-out, names a server and ticks "New Mail Notify".
   int changed = state.changed;
   SetDlgItemTextA(page, 2005, "42");
+  SetDlgItemTextA(page, 2006, "mrim.example.org");
+  SetDlgItemTextA(page, 2007, "2041");
   SendMessageA(GetDlgItem(page, 2004), BM_CLICK, 0, 0);
   pump(300);
   report.check("changes on the page reach the options window (page changed)", state.changed > changed,
@@ -456,6 +463,12 @@ void check_options_page(Report& report, hostsim::Host& host, const std::string& 
   SendMessageA(page, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&notice));
   auto timeout = host.setting(0, module, "Timeout");
   report.check("Apply stores \"Timeout\" = 42", timeout == hostsim::Setting::dword(42), describe(timeout));
+  auto server = host.setting(0, module, "Server");
+  auto port = host.setting(0, module, "Port");
+  report.check(
+      "Apply stores \"Server\" = mrim.example.org and \"Port\" = 2041",
+      server == hostsim::Setting::string("mrim.example.org") && port == hostsim::Setting::dword(2041),
+      describe(server) + ", " + describe(port));
   auto notify = host.setting(0, module, "NMNotify");
   report.check("Apply stores \"NMNotify\" = 1", notify == hostsim::Setting::byte(1), describe(notify));
   auto balloon = host.setting(0, module, "NMPN");

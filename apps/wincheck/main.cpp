@@ -43,7 +43,7 @@ namespace {
 const std::string kModule = "MRIM";
 const std::string kLogFile = kModule + ".dbg";
 // The account the profile is seeded with, so that no set-up dialog is needed at load.
-const std::string kEmail = "wincheck@mail.ru";
+const std::string kEmail = "wincheck@mrim.example";
 const std::string kPassword = "wincheck-secret";
 
 const std::wstring kNoticeTitle = L"Отладка плагина MRIM";

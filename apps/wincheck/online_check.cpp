@@ -21,8 +21,8 @@ namespace wincheck {
 namespace {
 
 // The name the stand-in's address service answers with (scripts/wine-check.sh gives it
-// "--reply mrim.wincheck:443"); routed here to the stand-in's MRIM service.
-const char* const kServerName = "mrim.wincheck";
+// "--reply wincheck.test:443"); routed here to the stand-in's MRIM service.
+const char* const kServerName = "wincheck.test";
 constexpr int kWaitMs = 20000;
 
 bool has_status_ack(hostsim::Host& host, const std::string& module, int from, int to) {
@@ -69,16 +69,19 @@ bool change_status(Report& report, hostsim::Host& host, const std::string& modul
 void check_online(Report& report, hostsim::Host& host, const std::string& module, const std::string& log_file,
                   const std::string& email, const std::string& password, const OnlineServer& server) {
   hostsim::Netlib& netlib = host.netlib();
-  netlib.add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", server.address_port);
+  // The account names the stand-in's address service, as a user would on the options page.
+  const std::string service = "127.0.0.1:" + std::to_string(server.address_port);
+  host.write_setting(0, module, "Server", hostsim::Setting::string("127.0.0.1"));
+  host.write_setting(0, module, "Port", hostsim::Setting::dword(server.address_port));
   netlib.add_route(kServerName, 443, "127.0.0.1", server.mrim_port);
-  netlib.add_route(MRIM_FALLBACK_SERVER_HOST, 443, "127.0.0.1", server.mrim_port);
 
   if (!change_status(report, host, module, ID_STATUS_OFFLINE, ID_STATUS_ONLINE)) return;
   std::vector<std::string> opened = netlib.open_requests();
-  report.check("asked the address service, then the server it named",
-               opened == std::vector<std::string>{std::string(MRIM_DEFAULT_SERVER_HOST) + ":443",
-                                                  std::string(kServerName) + ":443"},
-               std::to_string(opened.size()) + " opens");
+  std::string opened_text;
+  for (const std::string& address : opened) opened_text += " " + address;
+  report.check("asked the account's address service, then the server it named",
+               opened == std::vector<std::string>{service, std::string(kServerName) + ":443"},
+               "opened" + opened_text);
   change_status(report, host, module, ID_STATUS_ONLINE, ID_STATUS_AWAY);
   change_status(report, host, module, ID_STATUS_AWAY, ID_STATUS_OFFLINE);
   // Going offline closes the receiver and the connection before "/SetStatus" returns.

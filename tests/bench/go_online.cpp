@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
   account.email = "bench@mail.example";
   account.password = "bench-pw";
   settings.accounts = {account};
-  settings.behavior.address_reply = "mrim.bench:443\r\n";
+  settings.behavior.address_reply = "bench.mrim.test:443\r\n";
   settings.behavior.send_after_login = false;  // only the exchange that going online waits for
   serversim::Server server(settings);
   server.start();
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   hostsim::Host& host = session.host();
   host.netlib().add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1",
                           server.address_port());
-  host.netlib().add_route("mrim.bench", 443, "127.0.0.1", server.mrim_port());
+  host.netlib().add_route("bench.mrim.test", 443, "127.0.0.1", server.mrim_port());
   session.set_account_text("EMail", account.email);
   std::string password = account.password;
   host.call_service(MS_DB_CRYPT_ENCODESTRING, password.size() + 1, reinterpret_cast<LPARAM>(password.data()));

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "console_process.h"
+#include "hostsim/profile.h"
+#include "hostsim/profile_store.h"
 #include "serversim/server.h"
 #include "serversim/wire.h"
 
@@ -346,6 +348,26 @@ TEST_F(Console, StrangersAreWrittenToAndHeardFromThroughTemporaryContacts) {
     return e.value("event", "") == "contact" && e.value("address", "") == "zed@mail.example" &&
            !e.value("on_list", true);
   })) << kim.transcript();
+}
+
+TEST_F(Console, TheServerOptionIsStoredAsTheAccountsServer) {
+  TempFolder folder;
+  std::string profile = folder.file("profile.sqlite");
+  ConsoleProcess& kim = start(kKim, "kim-pw", profile, folder);
+  // Nothing routes the built-in server: the account's own is asked.
+  go_online(kim);
+  EXPECT_EQ(server->address_queries(), 1);
+  kim.send("quit");
+  ASSERT_TRUE(kim.await(is("bye"))) << kim.transcript();
+  ASSERT_EQ(kim.finish(), 0) << kim.transcript();
+
+  std::string error;
+  std::unique_ptr<hostsim::ProfileStore> store = hostsim::ProfileStore::open(profile, error);
+  ASSERT_TRUE(store) << error;
+  hostsim::Profile stored;
+  ASSERT_TRUE(store->load(stored, error)) << error;
+  EXPECT_EQ(stored.setting(0, "MRIM", "Server"), hostsim::Setting::string("127.0.0.1"));
+  EXPECT_EQ(stored.setting(0, "MRIM", "Port"), hostsim::Setting::dword(server->address_port()));
 }
 
 TEST_F(Console, TheProfileSurvivesARestart) {

@@ -44,13 +44,13 @@ TEST(ProfileStore, WhatIsSavedComesBackUnderTheSameHandles) {
   Handle bob = original.add_contact();
   original.delete_contact(gone);  // a gap in the handles
   original.set_protocol(amy, "MRIM");
-  original.set_protocol(bob, "ICQ");
+  original.set_protocol(bob, "OTHERPROTO");
   original.write_setting(0, "MRIM", "EMail", Setting::string("kim@mail.example"));
   original.write_setting(0, "MRIM", "NMNotify", Setting::byte(1));
   original.write_setting(amy, "MRIM", "Status", Setting::word(40072));
   original.write_setting(amy, "MRIM", "Number", Setting::dword(0xFFFFFFFF));
   original.write_setting(amy, "CList", "MyHandle", Setting::string("\xC0\xEC\xE8"));  // code page 1251
-  original.write_setting(bob, "ICQ", "Nick", Setting::string(""));
+  original.write_setting(bob, "OTHERPROTO", "Nick", Setting::string(""));
   // An authorization request names its contact by handle inside the blob.
   std::string blob("\0\0\0\0\x01\0\0\0amy\0\0\0amy\0hi\0", 21);
   original.add_event(event(amy, 1001, blob));
@@ -68,7 +68,7 @@ TEST(ProfileStore, WhatIsSavedComesBackUnderTheSameHandles) {
 
   EXPECT_EQ(loaded.contacts(), (std::vector<Handle>{amy, bob}));
   EXPECT_EQ(loaded.protocol(amy), "MRIM");
-  EXPECT_EQ(loaded.protocol(bob), "ICQ");
+  EXPECT_EQ(loaded.protocol(bob), "OTHERPROTO");
   for (Handle contact : {Handle(0), amy, bob})
     EXPECT_EQ(loaded.settings(contact), original.settings(contact));
   std::vector<StoredEvent> events = loaded.events(amy);

@@ -27,12 +27,12 @@ TEST_F(FindContact, FirstMatchInTheHostsOrderWins) {
 TEST_F(FindContact, AddressesAreComparedExactly) {
   Handle lower = add_contact("kim@example.org");
   EXPECT_EQ(mrim_find_contact("Kim@example.org", 0, 0), NOT_FOUND);
-  EXPECT_EQ(mrim_find_contact("kim@example.or", 0, 0), NOT_FOUND);
+  EXPECT_EQ(mrim_find_contact("kim@example", 0, 0), NOT_FOUND);
   EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(lower));
 }
 
 TEST_F(FindContact, OtherProtocolsAndContactsWithoutAddressAreSkipped) {
-  add_contact("kim@example.org", "ICQ");
+  add_contact("kim@example.org", "OTHERPROTO");
   add_contact("kim@example.org", "MRIM2");
   Handle bare = add_contact("");
   seed(bare, "MRIM", "Nick", Setting::string("kim@example.org"));
@@ -150,8 +150,8 @@ TEST_F(ContactEdits, RenamesThatSendNothing) {
   protocol_state.contact_list_loading = 0;
   host_.write_setting(listed, "CList", "Group", Setting::string("Friends"));
   host_.write_setting(listed, "MRIM", "MyHandle", Setting::string("Other module"));
-  Handle foreign = add_contact("kim@example.org", "ICQ");
-  seed(foreign, "ICQ", "Number", Setting::dword(9));
+  Handle foreign = add_contact("kim@example.org", "OTHERPROTO");
+  seed(foreign, "OTHERPROTO", "Number", Setting::dword(9));
   rename(foreign, "Foreign");
   host_.raise_event(ME_DB_CONTACT_SETTINGCHANGED, 0, 0);
   SettingWrite change{"CList", "MyHandle", {}};
@@ -182,8 +182,8 @@ TEST_F(ContactEdits, DeletionTakesAListedContactOffTheServerList) {
 
 TEST_F(ContactEdits, DeletionsThatSendNothing) {
   host_.delete_contact(add_contact("temp@example.org"));
-  Handle foreign = add_contact("kim@example.org", "ICQ");
-  seed(foreign, "ICQ", "Number", Setting::dword(21));
+  Handle foreign = add_contact("kim@example.org", "OTHERPROTO");
+  seed(foreign, "OTHERPROTO", "Number", Setting::dword(21));
   seed(foreign, "MRIM", "Number", Setting::dword(21));
   host_.delete_contact(foreign);
   Handle no_address = add_contact("");

@@ -75,10 +75,10 @@ TEST_F(DatabaseTest, TypedSettingsPerContactAndModule) {
   EXPECT_EQ(write(0, "MRIM", "Flag", DBVT_BYTE, 7), 0);
   EXPECT_EQ(write(0, "MRIM", "Status", DBVT_WORD, 40072), 0);
   EXPECT_EQ(write(0, "MRIM", "Timeout", DBVT_DWORD, 0xFFFFFFF0u), 0);
-  char email[] = "me@mail.ru";
+  char email[] = "me@mrim.example";
   EXPECT_EQ(write(0, "MRIM", "EMail", DBVT_ASCIIZ, 0, email), 0);
   std::strcpy(email, "xx");  // the host keeps its own copy
-  EXPECT_EQ(write(contact, "MRIM", "EMail", DBVT_ASCIIZ, 0, "friend@mail.ru"), 0);
+  EXPECT_EQ(write(contact, "MRIM", "EMail", DBVT_ASCIIZ, 0, "friend@mrim.example"), 0);
   EXPECT_EQ(write(contact, "CList", "EMail", DBVT_ASCIIZ, 0, "other module"), 0);
 
   for (auto [name, type, number] :
@@ -89,10 +89,10 @@ TEST_F(DatabaseTest, TypedSettingsPerContactAndModule) {
     EXPECT_EQ(v.type, type) << name;
     EXPECT_EQ(v.dword_value, number) << name;
   }
-  EXPECT_EQ(read_text(0, "MRIM", "EMail"), "me@mail.ru");
-  EXPECT_EQ(read_text(contact, "MRIM", "EMail"), "friend@mail.ru");
+  EXPECT_EQ(read_text(0, "MRIM", "EMail"), "me@mrim.example");
+  EXPECT_EQ(read_text(contact, "MRIM", "EMail"), "friend@mrim.example");
   EXPECT_EQ(read_text(contact, "CList", "EMail"), "other module");
-  EXPECT_EQ(host.setting(contact, "MRIM", "EMail"), Setting::string("friend@mail.ru"));
+  EXPECT_EQ(host.setting(contact, "MRIM", "EMail"), Setting::string("friend@mrim.example"));
 
   SettingVariant v{};
   EXPECT_NE(read(contact, "MRIM", "Flag", v), 0);  // another contact's setting
@@ -180,7 +180,7 @@ TEST_F(DatabaseTest, SettingChangedIsRaisedSynchronouslyOnEveryWrite) {
 
 TEST_F(DatabaseTest, DeletedIsRaisedWhileTheContactCanStillBeRead) {
   Handle contact = add_contact();
-  write(contact, "MRIM", "EMail", DBVT_ASCIIZ, 0, "gone@mail.ru");
+  write(contact, "MRIM", "EMail", DBVT_ASCIIZ, 0, "gone@mrim.example");
   call(MS_DB_EVENT_ADD, contact, 0);
   std::vector<std::string> seen;
   host.hook_event(ME_DB_CONTACT_DELETED, [&](WPARAM w, LPARAM) -> INT_PTR {
@@ -188,7 +188,7 @@ TEST_F(DatabaseTest, DeletedIsRaisedWhileTheContactCanStillBeRead) {
     return 0;
   });
   EXPECT_TRUE(host.delete_contact(contact));
-  EXPECT_EQ(seen, (std::vector<std::string>{"gone@mail.ru"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"gone@mrim.example"}));
   EXPECT_EQ(read_text(contact, "MRIM", "EMail"), "<missing>");
   EXPECT_TRUE(walk().empty());
   EXPECT_FALSE(host.delete_contact(0));  // the account is not a contact

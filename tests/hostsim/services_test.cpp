@@ -34,7 +34,7 @@ TEST_F(ServicesTest, ContactsBelongToTheProtocolThatClaimedThem) {
 
   auto mine = static_cast<Handle>(call(MS_DB_CONTACT_ADD));
   auto unclaimed = static_cast<Handle>(call(MS_DB_CONTACT_ADD));
-  Handle other = host.add_contact("ICQ");
+  Handle other = host.add_contact("OTHERPROTO");
   std::string name = "MRIM";
   EXPECT_EQ(call(MS_PROTO_ADDTOCONTACT, mine, ptr(name.c_str())), 0);
   name = "gone";  // the host keeps its own copy
@@ -42,7 +42,7 @@ TEST_F(ServicesTest, ContactsBelongToTheProtocolThatClaimedThem) {
   auto proto = reinterpret_cast<const char*>(call(MS_PROTO_GETCONTACTBASEPROTO, mine));
   ASSERT_NE(proto, nullptr);
   EXPECT_STREQ(proto, "MRIM");
-  EXPECT_STREQ(reinterpret_cast<const char*>(call(MS_PROTO_GETCONTACTBASEPROTO, other)), "ICQ");
+  EXPECT_STREQ(reinterpret_cast<const char*>(call(MS_PROTO_GETCONTACTBASEPROTO, other)), "OTHERPROTO");
   EXPECT_EQ(call(MS_PROTO_GETCONTACTBASEPROTO, unclaimed), 0);
   EXPECT_EQ(call(MS_PROTO_GETCONTACTBASEPROTO, 0), 0);
   EXPECT_EQ(call(MS_PROTO_GETCONTACTBASEPROTO, 9999), 0);
@@ -68,7 +68,7 @@ TEST_F(ServicesTest, AcknowledgementsAreRecordedWithTheirParameters) {
                   ACKRESULT_SUCCESS,
                   reinterpret_cast<HANDLE>(77),
                   ptr(ok.c_str())};
-  char email[] = "found@mail.ru";
+  char email[] = "found@mrim.example";
   SearchResult hit{static_cast<int>(sizeof(SearchResult)), nullptr, nullptr, nullptr, email, {}};
   AckData search_data{28,       "MRIM", nullptr, ACKTYPE_SEARCH, ACKRESULT_DATA, reinterpret_cast<HANDLE>(1),
                       ptr(&hit)};
@@ -91,7 +91,7 @@ TEST_F(ServicesTest, AcknowledgementsAreRecordedWithTheirParameters) {
   EXPECT_EQ(acks[1].contact, 5u);
   EXPECT_EQ(acks[1].process, 77u);
   EXPECT_EQ(acks[1].param_text, "Ok.");
-  EXPECT_EQ(acks[2].search_email, "found@mail.ru");
+  EXPECT_EQ(acks[2].search_email, "found@mrim.example");
   EXPECT_EQ(acks[2].param_text, "");
   EXPECT_EQ(acks[3].param_text, "Ok.");
   EXPECT_FALSE(acks[3].search_email.has_value());

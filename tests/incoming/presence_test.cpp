@@ -281,7 +281,7 @@ TEST_F(AccountNotices, UserInfoOfTodaysServersInAnyOrder) {
                .lps("MESSAGES.UNREAD")
                .lps("7")
                .lps("client.endpoint")
-               .lps("10.0.0.1:5555"));
+               .lps("192.0.2.10:5555"));
   EXPECT_EQ(protocol_state.unread_mail.load(), 7u);
   dispatch(PacketBuilder(MRIM_CS_USER_INFO).lps("MESSAGES.UNREAD").lps("4").lps("MESSAGES.TOTAL").lps("9"));
   EXPECT_EQ(protocol_state.unread_mail.load(), 4u);

@@ -195,6 +195,21 @@ TEST_F(NetlibTest, RefusedConnectionReturnsZeroWithConnectionRefused) {
   EXPECT_EQ(host_.netlib().open_connections(), 0);
 }
 
+TEST_F(NetlibTest, NothingUnroutedLeavesTheMachine) {
+  hostsim::set_thread_last_error(0);
+  EXPECT_EQ(open("mrim.example.net", 443), 0);
+  EXPECT_EQ(hostsim::thread_last_error(), 11001u);
+  EXPECT_EQ(open("192.0.2.1", 443), 0);
+  EXPECT_EQ(hostsim::thread_last_error(), 10051u);
+  EXPECT_EQ(host_.netlib().open_requests(),
+            (std::vector<std::string>{"mrim.example.net:443", "192.0.2.1:443"}));
+  // The machine itself stays reachable by name and by any loopback address.
+  Server server;
+  EXPECT_NE(open("localhost", server.port()), 0);
+  EXPECT_NE(open("127.0.0.1", server.port()), 0);
+  EXPECT_EQ(host_.netlib().open_connections(), 2);
+}
+
 TEST_F(NetlibTest, RecordSizesAndTheOlderHostsRefusal) {
   Server server;
   hostsim::set_thread_last_error(0);

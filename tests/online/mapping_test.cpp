@@ -46,7 +46,7 @@ std::string parse(const char* reply) {
 
 TEST(AddressReply, AcceptsAServerOnPort443) {
   EXPECT_EQ(parse("mrim.example:443\r\n"), "mrim.example:443");
-  EXPECT_EQ(parse("10.1.2.3:443"), "10.1.2.3:443");
+  EXPECT_EQ(parse("198.51.100.3:443"), "198.51.100.3:443");
   // The first four characters from the colon decide; whatever follows them is cut off.
   EXPECT_EQ(parse("mrim.example:4430"), "mrim.example:443");
   EXPECT_EQ(parse("mrim.example:443 and more"), "mrim.example:443");

@@ -31,6 +31,9 @@ const char* const kEmail = "kim@mail.example";
 const char* const kPassword = "kim-s3cret-pw";
 // The name the address service hands out; routed to the stand-in's MRIM service.
 const char* const kServerName = "mrim.test";
+// The build's address service, asked while the account names none.
+const std::string kDefaultService =
+    std::string(MRIM_DEFAULT_SERVER_HOST) + ":" + std::to_string(MRIM_DEFAULT_SERVER_PORT);
 
 serversim::Account account(const std::string& email, const std::string& password) {
   serversim::Account a;
@@ -156,7 +159,7 @@ TEST_F(Online, GoesOnlineThroughTheAddressServiceAndAcknowledges) {
   EXPECT_EQ(server->session(*id)->client, MRIM_CLIENT_DESCRIPTION);
   EXPECT_EQ(server->address_queries(), 1);
   auto requests = host().netlib().open_requests();
-  EXPECT_EQ(requests, (std::vector<std::string>{"mrim.mail.ru:443", "mrim.test:443"}));
+  EXPECT_EQ(requests, (std::vector<std::string>{kDefaultService, "mrim.test:443"}));
 
   std::vector<Packet> logins = from_plugin(code::login2);
   ASSERT_EQ(logins.size(), 1u);
@@ -172,7 +175,7 @@ TEST_F(Online, GoesOnlineThroughTheAddressServiceAndAcknowledges) {
   std::string log = session->log();
   for (const char* line :
        {"MRIM_ConnectAndLoginThread: started\r\n",
-        "MRIM_ConnectAndLoginThread: connected to mrim.mail.ru:443\r\n",
+        "MRIM_ConnectAndLoginThread: connected to " MRIM_DEFAULT_SERVER_HOST ":443\r\n",
         "MRIM_ConnectAndLoginThread: received [mrim.test:443\r\r\n]\r\n",  // the log writes LF as CR LF
         "MRIM_ConnectAndLoginThread: server address is mrim.test:443\r\n",
         "MRIM_ConnectAndLoginThread: connected to server\r\n",
@@ -181,6 +184,23 @@ TEST_F(Online, GoesOnlineThroughTheAddressServiceAndAcknowledges) {
         "MRIM_ConnectAndLoginThread: MRIM_do_login() ok\r\n",
         "mrim_do_changestatus: MRIM_CS_CHANGE_STATUS(1) sended\r\n", "mrim_do_changestatus: ended ok\r\n"})
     EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+TEST_F(Online, TheAccountsServerReplacesTheBuiltInOneUnlessEmptyOrUnusable) {
+  std::string service = "127.0.0.1:" + std::to_string(server->address_port());
+  session->set_account_text("Server", "127.0.0.1");
+  session->set_account_dword("Port", server->address_port());
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  EXPECT_EQ(host().netlib().open_requests(), (std::vector<std::string>{service, "mrim.test:443"}));
+  EXPECT_NE(session->log().find("MRIM_ConnectAndLoginThread: connected to " + service + "\r\n"),
+            std::string::npos);
+
+  // Every request asks the address service afresh, with the settings as they are then.
+  session->set_account_text("Server", "");
+  session->set_account_dword("Port", 70000);
+  go(ID_STATUS_ONLINE, ID_STATUS_AWAY);
+  EXPECT_EQ(host().netlib().open_requests(),
+            (std::vector<std::string>{service, "mrim.test:443", kDefaultService}));
 }
 
 TEST_F(Online, AwayFromOfflineLogsInAsAway) {
@@ -240,12 +260,12 @@ TEST_F(Online, RepeatedOrUnknownRequestsChangeNothing) {
 TEST_F(Online, GoingOfflineAcknowledgesClosesAndMarksContactsOffline) {
   hostsim::Handle amy = host().add_contact("MRIM");
   hostsim::Handle bob = host().add_contact("MRIM");
-  hostsim::Handle foreign = host().add_contact("ICQ");
+  hostsim::Handle foreign = host().add_contact("OTHERPROTO");
   go(ID_STATUS_OFFLINE, ID_STATUS_AWAY);
   auto word = [](DWORD v) { return hostsim::Setting::word(static_cast<WORD>(v)); };
   host().profile().write_setting(amy, "MRIM", "Status", word(ID_STATUS_ONLINE));
   host().profile().write_setting(bob, "MRIM", "Status", word(ID_STATUS_OFFLINE));
-  host().profile().write_setting(foreign, "ICQ", "Status", word(ID_STATUS_ONLINE));
+  host().profile().write_setting(foreign, "OTHERPROTO", "Status", word(ID_STATUS_ONLINE));
   serversim::SessionId id = server->session_of(kEmail).value();
 
   EXPECT_EQ(set_status(ID_STATUS_OFFLINE), 0);
@@ -254,7 +274,7 @@ TEST_F(Online, GoingOfflineAcknowledgesClosesAndMarksContactsOffline) {
   EXPECT_EQ(status_acks().back(), expected_ack);
   EXPECT_EQ(host().netlib().open_connections(), 0);
   EXPECT_EQ(host().setting(amy, "MRIM", "Status"), word(ID_STATUS_OFFLINE));
-  EXPECT_EQ(host().setting(foreign, "ICQ", "Status"), word(ID_STATUS_ONLINE));
+  EXPECT_EQ(host().setting(foreign, "OTHERPROTO", "Status"), word(ID_STATUS_ONLINE));
   ASSERT_TRUE(server->wait_until([&] { return !server->session(id)->open; }));
   EXPECT_TRUE(from_plugin(code::logout).empty()) << "the server learns of the end from the closed connection";
 
@@ -359,7 +379,7 @@ TEST_F(Online, OlderHostGetsTheShortOpenRecord) {
   host().netlib().refuse_long_open_record(true);
   go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
   // The host records only the opens it accepted: both came with the 16-byte record.
-  EXPECT_EQ(host().netlib().open_requests(), (std::vector<std::string>{"mrim.mail.ru:443", "mrim.test:443"}));
+  EXPECT_EQ(host().netlib().open_requests(), (std::vector<std::string>{kDefaultService, "mrim.test:443"}));
   EXPECT_EQ(server->address_queries(), 1);
 }
 

@@ -323,7 +323,7 @@ TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
   });
   static DWORD query_timeout = 0;
   fakehost::answer_service(MS_NETLIB_GETMOREPACKETS, [](WPARAM, LPARAM l) -> INT_PTR {
-    static BYTE reply[] = "mrim.unit:443\r\nignored";
+    static BYTE reply[] = "unit.mrim.test:443\r\nignored";
     auto* record = reinterpret_cast<NetlibPacketRecver*>(l);
     query_timeout = record->timeout;
     record->buffer = reply;
@@ -333,7 +333,7 @@ TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
   });
   serve();
   MRIM_ConnectAndLoginThread(request(ID_STATUS_AWAY));
-  EXPECT_EQ(hosts, (std::vector<std::string>{MRIM_DEFAULT_SERVER_HOST, "mrim.unit"}));
+  EXPECT_EQ(hosts, (std::vector<std::string>{MRIM_DEFAULT_SERVER_HOST, "unit.mrim.test"}));
   EXPECT_EQ(receiver_sizes, (std::vector<LPARAM>{100, 65536}));
   EXPECT_EQ(query_timeout, 10000u);
   // The query's receiver and connection are closed, the server's stay.

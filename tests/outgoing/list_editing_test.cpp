@@ -455,7 +455,7 @@ TEST_F(ListEditing, UnusableEventsChangeNothing) {
   };
   std::vector<Case> cases = {
       {"message event", request_event(kim, "kim@example.org", EVENTTYPE_MESSAGE)},
-      {"other account", request_event(kim, "kim@example.org", EVENTTYPE_AUTHREQUEST, "ICQ")},
+      {"other account", request_event(kim, "kim@example.org", EVENTTYPE_AUTHREQUEST, "OTHERPROTO")},
       {"no such event", 9999},
       {"blob too short", event_with_blob(kim, Bytes{0, 0, 0, 0, 1})},
       {"empty blob", event_with_blob(kim, Bytes{})},

@@ -41,7 +41,7 @@ class SendMessage : public OutgoingHost {
   void SetUp() override {
     OutgoingHost::SetUp();
     seed(0, kModule, "EMail", Setting::string("me@mail.example"));
-    kim = add_contact("kim@ab.cd");
+    kim = add_contact("kim@ab.test");
   }
 
   // The server's delivery report to every message: a status, or a whole packet of its own.
@@ -82,11 +82,11 @@ TEST_F(SendMessage, BuildsTheRequestAndAcknowledgesTheDeliveryWithTheReturnedNum
 
   std::vector<Packet> messages = sent_with_code(code::message);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].body.size(), 28u) << "4 + 13 + 6 + 5";
+  EXPECT_EQ(messages[0].body.size(), 30u) << "4 + 15 + 6 + 5";
   auto request = read_message(messages[0]);
   ASSERT_TRUE(request);
   EXPECT_EQ(request->flags, 0u);
-  EXPECT_EQ(request->to, "kim@ab.cd");
+  EXPECT_EQ(request->to, "kim@ab.test");
   EXPECT_EQ(request->text, "hi");
   EXPECT_EQ(request->rtf, " ");
   EXPECT_NE(static_cast<uint32_t>(id), messages[0].seq) << "the packet takes a number of its own";
@@ -110,11 +110,12 @@ TEST_F(SendMessage, LogsEachStageAsWritten) {
            "MRIM_SendMessage: started", "MRIM_SendMessage: contact ok, malloc() ok",
            "MRIM_SendMessage: \"Nick\" (me@mail.example) is set.", "MRIM_SendMessage: Creating send Thread",
            std::string(returning), "MRIM_SendMessageAckThread: started", "mrim_do_sendmessage: started",
-           "mrim_do_sendmessage: malloc() ok", "mrim_do_sendmessage: MRIM_CS_MESSAGE(0,kim@ab.cd,hi,) sended",
+           "mrim_do_sendmessage: malloc() ok",
+           "mrim_do_sendmessage: MRIM_CS_MESSAGE(0,kim@ab.test,hi,) sended",
            "mrim_do_sendmessage: packet received", "mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS received",
            "mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received",
            "mrim_do_sendmessage: ok", "mrim_do_sendmessage: ended",
-           "MRIM_SendMessageAckThread: mrim_do_sendmessage(kim@ab.cd,hi) ok",
+           "MRIM_SendMessageAckThread: mrim_do_sendmessage(kim@ab.test,hi) ok",
            "MRIM_SendMessageAckThread: returning memory", "MRIM_SendMessageAckThread: ended"})
     EXPECT_TRUE(logged(line)) << line << "\n" << log_text();
 }
@@ -193,14 +194,14 @@ TEST_F(SendMessage, MessagesWaitingTogetherAreMatchedToTheirOwnReports) {
   std::vector<Handle> contacts;
   std::vector<INT_PTR> ids;
   for (int i = 0; i < 4; ++i) {
-    contacts.push_back(add_contact("user" + std::to_string(i) + "@ab.cd"));
+    contacts.push_back(add_contact("user" + std::to_string(i) + "@ab.test"));
     ids.push_back(send(contacts.back(), "hello"));
   }
   ASSERT_TRUE(eventually([&] { return sent_with_code(code::message).size() == 4; }));
   // Reports in reverse order; the third is refused.
   std::vector<Packet> messages = sent_with_code(code::message);
   for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-    uint32_t status = read_message(*it)->to == "user2@ab.cd" ? 1 : 0;
+    uint32_t status = read_message(*it)->to == "user2@ab.test" ? 1 : 0;
     queue(Packet{code::message_status, it->seq, Writer().ul(status).take()});
   }
   ASSERT_TRUE(eventually([&] { return message_acks().size() == 3; }));
@@ -242,18 +243,18 @@ class Typing : public OutgoingHost {
 };
 
 TEST_F(Typing, StartOfTypingSendsTheNotice) {
-  Handle kim = add_contact("kim@ab.cd");
+  Handle kim = add_contact("kim@ab.test");
   EXPECT_EQ(MRIM_UserIsTyping(reinterpret_cast<WPARAM>(as_handle(kim)), 1), 0);
   auto found = notices();
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].flags, 0x404u);
-  EXPECT_EQ(found[0].to, "kim@ab.cd");
+  EXPECT_EQ(found[0].to, "kim@ab.test");
   EXPECT_EQ(found[0].text, " ");
   EXPECT_EQ(found[0].rtf, " ");
 }
 
 TEST_F(Typing, NothingForStopNoContactOrNoAddress) {
-  Handle kim = add_contact("kim@ab.cd");
+  Handle kim = add_contact("kim@ab.test");
   Handle nameless = add_contact("");
   EXPECT_EQ(MRIM_UserIsTyping(reinterpret_cast<WPARAM>(as_handle(kim)), 0), 0);
   EXPECT_EQ(MRIM_UserIsTyping(reinterpret_cast<WPARAM>(as_handle(kim)), 2), 0);

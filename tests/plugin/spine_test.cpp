@@ -28,8 +28,8 @@ TEST(ModuleName, TakesTheFileNameWithoutFolderAndExtension) {
   EXPECT_STREQ(name, "chat");
   derive_module_name("C:\\Messenger\\Plugins\\chat", name);
   EXPECT_STREQ(name, "chat");
-  derive_module_name("C:\\a.b\\my.chat.dll", name);
-  EXPECT_STREQ(name, "my.chat");
+  derive_module_name("C:\\a.b\\my.test.dll", name);
+  EXPECT_STREQ(name, "my.test");
   derive_module_name("C:\\p\\abcdefghijklmnopqrstuvwxyz0123456789ABCD.dll", name);
   EXPECT_STREQ(name, "abcdefghijklmnopqrstuvwxyz0123");
 }
@@ -196,7 +196,7 @@ TEST(ModulesLoaded, MarksOnlyThisAccountsOnlineContactsOffline) {
   auto& host = session.host();
   hostsim::Handle online = host.add_contact("chat");
   hostsim::Handle offline = host.add_contact("chat");
-  hostsim::Handle foreign = host.add_contact("ICQ");
+  hostsim::Handle foreign = host.add_contact("OTHERPROTO");
   host.profile().write_setting(online, "chat", "Status", word_setting(ID_STATUS_ONLINE));
   host.profile().write_setting(offline, "chat", "Status", word_setting(ID_STATUS_OFFLINE));
   host.profile().write_setting(foreign, "chat", "Status", word_setting(ID_STATUS_ONLINE));

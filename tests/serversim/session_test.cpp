@@ -258,7 +258,7 @@ TEST(ServerStart, ReportsAnAddressItCannotBind) {
   Settings bad;
   bad.address_listen = "nowhere";
   EXPECT_THROW(Server(bad).start(), std::runtime_error);
-  bad.address_listen = "no.such.host:1";
+  bad.address_listen = "no.such.host.invalid:1";
   EXPECT_THROW(Server(bad).start(), std::runtime_error);
 }
 

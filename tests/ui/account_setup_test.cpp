@@ -42,7 +42,7 @@ TEST(AccountSetup, OnAFreshProfileCancelStoresNothingAndAsksAgainAtTheNextLoad) 
 TEST(AccountSetup, OkStoresTheAddressAndTheEncodedPasswordAndIsNotAskedAgain) {
   PluginSession session;
   DialogDesk desk([](Dialog& dialog) {
-    EXPECT_TRUE(dialog.type(IDC_SETUP_EMAIL, "kim@mail.ru"));
+    EXPECT_TRUE(dialog.type(IDC_SETUP_EMAIL, "kim@mrim.example"));
     EXPECT_TRUE(dialog.type(IDC_SETUP_PASSWORD, "p4ss word"));
     dialog.press_ok();
   });
@@ -50,12 +50,12 @@ TEST(AccountSetup, OkStoresTheAddressAndTheEncodedPasswordAndIsNotAskedAgain) {
   ASSERT_EQ(desk.shown().size(), 1u);
   EXPECT_TRUE(desk.shown()[0].answered);
   EXPECT_EQ(desk.shown()[0].result, IDOK);
-  EXPECT_EQ(account_text(session, "EMail"), "kim@mail.ru");
+  EXPECT_EQ(account_text(session, "EMail"), "kim@mrim.example");
   std::string stored = account_text(session, "Password").value_or("");
   EXPECT_EQ(stored, encoded(session.host(), "p4ss word"));
   EXPECT_NE(stored, "p4ss word");
   // Load copies the new address into "Nick" after the dialog.
-  EXPECT_EQ(account_text(session, "Nick"), "kim@mail.ru");
+  EXPECT_EQ(account_text(session, "Nick"), "kim@mrim.example");
   EXPECT_EQ(session.log().find("p4ss word"), std::string::npos);
 
   session.unload();
@@ -66,13 +66,13 @@ TEST(AccountSetup, OkStoresTheAddressAndTheEncodedPasswordAndIsNotAskedAgain) {
 TEST(AccountSetup, ShowsWhatIsStoredAndAsksForWhatIsMissing) {
   {
     PluginSession session;
-    session.set_account_text("EMail", "kim@mail.ru");
+    session.set_account_text("EMail", "kim@mrim.example");
     DialogDesk desk;
     ASSERT_TRUE(session.load());
     ASSERT_EQ(desk.shown().size(), 1u);
-    EXPECT_EQ(desk.shown()[0].texts.at(IDC_SETUP_EMAIL), "kim@mail.ru");
+    EXPECT_EQ(desk.shown()[0].texts.at(IDC_SETUP_EMAIL), "kim@mrim.example");
     EXPECT_EQ(desk.shown()[0].texts.at(IDC_SETUP_PASSWORD), "");
-    EXPECT_EQ(account_text(session, "EMail"), "kim@mail.ru");
+    EXPECT_EQ(account_text(session, "EMail"), "kim@mrim.example");
   }
   {
     PluginSession session;
@@ -87,7 +87,7 @@ TEST(AccountSetup, ShowsWhatIsStoredAndAsksForWhatIsMissing) {
   }
   {
     PluginSession session;
-    uitest::seed_account(session, "kim@mail.ru", "secret");
+    uitest::seed_account(session, "kim@mrim.example", "secret");
     DialogDesk desk;
     ASSERT_TRUE(session.load());
     EXPECT_TRUE(desk.shown().empty());
@@ -98,7 +98,7 @@ TEST(AccountSetup, TheCloseBoxAndCancelStoreNothing) {
   for (bool close_box : {true, false}) {
     PluginSession session;
     DialogDesk desk([close_box](Dialog& dialog) {
-      dialog.type(IDC_SETUP_EMAIL, "kim@mail.ru");
+      dialog.type(IDC_SETUP_EMAIL, "kim@mrim.example");
       dialog.type(IDC_SETUP_PASSWORD, "secret");
       if (close_box)
         dialog.close_box();

@@ -18,12 +18,12 @@ using testsupport::PluginSession;
 class DetailsPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    uitest::seed_account(session, "kim@mail.ru", "secret");
+    uitest::seed_account(session, "kim@mrim.example", "secret");
     ASSERT_TRUE(session.load());
   }
   Handle contact_of(const std::string& protocol) {
     Handle contact = host.add_contact(protocol);
-    host.profile().write_setting(contact, protocol, "EMail", Setting::string("lee@bk.ru"));
+    host.profile().write_setting(contact, protocol, "EMail", Setting::string("lee@other.example"));
     return contact;
   }
 
@@ -49,7 +49,7 @@ TEST_F(DetailsPageTest, AContactOfThisProtocolGetsThePageWithItsAddressAndLocati
 
   Dialog* shown = details.page("MRIM");
   ASSERT_NE(shown, nullptr);
-  EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "lee@bk.ru");
+  EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "lee@other.example");
   EXPECT_EQ(shown->text(IDC_INFO_LOCATION), "Москва");
   // Read-only: the user cannot change what the page shows.
   EXPECT_FALSE(shown->type(IDC_INFO_EMAIL, "x"));
@@ -61,7 +61,7 @@ TEST_F(DetailsPageTest, AMissingSettingShowsTheInternalErrorText) {
   DetailsWindow details(host, contact);
   Dialog* shown = details.page("MRIM");
   ASSERT_NE(shown, nullptr);
-  EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "lee@bk.ru");
+  EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "lee@other.example");
   EXPECT_EQ(shown->text(IDC_INFO_LOCATION), "-internal-error-");
 
   // The details window says the information changed: the page shows it afresh.
@@ -74,7 +74,7 @@ TEST_F(DetailsPageTest, TheAccountItselfGetsThePage) {
   DetailsWindow details(host, 0);
   Dialog* shown = details.page("MRIM");
   ASSERT_NE(shown, nullptr);
-  EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "kim@mail.ru");
+  EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "kim@mrim.example");
   EXPECT_EQ(shown->text(IDC_INFO_LOCATION), "-internal-error-");
 }
 
@@ -89,7 +89,7 @@ TEST_F(DetailsPageTest, TheAccountWithoutAnAddressShowsTheInternalErrorTextTwice
 }
 
 TEST_F(DetailsPageTest, ContactsOfOtherProtocolsGetNoPage) {
-  DetailsWindow other(host, contact_of("ICQ"));
+  DetailsWindow other(host, contact_of("OTHERPROTO"));
   EXPECT_TRUE(other.page_records().empty());
   EXPECT_EQ(other.page("MRIM"), nullptr);
   // Nor does a contact that belongs to no protocol, or one whose module name only looks alike.

@@ -1,6 +1,6 @@
 // The options page: its record in the options window, what it shows when it opens, the
-// page-changed message, and what the Apply button stores (all five settings, in order, with
-// the reply time-out's rules).
+// page-changed message, and what the Apply button stores (all seven settings, in order, with
+// the rules of the reply time-out and of the server fields).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,7 +21,7 @@ using uitest::encoded;
 
 class OptionsPageTest : public ::testing::Test {
  protected:
-  void SetUp() override { uitest::seed_account(session, "kim@mail.ru", "secret"); }
+  void SetUp() override { uitest::seed_account(session, "kim@mrim.example", "secret"); }
   void load() { ASSERT_TRUE(session.load()); }
 
   PluginSession session;
@@ -61,7 +61,7 @@ TEST_F(OptionsPageTest, ShowsTheStoredSettings) {
   OptionsWindow options(host);
   Dialog* page = options.page("MRIM");
   ASSERT_NE(page, nullptr);
-  EXPECT_EQ(page->text(IDC_OPT_EMAIL), "kim@mail.ru");
+  EXPECT_EQ(page->text(IDC_OPT_EMAIL), "kim@mrim.example");
   EXPECT_EQ(page->text(IDC_OPT_PASSWORD), "secret");
   EXPECT_EQ(page->text(IDC_OPT_TIMEOUT), "25");
   EXPECT_TRUE(page->checked(IDC_OPT_NMNOTIFY));
@@ -102,12 +102,16 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesAllFiveSettingsInOrder) {
     EXPECT_EQ(write.module, "MRIM");
     names.push_back(write.setting);
   }
-  EXPECT_EQ(names, (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout"}));
-  EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mail.ru"));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Server", "Port"}));
+  EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mrim.example"));
   EXPECT_EQ(account(session, "Password"), Setting::string(encoded(host, "secret")));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
   EXPECT_EQ(account(session, "NMPN"), Setting::dword(0));
   EXPECT_EQ(account(session, "Timeout"), Setting::dword(25));
+  // Empty fields: the build's default server.
+  EXPECT_EQ(account(session, "Server"), Setting::string(""));
+  EXPECT_EQ(account(session, "Port"), Setting::dword(0));
 }
 
 TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
@@ -115,13 +119,13 @@ TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
   OptionsWindow options(host);
   Dialog* page = options.page("MRIM");
   ASSERT_NE(page, nullptr);
-  EXPECT_TRUE(page->type(IDC_OPT_EMAIL, "lee@bk.ru"));
+  EXPECT_TRUE(page->type(IDC_OPT_EMAIL, "lee@other.example"));
   EXPECT_TRUE(page->type(IDC_OPT_PASSWORD, "other secret"));
   EXPECT_TRUE(page->click(IDC_OPT_NMNOTIFY));
   EXPECT_TRUE(page->click(IDC_OPT_BALLOON));
   EXPECT_TRUE(page->type(IDC_OPT_TIMEOUT, "42"));
   options.apply();
-  EXPECT_EQ(account_text(session, "EMail"), "lee@bk.ru");
+  EXPECT_EQ(account_text(session, "EMail"), "lee@other.example");
   EXPECT_EQ(account_text(session, "Password"), encoded(host, "other secret"));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(1));
   EXPECT_EQ(account(session, "NMPN"), Setting::dword(1));
@@ -165,13 +169,59 @@ TEST_F(OptionsPageTest, TheTimeoutIsOneTo60SecondsElse10) {
   }
 }
 
+TEST_F(OptionsPageTest, TheServerFieldsShowAndStoreTheAccountsServer) {
+  session.set_account_text("Server", "mrim.example.org");
+  session.set_account_dword("Port", 2041);
+  load();
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->text(IDC_OPT_SERVER), "mrim.example.org");
+  EXPECT_EQ(page->text(IDC_OPT_PORT), "2041");
+
+  page->type(IDC_OPT_SERVER, "  other.mrim.test ");
+  page->type(IDC_OPT_PORT, "8443");
+  options.apply();
+  EXPECT_EQ(account(session, "Server"), Setting::string("other.mrim.test"));
+  EXPECT_EQ(account(session, "Port"), Setting::dword(8443));
+}
+
+TEST_F(OptionsPageTest, AnUnusableServerOrPortIsStoredAsTheDefault) {
+  load();
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  struct Case {
+    std::string entry;
+    const char* stored;
+  };
+  const std::string longest(255, 'a');
+  const Case names[] = {{"two words.test", ""},
+                        {"tab\there.test", ""},
+                        {longest, longest.c_str()},
+                        {longest + "a", ""},
+                        {"", ""}};
+  for (const Case& c : names) {
+    page->type(IDC_OPT_SERVER, c.entry);
+    options.apply();
+    EXPECT_EQ(account(session, "Server"), Setting::string(c.stored)) << '"' << c.entry << '"';
+  }
+  const std::pair<const char*, DWORD> ports[] = {{"65535", 65535}, {"1", 1},         {"0", 0},   {"65536", 0},
+                                                 {"-443", 0},      {"443 tls", 443}, {"abc", 0}, {"", 0}};
+  for (const auto& [entry, stored] : ports) {
+    page->type(IDC_OPT_PORT, entry);
+    options.apply();
+    EXPECT_EQ(account(session, "Port"), Setting::dword(stored)) << '"' << entry << '"';
+  }
+}
+
 TEST_F(OptionsPageTest, EveryCommandTellsTheWindowThePageChanged) {
   load();
   OptionsWindow options(host);
   Dialog* page = options.page("MRIM");
   ASSERT_NE(page, nullptr);
   int opened = options.changed_notices();
-  page->type(IDC_OPT_EMAIL, "lee@bk.ru");
+  page->type(IDC_OPT_EMAIL, "lee@other.example");
   EXPECT_EQ(options.changed_notices(), opened + 1);
   page->click(IDC_OPT_BALLOON);
   EXPECT_EQ(options.changed_notices(), opened + 2);

@@ -57,7 +57,7 @@ void expect_controls(const std::vector<ControlView>& controls, const std::vector
 
 TEST(Templates, OptionsPage201) {
   PluginSession session;
-  uitest::seed_account(session, "kim@mail.ru", "secret");
+  uitest::seed_account(session, "kim@mrim.example", "secret");
   ASSERT_TRUE(session.load());
   hostsim::OptionsWindow options(session.host());
   Dialog* page = options.page("MRIM");
@@ -87,6 +87,12 @@ TEST(Templates, OptionsPage201) {
           {IDC_GROUP, kGroup, "Expert", 4, 120, 273, 53, kVisibleChild | BS_GROUPBOX},
           {IDC_STATIC, kLabel, "Timeout (Sec):", 10, 128, 48, 8, kRightLabel},
           {2005, kEdit, "", 65, 127, 116, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_GROUP, kGroup, "Server", 4, 178, 273, 52, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Host name:", 10, 192, 48, 8, kRightLabel},
+          {2006, kEdit, "", 65, 191, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Port:", 10, 208, 48, 8, kRightLabel},
+          {2007, kEdit, "", 65, 207, 40, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Leave empty for the built-in server.", 112, 209, 157, 8, kLeftLabel},
       },
       {2001, 2002, 2005});
 }
@@ -125,7 +131,7 @@ TEST(Templates, AccountSetup501) {
 
 TEST(Templates, DetailsPage601) {
   PluginSession session;
-  uitest::seed_account(session, "kim@mail.ru", "secret");
+  uitest::seed_account(session, "kim@mrim.example", "secret");
   ASSERT_TRUE(session.load());
   hostsim::DetailsWindow details(session.host(), 0);
   Dialog* page = details.page("MRIM");

@@ -1,0 +1,19 @@
+// Which address service the connect sequence asks: the account's "Server" and "Port" settings,
+// with the build's default (cmake/server.cmake) for whichever of the two is empty or missing.
+#pragma once
+
+#include <cstddef>
+
+#include "host/host_api.h"
+
+// The longest host name the account may name (the limit of a name in the domain system).
+constexpr size_t MRIM_HOST_NAME_MAX = 255;
+
+// A host name the account may name: 1 to 255 characters, none of them a blank or a control
+// character.
+bool mrim_server_name_acceptable(const char* name);
+
+// The address service to ask: host (host_size bytes, always terminated; at least
+// MRIM_HOST_NAME_MAX + 1 to hold any name) and port. A stored "Server" that is not acceptable,
+// and a stored "Port" of 0 or beyond 65535, count as empty: the build's default is used.
+void mrim_address_service(char* host, size_t host_size, WORD* port);
