@@ -319,13 +319,16 @@ struct Server::Impl {
   Bytes contact_list(const Account& a) {
     Writer w;
     w.ul(0).ul(uint32_t(a.groups.size())).lps(a.group_mask).lps(a.contact_mask);
-    for (const Group& g : a.groups) {
+    for (size_t index = 0; index < a.groups.size(); ++index) {
+      const Group& g = a.groups[index];
+      // As servers in use send them: the group flag, and the group's index in the top byte.
+      uint32_t flags = (g.flags & 0x00FFFFFF) | contact_flag::group | uint32_t(index) << 24;
       for (size_t i = 0; i < a.group_mask.size(); ++i) {
         bool text = a.group_mask[i] == 's';
         if (text) {
           w.lps(i == 1 ? g.name : "");
         } else {
-          w.ul(i == 0 ? g.flags : 0);
+          w.ul(i == 0 ? flags : 0);
         }
       }
     }
@@ -481,6 +484,8 @@ struct Server::Impl {
     std::erase_if(a->offline, [&](const OfflineMessage& m) { return m.id == id; });
   }
 
+  static bool group_exists(const Account& a, uint32_t group) { return group == 0 || group < a.groups.size(); }
+
   void on_modify_contact(Session& s, const Packet& p) {
     Reader r(p.body);
     std::optional<uint32_t> number = r.ul();
@@ -493,6 +498,14 @@ struct Server::Impl {
     };
     Account* a = s.info.logged_in ? find_account(s.info.email) : nullptr;
     if (!a || !number || !flags || !group || !address || !name) return ack(kContactOperError);
+    // A group is renamed by its index in the number's place.
+    if (*flags & contact_flag::group) {
+      if (*number >= a->groups.size() || name->empty()) return ack(kContactOperError);
+      a->groups[*number].name = *name;
+      return ack(kContactOperSuccess);
+    }
+    // A contact can only be moved into a group the list has (0 is always taken).
+    if (!(*flags & contact_flag::removed) && !group_exists(*a, *group)) return ack(kContactOperError);
     // The number must name the contact the client means: a stale number is a client fault.
     size_t index = *number - kFirstContactNumber;
     if (*number < kFirstContactNumber || index >= s.numbers.size() || s.numbers[index] != *address) {
@@ -501,7 +514,7 @@ struct Server::Impl {
     auto it = std::find_if(a->contacts.begin(), a->contacts.end(),
                            [&](const Contact& c) { return c.email == *address; });
     if (it == a->contacts.end()) return ack(kContactOperError);
-    if (*flags & 0x01) {
+    if (*flags & contact_flag::removed) {
       a->contacts.erase(it);
       s.numbers[index].clear();
     } else {
@@ -522,10 +535,19 @@ struct Server::Impl {
     std::optional<std::string> address = r.lps();
     std::optional<std::string> name = r.lps();
     Account* a = s.info.logged_in ? find_account(s.info.email) : nullptr;
-    if (!a || !flags || !group || !address || address->empty()) {
+    auto refuse = [&] {
       reply(s, p.code, Packet{code::add_contact_ack, p.seq, Writer().ul(kContactOperError).ul(0).take()});
+    };
+    // A new group: its name stands in the name item, and the reply carries its index.
+    if (a && flags && (*flags & contact_flag::group)) {
+      if (!name || name->empty() || a->groups.size() >= kMaxGroups) return refuse();
+      a->groups.push_back(Group{contact_flag::group, *name});
+      uint32_t index = uint32_t(a->groups.size() - 1);
+      reply(s, p.code,
+            Packet{code::add_contact_ack, p.seq, Writer().ul(kContactOperSuccess).ul(index).take()});
       return;
     }
+    if (!a || !flags || !group || !address || address->empty() || !group_exists(*a, *group)) return refuse();
     auto listed = std::find_if(a->contacts.begin(), a->contacts.end(),
                                [&](const Contact& c) { return c.email == *address; });
     if (listed == a->contacts.end()) {

@@ -30,6 +30,8 @@ inline constexpr uint32_t kContactOperSuccess = 0;
 inline constexpr uint32_t kContactOperError = 1;
 // Contact numbers as the client counts them: the first contact of a list is 20.
 inline constexpr uint32_t kFirstContactNumber = 20;
+// A group's index travels in the top byte of its flags, so no list holds more groups.
+inline constexpr size_t kMaxGroups = 256;
 // A client packet announcing a longer body ends its session (no client request comes near it).
 inline constexpr size_t kMaxClientBody = 1 << 20;
 

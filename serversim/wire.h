@@ -52,6 +52,13 @@ inline constexpr uint32_t authorize = 0x8;
 inline constexpr uint32_t notify = 0x400;
 }  // namespace message_flag
 
+// Contact flags (the flags UL of a contact-list entry and of ADD/MODIFY_CONTACT).
+namespace contact_flag {
+inline constexpr uint32_t removed = 0x1;
+// The entry is a group; in the list its index stands in the top byte of the flags as well.
+inline constexpr uint32_t group = 0x2;
+}  // namespace contact_flag
+
 // Status values of the protocol.
 namespace mrim_status {
 inline constexpr uint32_t offline = 0;

@@ -106,7 +106,8 @@ TEST_F(AfterLogin, LegacyOrderInfoListMailboxThenStoredMessages) {
   EXPECT_EQ(list.group_mask, "us");
   EXPECT_EQ(list.contact_mask, "uussuu");
   ASSERT_EQ(list.groups.size(), 2u);
-  EXPECT_EQ(list.groups[1].numbers, std::vector<uint32_t>{0x10});
+  // The group flag and the group's index in the top byte, beside the configured flags.
+  EXPECT_EQ(list.groups[1].numbers, std::vector<uint32_t>{0x01000012});
   EXPECT_EQ(list.groups[1].texts, std::vector<std::string>{"Work"});
   ASSERT_EQ(list.contacts.size(), 3u);
   // flags, group, address, nickname, server flags, status. amy is logged in: her live status.
@@ -252,8 +253,9 @@ TEST_F(Presence, ASecondLoginDoesNotShowTheAccountOffline) {
 
 using ContactList = ServerTest;
 
-Bytes modify(uint32_t number, uint32_t flags, const std::string& address, const std::string& name) {
-  return Writer().ul(number).ul(flags).ul(0).lps(address).lps(name).ul(0).take();
+Bytes modify(uint32_t number, uint32_t flags, const std::string& address, const std::string& name,
+             uint32_t group = 0) {
+  return Writer().ul(number).ul(flags).ul(group).lps(address).lps(name).ul(0).take();
 }
 
 uint32_t status_of(const std::optional<Packet>& p) {
@@ -294,6 +296,30 @@ TEST_F(ContactList, ModifyRenamesSetsFlagsAndRemovesByNumber) {
   EXPECT_EQ(
       status_of(c->read_reply(c->request(code::modify_contact, modify(99, 0, "bob@mail.example", "x")))),
       kContactOperError);
+}
+
+TEST_F(ContactList, GroupsAreCreatedRenamedAndContactsMovedOnlyIntoThem) {
+  auto c = logged_in("kim@mail.example", "kim-pw");
+  auto request = [&](uint32_t code, const Bytes& body) { return c->read_reply(c->request(code, body)); };
+  // Moving into a group the list lacks is refused and changes nothing.
+  EXPECT_EQ(status_of(request(code::modify_contact, modify(20, 0, "amy@mail.example", "Amy", 1))),
+            kContactOperError);
+  EXPECT_EQ(server->account("kim@mail.example")->contacts[0].group, 0u);
+
+  std::optional<Packet> created =
+      request(code::add_contact, Writer().ul(contact_flag::group).ul(0).lps("").lps("Family").ul(0).take());
+  ASSERT_TRUE(created);
+  EXPECT_EQ(created->body, Writer().ul(kContactOperSuccess).ul(1).take());  // "Friends" is 0
+
+  EXPECT_EQ(status_of(request(code::modify_contact, modify(20, 0, "amy@mail.example", "Amy", 1))),
+            kContactOperSuccess);
+  EXPECT_EQ(server->account("kim@mail.example")->contacts[0].group, 1u);
+
+  EXPECT_EQ(status_of(request(code::modify_contact, modify(1, contact_flag::group, "", "Kin"))),
+            kContactOperSuccess);
+  EXPECT_EQ(server->account("kim@mail.example")->groups[1].name, "Kin");
+  EXPECT_EQ(status_of(request(code::modify_contact, modify(7, contact_flag::group, "", "None"))),
+            kContactOperError);
 }
 
 TEST_F(ContactList, AddGivesTheNextNumberAndAsksTheAddedUser) {
