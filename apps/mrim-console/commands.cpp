@@ -22,7 +22,7 @@ const Shape kShapes[] = {
     {"search", 1, false},     {"add", 1, false},     {"rename", 2, true},     {"delete", 1, false},
     {"visibility", 2, false}, {"info", 1, false},    {"authorize", 1, false}, {"deny", 1, false},
     {"reqauth", 1, false},    {"history", 1, false}, {"wait", 1, false},      {"help", 0, false},
-    {"quit", 0, false},
+    {"move", 2, true},        {"groups", 0, false},  {"quit", 0, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -83,7 +83,7 @@ std::string check_arguments(const Command& command) {
     if (text.empty() || *end != '\0' || !(seconds >= 0) || seconds > 3600)
       return "wait wants a number of seconds from 0 to 3600, not \"" + text + "\"";
   }
-  if ((name == "msg" || name == "rename") && command.args[1].empty())
+  if ((name == "msg" || name == "rename" || name == "move") && command.args[1].empty())
     return std::string("missing text; usage: ") + usage_of(name);
   return "";
 }
@@ -100,6 +100,8 @@ const std::vector<CommandInfo>& command_table() {
       {"add", "add ADDRESS", "add an address to the contact list (asks for authorization)"},
       {"rename", "rename ADDRESS NAME", "change the name shown for a contact"},
       {"delete", "delete ADDRESS", "remove a contact"},
+      {"move", "move ADDRESS GROUP", "put a contact in a group (a new name makes a new group)"},
+      {"groups", "groups", "show the groups of the contact list"},
       {"visibility", "visibility ADDRESS visible|invisible|normal",
        "put a contact on the visible or invisible list, or neither"},
       {"info", "info ADDRESS", "fetch a contact's details from the directory"},

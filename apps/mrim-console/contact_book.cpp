@@ -88,6 +88,7 @@ ContactState ContactBook::state(hostsim::Handle contact) const {
       s.visibility = "normal";
   }
   s.on_list = number(contact, "CList", "NotOnList").value_or(0) == 0;
+  s.group = text(contact, "CList", "Group").value_or("");
   return s;
 }
 
@@ -113,12 +114,20 @@ hostsim::Handle ContactBook::last_auth_request(hostsim::Handle contact) const {
   return last;
 }
 
+std::vector<std::string> ContactBook::groups() const {
+  std::vector<std::string> names;
+  auto add = [&](const std::string& name) {
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  };
+  uint32_t count = number(0, module_, "GroupCount").value_or(0);
+  for (uint32_t i = 0; i < count; ++i) add(text(0, "Group" + std::to_string(i)).value_or(""));
+  for (hostsim::Handle contact : contacts()) add(state(contact).group);
+  return names;
+}
+
 Value contact_value(const ContactState& state) {
-  return Value{{"address", state.address},
-               {"name", state.name},
-               {"status", state.status},
-               {"visibility", state.visibility},
-               {"on_list", state.on_list}};
+  return Value{{"address", state.address},       {"name", state.name},       {"status", state.status},
+               {"visibility", state.visibility}, {"on_list", state.on_list}, {"group", state.group}};
 }
 
 std::string message_text(const std::vector<BYTE>& blob) {

@@ -1,7 +1,8 @@
 // The account's contacts as the host sees them: the contacts whose protocol is the plug-in's
 // module, each found by its "EMail" setting, with the name the host's list shows
 // ("CList"/"MyHandle"), its presence ("Status"), visibility ("ApparentMode") and whether it is
-// a permanent member of the list ("CList"/"NotOnList"). Texts come out as UTF-8.
+// a permanent member of the list ("CList"/"NotOnList") and its group ("CList"/"Group"). Texts
+// come out as UTF-8.
 #pragma once
 
 #include <optional>
@@ -23,6 +24,7 @@ struct ContactState {
   std::string status;      // online, away, invisible, na, offline
   std::string visibility;  // normal, visible, invisible
   bool on_list = true;
+  std::string group;  // empty when the contact stands in no group
   bool operator==(const ContactState&) const = default;
 };
 
@@ -47,6 +49,10 @@ class ContactBook {
   std::vector<HistoryEntry> history(hostsim::Handle contact) const;
   // The handle of the contact's most recent authorization request of this account, or 0.
   hostsim::Handle last_auth_request(hostsim::Handle contact) const;
+  // The account's groups: those of the server's list in its order (the plug-in keeps them as
+  // the account's "GroupCount" and "Group0", "Group1", ...), then any other group a contact
+  // stands in.
+  std::vector<std::string> groups() const;
 
   // A text setting of the contact under the account's module (or another), as UTF-8.
   std::optional<std::string> text(hostsim::Handle contact, const std::string& name) const;

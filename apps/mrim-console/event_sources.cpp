@@ -39,7 +39,8 @@ Event contact_event(const ContactState& state) {
       .set("name", state.name)
       .set("status", state.status)
       .set("visibility", state.visibility)
-      .set("on_list", state.on_list);
+      .set("on_list", state.on_list)
+      .set("group", state.group);
   return event;
 }
 
@@ -203,6 +204,7 @@ void EventSources::show_contact(hostsim::Handle contact) {
   if (known->second.status != state.status) changed.push_back("status");
   if (known->second.visibility != state.visibility) changed.push_back("visibility");
   if (known->second.on_list != state.on_list) changed.push_back("on_list");
+  if (known->second.group != state.group) changed.push_back("group");
   known->second = state;
   view_.show(contact_event(state).set("new", false).set("changed", std::move(changed)));
 }

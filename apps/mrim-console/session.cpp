@@ -188,6 +188,8 @@ void Session::run(const Command& command) {
   if (name == "search") return search(command);
   if (name == "add") return add(command);
   if (name == "rename") return rename(command);
+  if (name == "move") return move(command);
+  if (name == "groups") return groups();
   if (name == "delete") return remove(command);
   if (name == "visibility") return visibility(command);
   if (name == "info") return info(command);
@@ -320,7 +322,9 @@ void Session::list() {
     ContactState state = book_->state(contact);
     if (!state.address.empty()) contacts.push_back(contact_value(state));
   }
-  view_.show(Event("list").set("contacts", std::move(contacts)));
+  Value groups = Value::array();
+  for (const std::string& group : book_->groups()) groups.push_back(group);
+  view_.show(Event("list").set("contacts", std::move(contacts)).set("groups", std::move(groups)));
   ok(Event("ok").set("command", "list"));
 }
 
@@ -365,6 +369,28 @@ void Session::rename(const Command& command) {
   host_->write_setting(*contact, "CList", "MyHandle", hostsim::Setting::string(to_cp1251(command.args[1])));
   view_.end_wait("rename");
   ok(Event("ok").set("command", "rename").set("address", command.args[0]).set("name", command.args[1]));
+}
+
+void Session::move(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("move", command.args[0]);
+  if (!contact) return;
+  // As the host's list does when a contact is dragged into a group: it writes the group's name;
+  // the plug-in hears of it and moves the contact on the server.
+  view_.begin_wait("move", "moving " + command.args[0]);
+  host_->write_setting(*contact, "CList", "Group", hostsim::Setting::string(to_cp1251(command.args[1])));
+  view_.end_wait("move");
+  ok(Event("ok").set("command", "move").set("address", command.args[0]).set("group", command.args[1]));
+}
+
+void Session::groups() {
+  Value groups = Value::array();
+  for (const std::string& name : book_->groups()) {
+    int64_t members = 0;
+    for (hostsim::Handle contact : book_->contacts()) members += book_->state(contact).group == name;
+    groups.push_back(Value{{"name", name}, {"contacts", members}});
+  }
+  view_.show(Event("groups").set("groups", std::move(groups)));
+  ok(Event("ok").set("command", "groups"));
 }
 
 void Session::remove(const Command& command) {

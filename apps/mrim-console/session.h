@@ -44,6 +44,8 @@ class Session {
   void search(const Command& command);
   void add(const Command& command);
   void rename(const Command& command);
+  void move(const Command& command);
+  void groups();
   void remove(const Command& command);
   void visibility(const Command& command);
   void info(const Command& command);

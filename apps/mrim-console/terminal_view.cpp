@@ -106,6 +106,11 @@ std::string describe(const Event& event) {
         if (item == "on_list")
           what += (what.empty() ? "" : ", ") +
                   std::string(flag_of(f, "on_list") ? "is on the list" : "is not on the list");
+        if (item == "group") {
+          std::string group = text_of(f, "group");
+          what +=
+              (what.empty() ? "" : ", ") + (group.empty() ? std::string("is in no group") : "is in " + group);
+        }
       }
     return "* " + who(f, "address") + " " + what;
   }
@@ -143,8 +148,25 @@ std::string describe(const Event& event) {
   if (kind == "new_mail") return "* new mail: " + text_of(f, "title") + ": " + text_of(f, "text");
   if (kind == "list") {
     if (!f.contains("contacts") || f["contacts"].empty()) return "the contact list is empty";
+    // Under their groups, in the list's order of groups; contacts in none come last.
+    std::vector<std::string> order;
+    if (f.contains("groups"))
+      for (const Value& g : f["groups"]) order.push_back(g.is_string() ? g.get<std::string>() : "");
+    order.push_back("");
     std::string text = "contacts:";
-    for (const Value& c : f["contacts"]) text += "\n  " + contact_line(c);
+    for (const std::string& group : order) {
+      std::string lines;
+      for (const Value& c : f["contacts"])
+        if (text_of(c, "group") == group) lines += "\n    " + contact_line(c);
+      if (!lines.empty()) text += "\n  " + (group.empty() ? std::string("(no group)") : group) + ":" + lines;
+    }
+    return text;
+  }
+  if (kind == "groups") {
+    if (!f.contains("groups") || f["groups"].empty()) return "no groups";
+    std::string text = "groups:";
+    for (const Value& g : f["groups"])
+      text += "\n  " + text_of(g, "name") + " (" + std::to_string(number_of(g, "contacts")) + ")";
     return text;
   }
   if (kind == "history") {
