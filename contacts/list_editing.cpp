@@ -232,16 +232,18 @@ INT_PTR MRIM_AddToList(WPARAM, LPARAM lparam) {
   return reinterpret_cast<INT_PTR>(contact);
 }
 
+// The address comes from "EMail": the list name ("CList"/"MyHandle") starts out as the address
+// but becomes the nickname once the server's contact list is loaded, and no user has that.
 INT_PTR MRIM_ReqAuth(WPARAM wparam, LPARAM) {
   auto contact = reinterpret_cast<HANDLE>(wparam);
   if (contact == nullptr) return 0;
-  SettingVariant name;
-  if (!mrim_read_text_setting(contact, "CList", "MyHandle", &name)) return 0;
+  SettingVariant email;
+  if (!mrim_read_text_setting(contact, protocol_state.module_name, "EMail", &email)) return 0;
   uint32_t number = 0;
-  if (mrim_do_addcontact(name.text, &number) == 0)
+  if (mrim_do_addcontact(email.text, &number) == 0)
     write_setting_dword(contact, protocol_state.module_name, "Number", number);
-  mrim_do_authorize(name.text);
-  free_setting(&name);
+  mrim_do_authorize(email.text);
+  free_setting(&email);
   return 0;
 }
 
