@@ -295,6 +295,8 @@ constexpr WPARAM PLIF_SMALL = 0x10000;
 #define ME_USERINFO_INITIALISE "UserInfo/Initialise"
 #define ME_DB_CONTACT_DELETED "DB/Contact/Deleted"
 #define ME_DB_CONTACT_SETTINGCHANGED "DB/Contact/SettingChanged"
+// Raised by "Proto/BroadcastAck" with the AckData as lParam, on the broadcasting thread.
+#define ME_PROTO_ACK "Proto/Ack"
 
 // On the 32-bit build the records must match the host's layout byte for byte.
 #if defined(_WIN32) && !defined(_WIN64)

@@ -112,8 +112,8 @@ void listener_cut_packets(NetlibPacketRecver* record, ListenerWorkArea* work_are
   bool in_range = used >= 0 && used <= available;
   uint32_t unconsumed = in_range ? static_cast<uint32_t>(available - used) : 0;
   bool stopped = false;
-  uint32_t consumed = cut_packets(in_range ? record->buffer + used : nullptr, unconsumed, longest_packet(buffer_size),
-                                  dispatch_all, work_area, &stopped);
+  uint32_t consumed = cut_packets(in_range ? record->buffer + used : nullptr, unconsumed,
+                                  longest_packet(buffer_size), dispatch_all, work_area, &stopped);
   if (consumed > 0) record->bytes_used = used + static_cast<int>(consumed);
 }
 
@@ -165,15 +165,18 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
     // at any time.
     int copied = session_copy_delivery(receiver, generation, &record, delivery, sizeof delivery);
     if (copied < 0) {
+      mrim_log("ListenThread: the session has ended, the delivery is dropped\n");
       reset_record(&record);
       continue;
     }
     CurrentSession session{work_area, receiver, generation};
     bool stopped = false;
-    uint32_t consumed = cut_packets(delivery, static_cast<uint32_t>(copied), longest_packet(record.buffer_size),
-                                    dispatch_while_current, &session, &stopped);
+    uint32_t consumed =
+        cut_packets(delivery, static_cast<uint32_t>(copied), longest_packet(record.buffer_size),
+                    dispatch_while_current, &session, &stopped);
     // After a session's end nothing of it is applied any more, and its record is not used again.
     if (stopped) {
+      mrim_log("ListenThread: the session has ended, the rest of the delivery is dropped\n");
       reset_record(&record);
       continue;
     }
