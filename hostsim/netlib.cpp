@@ -326,7 +326,7 @@ struct Connection {
 struct Receiver {
   std::shared_ptr<Connection> connection;
   Waker waker;
-  std::mutex mutex;  // one "Netlib/GetMorePackets" at a time; guards buffer and filled
+  std::mutex mutex;                // one "Netlib/GetMorePackets" at a time; guards buffer and filled
   std::unique_ptr<BYTE[]> buffer;  // null once the receiver is closed
   size_t size = 0;
   size_t filled = 0;
@@ -597,8 +597,8 @@ struct Netlib::Impl {
         return -1;
       }
       const size_t space = std::min<size_t>(r->size - r->filled, INT_MAX);
-      auto n = ::recv(r->connection->sock, reinterpret_cast<char*>(buf + r->filled),
-                      static_cast<int>(space), kRecvFlags);
+      auto n = ::recv(r->connection->sock, reinterpret_cast<char*>(buf + r->filled), static_cast<int>(space),
+                      kRecvFlags);
       if (n > 0) {
         r->filled += static_cast<size_t>(n);
         describe();
@@ -635,7 +635,8 @@ struct Netlib::Impl {
       std::lock_guard lock(mutex);
       filter = send_filter;
     }
-    if (filter && rec->length > 0 && !filter(reinterpret_cast<const BYTE*>(rec->data), static_cast<size_t>(rec->length))) {
+    if (filter && rec->length > 0 &&
+        !filter(reinterpret_cast<const BYTE*>(rec->data), static_cast<size_t>(rec->length))) {
       set_thread_last_error(kConnectionReset);
       return -1;
     }

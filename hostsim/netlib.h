@@ -3,14 +3,14 @@
 // servers, and switches that make it behave like older or failing hosts.
 #pragma once
 
-#include "host/host_api.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "host/host_api.h"
 
 namespace hostsim {
 

@@ -214,7 +214,8 @@ INT_PTR MRIM_ModulesLoaded(WPARAM, LPARAM) {
   protocol_state.hook_options_init = plugin_link->HookEvent(ME_OPT_INITIALISE, MRIM_OptInitialise);
   protocol_state.hook_userinfo_init = plugin_link->HookEvent(ME_USERINFO_INITIALISE, MRIM_UserInfoInitialise);
   protocol_state.hook_contact_deleted = plugin_link->HookEvent(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
-  protocol_state.hook_setting_changed = plugin_link->HookEvent(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
+  protocol_state.hook_setting_changed =
+      plugin_link->HookEvent(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
   NetlibUser user{};
   user.size = sizeof user;
   user.settings_module = protocol_state.module_name;
