@@ -1,7 +1,8 @@
 // Sending instant messages and typing notices. "/SendMsg" answers the host at once with an
 // acknowledgement number and leaves the exchange with the server to a thread of its own, which
-// acknowledges the message to the host once the server reports it delivered. "/UserIsTyping"
-// sends its notice on the caller's thread; the server does not answer it.
+// acknowledges the message to the host once the server reports it delivered, or as failed, with
+// a reason, when it does not. "/UserIsTyping" sends its notice on the caller's thread; the
+// server does not answer it.
 #include "contacts/messaging.h"
 
 #include <cstddef>
@@ -81,8 +82,7 @@ DWORD start_send(HANDLE contact, const char* text) {
   memcpy(job->text, text, text_length + 1);
 
   mrim_log("MRIM_SendMessage: Creating send Thread\n");
-  DWORD thread_id = 0;
-  if (thread_start_short(MRIM_SendMessageAckThread, job, &thread_id) != 0) {
+  if (thread_start_short(MRIM_SendMessageAckThread, job) != 0) {
     // Without a thread no acknowledgement could ever come: the host hears at once that the
     // message was not sent, and the job is not left behind.
     free_setting(&job->value);
@@ -104,14 +104,36 @@ INT_PTR MRIM_SendMessage(WPARAM, LPARAM lparam) {
   return static_cast<INT_PTR>(result);
 }
 
+const char* message_failure_text(int outcome) {
+  switch (outcome) {
+    case MESSAGE_OUTCOME_REFUSED:
+      return "The server reported an error delivering the message.";
+    case MESSAGE_OUTCOME_NOT_SENT:
+      return "The message could not be sent.";
+    default:
+      return "The server did not confirm delivery.";
+  }
+}
+
+// Every message whose number the host was given ends in one acknowledgement, delivered or
+// failed: without the failure the user would never learn that a message was lost, and some
+// servers do drop packets. A message cut short by Unload is not acknowledged; the host is going
+// away.
 DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
   auto* job = static_cast<MessageJob*>(parameter);
   mrim_log("MRIM_SendMessageAckThread: started\n");
-  if (mrim_do_sendmessage(job->value.text, job->text) == 0) {
+  auto process = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->ack_id));
+  int outcome = mrim_do_sendmessage(job->value.text, job->text);
+  if (outcome == MESSAGE_OUTCOME_DELIVERED) {
     mrim_log("MRIM_SendMessageAckThread: mrim_do_sendmessage(%s,%s) ok\n", job->value.text, job->text);
-    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_SUCCESS,
-                  reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->ack_id)),
+    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_SUCCESS, process,
                   reinterpret_cast<LPARAM>("Ok."));
+  } else if (!stop_requested()) {
+    const char* reason = message_failure_text(outcome);
+    mrim_log("MRIM_SendMessageAckThread: message %u failed: %s\n", static_cast<unsigned>(job->ack_id),
+             reason);
+    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_FAILED, process,
+                  reinterpret_cast<LPARAM>(reason));
   }
   mrim_log("MRIM_SendMessageAckThread: returning memory\n");
   free_setting(&job->value);
@@ -123,17 +145,18 @@ DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
 int mrim_do_sendmessage(const char* recipient, const char* text) {
   mrim_log("mrim_do_sendmessage: started\n");
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
-  if (packet == nullptr) return 1;
+  if (packet == nullptr) return MESSAGE_OUTCOME_NOT_SENT;
   uint32_t capacity = message_capacity(strlen(recipient), strlen(text));
   uint32_t seq = mrim_next_seq();
   mrim_packet_init(packet, MRIM_CS_MESSAGE, seq);
   mrim_log("mrim_do_sendmessage: malloc() ok\n");
 
-  int result = 1;
+  int result = MESSAGE_OUTCOME_NOT_SENT;
   int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, recipient) | mrim_append_lps(packet, text) |
               mrim_append_lps(packet, " ");
   if (built == 0 && MRIM_sendpacket(packet) == 0) {
     mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul, recipient, text, "");
+    result = MESSAGE_OUTCOME_UNCONFIRMED;
     if (MRIM_receivepacket(packet, capacity, seq, get_timeout()) == 0) {
       mrim_log("mrim_do_sendmessage: packet received\n");
       if (packet->msg == MRIM_CS_MESSAGE_STATUS) {
@@ -145,7 +168,9 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
         if (status == MESSAGE_DELIVERED) {
           mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received\n");
           mrim_log("mrim_do_sendmessage: ok\n");
-          result = 0;
+          result = MESSAGE_OUTCOME_DELIVERED;
+        } else {
+          result = MESSAGE_OUTCOME_REFUSED;
         }
       }
     }

@@ -18,6 +18,7 @@
 #include "plugin/worker_threads.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
+#include "protocol/receivers.h"
 #include "protocol/status.h"
 #include "resources/resource.h"
 #include "ui/mrim_options.h"
@@ -116,13 +117,11 @@ void start_worker_threads() {
 
 // Unblocks the threads that wait on the host so that they see the stop request.
 void wake_threads_for_unload() {
-  HANDLE receiver = protocol_state.packet_receiver.exchange(nullptr);
-  if (receiver != nullptr) close_handle(receiver);
+  receiver_close(session_receiver_take());
   HANDLE connection = protocol_state.connection.exchange(nullptr);
   if (connection != nullptr) close_handle(connection);
   // Cuts short a connect thread's wait of up to 10 s for the address service.
-  HANDLE redirect = protocol_state.redirect_receiver.exchange(nullptr);
-  if (redirect != nullptr) close_handle(redirect);
+  receiver_close(receiver_take(protocol_state.redirect_receiver));
   pending_queue_wake_all();
   listener_wake();
 }
@@ -216,7 +215,8 @@ INT_PTR MRIM_ModulesLoaded(WPARAM, LPARAM) {
   protocol_state.hook_options_init = plugin_link->HookEvent(ME_OPT_INITIALISE, MRIM_OptInitialise);
   protocol_state.hook_userinfo_init = plugin_link->HookEvent(ME_USERINFO_INITIALISE, MRIM_UserInfoInitialise);
   protocol_state.hook_contact_deleted = plugin_link->HookEvent(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
-  protocol_state.hook_setting_changed = plugin_link->HookEvent(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
+  protocol_state.hook_setting_changed =
+      plugin_link->HookEvent(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
   NetlibUser user{};
   user.size = sizeof user;
   user.settings_module = protocol_state.module_name;

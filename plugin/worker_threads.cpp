@@ -48,8 +48,9 @@ int thread_start_long(LPTHREAD_START_ROUTINE body, void* block) {
   return start(body, block, static_cast<DWORD*>(block));
 }
 
-int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter, DWORD* thread_id) {
-  return start(body, parameter, thread_id);
+int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter) {
+  DWORD thread_id = 0;  // outlives the creation call, which may write it late
+  return start(body, parameter, &thread_id);
 }
 
 bool stop_requested() {

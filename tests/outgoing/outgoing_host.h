@@ -46,7 +46,8 @@ struct Ack {
   int type = 0;
   int result = 0;
   uintptr_t process = 0;
-  std::string text;  // message and closing search acks
+  std::string text;                    // message and closing search acks
+  const char* text_pointer = nullptr;  // as given: a host may read it after the broadcast
   bool has_param = false;
   int record_size = 0;
   std::optional<std::string> nick, first_name, last_name, email;
@@ -198,7 +199,8 @@ class OutgoingHost : public ::testing::Test {
       ack.reserved_zero = std::all_of(std::begin(record->reserved), std::end(record->reserved),
                                       [](BYTE b) { return b == 0; });
     } else if (data->param != 0 && (data->type == ACKTYPE_MESSAGE || data->type == ACKTYPE_SEARCH)) {
-      ack.text = reinterpret_cast<const char*>(data->param);
+      ack.text_pointer = reinterpret_cast<const char*>(data->param);
+      ack.text = ack.text_pointer;
     }
     std::lock_guard lock(mutex_);
     acks_.push_back(ack);
