@@ -34,9 +34,6 @@ struct SearchJob {
   SearchResult result;
 };
 
-// Status of MRIM_CS_DIRECTORY_INFO when the address was found.
-constexpr uint32_t MRIM_DIRECTORY_FOUND = 1;
-
 // MRIM_CS_ADD_CONTACT and its acknowledgement: 0 when the server added the contact (its number
 // stored through number_out), 1 otherwise.
 int mrim_do_addcontact(const char* address, uint32_t* number_out);

@@ -3,9 +3,9 @@
 // them wait for their replies.
 #include "incoming/dispatcher.h"
 
+#include "core/log.h"
 #include "incoming/messages.h"
 #include "incoming/presence.h"
-#include "plugin/log.h"
 #include "protocol/receive.h"
 
 // Exactly one handler per packet, chosen by the message code in this order; none of them looks

@@ -11,10 +11,12 @@
 #include <cstring>
 
 #include "contacts/contact_records.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/text.h"
 #include "incoming/text_convert.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "protocol/send.h"
 
 namespace {
 
@@ -66,12 +68,6 @@ const char* body_after_blank_line(const char* from) {
     if (p[1] == '\r' && p[2] == '\n') return p + 3;
   }
   return nullptr;
-}
-
-void copy_cut(char* destination, size_t capacity, const char* source, size_t length) {
-  size_t kept = length < capacity - 1 ? length : capacity - 1;
-  memcpy(destination, source, kept);
-  destination[kept] = '\0';
 }
 
 // How a stored message's body is encoded, from its header block [headers, end).

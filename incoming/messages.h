@@ -7,11 +7,6 @@
 
 #include "incoming/dispatcher.h"
 
-// Message flags of MRIM_CS_MESSAGE_ACK.
-constexpr uint32_t MESSAGE_FLAG_NORECV = 0x4;
-constexpr uint32_t MESSAGE_FLAG_AUTHORIZE = 0x8;
-constexpr uint32_t MESSAGE_FLAG_NOTIFY = 0x400;
-
 void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work);
 void mrim_handle_offline_message(const MrimPacket* packet, ListenerWorkArea* work);
 

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "incoming/dispatcher.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
 #include "protocol/receive.h"
 
 namespace {

@@ -8,12 +8,13 @@
 #include <cstring>
 #include <mutex>
 
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
+#include "protocol/send.h"
 #include "protocol/server_choice.h"
 #include "protocol/status.h"
 

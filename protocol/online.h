@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "host/host_api.h"
+#include "protocol/wire.h"
 
 // Deployment values, set when the plug-in is built (cmake/server.cmake): the address service
 // that names the MRIM server to use, and the server dialled when that service cannot be reached
@@ -28,13 +29,6 @@ constexpr int MRIM_ADDRESS_RECEIVER_SIZE = 100;
 constexpr int MRIM_RECEIVER_SIZE = 65536;
 constexpr uint32_t MRIM_DEFAULT_PING_PERIOD = 30;
 constexpr size_t MRIM_SERVER_ADDRESS_SIZE = 128;
-
-// MRIM status values.
-constexpr uint32_t MRIM_STATUS_OFFLINE = 0x00000000;
-constexpr uint32_t MRIM_STATUS_ONLINE = 0x00000001;
-constexpr uint32_t MRIM_STATUS_AWAY = 0x00000002;
-constexpr uint32_t MRIM_STATUS_FLAG_INVISIBLE = 0x80000000;
-constexpr uint32_t MRIM_STATUS_INVISIBLE = MRIM_STATUS_FLAG_INVISIBLE | MRIM_STATUS_ONLINE;
 
 // Seconds between keep-alive pings: 30 at load (Load resets it), then as the server sets it in
 // MRIM_CS_HELLO_ACK and MRIM_CS_CONNECTION_PARAMS. Read by WatchDogThread.

@@ -1,7 +1,7 @@
 // The plug-in's own threads and their stop signal. Every thread handle is kept until the
 // thread has fully exited, so that no thread is still running the library's code when the
 // host frees it after Unload.
-#include "plugin/worker_threads.h"
+#include "core/worker_threads.h"
 
 #include <chrono>
 #include <condition_variable>

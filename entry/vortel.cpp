@@ -1,6 +1,6 @@
 // The plug-in's spine: the library entry routine, the information record, Load and Unload,
 // the all-modules-loaded handler and the four protocol services that need no network.
-#include "plugin/vortel.h"
+#include "entry/vortel.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,12 +10,12 @@
 #include "contacts/details.h"
 #include "contacts/list_editing.h"
 #include "contacts/messaging.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "incoming/dispatcher.h"
 #include "incoming/newmail.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
 #include "protocol/status.h"
@@ -79,15 +79,14 @@ void add_authorization_menu_item() {
   snprintf(service, sizeof service, "%s/ReqAuth", protocol_state.module_name);
   ContactMenuItem item{};
   item.size = sizeof item;
-  item.name = reinterpret_cast<const char*>(
-      call_service(MS_LANGPACK_TRANSLATESTRING, 0, reinterpret_cast<LPARAM>("Authorization..")));
+  item.name = translate("Authorization..");
   item.flags = 0;
   item.position = kMenuPosition;
   item.icon = nullptr;
   item.service = service;
   item.contact_owner = protocol_state.module_name;
-  protocol_state.auth_menu_item =
-      reinterpret_cast<HANDLE>(call_service(MS_CLIST_ADDCONTACTMENUITEM, 0, reinterpret_cast<LPARAM>(&item)));
+  // The item lives as long as the host's menu; nothing of ours refers to it again.
+  call_service(MS_CLIST_ADDCONTACTMENUITEM, 0, reinterpret_cast<LPARAM>(&item));
 }
 
 // The listener's block; kept so that Unload can free it once the thread has ended.
@@ -176,12 +175,10 @@ MRIM_EXPORT int Load(PluginLink* link) {
 
   plugin_link->HookEvent(ME_SYSTEM_MODULESLOADED, MRIM_ModulesLoaded);
 
-  SettingVariant email{};
-  if (get_setting(nullptr, module, "EMail", &email) == 0) {
-    if (email.type == DBVT_ASCIIZ && email.text != nullptr) {
-      write_setting_string(nullptr, module, "Nick", email.text);
-      mrim_log("Load: \"Nick\" (%s) is set.\n", email.text);
-    }
+  SettingVariant email;
+  if (mrim_read_text_setting(nullptr, module, "EMail", &email)) {
+    write_setting_string(nullptr, module, "Nick", email.text);
+    mrim_log("Load: \"Nick\" (%s) is set.\n", email.text);
     free_setting(&email);
   }
 
@@ -216,7 +213,8 @@ INT_PTR MRIM_ModulesLoaded(WPARAM, LPARAM) {
   protocol_state.hook_options_init = plugin_link->HookEvent(ME_OPT_INITIALISE, MRIM_OptInitialise);
   protocol_state.hook_userinfo_init = plugin_link->HookEvent(ME_USERINFO_INITIALISE, MRIM_UserInfoInitialise);
   protocol_state.hook_contact_deleted = plugin_link->HookEvent(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
-  protocol_state.hook_setting_changed = plugin_link->HookEvent(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
+  protocol_state.hook_setting_changed =
+      plugin_link->HookEvent(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
   NetlibUser user{};
   user.size = sizeof user;
   user.settings_module = protocol_state.module_name;
