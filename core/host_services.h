@@ -3,6 +3,8 @@
 // the host's records and return the host's result; none of them logs.
 #pragma once
 
+#include <cstdint>
+
 #include "host/host_api.h"
 
 INT_PTR call_service(const char* name, WPARAM wparam, LPARAM lparam);

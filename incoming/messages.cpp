@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/text.h"
+#include "incoming/events.h"
 #include "incoming/text_convert.h"
 #include "protocol/send.h"
 
@@ -201,18 +202,6 @@ uint32_t build_auth_record(BYTE* record, HANDLE contact, const char* address, co
 }
 
 }  // namespace
-
-void mrim_add_event(HANDLE contact, WORD event_type, const void* blob, uint32_t blob_size) {
-  EventInfo event{};
-  event.size = 28;
-  event.module = protocol_state.module_name;
-  event.timestamp = unix_time_now();
-  event.flags = 0;
-  event.event_type = event_type;
-  event.blob_size = blob_size;
-  event.blob = static_cast<BYTE*>(const_cast<void*>(blob));
-  call_service(MS_DB_EVENT_ADD, reinterpret_cast<WPARAM>(contact), reinterpret_cast<LPARAM>(&event));
-}
 
 void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work) {
   mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK received\n");

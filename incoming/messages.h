@@ -5,10 +5,7 @@
 
 #include <cstdint>
 
-#include "incoming/dispatcher.h"
+#include "protocol/listener.h"
 
 void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work);
 void mrim_handle_offline_message(const MrimPacket* packet, ListenerWorkArea* work);
-
-// Adds an incoming, unread event to the contact, stamped now.
-void mrim_add_event(HANDLE contact, WORD event_type, const void* blob, uint32_t blob_size);

@@ -12,7 +12,7 @@
 #include "core/host_services.h"
 #include "core/protocol_state.h"
 #include "core/worker_threads.h"
-#include "incoming/dispatcher.h"
+#include "incoming/events.h"
 #include "protocol/online.h"
 
 namespace {

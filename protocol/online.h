@@ -8,17 +8,8 @@
 #include <cstdint>
 
 #include "host/host_api.h"
+#include "protocol/server_choice.h"
 #include "protocol/wire.h"
-
-// Deployment values, set when the plug-in is built (cmake/server.cmake): the address service
-// that names the MRIM server to use, and the server dialled when that service cannot be reached
-// or gives no usable answer. The account's "Server" and "Port" settings take the place of the
-// address service's; tests and tools point either at local servers.
-#if !defined(MRIM_DEFAULT_SERVER_HOST) || !defined(MRIM_DEFAULT_PORT) || !defined(MRIM_FALLBACK_SERVER_HOST)
-#error "the default server comes from the build (cmake/server.cmake)"
-#endif
-constexpr WORD MRIM_DEFAULT_SERVER_PORT = MRIM_DEFAULT_PORT;
-#define MRIM_FALLBACK_SERVER_ADDRESS MRIM_FALLBACK_SERVER_HOST ":443"
 
 // The client description sent with the log-in.
 #define MRIM_VERSION "0.0.0.23"  // as in the version resource

@@ -5,7 +5,6 @@
 
 #include "core/host_services.h"
 #include "core/protocol_state.h"
-#include "protocol/online.h"
 
 bool mrim_server_name_acceptable(const char* name) {
   size_t length = strlen(name);

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "contacts/contact_records.h"
+#include "incoming/events.h"
 #include "protocol/online.h"
 #include "support/support.h"
 #include "support/unit_host.h"

@@ -16,6 +16,7 @@
 #include "core/worker_threads.h"
 #include "hostsim/host.h"
 #include "incoming/dispatcher.h"
+#include "incoming/events.h"
 #include "loopback.h"
 #include "protocol/receive.h"
 #include "support/support.h"
