@@ -38,44 +38,6 @@ bool read_into_list(uint32_t* position, const MrimPacket* packet, DetailsList* l
   return true;
 }
 
-// The list from a received directory reply, or null.
-// position: just after the reply's status, which said found.
-DetailsList* list_from_reply(const MrimPacket* packet, uint32_t position) {
-  uint32_t field_count = 0;
-  if (mrim_directory_reply_header(packet, &position, &field_count) != 0) return nullptr;
-
-  // The list never needs more than the body: each item drops its four-byte length for one
-  // NUL, and the four numbers read above leave room for the closing NULs.
-  size_t size = packet->dlen;
-  auto* list = static_cast<DetailsList*>(malloc(size));
-  if (list == nullptr) return nullptr;
-
-  // The names once, to find where the values begin; every read consumes at least four bytes
-  // or fails, so a lying count ends with the body.
-  uint32_t names = position;
-  uint32_t values = position;
-  for (uint32_t i = 0; i < field_count; ++i) {
-    if (mrim_read_lps(&values, packet, nullptr, 0) != 0) {
-      free(list);
-      return nullptr;
-    }
-  }
-  size_t used = 0;
-  for (uint32_t i = 0; i < field_count; ++i) {
-    if (!read_into_list(&names, packet, list, size, &used) ||
-        !read_into_list(&values, packet, list, size, &used)) {
-      free(list);
-      return nullptr;
-    }
-  }
-  if (size - used < 3) {
-    free(list);
-    return nullptr;
-  }
-  memset(list + used, 0, 3);
-  return list;
-}
-
 // One number as "%lu" reads it: white space, an optional sign, at least one digit. strtoul
 // gives the same value and, unlike the scanf family, defines what a too-large number yields.
 bool scan_number(const char** text, unsigned long* out) {
@@ -140,6 +102,43 @@ void acknowledge_details(HANDLE contact, int result) {
 
 }  // namespace
 
+DetailsList* mrim_details_from_reply(const MrimPacket* packet) {
+  uint32_t position = 0;
+  uint32_t field_count = 0;
+  if (mrim_directory_reply_header(packet, &position, &field_count) != MRIM_DIRECTORY_HEADER) return nullptr;
+
+  // The list never needs more than the body: each item drops its four-byte length for one
+  // NUL, and the four numbers read above leave room for the closing NULs.
+  size_t size = packet->dlen;
+  auto* list = static_cast<DetailsList*>(malloc(size));
+  if (list == nullptr) return nullptr;
+
+  // The names once, to find where the values begin; every read consumes at least four bytes
+  // or fails, so a lying count ends with the body.
+  uint32_t names = position;
+  uint32_t values = position;
+  for (uint32_t i = 0; i < field_count; ++i) {
+    if (mrim_read_lps(&values, packet, nullptr, 0) != 0) {
+      free(list);
+      return nullptr;
+    }
+  }
+  size_t used = 0;
+  for (uint32_t i = 0; i < field_count; ++i) {
+    if (!read_into_list(&names, packet, list, size, &used) ||
+        !read_into_list(&values, packet, list, size, &used)) {
+      free(list);
+      return nullptr;
+    }
+  }
+  if (size - used < 3) {
+    free(list);
+    return nullptr;
+  }
+  memset(list + used, 0, 3);
+  return list;
+}
+
 // The address is split in a copy of its own rather than inside the packet buffer: building the
 // request over a copy in the same buffer would move overlapping bytes. The request is bounded
 // by the packet buffer, so an address too long for it fails the lookup before anything is sent.
@@ -156,14 +155,22 @@ DetailsList* mrim_do_getinfo(const char* address) {
   }
   if (at != nullptr) {
     *at = '\0';
-    uint32_t position = 0;
-    if (mrim_directory_request(packet, "mrim_do_getinfo", user, at + 1, kReplyCapacity, &position) == 0)
-      list = list_from_reply(packet, position);
+    if (mrim_directory_request(packet, "mrim_do_getinfo", user, at + 1, kReplyCapacity) == 0)
+      list = mrim_details_from_reply(packet);
   }
   free(user);
   free(packet);
   mrim_log(list != nullptr ? "mrim_do_getinfo: ended ok\n" : "mrim_do_getinfo: ended with error\n");
   return list;
+}
+
+void mrim_store_details(HANDLE contact, const DetailsList* list) {
+  const char* name = list;
+  while (*name != '\0') {
+    const char* value = name + strlen(name) + 1;
+    store_field(contact, name, value);
+    name = value + strlen(value) + 1;
+  }
 }
 
 INT_PTR MRIM_GetInfo(WPARAM, LPARAM lparam) {
@@ -179,12 +186,7 @@ INT_PTR MRIM_GetInfo(WPARAM, LPARAM lparam) {
   if (list == nullptr) {
     acknowledge_details(contact, ACKRESULT_FAILED);
   } else {
-    const char* name = list;
-    while (*name != '\0') {
-      const char* value = name + strlen(name) + 1;
-      store_field(contact, name, value);
-      name = value + strlen(value) + 1;
-    }
+    mrim_store_details(contact, list);
     acknowledge_details(contact, ACKRESULT_SUCCESS);
     free(list);
   }

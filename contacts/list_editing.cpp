@@ -45,21 +45,13 @@ std::mutex authorize_mutex;
 MrimPacket authorize_packet;
 
 // The search's directory request in the job's packet, its reply in the same place. True when
-// the server reported the address found; the names and values of the reply are read into the
-// scratch text and dropped, and a reply cut short simply ends that reading.
+// the server reported the address found.
 bool directory_lookup(SearchJob* job) {
   MrimPacket* packet = &job->packet;
-  uint32_t position = 0;
-  if (mrim_directory_request(packet, "MRIM_SearchThread", job->user, job->domain, SEARCH_PACKET_CAPACITY,
-                             &position) != 0)
+  if (mrim_directory_request(packet, "MRIM_SearchThread", job->user, job->domain, SEARCH_PACKET_CAPACITY) !=
+      0)
     return false;
-  uint32_t field_count = 0;
-  if (mrim_directory_reply_header(packet, &position, &field_count) == 0) {
-    // Every read consumes at least four bytes or fails, so a lying count ends with the body.
-    for (uint64_t i = 0; i < 2 * static_cast<uint64_t>(field_count); ++i)
-      if (mrim_read_lps(&position, packet, job->scratch, sizeof job->scratch) != 0) break;
-  }
-  return true;
+  return mrim_search_reply_found(packet, job->scratch, sizeof job->scratch);
 }
 
 // Reads the asking contact out of an authorization-request event. False when the event cannot
@@ -133,6 +125,19 @@ int mrim_do_addcontact(const char* address, uint32_t* number_out) {
   free(packet);
   mrim_log(result == 0 ? "mrim_do_addcontact: ended ok\n" : "mrim_do_addcontact: ended with error\n");
   return result;
+}
+
+bool mrim_search_reply_found(const MrimPacket* reply, char* scratch, uint32_t scratch_size) {
+  uint32_t position = 0;
+  uint32_t field_count = 0;
+  MrimDirectoryHeader header = mrim_directory_reply_header(reply, &position, &field_count);
+  if (header == MRIM_DIRECTORY_NOT_FOUND) return false;
+  if (header == MRIM_DIRECTORY_HEADER) {
+    // Every read consumes at least four bytes or fails, so a lying count ends with the body.
+    for (uint64_t i = 0; i < 2 * static_cast<uint64_t>(field_count); ++i)
+      if (mrim_read_lps(&position, reply, scratch, scratch_size) != 0) break;
+  }
+  return true;
 }
 
 int mrim_do_authorize(const char* address) {
@@ -222,16 +227,18 @@ INT_PTR MRIM_AddToList(WPARAM, LPARAM lparam) {
   return reinterpret_cast<INT_PTR>(contact);
 }
 
+// The address comes from "EMail": the list name ("CList"/"MyHandle") starts out as the address
+// but becomes the nickname once the server's contact list is loaded, and no user has that.
 INT_PTR MRIM_ReqAuth(WPARAM wparam, LPARAM) {
   auto contact = reinterpret_cast<HANDLE>(wparam);
   if (contact == nullptr) return 0;
-  SettingVariant name;
-  if (!mrim_read_text_setting(contact, "CList", "MyHandle", &name)) return 0;
+  SettingVariant email;
+  if (!mrim_read_text_setting(contact, protocol_state.module_name, "EMail", &email)) return 0;
   uint32_t number = 0;
-  if (mrim_do_addcontact(name.text, &number) == 0)
+  if (mrim_do_addcontact(email.text, &number) == 0)
     write_setting_dword(contact, protocol_state.module_name, "Number", number);
-  mrim_do_authorize(name.text);
-  free_setting(&name);
+  mrim_do_authorize(email.text);
+  free_setting(&email);
   return 0;
 }
 

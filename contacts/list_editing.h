@@ -34,6 +34,11 @@ struct SearchJob {
   SearchResult result;
 };
 
+// A received directory reply to the search (its code already checked): true when it reports
+// the address found. The names and values are read into scratch (scratch_size bytes) and
+// dropped; a reply cut short simply ends that reading. Reads only within the packet's dlen.
+bool mrim_search_reply_found(const MrimPacket* reply, char* scratch, uint32_t scratch_size);
+
 // MRIM_CS_ADD_CONTACT and its acknowledgement: 0 when the server added the contact (its number
 // stored through number_out), 1 otherwise.
 int mrim_do_addcontact(const char* address, uint32_t* number_out);

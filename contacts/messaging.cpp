@@ -1,7 +1,8 @@
 // Sending instant messages and typing notices. "/SendMsg" answers the host at once with an
 // acknowledgement number and leaves the exchange with the server to a thread of its own, which
-// acknowledges the message to the host once the server reports it delivered. "/UserIsTyping"
-// sends its notice on the caller's thread; the server does not answer it.
+// acknowledges the message to the host once the server reports it delivered, or as failed, with
+// a reason, when it does not. "/UserIsTyping" sends its notice on the caller's thread; the
+// server does not answer it.
 #include "contacts/messaging.h"
 
 #include <cstddef>
@@ -90,14 +91,36 @@ INT_PTR MRIM_SendMessage(WPARAM, LPARAM lparam) {
   return static_cast<INT_PTR>(result);
 }
 
+const char* message_failure_text(int outcome) {
+  switch (outcome) {
+    case MESSAGE_OUTCOME_REFUSED:
+      return "The server reported an error delivering the message.";
+    case MESSAGE_OUTCOME_NOT_SENT:
+      return "The message could not be sent.";
+    default:
+      return "The server did not confirm delivery.";
+  }
+}
+
+// Every message whose number the host was given ends in one acknowledgement, delivered or
+// failed: without the failure the user would never learn that a message was lost, and some
+// servers do drop packets. A message cut short by Unload is not acknowledged; the host is going
+// away.
 DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
   auto* job = static_cast<MessageJob*>(parameter);
   mrim_log("MRIM_SendMessageAckThread: started\n");
-  if (mrim_do_sendmessage(job->value.text, job->text) == 0) {
+  auto process = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->ack_id));
+  int outcome = mrim_do_sendmessage(job->value.text, job->text);
+  if (outcome == MESSAGE_OUTCOME_DELIVERED) {
     mrim_log("MRIM_SendMessageAckThread: mrim_do_sendmessage(%s,%s) ok\n", job->value.text, job->text);
-    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_SUCCESS,
-                  reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->ack_id)),
+    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_SUCCESS, process,
                   reinterpret_cast<LPARAM>("Ok."));
+  } else if (!stop_requested()) {
+    const char* reason = message_failure_text(outcome);
+    mrim_log("MRIM_SendMessageAckThread: message %u failed: %s\n", static_cast<unsigned>(job->ack_id),
+             reason);
+    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_FAILED, process,
+                  reinterpret_cast<LPARAM>(reason));
   }
   mrim_log("MRIM_SendMessageAckThread: returning memory\n");
   free_setting(&job->value);
@@ -109,12 +132,12 @@ DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
 int mrim_do_sendmessage(const char* recipient, const char* text) {
   mrim_log("mrim_do_sendmessage: started\n");
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
-  if (packet == nullptr) return 1;
+  if (packet == nullptr) return MESSAGE_OUTCOME_NOT_SENT;
   uint32_t capacity = message_capacity(strlen(recipient), strlen(text));
   mrim_packet_init(packet, MRIM_CS_MESSAGE, mrim_next_seq());
   mrim_log("mrim_do_sendmessage: malloc() ok\n");
 
-  int result = 1;
+  int result = MESSAGE_OUTCOME_NOT_SENT;
   int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, recipient) | mrim_append_lps(packet, text) |
               mrim_append_lps(packet, " ");
   if (built == 0) {
@@ -131,10 +154,16 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
     MrimRequestResult reply =
         mrim_request(packet, spec, &position, &status,
                      "mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul, recipient, text, "");
-    if (reply != MRIM_REQUEST_FAILED && status == MESSAGE_DELIVERED) {
-      mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received\n");
-      mrim_log("mrim_do_sendmessage: ok\n");
-      result = 0;
+    if (reply == MRIM_REQUEST_FAILED) {
+      result = MESSAGE_OUTCOME_UNCONFIRMED;
+    } else if (reply != MRIM_REQUEST_NOT_SENT) {
+      if (status == MESSAGE_DELIVERED) {
+        mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received\n");
+        mrim_log("mrim_do_sendmessage: ok\n");
+        result = MESSAGE_OUTCOME_DELIVERED;
+      } else {
+        result = MESSAGE_OUTCOME_REFUSED;
+      }
     }
   }
   free(packet);

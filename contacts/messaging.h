@@ -1,5 +1,6 @@
 // Sending instant messages (each on a thread of its own that waits for the delivery report and
-// acknowledges the message to the host) and typing notices (sent at once, never answered).
+// acknowledges the message to the host, delivered or failed) and typing notices (sent at once,
+// never answered).
 #pragma once
 
 #include <cstdint>
@@ -27,8 +28,18 @@ constexpr uint32_t MRIM_TYPING_ADDRESS_MAX = MRIM_TYPING_BODY_CAPACITY - 18;
 // lparam). Returns the acknowledgement number, or 0 when nothing was started.
 INT_PTR MRIM_SendMessage(WPARAM wparam, LPARAM call);
 DWORD WINAPI MRIM_SendMessageAckThread(LPVOID job);
-// Sends one message and waits for its delivery report: 0 when delivered, 1 otherwise.
+// What became of one message; the first is 0, the others tell the host why it failed.
+enum MessageOutcome : int {
+  MESSAGE_OUTCOME_DELIVERED = 0,
+  MESSAGE_OUTCOME_UNCONFIRMED = 1,  // no delivery report within the time-out (or not a report)
+  MESSAGE_OUTCOME_REFUSED = 2,      // the server reported an error status
+  MESSAGE_OUTCOME_NOT_SENT = 3,     // too long for a packet, a failed send, or no memory
+};
+// Sends one message and waits for its delivery report.
 int mrim_do_sendmessage(const char* recipient, const char* text);
+// The reason text of the failure acknowledgement for an outcome other than delivered. The
+// texts are static: a host may keep the pointer past the broadcast.
+const char* message_failure_text(int outcome);
 
 // The "/UserIsTyping" service: wParam the contact, lParam 1 when the user started typing.
 INT_PTR MRIM_UserIsTyping(WPARAM contact, LPARAM state);

@@ -57,7 +57,9 @@ const char* translate(const char* text) {
 
 namespace {
 
-// The numeric value of a setting whatever width the host stored it with; nothing to free.
+// The numeric value of a setting whatever width the host stored it with. Anything that is not
+// a number (a text, most often) counts as missing, so the caller takes its default; the host's
+// copy of it is released here, as nobody else ever sees it.
 bool read_number(HANDLE contact, const char* module, const char* setting, DWORD* out) {
   SettingVariant value{};
   if (get_setting(contact, module, setting, &value) != 0) return false;
@@ -68,9 +70,12 @@ bool read_number(HANDLE contact, const char* module, const char* setting, DWORD*
     case DBVT_WORD:
       *out = value.word_value;
       return true;
-    default:
+    case DBVT_DWORD:
       *out = value.dword_value;
       return true;
+    default:
+      free_setting(&value);
+      return false;
   }
 }
 

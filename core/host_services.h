@@ -14,8 +14,8 @@ INT_PTR translate_dialog(HWND dialog);
 const char* translate(const char* text);
 INT_PTR broadcast_ack(const char* module, HANDLE contact, int type, int result, HANDLE process, LPARAM param);
 
-// Numeric reads give the default when the setting is missing; otherwise the low bits of the
-// stored value, whatever type the host reports.
+// Numeric reads give the default when the setting is missing or is not a number; otherwise the
+// low bits of the stored value, whatever width the host stored it with.
 BYTE get_setting_byte(HANDLE contact, const char* module, const char* setting, BYTE default_value);
 WORD get_setting_word(HANDLE contact, const char* module, const char* setting, WORD default_value);
 DWORD get_setting_dword(HANDLE contact, const char* module, const char* setting, DWORD default_value);

@@ -114,12 +114,7 @@ void query_server_address(char* server_address) {
     call_service(MS_NETLIB_GETMOREPACKETS, reinterpret_cast<WPARAM>(receiver),
                  reinterpret_cast<LPARAM>(&packets));
     char reply[MRIM_ADDRESS_RECEIVER_SIZE + 1];
-    int available = packets.bytes_available;
-    // The host's figures are trusted only as far as the receiver's own size.
-    if (packets.buffer == nullptr || available < 0) available = 0;
-    if (available > MRIM_ADDRESS_RECEIVER_SIZE) available = MRIM_ADDRESS_RECEIVER_SIZE;
-    if (available > 0) memcpy(reply, packets.buffer, static_cast<size_t>(available));
-    reply[available] = '\0';
+    mrim_address_reply_text(reinterpret_cast<const char*>(packets.buffer), packets.bytes_available, reply);
     mrim_log("MRIM_ConnectAndLoginThread: received [%s]\n", reply);
     if (mrim_parse_address_reply(reply, server_address, MRIM_SERVER_ADDRESS_SIZE) == 0)
       mrim_log("MRIM_ConnectAndLoginThread: server address is %s\n", server_address);
@@ -331,6 +326,14 @@ int host_status_from_mrim(uint32_t mrim_status) {
     default:
       return ID_STATUS_OFFLINE;
   }
+}
+
+// The host's figures are trusted only as far as the receiver's own size.
+void mrim_address_reply_text(const char* buffer, int available, char* reply) {
+  if (buffer == nullptr || available < 0) available = 0;
+  if (available > MRIM_ADDRESS_RECEIVER_SIZE) available = MRIM_ADDRESS_RECEIVER_SIZE;
+  if (available > 0) memcpy(reply, buffer, static_cast<size_t>(available));
+  reply[available] = '\0';
 }
 
 // Accepted: a host text, the first colon, and "443" right after it; whatever follows those

@@ -47,6 +47,10 @@ int mrim_do_changestatus(uint32_t status);
 uint32_t mrim_status_from_host(int host_status);
 int host_status_from_mrim(uint32_t mrim_status);
 
+// The address service's reply as the receiver holds it, made a text: at most
+// MRIM_ADDRESS_RECEIVER_SIZE of the available bytes (none without a buffer or with a negative
+// count), then a NUL. reply holds MRIM_ADDRESS_RECEIVER_SIZE + 1 bytes.
+void mrim_address_reply_text(const char* buffer, int available, char* reply);
 // The address service's reply: 0 when it names a server on port 443, with "host:443" written to
 // out (out_size bytes, always terminated); 1 when the fallback is to be used (out untouched).
 int mrim_parse_address_reply(const char* reply, char* out, size_t out_size);

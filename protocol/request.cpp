@@ -12,7 +12,7 @@
 MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestSpec& spec, uint32_t* position,
                                uint32_t* status, const char* sent_format, ...) {
   const uint32_t seq = packet->seq;
-  if (MRIM_sendpacket(packet) != 0 && !spec.wait_after_failed_send) return MRIM_REQUEST_FAILED;
+  if (MRIM_sendpacket(packet) != 0 && !spec.wait_after_failed_send) return MRIM_REQUEST_NOT_SENT;
   uint32_t dlen = packet->dlen;
   if (dlen > MRIM_BODY_CAPACITY) dlen = MRIM_BODY_CAPACITY;
   memset(packet->body, 0, dlen);

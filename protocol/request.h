@@ -24,7 +24,8 @@ struct MrimRequestSpec {
 enum MrimRequestResult {
   MRIM_REQUEST_OK,         // the reply came with the code; *status holds its first UL
   MRIM_REQUEST_NO_STATUS,  // the reply came with the code but its body holds no UL
-  MRIM_REQUEST_FAILED,     // not sent, no reply in time, or a reply of another code
+  MRIM_REQUEST_FAILED,     // sent, but no reply in time or a reply of another code
+  MRIM_REQUEST_NOT_SENT,   // the host refused the send (and the spec does not wait after that)
 };
 
 // Sends the packet, logs the printf-style sent line (with its arguments, after a send that

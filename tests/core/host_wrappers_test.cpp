@@ -2,6 +2,7 @@
 // contacts offline.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "core/host_services.h"
@@ -41,6 +42,27 @@ TEST_F(HostWrappers, NumericReadsTakeTheLowBitsOfWhateverWasStored) {
   EXPECT_EQ(get_setting_dword(nullptr, "chat", "Big", 0), 0x12345678u);
   write_setting_byte(nullptr, "chat", "Small", 0xFE);
   EXPECT_EQ(get_setting_dword(nullptr, "chat", "Small", 0), 0xFEu);
+}
+
+// A text where a number belongs (a hand-edited profile, another plug-in's setting) is no
+// number: the default comes back and the host's copy of the text is released.
+TEST_F(HostWrappers, NumericReadsOfATextGiveTheDefaultAndReleaseIt) {
+  int released_texts = 0;
+  host_.destroy_service(MS_DB_CONTACT_FREEVARIANT);
+  host_.create_service(MS_DB_CONTACT_FREEVARIANT, [&](WPARAM, LPARAM l) -> INT_PTR {
+    auto* variant = reinterpret_cast<SettingVariant*>(l);
+    if (variant->type == DBVT_ASCIIZ) {
+      free(variant->text);
+      ++released_texts;
+    }
+    variant->type = DBVT_DELETED;
+    return 0;
+  });
+  write_setting_string(nullptr, "chat", "Timeout", "30");
+  EXPECT_EQ(get_setting_byte(nullptr, "chat", "Timeout", 7), 7);
+  EXPECT_EQ(get_setting_word(nullptr, "chat", "Timeout", 40071), 40071);
+  EXPECT_EQ(get_setting_dword(nullptr, "chat", "Timeout", 10), 10u);
+  EXPECT_EQ(released_texts, 3);
 }
 
 TEST_F(HostWrappers, WritesStoreTheirTypeAndReachTheHostInOrder) {

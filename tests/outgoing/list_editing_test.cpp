@@ -400,9 +400,10 @@ TEST_F(ListEditing, AuthorizeRequestAddressLimit) {
   EXPECT_TRUE(logged("mrim_do_authorize: address too long"));
 }
 
-TEST_F(ListEditing, ReqAuthAddsAndAuthorizesTheListName) {
+// The list name is the nickname once the server's list is loaded; the requests go to the address.
+TEST_F(ListEditing, ReqAuthAddsAndAuthorizesTheAddressNotTheListName) {
   Handle kim = add_contact("kim@example.org");
-  seed(kim, "CList", "MyHandle", Setting::string("kim@example.org"));
+  seed(kim, "CList", "MyHandle", Setting::string("Kim Lee"));
   EXPECT_EQ(MRIM_ReqAuth(reinterpret_cast<WPARAM>(as_handle(kim)), 0), 0);
   EXPECT_EQ(codes(), (std::vector<uint32_t>{code::add_contact, code::authorize}));
   EXPECT_EQ(add_address(sent()[0]), "kim@example.org");
@@ -419,21 +420,26 @@ TEST_F(ListEditing, ReqAuthAuthorizesEvenWhenTheAddFails) {
   EXPECT_EQ(setting(kim, "Number"), std::nullopt);
 }
 
-TEST_F(ListEditing, ReqAuthDoesNothingWithoutContactOrListName) {
-  Handle kim = add_contact("kim@example.org");
+TEST_F(ListEditing, ReqAuthDoesNothingWithoutContactOrAddress) {
+  Handle kim = add_contact("");
+  seed(kim, "CList", "MyHandle", Setting::string("Kim Lee"));
+  Handle numbered = add_contact("");
+  seed(numbered, kModule, "EMail", Setting::dword(5));
   EXPECT_EQ(MRIM_ReqAuth(0, 0), 0);
   EXPECT_EQ(MRIM_ReqAuth(reinterpret_cast<WPARAM>(as_handle(kim)), 0), 0);
+  EXPECT_EQ(MRIM_ReqAuth(reinterpret_cast<WPARAM>(as_handle(numbered)), 0), 0);
   EXPECT_TRUE(sent().empty());
 }
 
 TEST_F(ListEditing, AuthorizeGrantsTheAskingContact) {
   Handle kim = add_contact("kim@example.org");
-  seed(kim, "CList", "MyHandle", Setting::string("kim@example.org"));
+  seed(kim, "CList", "MyHandle", Setting::string("Kim Lee"));
   seed(kim, "CList", "NotOnList", Setting::byte(1));
   Handle event = request_event(kim, "kim@example.org");
   EXPECT_EQ(MRIM_Authorize(event, 0), 0);
   EXPECT_EQ(setting(kim, "NotOnList", "CList"), Setting::byte(0));
   EXPECT_EQ(codes(), (std::vector<uint32_t>{code::add_contact, code::authorize}));
+  EXPECT_EQ(add_address(sent()[0]), "kim@example.org");
   EXPECT_EQ(authorize_address(sent()[1]), "kim@example.org");
   EXPECT_EQ(setting(kim, "Number"), Setting::dword(25));
 }

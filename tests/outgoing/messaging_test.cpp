@@ -1,5 +1,5 @@
 // Sending messages and typing notices: the packets on the wire, the delivery report and its
-// acknowledgement to the host, the cases that end without one, and the typing buffer shared by
+// acknowledgement to the host, the failures and their reasons, and the typing buffer shared by
 // host threads.
 #include "contacts/messaging.h"
 
@@ -126,26 +126,51 @@ TEST_F(SendMessage, EmptyReportBodyCountsAsDelivered) {
   EXPECT_EQ(message_acks().size(), 1u);
 }
 
-TEST_F(SendMessage, NoAcknowledgementWithoutDelivery) {
+// Every message the host was given a number for ends in one acknowledgement; a failed one
+// carries a reason that stays readable after the send thread has gone.
+TEST_F(SendMessage, UndeliveredMessageIsAcknowledgedAsFailedWithTheReason) {
+  const std::string unconfirmed = "The server did not confirm delivery.";
+  const std::string refused = "The server reported an error delivering the message.";
   struct Case {
     const char* name;
     std::optional<uint32_t> status;
     uint32_t reply_code;
     bool answer;
+    std::string reason;
   };
-  for (const Case& c : {Case{"refused", 1, code::message_status, true},
-                        Case{"other status", 0x8001, code::message_status, true},
-                        Case{"wrong code", 0, code::add_contact_ack, true}, Case{"time-out", 0, 0, false}}) {
+  for (const Case& c : {Case{"refused", 1, code::message_status, true, refused},
+                        Case{"other status", 0x8001, code::message_status, true, refused},
+                        Case{"wrong code", 0, code::add_contact_ack, true, unconfirmed},
+                        Case{"time-out", 0, 0, false, unconfirmed}}) {
     SCOPED_TRACE(c.name);
     if (c.answer)
       report(c.status, c.reply_code);
     else
       serve(nullptr);
-    send_and_wait(kim, "hi");
-    EXPECT_TRUE(message_acks().empty());
+    size_t before = message_acks().size();
+    INT_PTR id = send_and_wait(kim, "hi");
+    std::vector<Ack> found = message_acks();
+    ASSERT_EQ(found.size(), before + 1);
+    const Ack& ack = found.back();
+    EXPECT_EQ(ack.module, "MRIM");
+    EXPECT_EQ(ack.contact, kim);
+    EXPECT_EQ(ack.result, ACKRESULT_FAILED);
+    EXPECT_EQ(ack.process, static_cast<uintptr_t>(id));
+    EXPECT_EQ(ack.text, c.reason);
+    ASSERT_NE(ack.text_pointer, nullptr);
+    EXPECT_EQ(std::string(ack.text_pointer), c.reason) << "the reason outlives the send thread";
   }
   EXPECT_EQ(log_count("mrim_do_sendmessage: ok\r\n"), 0);
   EXPECT_EQ(log_count("MRIM_SendMessageAckThread: returning memory\r\n"), 4);
+}
+
+TEST_F(SendMessage, MessageCutShortByUnloadIsNotAcknowledged) {
+  set_timeout(30);
+  send(kim, "hi");
+  ASSERT_TRUE(eventually([&] { return !sent_with_code(code::message).empty(); }));
+  threads_stop_all(pending_queue_wake_all);
+  EXPECT_TRUE(logged("MRIM_SendMessageAckThread: ended")) << log_text();
+  EXPECT_TRUE(message_acks().empty());
 }
 
 TEST_F(SendMessage, ReplyThatArrivesWhileTheThreadWaits) {
@@ -204,29 +229,41 @@ TEST_F(SendMessage, MessagesWaitingTogetherAreMatchedToTheirOwnReports) {
     uint32_t status = read_message(*it)->to == "user2@ab.test" ? 1 : 0;
     queue(Packet{code::message_status, it->seq, Writer().ul(status).take()});
   }
-  ASSERT_TRUE(eventually([&] { return message_acks().size() == 3; }));
+  ASSERT_TRUE(eventually([&] { return message_acks().size() == 4; }));
   ASSERT_TRUE(wait_for_log("MRIM_SendMessageAckThread: ended", 4));
-  std::set<std::pair<Handle, uintptr_t>> got;
-  for (const Ack& ack : message_acks()) got.insert({ack.contact, ack.process});
+  std::set<std::pair<Handle, uintptr_t>> delivered, failed;
+  for (const Ack& ack : message_acks())
+    (ack.result == ACKRESULT_SUCCESS ? delivered : failed).insert({ack.contact, ack.process});
   std::set<std::pair<Handle, uintptr_t>> expected;
   for (int i : {0, 1, 3}) expected.insert({contacts[i], static_cast<uintptr_t>(ids[i])});
-  EXPECT_EQ(got, expected);
+  EXPECT_EQ(delivered, expected);
+  EXPECT_EQ(failed, (std::set<std::pair<Handle, uintptr_t>>{{contacts[2], static_cast<uintptr_t>(ids[2])}}));
 }
 
-TEST_F(SendMessage, TextTooLongForAnyPacketIsNotSent) {
+// A message too long for any packet fails at once, without waiting out the time-out.
+TEST_F(SendMessage, TextTooLongForAnyPacketFailsAtOnceWithoutAPacket) {
+  set_timeout(30);
   report(0);
   std::string text(70000, 'x');
-  send_and_wait(kim, text.c_str());
+  INT_PTR id = send_and_wait(kim, text.c_str());
   EXPECT_TRUE(sent().empty());
-  EXPECT_TRUE(message_acks().empty());
+  std::vector<Ack> found = message_acks();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].result, ACKRESULT_FAILED);
+  EXPECT_EQ(found[0].process, static_cast<uintptr_t>(id));
+  EXPECT_EQ(found[0].text, "The message could not be sent.");
 }
 
-TEST_F(SendMessage, NoConnectionMeansNoPacketAndNoAcknowledgement) {
+// Without a connection the request goes nowhere and no report can come.
+TEST_F(SendMessage, NoConnectionMeansNoPacketAndAFailure) {
   protocol_state.connection = nullptr;
   report(0);
   send_and_wait(kim, "hi");
   EXPECT_TRUE(sent().empty());
-  EXPECT_TRUE(message_acks().empty());
+  std::vector<Ack> found = message_acks();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].result, ACKRESULT_FAILED);
+  EXPECT_EQ(found[0].text, "The server did not confirm delivery.");
 }
 
 class Typing : public RequestHost {

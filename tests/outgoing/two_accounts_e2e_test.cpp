@@ -216,4 +216,36 @@ TEST_F(Exchange, MessageToAnOfflineAccountArrivesWhenItLogsIn) {
       << "the stored message is deleted once delivered";
 }
 
+// Bob's server list names Alice "Ally": once the list is loaded that is her list name, and the
+// menu's authorization must still reach her address.
+class NamedContact : public TwoAccounts {
+ protected:
+  void configure(serversim::Settings& settings) override {
+    for (serversim::Account& account : settings.accounts)
+      if (account.email == address_of(kBob))
+        account.contacts.push_back({address_of(kAlice), 0, 0, 0, "Ally"});
+  }
+};
+
+TEST_F(NamedContact, AuthorizationFromTheMenuGoesToTheAddress) {
+  go_online(kBob);
+  std::optional<Handle> alice;
+  ASSERT_TRUE(host_.wait_until(
+      [&] {
+        alice = contact_of(kBob, address_of(kAlice));
+        return alice && host_.profile().setting(*alice, "CList", "MyHandle") == Setting::string("Ally");
+      },
+      kWaitMs))
+      << log(kBob);
+  EXPECT_EQ(call(kBob, "/ReqAuth", *alice, 0), 0);
+  ASSERT_TRUE(server_->wait_until([&] { return from(kBob, code::authorize).size() == 1; }));
+  EXPECT_EQ(serversim::Reader(from(kBob, code::authorize)[0].body).lps(), address_of(kAlice));
+  ASSERT_EQ(from(kBob, code::add_contact).size(), 1u);
+  serversim::Packet request = from(kBob, code::add_contact)[0];
+  serversim::Reader add(request.body);
+  add.ul();
+  add.ul();
+  EXPECT_EQ(add.lps(), address_of(kAlice));
+}
+
 }  // namespace

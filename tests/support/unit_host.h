@@ -91,7 +91,8 @@ struct Ack {
   int type = 0;
   int result = 0;
   uintptr_t process = 0;
-  std::string text;  // message and closing search acks
+  std::string text;                    // message and closing search acks
+  const char* text_pointer = nullptr;  // as given: a host may read it after the broadcast
   bool has_param = false;
   int record_size = 0;
   std::optional<std::string> nick, first_name, last_name, email;
@@ -200,6 +201,10 @@ class UnitHost : public ::testing::Test {
       ack.result = record.result;
       ack.process = record.process;
       ack.text = record.param_text;
+      bool text_param = record.param != 0 &&
+                        (record.type == ACKTYPE_MESSAGE || record.type == ACKTYPE_SEARCH) &&
+                        !(record.type == ACKTYPE_SEARCH && record.result == ACKRESULT_DATA);
+      if (text_param) ack.text_pointer = reinterpret_cast<const char*>(record.param);
       ack.has_param = record.param != 0;
       ack.record_size = record.search_record_size;
       ack.nick = record.search_nick;
