@@ -16,6 +16,7 @@
 #include "core/worker_threads.h"
 #include "incoming/dispatcher.h"
 #include "incoming/newmail.h"
+#include "protocol/listener.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
 #include "protocol/status.h"
@@ -95,6 +96,8 @@ void* watchdog_block = nullptr;
 void* newmail_block = nullptr;
 
 void start_worker_threads() {
+  // The listener hands every whole packet up to the dispatcher.
+  listener_set_packet_handler(MRIM_HSP);
   listener_block = static_cast<ListenerWorkArea*>(malloc(sizeof(ListenerWorkArea)));
   if (listener_block != nullptr && thread_start_long(ListenThread, listener_block) != 0) {
     free(listener_block);

@@ -1,7 +1,7 @@
 // The listener thread: the only reader of the server connection. It asks the host for more
 // bytes, cuts them into whole MRIM packets in place in the host's buffer, and hands each one
-// to the dispatcher in order of arrival. When the connection is lost it takes the account
-// offline.
+// to the installed packet handler (the dispatcher) in order of arrival. When the connection is
+// lost it takes the account offline.
 //
 // Instead of looking for a receiver every 500 ms, it waits on a condition variable that
 // listener_wake() signals as soon as the connect sequence has stored one (and at Unload); the
@@ -15,7 +15,7 @@
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/worker_threads.h"
-#include "incoming/dispatcher.h"
+#include "protocol/listener.h"
 #include "protocol/receive.h"
 
 namespace {
@@ -103,7 +103,7 @@ void listener_cut_packets(NetlibPacketRecver* record, ListenerWorkArea* work_are
       return;
     }
     record->bytes_used = used + static_cast<int>(total);
-    MRIM_HSP(reinterpret_cast<const MrimPacket*>(start), work_area);
+    listener_hand_over(reinterpret_cast<const MrimPacket*>(start), work_area);
   }
 }
 

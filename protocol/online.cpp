@@ -16,7 +16,7 @@
 #include "protocol/receive.h"
 #include "protocol/send.h"
 #include "protocol/server_choice.h"
-#include "protocol/status.h"
+#include "protocol/session.h"
 
 std::atomic<uint32_t> ping_period{MRIM_DEFAULT_PING_PERIOD};
 

@@ -15,6 +15,7 @@
 #include "hostsim/host.h"
 #include "incoming/dispatcher.h"
 #include "loopback.h"
+#include "protocol/listener.h"
 #include "protocol/receive.h"
 #include "protocol/send.h"
 #include "support/support.h"
@@ -53,6 +54,7 @@ class Fixture : public ::testing::Test {
     log_init("listen");
     threads_reset();
     pending_queue_clear();
+    listener_set_packet_handler(MRIM_HSP);  // as Load wires it
   }
   void TearDown() override {
     pending_queue_clear();
