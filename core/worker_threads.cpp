@@ -45,7 +45,8 @@ void threads_reset() {
 }
 
 int thread_start_long(LPTHREAD_START_ROUTINE body, void* block) {
-  return start(body, block, static_cast<DWORD*>(block));
+  DWORD thread_id = 0;  // the creation call wants somewhere to write it
+  return start(body, block, &thread_id);
 }
 
 int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter, DWORD* thread_id) {

@@ -92,7 +92,6 @@ void add_authorization_menu_item() {
 
 // The listener's block; kept so that Unload can free it once the thread has ended.
 ListenerWorkArea* listener_block = nullptr;
-void* watchdog_block = nullptr;
 void* newmail_block = nullptr;
 
 void start_worker_threads() {
@@ -103,12 +102,8 @@ void start_worker_threads() {
     free(listener_block);
     listener_block = nullptr;
   }
-  // The keep-alive thread's block holds only its identifier.
-  watchdog_block = malloc(sizeof(DWORD));
-  if (watchdog_block != nullptr && thread_start_long(WatchDogThread, watchdog_block) != 0) {
-    free(watchdog_block);
-    watchdog_block = nullptr;
-  }
+  // The keep-alive thread needs no block of its own.
+  thread_start_long(WatchDogThread, nullptr);
   newmail_block = calloc(1, NEWMAIL_BLOCK_SIZE);
   if (newmail_block != nullptr && thread_start_long(NewMailThread, newmail_block) != 0) {
     free(newmail_block);
@@ -202,8 +197,6 @@ MRIM_EXPORT int Unload(void) {
   threads_stop_all(wake_threads_for_unload);
   free(listener_block);
   listener_block = nullptr;
-  free(watchdog_block);
-  watchdog_block = nullptr;
   free(newmail_block);
   newmail_block = nullptr;
   pending_queue_clear();

@@ -10,14 +10,13 @@
 
 // The listener's working storage, allocated once at load and reused from packet to packet.
 struct ListenerWorkArea {
-  uint32_t thread_id;
   MrimPacket reply;  // packets the dispatcher sends back
   char address[512];
   char nickname[100];
   char message[30000];
   BYTE auth_record[35536];
 };
-static_assert(sizeof(ListenerWorkArea) == 131688);
+static_assert(sizeof(ListenerWorkArea) == 131684);
 
 // Takes one whole packet (44 + dlen bytes, valid only during the call) with the listener's
 // storage. Returns 0.

@@ -10,7 +10,7 @@
 INT_PTR SetStatus(WPARAM new_status, LPARAM);
 
 // The keep-alive thread: pings every ping_period seconds for the plug-in's life; ends at once
-// when Unload asks the threads to stop. Its parameter is a 4-byte block that receives its id.
+// when Unload asks the threads to stop. Its parameter is not used.
 DWORD WINAPI WatchDogThread(LPVOID block);
 
 // The shortest pause between two pings, in seconds: a server that asks for a period of 0 gets
