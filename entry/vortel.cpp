@@ -1,5 +1,6 @@
-// The plug-in's spine: the library entry routine, the information record, Load and Unload,
-// the all-modules-loaded handler and the four protocol services that need no network.
+// The entry layer: the library entry routine, the information record, Load and Unload (which
+// wire the services, hooks, threads and the listener's packet handler), the all-modules-loaded
+// handler and the four protocol services that need no network.
 #include "entry/vortel.h"
 
 #include <cstdlib>
