@@ -11,6 +11,7 @@
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
+#include "core/text.h"
 #include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
@@ -49,14 +50,6 @@ void release_request(ConnectRequest* request) {
   free_setting(&request->password);
   free_setting(&request->email);
   free(request);
-}
-
-bool read_text_setting(const char* name, SettingVariant* value) {
-  if (get_setting(nullptr, protocol_state.module_name, name, value) != 0) return false;
-  // A setting of another type holds no text to use; it counts as missing.
-  if (value->type == DBVT_ASCIIZ && value->text != nullptr) return true;
-  free_setting(value);
-  return false;
 }
 
 // "Netlib/OpenConnection" with the record as it is; when the host refuses the 24-byte record
@@ -191,11 +184,11 @@ void connect_and_login(ConnectRequest* request) {
 int mrim_go_online(int host_status) {
   auto* request = static_cast<ConnectRequest*>(calloc(1, sizeof(ConnectRequest)));
   if (request == nullptr) return 1;
-  if (!read_text_setting("EMail", &request->email)) {
+  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "EMail", &request->email)) {
     free(request);
     return 1;
   }
-  if (!read_text_setting("Password", &request->password)) {
+  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "Password", &request->password)) {
     free_setting(&request->email);
     free(request);
     return 1;
@@ -349,25 +342,12 @@ int mrim_parse_address_reply(const char* reply, char* out, size_t out_size) {
   return 0;
 }
 
+// The port is the digits after the colon up to the first other character; a number beyond a
+// port's range cannot name a port and gives 0 like a missing one.
 void mrim_split_server_address(const char* address, char* host, size_t host_size, WORD* port) {
   *port = 0;
   if (host_size == 0) return;
-  const char* colon = strchr(address, ':');
-  size_t length = colon != nullptr ? static_cast<size_t>(colon - address) : strlen(address);
-  if (length >= host_size) length = host_size - 1;
-  memcpy(host, address, length);
-  host[length] = '\0';
-  uint32_t value = 0;
-  if (colon != nullptr) {
-    // Decimal digits up to the first other character; a number beyond a port's range cannot
-    // name a port and gives 0 like a missing one.
-    for (const char* p = colon + 1; *p >= '0' && *p <= '9'; ++p) {
-      value = value * 10 + static_cast<uint32_t>(*p - '0');
-      if (value > 0xFFFF) {
-        value = 0;
-        break;
-      }
-    }
-  }
-  *port = static_cast<WORD>(value);
+  HostPort parts = split_host_port(address, strlen(address));
+  copy_cut(host, host_size, address, parts.host_length);
+  *port = static_cast<WORD>(parts.port);
 }
