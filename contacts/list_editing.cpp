@@ -180,8 +180,7 @@ INT_PTR MRIM_SearchByEmail(WPARAM, LPARAM lparam) {
     job->user[user_length] = '\0';
     memcpy(job->domain, at + 1, domain_length + 1);
   }
-  DWORD thread_id = 0;
-  if (thread_start_short(MRIM_SearchThread, job, &thread_id) != 0) free(job);
+  if (thread_start_short(MRIM_SearchThread, job) != 0) free(job);
   return id;
 }
 

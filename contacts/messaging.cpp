@@ -68,8 +68,7 @@ DWORD start_send(HANDLE contact, const char* text) {
   memcpy(job->text, text, text_length + 1);
 
   mrim_log("MRIM_SendMessage: Creating send Thread\n");
-  DWORD thread_id = 0;
-  if (thread_start_short(MRIM_SendMessageAckThread, job, &thread_id) != 0) {
+  if (thread_start_short(MRIM_SendMessageAckThread, job) != 0) {
     // Without a thread no acknowledgement could ever come: the host hears at once that the
     // message was not sent, and the job is not left behind.
     free_setting(&job->value);

@@ -49,8 +49,9 @@ int thread_start_long(LPTHREAD_START_ROUTINE body, void* block) {
   return start(body, block, &thread_id);
 }
 
-int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter, DWORD* thread_id) {
-  return start(body, parameter, thread_id);
+int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter) {
+  DWORD thread_id = 0;  // outlives the creation call, which may write it late
+  return start(body, parameter, &thread_id);
 }
 
 bool stop_requested() {

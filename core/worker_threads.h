@@ -13,9 +13,11 @@ void threads_reset();
 // thread could not be created.
 int thread_start_long(LPTHREAD_START_ROUTINE body, void* block);
 
-// Starts a request thread (connect, send, search); *thread_id receives its identifier.
-// Returns 0 on success, 1 when the thread could not be created.
-int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter, DWORD* thread_id);
+// Starts a request thread (connect, send, search) that owns its parameter and frees it when it
+// ends. Its identifier is stored nowhere: the thread-creation call may write it after the thread
+// has already freed the parameter, so it never goes into the parameter. Returns 0 on success, 1
+// when the thread could not be created (the parameter is then still the caller's).
+int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter);
 
 // True once Unload has asked the threads to end.
 bool stop_requested();

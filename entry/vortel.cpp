@@ -20,6 +20,7 @@
 #include "protocol/listener.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
+#include "protocol/receivers.h"
 #include "protocol/status.h"
 #include "resources/resource.h"
 #include "ui/mrim_options.h"
@@ -114,13 +115,11 @@ void start_worker_threads() {
 
 // Unblocks the threads that wait on the host so that they see the stop request.
 void wake_threads_for_unload() {
-  HANDLE receiver = protocol_state.packet_receiver.exchange(nullptr);
-  if (receiver != nullptr) close_handle(receiver);
+  receiver_close(session_receiver_take());
   HANDLE connection = protocol_state.connection.exchange(nullptr);
   if (connection != nullptr) close_handle(connection);
   // Cuts short a connect thread's wait of up to 10 s for the address service.
-  HANDLE redirect = protocol_state.redirect_receiver.exchange(nullptr);
-  if (redirect != nullptr) close_handle(redirect);
+  receiver_close(receiver_take(protocol_state.redirect_receiver));
   pending_queue_wake_all();
   listener_wake();
 }

@@ -65,11 +65,17 @@ struct AckData {
 };
 constexpr int ACKTYPE_MESSAGE = 0;
 constexpr int ACKTYPE_GETINFO = 7;
+constexpr int ACKTYPE_LOGIN = 9;  // result ACKRESULT_FAILED, lParam one of LOGINERR_*
 constexpr int ACKTYPE_SEARCH = 10;
 constexpr int ACKTYPE_STATUS = 12;
 constexpr int ACKRESULT_SUCCESS = 0;
 constexpr int ACKRESULT_FAILED = 1;
 constexpr int ACKRESULT_DATA = 104;
+// Why a log-in failed (the lParam of an ACKTYPE_LOGIN failure).
+constexpr int LOGINERR_WRONGPASSWORD = 1;
+constexpr int LOGINERR_NOSERVER = 5;
+constexpr int LOGINERR_TIMEOUT = 6;
+constexpr int LOGINERR_OTHERLOCATION = 8;
 
 // The host's value holder for settings.
 struct SettingVariant {
@@ -289,6 +295,8 @@ constexpr WPARAM PLIF_SMALL = 0x10000;
 #define ME_USERINFO_INITIALISE "UserInfo/Initialise"
 #define ME_DB_CONTACT_DELETED "DB/Contact/Deleted"
 #define ME_DB_CONTACT_SETTINGCHANGED "DB/Contact/SettingChanged"
+// Raised by "Proto/BroadcastAck" with the AckData as lParam, on the broadcasting thread.
+#define ME_PROTO_ACK "Proto/Ack"
 
 // On the 32-bit build the records must match the host's layout byte for byte.
 #if defined(_WIN32) && !defined(_WIN64)

@@ -5,6 +5,12 @@
 // receiver, or the connection under it, signals the receiver's waker, which wakes a thread blocked
 // in "Netlib/GetMorePackets" at once; the socket itself is closed only when the last user of the
 // connection lets go of it, so no thread ever polls a closed (or reused) descriptor.
+//
+// As strict as a real host about receivers: closing one frees the buffer it handed out at once,
+// so a caller that still reads it after the close reads freed memory (which ASan reports). The
+// stand-in's own threads stay clear of it another way: the close waits for a "GetMorePackets"
+// in progress on that receiver to leave (it is woken first), and every later call sees the
+// receiver closed before it looks at the buffer.
 
 // ---- Portability: the few socket calls that differ between Winsock and POSIX -------------------
 #ifdef _WIN32
@@ -32,7 +38,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -52,6 +58,7 @@ constexpr uint32_t kInvalidParameter = 87;       // ERROR_INVALID_PARAMETER
 constexpr uint32_t kInterrupted = 10004;         // WSAEINTR: the handle was closed during the wait
 constexpr uint32_t kMessageTooLong = 10040;      // WSAEMSGSIZE: the receiver's buffer is full
 constexpr uint32_t kConnectionAborted = 10053;   // WSAECONNABORTED
+constexpr uint32_t kConnectionReset = 10054;     // WSAECONNRESET
 constexpr uint32_t kNetworkUnreachable = 10051;  // WSAENETUNREACH
 constexpr uint32_t kNotConnected = 10057;        // WSAENOTCONN
 constexpr uint32_t kTimedOut = 10060;            // WSAETIMEDOUT
@@ -291,10 +298,6 @@ void report(uint32_t socket_error) { set_thread_last_error(plugin_code(socket_er
 // Without a time-out in the open record, a dial gives up after this long (the plug-in passes 0;
 // a real host would wait for the system's own connect time-out, which can be minutes).
 constexpr int kDefaultConnectTimeoutMs = 20000;
-// Buffers of closed receivers stay allocated for a while: the plug-in's listener may still be
-// cutting packets in the buffer of its last delivery when another thread closes the receiver.
-// A receiver closed this many closes ago is long out of use.
-constexpr size_t kRetiredBuffersKept = 16;
 // Larger receiver buffers are refused as nonsense.
 constexpr LPARAM kMaxReceiverBuffer = 64 * 1024 * 1024;
 
@@ -325,14 +328,18 @@ struct Connection {
 struct Receiver {
   std::shared_ptr<Connection> connection;
   Waker waker;
-  std::mutex mutex;  // one "Netlib/GetMorePackets" at a time; guards filled
-  std::shared_ptr<std::vector<BYTE>> buffer;
+  std::mutex mutex;                // one "Netlib/GetMorePackets" at a time; guards buffer and filled
+  std::unique_ptr<BYTE[]> buffer;  // null once the receiver is closed
+  size_t size = 0;
   size_t filled = 0;
   std::atomic<bool> closed{false};
 
+  // Wakes a call in progress, waits for it to leave, and frees the buffer.
   void close() {
     closed = true;
     waker.wake();
+    std::lock_guard lock(mutex);
+    buffer.reset();
   }
 };
 
@@ -466,7 +473,7 @@ struct Netlib::Impl {
   std::map<std::string, std::pair<std::string, uint16_t>> routes;
   bool refuse_long_record = false;
   std::vector<std::string> requests;
-  std::deque<std::shared_ptr<std::vector<BYTE>>> retired_buffers;
+  std::function<bool(const BYTE*, size_t)> send_filter;
 
   Handle add(Entry e) {
     std::lock_guard lock(mutex);
@@ -482,12 +489,6 @@ struct Netlib::Impl {
     if (it == handles.end()) return nullptr;
     auto* p = std::get_if<std::shared_ptr<T>>(&it->second);
     return p ? *p : nullptr;
-  }
-
-  void retire(const std::shared_ptr<Receiver>& r) {
-    r->close();
-    retired_buffers.push_back(r->buffer);  // caller holds mutex
-    while (retired_buffers.size() > kRetiredBuffersKept) retired_buffers.pop_front();
   }
 
   INT_PTR register_user(LPARAM l) {
@@ -553,7 +554,8 @@ struct Netlib::Impl {
       return 0;
     }
     r->connection = connection;
-    r->buffer = std::make_shared<std::vector<BYTE>>(static_cast<size_t>(size));
+    r->size = static_cast<size_t>(size);
+    r->buffer = std::make_unique<BYTE[]>(r->size);
     if (!connection->attach(r)) {
       set_thread_last_error(kNotConnected);
       return 0;
@@ -573,17 +575,21 @@ struct Netlib::Impl {
       return -1;
     }
     std::lock_guard lock(r->mutex);
-    std::vector<BYTE>& buf = *r->buffer;
+    if (r->closed || r->buffer == nullptr) {
+      set_thread_last_error(kInterrupted);
+      return -1;
+    }
+    BYTE* const buf = r->buffer.get();
     const size_t used = static_cast<size_t>(std::clamp<long long>(rec->bytes_used, 0, r->filled));
     if (used > 0) {
-      std::memmove(buf.data(), buf.data() + used, r->filled - used);
+      std::memmove(buf, buf + used, r->filled - used);
       r->filled -= used;
     }
     auto describe = [&] {
       rec->bytes_used = 0;
       rec->bytes_available = static_cast<int>(r->filled);
-      rec->buffer_size = static_cast<int>(buf.size());
-      rec->buffer = buf.data();
+      rec->buffer_size = static_cast<int>(r->size);
+      rec->buffer = buf;
     };
     describe();
     if (used > 0 && r->filled > 0) return static_cast<INT_PTR>(r->filled);
@@ -593,7 +599,7 @@ struct Netlib::Impl {
     }
     // Full and nothing consumed: what is buffered can never grow into something the caller
     // takes (e.g. a packet longer than the buffer), so waiting would hang it for good.
-    if (r->filled == buf.size()) {
+    if (r->filled == r->size) {
       set_thread_last_error(kMessageTooLong);
       return -1;
     }
@@ -617,9 +623,9 @@ struct Netlib::Impl {
         set_thread_last_error(kInterrupted);
         return -1;
       }
-      const size_t space = std::min<size_t>(buf.size() - r->filled, INT_MAX);
-      auto n = ::recv(r->connection->sock, reinterpret_cast<char*>(buf.data() + r->filled),
-                      static_cast<int>(space), kRecvFlags);
+      const size_t space = std::min<size_t>(r->size - r->filled, INT_MAX);
+      auto n = ::recv(r->connection->sock, reinterpret_cast<char*>(buf + r->filled), static_cast<int>(space),
+                      kRecvFlags);
       if (n > 0) {
         r->filled += static_cast<size_t>(n);
         describe();
@@ -651,6 +657,16 @@ struct Netlib::Impl {
       set_thread_last_error(kInvalidParameter);
       return -1;
     }
+    std::function<bool(const BYTE*, size_t)> filter;
+    {
+      std::lock_guard lock(mutex);
+      filter = send_filter;
+    }
+    if (filter && rec->length > 0 &&
+        !filter(reinterpret_cast<const BYTE*>(rec->data), static_cast<size_t>(rec->length))) {
+      set_thread_last_error(kConnectionReset);
+      return -1;
+    }
     std::lock_guard lock(c->send_mutex);
     if (c->closed) {
       set_thread_last_error(kNotConnected);
@@ -679,8 +695,8 @@ struct Netlib::Impl {
       if (it == handles.end()) return 0;
       e = std::move(it->second);
       handles.erase(it);
-      if (auto* r = std::get_if<std::shared_ptr<Receiver>>(&e)) retire(*r);
     }
+    if (auto* r = std::get_if<std::shared_ptr<Receiver>>(&e)) (*r)->close();
     if (auto* c = std::get_if<std::shared_ptr<Connection>>(&e)) (*c)->close();
     return 1;
   }
@@ -690,9 +706,9 @@ struct Netlib::Impl {
     {
       std::lock_guard lock(mutex);
       all.swap(handles);
-      for (auto& [h, e] : all)
-        if (auto* r = std::get_if<std::shared_ptr<Receiver>>(&e)) retire(*r);
     }
+    for (auto& [h, e] : all)
+      if (auto* r = std::get_if<std::shared_ptr<Receiver>>(&e)) (*r)->close();
     for (auto& [h, e] : all)
       if (auto* c = std::get_if<std::shared_ptr<Connection>>(&e)) (*c)->close();
   }
@@ -720,6 +736,11 @@ void Netlib::add_route(const std::string& host, uint16_t port, const std::string
                        uint16_t real_port) {
   std::lock_guard lock(impl_->mutex);
   impl_->routes[host + ":" + std::to_string(port)] = {real_host, real_port};
+}
+
+void Netlib::filter_sends(std::function<bool(const BYTE* data, size_t length)> filter) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->send_filter = std::move(filter);
 }
 
 void Netlib::refuse_long_open_record(bool refuse) {

@@ -3,10 +3,14 @@
 // servers, and switches that make it behave like older or failing hosts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "host/host_api.h"
 
 namespace hostsim {
 
@@ -31,6 +35,9 @@ class Netlib {
   void add_route(const std::string& host, uint16_t port, const std::string& real_host, uint16_t real_port);
   // Behave like an older host: refuse the 24-byte open record with ERROR_INVALID_PARAMETER.
   void refuse_long_open_record(bool refuse);
+  // Every "Netlib/Send" is first shown to the filter; one it refuses fails with 10054
+  // (connection reset) and sends nothing. An empty filter lets everything through.
+  void filter_sends(std::function<bool(const BYTE* data, size_t length)> filter);
   // Every "host:port" the plug-ins asked to open, in order (before routing). A record refused
   // for its size is not a request and is not listed; an open that fails to connect is.
   std::vector<std::string> open_requests() const;

@@ -156,7 +156,7 @@ void install_protocols(Host& host, HostImpl& impl) {
     host.notify_changed();
     return 0;
   });
-  host.create_service(MS_PROTO_BROADCASTACK, [&impl](WPARAM, LPARAM l) -> INT_PTR {
+  host.create_service(MS_PROTO_BROADCASTACK, [&host, &impl](WPARAM, LPARAM l) -> INT_PTR {
     auto* ack = reinterpret_cast<const AckData*>(l);
     if (!ack) return 1;
     AckRecord record;
@@ -185,6 +185,8 @@ void install_protocols(Host& host, HostImpl& impl) {
       }
     }
     impl.record([&] { impl.acks.push_back(std::move(record)); });
+    // As the host does: every module hooked on acknowledgements hears of it, on this thread.
+    host.raise_event(ME_PROTO_ACK, 0, l);
     return 0;
   });
   host.create_service(MS_PROTO_CONTACTISTYPING, [&impl](WPARAM contact, LPARAM seconds) -> INT_PTR {

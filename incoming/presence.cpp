@@ -200,6 +200,9 @@ void mrim_handle_logout(const MrimPacket* packet) {
   uint32_t reason = 0;
   if (mrim_read_ul(&position, packet, &reason) == 0) {
     mrim_log("MRIM_HSP: reason == %lu\n", static_cast<unsigned long>(reason));
+    // Whatever the reason's value, the server ends the session because the account logged in
+    // elsewhere (or was told to leave): the host hears it as a failed log-in first.
+    report_login_failure(LOGINERR_OTHERLOCATION);
     SetStatus(ID_STATUS_OFFLINE, 0);
   }
   mrim_log("MRIM_HSP: MRIM_CS_LOGOUT handled\n");

@@ -1,7 +1,8 @@
 // The listener thread: the only reader of the server connection. It asks the host for more
-// bytes, cuts them into whole MRIM packets in place in the host's buffer, and hands each one
-// to the installed packet handler (the dispatcher) in order of arrival. When the connection is
-// lost it takes the account offline.
+// bytes, copies each delivery out of the host's buffer, cuts the copy into whole MRIM packets
+// and hands each one to the installed packet handler (the dispatcher) in order of arrival, as
+// long as the session it read them from lasts. When the connection is lost it takes the account
+// offline.
 //
 // Instead of looking for a receiver every 500 ms, it waits on a condition variable that
 // listener_wake() signals as soon as the connect sequence has stored one (and at Unload); the
@@ -16,7 +17,10 @@
 #include "core/protocol_state.h"
 #include "core/worker_threads.h"
 #include "protocol/listener.h"
+#include "protocol/online.h"
+#include "protocol/packet_cutter.h"
 #include "protocol/receive.h"
+#include "protocol/receivers.h"
 
 namespace {
 
@@ -34,13 +38,52 @@ void wait_for_wake(DWORD milliseconds) {
   wake_pending = false;
 }
 
-// A fresh request record: nothing consumed, no time limit. Every queued packet goes with the
-// old state of the connection.
-void reset(NetlibPacketRecver* record) {
+// The listener's own copy of each delivery: the host's buffer may be freed under it.
+BYTE delivery[MRIM_RECEIVER_SIZE];
+
+// A fresh request record: nothing consumed, no time limit.
+void reset_record(NetlibPacketRecver* record) {
   memset(record, 0, sizeof *record);
   record->size = sizeof *record;
   record->timeout = INFINITE;
+}
+
+// The same, and every queued packet goes with the old state of the connection.
+void reset(NetlibPacketRecver* record) {
+  reset_record(record);
   pending_queue_clear();
+}
+
+// The longest packet that can ever be whole in a receiver buffer of this size (and in the
+// listener's copy).
+uint32_t longest_packet(int buffer_size) {
+  uint32_t longest = buffer_size > 0 ? static_cast<uint32_t>(buffer_size) : 0;
+  if (longest > MRIM_PACKET_SIZE) longest = MRIM_PACKET_SIZE;
+  if (longest > sizeof delivery) longest = sizeof delivery;
+  return longest;
+}
+
+bool still_current(HANDLE receiver, uint32_t generation) {
+  return protocol_state.packet_receiver == receiver && receiver_generation() == generation;
+}
+
+struct CurrentSession {
+  ListenerWorkArea* work_area;
+  HANDLE receiver;
+  uint32_t generation;
+};
+
+bool dispatch_all(const MrimPacket* packet, void* work_area) {
+  listener_hand_over(packet, static_cast<ListenerWorkArea*>(work_area));
+  return true;
+}
+
+// After each packet: if it ended the session (or Unload began), what follows in the delivery
+// belongs to a session that is over.
+bool dispatch_while_current(const MrimPacket* packet, void* context) {
+  auto* session = static_cast<CurrentSession*>(context);
+  listener_hand_over(packet, session->work_area);
+  return still_current(session->receiver, session->generation) && !stop_requested();
 }
 
 // Through the account's own "/SetStatus" service, as the host would call it; if the service
@@ -63,48 +106,16 @@ void listener_cut_packets(NetlibPacketRecver* record, ListenerWorkArea* work_are
   // The record comes from the host: figures out of range are taken as "nothing more here"
   // rather than trusted, so nothing is read outside the buffer.
   const uint32_t buffer_size = record->buffer_size > 0 ? static_cast<uint32_t>(record->buffer_size) : 0;
-  // A packet longer than the receiver's buffer can never be complete there: the host would
-  // fill the buffer and wait for the rest for ever. Such a length means the stream is out of
-  // step or the server sends what no client can hold, so the packet is treated like bytes
-  // without the magic: everything buffered is discarded, and the boundaries are found again
-  // when a later delivery begins with a packet. The connection stays up, so a reply that
-  // follows in a later delivery still reaches its requester.
-  const uint64_t longest = buffer_size < MRIM_PACKET_SIZE ? buffer_size : MRIM_PACKET_SIZE;
-  for (;;) {
-    int available = record->bytes_available;
-    if (available < 0 || buffer_size == 0 || record->buffer == nullptr) available = 0;
-    if (static_cast<uint32_t>(available) > buffer_size) available = static_cast<int>(buffer_size);
-    int used = record->bytes_used;
-    uint32_t unconsumed = used >= 0 && used <= available ? static_cast<uint32_t>(available - used) : 0;
-    if (unconsumed < MRIM_HEADER_SIZE) {
-      mrim_log("ListenThread: no available data\n");
-      return;
-    }
-    const BYTE* start = record->buffer + used;
-    uint32_t magic = 0;
-    memcpy(&magic, start + offsetof(MrimPacket, magic), sizeof magic);
-    if (magic != MRIM_MAGIC) {
-      mrim_log("ListenThread: packet error! no magic\n");
-      record->bytes_used = available;
-      continue;
-    }
-    mrim_log("ListenThread: packet magic OK\n");
-    uint32_t dlen = 0;
-    memcpy(&dlen, start + offsetof(MrimPacket, dlen), sizeof dlen);
-    const uint64_t total = MRIM_HEADER_SIZE + static_cast<uint64_t>(dlen);
-    if (total > longest) {
-      mrim_log("ListenThread: packet error! dlen(%lu) too long for the receiver, data discarded\n",
-               static_cast<unsigned long>(dlen));
-      record->bytes_used = available;
-      continue;
-    }
-    if (unconsumed < total) {
-      mrim_log("ListenThread: packet is not complete. waiting for more blocks.\n");
-      return;
-    }
-    record->bytes_used = used + static_cast<int>(total);
-    listener_hand_over(reinterpret_cast<const MrimPacket*>(start), work_area);
-  }
+  int available = record->bytes_available;
+  if (available < 0 || buffer_size == 0 || record->buffer == nullptr) available = 0;
+  if (static_cast<uint32_t>(available) > buffer_size) available = static_cast<int>(buffer_size);
+  int used = record->bytes_used;
+  bool in_range = used >= 0 && used <= available;
+  uint32_t unconsumed = in_range ? static_cast<uint32_t>(available - used) : 0;
+  bool stopped = false;
+  uint32_t consumed = cut_packets(in_range ? record->buffer + used : nullptr, unconsumed,
+                                  longest_packet(buffer_size), dispatch_all, work_area, &stopped);
+  if (consumed > 0) record->bytes_used = used + static_cast<int>(consumed);
 }
 
 DWORD WINAPI ListenThread(LPVOID parameter) {
@@ -112,12 +123,22 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
   mrim_log("ListenThread: started\n");
   NetlibPacketRecver record;
   reset(&record);
+  HANDLE current_receiver = nullptr;
+  uint32_t current_generation = 0;
   while (!stop_requested()) {
+    // The count first: a receiver stored in between then fails the checks below once, instead
+    // of passing them under the wrong count.
+    uint32_t generation = receiver_generation();
     HANDLE receiver = protocol_state.packet_receiver;
     if (receiver == nullptr) {
       reset(&record);
       wait_for_wake(kIdleWaitMs);
       continue;
+    }
+    if (receiver != current_receiver || generation != current_generation) {
+      reset_record(&record);  // nothing of an earlier receiver's figures carries over
+      current_receiver = receiver;
+      current_generation = generation;
     }
     INT_PTR result = call_service(MS_NETLIB_GETMOREPACKETS, reinterpret_cast<WPARAM>(receiver),
                                   reinterpret_cast<LPARAM>(&record));
@@ -132,13 +153,35 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
         mrim_log("ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) == 0\n");
       else
         mrim_log("ListenThread: recvResult == SOCKET_ERROR\n");
-      if (protocol_state.login_in_progress == 0) go_offline();
+      // A receiver closed by going offline fails too; and a new session may be up by now,
+      // which this failure says nothing about.
+      if (protocol_state.login_in_progress == 0 && still_current(receiver, generation)) go_offline();
       reset(&record);
       wait_for_wake(kIdleWaitMs);
       continue;
     }
     mrim_log("ListenThread: processing received data\n");
-    listener_cut_packets(&record, work_area);
+    // Copied out before anything is dispatched: a packet may end the session (MRIM_CS_LOGOUT
+    // goes offline, which closes the receiver and frees its buffer), and so may another thread
+    // at any time.
+    int copied = session_copy_delivery(receiver, generation, &record, delivery, sizeof delivery);
+    if (copied < 0) {
+      mrim_log("ListenThread: the session has ended, the delivery is dropped\n");
+      reset_record(&record);
+      continue;
+    }
+    CurrentSession session{work_area, receiver, generation};
+    bool stopped = false;
+    uint32_t consumed =
+        cut_packets(delivery, static_cast<uint32_t>(copied), longest_packet(record.buffer_size),
+                    dispatch_while_current, &session, &stopped);
+    // After a session's end nothing of it is applied any more, and its record is not used again.
+    if (stopped) {
+      mrim_log("ListenThread: the session has ended, the rest of the delivery is dropped\n");
+      reset_record(&record);
+      continue;
+    }
+    record.bytes_used += static_cast<int>(consumed);
   }
   mrim_log("ListenThread: stopped\n");
   return 0;

@@ -15,6 +15,7 @@
 #include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
+#include "protocol/receivers.h"
 #include "protocol/send.h"
 #include "protocol/server_choice.h"
 #include "protocol/session.h"
@@ -23,7 +24,7 @@ std::atomic<uint32_t> ping_period{MRIM_DEFAULT_PING_PERIOD};
 
 namespace {
 
-// One connect sequence at a time (see status.h). Held by the connect thread for its whole run.
+// One connect sequence at a time (see session.h). Held by the connect thread for its whole run.
 std::mutex connect_mutex;
 
 // The packet buffers of the three requests. Only the connect thread builds into them, and
@@ -106,17 +107,40 @@ void query_server_address(char* server_address) {
     // One call, whatever its result: what has arrived by then is the answer.
     call_service(MS_NETLIB_GETMOREPACKETS, reinterpret_cast<WPARAM>(receiver),
                  reinterpret_cast<LPARAM>(&packets));
+    // Unload may have closed the receiver (and the host freed its buffer) meanwhile; then
+    // nothing is read. The host's figures are trusted only as far as the receiver's own size.
+    char delivered[MRIM_ADDRESS_RECEIVER_SIZE];
+    int available = receiver_copy_delivery(protocol_state.redirect_receiver, receiver, &packets,
+                                           reinterpret_cast<BYTE*>(delivered), MRIM_ADDRESS_RECEIVER_SIZE);
     char reply[MRIM_ADDRESS_RECEIVER_SIZE + 1];
-    mrim_address_reply_text(reinterpret_cast<const char*>(packets.buffer), packets.bytes_available, reply);
+    mrim_address_reply_text(delivered, available, reply);
     mrim_log("MRIM_ConnectAndLoginThread: received [%s]\n", reply);
     if (mrim_parse_address_reply(reply, server_address, MRIM_SERVER_ADDRESS_SIZE) == 0)
       mrim_log("MRIM_ConnectAndLoginThread: server address is %s\n", server_address);
   }
-  close_stored(protocol_state.redirect_receiver);
+  receiver_close(receiver_take(protocol_state.redirect_receiver));
   close_stored(protocol_state.redirect_connection);
 }
 
+// Closes what a connect sequence opened when it cannot finish. Left open, the next online
+// request would find the connection, skip the greeting and the log-in, and announce a status
+// on a session the server never accepted (or that cannot carry a packet): the account would be
+// stuck, reported offline while every request to go online failed without a word.
+void abandon_session(int reason) {
+  HANDLE receiver = nullptr;
+  HANDLE connection = nullptr;
+  {
+    std::lock_guard lock(session_mutex);
+    receiver = session_receiver_take();
+    connection = protocol_state.connection.exchange(nullptr);
+  }
+  receiver_close(receiver);
+  if (connection != nullptr) close_handle(connection);
+  report_login_failure(reason);
+}
+
 // Steps 5 to 10 of the connect sequence, with login_in_progress set around them by the caller.
+// No lock is held across a host call (see status.h).
 void connect_and_login(ConnectRequest* request) {
   NetlibOpenConnection record{};
   record.flags = 0;
@@ -129,57 +153,84 @@ void connect_and_login(ConnectRequest* request) {
     // Dialling may take long, so it happens outside session_mutex; only the connect thread
     // stores a connection and there is one of those at a time, so the field is still empty.
     HANDLE connection = open_connection(&record);
-    if (connection != nullptr) {
-      std::lock_guard lock(session_mutex);
-      protocol_state.connection = connection;
+    if (connection == nullptr) {
+      report_login_failure(LOGINERR_NOSERVER);
+      return;
     }
+    std::lock_guard lock(session_mutex);
+    protocol_state.connection = connection;
     fresh = true;
   }
-  if (protocol_state.connection == nullptr) return;
 
   mrim_log("MRIM_ConnectAndLoginThread: connected to server\n");
-  {
-    std::lock_guard lock(session_mutex);
+  if (protocol_state.packet_receiver == nullptr) {
     HANDLE connection = protocol_state.connection;
-    if (connection == nullptr) return;  // a disconnect came in between
-    if (protocol_state.packet_receiver == nullptr) {
-      protocol_state.packet_receiver = create_receiver(connection, MRIM_RECEIVER_SIZE);
-      fresh = true;
-      // The listener starts receiving at once instead of at its next look.
-      listener_wake();
+    HANDLE receiver = connection != nullptr ? create_receiver(connection, MRIM_RECEIVER_SIZE) : nullptr;
+    if (receiver == nullptr) {
+      abandon_session(LOGINERR_NOSERVER);
+      return;
     }
-    if (protocol_state.packet_receiver == nullptr) return;
+    bool stored = false;
+    {
+      std::lock_guard lock(session_mutex);
+      // A disconnect that came in between took the connection; the receiver goes too.
+      stored = protocol_state.connection == connection;
+      if (stored) session_receiver_store(receiver);
+    }
+    if (!stored) {
+      receiver_close(receiver);
+      return;
+    }
+    fresh = true;
+    // The listener starts receiving at once instead of at its next look.
+    listener_wake();
   }
   if (stop_requested()) return;
 
   if (fresh) {
-    // A failed greeting or log-in closes the connection this sequence opened. Left open, the
-    // next online request would find it, skip the greeting and the log-in, and announce a
-    // status on a session the server never accepted (and has usually closed already): the
-    // account would be reported online without being logged in.
     uint32_t value = mrim_status_from_host(request->requested_status);
-    bool greeted = mrim_do_hello() == 0;
-    if (greeted) mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\n");
-    if (!greeted || mrim_do_login(request->email.text, request->password.text, value) != 0) {
-      std::lock_guard lock(session_mutex);
-      close_stored(protocol_state.packet_receiver);
-      close_stored(protocol_state.connection);
+    if (mrim_do_hello() != 0) {
+      abandon_session(LOGINERR_TIMEOUT);
+      return;
+    }
+    mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\n");
+    int reason = LOGINERR_TIMEOUT;
+    if (mrim_do_login(request->email.text, request->password.text, value, &reason) != 0) {
+      abandon_session(reason);
       return;
     }
     mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_login() ok\n");
   }
 
-  std::lock_guard lock(session_mutex);
-  // A disconnect since the steps above has closed the connection: the account stays offline
-  // rather than reporting a status it has no connection for.
-  if (protocol_state.connection == nullptr || protocol_state.packet_receiver == nullptr) return;
-  if (mrim_do_changestatus(mrim_status_from_host(request->requested_status)) != 0) return;
-  int old_status = protocol_state.status.exchange(request->requested_status);
-  broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_STATUS, ACKRESULT_SUCCESS,
-                reinterpret_cast<HANDLE>(static_cast<intptr_t>(old_status)), request->requested_status);
+  uint32_t generation = 0;
+  {
+    std::lock_guard lock(session_mutex);
+    // A disconnect since the steps above has closed the connection: the account stays offline
+    // rather than reporting a status it has no connection for.
+    if (protocol_state.connection == nullptr || protocol_state.packet_receiver == nullptr) return;
+    generation = receiver_generation();
+  }
+  if (mrim_do_changestatus(mrim_status_from_host(request->requested_status)) != 0) {
+    // The session cannot carry the announcement, so it is of no use: closed like a failed
+    // log-in, and the next online request logs in afresh.
+    abandon_session(LOGINERR_NOSERVER);
+    return;
+  }
+  {
+    std::lock_guard lock(session_mutex);
+    if (receiver_generation() != generation) return;  // gone offline meanwhile
+    int old_status = protocol_state.status.exchange(request->requested_status);
+    status_ack_queue(old_status, request->requested_status);
+  }
+  status_acks_send();
 }
 
 }  // namespace
+
+void report_login_failure(int reason) {
+  mrim_log("MRIM_ConnectAndLoginThread: log-in failed, reason %d\n", reason);
+  broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_LOGIN, ACKRESULT_FAILED, nullptr, reason);
+}
 
 int mrim_go_online(int host_status) {
   auto* request = static_cast<ConnectRequest*>(calloc(1, sizeof(ConnectRequest)));
@@ -196,7 +247,7 @@ int mrim_go_online(int host_status) {
   char* password = request->password.text;
   call_service(MS_DB_CRYPT_DECODESTRING, strlen(password) + 1, reinterpret_cast<LPARAM>(password));
   request->requested_status = host_status;
-  if (thread_start_short(MRIM_ConnectAndLoginThread, request, &request->thread_id) != 0) {
+  if (thread_start_short(MRIM_ConnectAndLoginThread, request) != 0) {
     release_request(request);
     return 1;
   }
@@ -216,9 +267,15 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
   if (stop_requested()) {
     // Unload may have cleared the handles before this thread stored new ones; nobody else
     // would close these.
-    std::lock_guard lock(session_mutex);
-    close_stored(protocol_state.packet_receiver);
-    close_stored(protocol_state.connection);
+    HANDLE connection = nullptr;
+    HANDLE receiver = nullptr;
+    {
+      std::lock_guard lock(session_mutex);
+      receiver = session_receiver_take();
+      connection = protocol_state.connection.exchange(nullptr);
+    }
+    receiver_close(receiver);
+    if (connection != nullptr) close_handle(connection);
   }
   release_request(request);
   protocol_state.login_in_progress = 0;
@@ -250,8 +307,12 @@ int mrim_do_hello() {
   return 1;
 }
 
-int mrim_do_login(const char* email, const char* password, uint32_t status) {
+int mrim_do_login(const char* email, const char* password, uint32_t status, int* failure_reason) {
   mrim_log("mrim_do_login: started\n");
+  int ignored = 0;
+  int& reason = failure_reason != nullptr ? *failure_reason : ignored;
+  // The account's texts that cannot be sent must be changed by the user, like a wrong password.
+  reason = LOGINERR_WRONGPASSWORD;
   uint32_t seq = mrim_next_seq();
   mrim_packet_init(&login_packet, MRIM_CS_LOGIN2, seq);
   // The account's texts could in principle overflow the body; a request that does not fit is
@@ -264,6 +325,7 @@ int mrim_do_login(const char* email, const char* password, uint32_t status) {
     return 1;
   }
   MRIM_sendpacket(&login_packet);
+  reason = LOGINERR_TIMEOUT;  // until an answer says otherwise
   // The buffer is reused for the reply; the password must not linger in it meanwhile.
   memset(login_packet.body, 0, login_packet.dlen);
   login_packet.dlen = 0;
@@ -276,6 +338,8 @@ int mrim_do_login(const char* email, const char* password, uint32_t status) {
       mrim_log("mrim_do_login: ended ok\n");
       return 0;
     }
+    // Any other answer is no usable answer to the log-in, as if none had come.
+    if (login_packet.msg == MRIM_CS_LOGIN_REJ) reason = LOGINERR_WRONGPASSWORD;
   }
   mrim_log("mrim_do_login: ended with error\n");
   return 1;

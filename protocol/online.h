@@ -25,23 +25,30 @@ constexpr size_t MRIM_SERVER_ADDRESS_SIZE = 128;
 // MRIM_CS_HELLO_ACK and MRIM_CS_CONNECTION_PARAMS. Read by WatchDogThread.
 extern std::atomic<uint32_t> ping_period;
 
-// What mrim_go_online hands to the connect thread; the thread owns and frees it.
+// What mrim_go_online hands to the connect thread; the thread owns and frees it, so the
+// thread's identifier is not kept in it (see thread_start_short).
 struct ConnectRequest {
   SettingVariant email;
   SettingVariant password;  // decoded in place
-  DWORD thread_id;
   int requested_status;
   char server_address[MRIM_SERVER_ADDRESS_SIZE];  // "host:port"
 };
+
+// The host hears of a failed log-in as of every protocol's: ACKTYPE_LOGIN, ACKRESULT_FAILED, the
+// reason (LOGINERR_*) as its parameter. Sent before any status acknowledgement of the failure.
+void report_login_failure(int reason);
 
 // Reads the account, starts MRIM_ConnectAndLoginThread. 0 when the thread was started, 1 when
 // nothing started (no memory, "EMail" or "Password" missing, no thread).
 int mrim_go_online(int host_status);
 DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID request);
 
-// One request each on the open connection; 0 on success, 1 otherwise.
+// One request each on the open connection; 0 on success, 1 otherwise. A failed log-in also
+// gives its reason for the host when failure_reason is not null: LOGINERR_WRONGPASSWORD when
+// the server refused it (or the account's texts cannot even be sent), LOGINERR_TIMEOUT when no
+// usable answer came.
 int mrim_do_hello();
-int mrim_do_login(const char* email, const char* password, uint32_t status);
+int mrim_do_login(const char* email, const char* password, uint32_t status, int* failure_reason = nullptr);
 int mrim_do_changestatus(uint32_t status);
 
 uint32_t mrim_status_from_host(int host_status);

@@ -45,9 +45,10 @@ int MRIM_receivepacket_any(MrimPacket* destination, uint32_t capacity, const uin
 // The listener thread; its parameter is the ListenerWorkArea.
 DWORD WINAPI ListenThread(LPVOID work_area);
 struct ListenerWorkArea;
-// One delivery's worth of cutting: dispatches every whole packet from bytes used on, in order,
-// and advances bytes used past each (and past discarded bytes). The listener calls it after
-// each "Netlib/GetMorePackets"; tests call it on records of their own.
+// One delivery's worth of cutting in place, in a record whose buffer the caller owns: dispatches
+// every whole packet from bytes used on, in order, and advances bytes used past each (and past
+// discarded bytes). The listener itself never cuts in the host's buffer (it copies each
+// delivery first); tests call this on records of their own.
 void listener_cut_packets(NetlibPacketRecver* record, ListenerWorkArea* work_area);
 // Wakes the listener when a receiver has been set (the connect sequence) or at Unload.
 void listener_wake();

@@ -1,5 +1,5 @@
-// The lock that keeps going online (online.cpp) and going offline (status.cpp) from mixing their
-// changes to the account's session. It is defined with the disconnect sequence in status.cpp.
+// The session lock that keeps going online (online.cpp) and going offline (status.cpp) from
+// mixing their changes, and the status acknowledgements queued under it (sent by status.cpp).
 #pragma once
 
 #include <mutex>
@@ -11,11 +11,19 @@
 //    its whole run, address query and reply waits included, so that two quick status requests
 //    never share the address-query handles, login_in_progress or the static packet buffers. Only
 //    connect threads take it.
-//  - session_mutex (here): the account's session fields (status, connection, packet_receiver,
-//    unread_mail) change only under it: the disconnect sequence runs whole under it, and the
-//    connect thread takes it for its short steps (storing the new connection, creating the
-//    receiver, announcing the status and setting status). It is never held across a wait for a
-//    server reply or across a dial.
+//  - session_mutex (status.cpp): the account's session fields (status, connection, packet_receiver,
+//    unread_mail) change only under it: the disconnect sequence takes the handles out and sets
+//    the status under it, and the connect thread takes it for its short steps (storing the new
+//    connection and receiver, setting status). It is never held across a wait for a server
+//    reply or across a dial.
+//
+// The rule for session_mutex: it is held only to read and change those fields, never across a
+// call to the host (acknowledgements, "Netlib/Send", contact settings, closing handles). A host
+// may answer an acknowledgement by calling the plug-in back on another thread and waiting for
+// it (GetStatus, even SetStatus); had we held the lock across the broadcast, that thread would
+// wait for us and we for it. So the handles are closed, the packet sent and the contacts walked
+// after the lock is released, and status acknowledgements are queued under the lock (so they
+// keep the order of the changes) and sent after it by status_acks_send.
 //
 // Why not one lock held from the connection to the announcement: the disconnect sequence also
 // runs on ListenThread (lost connection, and MRIM_CS_LOGOUT inside the dispatcher). A listener
@@ -26,6 +34,12 @@
 // connect thread's steps is seen by the announcement step (the connection is gone), which then
 // announces nothing, so the account never reports a status without a connection.
 //
-// session_mutex is recursive: the host may answer a status acknowledgement or a setting write
-// made under it by calling "/SetStatus" again on the same thread.
+// session_mutex stays recursive for safety, though nothing calls out while holding it.
 extern std::recursive_mutex session_mutex;
+
+// A status change old -> new for the host, queued with session_mutex held.
+void status_ack_queue(int old_status, int new_status);
+// Sends the queued status acknowledgements in order; call it without session_mutex. When another
+// thread (or an outer call on this one) is already sending, that one sends ours too, so a host
+// that calls back from its acknowledgement hook never waits on us.
+void status_acks_send();

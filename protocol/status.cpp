@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "core/host_services.h"
 #include "core/log.h"
@@ -13,6 +14,7 @@
 #include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/online.h"
+#include "protocol/receivers.h"
 #include "protocol/send.h"
 
 std::recursive_mutex session_mutex;
@@ -44,29 +46,70 @@ uint32_t effective_ping_period() {
   return period < MRIM_MIN_PING_PERIOD ? MRIM_MIN_PING_PERIOD : period;
 }
 
-// The disconnect sequence. Runs whole under session_mutex so that a connect thread never sees
-// it half done. 1 when the account is already offline (nothing done).
+// Status acknowledgements waiting to be sent, oldest first, and whether a thread is sending.
+struct StatusChange {
+  int old_status;
+  int new_status;
+};
+std::mutex acks_mutex;
+std::vector<StatusChange> acks_waiting;
+bool acks_sending = false;
+
+// The disconnect sequence. The handles leave the session under session_mutex, so a connect
+// thread never sees it half done; the host hears of the change before they are closed, so
+// nothing it does in answer finds a half-closed connection reported as online. 1 when the
+// account is already offline (nothing done).
 INT_PTR disconnect() {
-  std::lock_guard lock(session_mutex);
-  int old_status = protocol_state.status;
-  if (old_status == ID_STATUS_OFFLINE) return 1;
-  protocol_state.status = ID_STATUS_OFFLINE;
-  // The host hears of the change before the handles go, so nothing it does in answer finds a
-  // half-closed connection reported as online.
-  broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_STATUS, ACKRESULT_SUCCESS,
-                reinterpret_cast<HANDLE>(static_cast<intptr_t>(old_status)), ID_STATUS_OFFLINE);
+  HANDLE receiver = nullptr;
+  HANDLE connection = nullptr;
+  {
+    std::lock_guard lock(session_mutex);
+    int old_status = protocol_state.status;
+    if (old_status == ID_STATUS_OFFLINE) return 1;
+    protocol_state.status = ID_STATUS_OFFLINE;
+    status_ack_queue(old_status, ID_STATUS_OFFLINE);
+    // From here the listener drops whatever it still reads from this receiver.
+    receiver = session_receiver_take();
+    connection = protocol_state.connection.exchange(nullptr);
+    protocol_state.unread_mail = 0;
+  }
+  status_acks_send();
   // Closing the receiver wakes ListenThread out of "Netlib/GetMorePackets"; it then finds the
-  // status offline and only resets.
-  HANDLE receiver = protocol_state.packet_receiver.exchange(nullptr);
-  if (receiver != nullptr) close_handle(receiver);
-  HANDLE connection = protocol_state.connection.exchange(nullptr);
+  // receiver gone and only resets.
+  receiver_close(receiver);
   if (connection != nullptr) close_handle(connection);
-  protocol_state.unread_mail = 0;
   set_all_contacts_offline();
   return 0;
 }
 
 }  // namespace
+
+void status_ack_queue(int old_status, int new_status) {
+  std::lock_guard lock(acks_mutex);
+  acks_waiting.push_back(StatusChange{old_status, new_status});
+}
+
+void status_acks_send() {
+  {
+    std::lock_guard lock(acks_mutex);
+    if (acks_sending) return;
+    acks_sending = true;
+  }
+  for (;;) {
+    StatusChange change;
+    {
+      std::lock_guard lock(acks_mutex);
+      if (acks_waiting.empty()) {
+        acks_sending = false;
+        return;
+      }
+      change = acks_waiting.front();
+      acks_waiting.erase(acks_waiting.begin());
+    }
+    broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_STATUS, ACKRESULT_SUCCESS,
+                  reinterpret_cast<HANDLE>(static_cast<intptr_t>(change.old_status)), change.new_status);
+  }
+}
 
 void watchdog_set_sleep(bool (*sleep)(DWORD milliseconds)) { watchdog_sleep_fn = sleep; }
 

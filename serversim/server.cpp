@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -102,7 +103,8 @@ struct Session {
   int fd = -1;
   Bytes in;
   Bytes out;
-  bool closing = false;  // close once `out` has gone
+  Clock::time_point out_since;  // when `out` last went from empty to not empty
+  bool closing = false;         // close once `out` has gone
   std::string closing_reason;
   Clock::time_point last_heard;
   // The contact numbers the client was given at log-in: number kFirstContactNumber + i is
@@ -193,7 +195,18 @@ struct Server::Impl {
     return s ? s->info.status : c.status;
   }
 
-  void queue(Session& s, const Bytes& bytes) { append(s.out, bytes); }
+  void queue(Session& s, const Bytes& bytes) {
+    if (s.out.empty()) s.out_since = Clock::now();
+    append(s.out, bytes);
+  }
+
+  // When the session's pending bytes may go out (coalescing holds them for a while).
+  Clock::time_point write_due(const Session& s) const {
+    return behavior.writes == Writes::coalesce ? s.out_since + behavior.coalesce_window : s.out_since;
+  }
+  bool wants_write(const Session& s, Clock::time_point now) const {
+    return !s.out.empty() && write_due(s) <= now;
+  }
 
   void record(Session& s, const Packet& p) {
     s.log.push_back(p);
@@ -663,17 +676,22 @@ struct Server::Impl {
   }
 
   void flush(Session& s) {
+    if (!s.out.empty() && !wants_write(s, Clock::now())) return;
+    // Split: one byte per write, and back to the loop after each, so that the client's reads
+    // see every boundary there is.
+    const size_t piece = behavior.writes == Writes::split ? 1 : SIZE_MAX;
     while (s.info.open && !s.out.empty()) {
-      ssize_t n = ::send(s.fd, s.out.data(), s.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      ssize_t n = ::send(s.fd, s.out.data(), std::min(s.out.size(), piece), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         s.out.erase(s.out.begin(), s.out.begin() + n);
+        if (behavior.writes == Writes::split) break;
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
       return end_session(s, std::string("send error: ") + std::strerror(errno));
     }
-    if (s.info.open && s.closing) end_session(s, s.closing_reason);
+    if (s.info.open && s.closing && s.out.empty()) end_session(s, s.closing_reason);
   }
 
   milliseconds idle_limit() const {
@@ -701,6 +719,8 @@ struct Server::Impl {
   int poll_timeout(Clock::time_point now) const {
     Clock::time_point next = now + milliseconds(kMaxPollMs);
     for (const Deferred& d : deferred) next = std::min(next, d.due);
+    for (const auto& [id, s] : sessions)
+      if (s.info.open && !s.out.empty()) next = std::min(next, write_due(s));
     milliseconds limit = idle_limit();
     if (limit.count() > 0) {
       for (const auto& [id, s] : sessions) {
@@ -729,7 +749,7 @@ struct Server::Impl {
         watch(c.fd, short(c.out.empty() ? POLLIN : POLLIN | POLLOUT), 0);
       }
       for (const auto& [id, s] : sessions) {
-        if (s.info.open) watch(s.fd, short(s.out.empty() ? POLLIN : POLLIN | POLLOUT), id);
+        if (s.info.open) watch(s.fd, short(wants_write(s, Clock::now()) ? POLLIN | POLLOUT : POLLIN), id);
       }
       int timeout = poll_timeout(Clock::now());
       lock.unlock();

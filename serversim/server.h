@@ -60,6 +60,13 @@ struct FaultRule {
   int times = -1;  // number of replies it spoils; -1 for every one
 };
 
+// How the MRIM service writes what it sends to a session.
+enum class Writes {
+  as_queued,  // everything queued so far in one write, as soon as the socket takes it
+  coalesce,   // held for coalesce_window after the first byte, so that several packets share a write
+  split,      // one byte per write: every packet is cut at every byte boundary
+};
+
 // Settings that tests may change while the server runs.
 struct Behavior {
   uint32_t ping_period = 30;  // seconds, announced in MRIM_CS_HELLO_ACK
@@ -78,6 +85,8 @@ struct Behavior {
   OfflineForm stored_form = OfflineForm::modern;
   // Text of the authorization request that adding a contact sends to the added user.
   std::string auth_request_text = "Please authorize me";
+  Writes writes = Writes::as_queued;
+  milliseconds coalesce_window{25};
 };
 
 struct Settings {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 
 #include "charset.h"
 #include "commands.h"
@@ -45,8 +44,8 @@ Event contact_event(const ContactState& state) {
 
 }  // namespace
 
-EventSources::EventSources(hostsim::Host& host, ContactBook& book, View& view, std::string log_path)
-    : host_(host), book_(book), view_(view), log_path_(std::move(log_path)) {}
+EventSources::EventSources(hostsim::Host& host, ContactBook& book, View& view)
+    : host_(host), book_(book), view_(view) {}
 
 EventSources::~EventSources() { stop(); }
 
@@ -120,8 +119,6 @@ void EventSources::login_started(int requested_status, uint32_t timeout_seconds)
   // The longest a log-in can take: the address service's 10 seconds, then the greeting and the
   // log-in, each waiting up to the account's time-out; and some room for a slow connect.
   login_.deadline = Clock::now() + std::chrono::seconds(10 + 2 * timeout_seconds + 15);
-  std::ifstream log(log_path_, std::ios::binary | std::ios::ate);
-  login_.log_offset = log ? static_cast<uint64_t>(log.tellg()) : 0;
   view_.begin_wait("status", "going " + status_name(requested_status));
 }
 
@@ -207,6 +204,22 @@ void EventSources::show_contact(hostsim::Handle contact) {
   view_.show(contact_event(state).set("new", false).set("changed", std::move(changed)));
 }
 
+// The reason of a failed log-in as the plug-in reports it (the host's LOGINERR_* values).
+static std::string login_failure_text(intptr_t reason) {
+  switch (reason) {
+    case LOGINERR_WRONGPASSWORD:
+      return "the server refused the log-in (check the address and the password)";
+    case LOGINERR_NOSERVER:
+      return "the server could not be reached";
+    case LOGINERR_TIMEOUT:
+      return "the server did not answer in time";
+    case LOGINERR_OTHERLOCATION:
+      return "the account logged in elsewhere";
+    default:
+      return "the log-in failed (reason " + std::to_string(reason) + ")";
+  }
+}
+
 void EventSources::take_acks() {
   std::vector<hostsim::AckRecord> acks = host_.acks();
   for (; acks_seen_ < acks.size(); ++acks_seen_) {
@@ -224,6 +237,21 @@ void EventSources::take_acks() {
           watching = login_.active;
         }
         if (watching) login_ended("");
+        break;
+      }
+      case ACKTYPE_LOGIN: {
+        if (ack.result != ACKRESULT_FAILED) break;
+        std::string reason = login_failure_text(ack.param);
+        bool watching;
+        {
+          std::lock_guard lock(login_mu_);
+          watching = login_.active;
+        }
+        // Logged in elsewhere ends a session that is up, with no log-in being watched.
+        if (watching)
+          login_ended(reason);
+        else
+          view_.show(Event("login_failed").set("status", "offline").set("reason", reason));
         break;
       }
       case ACKTYPE_MESSAGE: {
@@ -397,28 +425,14 @@ void EventSources::take_database_events() {
 }
 
 void EventSources::check_login() {
-  std::string failure;
   {
     std::lock_guard lock(login_mu_);
     if (!login_.active) return;
-    // The plug-in tells the host nothing when a log-in fails; its diagnostic log does say.
-    std::ifstream log(log_path_, std::ios::binary);
-    if (log) {
-      log.seekg(static_cast<std::streamoff>(login_.log_offset));
-      std::string line;
-      while (std::getline(log, line)) {
-        if (log.eof()) break;  // a line still being written; read it whole next time
-        login_.log_offset += line.size() + 1;
-        if (line.find("mrim_do_login: ended with error") != std::string::npos)
-          failure = "the server refused the log-in (check the address and the password)";
-        else if (line.find("mrim_do_hello: ended with error") != std::string::npos)
-          failure = "the server did not answer the greeting";
-      }
-    }
-    if (failure.empty() && Clock::now() >= login_.deadline) failure = "no answer from the server";
-    if (failure.empty()) return;
+    // The plug-in reports every failure with a log-in acknowledgement; this is the last resort
+    // for a log-in that ends neither way.
+    if (Clock::now() < login_.deadline) return;
   }
-  login_ended(failure);
+  login_ended("no answer from the server");
 }
 
 void EventSources::login_ended(const std::string& failure) {

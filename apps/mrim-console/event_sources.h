@@ -1,5 +1,5 @@
 // Turns what the plug-in tells the host into console events, as it happens: acknowledgements
-// (status, message delivery, search, details), typing notices, tray notices and message boxes
+// (status, failed log-in, message delivery, search, details), typing notices, tray notices and message boxes
 // from the host's records; contact changes from the host's setting-changed and contact-deleted
 // events; messages and authorization requests from the events added to the database. A thread
 // of its own watches them, so that the command loop may block in a service call meanwhile.
@@ -25,8 +25,7 @@ namespace console {
 
 class EventSources {
  public:
-  // log_path: the plug-in's diagnostic log, read to tell why a log-in did not succeed.
-  EventSources(hostsim::Host& host, ContactBook& book, View& view, std::string log_path);
+  EventSources(hostsim::Host& host, ContactBook& book, View& view);
   ~EventSources();
 
   // Hooks the host's events, takes note of what exists already and starts watching.
@@ -61,7 +60,6 @@ class EventSources {
     bool active = false;
     int status = 0;
     std::chrono::steady_clock::time_point deadline;
-    uint64_t log_offset = 0;
   };
 
   void run();
@@ -79,7 +77,6 @@ class EventSources {
   hostsim::Host& host_;
   ContactBook& book_;
   View& view_;
-  const std::string log_path_;
 
   std::mutex collect_mu_;  // one collect at a time: the thread's or flush()'s
   std::mutex changes_mu_;  // filled by the host's event hooks on the plug-in's threads

@@ -105,7 +105,7 @@ bool Session::start() {
     error("", "the plug-in did not register the protocol " + module_);
 
   book_ = std::make_unique<ContactBook>(*host_, module_);
-  sources_ = std::make_unique<EventSources>(*host_, *book_, view_, module_ + ".dbg");
+  sources_ = std::make_unique<EventSources>(*host_, *book_, view_);
   sources_->on_profile_changed([this] { save_profile(); });
 
   std::string account = account_address(*host_, module_);

@@ -2,6 +2,11 @@
 // (CloseHandle also closes the file handles of platform/linux/files.cpp).
 // A thread handle is a heap record shared by the creator and the thread; the last of the two
 // to let go frees it.
+//
+// Windows may store the new thread's identifier after the thread has begun to run. This
+// version does so on purpose, and late: once the thread has run to its end or for a little
+// while, so a caller that asks for the identifier inside a record the thread frees writes into
+// freed memory here too, where the sanitizers see it.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +17,10 @@
 #include "platform/linux/handles.h"
 
 namespace {
+
+// How long CreateThread lets a new thread run before it stores the identifier, unless the
+// thread ends sooner.
+constexpr auto kIdentifierDelay = std::chrono::milliseconds(2);
 
 struct ThreadRecord {
   std::mutex mutex;
@@ -32,13 +41,18 @@ extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROU
                                DWORD, LPDWORD thread_id) {
   auto record = std::make_shared<ThreadRecord>();
   DWORD id = next_thread_id.fetch_add(1);
+  {
+    // The thread may not look at the record before the handle owns its std::thread.
+    std::unique_lock lock(record->mutex);
+    record->thread = std::thread([record, start, parameter] {
+      start(parameter);
+      std::lock_guard lock(record->mutex);
+      record->finished = true;
+      record->finished_signal.notify_all();
+    });
+    record->finished_signal.wait_for(lock, kIdentifierDelay, [&] { return record->finished; });
+  }
   if (thread_id != nullptr) *thread_id = id;
-  record->thread = std::thread([record, start, parameter] {
-    start(parameter);
-    std::lock_guard lock(record->mutex);
-    record->finished = true;
-    record->finished_signal.notify_all();
-  });
   return new ThreadHandle{record};
 }
 

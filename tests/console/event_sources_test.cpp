@@ -61,7 +61,7 @@ class EventSources : public ::testing::Test {
   hostsim::Host host;
   console::ContactBook book{host, "MRIM"};
   RecordingView view;
-  console::EventSources sources{host, book, view, "no-such-log.dbg"};
+  console::EventSources sources{host, book, view};
   hostsim::Handle contact = 0;
 };
 

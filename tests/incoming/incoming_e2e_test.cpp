@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostsim/netlib.h"
@@ -66,6 +68,7 @@ class Incoming : public ::testing::Test {
     configure(kim);
     settings.accounts = {kim, other_account(kAmy), other_account(kBob)};
     settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
+    testsupport::apply_write_style(settings.behavior);
     server = std::make_unique<serversim::Server>(settings);
     server->start();
 
@@ -321,6 +324,38 @@ TEST_F(Incoming, ForcedLogoutTakesTheAccountOffline) {
   EXPECT_TRUE(session->wait_for_log("MRIM_HSP: reason == 16"));
   // Going offline marks every contact offline.
   EXPECT_TRUE(wait([&] { return status_of(amy) == ID_STATUS_OFFLINE; }));
+  // The host hears it as a log-in that failed because the account logged in elsewhere.
+  EXPECT_TRUE(wait([&] {
+    for (const hostsim::AckRecord& ack : host().acks())
+      if (ack.type == ACKTYPE_LOGIN && ack.result == ACKRESULT_FAILED && ack.param == LOGINERR_OTHERLOCATION)
+        return true;
+    return false;
+  }));
+}
+
+TEST_F(Incoming, NothingAfterALogoutInTheSameDeliveryIsApplied) {
+  go_online_with_list();
+  Handle amy = *contact(kAmy);
+  ASSERT_EQ(status_of(amy), ID_STATUS_OFFLINE);
+  // One write: the log-out, then news of amy that belongs to the session that just ended.
+  serversim::Bytes bytes = serversim::encode({code::logout, 0, serversim::Writer().ul(0x10).take()});
+  serversim::Bytes presence =
+      serversim::encode({code::user_status, 0, serversim::Writer().ul(MRIM_STATUS_ONLINE).lps(kAmy).take()});
+  bytes.insert(bytes.end(), presence.begin(), presence.end());
+  ASSERT_TRUE(server->send_raw(*server->session_of(kEmail), bytes));
+  EXPECT_TRUE(wait([&] { return session->call("/GetStatus") == ID_STATUS_OFFLINE; }));
+  // The listener has either dropped the presence or applied it.
+  // (The log is a file; nothing announces its growth, so it is looked at often.)
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  auto decided = [&] {
+    std::string log = session->log();
+    return log.find("the rest of the delivery is dropped") != std::string::npos ||
+           log.find("MRIM_CS_USER_STATUS handled") != std::string::npos;
+  };
+  while (!decided() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(decided()) << session->log();
+  EXPECT_EQ(status_of(amy), ID_STATUS_OFFLINE) << "a contact set online after the account went offline";
 }
 
 }  // namespace

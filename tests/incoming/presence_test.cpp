@@ -323,10 +323,14 @@ TEST_F(AccountNotices, LogoutTakesTheAccountOffline) {
   dispatch(PacketBuilder(MRIM_CS_LOGOUT).ul(0x10));
   EXPECT_EQ(protocol_state.status.load(), ID_STATUS_OFFLINE);
   EXPECT_EQ(protocol_state.connection.load(), nullptr);
+  // First the log-in failure the host shows for a session taken over elsewhere, then the status.
   auto acks = host_.acks();
-  ASSERT_EQ(acks.size(), 1u);
-  EXPECT_EQ(acks[0].type, ACKTYPE_STATUS);
-  EXPECT_EQ(acks[0].param, ID_STATUS_OFFLINE);
+  ASSERT_EQ(acks.size(), 2u);
+  EXPECT_EQ(acks[0].type, ACKTYPE_LOGIN);
+  EXPECT_EQ(acks[0].result, ACKRESULT_FAILED);
+  EXPECT_EQ(acks[0].param, LOGINERR_OTHERLOCATION);
+  EXPECT_EQ(acks[1].type, ACKTYPE_STATUS);
+  EXPECT_EQ(acks[1].param, ID_STATUS_OFFLINE);
   EXPECT_NE(log_text().find("MRIM_HSP: reason == 16\r\n"), std::string::npos);
 }
 

@@ -303,7 +303,12 @@ TEST_F(ConnectThread, OtherRefusalsAreNotRetried) {
   });
   MRIM_ConnectAndLoginThread(request(ID_STATUS_ONLINE));
   EXPECT_EQ(open_calls, 2) << "one open of the address service, one of the server";
-  EXPECT_TRUE(fakehost::calls_of(MS_PROTO_BROADCASTACK).empty());
+  // The host hears that no server could be reached, and of no status change.
+  auto acks = fakehost::calls_of(MS_PROTO_BROADCASTACK);
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].ack.type, ACKTYPE_LOGIN);
+  EXPECT_EQ(acks[0].ack.result, ACKRESULT_FAILED);
+  EXPECT_EQ(acks[0].ack.param, LOGINERR_NOSERVER);
   EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
   EXPECT_EQ(protocol_state.login_in_progress, 0u);
 }

@@ -53,6 +53,7 @@ class TwoAccounts : public ::testing::Test {
     settings.accounts = {server_account(kAlice), server_account(kBob), server_account("carol")};
     settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
     configure(settings);
+    testsupport::apply_write_style(settings.behavior);
     server_ = std::make_unique<serversim::Server>(settings);
     server_->start();
 

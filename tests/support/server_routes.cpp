@@ -1,9 +1,19 @@
 // Points a host stand-in's network library at a server stand-in.
 #include "support/server_routes.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "protocol/online.h"
 
 namespace testsupport {
+
+void apply_write_style(serversim::Behavior& behavior) {
+  const char* style = std::getenv("MRIM_TEST_SERVER_WRITES");
+  if (style == nullptr) return;
+  if (strcmp(style, "coalesce") == 0) behavior.writes = serversim::Writes::coalesce;
+  if (strcmp(style, "split") == 0) behavior.writes = serversim::Writes::split;
+}
 
 void route_plugin_to(hostsim::Netlib& netlib, const serversim::Server& server,
                      const std::string& server_name) {

@@ -10,6 +10,11 @@
 
 namespace testsupport {
 
+// How the server stand-in of an end-to-end test writes: as queued unless the environment's
+// MRIM_TEST_SERVER_WRITES says "coalesce" or "split" (the test command runs the main end-to-end
+// suites each way).
+void apply_write_style(serversim::Behavior& behavior);
+
 void route_plugin_to(hostsim::Netlib& netlib, const serversim::Server& server,
                      const std::string& server_name);
 

@@ -1,0 +1,73 @@
+// A bounded stress run, meant for the TSan configuration: going online and offline, the server
+// logging the account out, message sends and searches race each other for a few seconds, and the
+// plug-in is unloaded while its own threads are still busy. It must end, with every connection
+// closed; under TSan any data race fails the program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "two_accounts.h"
+
+namespace {
+
+using namespace twoaccounts;
+
+constexpr int kCycles = 40;                         // per racing thread
+constexpr auto kLongest = std::chrono::seconds(6);  // however slow the machine
+
+class Stress : public TwoAccounts {};
+
+TEST_F(Stress, StatusLogoutMessagesSearchesAndUnloadRaceWithoutHarm) {
+  account_number(kAlice, "Timeout", Setting::dword(2));
+  go_online(kBob);
+  Handle bob = add_contact(kAlice, address_of(kBob));
+  const std::string bob_address = address_of(kBob);
+  const auto deadline = std::chrono::steady_clock::now() + kLongest;
+  auto keep_going = [&](int cycle) { return cycle < kCycles && std::chrono::steady_clock::now() < deadline; };
+  auto pause = [](int cycle) { std::this_thread::sleep_for(std::chrono::milliseconds(1 + cycle % 7)); };
+
+  std::vector<std::thread> racers;
+  racers.emplace_back([&] {
+    for (int i = 0; keep_going(i); ++i) {
+      call(kAlice, "/SetStatus",
+           i % 3 == 2 ? ID_STATUS_OFFLINE : (i % 2 ? ID_STATUS_AWAY : ID_STATUS_ONLINE));
+      pause(i);
+    }
+  });
+  racers.emplace_back([&] {
+    for (int i = 0; keep_going(i); ++i) {
+      server_->force_logout(address_of(kAlice), 0x10);
+      pause(i * 3);
+    }
+  });
+  racers.emplace_back([&] {
+    for (int i = 0; keep_going(i); ++i) {
+      std::string text = "message " + std::to_string(i);
+      ProtocolCall record{reinterpret_cast<HANDLE>(bob), "/SendMsg", 0,
+                          reinterpret_cast<LPARAM>(text.c_str())};
+      call(kAlice, "/SendMsg", 0, reinterpret_cast<LPARAM>(&record));
+      pause(i);
+    }
+  });
+  racers.emplace_back([&] {
+    for (int i = 0; keep_going(i); ++i) {
+      call(kAlice, "/SearchByEmail", 0, reinterpret_cast<LPARAM>(bob_address.c_str()));
+      pause(i);
+    }
+  });
+  for (std::thread& racer : racers) racer.join();
+
+  // The last requests are still being served: connects, sends and searches waiting for replies.
+  call(kAlice, "/SetStatus", ID_STATUS_ONLINE);
+  host_.unload_plugins();
+  EXPECT_EQ(host_.netlib().open_connections(), 0);
+  // Something did happen: the account logged in at least once.
+  int alice_sessions = 0;
+  for (const serversim::SessionInfo& session : server_->sessions())
+    if (session.email == address_of(kAlice)) ++alice_sessions;
+  EXPECT_GE(alice_sessions, 1);
+}
+
+}  // namespace
