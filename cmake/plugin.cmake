@@ -1,11 +1,13 @@
-# The plug-in: one set of sources, built as MRIM.so (Linux) or MRIM.dll (Windows), and as a
+# The plug-in: one set of sources (the layers core/ to entry/, listed from the floor up; see
+# scripts/layers.txt), built as MRIM.so (Linux) or MRIM.dll (Windows), and as a
 # static library that unit tests link to reach the functions they exercise.
 file(GLOB MRIM_PLUGIN_SOURCES CONFIGURE_DEPENDS
-  ${PROJECT_SOURCE_DIR}/plugin/*.cpp
+  ${PROJECT_SOURCE_DIR}/core/*.cpp
   ${PROJECT_SOURCE_DIR}/protocol/*.cpp
-  ${PROJECT_SOURCE_DIR}/incoming/*.cpp
   ${PROJECT_SOURCE_DIR}/contacts/*.cpp
-  ${PROJECT_SOURCE_DIR}/ui/*.cpp)
+  ${PROJECT_SOURCE_DIR}/incoming/*.cpp
+  ${PROJECT_SOURCE_DIR}/ui/*.cpp
+  ${PROJECT_SOURCE_DIR}/entry/*.cpp)
 if(WIN32)
   enable_language(RC)
   set(MRIM_PLATFORM_SOURCES ${PROJECT_SOURCE_DIR}/resources/mrim.rc)

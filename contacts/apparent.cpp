@@ -4,9 +4,9 @@
 #include "contacts/apparent.h"
 
 #include "contacts/contact_records.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
 
 namespace {
 

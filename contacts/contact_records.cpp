@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
 #include "protocol/codec.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
+#include "protocol/request.h"
+#include "protocol/send.h"
 
 namespace {
 
@@ -36,25 +38,23 @@ int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_
                     const char* name) {
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
   if (packet == nullptr) return 1;
-  uint32_t seq = mrim_next_seq();
-  mrim_packet_init(packet, MRIM_CS_MODIFY_CONTACT, seq);
+  mrim_packet_init(packet, MRIM_CS_MODIFY_CONTACT, mrim_next_seq());
   int built = mrim_append_ul(packet, number) | mrim_append_ul(packet, flags) | mrim_append_ul(packet, group) |
               mrim_append_lps(packet, address) | mrim_append_lps(packet, name) | mrim_append_ul(packet, 0);
   int result = 1;
   if (built == 0) {
-    MRIM_sendpacket(packet);
-    mrim_log("%s: MRIM_CS_MODIFY_CONTACT(%lu,%lu,%lu,%s,%s) sended\n", caller,
-             static_cast<unsigned long>(number), static_cast<unsigned long>(flags),
-             static_cast<unsigned long>(group), address, name);
-    if (MRIM_receivepacket(packet, kModifyBufferSize, seq, get_timeout()) == 0 &&
-        packet->msg == MRIM_CS_MODIFY_CONTACT_ACK) {
-      mrim_log("%s: MRIM_CS_MODIFY_CONTACT_ACK received\n", caller);
-      uint32_t position = 0;
-      uint32_t status = 0;
-      if (mrim_read_ul(&position, packet, &status) == 0 && status == CONTACT_OPER_SUCCESS) {
-        mrim_log("%s: MRIM_CS_MODIFY_CONTACT_ACK(CONTACT_OPER_SUCCESS)\n", caller);
-        result = 0;
-      }
+    const MrimRequestSpec spec{
+        caller, MRIM_CS_MODIFY_CONTACT_ACK, "MRIM_CS_MODIFY_CONTACT_ACK", kModifyBufferSize, false, false,
+        true};
+    uint32_t position = 0;
+    uint32_t status = 0;
+    if (mrim_request(packet, spec, &position, &status,
+                     "%s: MRIM_CS_MODIFY_CONTACT(%lu,%lu,%lu,%s,%s) sended\n", caller,
+                     static_cast<unsigned long>(number), static_cast<unsigned long>(flags),
+                     static_cast<unsigned long>(group), address, name) == MRIM_REQUEST_OK &&
+        status == CONTACT_OPER_SUCCESS) {
+      mrim_log("%s: MRIM_CS_MODIFY_CONTACT_ACK(CONTACT_OPER_SUCCESS)\n", caller);
+      result = 0;
     }
   }
   free(packet);
@@ -67,14 +67,6 @@ bool mrim_contact_is_ours(HANDLE contact) {
   auto owner = reinterpret_cast<const char*>(
       call_service(MS_PROTO_GETCONTACTBASEPROTO, reinterpret_cast<WPARAM>(contact), 0));
   return owner != nullptr && strcmp(owner, protocol_state.module_name) == 0;
-}
-
-bool mrim_read_text_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value) {
-  *value = SettingVariant{};
-  if (get_setting(contact, module, setting, value) != 0) return false;
-  if (value->type == DBVT_ASCIIZ && value->text != nullptr) return true;
-  free_setting(value);
-  return false;
 }
 
 HANDLE mrim_find_contact(const char* address, int create, int on_list) {

@@ -5,17 +5,12 @@
 
 #include <cstdint>
 
+#include "core/host_services.h"
 #include "host/host_api.h"
+#include "protocol/wire.h"
 
 // What mrim_find_contact returns when there is no contact: all bits set.
 #define NOT_FOUND (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
-
-// Server contact flags.
-constexpr uint32_t CONTACT_FLAG_REMOVED = 0x01;
-constexpr uint32_t CONTACT_FLAG_INVISIBLE = 0x04;
-constexpr uint32_t CONTACT_FLAG_VISIBLE = 0x08;
-// Status of MRIM_CS_MODIFY_CONTACT_ACK.
-constexpr uint32_t CONTACT_OPER_SUCCESS = 0;
 
 // The contact of this account whose "EMail" equals address byte for byte (the first in the
 // host's order), or NOT_FOUND. With create set, a missing contact is created: a permanent list
@@ -39,6 +34,3 @@ INT_PTR MRIM_ContactDeleted(WPARAM contact, LPARAM unused);
 
 // True when the host names this account's module as the contact's protocol.
 bool mrim_contact_is_ours(HANDLE contact);
-// Reads a text setting into value; true when it exists as a text (release it with
-// free_setting), false when it is missing or not a text (nothing to release).
-bool mrim_read_text_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value);

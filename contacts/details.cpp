@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "contacts/directory.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
+#include "protocol/send.h"
 
 namespace {
 
@@ -20,7 +22,6 @@ namespace {
 // request's header and 1,024 bytes of body): a directory entry with many or long fields would
 // otherwise lose its last values, and with them the whole lookup.
 constexpr uint32_t kReplyCapacity = sizeof(MrimPacket);
-constexpr uint32_t kDirectoryFound = 1;
 
 constexpr BYTE kGenderMale = 77;    // "M"
 constexpr BYTE kGenderFemale = 70;  // "F"
@@ -103,13 +104,8 @@ void acknowledge_details(HANDLE contact, int result) {
 
 DetailsList* mrim_details_from_reply(const MrimPacket* packet) {
   uint32_t position = 0;
-  uint32_t status = 0;
   uint32_t field_count = 0;
-  uint32_t unused = 0;
-  if (mrim_read_ul(&position, packet, &status) != 0 || status != kDirectoryFound) return nullptr;
-  if (mrim_read_ul(&position, packet, &field_count) != 0 || mrim_read_ul(&position, packet, &unused) != 0 ||
-      mrim_read_ul(&position, packet, &unused) != 0)
-    return nullptr;
+  if (mrim_directory_reply_header(packet, &position, &field_count) != MRIM_DIRECTORY_HEADER) return nullptr;
 
   // The list never needs more than the body: each item drops its four-byte length for one
   // NUL, and the four numbers read above leave room for the closing NULs.
@@ -159,19 +155,8 @@ DetailsList* mrim_do_getinfo(const char* address) {
   }
   if (at != nullptr) {
     *at = '\0';
-    const char* domain = at + 1;
-    uint32_t seq = mrim_next_seq();
-    mrim_packet_init(packet, MRIM_CS_DIRECTORY_REQUEST, seq);
-    int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, user) | mrim_append_ul(packet, 1) |
-                mrim_append_lps(packet, domain);
-    if (built == 0 && MRIM_sendpacket(packet) == 0) {
-      mrim_log("mrim_do_getinfo: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", user, domain);
-      if (MRIM_receivepacket(packet, kReplyCapacity, seq, get_timeout()) == 0 &&
-          packet->msg == MRIM_CS_DIRECTORY_INFO) {
-        mrim_log("mrim_do_getinfo: MRIM_CS_DIRECTORY_INFO received\n");
-        list = mrim_details_from_reply(packet);
-      }
-    }
+    if (mrim_directory_request(packet, "mrim_do_getinfo", user, at + 1, kReplyCapacity) == 0)
+      list = mrim_details_from_reply(packet);
   }
   free(user);
   free(packet);
@@ -193,12 +178,8 @@ INT_PTR MRIM_GetInfo(WPARAM, LPARAM lparam) {
   if (call == nullptr) return 1;
   HANDLE contact = call->contact;
   const char* module = protocol_state.module_name;
-  SettingVariant email{};
-  if (get_setting(contact, module, "EMail", &email) != 0) return 1;
-  if (email.type != DBVT_ASCIIZ || email.text == nullptr) {
-    free_setting(&email);
-    return 1;
-  }
+  SettingVariant email;
+  if (!mrim_read_text_setting(contact, module, "EMail", &email)) return 1;
   write_setting_string(contact, module, "e-mail", email.text);
 
   DetailsList* list = mrim_do_getinfo(email.text);

@@ -12,11 +12,14 @@
 #include <mutex>
 
 #include "contacts/contact_records.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "contacts/directory.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "protocol/receive.h"
+#include "protocol/request.h"
+#include "protocol/send.h"
 
 namespace {
 
@@ -45,17 +48,9 @@ MrimPacket authorize_packet;
 // the server reported the address found.
 bool directory_lookup(SearchJob* job) {
   MrimPacket* packet = &job->packet;
-  uint32_t seq = mrim_next_seq();
-  mrim_packet_init(packet, MRIM_CS_DIRECTORY_REQUEST, seq);
-  mrim_append_ul(packet, 0);
-  mrim_append_lps(packet, job->user);
-  mrim_append_ul(packet, 1);
-  mrim_append_lps(packet, job->domain);
-  if (MRIM_sendpacket(packet) != 0) return false;
-  mrim_log("MRIM_SearchThread: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", job->user, job->domain);
-  if (MRIM_receivepacket(packet, SEARCH_PACKET_CAPACITY, seq, get_timeout()) != 0) return false;
-  if (packet->msg != MRIM_CS_DIRECTORY_INFO) return false;
-  mrim_log("MRIM_SearchThread: MRIM_CS_DIRECTORY_INFO received\n");
+  if (mrim_directory_request(packet, "MRIM_SearchThread", job->user, job->domain, SEARCH_PACKET_CAPACITY) !=
+      0)
+    return false;
   return mrim_search_reply_found(packet, job->scratch, sizeof job->scratch);
 }
 
@@ -103,8 +98,7 @@ int mrim_do_addcontact(const char* address, uint32_t* number_out) {
     mrim_log("mrim_do_addcontact: ended with error\n");
     return 1;
   }
-  uint32_t seq = mrim_next_seq();
-  mrim_packet_init(packet, MRIM_CS_ADD_CONTACT, seq);
+  mrim_packet_init(packet, MRIM_CS_ADD_CONTACT, mrim_next_seq());
   mrim_append_ul(packet, 0);
   mrim_append_ul(packet, 0);
   mrim_append_lps(packet, address);
@@ -112,20 +106,21 @@ int mrim_do_addcontact(const char* address, uint32_t* number_out) {
   mrim_append_ul(packet, 0);
 
   int result = 1;
-  if (MRIM_sendpacket(packet) == 0) {
-    mrim_log("mrim_do_addcontact: MRIM_CS_ADD_CONTACT(%s) sended\n", address);
-    if (MRIM_receivepacket(packet, kAddCapacity, seq, get_timeout()) == 0 &&
-        packet->msg == MRIM_CS_ADD_CONTACT_ACK) {
-      mrim_log("mrim_do_addcontact: MRIM_CS_ADD_CONTACT_ACK received\n");
-      uint32_t position = 0;
-      uint32_t status = 0;
-      uint32_t number = 0;
-      if (mrim_read_ul(&position, packet, &status) == 0 && status == CONTACT_OPER_SUCCESS &&
-          mrim_read_ul(&position, packet, &number) == 0) {
-        *number_out = number;
-        result = 0;
-      }
-    }
+  const MrimRequestSpec spec{"mrim_do_addcontact",
+                             MRIM_CS_ADD_CONTACT_ACK,
+                             "MRIM_CS_ADD_CONTACT_ACK",
+                             kAddCapacity,
+                             false,
+                             false,
+                             false};
+  uint32_t position = 0;
+  uint32_t status = 0;
+  uint32_t number = 0;
+  if (mrim_request(packet, spec, &position, &status, "mrim_do_addcontact: MRIM_CS_ADD_CONTACT(%s) sended\n",
+                   address) == MRIM_REQUEST_OK &&
+      status == CONTACT_OPER_SUCCESS && mrim_read_ul(&position, packet, &number) == 0) {
+    *number_out = number;
+    result = 0;
   }
   free(packet);
   mrim_log(result == 0 ? "mrim_do_addcontact: ended ok\n" : "mrim_do_addcontact: ended with error\n");
@@ -134,13 +129,10 @@ int mrim_do_addcontact(const char* address, uint32_t* number_out) {
 
 bool mrim_search_reply_found(const MrimPacket* reply, char* scratch, uint32_t scratch_size) {
   uint32_t position = 0;
-  uint32_t status = 0;
-  if (mrim_read_ul(&position, reply, &status) != 0 || status != MRIM_DIRECTORY_FOUND) return false;
-
   uint32_t field_count = 0;
-  uint32_t unused = 0;
-  if (mrim_read_ul(&position, reply, &field_count) == 0 && mrim_read_ul(&position, reply, &unused) == 0 &&
-      mrim_read_ul(&position, reply, &unused) == 0) {
+  MrimDirectoryHeader header = mrim_directory_reply_header(reply, &position, &field_count);
+  if (header == MRIM_DIRECTORY_NOT_FOUND) return false;
+  if (header == MRIM_DIRECTORY_HEADER) {
     // Every read consumes at least four bytes or fails, so a lying count ends with the body.
     for (uint64_t i = 0; i < 2 * static_cast<uint64_t>(field_count); ++i)
       if (mrim_read_lps(&position, reply, scratch, scratch_size) != 0) break;

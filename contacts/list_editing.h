@@ -34,9 +34,6 @@ struct SearchJob {
   SearchResult result;
 };
 
-// Status of MRIM_CS_DIRECTORY_INFO when the address was found.
-constexpr uint32_t MRIM_DIRECTORY_FOUND = 1;
-
 // A received directory reply to the search (its code already checked): true when it reports
 // the address found. The names and values are read into scratch (scratch_size bytes) and
 // dropped; a reply cut short simply ends that reading. Reads only within the packet's dlen.

@@ -12,13 +12,14 @@
 #include <mutex>
 
 #include "contacts/contact_records.h"
-#include "incoming/messages.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
+#include "protocol/request.h"
+#include "protocol/send.h"
 
 namespace {
 
@@ -39,21 +40,6 @@ uint32_t message_capacity(size_t recipient_length, size_t text_length) {
                                      : static_cast<uint32_t>(sizeof(MrimPacket));
 }
 
-// Reads a text setting through the job's own request record into the job's value. True when a
-// text was read; the value then holds it and must be released.
-bool read_into_job(MessageJob* job, HANDLE contact, const char* setting) {
-  job->request.module = protocol_state.module_name;
-  job->request.setting = setting;
-  job->request.value = &job->value;
-  job->value = SettingVariant{};
-  if (call_service(MS_DB_CONTACT_GETSETTING, reinterpret_cast<WPARAM>(contact),
-                   reinterpret_cast<LPARAM>(&job->request)) != 0)
-    return false;
-  if (job->value.type == DBVT_ASCIIZ && job->value.text != nullptr) return true;
-  free_setting(&job->value);  // a number holds no address
-  return false;
-}
-
 // The service's work once contact and text are known: the job, the account's nick, the
 // recipient, the thread. Returns the acknowledgement number, or 0 when nothing was started.
 DWORD start_send(HANDLE contact, const char* text) {
@@ -63,12 +49,12 @@ DWORD start_send(HANDLE contact, const char* text) {
   mrim_log("MRIM_SendMessage: contact ok, malloc() ok\n");
 
   const char* module = protocol_state.module_name;
-  if (read_into_job(job, nullptr, "EMail")) {
+  if (mrim_read_text_setting(nullptr, module, "EMail", &job->value)) {
     write_setting_string(nullptr, module, "Nick", job->value.text);
     mrim_log("MRIM_SendMessage: \"Nick\" (%s) is set.\n", job->value.text);
     free_setting(&job->value);
   }
-  if (!read_into_job(job, contact, "EMail")) {
+  if (!mrim_read_text_setting(contact, module, "EMail", &job->value)) {
     free(job);
     return 0;
   }
@@ -147,31 +133,35 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
   if (packet == nullptr) return MESSAGE_OUTCOME_NOT_SENT;
   uint32_t capacity = message_capacity(strlen(recipient), strlen(text));
-  uint32_t seq = mrim_next_seq();
-  mrim_packet_init(packet, MRIM_CS_MESSAGE, seq);
+  mrim_packet_init(packet, MRIM_CS_MESSAGE, mrim_next_seq());
   mrim_log("mrim_do_sendmessage: malloc() ok\n");
 
   int result = MESSAGE_OUTCOME_NOT_SENT;
   int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, recipient) | mrim_append_lps(packet, text) |
               mrim_append_lps(packet, " ");
-  if (built == 0 && MRIM_sendpacket(packet) == 0) {
-    mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul, recipient, text, "");
-    result = MESSAGE_OUTCOME_UNCONFIRMED;
-    if (MRIM_receivepacket(packet, capacity, seq, get_timeout()) == 0) {
-      mrim_log("mrim_do_sendmessage: packet received\n");
-      if (packet->msg == MRIM_CS_MESSAGE_STATUS) {
-        mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS received\n");
-        // A report without a body leaves the status at 0: delivered.
-        uint32_t position = 0;
-        uint32_t status = MESSAGE_DELIVERED;
-        mrim_read_ul(&position, packet, &status);
-        if (status == MESSAGE_DELIVERED) {
-          mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received\n");
-          mrim_log("mrim_do_sendmessage: ok\n");
-          result = MESSAGE_OUTCOME_DELIVERED;
-        } else {
-          result = MESSAGE_OUTCOME_REFUSED;
-        }
+  if (built == 0) {
+    const MrimRequestSpec spec{"mrim_do_sendmessage",
+                               MRIM_CS_MESSAGE_STATUS,
+                               "MRIM_CS_MESSAGE_STATUS",
+                               capacity,
+                               false,
+                               true,
+                               false};
+    uint32_t position = 0;
+    // A report without a body leaves the status at 0: delivered.
+    uint32_t status = MESSAGE_DELIVERED;
+    MrimRequestResult reply =
+        mrim_request(packet, spec, &position, &status,
+                     "mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul, recipient, text, "");
+    if (reply == MRIM_REQUEST_FAILED) {
+      result = MESSAGE_OUTCOME_UNCONFIRMED;
+    } else if (reply != MRIM_REQUEST_NOT_SENT) {
+      if (status == MESSAGE_DELIVERED) {
+        mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received\n");
+        mrim_log("mrim_do_sendmessage: ok\n");
+        result = MESSAGE_OUTCOME_DELIVERED;
+      } else {
+        result = MESSAGE_OUTCOME_REFUSED;
       }
     }
   }

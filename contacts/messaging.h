@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "host/host_api.h"
+#include "protocol/wire.h"
 
 // The job MRIM_SendMessage hands to its send thread; the thread owns and frees it.
 //
@@ -15,16 +16,13 @@
 struct MessageJob {
   HANDLE contact;
   DWORD ack_id;
-  SettingRequest request;  // "DB/Contact/GetSetting" for the recipient's "EMail"
-  SettingVariant value;    // the recipient's "EMail"; released by the thread
-  char text[1];            // the message text with its NUL, allocated with the job
+  SettingVariant value;  // the recipient's "EMail"; released by the thread
+  char text[1];          // the message text with its NUL, allocated with the job
 };
 
 // The typing notice's body room; 18 bytes go to the items other than the address.
 constexpr uint32_t MRIM_TYPING_BODY_CAPACITY = 100;
 constexpr uint32_t MRIM_TYPING_ADDRESS_MAX = MRIM_TYPING_BODY_CAPACITY - 18;
-// Status of MRIM_CS_MESSAGE_STATUS.
-constexpr uint32_t MESSAGE_DELIVERED = 0;
 
 // The "/SendMsg" service: lParam is the host's ProtocolCall (contact, and the text as its
 // lparam). Returns the acknowledgement number, or 0 when nothing was started.

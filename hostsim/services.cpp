@@ -169,7 +169,17 @@ void install_protocols(Host& host, HostImpl& impl) {
     // Only message and search acknowledgements carry a pointer; a search hit is a record.
     if (ack->param && (ack->type == ACKTYPE_MESSAGE || ack->type == ACKTYPE_SEARCH)) {
       if (ack->type == ACKTYPE_SEARCH && ack->result == ACKRESULT_DATA) {
-        record.search_email = text_or_empty(reinterpret_cast<const SearchResult*>(ack->param)->email);
+        auto* result = reinterpret_cast<const SearchResult*>(ack->param);
+        auto optional_text = [](const char* text) {
+          return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+        };
+        record.search_email = text_or_empty(result->email);
+        record.search_record_size = result->size;
+        record.search_nick = optional_text(result->nick);
+        record.search_first_name = optional_text(result->first_name);
+        record.search_last_name = optional_text(result->last_name);
+        record.search_reserved_zero = std::all_of(std::begin(result->reserved), std::end(result->reserved),
+                                                  [](BYTE b) { return b == 0; });
       } else {
         record.param_text = reinterpret_cast<const char*>(ack->param);
       }

@@ -1,11 +1,10 @@
-// The dispatcher of every packet the server sends, and the clock that stamps the events it
-// adds. Packets it does not handle itself go to the reply queue, where the requests that sent
-// them wait for their replies.
+// The dispatcher of every packet the server sends. Packets it does not handle itself go to the reply queue,
+// where the requests that sent them wait for their replies.
 #include "incoming/dispatcher.h"
 
+#include "core/log.h"
 #include "incoming/messages.h"
 #include "incoming/presence.h"
-#include "plugin/log.h"
 #include "protocol/receive.h"
 
 // Exactly one handler per packet, chosen by the message code in this order; none of them looks
@@ -53,16 +52,4 @@ void mrim_hsp_store(const MrimPacket* packet) {
   if (node == nullptr) return;
   mrim_log("MRIM_HSP: malloc() ok\n");
   pending_queue_append(node);
-}
-
-uint32_t unix_time_now() {
-  constexpr uint64_t kIntervalsPerSecond = 10000000;
-  constexpr uint64_t kSeconds1601To1970 = 11644473600ULL;
-  SYSTEMTIME now;
-  GetSystemTime(&now);
-  FILETIME file_time{};
-  SystemTimeToFileTime(&now, &file_time);
-  uint64_t intervals = (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
-  // Modulo 2^32, as the event records carry it.
-  return static_cast<uint32_t>(intervals / kIntervalsPerSecond - kSeconds1601To1970);
 }

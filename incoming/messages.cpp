@@ -11,10 +11,13 @@
 #include <cstring>
 
 #include "contacts/contact_records.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/text.h"
+#include "incoming/events.h"
 #include "incoming/text_convert.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "protocol/send.h"
 
 namespace {
 
@@ -66,12 +69,6 @@ const char* body_after_blank_line(const char* from) {
     if (p[1] == '\r' && p[2] == '\n') return p + 3;
   }
   return nullptr;
-}
-
-void copy_cut(char* destination, size_t capacity, const char* source, size_t length) {
-  size_t kept = length < capacity - 1 ? length : capacity - 1;
-  memcpy(destination, source, kept);
-  destination[kept] = '\0';
 }
 
 // How a stored message's body is encoded, from its header block [headers, end).
@@ -205,18 +202,6 @@ uint32_t build_auth_record(BYTE* record, HANDLE contact, const char* address, co
 }
 
 }  // namespace
-
-void mrim_add_event(HANDLE contact, WORD event_type, const void* blob, uint32_t blob_size) {
-  EventInfo event{};
-  event.size = 28;
-  event.module = protocol_state.module_name;
-  event.timestamp = unix_time_now();
-  event.flags = 0;
-  event.event_type = event_type;
-  event.blob_size = blob_size;
-  event.blob = static_cast<BYTE*>(const_cast<void*>(blob));
-  call_service(MS_DB_EVENT_ADD, reinterpret_cast<WPARAM>(contact), reinterpret_cast<LPARAM>(&event));
-}
 
 void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work) {
   mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK received\n");

@@ -5,15 +5,7 @@
 
 #include <cstdint>
 
-#include "incoming/dispatcher.h"
-
-// Message flags of MRIM_CS_MESSAGE_ACK.
-constexpr uint32_t MESSAGE_FLAG_NORECV = 0x4;
-constexpr uint32_t MESSAGE_FLAG_AUTHORIZE = 0x8;
-constexpr uint32_t MESSAGE_FLAG_NOTIFY = 0x400;
+#include "protocol/listener.h"
 
 void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work);
 void mrim_handle_offline_message(const MrimPacket* packet, ListenerWorkArea* work);
-
-// Adds an incoming, unread event to the contact, stamped now.
-void mrim_add_event(HANDLE contact, WORD event_type, const void* blob, uint32_t blob_size);

@@ -9,10 +9,10 @@
 #include <cstring>
 
 #include "contacts/contact_records.h"
-#include "incoming/dispatcher.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "core/host_services.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
+#include "incoming/events.h"
 #include "protocol/online.h"
 
 namespace {
@@ -27,11 +27,6 @@ constexpr int kEventInfoSize = 28;
 constexpr UINT kBalloonTimeoutMs = 3000;
 
 std::atomic<DWORD> poll_period{0};
-
-const char* translate(const char* text) {
-  return reinterpret_cast<const char*>(
-      call_service(MS_LANGPACK_TRANSLATESTRING, 0, reinterpret_cast<LPARAM>(text)));
-}
 
 // Expands a format taken from the language pack into out (size bytes, always terminated): its
 // first occurrence of placeholder takes the argument, "%%" gives "%", and every other
@@ -88,10 +83,8 @@ void make_texts(NewMailContext* context, uint32_t unread) {
   memcpy(context->title, mailbox, length);
   context->title[length] = '\0';
   const char* module = protocol_state.module_name;
-  context->value = SettingVariant{};
-  if (get_setting(nullptr, module, "EMail", &context->value) == 0) {
-    if (context->value.type == DBVT_ASCIIZ && context->value.text != nullptr)
-      expand(translate("%s Mailbox"), "%s", context->value.text, context->title, sizeof context->title);
+  if (mrim_read_text_setting(nullptr, module, "EMail", &context->value)) {
+    expand(translate("%s Mailbox"), "%s", context->value.text, context->title, sizeof context->title);
     free_setting(&context->value);
   }
 }

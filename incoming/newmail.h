@@ -12,7 +12,6 @@ constexpr uint32_t NEWMAIL_TITLE_SIZE = 70;    // "kim Mailbox" and its NUL
 
 // The thread's block, allocated by Load and handed to the thread.
 struct NewMailContext {
-  DWORD thread_id;  // written by the thread-creation call
   SystrayNotify balloon;
   SettingVariant value;  // the account's "EMail" while the title is made
   char message[NEWMAIL_MESSAGE_SIZE];

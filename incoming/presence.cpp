@@ -8,9 +8,10 @@
 
 #include "contacts/apparent.h"
 #include "contacts/contact_records.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/text.h"
 #include "protocol/online.h"
 #include "protocol/status.h"
 
@@ -26,13 +27,6 @@ constexpr int kNicknamePosition = 3;
 constexpr int kStatusPosition = 5;
 
 constexpr uint32_t kFirstContactNumber = 20;
-
-void copy_cut(char* destination, size_t capacity, const char* source) {
-  size_t length = strlen(source);
-  size_t kept = length < capacity - 1 ? length : capacity - 1;
-  memcpy(destination, source, kept);
-  destination[kept] = '\0';
-}
 
 // Reads a mask. A mask longer than its buffer cannot be cut, since every letter stands for an
 // item: reading with the first 99 letters would take the rest of an entry for the next one. Such
@@ -71,8 +65,9 @@ int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char*
   for (const char* letter = mask; *letter != '\0'; ++letter, ++index) {
     if (*letter == 's') {
       if (mrim_read_lps(position, packet, work->message, sizeof work->message) != 0) return 1;
-      if (index == kAddressPosition) copy_cut(work->address, sizeof work->address, work->message);
-      if (index == kNicknamePosition) copy_cut(work->nickname, sizeof work->nickname, work->message);
+      size_t length = strlen(work->message);
+      if (index == kAddressPosition) copy_cut(work->address, sizeof work->address, work->message, length);
+      if (index == kNicknamePosition) copy_cut(work->nickname, sizeof work->nickname, work->message, length);
     } else {
       uint32_t number = 0;
       if (mrim_read_ul(position, packet, &number) != 0) return 1;

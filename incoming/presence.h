@@ -3,7 +3,7 @@
 // runs on the listener thread, called by MRIM_HSP, and sends nothing back.
 #pragma once
 
-#include "incoming/dispatcher.h"
+#include "protocol/listener.h"
 
 void mrim_handle_user_status(const MrimPacket* packet, ListenerWorkArea* work);
 void mrim_handle_contact_list(const MrimPacket* packet, ListenerWorkArea* work);

@@ -2,21 +2,11 @@
 // any library: the plug-in links nothing but the system's own libraries.
 #include "incoming/text_convert.h"
 
+#include "platform/win32.h"
+
 namespace {
 
-// Unicode characters of the code page's bytes 0x80 to 0xBF; 0 marks 0x98, which has none.
-// Bytes 0xC0 to 0xFF are the 64 letters U+0410 to U+044F in order; below 0x80 the code page is
-// ASCII.
-const uint16_t kUpperHalf[64] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 0x80
-    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 0x88
-    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
-    0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 0x98
-    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // 0xA0
-    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // 0xA8
-    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // 0xB0
-    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // 0xB8
-};
+constexpr UINT kCodePage1251 = 1251;
 
 // The 6-bit value of a base64 character, or -1.
 int base64_value(unsigned char c) {
@@ -52,13 +42,18 @@ size_t base64_decode_in_place(char* text, size_t length) {
   return out;
 }
 
+// The code page's table is the system's (on Linux the platform layer's). Best fit is off, so a
+// character without its own byte becomes "?" rather than a look-alike letter; the C1 controls
+// U+0080 to U+009F, which Windows carries through unassigned bytes, have no byte here either.
 char cp1251_from_unicode(uint32_t character) {
   if (character < 0x80) return static_cast<char>(character);
-  if (character >= 0x0410 && character <= 0x044F) return static_cast<char>(0xC0 + (character - 0x0410));
-  for (int i = 0; i < 64; ++i) {
-    if (kUpperHalf[i] != 0 && kUpperHalf[i] == character) return static_cast<char>(0x80 + i);
-  }
-  return '?';
+  if (character <= 0x9F || character > 0xFFFF || is_surrogate(character)) return '?';
+  const WCHAR wide = static_cast<WCHAR>(character);
+  char byte = '?';
+  BOOL used_default = 0;
+  int written =
+      WideCharToMultiByte(kCodePage1251, WC_NO_BEST_FIT_CHARS, &wide, 1, &byte, 1, "?", &used_default);
+  return written == 1 && !used_default ? byte : '?';
 }
 
 size_t cp1251_from_utf16le_in_place(char* text, size_t length) {

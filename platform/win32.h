@@ -23,6 +23,7 @@
 #define WINAPI
 #define CALLBACK
 #define CP_ACP 0
+#define WC_NO_BEST_FIT_CHARS 0x400u
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0u
 #define WAIT_TIMEOUT 258u
@@ -188,6 +189,8 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
 LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int max_length);
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_length, LPWSTR destination,
                         int destination_length);
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR source, int source_length, LPSTR destination,
+                        int destination_length, LPCSTR default_char, BOOL* used_default_char);
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 HANDLE LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int cx, int cy, UINT flags);
 int GetSystemMetrics(int index);

@@ -1,5 +1,5 @@
-// MRIM packets: building headers, appending and reading UL and LPS body items, sequence
-// numbers, and handing a packet to the host's network library.
+// MRIM packets: building headers, appending and reading UL and LPS body items, and sequence
+// numbers. Pure: nothing here touches a connection or the host.
 //
 // Every access to header or body goes through memcpy or the packed MrimPacket, since a packet
 // being read may sit at any byte offset of the receiver's buffer.
@@ -7,8 +7,7 @@
 
 #include <cstring>
 
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "core/protocol_state.h"
 
 namespace {
 
@@ -92,16 +91,4 @@ int mrim_read_lps(uint32_t* position, const MrimPacket* packet, char* out_text, 
   }
   *position = start + 4 + count;
   return 0;
-}
-
-// A failed "Netlib/Send" is reported (1) so that the requests that check it log their error at
-// once instead of waiting out a reply that cannot come.
-int MRIM_sendpacket(const MrimPacket* packet) {
-  HANDLE connection = protocol_state.connection;
-  if (connection == nullptr) return 0;
-  uint32_t dlen = packet->dlen;
-  if (dlen > MRIM_BODY_CAPACITY) return 1;  // never read past the buffer
-  int length = static_cast<int>(MRIM_HEADER_SIZE + dlen);
-  INT_PTR sent = send_data(connection, reinterpret_cast<const char*>(packet), length, 0);
-  return sent < 0 ? 1 : 0;
 }

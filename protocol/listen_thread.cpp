@@ -1,7 +1,8 @@
 // The listener thread: the only reader of the server connection. It asks the host for more
 // bytes, copies each delivery out of the host's buffer, cuts the copy into whole MRIM packets
-// and hands each one to the dispatcher in order of arrival, as long as the session it read
-// them from lasts. When the connection is lost it takes the account offline.
+// and hands each one to the installed packet handler (the dispatcher) in order of arrival, as
+// long as the session it read them from lasts. When the connection is lost it takes the account
+// offline.
 //
 // Instead of looking for a receiver every 500 ms, it waits on a condition variable that
 // listener_wake() signals as soon as the connect sequence has stored one (and at Unload); the
@@ -11,11 +12,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "incoming/dispatcher.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
+#include "protocol/listener.h"
 #include "protocol/online.h"
 #include "protocol/packet_cutter.h"
 #include "protocol/receive.h"
@@ -73,7 +74,7 @@ struct CurrentSession {
 };
 
 bool dispatch_all(const MrimPacket* packet, void* work_area) {
-  MRIM_HSP(packet, static_cast<ListenerWorkArea*>(work_area));
+  listener_hand_over(packet, static_cast<ListenerWorkArea*>(work_area));
   return true;
 }
 
@@ -81,7 +82,7 @@ bool dispatch_all(const MrimPacket* packet, void* work_area) {
 // belongs to a session that is over.
 bool dispatch_while_current(const MrimPacket* packet, void* context) {
   auto* session = static_cast<CurrentSession*>(context);
-  MRIM_HSP(packet, session->work_area);
+  listener_hand_over(packet, session->work_area);
   return still_current(session->receiver, session->generation) && !stop_requested();
 }
 

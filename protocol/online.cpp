@@ -8,21 +8,23 @@
 #include <cstring>
 #include <mutex>
 
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/text.h"
+#include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
-#include "protocol/server_choice.h"
 #include "protocol/receivers.h"
-#include "protocol/status.h"
+#include "protocol/send.h"
+#include "protocol/server_choice.h"
+#include "protocol/session.h"
 
 std::atomic<uint32_t> ping_period{MRIM_DEFAULT_PING_PERIOD};
 
 namespace {
 
-// One connect sequence at a time (see status.h). Held by the connect thread for its whole run.
+// One connect sequence at a time (see session.h). Held by the connect thread for its whole run.
 std::mutex connect_mutex;
 
 // The packet buffers of the three requests. Only the connect thread builds into them, and
@@ -49,14 +51,6 @@ void release_request(ConnectRequest* request) {
   free_setting(&request->password);
   free_setting(&request->email);
   free(request);
-}
-
-bool read_text_setting(const char* name, SettingVariant* value) {
-  if (get_setting(nullptr, protocol_state.module_name, name, value) != 0) return false;
-  // A setting of another type holds no text to use; it counts as missing.
-  if (value->type == DBVT_ASCIIZ && value->text != nullptr) return true;
-  free_setting(value);
-  return false;
 }
 
 // "Netlib/OpenConnection" with the record as it is; when the host refuses the 24-byte record
@@ -241,11 +235,11 @@ void report_login_failure(int reason) {
 int mrim_go_online(int host_status) {
   auto* request = static_cast<ConnectRequest*>(calloc(1, sizeof(ConnectRequest)));
   if (request == nullptr) return 1;
-  if (!read_text_setting("EMail", &request->email)) {
+  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "EMail", &request->email)) {
     free(request);
     return 1;
   }
-  if (!read_text_setting("Password", &request->password)) {
+  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "Password", &request->password)) {
     free_setting(&request->email);
     free(request);
     return 1;
@@ -412,25 +406,12 @@ int mrim_parse_address_reply(const char* reply, char* out, size_t out_size) {
   return 0;
 }
 
+// The port is the digits after the colon up to the first other character; a number beyond a
+// port's range cannot name a port and gives 0 like a missing one.
 void mrim_split_server_address(const char* address, char* host, size_t host_size, WORD* port) {
   *port = 0;
   if (host_size == 0) return;
-  const char* colon = strchr(address, ':');
-  size_t length = colon != nullptr ? static_cast<size_t>(colon - address) : strlen(address);
-  if (length >= host_size) length = host_size - 1;
-  memcpy(host, address, length);
-  host[length] = '\0';
-  uint32_t value = 0;
-  if (colon != nullptr) {
-    // Decimal digits up to the first other character; a number beyond a port's range cannot
-    // name a port and gives 0 like a missing one.
-    for (const char* p = colon + 1; *p >= '0' && *p <= '9'; ++p) {
-      value = value * 10 + static_cast<uint32_t>(*p - '0');
-      if (value > 0xFFFF) {
-        value = 0;
-        break;
-      }
-    }
-  }
-  *port = static_cast<WORD>(value);
+  HostPort parts = split_host_port(address, strlen(address));
+  copy_cut(host, host_size, address, parts.host_length);
+  *port = static_cast<WORD>(parts.port);
 }

@@ -8,16 +8,8 @@
 #include <cstdint>
 
 #include "host/host_api.h"
-
-// Deployment values, set when the plug-in is built (cmake/server.cmake): the address service
-// that names the MRIM server to use, and the server dialled when that service cannot be reached
-// or gives no usable answer. The account's "Server" and "Port" settings take the place of the
-// address service's; tests and tools point either at local servers.
-#if !defined(MRIM_DEFAULT_SERVER_HOST) || !defined(MRIM_DEFAULT_PORT) || !defined(MRIM_FALLBACK_SERVER_HOST)
-#error "the default server comes from the build (cmake/server.cmake)"
-#endif
-constexpr WORD MRIM_DEFAULT_SERVER_PORT = MRIM_DEFAULT_PORT;
-#define MRIM_FALLBACK_SERVER_ADDRESS MRIM_FALLBACK_SERVER_HOST ":443"
+#include "protocol/server_choice.h"
+#include "protocol/wire.h"
 
 // The client description sent with the log-in.
 #define MRIM_VERSION "0.0.0.23"  // as in the version resource
@@ -28,13 +20,6 @@ constexpr int MRIM_ADDRESS_RECEIVER_SIZE = 100;
 constexpr int MRIM_RECEIVER_SIZE = 65536;
 constexpr uint32_t MRIM_DEFAULT_PING_PERIOD = 30;
 constexpr size_t MRIM_SERVER_ADDRESS_SIZE = 128;
-
-// MRIM status values.
-constexpr uint32_t MRIM_STATUS_OFFLINE = 0x00000000;
-constexpr uint32_t MRIM_STATUS_ONLINE = 0x00000001;
-constexpr uint32_t MRIM_STATUS_AWAY = 0x00000002;
-constexpr uint32_t MRIM_STATUS_FLAG_INVISIBLE = 0x80000000;
-constexpr uint32_t MRIM_STATUS_INVISIBLE = MRIM_STATUS_FLAG_INVISIBLE | MRIM_STATUS_ONLINE;
 
 // Seconds between keep-alive pings: 30 at load (Load resets it), then as the server sets it in
 // MRIM_CS_HELLO_ACK and MRIM_CS_CONNECTION_PARAMS. Read by WatchDogThread.

@@ -21,10 +21,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 
 namespace {
 
@@ -227,5 +227,3 @@ int MRIM_receivepacket_any(MrimPacket* destination, uint32_t capacity, const uin
     }
   }
 }
-
-uint32_t get_timeout() { return get_setting_dword(nullptr, protocol_state.module_name, "Timeout", 10); }

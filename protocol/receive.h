@@ -42,9 +42,6 @@ int MRIM_receivepacket(MrimPacket* destination, uint32_t capacity, uint32_t seq,
 int MRIM_receivepacket_any(MrimPacket* destination, uint32_t capacity, const uint32_t* seqs, int count,
                            uint32_t timeout_seconds);
 
-// The account's "Timeout" setting in seconds, default 10.
-uint32_t get_timeout();
-
 // The listener thread; its parameter is the ListenerWorkArea.
 DWORD WINAPI ListenThread(LPVOID work_area);
 struct ListenerWorkArea;

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "core/host_services.h"
+#include "core/protocol_state.h"
 
 namespace {
 

@@ -3,9 +3,8 @@
 
 #include <cstring>
 
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "protocol/online.h"
+#include "core/host_services.h"
+#include "core/protocol_state.h"
 
 bool mrim_server_name_acceptable(const char* name) {
   size_t length = strlen(name);
@@ -20,12 +19,11 @@ bool mrim_server_name_acceptable(const char* name) {
 void mrim_address_service(char* host, size_t host_size, WORD* port) {
   if (host_size == 0) return;
   const char* chosen = MRIM_DEFAULT_SERVER_HOST;
-  SettingVariant value{};
-  bool stored = get_setting(nullptr, protocol_state.module_name, "Server", &value) == 0;
+  SettingVariant value;
+  bool stored = mrim_read_text_setting(nullptr, protocol_state.module_name, "Server", &value);
   // The settings database holds what any tool wrote into it; only a usable name replaces the
   // default, as the options page stores no other.
-  if (stored && value.type == DBVT_ASCIIZ && value.text != nullptr && mrim_server_name_acceptable(value.text))
-    chosen = value.text;
+  if (stored && mrim_server_name_acceptable(value.text)) chosen = value.text;
   lstrcpynA(host, chosen, static_cast<int>(host_size));
   if (stored) free_setting(&value);
 

@@ -6,6 +6,16 @@
 
 #include "host/host_api.h"
 
+// Deployment values, set when the plug-in is built (cmake/server.cmake): the address service
+// that names the MRIM server to use, and the server dialled when that service cannot be reached
+// or gives no usable answer. The account's "Server" and "Port" settings take the place of the
+// address service's; tests and tools point either at local servers.
+#if !defined(MRIM_DEFAULT_SERVER_HOST) || !defined(MRIM_DEFAULT_PORT) || !defined(MRIM_FALLBACK_SERVER_HOST)
+#error "the default server comes from the build (cmake/server.cmake)"
+#endif
+constexpr WORD MRIM_DEFAULT_SERVER_PORT = MRIM_DEFAULT_PORT;
+#define MRIM_FALLBACK_SERVER_ADDRESS MRIM_FALLBACK_SERVER_HOST ":443"
+
 // The longest host name the account may name (the limit of a name in the domain system).
 constexpr size_t MRIM_HOST_NAME_MAX = 255;
 

@@ -8,13 +8,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/online.h"
 #include "protocol/receivers.h"
+#include "protocol/send.h"
 
 std::recursive_mutex session_mutex;
 

@@ -4,8 +4,8 @@
 # packages are installed (enough for the main job).
 set -euo pipefail
 
-linux_packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-                libasio-dev libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev tmux)
+linux_packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev tmux)
 windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32 fonts-wine xvfb xauth imagemagick)
 
 packages=("${linux_packages[@]}")

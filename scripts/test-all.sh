@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the check that the tree names only reserved example
-# hosts and addresses, the Linux tests in three configurations (plain, ASan+UBSan, TSan), the
-# Windows DLL's own checks, the DLL under Wine, and a bounded run of every fuzz target.
+# hosts and addresses, the check of the plug-in's layers (scripts/check-layers.sh), the Linux
+# tests in three configurations (plain, ASan+UBSan, TSan), the Windows DLL's own checks, the DLL
+# under Wine, and a bounded run of every fuzz target.
 # Ends with one summary line "N passed, M failed".
 set -uo pipefail
 
@@ -72,6 +73,12 @@ bash scripts/check-names.sh >"$logs/names.log" 2>&1
 code=$?
 tail -n 20 "$logs/names.log"
 record "names reserved for examples" $code
+
+echo "== checking layers"
+bash scripts/check-layers.sh >"$logs/layers.log" 2>&1
+code=$?
+tail -n 20 "$logs/layers.log"
+record "plug-in layers include only downwards" $code
 
 run_linux linux
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -24,6 +24,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/text.h"
 #include "serversim/stored.h"
 
 namespace serversim {
@@ -44,17 +45,13 @@ struct Endpoint {
 };
 
 Endpoint parse_endpoint(const std::string& text) {
-  size_t colon = text.rfind(':');
-  if (colon == std::string::npos) throw std::runtime_error("address without a port: " + text);
+  HostPort parts = split_host_port(text.data(), text.size());
+  if (!parts.has_colon) throw std::runtime_error("address without a port: " + text);
+  if (!parts.port_exact) throw std::runtime_error("bad port in " + text);
   Endpoint ep;
-  ep.host = text.substr(0, colon);
+  ep.host = text.substr(0, parts.host_length);
   if (ep.host.empty() || ep.host == "localhost") ep.host = "127.0.0.1";
-  std::string port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoul(port) > 65535) {
-    throw std::runtime_error("bad port in " + text);
-  }
-  ep.port = uint16_t(std::stoul(port));
+  ep.port = uint16_t(parts.port);
   return ep;
 }
 

@@ -8,10 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/host_services.h"
+#include "core/protocol_state.h"
 #include "incoming/newmail.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "protocol/receive.h"
 #include "protocol/server_choice.h"
 #include "resources/resource.h"
 
@@ -22,27 +21,20 @@ constexpr int kFieldBuffer = 128;
 constexpr DWORD kDefaultTimeout = 10;
 constexpr DWORD kLongestTimeout = 60;
 
-const char* translate(const char* text) {
-  return reinterpret_cast<const char*>(
-      call_service(MS_LANGPACK_TRANSLATESTRING, 0, reinterpret_cast<LPARAM>(text)));
-}
-
 // Puts the account's text setting into the field; a missing setting leaves the field as it is.
 void show_account_text(HWND window, int control_id, const char* setting) {
-  SettingVariant value{};
-  if (get_setting(nullptr, protocol_state.module_name, setting, &value) != 0) return;
-  if (value.type == DBVT_ASCIIZ && value.text != nullptr) SetDlgItemTextA(window, control_id, value.text);
+  SettingVariant value;
+  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, setting, &value)) return;
+  SetDlgItemTextA(window, control_id, value.text);
   free_setting(&value);
 }
 
 // Decodes the stored password in place, in the host's own copy, and shows it.
 void show_account_password(HWND window, int control_id) {
-  SettingVariant value{};
-  if (get_setting(nullptr, protocol_state.module_name, "Password", &value) != 0) return;
-  if (value.type == DBVT_ASCIIZ && value.text != nullptr) {
-    call_service(MS_DB_CRYPT_DECODESTRING, strlen(value.text) + 1, reinterpret_cast<LPARAM>(value.text));
-    SetDlgItemTextA(window, control_id, value.text);
-  }
+  SettingVariant value;
+  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "Password", &value)) return;
+  call_service(MS_DB_CRYPT_DECODESTRING, strlen(value.text) + 1, reinterpret_cast<LPARAM>(value.text));
+  SetDlgItemTextA(window, control_id, value.text);
   free_setting(&value);
 }
 

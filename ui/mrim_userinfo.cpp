@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
+#include "core/host_services.h"
+#include "core/protocol_state.h"
 #include "resources/resource.h"
 
 namespace {

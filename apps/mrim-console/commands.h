@@ -29,7 +29,7 @@ struct ParseResult {
 };
 ParseResult parse_command(const std::string& line);
 
-// An address the network could have: name@domain.tld, without blanks.
+// An address the network could have: a name, "@" and a dotted domain, without blanks.
 bool is_email_address(const std::string& text);
 
 // What may complete `word` at the terminal, given the line before it: command names first,

@@ -3,6 +3,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "core/text.h"
+
 #ifndef MRIM_CONSOLE_VERSION
 #define MRIM_CONSOLE_VERSION "unknown"
 #endif
@@ -10,17 +12,10 @@
 namespace console {
 
 bool parse_host_port(const std::string& text, std::string& host, uint16_t& port) {
-  size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-  unsigned long value = 0;
-  for (size_t i = colon + 1; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    value = value * 10 + static_cast<unsigned long>(text[i] - '0');
-    if (value > 65535) return false;
-  }
-  if (value == 0) return false;
-  host = text.substr(0, colon);
-  port = static_cast<uint16_t>(value);
+  HostPort parts = split_host_port(text.data(), text.size());
+  if (parts.host_length == 0 || !parts.port_exact || parts.port == 0) return false;
+  host = text.substr(0, parts.host_length);
+  port = static_cast<uint16_t>(parts.port);
   return true;
 }
 

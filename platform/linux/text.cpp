@@ -1,5 +1,5 @@
-// Text functions: lstrcpynA and the conversion from the Cyrillic code page 1251 to UTF-16, the
-// one code page the plug-in converts from.
+// Text functions: lstrcpynA and the conversions between the Cyrillic code page 1251 and UTF-16,
+// the one code page the plug-in converts. The table below is the plug-in's only copy of it.
 #include <cstring>
 
 #include "platform/win32.h"
@@ -45,5 +45,48 @@ extern "C" int MultiByteToWideChar(UINT code_page, DWORD, LPCSTR source, int sou
     return 0;
   }
   for (int i = 0; i < length; ++i) destination[i] = from_cp1251(static_cast<unsigned char>(source[i]));
+  return length;
+}
+
+// Windows' conversion without best fit: a character the code page does not hold becomes the
+// default character (or "?") and is reported through used_default_char.
+extern "C" int WideCharToMultiByte(UINT code_page, DWORD, LPCWSTR source, int source_length,
+                                   LPSTR destination, int destination_length, LPCSTR default_char,
+                                   BOOL* used_default_char) {
+  if (code_page != 1251 || source == nullptr || destination_length < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  int length = source_length;
+  if (length < 0) {
+    length = 0;
+    while (source[length] != 0) ++length;
+    ++length;  // the terminator, as on Windows
+  }
+  if (used_default_char != nullptr) *used_default_char = 0;
+  if (destination_length == 0) return length;
+  if (destination == nullptr || destination_length < length) {
+    SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
+    return 0;
+  }
+  const char fallback = default_char != nullptr ? *default_char : '?';
+  for (int i = 0; i < length; ++i) {
+    char16_t c = source[i];
+    int byte = -1;
+    if (c < 0x80) {
+      byte = c;
+    } else if (c >= 0x0410 && c <= 0x044F) {
+      byte = 0xC0 + (c - 0x0410);
+    } else {
+      for (int j = 0; j < 64; ++j)
+        if (kCp1251High[j] != 0 && kCp1251High[j] == c) byte = 0x80 + j;
+    }
+    if (byte < 0) {
+      destination[i] = fallback;
+      if (used_default_char != nullptr) *used_default_char = 1;
+    } else {
+      destination[i] = static_cast<char>(byte);
+    }
+  }
   return length;
 }

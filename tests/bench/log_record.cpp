@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "hostsim/host.h"
-#include "plugin/log.h"
 #include "support/support.h"
 
 namespace {

@@ -14,12 +14,13 @@
 #include <memory>
 #include <vector>
 
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "hostsim/host.h"
 #include "incoming/dispatcher.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/worker_threads.h"
 #include "protocol/receive.h"
+#include "protocol/send.h"
 #include "receive/loopback.h"
 #include "serversim/server.h"
 #include "support/support.h"

@@ -5,18 +5,18 @@
 #include <gtest/gtest.h>
 
 #include "contacts/contact_records.h"
-#include "incoming/handler_host.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using handlertest::as_handle;
-using handlertest::Handle;
-using handlertest::HandlerHost;
-using handlertest::ModifyRequest;
-using handlertest::read_modify;
-using handlertest::Setting;
+using testsupport::as_handle;
+using testsupport::Handle;
+using testsupport::ModifyRequest;
+using testsupport::read_modify;
+using testsupport::Setting;
+using testsupport::UnitHost;
 
-class ApparentApply : public HandlerHost {
+class ApparentApply : public UnitHost {
  protected:
   Handle contact_with(WORD mode, DWORD flags) {
     Handle contact = add_contact("kim@example.org");
@@ -69,10 +69,10 @@ TEST_F(ApparentApply, BothBitsShowTheInvisibleList) {
   EXPECT_EQ(setting(kim, "Flags"), Setting::dword(0x0C));
 }
 
-class SetApparentMode : public HandlerHost {
+class SetApparentMode : public UnitHost {
  protected:
   void SetUp() override {
-    HandlerHost::SetUp();
+    UnitHost::SetUp();
     seed(0, "MRIM", "Timeout", Setting::dword(1));
   }
   Handle listed(DWORD number, DWORD flags, WORD mode) {

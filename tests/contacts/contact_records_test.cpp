@@ -4,19 +4,19 @@
 
 #include <gtest/gtest.h>
 
-#include "incoming/handler_host.h"
 #include "protocol/online.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using handlertest::as_handle;
-using handlertest::Handle;
-using handlertest::HandlerHost;
-using handlertest::ModifyRequest;
-using handlertest::read_modify;
-using handlertest::Setting;
+using testsupport::as_handle;
+using testsupport::Handle;
+using testsupport::ModifyRequest;
+using testsupport::read_modify;
+using testsupport::Setting;
+using testsupport::UnitHost;
 
-class FindContact : public HandlerHost {};
+class FindContact : public UnitHost {};
 
 TEST_F(FindContact, FirstMatchInTheHostsOrderWins) {
   Handle first = add_contact("kim@example.org");
@@ -101,10 +101,10 @@ TEST_F(FindContact, StatusGoesOnlyToExistingContacts) {
   EXPECT_TRUE(host_.setting_writes().empty());
 }
 
-class ContactEdits : public HandlerHost {
+class ContactEdits : public UnitHost {
  protected:
   void SetUp() override {
-    HandlerHost::SetUp();
+    UnitHost::SetUp();
     host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
     host_.hook_event(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
     seed(0, "MRIM", "Timeout", Setting::dword(1));  // for the cases where no answer comes
@@ -202,7 +202,7 @@ TEST_F(ContactEdits, ModifyResultFollowsTheAcknowledgement) {
   answer_modify_without_body();
   EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
   EXPECT_EQ(mrim_do_remove("a", 1), 1);
-  EXPECT_EQ(handlertest::count_of(log_text(), "mrim_do_modify: ended\r\n"), 4);
+  EXPECT_EQ(testsupport::count_of(log_text(), "mrim_do_modify: ended\r\n"), 4);
   EXPECT_NE(log_text().find("mrim_do_remove: ended with error\r\n"), std::string::npos);
 }
 

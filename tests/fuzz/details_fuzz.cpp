@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "contacts/details.h"
+#include "core/protocol_state.h"
 #include "hostsim/host.h"
 #include "hostsim/profile.h"
-#include "plugin/protocol_state.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/protocol_state.h"
 #include "hostsim/host.h"
 #include "hostsim/profile.h"
 #include "incoming/dispatcher.h"
-#include "plugin/protocol_state.h"
 #include "protocol/receive.h"
 
 namespace {

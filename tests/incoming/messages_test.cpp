@@ -6,17 +6,17 @@
 
 #include <ctime>
 
-#include "handler_host.h"
 #include "support/support.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using handlertest::Handle;
-using handlertest::HandlerHost;
-using handlertest::PacketBuilder;
-using handlertest::Setting;
+using testsupport::Handle;
+using testsupport::PacketBuilder;
+using testsupport::Setting;
+using testsupport::UnitHost;
 
-class MessageAck : public HandlerHost {
+class MessageAck : public UnitHost {
  protected:
   PacketBuilder message(uint32_t id, uint32_t flags, const std::string& from, const std::string& text) {
     PacketBuilder packet(MRIM_CS_MESSAGE_ACK, 77);
@@ -130,7 +130,7 @@ TEST_F(MessageAck, ItemsCutShortOrMissingEndTheHandlerWithoutTrace) {
   EXPECT_EQ(contacts_with("kim@example.org").size(), 1u);
   EXPECT_EQ(host_.profile().contacts().size(), 1u);
   std::string log = log_text();
-  EXPECT_EQ(handlertest::count_of(log, "MRIM_CS_MESSAGE_ACK handled"), 5);
+  EXPECT_EQ(testsupport::count_of(log, "MRIM_CS_MESSAGE_ACK handled"), 5);
 }
 
 TEST_F(MessageAck, LongAddressAndTextAreCutToTheirBuffers) {

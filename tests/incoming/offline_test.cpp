@@ -4,17 +4,17 @@
 // was read whole is deleted on the server.
 #include <gtest/gtest.h>
 
-#include "handler_host.h"
 #include "incoming/messages.h"
 #include "serversim/stored.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using handlertest::Handle;
-using handlertest::HandlerHost;
-using handlertest::PacketBuilder;
+using testsupport::Handle;
+using testsupport::PacketBuilder;
+using testsupport::UnitHost;
 
-class OfflineMessage : public HandlerHost {
+class OfflineMessage : public UnitHost {
  protected:
   void deliver(const std::string& stored, uint32_t low = 0x11111111, uint32_t high = 0x22222222) {
     dispatch(PacketBuilder(MRIM_CS_OFFLINE_MESSAGE_ACK, 5).ul(low).ul(high).lps(stored));
@@ -67,7 +67,7 @@ TEST_F(OfflineMessage, PlainExampleGivesHi) {
 TEST_F(OfflineMessage, SenderIsATemporaryContact) {
   deliver("From: kim\nDate: d\n\nhi");
   ASSERT_NE(kim(), 0u);
-  EXPECT_EQ(setting(kim(), "NotOnList", "CList"), handlertest::Setting::byte(1));
+  EXPECT_EQ(setting(kim(), "NotOnList", "CList"), testsupport::Setting::byte(1));
 }
 
 TEST_F(OfflineMessage, TodaysFormFromTheServersInUse) {
@@ -191,7 +191,7 @@ TEST_F(OfflineMessage, PacketCutShortIsDroppedWithoutDeletion) {
   dispatch(PacketBuilder(MRIM_CS_OFFLINE_MESSAGE_ACK).ul(1));
   dispatch(PacketBuilder(MRIM_CS_OFFLINE_MESSAGE_ACK).ul(1).ul(2).ul(100).raw({'F', 'r'}));
   EXPECT_TRUE(order().empty());
-  EXPECT_EQ(handlertest::count_of(log_text(), "MRIM_HSP: MRIM_CS_OFFLINE_MESSAGE_ACK handled"), 3);
+  EXPECT_EQ(testsupport::count_of(log_text(), "MRIM_HSP: MRIM_CS_OFFLINE_MESSAGE_ACK handled"), 3);
 }
 
 TEST_F(OfflineMessage, LongSenderAndTextStayInTheirBuffers) {

@@ -8,18 +8,19 @@
 #include <ctime>
 
 #include "contacts/contact_records.h"
-#include "handler_host.h"
+#include "incoming/events.h"
 #include "protocol/online.h"
 #include "support/support.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using handlertest::Handle;
-using handlertest::HandlerHost;
-using handlertest::PacketBuilder;
-using handlertest::Setting;
+using testsupport::Handle;
+using testsupport::PacketBuilder;
+using testsupport::Setting;
+using testsupport::UnitHost;
 
-class Presence : public HandlerHost {};
+class Presence : public UnitHost {};
 
 TEST_F(Presence, StatusNoticeWritesTheHostStatusOfAKnownContact) {
   Handle kim = add_contact("kim@example.org");
@@ -30,8 +31,8 @@ TEST_F(Presence, StatusNoticeWritesTheHostStatusOfAKnownContact) {
   dispatch(PacketBuilder(MRIM_CS_USER_STATUS).ul(MRIM_STATUS_OFFLINE).lps("kim@example.org"));
   EXPECT_EQ(setting(kim, "Status"), Setting::word(ID_STATUS_OFFLINE));
   std::string log = log_text();
-  EXPECT_EQ(handlertest::count_of(log, "MRIM_HSP: MRIM_CS_USER_STATUS received\r\n"), 3);
-  EXPECT_EQ(handlertest::count_of(log, "MRIM_HSP: MRIM_CS_USER_STATUS handled\r\n"), 3);
+  EXPECT_EQ(testsupport::count_of(log, "MRIM_HSP: MRIM_CS_USER_STATUS received\r\n"), 3);
+  EXPECT_EQ(testsupport::count_of(log, "MRIM_HSP: MRIM_CS_USER_STATUS handled\r\n"), 3);
 }
 
 TEST_F(Presence, StrangersAndCutNoticesChangeNothing) {
@@ -45,7 +46,7 @@ TEST_F(Presence, StrangersAndCutNoticesChangeNothing) {
   EXPECT_TRUE(host_.setting_writes().empty());
 }
 
-class ContactList : public HandlerHost {
+class ContactList : public UnitHost {
  protected:
   // Records contact_list_loading at every setting write the host reports.
   void watch_loading_flag() {
@@ -264,7 +265,7 @@ TEST_F(ContactList, EveryLetterOtherThanSReadsANumber) {
   EXPECT_EQ(setting(amy, "Flags"), Setting::dword(8));
 }
 
-class AccountNotices : public HandlerHost {};
+class AccountNotices : public UnitHost {};
 
 TEST_F(AccountNotices, UserInfoExampleGivesThree) {
   dispatch(PacketBuilder(MRIM_CS_USER_INFO).lps("MESSAGES.TOTAL").lps("12").lps("MESSAGES.UNREAD").lps("3"));
@@ -314,7 +315,7 @@ TEST_F(AccountNotices, MailboxStatusSetsTheCount) {
   dispatch(PacketBuilder(MRIM_CS_MAILBOX_STATUS).raw({1, 2}));
   dispatch(PacketBuilder(MRIM_CS_MAILBOX_STATUS));
   EXPECT_EQ(protocol_state.unread_mail.load(), 6u);
-  EXPECT_EQ(handlertest::count_of(log_text(), "MRIM_HSP: MRIM_CS_MAILBOX_STATUS handled\r\n"), 3);
+  EXPECT_EQ(testsupport::count_of(log_text(), "MRIM_HSP: MRIM_CS_MAILBOX_STATUS handled\r\n"), 3);
 }
 
 TEST_F(AccountNotices, LogoutTakesTheAccountOffline) {
@@ -350,7 +351,7 @@ TEST_F(AccountNotices, ConnectionParamsSetThePingPeriod) {
   ping_period = MRIM_DEFAULT_PING_PERIOD;
 }
 
-class Dispatch : public HandlerHost {};
+class Dispatch : public UnitHost {};
 
 TEST_F(Dispatch, EveryOtherCodeGoesToTheReplyQueue) {
   dispatch(PacketBuilder(MRIM_CS_MODIFY_CONTACT_ACK, 0x42).ul(0));
@@ -375,8 +376,8 @@ TEST_F(Dispatch, HandledCodesNeverReachTheQueue) {
   }
   EXPECT_EQ(pending_queue_length(), 0);
   std::string log = log_text();
-  EXPECT_EQ(handlertest::count_of(log, "MRIM_HSP: started.\r\n"), 8);
-  EXPECT_EQ(handlertest::count_of(log, "MRIM_HSP: ended.\r\n"), 8);
+  EXPECT_EQ(testsupport::count_of(log, "MRIM_HSP: started.\r\n"), 8);
+  EXPECT_EQ(testsupport::count_of(log, "MRIM_HSP: ended.\r\n"), 8);
 }
 
 TEST_F(Dispatch, EventClockIsSecondsSince1970) {

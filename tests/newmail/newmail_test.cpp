@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "hostsim/host.h"
 #include "hostsim/profile.h"
-#include "plugin/protocol_state.h"
-#include "plugin/worker_threads.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <mutex>
 
-#include "plugin/protocol_state.h"
+#include "core/protocol_state.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
 

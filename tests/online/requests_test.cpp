@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "core/protocol_state.h"
 #include "fake_host.h"
-#include "plugin/protocol_state.h"
 #include "protocol/codec.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/protocol_state.h"
 #include "fake_host.h"
-#include "plugin/protocol_state.h"
 #include "protocol/online.h"
 #include "protocol/status.h"
 

@@ -9,26 +9,26 @@
 #include <map>
 #include <thread>
 
-#include "outgoing/outgoing_host.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using outgoingtest::Ack;
-using outgoingtest::as_handle;
-using outgoingtest::Handle;
-using outgoingtest::OutgoingHost;
-using outgoingtest::Packet;
-using outgoingtest::Reader;
-using outgoingtest::Setting;
-using outgoingtest::Writer;
+using testsupport::Ack;
+using testsupport::as_handle;
+using testsupport::Handle;
+using testsupport::Packet;
+using testsupport::Reader;
+using testsupport::RequestHost;
+using testsupport::Setting;
+using testsupport::Writer;
 namespace code = serversim::code;
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-class Details : public OutgoingHost {
+class Details : public RequestHost {
  protected:
   void SetUp() override {
-    OutgoingHost::SetUp();
+    RequestHost::SetUp();
     kim = add_contact("kim@example.org");
     serve([this](const Packet& request) -> std::vector<Packet> {
       if (request.code != code::directory_request || !reply_) return {};

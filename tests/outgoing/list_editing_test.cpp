@@ -10,19 +10,19 @@
 #include <thread>
 
 #include "contacts/contact_records.h"
-#include "outgoing/outgoing_host.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using outgoingtest::Ack;
-using outgoingtest::as_handle;
-using outgoingtest::Bytes;
-using outgoingtest::Handle;
-using outgoingtest::OutgoingHost;
-using outgoingtest::Packet;
-using outgoingtest::Reader;
-using outgoingtest::Setting;
-using outgoingtest::Writer;
+using testsupport::Ack;
+using testsupport::as_handle;
+using testsupport::Bytes;
+using testsupport::Handle;
+using testsupport::Packet;
+using testsupport::Reader;
+using testsupport::RequestHost;
+using testsupport::Setting;
+using testsupport::Writer;
 namespace code = serversim::code;
 
 // A directory reply: status, field count, row count, time, names, then the rows' values.
@@ -36,7 +36,7 @@ Packet directory_reply(uint32_t seq, uint32_t status, const std::vector<std::str
   return Packet{code::directory_info, seq, w.take()};
 }
 
-class Search : public OutgoingHost {
+class Search : public RequestHost {
  protected:
   INT_PTR search(const char* address) { return MRIM_SearchByEmail(0, reinterpret_cast<LPARAM>(address)); }
   std::vector<Ack> search_acks() {
@@ -229,10 +229,10 @@ TEST_F(Search, SeveralSearchesRunAtOnce) {
   EXPECT_EQ(hits, expected);
 }
 
-class ListEditing : public OutgoingHost {
+class ListEditing : public RequestHost {
  protected:
   void SetUp() override {
-    OutgoingHost::SetUp();
+    RequestHost::SetUp();
     // The server adds every contact with the number 25, or answers as set below.
     serve([this](const Packet& request) -> std::vector<Packet> {
       if (request.code != code::add_contact || !add_reply_) return {};

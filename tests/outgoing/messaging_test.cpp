@@ -10,18 +10,18 @@
 #include <set>
 #include <thread>
 
-#include "outgoing/outgoing_host.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using outgoingtest::Ack;
-using outgoingtest::as_handle;
-using outgoingtest::Handle;
-using outgoingtest::OutgoingHost;
-using outgoingtest::Packet;
-using outgoingtest::Reader;
-using outgoingtest::Setting;
-using outgoingtest::Writer;
+using testsupport::Ack;
+using testsupport::as_handle;
+using testsupport::Handle;
+using testsupport::Packet;
+using testsupport::Reader;
+using testsupport::RequestHost;
+using testsupport::Setting;
+using testsupport::Writer;
 namespace code = serversim::code;
 
 struct MessageRequest {
@@ -36,10 +36,10 @@ std::optional<MessageRequest> read_message(const Packet& packet) {
   return MessageRequest{*flags, *to, *text, *rtf};
 }
 
-class SendMessage : public OutgoingHost {
+class SendMessage : public RequestHost {
  protected:
   void SetUp() override {
-    OutgoingHost::SetUp();
+    RequestHost::SetUp();
     seed(0, kModule, "EMail", Setting::string("me@mail.example"));
     kim = add_contact("kim@ab.test");
   }
@@ -266,7 +266,7 @@ TEST_F(SendMessage, NoConnectionMeansNoPacketAndAFailure) {
   EXPECT_EQ(found[0].text, "The server did not confirm delivery.");
 }
 
-class Typing : public OutgoingHost {
+class Typing : public RequestHost {
  protected:
   std::vector<MessageRequest> notices() {
     std::vector<MessageRequest> found;

@@ -12,8 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/protocol_state.h"
 #include "hostsim/host.h"
-#include "plugin/protocol_state.h"
+#include "protocol/send.h"
 #include "receive/loopback.h"
 
 namespace {

@@ -9,13 +9,15 @@
 #include <mutex>
 #include <vector>
 
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "hostsim/host.h"
 #include "incoming/dispatcher.h"
 #include "loopback.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/worker_threads.h"
+#include "protocol/listener.h"
 #include "protocol/receive.h"
+#include "protocol/send.h"
 #include "support/support.h"
 
 namespace {
@@ -52,6 +54,7 @@ class Fixture : public ::testing::Test {
     log_init("listen");
     threads_reset();
     pending_queue_clear();
+    listener_set_packet_handler(MRIM_HSP);  // as Load wires it
   }
   void TearDown() override {
     pending_queue_clear();

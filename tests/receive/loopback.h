@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/host_services.h"
 #include "host/host_api.h"
-#include "plugin/vortel_services.h"
 
 namespace loopback {
 

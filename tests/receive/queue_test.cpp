@@ -10,12 +10,14 @@
 #include <thread>
 #include <vector>
 
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "hostsim/host.h"
 #include "incoming/dispatcher.h"
+#include "incoming/events.h"
 #include "loopback.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/worker_threads.h"
 #include "protocol/receive.h"
 #include "support/support.h"
 

@@ -8,10 +8,9 @@
 // Clears a stop request left by an earlier Unload (a library may be loaded again).
 void threads_reset();
 
-// Starts a thread that runs for the plug-in's life. The block's first 32-bit word receives the
-// thread identifier, possibly after the thread has begun to run: the block belongs to Load and
-// Unload, outlives the thread, and the thread never uses that word. Returns 0 on success, 1 when
-// the thread could not be created.
+// Starts a thread that runs for the plug-in's life with block as its parameter (null allowed).
+// Nobody needs the thread's identifier, so it is not kept. Returns 0 on success, 1 when the
+// thread could not be created.
 int thread_start_long(LPTHREAD_START_ROUTINE body, void* block);
 
 // Starts a request thread (connect, send, search) that owns its parameter and frees it when it

@@ -2,6 +2,7 @@
 // appended to "<module>.dbg" in the host's current folder.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <ctime>
 
@@ -15,6 +16,8 @@ void mrim_log(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// The same with the arguments already gathered (for helpers that log on a caller's behalf).
+void mrim_log_v(const char* format, va_list arguments);
 // Writes the 20-character local time stamp "DD.MM.YYYY hh:mm:ss " and returns its length.
 // The buffer must hold at least 100 characters.
 size_t log_timestamp(char* buffer);

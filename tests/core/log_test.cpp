@@ -1,6 +1,6 @@
 // The diagnostic log: record format, line ends, cutting, recreation, concurrency, and the
 // start-up notice as the user sees it.
-#include "plugin/log.h"
+#include "core/log.h"
 
 #include <gtest/gtest.h>
 

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
+#include "core/protocol_state.h"
+#include "entry/vortel.h"
 #include "platform/desktop.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel.h"
 #include "support/plugin_session.h"
 
 namespace {

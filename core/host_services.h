@@ -1,13 +1,17 @@
 // Thin wrappers around the host services every part of the plug-in uses: settings, status
-// acknowledgements, dialog translation and the network calls, plus set_all_contacts_offline.
-// They fill the host's records and return the host's result; none of them logs.
+// acknowledgements, translation and the network calls, plus set_all_contacts_offline. They fill
+// the host's records and return the host's result; none of them logs.
 #pragma once
+
+#include <cstdint>
 
 #include "host/host_api.h"
 
 INT_PTR call_service(const char* name, WPARAM wparam, LPARAM lparam);
 
 INT_PTR translate_dialog(HWND dialog);
+// The language pack's translation of a text (the text itself when there is none).
+const char* translate(const char* text);
 INT_PTR broadcast_ack(const char* module, HANDLE contact, int type, int result, HANDLE process, LPARAM param);
 
 // Numeric reads give the default when the setting is missing or is not a number; otherwise the
@@ -18,6 +22,12 @@ DWORD get_setting_dword(HANDLE contact, const char* module, const char* setting,
 // 0 when the setting exists and the variant is filled; release a text with free_setting.
 INT_PTR get_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value);
 INT_PTR free_setting(SettingVariant* value);
+// Reads a text setting into value; true when it exists as a text (release it with
+// free_setting), false when it is missing or not a text (nothing to release).
+bool mrim_read_text_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value);
+
+// The account's reply time-out, its "Timeout" setting in seconds (default 10).
+uint32_t get_timeout();
 
 INT_PTR write_setting_byte(HANDLE contact, const char* module, const char* setting, BYTE value);
 INT_PTR write_setting_word(HANDLE contact, const char* module, const char* setting, WORD value);

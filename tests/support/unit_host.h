@@ -1,35 +1,44 @@
-// The fixture of the handler and contact tests: the plug-in's code linked in, a host stand-in
-// behind plugin_link, the diagnostic log in a private folder, a connection whose sends are
-// recorded (and answered, for MRIM_CS_MODIFY_CONTACT, straight into the reply queue as a
-// server would), and packets built with the codec and handed to MRIM_HSP in buffers exactly as
-// long as the packet, so that a read past the body is a read past the allocation.
+// The fixture of the unit tests that link the plug-in's code straight in (beside PluginSession,
+// which loads the built plug-in into the full host stand-in): a host stand-in behind
+// plugin_link, the diagnostic log in a private folder, and a connection whose sends are
+// recorded and may be answered by the test's "server" straight into the reply queue, as the
+// listener would hand the replies over. Packets built with the codec are handed to MRIM_HSP in
+// buffers exactly as long as the packet, so that a read past the body is a read past the
+// allocation. Threads started by the code under test are stopped before each test ends.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "hostsim/host.h"
 #include "hostsim/profile.h"
 #include "incoming/dispatcher.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
 #include "serversim/wire.h"
 #include "support/support.h"
 
-namespace handlertest {
+namespace testsupport {
 
 using hostsim::Handle;
 using hostsim::Setting;
 using serversim::Bytes;
+using serversim::Packet;
+using serversim::Reader;
+using serversim::Writer;
 
 inline HANDLE as_handle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -74,13 +83,30 @@ class PacketBuilder {
   std::shared_ptr<MrimPacket> packet_;  // copies share the packet being built
 };
 
-class HandlerHost : public ::testing::Test {
+// An acknowledgement as the host received it (the host stand-in's record); a search hit's
+// record is copied whole.
+struct Ack {
+  Handle contact = 0;
+  std::string module;
+  int type = 0;
+  int result = 0;
+  uintptr_t process = 0;
+  std::string text;                    // message and closing search acks
+  const char* text_pointer = nullptr;  // as given: a host may read it after the broadcast
+  bool has_param = false;
+  int record_size = 0;
+  std::optional<std::string> nick, first_name, last_name, email;
+  bool reserved_zero = false;
+};
+
+class UnitHost : public ::testing::Test {
  protected:
   static constexpr const char* kModule = "MRIM";
 
   void SetUp() override {
     protocol_state_reset();
     pending_queue_clear();
+    threads_reset();
     strcpy(protocol_state.module_name, kModule);
     plugin_link = const_cast<PluginLink*>(host_.plugin_link());
     log_init(kModule);
@@ -98,9 +124,37 @@ class HandlerHost : public ::testing::Test {
   }
 
   void TearDown() override {
+    threads_stop_all(pending_queue_wake_all);
+    threads_reset();
     protocol_state.connection = nullptr;
     pending_queue_clear();
     plugin_link = nullptr;
+  }
+
+  // The reply wait's time-out in seconds. 0 scans the queue once: a reply the server gives on
+  // the sending thread is there already, a missing one fails at once.
+  void set_timeout(DWORD seconds) { seed(0, kModule, "Timeout", Setting::dword(seconds)); }
+
+  // The test's server: called on the sending thread for each packet; the replies it returns
+  // are queued before the sender starts waiting. Without one, every MRIM_CS_MODIFY_CONTACT is
+  // answered as answer_modify_with says (success by default).
+  using Server = std::function<std::vector<Packet>(const Packet&)>;
+  void serve(Server server) {
+    std::lock_guard lock(mutex_);
+    server_ = std::move(server);
+  }
+  void answer_modify_with(std::optional<uint32_t> status, uint32_t code = MRIM_CS_MODIFY_CONTACT_ACK) {
+    modify_status_ = status;
+    modify_code_ = code;
+  }
+  void answer_modify_without_body() { modify_without_body_ = true; }
+
+  // Queues a reply as the listener would, from whichever thread calls it.
+  static void queue(const Packet& packet) {
+    Bytes bytes = serversim::encode(packet);
+    auto buffer = std::make_unique<MrimPacket>();
+    memcpy(buffer.get(), bytes.data(), bytes.size());
+    pending_queue_add(buffer.get());
   }
 
   // Hands the packet to the dispatcher in a buffer of its own length.
@@ -110,8 +164,18 @@ class HandlerHost : public ::testing::Test {
     EXPECT_EQ(MRIM_HSP(reinterpret_cast<const MrimPacket*>(exact.data()), work_.get()), 0);
   }
 
-  // The typing notices, sends and events the handlers made, in order: "typing C S",
-  // "send 0xCODE", "event C TYPE".
+  std::vector<Packet> sent() {
+    std::lock_guard lock(mutex_);
+    return sent_;
+  }
+  std::vector<Packet> sent_with_code(uint32_t code) {
+    std::vector<Packet> found;
+    for (const Packet& packet : sent())
+      if (packet.code == code) found.push_back(packet);
+    return found;
+  }
+  // The typing notices, sends and events the code made, in order: "typing C S", "send 0xCODE",
+  // "event C TYPE".
   std::vector<std::string> order() {
     std::lock_guard lock(mutex_);
     return order_;
@@ -127,25 +191,48 @@ class HandlerHost : public ::testing::Test {
   static std::string blob_text(const hostsim::StoredEvent& event) {
     return std::string(event.blob.begin(), event.blob.end());
   }
+  std::vector<Ack> acks() {
+    std::vector<Ack> all;
+    for (const hostsim::AckRecord& record : host_.acks()) {
+      Ack ack;
+      ack.contact = record.contact;
+      ack.module = record.module;
+      ack.type = record.type;
+      ack.result = record.result;
+      ack.process = record.process;
+      ack.text = record.param_text;
+      bool text_param = record.param != 0 &&
+                        (record.type == ACKTYPE_MESSAGE || record.type == ACKTYPE_SEARCH) &&
+                        !(record.type == ACKTYPE_SEARCH && record.result == ACKRESULT_DATA);
+      if (text_param) ack.text_pointer = reinterpret_cast<const char*>(record.param);
+      ack.has_param = record.param != 0;
+      ack.record_size = record.search_record_size;
+      ack.nick = record.search_nick;
+      ack.first_name = record.search_first_name;
+      ack.last_name = record.search_last_name;
+      ack.email = record.search_email;
+      ack.reserved_zero = record.search_reserved_zero;
+      all.push_back(ack);
+    }
+    return all;
+  }
 
-  std::vector<serversim::Packet> sent() {
-    std::lock_guard lock(mutex_);
-    return sent_;
+  // Waits (generously) for a condition that a plug-in thread brings about.
+  bool eventually(const std::function<bool()>& condition, int timeout_ms = 10000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
   }
-  std::vector<serversim::Packet> sent_with_code(uint32_t code) {
-    std::vector<serversim::Packet> found;
-    for (const auto& packet : sent())
-      if (packet.code == code) found.push_back(packet);
-    return found;
-  }
-  // The answer to every MRIM_CS_MODIFY_CONTACT: the status, or no answer at all.
-  void answer_modify_with(std::optional<uint32_t> status, uint32_t code = MRIM_CS_MODIFY_CONTACT_ACK) {
-    modify_status_ = status;
-    modify_code_ = code;
-  }
-  void answer_modify_without_body() { modify_without_body_ = true; }
-
   std::string log_text() { return testsupport::read_file(folder_.file(std::string(kModule) + ".dbg")); }
+  int log_count(const std::string& line) { return count_of(log_text(), line); }
+  // Waits until the log holds the line (CR LF as the log writes it) count times.
+  bool wait_for_log(const std::string& line, int count = 1) {
+    return eventually([&] { return log_count(line + "\r\n") >= count; });
+  }
+  bool logged(const std::string& line) { return log_count(line + "\r\n") > 0; }
 
   Handle add_contact(const std::string& email, const std::string& protocol = kModule) {
     Handle contact = host_.profile().add_contact();
@@ -187,7 +274,7 @@ class HandlerHost : public ::testing::Test {
 
   static inline const HANDLE kConnection = reinterpret_cast<HANDLE>(uintptr_t{0x7001});
 
-  testsupport::WorkFolder folder_;
+  WorkFolder folder_;
   hostsim::Host host_;
   std::unique_ptr<ListenerWorkArea> work_;
 
@@ -197,13 +284,17 @@ class HandlerHost : public ::testing::Test {
     auto frame = serversim::cut_frame(reinterpret_cast<const uint8_t*>(buffer->data),
                                       static_cast<size_t>(buffer->length), MRIM_BODY_CAPACITY);
     EXPECT_EQ(frame.kind, serversim::Frame::Kind::packet);
-    EXPECT_EQ(frame.consumed, static_cast<size_t>(buffer->length));
+    EXPECT_EQ(frame.consumed, static_cast<size_t>(buffer->length)) << "one packet per send";
+    Server server;
     {
       std::lock_guard lock(mutex_);
       sent_.push_back(frame.packet);
+      server = server_;
     }
     note("send " + serversim::code_name(frame.packet.code));
-    if (frame.packet.code == MRIM_CS_MODIFY_CONTACT && modify_status_) {
+    if (server) {
+      for (const Packet& reply : server(frame.packet)) queue(reply);
+    } else if (frame.packet.code == MRIM_CS_MODIFY_CONTACT && modify_status_) {
       PacketBuilder reply(modify_code_, frame.packet.seq);
       if (!modify_without_body_) reply.ul(*modify_status_);
       Bytes bytes = reply.bytes();
@@ -233,14 +324,25 @@ class HandlerHost : public ::testing::Test {
   }
 
   std::mutex mutex_;
+  Server server_;
   std::vector<std::string> order_;
-  std::vector<serversim::Packet> sent_;
+  std::vector<Packet> sent_;
   std::optional<uint32_t> modify_status_ = 0;
   uint32_t modify_code_ = MRIM_CS_MODIFY_CONTACT_ACK;
   bool modify_without_body_ = false;
 };
 
-// The items of a sent body, read with the server stand-in's reader (not the plug-in's codec).
+// The requests' tests start with a reply time-out of 0 (see set_timeout).
+class RequestHost : public UnitHost {
+ protected:
+  void SetUp() override {
+    UnitHost::SetUp();
+    set_timeout(0);
+  }
+};
+
+// The items of a sent MRIM_CS_MODIFY_CONTACT body, read with the server stand-in's reader (not
+// the plug-in's codec).
 struct ModifyRequest {
   uint32_t number = 0, flags = 0, group = 0;
   std::string address, name;
@@ -262,4 +364,4 @@ inline std::ostream& operator<<(std::ostream& out, const ModifyRequest& r) {
              << "," << r.last << ")";
 }
 
-}  // namespace handlertest
+}  // namespace testsupport

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/host_services.h"
+#include "core/protocol_state.h"
 #include "hostsim/host.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
 
 namespace {
 

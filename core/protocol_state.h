@@ -26,7 +26,6 @@ struct ProtocolState {
   std::atomic<int> status;
   std::atomic<uint32_t> unread_mail;
   std::atomic<uint32_t> login_in_progress;
-  std::atomic<HANDLE> auth_menu_item;
 };
 
 extern ProtocolState protocol_state;

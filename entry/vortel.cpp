@@ -1,6 +1,7 @@
-// The plug-in's spine: the library entry routine, the information record, Load and Unload,
-// the all-modules-loaded handler and the four protocol services that need no network.
-#include "plugin/vortel.h"
+// The entry layer: the library entry routine, the information record, Load and Unload (which
+// wire the services, hooks, threads and the listener's packet handler), the all-modules-loaded
+// handler and the four protocol services that need no network.
+#include "entry/vortel.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,12 +11,13 @@
 #include "contacts/details.h"
 #include "contacts/list_editing.h"
 #include "contacts/messaging.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
 #include "incoming/dispatcher.h"
 #include "incoming/newmail.h"
-#include "plugin/log.h"
-#include "plugin/protocol_state.h"
-#include "plugin/vortel_services.h"
-#include "plugin/worker_threads.h"
+#include "protocol/listener.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
@@ -80,34 +82,30 @@ void add_authorization_menu_item() {
   snprintf(service, sizeof service, "%s/ReqAuth", protocol_state.module_name);
   ContactMenuItem item{};
   item.size = sizeof item;
-  item.name = reinterpret_cast<const char*>(
-      call_service(MS_LANGPACK_TRANSLATESTRING, 0, reinterpret_cast<LPARAM>("Authorization..")));
+  item.name = translate("Authorization..");
   item.flags = 0;
   item.position = kMenuPosition;
   item.icon = nullptr;
   item.service = service;
   item.contact_owner = protocol_state.module_name;
-  protocol_state.auth_menu_item =
-      reinterpret_cast<HANDLE>(call_service(MS_CLIST_ADDCONTACTMENUITEM, 0, reinterpret_cast<LPARAM>(&item)));
+  // The item lives as long as the host's menu; nothing of ours refers to it again.
+  call_service(MS_CLIST_ADDCONTACTMENUITEM, 0, reinterpret_cast<LPARAM>(&item));
 }
 
 // The listener's block; kept so that Unload can free it once the thread has ended.
 ListenerWorkArea* listener_block = nullptr;
-void* watchdog_block = nullptr;
 void* newmail_block = nullptr;
 
 void start_worker_threads() {
+  // The listener hands every whole packet up to the dispatcher.
+  listener_set_packet_handler(MRIM_HSP);
   listener_block = static_cast<ListenerWorkArea*>(malloc(sizeof(ListenerWorkArea)));
   if (listener_block != nullptr && thread_start_long(ListenThread, listener_block) != 0) {
     free(listener_block);
     listener_block = nullptr;
   }
-  // The keep-alive thread's block holds only its identifier.
-  watchdog_block = malloc(sizeof(DWORD));
-  if (watchdog_block != nullptr && thread_start_long(WatchDogThread, watchdog_block) != 0) {
-    free(watchdog_block);
-    watchdog_block = nullptr;
-  }
+  // The keep-alive thread needs no block of its own.
+  thread_start_long(WatchDogThread, nullptr);
   newmail_block = calloc(1, NEWMAIL_BLOCK_SIZE);
   if (newmail_block != nullptr && thread_start_long(NewMailThread, newmail_block) != 0) {
     free(newmail_block);
@@ -175,12 +173,10 @@ MRIM_EXPORT int Load(PluginLink* link) {
 
   plugin_link->HookEvent(ME_SYSTEM_MODULESLOADED, MRIM_ModulesLoaded);
 
-  SettingVariant email{};
-  if (get_setting(nullptr, module, "EMail", &email) == 0) {
-    if (email.type == DBVT_ASCIIZ && email.text != nullptr) {
-      write_setting_string(nullptr, module, "Nick", email.text);
-      mrim_log("Load: \"Nick\" (%s) is set.\n", email.text);
-    }
+  SettingVariant email;
+  if (mrim_read_text_setting(nullptr, module, "EMail", &email)) {
+    write_setting_string(nullptr, module, "Nick", email.text);
+    mrim_log("Load: \"Nick\" (%s) is set.\n", email.text);
     free_setting(&email);
   }
 
@@ -201,8 +197,6 @@ MRIM_EXPORT int Unload(void) {
   threads_stop_all(wake_threads_for_unload);
   free(listener_block);
   listener_block = nullptr;
-  free(watchdog_block);
-  watchdog_block = nullptr;
   free(newmail_block);
   newmail_block = nullptr;
   pending_queue_clear();

@@ -1,5 +1,5 @@
 // The account's global state and the library globals.
-#include "plugin/protocol_state.h"
+#include "core/protocol_state.h"
 
 ProtocolState protocol_state;
 PluginLink* plugin_link = nullptr;
@@ -21,5 +21,4 @@ void protocol_state_reset() {
   protocol_state.status = ID_STATUS_OFFLINE;
   protocol_state.unread_mail = 0;
   protocol_state.login_in_progress = 0;
-  protocol_state.auth_menu_item = nullptr;
 }

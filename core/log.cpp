@@ -1,5 +1,5 @@
 // The diagnostic log: the start-up notice and the time-stamped records of mrim_log.
-#include "plugin/log.h"
+#include "core/log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/protocol_state.h"
 #include "platform/win32.h"
-#include "plugin/protocol_state.h"
 
 namespace {
 
@@ -114,17 +114,21 @@ void log_close() {
 }
 
 void mrim_log(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  mrim_log_v(format, arguments);
+  va_end(arguments);
+}
+
+void mrim_log_v(const char* format, va_list arguments) {
   // The record is stamped, formatted and given its CR LF line ends outside the lock; only the
   // one write of the whole record is serialised, so records never interleave.
   char inline_record[kInlineRecordSize];
   size_t stamp_length = log_timestamp(inline_record);
-  va_list arguments;
-  va_start(arguments, format);
   va_list second_pass;
   va_copy(second_pass, arguments);
   int formatted =
       vsnprintf(inline_record + stamp_length, sizeof inline_record - stamp_length, format, arguments);
-  va_end(arguments);
   char* record = inline_record;
   if (formatted > 0 && stamp_length + static_cast<size_t>(formatted) >= sizeof inline_record) {
     // A long record gets a buffer of its own size, up to the limit; beyond it the text is cut.

@@ -1,9 +1,9 @@
 // Thin wrappers around the host services, and set_all_contacts_offline.
-#include "plugin/vortel_services.h"
+#include "core/host_services.h"
 
 #include <cstring>
 
-#include "plugin/protocol_state.h"
+#include "core/protocol_state.h"
 
 INT_PTR call_service(const char* name, WPARAM wparam, LPARAM lparam) {
   return plugin_link->CallService(name, wparam, lparam);
@@ -39,6 +39,20 @@ INT_PTR get_setting(HANDLE contact, const char* module, const char* setting, Set
 
 INT_PTR free_setting(SettingVariant* value) {
   return call_service(MS_DB_CONTACT_FREEVARIANT, 0, reinterpret_cast<LPARAM>(value));
+}
+
+bool mrim_read_text_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value) {
+  *value = SettingVariant{};
+  if (get_setting(contact, module, setting, value) != 0) return false;
+  // A setting of another type holds no text to use; it counts as missing.
+  if (value->type == DBVT_ASCIIZ && value->text != nullptr) return true;
+  free_setting(value);
+  return false;
+}
+
+const char* translate(const char* text) {
+  return reinterpret_cast<const char*>(
+      call_service(MS_LANGPACK_TRANSLATESTRING, 0, reinterpret_cast<LPARAM>(text)));
 }
 
 namespace {
@@ -87,6 +101,8 @@ DWORD get_setting_dword(HANDLE contact, const char* module, const char* setting,
   DWORD value = 0;
   return read_number(contact, module, setting, &value) ? value : default_value;
 }
+
+uint32_t get_timeout() { return get_setting_dword(nullptr, protocol_state.module_name, "Timeout", 10); }
 
 INT_PTR write_setting_byte(HANDLE contact, const char* module, const char* setting, BYTE value) {
   SettingVariant variant{};

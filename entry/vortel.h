@@ -1,5 +1,5 @@
-// The plug-in's spine: exported entry points, loading and unloading, and the protocol services
-// that need no network.
+// The entry layer, the roof of the plug-in: exported entry points, loading and unloading, and
+// the protocol services that need no network. Only this layer knows every other one.
 #pragma once
 
 #include "host/host_api.h"

@@ -1,7 +1,7 @@
 // The plug-in's own threads and their stop signal. Every thread handle is kept until the
 // thread has fully exited, so that no thread is still running the library's code when the
 // host frees it after Unload.
-#include "plugin/worker_threads.h"
+#include "core/worker_threads.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -45,7 +45,8 @@ void threads_reset() {
 }
 
 int thread_start_long(LPTHREAD_START_ROUTINE body, void* block) {
-  return start(body, block, static_cast<DWORD*>(block));
+  DWORD thread_id = 0;  // the creation call wants somewhere to write it
+  return start(body, block, &thread_id);
 }
 
 int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter) {

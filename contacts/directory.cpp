@@ -1,0 +1,33 @@
+// The directory request and its reply header.
+#include "contacts/directory.h"
+
+#include "protocol/request.h"
+
+int mrim_directory_request(MrimPacket* packet, const char* caller, const char* user, const char* domain,
+                           uint32_t capacity) {
+  mrim_packet_init(packet, MRIM_CS_DIRECTORY_REQUEST, mrim_next_seq());
+  int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, user) | mrim_append_ul(packet, 1) |
+              mrim_append_lps(packet, domain);
+  if (built != 0) return 1;
+  const MrimRequestSpec spec{caller, MRIM_CS_DIRECTORY_INFO, "MRIM_CS_DIRECTORY_INFO", capacity, false, false,
+                             false};
+  uint32_t position = 0;
+  uint32_t status = 0;
+  MrimRequestResult result =
+      mrim_request(packet, spec, &position, &status, "%s: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", caller,
+                   user, domain);
+  return result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS ? 0 : 1;
+}
+
+MrimDirectoryHeader mrim_directory_reply_header(const MrimPacket* reply, uint32_t* position,
+                                                uint32_t* field_count) {
+  uint32_t status = 0;
+  uint32_t unused = 0;
+  *position = 0;
+  if (mrim_read_ul(position, reply, &status) != 0 || status != MRIM_DIRECTORY_FOUND)
+    return MRIM_DIRECTORY_NOT_FOUND;
+  if (mrim_read_ul(position, reply, field_count) != 0 || mrim_read_ul(position, reply, &unused) != 0 ||
+      mrim_read_ul(position, reply, &unused) != 0)
+    return MRIM_DIRECTORY_FOUND_CUT;
+  return MRIM_DIRECTORY_HEADER;
+}

@@ -1,0 +1,65 @@
+// What the MRIM wire carries, as numbers: the header's fixed values and sizes, the message
+// codes, and the values of the fields that several parts of the plug-in read or write (message
+// flags, status values, contact flags, operation results). Nothing here knows a connection.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t MRIM_MAGIC = 0xDEADBEEF;
+constexpr uint32_t MRIM_PROTO_VERSION = 0x00010008;
+constexpr uint32_t MRIM_HEADER_SIZE = 44;
+// Every packet buffer holds the largest packet the receiver can deliver: 65,536 bytes in all.
+constexpr uint32_t MRIM_PACKET_SIZE = 65536;
+constexpr uint32_t MRIM_BODY_CAPACITY = MRIM_PACKET_SIZE - MRIM_HEADER_SIZE;
+
+// Message codes.
+constexpr uint32_t MRIM_CS_HELLO = 0x1001;
+constexpr uint32_t MRIM_CS_HELLO_ACK = 0x1002;
+constexpr uint32_t MRIM_CS_LOGIN_ACK = 0x1004;
+constexpr uint32_t MRIM_CS_LOGIN_REJ = 0x1005;
+constexpr uint32_t MRIM_CS_PING = 0x1006;
+constexpr uint32_t MRIM_CS_MESSAGE = 0x1008;
+constexpr uint32_t MRIM_CS_MESSAGE_ACK = 0x1009;
+constexpr uint32_t MRIM_CS_USER_STATUS = 0x100F;
+constexpr uint32_t MRIM_CS_MESSAGE_RECV = 0x1011;
+constexpr uint32_t MRIM_CS_MESSAGE_STATUS = 0x1012;
+constexpr uint32_t MRIM_CS_LOGOUT = 0x1013;
+constexpr uint32_t MRIM_CS_CONNECTION_PARAMS = 0x1014;
+constexpr uint32_t MRIM_CS_USER_INFO = 0x1015;
+constexpr uint32_t MRIM_CS_ADD_CONTACT = 0x1019;
+constexpr uint32_t MRIM_CS_ADD_CONTACT_ACK = 0x101A;
+constexpr uint32_t MRIM_CS_MODIFY_CONTACT = 0x101B;
+constexpr uint32_t MRIM_CS_MODIFY_CONTACT_ACK = 0x101C;
+constexpr uint32_t MRIM_CS_OFFLINE_MESSAGE_ACK = 0x101D;
+constexpr uint32_t MRIM_CS_DELETE_OFFLINE_MESSAGE = 0x101E;
+constexpr uint32_t MRIM_CS_AUTHORIZE = 0x1020;
+constexpr uint32_t MRIM_CS_CHANGE_STATUS = 0x1022;
+constexpr uint32_t MRIM_CS_DIRECTORY_INFO = 0x1028;
+constexpr uint32_t MRIM_CS_DIRECTORY_REQUEST = 0x1029;
+constexpr uint32_t MRIM_CS_MAILBOX_STATUS = 0x1033;
+constexpr uint32_t MRIM_CS_CONTACT_LIST2 = 0x1037;
+constexpr uint32_t MRIM_CS_LOGIN2 = 0x1038;
+
+// Message flags (the UL after the message id in MRIM_CS_MESSAGE and MRIM_CS_MESSAGE_ACK).
+constexpr uint32_t MESSAGE_FLAG_NORECV = 0x4;
+constexpr uint32_t MESSAGE_FLAG_AUTHORIZE = 0x8;
+constexpr uint32_t MESSAGE_FLAG_NOTIFY = 0x400;
+// Status of MRIM_CS_MESSAGE_STATUS.
+constexpr uint32_t MESSAGE_DELIVERED = 0;
+
+// MRIM status values.
+constexpr uint32_t MRIM_STATUS_OFFLINE = 0x00000000;
+constexpr uint32_t MRIM_STATUS_ONLINE = 0x00000001;
+constexpr uint32_t MRIM_STATUS_AWAY = 0x00000002;
+constexpr uint32_t MRIM_STATUS_FLAG_INVISIBLE = 0x80000000;
+constexpr uint32_t MRIM_STATUS_INVISIBLE = MRIM_STATUS_FLAG_INVISIBLE | MRIM_STATUS_ONLINE;
+
+// Server contact flags.
+constexpr uint32_t CONTACT_FLAG_REMOVED = 0x01;
+constexpr uint32_t CONTACT_FLAG_INVISIBLE = 0x04;
+constexpr uint32_t CONTACT_FLAG_VISIBLE = 0x08;
+// Status of MRIM_CS_ADD_CONTACT_ACK and MRIM_CS_MODIFY_CONTACT_ACK.
+constexpr uint32_t CONTACT_OPER_SUCCESS = 0;
+
+// Status of MRIM_CS_DIRECTORY_INFO when the address was found.
+constexpr uint32_t MRIM_DIRECTORY_FOUND = 1;
