@@ -4,6 +4,7 @@
 #include "contacts/apparent.h"
 
 #include "contacts/contact_records.h"
+#include "contacts/groups.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -58,7 +59,7 @@ INT_PTR MRIM_SetApparentMode(WPARAM, LPARAM lparam) {
         flags |= CONTACT_FLAG_VISIBLE;
       else
         flags |= CONTACT_FLAG_INVISIBLE;
-      if (mrim_do_modify(number, email.text, flags, 0, name.text) == 0) {
+      if (mrim_do_modify(number, email.text, flags, mrim_contact_group(contact), name.text) == 0) {
         write_setting_word(contact, module, "ApparentMode", static_cast<WORD>(mode));
         result = 0;
       }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "contacts/groups.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -114,9 +115,9 @@ int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_
 
 // Takes a buffer per call rather than one for the plug-in's life, so that two deletions on two
 // host threads can never build into the same memory.
-int mrim_do_remove(const char* address, uint32_t number) {
+int mrim_do_remove(const char* address, uint32_t number, uint32_t group) {
   mrim_log("mrim_do_remove: started\n");
-  int result = modify_exchange("mrim_do_remove", number, CONTACT_FLAG_REMOVED, 0, address, address);
+  int result = modify_exchange("mrim_do_remove", number, CONTACT_FLAG_REMOVED, group, address, address);
   mrim_log(result == 0 ? "mrim_do_remove: ended ok\n" : "mrim_do_remove: ended with error\n");
   return result == 0 ? 0 : 1;
 }
@@ -135,7 +136,8 @@ int mrim_rename_contact(HANDLE contact) {
   DWORD number = get_setting_dword(contact, module, "Number", 0);
   if (number != 0) {
     DWORD flags = get_setting_dword(contact, module, "Flags", 0);
-    result = mrim_do_modify(number, email.text, flags, 0, name.text);
+    // The contact's own group: any other index would move it there on the server.
+    result = mrim_do_modify(number, email.text, flags, mrim_contact_group(contact), name.text);
   }
   free_setting(&name);
   free_setting(&email);
@@ -148,9 +150,14 @@ INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {
   auto* change = reinterpret_cast<const SettingWrite*>(lparam);
   if (change == nullptr || contact == nullptr) return 0;
   if (change->module == nullptr || change->setting == nullptr) return 0;
-  if (strcmp(change->module, "CList") != 0 || strcmp(change->setting, "MyHandle") != 0) return 0;
-  if (!mrim_contact_is_ours(contact)) return 0;
-  mrim_rename_contact(contact);
+  if (strcmp(change->module, "CList") != 0) return 0;
+  bool renamed = strcmp(change->setting, "MyHandle") == 0;
+  bool moved = strcmp(change->setting, "Group") == 0;
+  if ((!renamed && !moved) || !mrim_contact_is_ours(contact)) return 0;
+  if (renamed)
+    mrim_rename_contact(contact);
+  else
+    mrim_move_contact(contact);
   return 0;
 }
 
@@ -161,7 +168,7 @@ INT_PTR MRIM_ContactDeleted(WPARAM wparam, LPARAM) {
   SettingVariant email;
   if (!mrim_read_text_setting(contact, module, "EMail", &email)) return 0;
   DWORD number = get_setting_dword(contact, module, "Number", 0);
-  if (number != 0) mrim_do_remove(email.text, number);
+  if (number != 0) mrim_do_remove(email.text, number, mrim_contact_group(contact));
   free_setting(&email);
   return 0;
 }

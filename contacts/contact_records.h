@@ -23,12 +23,14 @@ HANDLE mrim_set_contact_status(const char* address, uint32_t server_status);
 
 // MRIM_CS_MODIFY_CONTACT and its acknowledgement: 0 when the server confirmed, 1 otherwise.
 int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_t group, const char* name);
-// Takes the contact off the server list: 0 when the server confirmed, 1 otherwise.
-int mrim_do_remove(const char* address, uint32_t number);
+// Takes the contact off the server list (naming the group it stands in): 0 when the server
+// confirmed, 1 otherwise.
+int mrim_do_remove(const char* address, uint32_t number, uint32_t group);
 // Sends the contact's current "CList"/"MyHandle" to the server as its name: 0 on success.
 int mrim_rename_contact(HANDLE contact);
 
-// Handlers of "DB/Contact/SettingChanged" and "DB/Contact/Deleted".
+// Handlers of "DB/Contact/SettingChanged" (a rename or a move into another group) and
+// "DB/Contact/Deleted".
 INT_PTR MRIM_SettingChanged(WPARAM contact, LPARAM change);
 INT_PTR MRIM_ContactDeleted(WPARAM contact, LPARAM unused);
 

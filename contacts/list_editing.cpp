@@ -13,6 +13,7 @@
 
 #include "contacts/contact_records.h"
 #include "contacts/directory.h"
+#include "contacts/groups.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -86,7 +87,7 @@ bool request_contact(WPARAM event, HANDLE* contact) {
 // The buffer is taken per call rather than kept for the plug-in's life: the request waits for
 // its reply, and a lock held over that wait would make a second add on another host thread
 // wait out the first one's time-out.
-int mrim_do_addcontact(const char* address, uint32_t* number_out) {
+int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out) {
   mrim_log("mrim_do_addcontact: started\n");
   if (strlen(address) > kAddAddressMax) {
     mrim_log("mrim_do_addcontact: address too long\n");
@@ -100,7 +101,7 @@ int mrim_do_addcontact(const char* address, uint32_t* number_out) {
   }
   mrim_packet_init(packet, MRIM_CS_ADD_CONTACT, mrim_next_seq());
   mrim_append_ul(packet, 0);
-  mrim_append_ul(packet, 0);
+  mrim_append_ul(packet, group);
   mrim_append_lps(packet, address);
   mrim_append_lps(packet, address);
   mrim_append_ul(packet, 0);
@@ -213,6 +214,26 @@ DWORD WINAPI MRIM_SearchThread(LPVOID parameter) {
 
 // Every contact added here is permanent; the flags are not looked at. An empty address is
 // refused like a wrong record: it would make a contact without an address.
+namespace {
+
+// Into the group the contact stands in on the host's list when the server has one of that
+// name, else into the first; on success the contact keeps its number and group.
+void add_to_server_list(HANDLE contact, const char* address) {
+  uint32_t group = 0;
+  SettingVariant group_name;
+  if (mrim_read_text_setting(contact, "CList", "Group", &group_name)) {
+    if (mrim_group_find(group_name.text, &group) != 0) group = 0;
+    free_setting(&group_name);
+  }
+  uint32_t number = 0;
+  if (mrim_do_addcontact(address, group, &number) == 0) {
+    write_setting_dword(contact, protocol_state.module_name, "Number", number);
+    write_setting_dword(contact, protocol_state.module_name, "GroupIndex", group);
+  }
+}
+
+}  // namespace
+
 INT_PTR MRIM_AddToList(WPARAM, LPARAM lparam) {
   auto* result = reinterpret_cast<const SearchResult*>(lparam);
   if (result == nullptr || result->size != MRIM_SEARCH_RESULT_SIZE) return 0;
@@ -220,9 +241,7 @@ INT_PTR MRIM_AddToList(WPARAM, LPARAM lparam) {
   HANDLE contact = mrim_find_contact(result->nick, 1, 1);
   if (contact == NOT_FOUND) return 0;
   write_setting_byte(contact, "CList", "NotOnList", 0);
-  uint32_t number = 0;
-  if (mrim_do_addcontact(result->nick, &number) == 0)
-    write_setting_dword(contact, protocol_state.module_name, "Number", number);
+  add_to_server_list(contact, result->nick);
   return reinterpret_cast<INT_PTR>(contact);
 }
 
@@ -233,9 +252,7 @@ INT_PTR MRIM_ReqAuth(WPARAM wparam, LPARAM) {
   if (contact == nullptr) return 0;
   SettingVariant email;
   if (!mrim_read_text_setting(contact, protocol_state.module_name, "EMail", &email)) return 0;
-  uint32_t number = 0;
-  if (mrim_do_addcontact(email.text, &number) == 0)
-    write_setting_dword(contact, protocol_state.module_name, "Number", number);
+  add_to_server_list(contact, email.text);
   mrim_do_authorize(email.text);
   free_setting(&email);
   return 0;

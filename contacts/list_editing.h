@@ -39,9 +39,9 @@ struct SearchJob {
 // dropped; a reply cut short simply ends that reading. Reads only within the packet's dlen.
 bool mrim_search_reply_found(const MrimPacket* reply, char* scratch, uint32_t scratch_size);
 
-// MRIM_CS_ADD_CONTACT and its acknowledgement: 0 when the server added the contact (its number
-// stored through number_out), 1 otherwise.
-int mrim_do_addcontact(const char* address, uint32_t* number_out);
+// MRIM_CS_ADD_CONTACT and its acknowledgement: 0 when the server added the contact into the
+// group of that index (its number stored through number_out), 1 otherwise.
+int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out);
 // MRIM_CS_AUTHORIZE; nothing is awaited. Always 0.
 int mrim_do_authorize(const char* address);
 

@@ -8,6 +8,7 @@
 
 #include "contacts/apparent.h"
 #include "contacts/contact_records.h"
+#include "contacts/groups.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -22,9 +23,12 @@ constexpr uint32_t kMaskCapacity = 100;
 
 // Positions in the contact mask of the items the list load keeps.
 constexpr int kFlagsPosition = 0;
+constexpr int kGroupPosition = 1;
 constexpr int kAddressPosition = 2;
 constexpr int kNicknamePosition = 3;
 constexpr int kStatusPosition = 5;
+// And in the group mask: the group's name.
+constexpr int kGroupNamePosition = 1;
 
 constexpr uint32_t kFirstContactNumber = 20;
 
@@ -38,19 +42,25 @@ int read_mask(uint32_t* position, const MrimPacket* packet, char* mask) {
   return mrim_read_lps(position, packet, mask, kMaskCapacity);
 }
 
-// One item per letter of the mask: "s" an LPS, any other letter a UL. Everything is discarded.
-int skip_items(uint32_t* position, const MrimPacket* packet, const char* mask, ListenerWorkArea* work) {
-  for (const char* letter = mask; *letter != '\0'; ++letter) {
+// One group entry, one item per letter of the mask ("s" an LPS, any other letter a UL); the
+// name, its second item when the mask makes that a text, goes to the work area's nickname.
+int read_group_entry(uint32_t* position, const MrimPacket* packet, const char* mask, ListenerWorkArea* work) {
+  work->nickname[0] = '\0';
+  int index = 0;
+  for (const char* letter = mask; *letter != '\0'; ++letter, ++index) {
     uint32_t number = 0;
     int failed = *letter == 's' ? mrim_read_lps(position, packet, work->message, sizeof work->message)
                                 : mrim_read_ul(position, packet, &number);
     if (failed) return 1;
+    if (*letter == 's' && index == kGroupNamePosition)
+      copy_cut(work->nickname, sizeof work->nickname, work->message, strlen(work->message));
   }
   return 0;
 }
 
 struct ContactEntry {
   uint32_t flags = 0;
+  uint32_t group = 0;
   uint32_t status = 0;
 };
 
@@ -72,6 +82,7 @@ int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char*
       uint32_t number = 0;
       if (mrim_read_ul(position, packet, &number) != 0) return 1;
       if (index == kFlagsPosition) entry->flags = number;
+      if (index == kGroupPosition) entry->group = number;
       if (index == kStatusPosition) entry->status = number;
     }
   }
@@ -93,8 +104,11 @@ void load_contact_list(const MrimPacket* packet, ListenerWorkArea* work) {
   }
   // An empty group mask gives groups without items: nothing to read, however many there are.
   if (group_mask[0] != '\0') {
+    // Groups are numbered in the order of the list; the flags' top byte repeats the index.
+    mrim_groups_reset(group_count);
     for (uint32_t group = 0; group < group_count; ++group) {
-      if (skip_items(&position, packet, group_mask, work) != 0) return;
+      if (read_group_entry(&position, packet, group_mask, work) != 0) return;
+      mrim_groups_store(group, work->nickname);
     }
   }
   // An entry of an empty contact mask reads nothing, so the body would never be used up: such
@@ -118,6 +132,7 @@ void load_contact_list(const MrimPacket* packet, ListenerWorkArea* work) {
     mrim_apparent_apply(contact, entry.flags);
     mrim_set_contact_status(work->address, entry.status);
     write_setting_dword(contact, module, "Number", number);
+    mrim_contact_set_group(contact, entry.group);
     const char* name = work->nickname[0] != '\0' ? work->nickname : work->address;
     write_setting_string(contact, "CList", "MyHandle", name);
     mrim_log("MRIM_HSP: Contact #%lu (%s) received and added\n", static_cast<unsigned long>(number), name);

@@ -56,6 +56,8 @@ constexpr uint32_t MRIM_STATUS_INVISIBLE = MRIM_STATUS_FLAG_INVISIBLE | MRIM_STA
 
 // Server contact flags.
 constexpr uint32_t CONTACT_FLAG_REMOVED = 0x01;
+// A group entry of the list, or an ADD/MODIFY_CONTACT about a group rather than a contact.
+constexpr uint32_t CONTACT_FLAG_GROUP = 0x02;
 constexpr uint32_t CONTACT_FLAG_INVISIBLE = 0x04;
 constexpr uint32_t CONTACT_FLAG_VISIBLE = 0x08;
 // Status of MRIM_CS_ADD_CONTACT_ACK and MRIM_CS_MODIFY_CONTACT_ACK.

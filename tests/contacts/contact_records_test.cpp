@@ -201,7 +201,7 @@ TEST_F(ContactEdits, ModifyResultFollowsTheAcknowledgement) {
   answer_modify_with(0);
   answer_modify_without_body();
   EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
-  EXPECT_EQ(mrim_do_remove("a", 1), 1);
+  EXPECT_EQ(mrim_do_remove("a", 1, 0), 1);
   EXPECT_EQ(testsupport::count_of(log_text(), "mrim_do_modify: ended\r\n"), 4);
   EXPECT_NE(log_text().find("mrim_do_remove: ended with error\r\n"), std::string::npos);
 }
@@ -209,7 +209,7 @@ TEST_F(ContactEdits, ModifyResultFollowsTheAcknowledgement) {
 TEST_F(ContactEdits, NoAnswerOrNoConnectionIsAFailure) {
   answer_modify_with(std::nullopt);
   EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
-  EXPECT_EQ(mrim_do_remove("a", 1), 1);
+  EXPECT_EQ(mrim_do_remove("a", 1, 0), 1);
   answer_modify_with(0);
   protocol_state.connection = nullptr;
   EXPECT_EQ(mrim_do_modify(1, "a", 0, 0, "n"), 1);
@@ -218,7 +218,7 @@ TEST_F(ContactEdits, NoAnswerOrNoConnectionIsAFailure) {
 
 TEST_F(ContactEdits, EveryRequestHasAFreshSequenceNumber) {
   mrim_do_modify(1, "a", 0, 0, "n");
-  mrim_do_remove("a", 1);
+  mrim_do_remove("a", 1, 0);
   auto requests = sent_with_code(MRIM_CS_MODIFY_CONTACT);
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].seq, 1u);

@@ -376,10 +376,10 @@ TEST_F(ListEditing, AddRequestAddressLimit) {
   std::string longest(2038, 'a');
   std::string too_long(2039, 'a');
   uint32_t number = 0;
-  EXPECT_EQ(mrim_do_addcontact(longest.c_str(), &number), 0);
+  EXPECT_EQ(mrim_do_addcontact(longest.c_str(), 0, &number), 0);
   EXPECT_EQ(number, 25u);
   number = 0;
-  EXPECT_EQ(mrim_do_addcontact(too_long.c_str(), &number), 1);
+  EXPECT_EQ(mrim_do_addcontact(too_long.c_str(), 0, &number), 1);
   EXPECT_EQ(number, 0u);
   std::vector<Packet> adds = sent_with_code(code::add_contact);
   ASSERT_EQ(adds.size(), 1u);
@@ -489,7 +489,7 @@ TEST_F(ListEditing, AddsFromSeveralHostThreadsEachGetTheirOwnReply) {
     std::string address = std::string("user") + digit + "@example.org";
     for (int i = 0; i < kPerThread; ++i) {
       uint32_t number = 0;
-      if (mrim_do_addcontact(address.c_str(), &number) != 0 || number != 100u + (digit - '0')) ++wrong;
+      if (mrim_do_addcontact(address.c_str(), 0, &number) != 0 || number != 100u + (digit - '0')) ++wrong;
     }
   };
   std::thread a(adder, '1');

@@ -1,0 +1,172 @@
+// The account's contact-list groups: the names the server's list gives them, each contact's
+// group, making a group on the server and moving a contact into another one.
+#include "contacts/groups.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "contacts/contact_records.h"
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "protocol/codec.h"
+#include "protocol/request.h"
+#include "protocol/wire.h"
+
+namespace {
+
+// The server keeps a group's index in the top byte of its flags: no list has more groups.
+constexpr uint32_t kMaxGroups = 256;
+// A group name of the ADD_CONTACT request; longer names are refused rather than cut, since a
+// cut name would make a second group when the user's own name comes back.
+constexpr size_t kGroupNameMax = 255;
+constexpr uint32_t kAddGroupCapacity = 4096;
+
+// Set while this thread writes a contact's "CList"/"Group" itself, so that the setting hook
+// does not take our own write for the user's move. The host calls its hooks on the writing
+// thread.
+thread_local bool writing_own_group = false;
+
+void group_setting_name(uint32_t index, char* out, size_t size) {
+  snprintf(out, size, "Group%lu", static_cast<unsigned long>(index));
+}
+
+// The account's name of group index into out (size bytes); false when it has none.
+bool group_name(uint32_t index, char* out, size_t size) {
+  const char* module = protocol_state.module_name;
+  if (index >= get_setting_dword(nullptr, module, "GroupCount", 0)) return false;
+  char setting[32];
+  group_setting_name(index, setting, sizeof setting);
+  SettingVariant name;
+  if (!mrim_read_text_setting(nullptr, module, setting, &name)) return false;
+  snprintf(out, size, "%s", name.text);
+  free_setting(&name);
+  return true;
+}
+
+void write_own_group(HANDLE contact, const char* name) {
+  writing_own_group = true;
+  write_setting_string(contact, "CList", "Group", name);
+  writing_own_group = false;
+}
+
+}  // namespace
+
+uint32_t mrim_contact_group(HANDLE contact) {
+  return get_setting_dword(contact, protocol_state.module_name, "GroupIndex", 0);
+}
+
+void mrim_groups_reset(uint32_t count) {
+  write_setting_dword(nullptr, protocol_state.module_name, "GroupCount",
+                      count < kMaxGroups ? count : kMaxGroups);
+}
+
+void mrim_groups_store(uint32_t index, const char* name) {
+  if (index >= kMaxGroups) return;
+  char setting[32];
+  group_setting_name(index, setting, sizeof setting);
+  write_setting_string(nullptr, protocol_state.module_name, setting, name);
+}
+
+void mrim_contact_set_group(HANDLE contact, uint32_t index) {
+  write_setting_dword(contact, protocol_state.module_name, "GroupIndex", index);
+  char name[kGroupNameMax + 1];
+  if (group_name(index, name, sizeof name)) write_own_group(contact, name);
+}
+
+int mrim_group_find(const char* name, uint32_t* index) {
+  uint32_t count = get_setting_dword(nullptr, protocol_state.module_name, "GroupCount", 0);
+  char stored[kGroupNameMax + 1];
+  for (uint32_t i = 0; i < count && i < kMaxGroups; ++i) {
+    if (group_name(i, stored, sizeof stored) && strcmp(stored, name) == 0) {
+      *index = i;
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int mrim_do_addgroup(const char* name, uint32_t* index) {
+  mrim_log("mrim_do_addgroup: started\n");
+  int result = 1;
+  auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  if (packet != nullptr && strlen(name) <= kGroupNameMax) {
+    mrim_packet_init(packet, MRIM_CS_ADD_CONTACT, mrim_next_seq());
+    mrim_append_ul(packet, CONTACT_FLAG_GROUP);
+    mrim_append_ul(packet, 0);
+    mrim_append_lps(packet, "");
+    mrim_append_lps(packet, name);
+    mrim_append_ul(packet, 0);
+    const MrimRequestSpec spec{"mrim_do_addgroup",
+                               MRIM_CS_ADD_CONTACT_ACK,
+                               "MRIM_CS_ADD_CONTACT_ACK",
+                               kAddGroupCapacity,
+                               false,
+                               false,
+                               false};
+    uint32_t position = 0;
+    uint32_t status = 0;
+    uint32_t created = 0;
+    if (mrim_request(packet, spec, &position, &status,
+                     "mrim_do_addgroup: MRIM_CS_ADD_CONTACT(group %s) sended\n", name) == MRIM_REQUEST_OK &&
+        status == CONTACT_OPER_SUCCESS && mrim_read_ul(&position, packet, &created) == 0 &&
+        created < kMaxGroups) {
+      const char* module = protocol_state.module_name;
+      mrim_groups_store(created, name);
+      if (created >= get_setting_dword(nullptr, module, "GroupCount", 0))
+        write_setting_dword(nullptr, module, "GroupCount", created + 1);
+      *index = created;
+      result = 0;
+    }
+  }
+  free(packet);
+  mrim_log(result == 0 ? "mrim_do_addgroup: ended ok\n" : "mrim_do_addgroup: ended with error\n");
+  return result;
+}
+
+int mrim_move_contact(HANDLE contact) {
+  if (writing_own_group || contact == nullptr) return 0;
+  const char* module = protocol_state.module_name;
+  DWORD number = get_setting_dword(contact, module, "Number", 0);
+  // Not on the server's list: the group is the host's alone until the contact is added.
+  if (number == 0) return 0;
+  uint32_t old_index = mrim_contact_group(contact);
+  SettingVariant wanted;
+  char target[kGroupNameMax + 1] = "";
+  if (mrim_read_text_setting(contact, "CList", "Group", &wanted)) {
+    snprintf(target, sizeof target, "%s", wanted.text);
+    free_setting(&wanted);
+  }
+  // A contact taken out of every group goes to the server's first one.
+  uint32_t new_index = 0;
+  bool known = target[0] == '\0' || mrim_group_find(target, &new_index) == 0;
+  if (known && new_index == old_index) return 0;
+
+  mrim_log("mrim_move_contact: started\n");
+  int result = 1;
+  SettingVariant email;
+  SettingVariant name;
+  bool have_email = mrim_read_text_setting(contact, module, "EMail", &email);
+  bool have_name = have_email && mrim_read_text_setting(contact, "CList", "MyHandle", &name);
+  if (have_name && protocol_state.status != ID_STATUS_OFFLINE &&
+      (known || mrim_do_addgroup(target, &new_index) == 0)) {
+    DWORD flags = get_setting_dword(contact, module, "Flags", 0);
+    if (mrim_do_modify(number, email.text, flags, new_index, name.text) == 0) {
+      write_setting_dword(contact, module, "GroupIndex", new_index);
+      result = 0;
+    }
+  }
+  if (have_name) free_setting(&name);
+  if (have_email) free_setting(&email);
+  if (result != 0) {
+    // The host's list must not show a group the server did not take: the old one comes back.
+    char old_name[kGroupNameMax + 1] = "";
+    group_name(old_index, old_name, sizeof old_name);
+    write_own_group(contact, old_name);
+    mrim_log("mrim_move_contact: the server did not move the contact to group \"%s\"; it stays in \"%s\"\n",
+             target, old_name);
+  }
+  mrim_log(result == 0 ? "mrim_move_contact: ended ok\n" : "mrim_move_contact: ended with error\n");
+  return result;
+}
