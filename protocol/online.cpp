@@ -287,12 +287,12 @@ int mrim_do_hello() {
   mrim_log("mrim_do_hello: started\n");
   mrim_packet_init(&hello_packet, MRIM_CS_HELLO, mrim_next_seq());
   // Servers in use today may answer with seq 0 instead of the hello's own number.
-  const MrimRequestSpec spec{
+  const MrimRequestKind kind{
       "mrim_do_hello", MRIM_CS_HELLO_ACK, "MRIM_CS_HELLO_ACK", kHelloCapacity, true, true, true};
   uint32_t position = 0;
   uint32_t period = 0;
   MrimRequestResult result =
-      mrim_request(&hello_packet, spec, &position, &period, "mrim_do_hello: sended MRIM_CS_HELLO\n");
+      mrim_request(&hello_packet, kind, &position, &period, "mrim_do_hello: sended MRIM_CS_HELLO\n");
   // An acknowledgement without its period (fewer than 4 body bytes) still greets us; the
   // period in force is kept.
   if (result == MRIM_REQUEST_OK) ping_period = period;
@@ -323,11 +323,11 @@ int mrim_do_login(const char* email, const char* password, uint32_t status, int*
   reason = LOGINERR_TIMEOUT;  // until an answer says otherwise
   // The helper wipes the body once it is sent: the buffer is reused for the reply, and the
   // password must not linger in it meanwhile. The reply is not read, only its code.
-  const MrimRequestSpec spec{
+  const MrimRequestKind kind{
       "mrim_do_login", MRIM_CS_LOGIN_ACK, "MRIM_CS_LOGIN_ACK", kLoginCapacity, false, true, true};
   uint32_t position = 0;
   uint32_t unused = 0;
-  MrimRequestResult result = mrim_request(&login_packet, spec, &position, &unused,
+  MrimRequestResult result = mrim_request(&login_packet, kind, &position, &unused,
                                           "mrim_do_login: MRIM_CS_LOGIN2(%s,<pass>,%lu,%s) sended\n", email,
                                           static_cast<unsigned long>(status), MRIM_CLIENT_DESCRIPTION);
   if (result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS) {
