@@ -44,12 +44,12 @@ int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_
               mrim_append_lps(packet, address) | mrim_append_lps(packet, name) | mrim_append_ul(packet, 0);
   int result = 1;
   if (built == 0) {
-    const MrimRequestSpec spec{
+    const MrimRequestKind kind{
         caller, MRIM_CS_MODIFY_CONTACT_ACK, "MRIM_CS_MODIFY_CONTACT_ACK", kModifyBufferSize, false, false,
         true};
     uint32_t position = 0;
     uint32_t status = 0;
-    if (mrim_request(packet, spec, &position, &status,
+    if (mrim_request(packet, kind, &position, &status,
                      "%s: MRIM_CS_MODIFY_CONTACT(%lu,%lu,%lu,%s,%s) sended\n", caller,
                      static_cast<unsigned long>(number), static_cast<unsigned long>(flags),
                      static_cast<unsigned long>(group), address, name) == MRIM_REQUEST_OK &&

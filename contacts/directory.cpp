@@ -9,12 +9,12 @@ int mrim_directory_request(MrimPacket* packet, const char* caller, const char* u
   int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, user) | mrim_append_ul(packet, 1) |
               mrim_append_lps(packet, domain);
   if (built != 0) return 1;
-  const MrimRequestSpec spec{caller, MRIM_CS_DIRECTORY_INFO, "MRIM_CS_DIRECTORY_INFO", capacity, false, false,
+  const MrimRequestKind kind{caller, MRIM_CS_DIRECTORY_INFO, "MRIM_CS_DIRECTORY_INFO", capacity, false, false,
                              false};
   uint32_t position = 0;
   uint32_t status = 0;
   MrimRequestResult result =
-      mrim_request(packet, spec, &position, &status, "%s: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", caller,
+      mrim_request(packet, kind, &position, &status, "%s: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", caller,
                    user, domain);
   return result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS ? 0 : 1;
 }

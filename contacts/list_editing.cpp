@@ -107,7 +107,7 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   mrim_append_ul(packet, 0);
 
   int result = 1;
-  const MrimRequestSpec spec{"mrim_do_addcontact",
+  const MrimRequestKind kind{"mrim_do_addcontact",
                              MRIM_CS_ADD_CONTACT_ACK,
                              "MRIM_CS_ADD_CONTACT_ACK",
                              kAddCapacity,
@@ -117,7 +117,7 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   uint32_t position = 0;
   uint32_t status = 0;
   uint32_t number = 0;
-  if (mrim_request(packet, spec, &position, &status, "mrim_do_addcontact: MRIM_CS_ADD_CONTACT(%s) sended\n",
+  if (mrim_request(packet, kind, &position, &status, "mrim_do_addcontact: MRIM_CS_ADD_CONTACT(%s) sended\n",
                    address) == MRIM_REQUEST_OK &&
       status == CONTACT_OPER_SUCCESS && mrim_read_ul(&position, packet, &number) == 0) {
     *number_out = number;

@@ -140,7 +140,7 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
   int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, recipient) | mrim_append_lps(packet, text) |
               mrim_append_lps(packet, " ");
   if (built == 0) {
-    const MrimRequestSpec spec{"mrim_do_sendmessage",
+    const MrimRequestKind kind{"mrim_do_sendmessage",
                                MRIM_CS_MESSAGE_STATUS,
                                "MRIM_CS_MESSAGE_STATUS",
                                capacity,
@@ -151,7 +151,7 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
     // A report without a body leaves the status at 0: delivered.
     uint32_t status = MESSAGE_DELIVERED;
     MrimRequestResult reply =
-        mrim_request(packet, spec, &position, &status,
+        mrim_request(packet, kind, &position, &status,
                      "mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul, recipient, text, "");
     if (reply == MRIM_REQUEST_FAILED) {
       result = MESSAGE_OUTCOME_UNCONFIRMED;

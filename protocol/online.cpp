@@ -16,6 +16,7 @@
 #include "protocol/codec.h"
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
+#include "protocol/request.h"
 #include "protocol/send.h"
 #include "protocol/server_choice.h"
 #include "protocol/session.h"
@@ -284,24 +285,20 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
 
 int mrim_do_hello() {
   mrim_log("mrim_do_hello: started\n");
-  uint32_t seq = mrim_next_seq();
-  mrim_packet_init(&hello_packet, MRIM_CS_HELLO, seq);
-  MRIM_sendpacket(&hello_packet);
-  mrim_log("mrim_do_hello: sended MRIM_CS_HELLO\n");
+  mrim_packet_init(&hello_packet, MRIM_CS_HELLO, mrim_next_seq());
   // Servers in use today may answer with seq 0 instead of the hello's own number.
-  const uint32_t answers[] = {seq, 0};
-  if (MRIM_receivepacket_any(&hello_packet, kHelloCapacity, answers, 2, get_timeout()) == 0) {
-    mrim_log("mrim_do_hello: packet received\n");
-    if (hello_packet.msg == MRIM_CS_HELLO_ACK) {
-      mrim_log("mrim_do_hello: MRIM_CS_HELLO_ACK received\n");
-      // An acknowledgement without its period (fewer than 4 body bytes) still greets us; the
-      // period in force is kept.
-      uint32_t position = 0;
-      uint32_t period = 0;
-      if (mrim_read_ul(&position, &hello_packet, &period) == 0) ping_period = period;
-      mrim_log("mrim_do_hello: ended ok\n");
-      return 0;
-    }
+  const MrimRequestKind kind{
+      "mrim_do_hello", MRIM_CS_HELLO_ACK, "MRIM_CS_HELLO_ACK", kHelloCapacity, true, true, true};
+  uint32_t position = 0;
+  uint32_t period = 0;
+  MrimRequestResult result =
+      mrim_request(&hello_packet, kind, &position, &period, "mrim_do_hello: sended MRIM_CS_HELLO\n");
+  // An acknowledgement without its period (fewer than 4 body bytes) still greets us; the
+  // period in force is kept.
+  if (result == MRIM_REQUEST_OK) ping_period = period;
+  if (result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS) {
+    mrim_log("mrim_do_hello: ended ok\n");
+    return 0;
   }
   mrim_log("mrim_do_hello: ended with error\n");
   return 1;
@@ -313,8 +310,7 @@ int mrim_do_login(const char* email, const char* password, uint32_t status, int*
   int& reason = failure_reason != nullptr ? *failure_reason : ignored;
   // The account's texts that cannot be sent must be changed by the user, like a wrong password.
   reason = LOGINERR_WRONGPASSWORD;
-  uint32_t seq = mrim_next_seq();
-  mrim_packet_init(&login_packet, MRIM_CS_LOGIN2, seq);
+  mrim_packet_init(&login_packet, MRIM_CS_LOGIN2, mrim_next_seq());
   // The account's texts could in principle overflow the body; a request that does not fit is
   // not sent at all.
   if (mrim_append_lps(&login_packet, email) != 0 || mrim_append_lps(&login_packet, password) != 0 ||
@@ -324,23 +320,23 @@ int mrim_do_login(const char* email, const char* password, uint32_t status, int*
     mrim_log("mrim_do_login: ended with error\n");
     return 1;
   }
-  MRIM_sendpacket(&login_packet);
   reason = LOGINERR_TIMEOUT;  // until an answer says otherwise
-  // The buffer is reused for the reply; the password must not linger in it meanwhile.
-  memset(login_packet.body, 0, login_packet.dlen);
-  login_packet.dlen = 0;
-  mrim_log("mrim_do_login: MRIM_CS_LOGIN2(%s,<pass>,%lu,%s) sended\n", email,
-           static_cast<unsigned long>(status), MRIM_CLIENT_DESCRIPTION);
-  if (MRIM_receivepacket(&login_packet, kLoginCapacity, seq, get_timeout()) == 0) {
-    mrim_log("mrim_do_login: packet received\n");
-    if (login_packet.msg == MRIM_CS_LOGIN_ACK) {
-      mrim_log("mrim_do_login: MRIM_CS_LOGIN_ACK received\n");
-      mrim_log("mrim_do_login: ended ok\n");
-      return 0;
-    }
-    // Any other answer is no usable answer to the log-in, as if none had come.
-    if (login_packet.msg == MRIM_CS_LOGIN_REJ) reason = LOGINERR_WRONGPASSWORD;
+  // The helper wipes the body once it is sent: the buffer is reused for the reply, and the
+  // password must not linger in it meanwhile. The reply is not read, only its code.
+  const MrimRequestKind kind{
+      "mrim_do_login", MRIM_CS_LOGIN_ACK, "MRIM_CS_LOGIN_ACK", kLoginCapacity, false, true, true};
+  uint32_t position = 0;
+  uint32_t unused = 0;
+  MrimRequestResult result = mrim_request(&login_packet, kind, &position, &unused,
+                                          "mrim_do_login: MRIM_CS_LOGIN2(%s,<pass>,%lu,%s) sended\n", email,
+                                          static_cast<unsigned long>(status), MRIM_CLIENT_DESCRIPTION);
+  if (result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS) {
+    mrim_log("mrim_do_login: ended ok\n");
+    return 0;
   }
+  // Any other answer is no usable answer to the log-in, as if none had come; a refusal (its
+  // code is in the buffer when it came) tells the user to look at the password.
+  if (login_packet.msg == MRIM_CS_LOGIN_REJ) reason = LOGINERR_WRONGPASSWORD;
   mrim_log("mrim_do_login: ended with error\n");
   return 1;
 }

@@ -9,10 +9,10 @@
 #include "protocol/receive.h"
 #include "protocol/send.h"
 
-MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestSpec& spec, uint32_t* position,
+MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, uint32_t* position,
                                uint32_t* status, const char* sent_format, ...) {
   const uint32_t seq = packet->seq;
-  if (MRIM_sendpacket(packet) != 0 && !spec.wait_after_failed_send) return MRIM_REQUEST_NOT_SENT;
+  if (MRIM_sendpacket(packet) != 0 && !kind.wait_after_failed_send) return MRIM_REQUEST_NOT_SENT;
   uint32_t dlen = packet->dlen;
   if (dlen > MRIM_BODY_CAPACITY) dlen = MRIM_BODY_CAPACITY;
   memset(packet->body, 0, dlen);
@@ -24,12 +24,12 @@ MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestSpec& spec, 
   va_end(arguments);
 
   const uint32_t seqs[] = {seq, 0};
-  if (MRIM_receivepacket_any(packet, spec.reply_capacity, seqs, spec.also_seq_zero ? 2 : 1, get_timeout()) !=
+  if (MRIM_receivepacket_any(packet, kind.reply_capacity, seqs, kind.also_seq_zero ? 2 : 1, get_timeout()) !=
       0)
     return MRIM_REQUEST_FAILED;
-  if (spec.log_any_reply) mrim_log("%s: packet received\n", spec.caller);
-  if (packet->msg != spec.reply_code) return MRIM_REQUEST_FAILED;
-  mrim_log("%s: %s received\n", spec.caller, spec.reply_name);
+  if (kind.log_any_reply) mrim_log("%s: packet received\n", kind.caller);
+  if (packet->msg != kind.reply_code) return MRIM_REQUEST_FAILED;
+  mrim_log("%s: %s received\n", kind.caller, kind.reply_name);
   *position = 0;
   return mrim_read_ul(position, packet, status) == 0 ? MRIM_REQUEST_OK : MRIM_REQUEST_NO_STATUS;
 }

@@ -9,7 +9,7 @@
 #include "protocol/codec.h"
 
 // How one kind of request is carried out and logged. Every log line starts with caller.
-struct MrimRequestSpec {
+struct MrimRequestKind {
   const char* caller;       // "mrim_do_modify": the prefix of the log lines
   uint32_t reply_code;      // the code the reply must carry
   const char* reply_name;   // logged as "<caller>: <reply_name> received" when it does
@@ -25,14 +25,14 @@ enum MrimRequestResult {
   MRIM_REQUEST_OK,         // the reply came with the code; *status holds its first UL
   MRIM_REQUEST_NO_STATUS,  // the reply came with the code but its body holds no UL
   MRIM_REQUEST_FAILED,     // sent, but no reply in time or a reply of another code
-  MRIM_REQUEST_NOT_SENT,   // the host refused the send (and the spec does not wait after that)
+  MRIM_REQUEST_NOT_SENT,   // the host refused the send (and this kind of request does not wait after that)
 };
 
 // Sends the packet, logs the printf-style sent line (with its arguments, after a send that
 // went out), wipes the request's body so that none of its texts stays in the buffer, and
 // waits there for the reply. *position is left after the status for the caller's further
 // reads. The request must fit the reply capacity's buffer: the reply lands in packet.
-MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestSpec& spec, uint32_t* position,
+MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, uint32_t* position,
                                uint32_t* status, const char* sent_format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 5, 6)))

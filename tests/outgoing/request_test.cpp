@@ -24,8 +24,8 @@ class Request : public RequestHost {
     mrim_append_lps(packet.get(), text);
     return packet;
   }
-  MrimRequestSpec spec(bool wait_after_failed_send = false) {
-    return MrimRequestSpec{"request_test",
+  MrimRequestKind kind(bool wait_after_failed_send = false) {
+    return MrimRequestKind{"request_test",
                            MRIM_CS_MODIFY_CONTACT_ACK,
                            "MRIM_CS_MODIFY_CONTACT_ACK",
                            MRIM_HEADER_SIZE + 64,
@@ -47,7 +47,7 @@ TEST_F(Request, TakesTheReplyByItsSeqAndReadsItsStatusThenTheRest) {
   auto packet = request_with("secret");
   uint32_t position = 0;
   uint32_t status = 0;
-  EXPECT_EQ(mrim_request(packet.get(), spec(), &position, &status, "request_test: %s sended\n", "it"),
+  EXPECT_EQ(mrim_request(packet.get(), kind(), &position, &status, "request_test: %s sended\n", "it"),
             MRIM_REQUEST_OK);
   EXPECT_EQ(status, 7u);
   uint32_t next = 0;
@@ -62,14 +62,14 @@ TEST_F(Request, AReplyWithoutAStatusOrOfAnotherCodeIsToldApart) {
   answer(MRIM_CS_MODIFY_CONTACT_ACK, {});
   uint32_t position = 0;
   uint32_t status = 5;
-  EXPECT_EQ(mrim_request(request_with("a").get(), spec(), &position, &status, "sent\n"),
+  EXPECT_EQ(mrim_request(request_with("a").get(), kind(), &position, &status, "sent\n"),
             MRIM_REQUEST_NO_STATUS);
   EXPECT_EQ(status, 5u) << "left as the caller set it";
   answer(MRIM_CS_ADD_CONTACT_ACK, Writer().ul(0).take());
-  EXPECT_EQ(mrim_request(request_with("a").get(), spec(), &position, &status, "sent\n"), MRIM_REQUEST_FAILED);
+  EXPECT_EQ(mrim_request(request_with("a").get(), kind(), &position, &status, "sent\n"), MRIM_REQUEST_FAILED);
   serve(nullptr);
   answer_modify_with(std::nullopt);  // no reply at all
-  EXPECT_EQ(mrim_request(request_with("a").get(), spec(), &position, &status, "sent\n"), MRIM_REQUEST_FAILED);
+  EXPECT_EQ(mrim_request(request_with("a").get(), kind(), &position, &status, "sent\n"), MRIM_REQUEST_FAILED);
 }
 
 // The reply lands in the request's buffer: nothing of the request's texts may wait there.
@@ -78,7 +78,7 @@ TEST_F(Request, NoTextOfTheRequestStaysInTheBufferWhileItWaits) {
   auto packet = request_with("secret");
   uint32_t position = 0;
   uint32_t status = 0;
-  EXPECT_EQ(mrim_request(packet.get(), spec(), &position, &status, "sent\n"), MRIM_REQUEST_FAILED);
+  EXPECT_EQ(mrim_request(packet.get(), kind(), &position, &status, "sent\n"), MRIM_REQUEST_FAILED);
   const char* body = reinterpret_cast<const char*>(packet->body);
   EXPECT_EQ(std::search(body, body + 64, "secret", "secret" + 6), body + 64);
 }
@@ -87,10 +87,10 @@ TEST_F(Request, ARefusedSendEndsAtOnceUnlessTheSpecWaits) {
   refuse_sends();
   uint32_t position = 0;
   uint32_t status = 0;
-  EXPECT_EQ(mrim_request(request_with("a").get(), spec(), &position, &status, "request_test: sent\n"),
+  EXPECT_EQ(mrim_request(request_with("a").get(), kind(), &position, &status, "request_test: sent\n"),
             MRIM_REQUEST_NOT_SENT);
   EXPECT_FALSE(logged("request_test: sent"));
-  EXPECT_EQ(mrim_request(request_with("a").get(), spec(true), &position, &status, "request_test: sent\n"),
+  EXPECT_EQ(mrim_request(request_with("a").get(), kind(true), &position, &status, "request_test: sent\n"),
             MRIM_REQUEST_FAILED);
   EXPECT_TRUE(logged("request_test: sent"));
 }
