@@ -98,7 +98,7 @@ int mrim_do_addgroup(const char* name, uint32_t* index) {
     mrim_append_lps(packet, "");
     mrim_append_lps(packet, name);
     mrim_append_ul(packet, 0);
-    const MrimRequestSpec spec{"mrim_do_addgroup",
+    const MrimRequestKind kind{"mrim_do_addgroup",
                                MRIM_CS_ADD_CONTACT_ACK,
                                "MRIM_CS_ADD_CONTACT_ACK",
                                kAddGroupCapacity,
@@ -108,7 +108,7 @@ int mrim_do_addgroup(const char* name, uint32_t* index) {
     uint32_t position = 0;
     uint32_t status = 0;
     uint32_t created = 0;
-    if (mrim_request(packet, spec, &position, &status,
+    if (mrim_request(packet, kind, &position, &status,
                      "mrim_do_addgroup: MRIM_CS_ADD_CONTACT(group %s) sended\n", name) == MRIM_REQUEST_OK &&
         status == CONTACT_OPER_SUCCESS && mrim_read_ul(&position, packet, &created) == 0 &&
         created < kMaxGroups) {

@@ -212,6 +212,30 @@ std::vector<serversim::Packet> sent_by(const serversim::Server& server, const st
   return packets;
 }
 
+TEST_F(Console, AMoveReachesTheServerAndTheGroupsFollow) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
+  go_online(kim);
+  ASSERT_TRUE(contact_shows(kim, kBob, "away")) << kim.transcript();
+  ASSERT_EQ(kim.command("move " + std::string(kAmy) + " Old friends").value("event", ""), "ok")
+      << kim.transcript();
+  std::optional<Json> moved = kim.await([](const Json& e) {
+    return e.value("event", "") == "contact" && e.value("group", "") == "Old friends";
+  });
+  ASSERT_TRUE(moved) << kim.transcript();
+  EXPECT_EQ((*moved).value("address", ""), kAmy);
+  // The move is carried out before the command is answered: the server made the group first.
+  EXPECT_EQ(server->account(kKim)->groups.back().name, "Old friends");
+
+  kim.command("groups");
+  std::vector<Json> groups = kim.all(is("groups"));
+  ASSERT_EQ(groups.size(), 1u) << kim.transcript();
+  const Json& names = groups.at(0).value("groups", Json());
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(names.back().value("name", ""), "Old friends");
+  EXPECT_EQ(names.back().value("contacts", int64_t{0}), 1);
+}
+
 TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
   TempFolder folder;
   ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
