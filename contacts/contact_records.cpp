@@ -1,13 +1,14 @@
 // The account's contacts in the host's database: lookup and creation by address, presence, and
 // the mirror of the user's renames and deletions onto the server-side contact list.
 //
-// The host's database is the only record of the contacts: every lookup walks the host's
-// contacts from the first one, and nothing is cached here.
+// The host's database is the record of the contacts; lookups by address go through the
+// address index (contacts/contact_index.h), which is built from it and kept true by the hooks.
 #include "contacts/contact_records.h"
 
 #include <cstdlib>
 #include <cstring>
 
+#include "contacts/contact_index.h"
 #include "contacts/groups.h"
 #include "core/host_services.h"
 #include "core/log.h"
@@ -24,12 +25,6 @@ namespace {
 constexpr uint32_t kModifyBufferSize = 4140;
 
 HANDLE as_handle(INT_PTR value) { return reinterpret_cast<HANDLE>(value); }
-
-HANDLE first_contact() { return as_handle(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0)); }
-
-HANDLE next_contact(HANDLE contact) {
-  return as_handle(call_service(MS_DB_CONTACT_FINDNEXT, reinterpret_cast<WPARAM>(contact), 0));
-}
 
 // Builds MRIM_CS_MODIFY_CONTACT, sends it and waits for its acknowledgement in the same buffer.
 // The codec needs a whole packet buffer to bound its appends, so one is allocated even though
@@ -72,14 +67,8 @@ bool mrim_contact_is_ours(HANDLE contact) {
 
 HANDLE mrim_find_contact(const char* address, int create, int on_list) {
   const char* module = protocol_state.module_name;
-  for (HANDLE contact = first_contact(); contact != nullptr; contact = next_contact(contact)) {
-    if (!mrim_contact_is_ours(contact)) continue;
-    SettingVariant email;
-    if (!mrim_read_text_setting(contact, module, "EMail", &email)) continue;
-    bool match = strcmp(email.text, address) == 0;
-    free_setting(&email);
-    if (match) return contact;
-  }
+  HANDLE found = contact_index_find(address);
+  if (found != nullptr) return found;
   if (!create) return NOT_FOUND;
 
   // A host that cannot create the contact answers 0, the account itself: nothing may be written
@@ -91,6 +80,7 @@ HANDLE mrim_find_contact(const char* address, int create, int on_list) {
   }
   call_service(MS_PROTO_ADDTOCONTACT, reinterpret_cast<WPARAM>(contact), reinterpret_cast<LPARAM>(module));
   write_setting_string(contact, module, "EMail", address);
+  contact_index_add(address, contact);
   write_setting_byte(contact, "CList", "NotOnList", on_list == 1 ? 0 : 1);
   write_setting_string(contact, "CList", "MyHandle", address);
   write_setting_byte(contact, "CList", "Hidden", 0);
@@ -145,9 +135,11 @@ int mrim_rename_contact(HANDLE contact) {
 }
 
 INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {
-  if (protocol_state.contact_list_loading) return 0;
   auto contact = reinterpret_cast<HANDLE>(wparam);
   auto* change = reinterpret_cast<const SettingWrite*>(lparam);
+  // The index follows every write, the list's own too; the user's changes below do not.
+  contact_index_setting_written(contact, change);
+  if (protocol_state.contact_list_loading) return 0;
   if (change == nullptr || contact == nullptr) return 0;
   if (change->module == nullptr || change->setting == nullptr) return 0;
   if (strcmp(change->module, "CList") != 0) return 0;
@@ -163,6 +155,7 @@ INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {
 
 INT_PTR MRIM_ContactDeleted(WPARAM wparam, LPARAM) {
   auto contact = reinterpret_cast<HANDLE>(wparam);
+  contact_index_forget(contact);
   if (!mrim_contact_is_ours(contact)) return 0;
   const char* module = protocol_state.module_name;
   SettingVariant email;

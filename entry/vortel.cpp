@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "contacts/apparent.h"
+#include "contacts/contact_index.h"
 #include "contacts/contact_records.h"
 #include "contacts/details.h"
 #include "contacts/list_editing.h"
@@ -151,6 +152,7 @@ MRIM_EXPORT PluginInfo* MirandaPluginInfo(DWORD) { return &plugin_info; }
 MRIM_EXPORT int Load(PluginLink* link) {
   plugin_link = link;
   protocol_state_reset();
+  contact_index_reset();
   ping_period = MRIM_DEFAULT_PING_PERIOD;
   threads_reset();
 
@@ -200,6 +202,7 @@ MRIM_EXPORT int Unload(void) {
   free(newmail_block);
   newmail_block = nullptr;
   pending_queue_clear();
+  contact_index_reset();
   mrim_log("vortel: Terminating.\n");
   log_close();
   return 0;
