@@ -18,10 +18,18 @@ uint32_t body_room(const MrimPacket* packet) {
   return dlen >= MRIM_BODY_CAPACITY ? 0 : MRIM_BODY_CAPACITY - dlen;
 }
 
-// The readable end of the body: dlen, but never past the buffer.
+// The readable end of the body: dlen, since every packet read is whole (the listener hands
+// over 44 + dlen bytes, a reply queue copy cuts dlen to what it copied), but never past the
+// largest packet the listener takes.
 uint32_t body_end(const MrimPacket* packet) {
   uint32_t dlen = packet->dlen;
-  return dlen > MRIM_BODY_CAPACITY ? MRIM_BODY_CAPACITY : dlen;
+  return dlen > MRIM_LARGEST_BODY ? MRIM_LARGEST_BODY : dlen;
+}
+
+// Body bytes from the packet's start rather than through the body array: a received packet may
+// be longer than the array declares.
+const BYTE* body_at(const MrimPacket* packet, uint32_t position) {
+  return reinterpret_cast<const BYTE*>(packet) + MRIM_HEADER_SIZE + position;
 }
 
 }  // namespace
@@ -69,7 +77,7 @@ int mrim_read_ul(uint32_t* position, const MrimPacket* packet, uint32_t* out) {
   uint32_t end = body_end(packet);
   uint32_t start = *position;
   if (start >= end || end - start < 4) return 1;
-  memcpy(out, packet->body + start, 4);
+  memcpy(out, body_at(packet, start), 4);
   *position = start + 4;
   return 0;
 }
@@ -82,11 +90,11 @@ int mrim_read_lps(uint32_t* position, const MrimPacket* packet, char* out_text, 
   uint32_t start = *position;
   if (start >= end || end - start < 4) return 1;
   uint32_t count = 0;
-  memcpy(&count, packet->body + start, 4);
+  memcpy(&count, body_at(packet, start), 4);
   if (count > end - start - 4) return 1;
   if (out_size > 0) {
     uint32_t kept = count < out_size - 1 ? count : out_size - 1;
-    memcpy(out_text, packet->body + start + 4, kept);
+    memcpy(out_text, body_at(packet, start + 4), kept);
     out_text[kept] = '\0';
   }
   *position = start + 4 + count;

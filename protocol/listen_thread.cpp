@@ -7,8 +7,15 @@
 // Instead of looking for a receiver every 500 ms, it waits on a condition variable that
 // listener_wake() signals as soon as the connect sequence has stored one (and at Unload); the
 // 500 ms stay as the upper bound of each wait. It ends when Unload asks the threads to stop.
+//
+// Every delivery is taken out of the host's receiver whole, so the receiver never fills, and
+// appended to the listener's own stream buffer, where a packet of up to MRIM_LARGEST_PACKET
+// bytes waits until it is complete. That buffer grows only while such a packet is in flight and
+// shrinks back to kIdleStreamSize once it is handled; a longer packet is skipped by its
+// declared length, however many deliveries its bytes span.
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -40,6 +47,72 @@ void wait_for_wake(DWORD milliseconds) {
 
 // The listener's own copy of each delivery: the host's buffer may be freed under it.
 BYTE delivery[MRIM_RECEIVER_SIZE];
+
+// The bytes received but not yet cut into packets, and the bytes of an over-long packet still to
+// come and be dropped.
+struct Stream {
+  BYTE* bytes = nullptr;
+  uint32_t capacity = 0;
+  uint32_t length = 0;
+  uint64_t skip_left = 0;
+};
+
+// What an idle connection keeps: room for one receiver's worth of bytes.
+constexpr uint32_t kIdleStreamSize = MRIM_RECEIVER_SIZE;
+
+// Everything buffered goes with the state of the connection it came from; memory beyond the
+// idle size is given back.
+void stream_shrink(Stream* stream) {
+  if (stream->capacity <= kIdleStreamSize || stream->length > kIdleStreamSize) return;
+  void* smaller = realloc(stream->bytes, kIdleStreamSize);
+  if (smaller == nullptr) return;  // the larger block still serves
+  stream->bytes = static_cast<BYTE*>(smaller);
+  stream->capacity = kIdleStreamSize;
+}
+
+void stream_clear(Stream* stream) {
+  stream->length = 0;
+  stream->skip_left = 0;
+  stream_shrink(stream);
+}
+
+// Drops what is left of an over-long packet from the front of the delivery, then appends the
+// rest. False when there is no memory for it: the stream is then out of step and starts over.
+bool stream_append(Stream* stream, const BYTE* bytes, uint32_t count) {
+  uint32_t skipped = stream->skip_left < count ? static_cast<uint32_t>(stream->skip_left) : count;
+  stream->skip_left -= skipped;
+  if (skipped > 0 && stream->skip_left == 0)
+    mrim_log("ListenThread: the over-long packet has been skipped\n");
+  bytes += skipped;
+  count -= skipped;
+  // A whole packet is at most MRIM_LARGEST_PACKET and a delivery at most a receiver's size, so
+  // the buffer never needs more than their sum.
+  uint64_t needed = static_cast<uint64_t>(stream->length) + count;
+  if (needed > stream->capacity) {
+    uint64_t grown = stream->capacity < kIdleStreamSize ? kIdleStreamSize : stream->capacity * 2ull;
+    if (grown < needed) grown = needed;
+    void* larger = needed <= UINT32_MAX ? realloc(stream->bytes, static_cast<size_t>(grown)) : nullptr;
+    if (larger == nullptr) {
+      mrim_log("ListenThread: no memory for %llu bytes, the buffered data is discarded\n",
+               static_cast<unsigned long long>(needed));
+      stream_clear(stream);
+      return false;
+    }
+    stream->bytes = static_cast<BYTE*>(larger);
+    stream->capacity = static_cast<uint32_t>(grown);
+  }
+  if (count > 0) memcpy(stream->bytes + stream->length, bytes, count);
+  stream->length += count;
+  return true;
+}
+
+// Forgets the consumed front; an incomplete packet stays for the next delivery.
+void stream_consume(Stream* stream, uint32_t consumed) {
+  if (consumed > stream->length) consumed = stream->length;
+  if (consumed < stream->length) memmove(stream->bytes, stream->bytes + consumed, stream->length - consumed);
+  stream->length -= consumed;
+  stream_shrink(stream);
+}
 
 // A fresh request record: nothing consumed, no time limit.
 void reset_record(NetlibPacketRecver* record) {
@@ -123,6 +196,7 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
   mrim_log("ListenThread: started\n");
   NetlibPacketRecver record;
   reset(&record);
+  Stream stream;
   HANDLE current_receiver = nullptr;
   uint32_t current_generation = 0;
   while (!stop_requested()) {
@@ -132,11 +206,13 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
     HANDLE receiver = protocol_state.packet_receiver;
     if (receiver == nullptr) {
       reset(&record);
+      stream_clear(&stream);
       wait_for_wake(kIdleWaitMs);
       continue;
     }
     if (receiver != current_receiver || generation != current_generation) {
-      reset_record(&record);  // nothing of an earlier receiver's figures carries over
+      reset_record(&record);  // nothing of an earlier receiver's figures or bytes carries over
+      stream_clear(&stream);
       current_receiver = receiver;
       current_generation = generation;
     }
@@ -157,6 +233,7 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
       // which this failure says nothing about.
       if (protocol_state.login_in_progress == 0 && still_current(receiver, generation)) go_offline();
       reset(&record);
+      stream_clear(&stream);
       wait_for_wake(kIdleWaitMs);
       continue;
     }
@@ -168,21 +245,26 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
     if (copied < 0) {
       mrim_log("ListenThread: the session has ended, the delivery is dropped\n");
       reset_record(&record);
+      stream_clear(&stream);
       continue;
     }
+    // All of it is the listener's now: the host's receiver is empty again for the next bytes.
+    record.bytes_used += copied;
+    if (!stream_append(&stream, delivery, static_cast<uint32_t>(copied))) continue;
     CurrentSession session{work_area, receiver, generation};
     bool stopped = false;
-    uint32_t consumed =
-        cut_packets(delivery, static_cast<uint32_t>(copied), longest_packet(record.buffer_size),
-                    dispatch_while_current, &session, &stopped);
+    uint32_t consumed = cut_packets(stream.bytes, stream.length, MRIM_LARGEST_PACKET, dispatch_while_current,
+                                    &session, &stopped, &stream.skip_left);
     // After a session's end nothing of it is applied any more, and its record is not used again.
     if (stopped) {
       mrim_log("ListenThread: the session has ended, the rest of the delivery is dropped\n");
       reset_record(&record);
+      stream_clear(&stream);
       continue;
     }
-    record.bytes_used += static_cast<int>(consumed);
+    stream_consume(&stream, consumed);
   }
+  free(stream.bytes);
   mrim_log("ListenThread: stopped\n");
   return 0;
 }

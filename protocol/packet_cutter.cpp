@@ -9,7 +9,7 @@
 #include "protocol/framer.h"
 
 uint32_t cut_packets(const BYTE* bytes, uint32_t length, uint32_t longest, PacketSink sink, void* context,
-                     bool* stopped) {
+                     bool* stopped, uint64_t* skip_left) {
   *stopped = false;
   uint32_t used = 0;
   for (;;) {
@@ -26,6 +26,16 @@ uint32_t cut_packets(const BYTE* bytes, uint32_t length, uint32_t longest, Packe
       continue;
     }
     mrim_log("ListenThread: packet magic OK\n");
+    if (frame.kind == MRIM_FRAME_SKIP && skip_left != nullptr) {
+      mrim_log("ListenThread: packet of %llu bytes is over the %lu-byte limit, skipped\n",
+               static_cast<unsigned long long>(frame.declared_length), static_cast<unsigned long>(longest));
+      if (frame.declared_length <= unconsumed) {
+        used += static_cast<uint32_t>(frame.declared_length);
+        continue;
+      }
+      *skip_left = frame.declared_length - unconsumed;
+      return length;
+    }
     if (frame.kind == MRIM_FRAME_SKIP) {
       mrim_log("ListenThread: packet error! dlen(%lu) too long for the receiver, data discarded\n",
                static_cast<unsigned long>(frame.dlen));

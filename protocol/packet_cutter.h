@@ -16,5 +16,9 @@ using PacketSink = bool (*)(const MrimPacket* packet, void* context);
 // longest (it could never be complete in a buffer that size), discard everything from there to
 // the end: the boundaries are found again when a later delivery begins with a packet. When the
 // sink asks to stop, *stopped is set and nothing after that packet is looked at.
+// With skip_left, a caller that carries bytes across deliveries has an over-long packet skipped
+// by its declared length instead: exactly its bytes go, and *skip_left is set to those of them
+// not yet here, for the caller to drop as they arrive. Only bytes without the magic still
+// discard everything from there on.
 uint32_t cut_packets(const BYTE* bytes, uint32_t length, uint32_t longest, PacketSink sink, void* context,
-                     bool* stopped);
+                     bool* stopped, uint64_t* skip_left = nullptr);

@@ -5,8 +5,8 @@
 // the listener's emptying, and each waiter's walk, match, copy, unlink and release of expired
 // nodes all run from start to end under it. So the list is always whole when another thread
 // looks at it, and no node is freed while a waiter is still copying it. The copies are small
-// (a reply is at most 64 KiB, usually a few dozen bytes), so holding the lock for them costs
-// nothing noticeable.
+// (a reply is usually a few dozen bytes, and a waiter takes at most its buffer's size), so holding the lock
+// for them costs nothing noticeable.
 //
 // Waiters do not poll blindly: each append notifies a condition variable, and a waiter rescans
 // as soon as a packet has been queued. It still counts one pass per 100 ms slice, so a waiter
@@ -111,7 +111,7 @@ ScanResult scan_locked(MrimPacket* destination, uint32_t capacity, const uint32_
 
 PendingPacket* pending_packet_new(const MrimPacket* packet) {
   uint32_t dlen = packet->dlen;
-  if (dlen > MRIM_BODY_CAPACITY) return nullptr;
+  if (dlen > MRIM_LARGEST_BODY) return nullptr;
   uint32_t length = MRIM_HEADER_SIZE + dlen;
   auto* node = static_cast<PendingPacket*>(malloc(offsetof(PendingPacket, packet) + length));
   if (node == nullptr) return nullptr;

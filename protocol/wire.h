@@ -11,6 +11,12 @@ constexpr uint32_t MRIM_HEADER_SIZE = 44;
 // Every packet buffer holds the largest packet the receiver can deliver: 65,536 bytes in all.
 constexpr uint32_t MRIM_PACKET_SIZE = 65536;
 constexpr uint32_t MRIM_BODY_CAPACITY = MRIM_PACKET_SIZE - MRIM_HEADER_SIZE;
+// The largest packet the listener hands over whole (header included). Servers send the whole
+// contact list in one packet, about 60 bytes an entry: 4 MiB holds lists of tens of thousands,
+// and a longer packet is skipped by its declared length. Packets received this way may be
+// longer than MRIM_PACKET_SIZE, so readers go by dlen, never by the packet buffer's size.
+constexpr uint32_t MRIM_LARGEST_PACKET = 4u << 20;
+constexpr uint32_t MRIM_LARGEST_BODY = MRIM_LARGEST_PACKET - MRIM_HEADER_SIZE;
 
 // Message codes.
 constexpr uint32_t MRIM_CS_HELLO = 0x1001;

@@ -201,6 +201,28 @@ TEST_F(Incoming, MessageBecomesAnEventAndItsReceiptGoesBack) {
   EXPECT_EQ(reader.ul(), *id);
 }
 
+// A list of 1,500 entries is one packet over 64 KiB (about 80 KB): it arrives whole across
+// several deliveries, and the message behind it in the stream still becomes an event.
+class IncomingLargeList : public Incoming {
+ protected:
+  void configure(serversim::Account& kim) override {
+    for (int i = 0; i < kLargeList; ++i)
+      kim.contacts.push_back(
+          serversim::Contact{"many" + std::to_string(i) + "@mail.example", 0, 0, 0, "Many"});
+  }
+  static constexpr int kLargeList = 1500;
+};
+
+TEST_F(IncomingLargeList, AListOverSixtyFourKiBIsAppliedAndALaterMessageArrives) {
+  go_online_with_list();
+  EXPECT_EQ(host().profile().contacts().size(), 2u + kLargeList);
+  EXPECT_TRUE(contact("many" + std::to_string(kLargeList - 1) + "@mail.example").has_value());
+  Handle amy = *contact(kAmy);
+  ASSERT_TRUE(server->deliver_message(kEmail, kAmy, "after the list").has_value());
+  ASSERT_TRUE(wait([&] { return events_of(amy).size() == 1; }));
+  EXPECT_EQ(text_of(events_of(amy)[0]), std::string("after the list", 15));
+}
+
 TEST_F(Incoming, TypingNoticesAuthorizationRequestsAndSilentMessages) {
   go_online_with_list();
   Handle amy = *contact(kAmy);

@@ -205,10 +205,29 @@ TEST_F(Codec, AppendsNeverPassTheBuffer) {
   packet->dlen = 0xFFFFFFFC;
   EXPECT_EQ(mrim_append_ul(packet.get(), 1), 1);
   EXPECT_EQ(packet->dlen, 0xFFFFFFFCu);
-  uint32_t position = MRIM_BODY_CAPACITY - 4;
+}
+
+// Received packets may be longer than a packet buffer: reads go by dlen, up to the largest
+// packet the listener takes and never beyond it.
+TEST_F(Codec, ReadsReachPastSixtyFourKiBUpToTheLargestPacket) {
+  std::vector<uint8_t> bytes(MRIM_LARGEST_PACKET + 64, 0);
+  auto* packet = reinterpret_cast<MrimPacket*>(bytes.data());
+  mrim_packet_init(packet, MRIM_CS_CONTACT_LIST2, 0);
+  const uint32_t far = MRIM_BODY_CAPACITY + 1000;
+  const uint32_t text_length = 3;
+  memcpy(bytes.data() + MRIM_HEADER_SIZE + far, &text_length, 4);
+  memcpy(bytes.data() + MRIM_HEADER_SIZE + far + 4, "abc", 3);
+  packet->dlen = far + 7;
+  uint32_t position = far;
+  char text[8];
+  ASSERT_EQ(mrim_read_lps(&position, packet, text, sizeof text), 0);
+  EXPECT_STREQ(text, "abc");
+
+  packet->dlen = 0xFFFFFFFC;  // a damaged dlen: the reads stop at the largest packet
+  position = MRIM_LARGEST_BODY - 4;
   uint32_t value = 0;
-  EXPECT_EQ(mrim_read_ul(&position, packet.get(), &value), 0);  // the last UL inside the buffer
-  EXPECT_EQ(mrim_read_ul(&position, packet.get(), &value), 1);
+  EXPECT_EQ(mrim_read_ul(&position, packet, &value), 0);
+  EXPECT_EQ(mrim_read_ul(&position, packet, &value), 1);
 }
 
 // Sending through the host stand-in's network library.

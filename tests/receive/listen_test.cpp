@@ -312,14 +312,34 @@ TEST_F(Listener, GarbageAndOverlongPacketsAreDroppedAndLaterPacketsStillArrive) 
   ASSERT_TRUE(server_.send(packet(0x2001, 1)));
   EXPECT_TRUE(take(1, 10).found);
 
-  Bytes huge = packet(0x2002, 2);
-  for (int i = 16; i < 20; ++i) huge[i] = 0xFF;
-  huge[16] = 0xF0;  // dlen 0xFFFFFFF0, and nothing follows
-  ASSERT_TRUE(server_.send(huge));
-  ASSERT_TRUE(wait_for_log("too long for the receiver, data discarded\r\n"));
-  ASSERT_TRUE(server_.send(packet(0x2003, 3)));
-  EXPECT_TRUE(take(3, 10).found);
+  // One byte over the limit: exactly its bytes are skipped, over many deliveries, and the
+  // packet right behind it in the stream is handed over.
+  Bytes overlong = packet(0x2002, 2, Bytes(MRIM_LARGEST_BODY + 1, 0x33));
+  ASSERT_TRUE(server_.send(join(overlong, packet(0x2003, 3, Bytes{7, 0, 0, 0}))));
+  Taken after = take(3, 10);
+  ASSERT_TRUE(after.found);
+  EXPECT_EQ(after.bytes, packet(0x2003, 3, Bytes{7, 0, 0, 0}));
+  EXPECT_FALSE(take(2).found);
+  EXPECT_TRUE(wait_for_log("ListenThread: the over-long packet has been skipped\r\n"));
   EXPECT_TRUE(set_status_calls().empty());
+}
+
+// Packets over 64 KiB are handed over whole, up to the limit, and so is what follows them.
+TEST_F(Listener, LargePacketsAreHandedOverWholeAndThePacketsAfterThemArrive) {
+  go_online();
+  start_listener();
+  for (uint32_t body_size : {600000u, MRIM_LARGEST_BODY}) {
+    Bytes body(body_size);
+    for (uint32_t i = 0; i < body_size; ++i) body[i] = static_cast<uint8_t>(i * 7 + body_size);
+    Bytes large = packet(0x2001, 1, body);
+    ASSERT_TRUE(server_.send(join(large, packet(0x2002, 2))));
+    std::vector<uint8_t> reply(large.size());
+    ASSERT_EQ(MRIM_receivepacket(reinterpret_cast<MrimPacket*>(reply.data()),
+                                 static_cast<uint32_t>(reply.size()), 1, 10),
+              0);
+    EXPECT_EQ(reply, large);
+    EXPECT_TRUE(take(2, 10).found);
+  }
 }
 
 TEST_F(Listener, AClosedConnectionTakesTheAccountOfflineAndEmptiesTheQueue) {
