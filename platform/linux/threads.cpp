@@ -50,7 +50,9 @@ extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROU
       record->finished = true;
       record->finished_signal.notify_all();
     });
-    record->finished_signal.wait_for(lock, kIdentifierDelay, [&] { return record->finished; });
+    // Only a caller that asks for the identifier waits: the others have nothing written late.
+    if (thread_id != nullptr)
+      record->finished_signal.wait_for(lock, kIdentifierDelay, [&] { return record->finished; });
   }
   if (thread_id != nullptr) *thread_id = id;
   return new ThreadHandle{record};

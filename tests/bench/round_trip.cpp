@@ -19,6 +19,7 @@
 #include "core/worker_threads.h"
 #include "hostsim/host.h"
 #include "incoming/dispatcher.h"
+#include "protocol/listener.h"
 #include "protocol/receive.h"
 #include "protocol/send.h"
 #include "receive/loopback.h"
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
   auto work_area = std::make_unique<ListenerWorkArea>();
   protocol_state.connection = link.connection;
   protocol_state.packet_receiver = link.receiver;
+  listener_set_packet_handler(MRIM_HSP);  // as Load wires it
   thread_start_long(ListenThread, work_area.get());
   listener_wake();
 

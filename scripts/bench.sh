@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds every benchmark (RelWithDebInfo, build/linux) and runs them, then prints one table:
+# each figure, the ratio it is judged by where there is one, and the goal beside it. The
+# figures depend on the machine and on what else it is doing: run it on a quiet machine.
+#
+#   bash scripts/bench.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/setup.sh linux
+cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/linux -j"$(nproc)" --target round_trip_bench log_record_bench contact_list_bench \
+  go_online_bench >/dev/null
+bench=build/linux/tests/bench
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$out" && "$root/$bench/round_trip_bench" 2000 >round_trip.txt 2>/dev/null)
+(cd "$out" && "$root/$bench/log_record_bench" 20000 >log_record.txt 2>/dev/null)
+(cd "$out" && "$root/$bench/contact_list_bench" 1000 10000 >contact_list.txt 2>/dev/null)
+(cd "$out" && "$root/$bench/go_online_bench" 500 >go_online.txt 2>/dev/null)
+cat "$out"/*.txt
+echo
+
+# The number after a word on the line that holds a pattern.
+figure() {  # file, line pattern, word before the number
+  grep -E "$2" "$out/$1" | head -n 1 | sed -E "s/.*$3 +([0-9.]+).*/\1/"
+}
+rt_plain=$(figure round_trip.txt "no log" median)
+rt_log=$(figure round_trip.txt "with log" median)
+record=$(figure log_record.txt "short" median)
+list_short=$(figure contact_list.txt "^contact list, +1000 entries" apply)
+list_long=$(figure contact_list.txt "^contact list, +10000 entries" apply)
+online_median=$(grep -E "rounds" "$out/go_online.txt" | head -n 1 | sed -E 's/.*median +([0-9.]+).*/\1/')
+online_p99=$(grep -E "rounds" "$out/go_online.txt" | head -n 1 | sed -E 's/.*p99 +([0-9.]+).*/\1/')
+
+row() { printf '%-44s %14s   %-22s\n' "$1" "$2" "$3"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+row "measure" "figure" "goal"
+row "round trip without the log (median)" "$rt_plain us" ""
+row "round trip with the log (median)" "$rt_log us" ""
+row "  ratio with / without the log" "$(ratio "$rt_log" "$rt_plain")" "at most 1.5"
+row "one log record (median)" "$record us" "at most 5 us"
+row "contact list of 1,000 entries" "$list_short ms" "under 50 ms"
+row "contact list of 10,000 entries" "$list_long ms" "under 500 ms"
+row "  ratio 10,000 / 1,000" "$(ratio "$list_long" "$list_short")" "below 12"
+row "going online (median)" "$online_median ms" "under 1 ms"
+row "going online (p99)" "$online_p99 ms" "reported"
