@@ -5,6 +5,7 @@
 
 #include "contacts/contact_records.h"
 #include "contacts/groups.h"
+#include "contacts/modify.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"

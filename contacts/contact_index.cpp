@@ -10,7 +10,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "contacts/contact_records.h"
 #include "core/host_services.h"
 #include "core/protocol_state.h"
 

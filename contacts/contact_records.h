@@ -21,11 +21,6 @@ HANDLE mrim_find_contact(const char* address, int create, int on_list);
 // Returns the contact or NOT_FOUND.
 HANDLE mrim_set_contact_status(const char* address, uint32_t server_status);
 
-// MRIM_CS_MODIFY_CONTACT and its acknowledgement: 0 when the server confirmed, 1 otherwise.
-int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_t group, const char* name);
-// Takes the contact off the server list (naming the group it stands in): 0 when the server
-// confirmed, 1 otherwise.
-int mrim_do_remove(const char* address, uint32_t number, uint32_t group);
 // Sends the contact's current "CList"/"MyHandle" to the server as its name: 0 on success.
 int mrim_rename_contact(HANDLE contact);
 
@@ -33,6 +28,3 @@ int mrim_rename_contact(HANDLE contact);
 // "DB/Contact/Deleted".
 INT_PTR MRIM_SettingChanged(WPARAM contact, LPARAM change);
 INT_PTR MRIM_ContactDeleted(WPARAM contact, LPARAM unused);
-
-// True when the host names this account's module as the contact's protocol.
-bool mrim_contact_is_ours(HANDLE contact);

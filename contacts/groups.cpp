@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "contacts/contact_records.h"
+#include "contacts/modify.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"

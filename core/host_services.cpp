@@ -156,3 +156,9 @@ void set_all_contacts_offline() {
         reinterpret_cast<HANDLE>(call_service(MS_DB_CONTACT_FINDNEXT, reinterpret_cast<WPARAM>(contact), 0));
   }
 }
+
+bool mrim_contact_is_ours(HANDLE contact) {
+  auto owner = reinterpret_cast<const char*>(
+      call_service(MS_PROTO_GETCONTACTBASEPROTO, reinterpret_cast<WPARAM>(contact), 0));
+  return owner != nullptr && strcmp(owner, protocol_state.module_name) == 0;
+}

@@ -40,3 +40,6 @@ INT_PTR send_data(HANDLE connection, const char* data, int length, int flags);
 
 // Every contact of this account whose "Status" is not offline gets "Status" = offline.
 void set_all_contacts_offline();
+
+// True when the host names this account's module as the contact's protocol.
+bool mrim_contact_is_ours(HANDLE contact);

@@ -1,0 +1,65 @@
+// MRIM_CS_MODIFY_CONTACT: changing or removing an entry of the server's list, and waiting for
+// the server's word on it. Renames, visibility, moves and deletions all go through here.
+#include "contacts/modify.h"
+
+#include <cstdlib>
+
+#include "core/log.h"
+#include "protocol/codec.h"
+#include "protocol/request.h"
+#include "protocol/wire.h"
+
+namespace {
+
+// Request and reply of a modification share one buffer; the reply read is its first UL only.
+constexpr uint32_t kModifyBufferSize = 4140;
+
+// Builds MRIM_CS_MODIFY_CONTACT, sends it and waits for its acknowledgement in the same buffer.
+// The codec needs a whole packet buffer to bound its appends, so one is allocated even though
+// only kModifyBufferSize bytes of it take the reply. 0 when the server answered
+// CONTACT_OPER_SUCCESS, 1 for every failure.
+int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_t group, const char* address,
+                    const char* name) {
+  auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  if (packet == nullptr) return 1;
+  mrim_packet_init(packet, MRIM_CS_MODIFY_CONTACT, mrim_next_seq());
+  int built = mrim_append_ul(packet, number) | mrim_append_ul(packet, flags) | mrim_append_ul(packet, group) |
+              mrim_append_lps(packet, address) | mrim_append_lps(packet, name) | mrim_append_ul(packet, 0);
+  int result = 1;
+  if (built == 0) {
+    const MrimRequestKind kind{
+        caller, MRIM_CS_MODIFY_CONTACT_ACK, "MRIM_CS_MODIFY_CONTACT_ACK", kModifyBufferSize, false, false,
+        true};
+    uint32_t position = 0;
+    uint32_t status = 0;
+    if (mrim_request(packet, kind, &position, &status,
+                     "%s: MRIM_CS_MODIFY_CONTACT(%lu,%lu,%lu,%s,%s) sended\n", caller,
+                     static_cast<unsigned long>(number), static_cast<unsigned long>(flags),
+                     static_cast<unsigned long>(group), address, name) == MRIM_REQUEST_OK &&
+        status == CONTACT_OPER_SUCCESS) {
+      mrim_log("%s: MRIM_CS_MODIFY_CONTACT_ACK(CONTACT_OPER_SUCCESS)\n", caller);
+      result = 0;
+    }
+  }
+  free(packet);
+  return result;
+}
+
+}  // namespace
+
+int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_t group, const char* name) {
+  mrim_log("mrim_do_modify: started\n");
+  int result = modify_exchange("mrim_do_modify", number, flags, group, address, name);
+  if (result == 0) mrim_log("mrim_do_modify: ok\n");
+  mrim_log("mrim_do_modify: ended\n");
+  return result == 0 ? 0 : 1;
+}
+
+// Takes a buffer per call rather than one for the plug-in's life, so that two deletions on two
+// host threads can never build into the same memory.
+int mrim_do_remove(const char* address, uint32_t number, uint32_t group) {
+  mrim_log("mrim_do_remove: started\n");
+  int result = modify_exchange("mrim_do_remove", number, CONTACT_FLAG_REMOVED, group, address, address);
+  mrim_log(result == 0 ? "mrim_do_remove: ended ok\n" : "mrim_do_remove: ended with error\n");
+  return result == 0 ? 0 : 1;
+}

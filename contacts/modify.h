@@ -1,0 +1,10 @@
+// MRIM_CS_MODIFY_CONTACT: changing or removing an entry of the server's contact list.
+#pragma once
+
+#include <cstdint>
+
+// MRIM_CS_MODIFY_CONTACT and its acknowledgement: 0 when the server confirmed, 1 otherwise.
+int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_t group, const char* name);
+// Takes the contact off the server list (naming the group it stands in): 0 when the server
+// confirmed, 1 otherwise.
+int mrim_do_remove(const char* address, uint32_t number, uint32_t group);
