@@ -9,13 +9,13 @@
 void threads_reset();
 
 // Starts a thread that runs for the plug-in's life with block as its parameter (null allowed).
-// Nobody needs the thread's identifier, so it is not kept. Returns 0 on success, 1 when the
+// Nobody needs the thread's identifier, so it is not asked for. Returns 0 on success, 1 when the
 // thread could not be created.
 int thread_start_long(LPTHREAD_START_ROUTINE body, void* block);
 
 // Starts a request thread (connect, send, search) that owns its parameter and frees it when it
-// ends. Its identifier is stored nowhere: the thread-creation call may write it after the thread
-// has already freed the parameter, so it never goes into the parameter. Returns 0 on success, 1
+// ends. Its identifier is not asked for: the thread-creation call may write it after the thread
+// has already freed the parameter, so it could never go into the parameter. Returns 0 on success, 1
 // when the thread could not be created (the parameter is then still the caller's).
 int thread_start_short(LPTHREAD_START_ROUTINE body, void* parameter);
 
