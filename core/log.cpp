@@ -38,6 +38,11 @@ std::mutex log_mutex;
 HANDLE log_file = INVALID_HANDLE_VALUE;
 std::mutex clock_mutex;
 time_t (*log_clock)(void) = nullptr;
+// Most records fall in the same second as the one before: the stamp of that second is kept and
+// copied. Guarded by clock_mutex.
+time_t stamped_second = static_cast<time_t>(-1);
+char stamp[32] = "";
+size_t stamp_length = 0;
 
 time_t now_seconds() { return log_clock != nullptr ? log_clock() : time(nullptr); }
 
@@ -58,13 +63,20 @@ void close_log_file() {
 }
 
 // The file stays open between records: opening and closing it for each record cost more than
-// all the rest of a record. Each record still checks that the file is there by its name, so a
-// file the user deleted or moved away is made afresh by the next record. The three sharing
-// flags let the user read, delete or rename the file while the host runs; appends go to the
-// end even when another writer has the file open too. Called with log_mutex held.
+// all the rest of a record. Each record still asks the open file whether it has been deleted
+// (no links left, or its deletion pending), so a file the user deleted is made afresh by the
+// next record. Asking the handle costs half of looking the name up, and a record is mostly
+// system calls. A file the user renamed keeps the records under its new name. The three
+// sharing flags let the user read, delete or rename the file while the host runs; appends go
+// to the end even when another writer has the file open too. Called with log_mutex held.
+bool log_file_deleted() {
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(log_file, FileStandardInfo, &standard, sizeof standard)) return true;
+  return standard.DeletePending || standard.NumberOfLinks == 0;
+}
+
 bool open_log_file() {
-  if (log_file != INVALID_HANDLE_VALUE && GetFileAttributesA(log_path) != INVALID_FILE_ATTRIBUTES)
-    return true;
+  if (log_file != INVALID_HANDLE_VALUE && !log_file_deleted()) return true;
   close_log_file();
   log_file = CreateFileA(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -92,20 +104,28 @@ void log_init(const char* module_name) {
 size_t log_timestamp(char* buffer) {
   std::lock_guard lock(clock_mutex);
   time_t now = now_seconds();
-  // localtime_s rather than localtime: the shared result of localtime would be overwritten by
-  // another copy of the plug-in (another account) stamping its own log at the same time.
-  tm local_time{};
-  const tm* local = localtime_s(&local_time, &now) == 0 ? &local_time : nullptr;
-  if (local == nullptr) {
-    buffer[0] = '\0';
-    return 0;
+  if (now != stamped_second) {
+    // localtime_s rather than localtime: the shared result of localtime would be overwritten by
+    // another copy of the plug-in (another account) stamping its own log at the same time.
+    tm local_time{};
+    if (localtime_s(&local_time, &now) != 0) {
+      buffer[0] = '\0';
+      return 0;
+    }
+    int length = snprintf(
+        stamp, sizeof stamp, "%2.02lu.%2.02lu.%4.04lu %2.02lu:%2.02lu:%2.02lu ",
+        static_cast<unsigned long>(local_time.tm_mday), static_cast<unsigned long>(local_time.tm_mon + 1),
+        static_cast<unsigned long>(local_time.tm_year + 1900), static_cast<unsigned long>(local_time.tm_hour),
+        static_cast<unsigned long>(local_time.tm_min), static_cast<unsigned long>(local_time.tm_sec));
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof stamp) {
+      buffer[0] = '\0';
+      return 0;
+    }
+    stamped_second = now;
+    stamp_length = static_cast<size_t>(length);
   }
-  int length =
-      snprintf(buffer, 100, "%2.02lu.%2.02lu.%4.04lu %2.02lu:%2.02lu:%2.02lu ",
-               static_cast<unsigned long>(local->tm_mday), static_cast<unsigned long>(local->tm_mon + 1),
-               static_cast<unsigned long>(local->tm_year + 1900), static_cast<unsigned long>(local->tm_hour),
-               static_cast<unsigned long>(local->tm_min), static_cast<unsigned long>(local->tm_sec));
-  return length > 0 ? static_cast<size_t>(length) : 0;
+  memcpy(buffer, stamp, stamp_length + 1);
+  return stamp_length;
 }
 
 void log_close() {

@@ -48,9 +48,7 @@
 #define FILE_SHARE_WRITE 0x2u
 #define FILE_SHARE_DELETE 0x4u
 #define OPEN_ALWAYS 4u
-#define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
-#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 // Window messages, notifications and button states of the dialogs.
@@ -155,6 +153,20 @@ struct SYSTEMTIME {
 };
 typedef SYSTEMTIME* LPSYSTEMTIME;
 
+// Only the standard information class, which tells whether an open file has been deleted.
+enum FILE_INFO_BY_HANDLE_CLASS { FileStandardInfo = 1 };
+struct LARGE_INTEGER {
+  int64_t QuadPart;
+};
+typedef BYTE BOOLEAN;
+struct FILE_STANDARD_INFO {
+  LARGE_INTEGER AllocationSize;
+  LARGE_INTEGER EndOfFile;
+  DWORD NumberOfLinks;
+  BOOLEAN DeletePending;
+  BOOLEAN Directory;
+};
+
 struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
@@ -174,7 +186,8 @@ void Sleep(DWORD milliseconds);
 HANDLE CreateFileA(LPCSTR file_name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
                    DWORD creation_disposition, DWORD flags, HANDLE template_file);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, LPDWORD written, void* overlapped);
-DWORD GetFileAttributesA(LPCSTR file_name);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
+                                  LPVOID information, DWORD size);
 DWORD GetTickCount(void);
 void GetSystemTime(LPSYSTEMTIME system_time);
 BOOL SystemTimeToFileTime(const SYSTEMTIME* system_time, LPFILETIME file_time);

@@ -1,7 +1,7 @@
 // Files: CreateFileA (append-only opening, as the diagnostic log uses it), WriteFile and
-// GetFileAttributesA over POSIX descriptors. POSIX has no sharing modes: others may always read,
-// write, rename or delete the file, which is what the log asks of Windows with all three
-// FILE_SHARE_ flags.
+// GetFileInformationByHandleEx (standard information) over POSIX descriptors. POSIX has no sharing modes:
+// others may always read, write, rename or delete the file, which is what the log asks of Windows with all
+// three FILE_SHARE_ flags.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,10 +62,29 @@ extern "C" BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, LPDWORD
   return done == length;
 }
 
-extern "C" DWORD GetFileAttributesA(LPCSTR file_name) {
+// A file whose last name is gone has no links left; POSIX frees it at the last close, as
+// Windows does with a file whose deletion is pending, so both fields say the same here.
+extern "C" BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
+                                             LPVOID information, DWORD size) {
+  auto* handle = static_cast<FileHandle*>(file);
+  if (information_class != FileStandardInfo || information == nullptr || size < sizeof(FILE_STANDARD_INFO) ||
+      !is_open_file(handle)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
   struct stat status {};
-  if (file_name == nullptr || stat(file_name, &status) != 0) return INVALID_FILE_ATTRIBUTES;
-  return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if (fstat(handle->descriptor, &status) != 0) {
+    SetLastError(static_cast<DWORD>(errno));
+    return 0;
+  }
+  FILE_STANDARD_INFO standard{};
+  standard.AllocationSize.QuadPart = static_cast<int64_t>(status.st_blocks) * 512;
+  standard.EndOfFile.QuadPart = status.st_size;
+  standard.NumberOfLinks = static_cast<DWORD>(status.st_nlink);
+  standard.DeletePending = status.st_nlink == 0;
+  standard.Directory = S_ISDIR(status.st_mode);
+  *static_cast<FILE_STANDARD_INFO*>(information) = standard;
+  return 1;
 }
 
 bool close_if_file_handle(HANDLE file) {
