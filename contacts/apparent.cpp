@@ -44,30 +44,22 @@ INT_PTR MRIM_SetApparentMode(WPARAM, LPARAM lparam) {
   mrim_log("MRIM_SetApparentMode: started\n");
 
   int result = 1;
-  SettingVariant email;
-  SettingVariant name;
-  bool have_email = mrim_read_text_setting(contact, module, "EMail", &email);
-  bool have_name = have_email && mrim_read_text_setting(contact, "CList", "MyHandle", &name);
-  if (have_name) {
-    DWORD number = get_setting_dword(contact, module, "Number", 0);
-    DWORD flags = get_setting_dword(contact, module, "Flags", 0);
-    WPARAM mode = call->wparam;
-    bool known_mode = mode == 0 || mode == ID_STATUS_ONLINE || mode == ID_STATUS_OFFLINE;
-    if (number != 0 && known_mode && mode != get_setting_word(contact, module, "ApparentMode", 0)) {
-      if (mode == 0)
-        flags &= ~(CONTACT_FLAG_VISIBLE | CONTACT_FLAG_INVISIBLE);
-      else if (mode == ID_STATUS_ONLINE)
-        flags |= CONTACT_FLAG_VISIBLE;
-      else
-        flags |= CONTACT_FLAG_INVISIBLE;
-      if (mrim_do_modify(number, email.text, flags, mrim_contact_group(contact), name.text) == 0) {
-        write_setting_word(contact, module, "ApparentMode", static_cast<WORD>(mode));
-        result = 0;
-      }
+  DWORD number = get_setting_dword(contact, module, "Number", 0);
+  DWORD flags = get_setting_dword(contact, module, "Flags", 0);
+  WPARAM mode = call->wparam;
+  bool known_mode = mode == 0 || mode == ID_STATUS_ONLINE || mode == ID_STATUS_OFFLINE;
+  if (number != 0 && known_mode && mode != get_setting_word(contact, module, "ApparentMode", 0)) {
+    if (mode == 0)
+      flags &= ~(CONTACT_FLAG_VISIBLE | CONTACT_FLAG_INVISIBLE);
+    else if (mode == ID_STATUS_ONLINE)
+      flags |= CONTACT_FLAG_VISIBLE;
+    else
+      flags |= CONTACT_FLAG_INVISIBLE;
+    if (mrim_modify_contact(contact, number, flags, mrim_contact_group(contact)) == 0) {
+      write_setting_word(contact, module, "ApparentMode", static_cast<WORD>(mode));
+      result = 0;
     }
-    free_setting(&name);
   }
-  if (have_email) free_setting(&email);
   mrim_log(result == 0 ? "MRIM_SetApparentMode: ended ok\n" : "MRIM_SetApparentMode: ended with error\n");
   return result;
 }

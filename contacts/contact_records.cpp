@@ -59,23 +59,11 @@ HANDLE mrim_set_contact_status(const char* address, uint32_t server_status) {
 int mrim_rename_contact(HANDLE contact) {
   if (contact == nullptr) return 1;
   const char* module = protocol_state.module_name;
-  SettingVariant email;
-  if (!mrim_read_text_setting(contact, module, "EMail", &email)) return 1;
-  SettingVariant name;
-  if (!mrim_read_text_setting(contact, "CList", "MyHandle", &name)) {
-    free_setting(&email);
-    return 1;
-  }
-  int result = 1;
   DWORD number = get_setting_dword(contact, module, "Number", 0);
-  if (number != 0) {
-    DWORD flags = get_setting_dword(contact, module, "Flags", 0);
-    // The contact's own group: any other index would move it there on the server.
-    result = mrim_do_modify(number, email.text, flags, mrim_contact_group(contact), name.text);
-  }
-  free_setting(&name);
-  free_setting(&email);
-  return result;
+  if (number == 0) return 1;
+  DWORD flags = get_setting_dword(contact, module, "Flags", 0);
+  // The contact's own group: any other index would move it there on the server.
+  return mrim_modify_contact(contact, number, flags, mrim_contact_group(contact));
 }
 
 INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {

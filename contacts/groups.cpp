@@ -145,20 +145,13 @@ int mrim_move_contact(HANDLE contact) {
 
   mrim_log("mrim_move_contact: started\n");
   int result = 1;
-  SettingVariant email;
-  SettingVariant name;
-  bool have_email = mrim_read_text_setting(contact, module, "EMail", &email);
-  bool have_name = have_email && mrim_read_text_setting(contact, "CList", "MyHandle", &name);
-  if (have_name && protocol_state.status != ID_STATUS_OFFLINE &&
-      (known || mrim_do_addgroup(target, &new_index) == 0)) {
+  if (protocol_state.status != ID_STATUS_OFFLINE && (known || mrim_do_addgroup(target, &new_index) == 0)) {
     DWORD flags = get_setting_dword(contact, module, "Flags", 0);
-    if (mrim_do_modify(number, email.text, flags, new_index, name.text) == 0) {
+    if (mrim_modify_contact(contact, number, flags, new_index) == 0) {
       write_setting_dword(contact, module, "GroupIndex", new_index);
       result = 0;
     }
   }
-  if (have_name) free_setting(&name);
-  if (have_email) free_setting(&email);
   if (result != 0) {
     // The host's list must not show a group the server did not take: the old one comes back.
     char old_name[kGroupNameMax + 1] = "";

@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 
+#include "core/host_services.h"
 #include "core/log.h"
+#include "core/protocol_state.h"
 #include "protocol/codec.h"
 #include "protocol/request.h"
 #include "protocol/wire.h"
@@ -53,6 +55,19 @@ int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_
   if (result == 0) mrim_log("mrim_do_modify: ok\n");
   mrim_log("mrim_do_modify: ended\n");
   return result == 0 ? 0 : 1;
+}
+
+int mrim_modify_contact(HANDLE contact, uint32_t number, uint32_t flags, uint32_t group) {
+  SettingVariant email;
+  if (!mrim_read_text_setting(contact, protocol_state.module_name, "EMail", &email)) return 1;
+  SettingVariant name;
+  int result = 1;
+  if (mrim_read_text_setting(contact, "CList", "MyHandle", &name)) {
+    result = mrim_do_modify(number, email.text, flags, group, name.text);
+    free_setting(&name);
+  }
+  free_setting(&email);
+  return result;
 }
 
 // Takes a buffer per call rather than one for the plug-in's life, so that two deletions on two
