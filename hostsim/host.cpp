@@ -47,6 +47,19 @@ HANDLE link_create_service(const char* name, HostServiceFn handler) {
 INT_PTR link_call_service(const char* name, WPARAM w, LPARAM l) {
   Host* host = Host::current();
   if (!host || !name) return Host::CALLSERVICE_NOTFOUND;
+  HostImpl& impl = HostAccess::impl(*host);
+  bool recording = false;
+  {
+    std::lock_guard lock(impl.records_mu);
+    recording = impl.recording_calls;
+  }
+  if (recording) {
+    ServiceCall call{name, w, l, {}};
+    auto* buffer = reinterpret_cast<const NetlibBuffer*>(l);
+    if (call.service == MS_NETLIB_SEND && buffer && buffer->data && buffer->length > 0)
+      call.sent.assign(buffer->data, buffer->data + buffer->length);
+    impl.record([&] { impl.calls.push_back(std::move(call)); });
+  }
   return host->call_service(name, w, l);
 }
 
@@ -117,6 +130,18 @@ Handle Host::create_service(const std::string& name, Service fn) {
 bool Host::destroy_service(const std::string& name) {
   std::lock_guard lock(impl_->registry_mu);
   return impl_->services.erase(name) != 0;
+}
+
+Host::Service Host::replace_service(const std::string& name, Service fn) {
+  std::lock_guard lock(impl_->registry_mu);
+  auto it = impl_->services.find(name);
+  if (it == impl_->services.end()) {
+    impl_->services[name] = {impl_->next_handle++, std::make_shared<const Service>(std::move(fn)), 0};
+    return {};
+  }
+  Service old = *it->second.fn;
+  it->second.fn = std::make_shared<const Service>(std::move(fn));
+  return old;
 }
 
 bool Host::service_exists(const std::string& name) const {
@@ -326,6 +351,11 @@ std::vector<std::string> Host::registered_protocols() const {
 std::vector<Handle> Host::translated_dialogs() const {
   return copy_locked(impl_->records_mu, impl_->dialogs);
 }
+void Host::record_calls(bool on) {
+  std::lock_guard lock(impl_->records_mu);
+  impl_->recording_calls = on;
+}
+std::vector<ServiceCall> Host::calls() const { return copy_locked(impl_->records_mu, impl_->calls); }
 
 void Host::clear_records() {
   impl_->record([&] {
@@ -338,6 +368,7 @@ void Host::clear_records() {
     impl_->message_boxes.clear();
     impl_->protocols.clear();
     impl_->dialogs.clear();
+    impl_->calls.clear();
   });
 }
 

@@ -88,6 +88,13 @@ struct SettingWriteRecord {
   std::string module, setting;
   Setting value;
 };
+// A service call a plug-in made through its PluginLink, as record_calls keeps it.
+struct ServiceCall {
+  std::string service;
+  WPARAM wparam = 0;
+  LPARAM lparam = 0;
+  std::vector<BYTE> sent;  // "Netlib/Send": the bytes handed over
+};
 struct MessageBoxRecord {
   std::string text_utf8, title_utf8;
   unsigned type = 0;
@@ -125,6 +132,10 @@ class Host {
   // 0 when a service of that name exists already (the first one stays).
   Handle create_service(const std::string& name, Service fn);
   bool destroy_service(const std::string& name);
+  // Gives the service a new function under its handle and returns the old one (empty when
+  // there was none; the service is then created), so that a test can answer one service
+  // itself and still pass calls on to the host's own.
+  Service replace_service(const std::string& name, Service fn);
   bool service_exists(const std::string& name) const;
   // Returns the service's result; a missing service answers CALLSERVICE_NOTFOUND.
   INT_PTR call_service(const std::string& name, WPARAM w = 0, LPARAM l = 0);
@@ -164,6 +175,10 @@ class Host {
   std::vector<MessageBoxRecord> message_boxes() const;
   std::vector<std::string> registered_protocols() const;
   std::vector<Handle> translated_dialogs() const;  // "LangPack/TranslateDialog" windows
+  // Off until switched on: every service call of the plug-ins, listed as it arrives, before
+  // the service runs (so a call made from inside a service comes after it).
+  void record_calls(bool on);
+  std::vector<ServiceCall> calls() const;
   void clear_records();
   // Blocks until pred() holds or the time runs out; re-checked whenever the host records
   // something. For end-to-end tests that wait for the plug-in's threads.

@@ -76,6 +76,8 @@ struct Host::Impl {
   std::vector<MessageBoxRecord> message_boxes;
   std::vector<std::string> protocols;
   std::vector<Handle> dialogs;
+  bool recording_calls = false;
+  std::vector<ServiceCall> calls;
   Handle next_menu_item = 1;
   INT_PTR tray_result = 0;
   // Runs `change` under the records lock, then wakes wait_until.

@@ -22,9 +22,9 @@
 #include "protocol/listener.h"
 #include "protocol/receive.h"
 #include "protocol/send.h"
-#include "receive/loopback.h"
 #include "serversim/server.h"
 #include "support/support.h"
+#include "support/tcp_peer.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   plugin_link = const_cast<PluginLink*>(host.plugin_link());
   threads_reset();
 
-  loopback::HostConnection link;
+  testsupport::HostConnection link;
   if (!link.open(server.mrim_port(), "bench")) {
     fprintf(stderr, "cannot connect to the server stand-in\n");
     return 1;

@@ -54,6 +54,35 @@ TEST_F(RegistryTest, ServicesThroughThePluginLink) {
   }
 }
 
+// A test answers one service itself and passes the rest on; the plug-in's calls are kept only
+// while the record is switched on, in order, with the bytes of every send.
+TEST_F(RegistryTest, ReplacedServicesAndTheRecordOfCalls) {
+  host.create_service("Test/Add", plain_service);
+  Host::Service old = host.replace_service("Test/Add", [](WPARAM w, LPARAM) -> INT_PTR { return w * 10; });
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old(40, 2), 42);
+  EXPECT_EQ(link.CallService("Test/Add", 4, 0), 40);
+  EXPECT_FALSE(host.replace_service("Test/New", plain_service));
+  EXPECT_EQ(link.CallService("Test/New", 1, 2), 3);
+  EXPECT_TRUE(host.calls().empty());
+
+  host.record_calls(true);
+  char bytes[] = {1, 2, 3};
+  NetlibBuffer buffer{bytes, 3, 0};
+  link.CallService(MS_NETLIB_SEND, 0x77, reinterpret_cast<LPARAM>(&buffer));
+  link.CallService("Test/Missing", 5, 6);
+  host.call_service("Test/Add", 1, 1);  // the host's own call is not the plug-in's
+  std::vector<hostsim::ServiceCall> calls = host.calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].service, MS_NETLIB_SEND);
+  EXPECT_EQ(calls[0].wparam, 0x77u);
+  EXPECT_EQ(calls[0].sent, (std::vector<BYTE>{1, 2, 3}));
+  EXPECT_EQ(calls[1].service, "Test/Missing");
+  EXPECT_EQ(calls[1].lparam, 6);
+  host.clear_records();
+  EXPECT_TRUE(host.calls().empty());
+}
+
 TEST_F(RegistryTest, HooksRunInHookingOrderUntilUnhooked) {
   plain_calls.clear();
   HANDLE a = link.HookEvent("Test/Event", plain_hook_a);

@@ -1,7 +1,7 @@
 // The greeting, the log-in, the status announcement, the "/SetStatus" table and the disconnect
-// sequence, linked straight into the test with a recording host that plays the server: what
-// each request puts on the wire, which replies it takes, and what the host is told in what
-// order.
+// sequence, linked straight into the test with the unit host recording every host call and the
+// test playing the server: what each request puts on the wire, which replies it takes, and what the host is
+// told in what order.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,46 +10,45 @@
 #include <string>
 
 #include "core/protocol_state.h"
-#include "fake_host.h"
 #include "protocol/codec.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
 #include "protocol/status.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using fakehost::packet;
-using fakehost::ul;
+using testsupport::Bytes;
+using testsupport::Packet;
 
 HANDLE handle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+Bytes ul(uint32_t value) { return serversim::Writer().ul(value).take(); }
+Bytes lps(const std::string& text) { return serversim::Writer().lps(text).take(); }
+Packet packet(uint32_t code, uint32_t seq, const Bytes& body = {}) { return {code, seq, body}; }
 
-std::vector<BYTE> lps(const std::string& text) {
-  std::vector<BYTE> bytes = ul(static_cast<uint32_t>(text.size()));
-  bytes.insert(bytes.end(), text.begin(), text.end());
-  return bytes;
-}
-
-std::vector<BYTE> body_of(const std::vector<BYTE>& packet) {
-  return std::vector<BYTE>(packet.begin() + MRIM_HEADER_SIZE, packet.end());
-}
-
-class Requests : public ::testing::Test {
+class Requests : public testsupport::UnitHost {
  protected:
   void SetUp() override {
-    fakehost::install();
+    UnitHost::SetUp();
     ping_period = MRIM_DEFAULT_PING_PERIOD;
-    protocol_state.connection = handle(0xC0);
     protocol_state.packet_receiver = handle(0xEC);
+    host_.record_calls(true);
   }
   void TearDown() override {
-    fakehost::uninstall();
+    UnitHost::TearDown();
     ping_period = MRIM_DEFAULT_PING_PERIOD;
   }
   // The server answers every packet of this code with what make_reply builds from its seq.
-  void answer(uint32_t request, std::function<std::vector<BYTE>(uint32_t seq)> make_reply) {
-    fakehost::on_send([request, make_reply](const std::vector<BYTE>& sent) {
-      if (fakehost::msg_of(sent) == request) fakehost::queue_reply(make_reply(fakehost::seq_of(sent)));
+  void answer(uint32_t request, std::function<Packet(uint32_t seq)> make_reply) {
+    serve([request, make_reply](const Packet& sent) {
+      return sent.code == request ? std::vector<Packet>{make_reply(sent.seq)} : std::vector<Packet>{};
     });
+  }
+  // The bytes of every packet sent, in order.
+  std::vector<Bytes> sent_bytes() {
+    std::vector<Bytes> bytes;
+    for (const auto& call : calls_of(MS_NETLIB_SEND)) bytes.push_back(call.sent);
+    return bytes;
   }
 };
 
@@ -58,9 +57,9 @@ TEST_F(Requests, HelloSendsAnEmptyHelloAndTakesThePeriod) {
   answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_HELLO_ACK, seq, ul(45)); });
   EXPECT_EQ(mrim_do_hello(), 0);
   EXPECT_EQ(ping_period, 45u);
-  auto sent = fakehost::sent_packets();
+  auto sent = sent_bytes();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0], packet(MRIM_CS_HELLO, 7));
+  EXPECT_EQ(sent[0], serversim::encode(packet(MRIM_CS_HELLO, 7)));
 }
 
 TEST_F(Requests, HelloTakesAnAcknowledgementWithSeqZero) {
@@ -87,13 +86,13 @@ TEST_F(Requests, HelloStoresAPeriodOfZeroAsSent) {
 }
 
 TEST_F(Requests, HelloFailsOnAnotherCodeOrAnotherSeq) {
-  fakehost::set_timeout(0);  // one scan, no waiting
+  set_timeout(0);  // one scan, no waiting
   answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_LOGIN_REJ, seq, lps("no")); });
   EXPECT_EQ(mrim_do_hello(), 1);
   answer(MRIM_CS_HELLO, [](uint32_t seq) { return packet(MRIM_CS_HELLO_ACK, seq + 100, ul(5)); });
   EXPECT_EQ(mrim_do_hello(), 1);
   pending_queue_clear();
-  fakehost::on_send(nullptr);
+  serve(nullptr);
   EXPECT_EQ(mrim_do_hello(), 1);  // no answer at all
   EXPECT_EQ(ping_period, MRIM_DEFAULT_PING_PERIOD);
 }
@@ -102,14 +101,17 @@ TEST_F(Requests, LoginSendsAccountStatusAndClientAndTakesTheAck) {
   protocol_state.last_seq = 99;
   answer(MRIM_CS_LOGIN2, [](uint32_t seq) { return packet(MRIM_CS_LOGIN_ACK, seq); });
   EXPECT_EQ(mrim_do_login("kim@mail.example", "s3cret", MRIM_STATUS_INVISIBLE), 0);
-  auto sent = fakehost::sent_packets();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(fakehost::msg_of(sent[0]), MRIM_CS_LOGIN2);
-  EXPECT_EQ(fakehost::seq_of(sent[0]), 100u);
-  std::vector<BYTE> expected = lps("kim@mail.example");
-  for (const auto& item : {lps("s3cret"), ul(0x80000001), lps(MRIM_CLIENT_DESCRIPTION)})
-    expected.insert(expected.end(), item.begin(), item.end());
-  EXPECT_EQ(body_of(sent[0]), expected);
+  auto packets = sent();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].code, MRIM_CS_LOGIN2);
+  EXPECT_EQ(packets[0].seq, 100u);
+  Bytes expected = serversim::Writer()
+                       .lps("kim@mail.example")
+                       .lps("s3cret")
+                       .ul(0x80000001)
+                       .lps(MRIM_CLIENT_DESCRIPTION)
+                       .take();
+  EXPECT_EQ(packets[0].body, expected);
 }
 
 TEST_F(Requests, LoginFailsOnARefusal) {
@@ -118,22 +120,22 @@ TEST_F(Requests, LoginFailsOnARefusal) {
 }
 
 TEST_F(Requests, LoginIsNotSentWhenTheAccountTextsDoNotFit) {
-  fakehost::set_timeout(0);
+  set_timeout(0);
   std::string huge(MRIM_BODY_CAPACITY, 'x');
   EXPECT_EQ(mrim_do_login(huge.c_str(), "pw", MRIM_STATUS_ONLINE), 1);
-  EXPECT_TRUE(fakehost::sent_packets().empty());
+  EXPECT_TRUE(sent_bytes().empty());
 }
 
 TEST_F(Requests, ChangeStatusSendsOneValueAndWaitsForNothing) {
   protocol_state.last_seq = 3;
   EXPECT_EQ(mrim_do_changestatus(MRIM_STATUS_AWAY), 0);
-  auto sent = fakehost::sent_packets();
+  auto sent = sent_bytes();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0], packet(MRIM_CS_CHANGE_STATUS, 4, ul(2)));
+  EXPECT_EQ(sent[0], serversim::encode(packet(MRIM_CS_CHANGE_STATUS, 4, ul(2))));
 }
 
 TEST_F(Requests, ChangeStatusReportsAFailedSend) {
-  fakehost::fail_sends(true);
+  fail_sends(true);
   EXPECT_EQ(mrim_do_changestatus(MRIM_STATUS_ONLINE), 1);
 }
 
@@ -144,21 +146,21 @@ TEST_F(SetStatusTable, SameOnlineTypeStatusIsIgnored) {
     protocol_state.status = code;
     EXPECT_EQ(SetStatus(code, 0), 1) << code;
   }
-  EXPECT_TRUE(fakehost::calls().empty());
+  EXPECT_TRUE(host_.calls().empty());
 }
 
 TEST_F(SetStatusTable, OtherOnlineTypeStatusStartsAConnectEvenWithoutAccount) {
   // No "EMail" here: nothing starts, and the service still reports the request as taken.
   protocol_state.status = ID_STATUS_ONLINE;
   EXPECT_EQ(SetStatus(ID_STATUS_AWAY, 0), 0);
-  EXPECT_EQ(fakehost::calls_of(MS_DB_CONTACT_GETSETTING).size(), 1u);
+  EXPECT_EQ(calls_of(MS_DB_CONTACT_GETSETTING).size(), 1u);
   EXPECT_EQ(protocol_state.status, ID_STATUS_ONLINE) << "only the connect thread changes the status";
 }
 
 TEST_F(SetStatusTable, NotAvailableIsAwayAndIgnoredWhileAway) {
   protocol_state.status = ID_STATUS_AWAY;
   EXPECT_EQ(SetStatus(ID_STATUS_NA, 0), 1);
-  EXPECT_TRUE(fakehost::calls().empty());
+  EXPECT_TRUE(host_.calls().empty());
   protocol_state.status = ID_STATUS_ONLINE;
   EXPECT_EQ(SetStatus(ID_STATUS_NA, 0), 0);
 }
@@ -168,15 +170,15 @@ TEST_F(SetStatusTable, UnknownCodesAreRefusedAndChangeNothing) {
   for (WPARAM code : {WPARAM{0}, WPARAM{40070}, WPARAM{40074}, WPARAM{40076}, WPARAM{40079}, WPARAM{12},
                       static_cast<WPARAM>(-1)})
     EXPECT_EQ(SetStatus(code, 0), 1) << code;
-  EXPECT_TRUE(fakehost::calls().empty());
+  EXPECT_TRUE(host_.calls().empty());
   EXPECT_EQ(protocol_state.status, ID_STATUS_ONLINE);
 }
 
 TEST_F(SetStatusTable, OfflineWhileOfflineDoesNothing) {
   protocol_state.unread_mail = 3;
   EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 1);
-  EXPECT_TRUE(fakehost::calls().empty());
-  EXPECT_EQ(protocol_state.connection, handle(0xC0));
+  EXPECT_TRUE(host_.calls().empty());
+  EXPECT_EQ(protocol_state.connection, kConnection);
   EXPECT_EQ(protocol_state.unread_mail, 3u);
 }
 
@@ -188,25 +190,27 @@ TEST_F(SetStatusTable, DisconnectAcknowledgesFirstThenClosesAndClears) {
   EXPECT_EQ(protocol_state.connection, nullptr);
   EXPECT_EQ(protocol_state.packet_receiver, nullptr);
   EXPECT_EQ(protocol_state.unread_mail, 0u);
-  EXPECT_TRUE(fakehost::sent_packets().empty()) << "no log-out packet";
+  EXPECT_TRUE(sent_bytes().empty()) << "no log-out packet";
 
-  std::vector<fakehost::Call> calls = fakehost::calls();
+  std::vector<hostsim::ServiceCall> calls = host_.calls();
   ASSERT_GE(calls.size(), 4u);
   EXPECT_EQ(calls[0].service, MS_PROTO_BROADCASTACK);
-  EXPECT_EQ(calls[0].ack.type, ACKTYPE_STATUS);
-  EXPECT_EQ(calls[0].ack.result, ACKRESULT_SUCCESS);
-  EXPECT_EQ(calls[0].ack.contact, nullptr);
-  EXPECT_EQ(calls[0].ack.process, handle(ID_STATUS_INVISIBLE));
-  EXPECT_EQ(calls[0].ack.param, ID_STATUS_OFFLINE);
+  auto acks = host_.acks();
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].type, ACKTYPE_STATUS);
+  EXPECT_EQ(acks[0].result, ACKRESULT_SUCCESS);
+  EXPECT_EQ(acks[0].contact, 0u);
+  EXPECT_EQ(acks[0].process, uintptr_t{ID_STATUS_INVISIBLE});
+  EXPECT_EQ(acks[0].param, ID_STATUS_OFFLINE);
   EXPECT_EQ(calls[1].service, MS_NETLIB_CLOSEHANDLE);
   EXPECT_EQ(calls[1].wparam, reinterpret_cast<WPARAM>(handle(0xEC)));  // the receiver first
   EXPECT_EQ(calls[2].service, MS_NETLIB_CLOSEHANDLE);
-  EXPECT_EQ(calls[2].wparam, reinterpret_cast<WPARAM>(handle(0xC0)));
+  EXPECT_EQ(calls[2].wparam, reinterpret_cast<WPARAM>(kConnection));
   EXPECT_EQ(calls[3].service, MS_DB_CONTACT_FINDFIRST);  // then the contacts go offline
 
   // The listener's own call after the receiver closed finds the account offline already.
   EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 1);
-  EXPECT_EQ(fakehost::calls().size(), calls.size());
+  EXPECT_EQ(host_.calls().size(), calls.size());
 }
 
 // The connect thread run directly on the test's thread against the recording host.
@@ -216,39 +220,34 @@ class ConnectThread : public Requests {
     Requests::SetUp();
     protocol_state.connection = nullptr;
     protocol_state.packet_receiver = nullptr;
-    fakehost::answer_service(MS_NETLIB_CREATEPACKETRECVER, [](WPARAM, LPARAM) -> INT_PTR { return 0x78; });
+    host_.replace_service(MS_NETLIB_CREATEPACKETRECVER, [](WPARAM, LPARAM) -> INT_PTR { return 0x78; });
   }
 
-  // A request as mrim_go_online hands it over; the thread frees it (the texts are the fake
-  // host's, which it gives back with free_setting).
+  // A request as mrim_go_online hands it over; the thread frees it and gives the texts back to
+  // the host with free_setting, so they are allocated as the host allocates setting texts.
   static ConnectRequest* request(int status) {
-    static char email[] = "kim@mail.example";
-    static char password[] = "s3cret";
-    strcpy(password, "s3cret");  // the thread wipes it when it is done
     auto* r = static_cast<ConnectRequest*>(calloc(1, sizeof(ConnectRequest)));
     r->email.type = DBVT_ASCIIZ;
-    r->email.text = email;
+    r->email.text = strdup("kim@mail.example");
     r->password.type = DBVT_ASCIIZ;
-    r->password.text = password;
+    r->password.text = strdup("s3cret");
     r->requested_status = status;
     return r;
   }
 
   // The server: greets, accepts the log-in (after calling before_login_ack, if set).
-  void serve(std::function<void()> before_login_ack = nullptr) {
-    fakehost::on_send([before_login_ack](const std::vector<BYTE>& sent) {
-      if (fakehost::msg_of(sent) == MRIM_CS_HELLO)
-        fakehost::queue_reply(packet(MRIM_CS_HELLO_ACK, fakehost::seq_of(sent), ul(30)));
-      if (fakehost::msg_of(sent) == MRIM_CS_LOGIN2) {
-        if (before_login_ack) before_login_ack();
-        fakehost::queue_reply(packet(MRIM_CS_LOGIN_ACK, fakehost::seq_of(sent)));
-      }
+  void greet_and_accept(std::function<void()> before_login_ack = nullptr) {
+    serve([before_login_ack](const Packet& sent) -> std::vector<Packet> {
+      if (sent.code == MRIM_CS_HELLO) return {packet(MRIM_CS_HELLO_ACK, sent.seq, ul(30))};
+      if (sent.code != MRIM_CS_LOGIN2) return {};
+      if (before_login_ack) before_login_ack();
+      return {packet(MRIM_CS_LOGIN_ACK, sent.seq)};
     });
   }
 
-  static std::vector<uint32_t> sent_codes() {
+  std::vector<uint32_t> sent_codes() {
     std::vector<uint32_t> codes;
-    for (const auto& p : fakehost::sent_packets()) codes.push_back(fakehost::msg_of(p));
+    for (const Packet& p : sent()) codes.push_back(p.code);
     return codes;
   }
 };
@@ -264,7 +263,7 @@ struct Open {
 TEST_F(ConnectThread, RetriesEachOpenWithTheShortRecordWhenTheHostRefusesTheLongOne) {
   static std::vector<Open> opens;
   opens.clear();
-  fakehost::answer_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
+  host_.replace_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
     auto* record = reinterpret_cast<const NetlibOpenConnection*>(l);
     opens.push_back({record->size, record->host, record->port, record->flags, record->timeout});
     if (record->size != NETLIBOPENCONNECTION_V1_SIZE) {
@@ -272,9 +271,9 @@ TEST_F(ConnectThread, RetriesEachOpenWithTheShortRecordWhenTheHostRefusesTheLong
       return 0;
     }
     // The address service is away: the fallback address is dialled.
-    return strcmp(record->host, MRIM_DEFAULT_SERVER_HOST) == 0 ? 0 : 0x77;
+    return strcmp(record->host, MRIM_DEFAULT_SERVER_HOST) == 0 ? 0 : reinterpret_cast<INT_PTR>(kConnection);
   });
-  serve();
+  greet_and_accept();
   MRIM_ConnectAndLoginThread(request(ID_STATUS_ONLINE));
   ASSERT_EQ(opens.size(), 4u);
   EXPECT_EQ(opens[0].size, 24);
@@ -288,7 +287,7 @@ TEST_F(ConnectThread, RetriesEachOpenWithTheShortRecordWhenTheHostRefusesTheLong
   EXPECT_EQ(opens[3].size, 16);
   for (const Open& open : opens) EXPECT_EQ(open.flags, 0u);
   EXPECT_EQ(opens[2].timeout, 0u) << "the record is cleared before use";
-  EXPECT_EQ(protocol_state.connection, handle(0x77));
+  EXPECT_EQ(protocol_state.connection, kConnection);
   EXPECT_EQ(protocol_state.status, ID_STATUS_ONLINE);
   EXPECT_EQ(protocol_state.login_in_progress, 0u);
 }
@@ -296,7 +295,7 @@ TEST_F(ConnectThread, RetriesEachOpenWithTheShortRecordWhenTheHostRefusesTheLong
 TEST_F(ConnectThread, OtherRefusalsAreNotRetried) {
   static int open_calls = 0;
   open_calls = 0;
-  fakehost::answer_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM) -> INT_PTR {
+  host_.replace_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM) -> INT_PTR {
     ++open_calls;
     SetLastError(10061);  // connection refused
     return 0;
@@ -304,11 +303,11 @@ TEST_F(ConnectThread, OtherRefusalsAreNotRetried) {
   MRIM_ConnectAndLoginThread(request(ID_STATUS_ONLINE));
   EXPECT_EQ(open_calls, 2) << "one open of the address service, one of the server";
   // The host hears that no server could be reached, and of no status change.
-  auto acks = fakehost::calls_of(MS_PROTO_BROADCASTACK);
+  auto acks = host_.acks();
   ASSERT_EQ(acks.size(), 1u);
-  EXPECT_EQ(acks[0].ack.type, ACKTYPE_LOGIN);
-  EXPECT_EQ(acks[0].ack.result, ACKRESULT_FAILED);
-  EXPECT_EQ(acks[0].ack.param, LOGINERR_NOSERVER);
+  EXPECT_EQ(acks[0].type, ACKTYPE_LOGIN);
+  EXPECT_EQ(acks[0].result, ACKRESULT_FAILED);
+  EXPECT_EQ(acks[0].param, LOGINERR_NOSERVER);
   EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
   EXPECT_EQ(protocol_state.login_in_progress, 0u);
 }
@@ -318,16 +317,16 @@ TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
   static std::vector<LPARAM> receiver_sizes;
   hosts.clear();
   receiver_sizes.clear();
-  fakehost::answer_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
+  host_.replace_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
     hosts.push_back(reinterpret_cast<const NetlibOpenConnection*>(l)->host);
-    return hosts.size() == 1 ? 0x50 : 0x77;
+    return hosts.size() == 1 ? 0x50 : reinterpret_cast<INT_PTR>(kConnection);
   });
-  fakehost::answer_service(MS_NETLIB_CREATEPACKETRECVER, [](WPARAM, LPARAM size) -> INT_PTR {
+  host_.replace_service(MS_NETLIB_CREATEPACKETRECVER, [](WPARAM, LPARAM size) -> INT_PTR {
     receiver_sizes.push_back(size);
     return size == 100 ? 0x51 : 0x78;
   });
   static DWORD query_timeout = 0;
-  fakehost::answer_service(MS_NETLIB_GETMOREPACKETS, [](WPARAM, LPARAM l) -> INT_PTR {
+  host_.replace_service(MS_NETLIB_GETMOREPACKETS, [](WPARAM, LPARAM l) -> INT_PTR {
     static BYTE reply[] = "unit.mrim.test:443\r\nignored";
     auto* record = reinterpret_cast<NetlibPacketRecver*>(l);
     query_timeout = record->timeout;
@@ -336,52 +335,52 @@ TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
     record->bytes_available = sizeof reply - 1;
     return record->bytes_available;
   });
-  serve();
+  greet_and_accept();
   MRIM_ConnectAndLoginThread(request(ID_STATUS_AWAY));
   EXPECT_EQ(hosts, (std::vector<std::string>{MRIM_DEFAULT_SERVER_HOST, "unit.mrim.test"}));
   EXPECT_EQ(receiver_sizes, (std::vector<LPARAM>{100, 65536}));
   EXPECT_EQ(query_timeout, 10000u);
   // The query's receiver and connection are closed, the server's stay.
   std::vector<WPARAM> closed;
-  for (const auto& call : fakehost::calls_of(MS_NETLIB_CLOSEHANDLE)) closed.push_back(call.wparam);
+  for (const auto& call : calls_of(MS_NETLIB_CLOSEHANDLE)) closed.push_back(call.wparam);
   EXPECT_EQ(closed, (std::vector<WPARAM>{0x51, 0x50}));
   EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2, MRIM_CS_CHANGE_STATUS}));
   EXPECT_EQ(protocol_state.status, ID_STATUS_AWAY);
-  auto acks = fakehost::calls_of(MS_PROTO_BROADCASTACK);
+  auto acks = host_.acks();
   ASSERT_EQ(acks.size(), 1u);
-  EXPECT_EQ(acks[0].ack.process, handle(ID_STATUS_OFFLINE));
-  EXPECT_EQ(acks[0].ack.param, ID_STATUS_AWAY);
+  EXPECT_EQ(acks[0].process, uintptr_t{ID_STATUS_OFFLINE});
+  EXPECT_EQ(acks[0].param, ID_STATUS_AWAY);
 }
 
 TEST_F(ConnectThread, DisconnectBeforeTheAnnouncementLeavesTheAccountOffline) {
   // Online on paper with the connection gone, so that the thread connects afresh; the user
   // goes offline while the log-in is under way.
   protocol_state.status = ID_STATUS_ONLINE;
-  fakehost::answer_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
+  host_.replace_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
     return strcmp(reinterpret_cast<const NetlibOpenConnection*>(l)->host, MRIM_DEFAULT_SERVER_HOST) == 0
                ? 0
-               : 0x77;
+               : reinterpret_cast<INT_PTR>(kConnection);
   });
-  serve([] { EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 0); });
+  greet_and_accept([] { EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 0); });
   MRIM_ConnectAndLoginThread(request(ID_STATUS_AWAY));
   EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2}));
   EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
-  auto acks = fakehost::calls_of(MS_PROTO_BROADCASTACK);
+  auto acks = host_.acks();
   ASSERT_EQ(acks.size(), 1u);
-  EXPECT_EQ(acks[0].ack.param, ID_STATUS_OFFLINE);
+  EXPECT_EQ(acks[0].param, ID_STATUS_OFFLINE);
 }
 
 TEST_F(ConnectThread, OpenConnectionOnlyAnnounces) {
   protocol_state.status = ID_STATUS_ONLINE;
-  protocol_state.connection = handle(0xC0);
+  protocol_state.connection = kConnection;
   protocol_state.packet_receiver = handle(0xEC);
   MRIM_ConnectAndLoginThread(request(ID_STATUS_INVISIBLE));
-  auto sent = fakehost::sent_packets();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(fakehost::msg_of(sent[0]), MRIM_CS_CHANGE_STATUS);
-  EXPECT_EQ(body_of(sent[0]), ul(0x80000001));
+  auto packets = sent();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].code, MRIM_CS_CHANGE_STATUS);
+  EXPECT_EQ(packets[0].body, ul(0x80000001));
   EXPECT_EQ(protocol_state.status, ID_STATUS_INVISIBLE);
-  EXPECT_TRUE(fakehost::calls_of(MS_NETLIB_CREATEPACKETRECVER).empty());
+  EXPECT_TRUE(calls_of(MS_NETLIB_CREATEPACKETRECVER).empty());
 }
 
 }  // namespace

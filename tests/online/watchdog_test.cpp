@@ -1,5 +1,5 @@
-// The keep-alive thread on its own, with its sleep replaced by a recorder (no real waiting) and a
-// host whose "Netlib/Send" records what goes out: the pause pattern, the ping packet, the
+// The keep-alive thread on its own, with its sleep replaced by a recorder (no real waiting) and
+// the unit host recording what goes out through "Netlib/Send": the pause pattern, the ping packet, the
 // numbering while offline, a period that changes, the floor for a period of 0 and the stop.
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "core/protocol_state.h"
-#include "fake_host.h"
 #include "protocol/online.h"
 #include "protocol/status.h"
+#include "support/unit_host.h"
 
 namespace {
 
@@ -28,12 +28,12 @@ bool recording_sleep(DWORD milliseconds) {
   return sleeps.size() >= sleeps_before_stop;
 }
 
-HANDLE fake_connection() { return reinterpret_cast<HANDLE>(uintptr_t{0x5150}); }
-
-class WatchDog : public ::testing::Test {
+class WatchDog : public testsupport::UnitHost {
  protected:
   void SetUp() override {
-    fakehost::install();
+    UnitHost::SetUp();
+    protocol_state.connection = nullptr;
+    host_.record_calls(true);
     ping_period = MRIM_DEFAULT_PING_PERIOD;
     sleeps.clear();
     on_sleep = nullptr;
@@ -41,7 +41,7 @@ class WatchDog : public ::testing::Test {
   }
   void TearDown() override {
     watchdog_set_sleep(nullptr);
-    fakehost::uninstall();
+    UnitHost::TearDown();
     ping_period = MRIM_DEFAULT_PING_PERIOD;
   }
 
@@ -63,16 +63,16 @@ TEST_F(WatchDog, PingsOnlyWhileConnectedButNumbersEveryPing) {
   protocol_state.last_seq = 41;
   // Offline for the first ping, connected from the second on.
   on_sleep = [](size_t index) {
-    if (index == 1) protocol_state.connection = fake_connection();
+    if (index == 1) protocol_state.connection = kConnection;
   };
   run(4);  // three pings: after sleeps 0, 1 and 2
-  std::vector<fakehost::Call> sent = fakehost::calls_of(MS_NETLIB_SEND);
+  std::vector<hostsim::ServiceCall> sent = calls_of(MS_NETLIB_SEND);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(protocol_state.last_seq, 44u);
   const BYTE expected_head[] = {0xEF, 0xBE, 0xAD, 0xDE, 0x08, 0x00, 0x01, 0x00};
   for (size_t i = 0; i < sent.size(); ++i) {
     const std::vector<BYTE>& ping = sent[i].sent;
-    EXPECT_EQ(reinterpret_cast<HANDLE>(sent[i].wparam), fake_connection());
+    EXPECT_EQ(reinterpret_cast<HANDLE>(sent[i].wparam), kConnection);
     ASSERT_EQ(ping.size(), 44u);
     EXPECT_EQ(memcmp(ping.data(), expected_head, sizeof expected_head), 0);
     uint32_t seq = 0;
@@ -104,14 +104,14 @@ TEST_F(WatchDog, HugePeriodIsSleptInPiecesNeverInfinite) {
   run(3);
   ASSERT_EQ(sleeps.size(), 3u);
   for (DWORD piece : sleeps) EXPECT_EQ(piece, 0x7FFFFFFFu);
-  EXPECT_TRUE(fakehost::sent_packets().empty());
+  EXPECT_TRUE(calls_of(MS_NETLIB_SEND).empty());
 }
 
 TEST_F(WatchDog, EndsAtOnceWhenTheSleepReportsTheStop) {
-  protocol_state.connection = fake_connection();
+  protocol_state.connection = kConnection;
   run(1);
   EXPECT_EQ(sleeps, (std::vector<DWORD>{15000}));
-  EXPECT_TRUE(fakehost::sent_packets().empty());
+  EXPECT_TRUE(calls_of(MS_NETLIB_SEND).empty());
 }
 
 }  // namespace

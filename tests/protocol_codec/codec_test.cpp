@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "core/protocol_state.h"
-#include "hostsim/host.h"
 #include "protocol/send.h"
-#include "receive/loopback.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using loopback::Bytes;
-using loopback::join;
+using testsupport::Bytes;
+using testsupport::join;
+using testsupport::wire_bytes;
 
 Bytes wire(const MrimPacket& packet) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(&packet);
@@ -62,11 +62,11 @@ TEST_F(Codec, PingIsExactlyTheFortyFourHeaderBytes) {
 
 TEST_F(Codec, InitRewritesEveryHeaderFieldOfAnEarlierReply) {
   auto packet = new_packet();
-  loopback::Bytes reply = loopback::packet(0x1004, 77, Bytes(8, 0xAB));
+  Bytes reply = wire_bytes(0x1004, 77, Bytes(8, 0xAB));
   std::fill(reply.begin() + 20, reply.begin() + 44, 0x5A);  // from, fromport, reserved
   memcpy(packet.get(), reply.data(), reply.size());
   mrim_packet_init(packet.get(), MRIM_CS_HELLO, 9);
-  Bytes expected = loopback::packet(MRIM_CS_HELLO, 9);
+  Bytes expected = wire_bytes(MRIM_CS_HELLO, 9);
   EXPECT_EQ(wire(*packet), expected);
 }
 
@@ -230,53 +230,38 @@ TEST_F(Codec, ReadsReachPastSixtyFourKiBUpToTheLargestPacket) {
   EXPECT_EQ(mrim_read_ul(&position, packet, &value), 1);
 }
 
-// Sending through the host stand-in's network library.
-class CodecSend : public Codec {
+// Sending through the host: to the unit host's pretend connection, and over TCP through the host
+// stand-in's network library.
+class CodecSend : public testsupport::UnitHost {
  protected:
   void SetUp() override {
-    Codec::SetUp();
-    strcpy(protocol_state.module_name, "codec");
-    plugin_link = const_cast<PluginLink*>(host_.plugin_link());
+    UnitHost::SetUp();
+    host_.record_calls(true);
   }
-  void TearDown() override {
-    protocol_state_reset();
-    plugin_link = nullptr;
-  }
-  hostsim::Host host_;
 };
 
 TEST_F(CodecSend, WithoutConnectionNothingIsSentAndTheResultIsZero) {
-  int sends = 0;
-  host_.destroy_service(MS_NETLIB_SEND);
-  host_.create_service(MS_NETLIB_SEND, [&](WPARAM, LPARAM) -> INT_PTR {
-    ++sends;
-    return 44;
-  });
+  protocol_state.connection = nullptr;
   auto packet = new_packet(MRIM_CS_PING, mrim_next_seq());
   EXPECT_EQ(MRIM_sendpacket(packet.get()), 0);
-  EXPECT_EQ(sends, 0);
+  EXPECT_TRUE(calls_of(MS_NETLIB_SEND).empty());
   EXPECT_EQ(protocol_state.last_seq.load(), 1u);  // the number is spent all the same
 }
 
 TEST_F(CodecSend, HeaderAndBodyGoOutInOneCallExactlyAsBuilt) {
-  std::vector<int> lengths;
-  host_.destroy_service(MS_NETLIB_SEND);
-  host_.create_service(MS_NETLIB_SEND, [&](WPARAM, LPARAM l) -> INT_PTR {
-    const auto* buffer = reinterpret_cast<const NetlibBuffer*>(l);
-    lengths.push_back(buffer->length);
-    return buffer->length;
-  });
-  protocol_state.connection = reinterpret_cast<HANDLE>(1);
   auto packet = new_packet(MRIM_CS_CHANGE_STATUS, mrim_next_seq());
   mrim_append_ul(packet.get(), 1);
   EXPECT_EQ(MRIM_sendpacket(packet.get()), 0);
-  EXPECT_EQ(lengths, std::vector<int>{48});
+  auto sends = calls_of(MS_NETLIB_SEND);
+  ASSERT_EQ(sends.size(), 1u);
+  EXPECT_EQ(sends[0].sent.size(), 48u);
+  EXPECT_EQ(sends[0].sent, wire(*packet));
 }
 
 TEST_F(CodecSend, BytesArriveAtTheServerAndAFailedSendIsReported) {
-  loopback::Server server;
-  loopback::HostConnection link;
-  ASSERT_TRUE(link.open(server.port(), "codec"));
+  testsupport::TcpPeer server;
+  testsupport::HostConnection link;
+  ASSERT_TRUE(link.open(server.port(), kModule));
   ASSERT_TRUE(server.accept());
   protocol_state.connection = link.connection;
 

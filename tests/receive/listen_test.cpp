@@ -9,22 +9,19 @@
 #include <mutex>
 #include <vector>
 
-#include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/worker_threads.h"
-#include "hostsim/host.h"
 #include "incoming/dispatcher.h"
-#include "loopback.h"
 #include "protocol/listener.h"
 #include "protocol/receive.h"
 #include "protocol/send.h"
-#include "support/support.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using loopback::Bytes;
-using loopback::join;
-using loopback::packet;
+using testsupport::Bytes;
+using testsupport::join;
+using testsupport::wire_bytes;
 
 struct Taken {
   bool found = false;
@@ -45,30 +42,13 @@ Taken take(uint32_t seq, uint32_t timeout_seconds = 0) {
   return taken;
 }
 
-class Fixture : public ::testing::Test {
+class Fixture : public testsupport::UnitHost {
  protected:
   void SetUp() override {
-    protocol_state_reset();
-    strcpy(protocol_state.module_name, "listen");
-    plugin_link = const_cast<PluginLink*>(host_.plugin_link());
-    log_init("listen");
-    threads_reset();
-    pending_queue_clear();
+    UnitHost::SetUp();
+    protocol_state.connection = nullptr;
     listener_set_packet_handler(MRIM_HSP);  // as Load wires it
   }
-  void TearDown() override {
-    pending_queue_clear();
-    threads_reset();
-    plugin_link = nullptr;
-  }
-  std::string log() { return loopback::read_text(folder_.file("listen.dbg")); }
-  bool wait_for_log(const std::string& line, int count = 1) {
-    return loopback::wait_until([&] { return loopback::count_of(log(), line) >= count; });
-  }
-
-  testsupport::WorkFolder folder_;
-  hostsim::Host host_;
-  std::unique_ptr<ListenerWorkArea> work_area_ = std::make_unique<ListenerWorkArea>();
 };
 
 // --- cutting, on records as the host fills them ------------------------------------------
@@ -89,33 +69,33 @@ class Cutting : public Fixture {
     Bytes left(buffer_.begin() + record_.bytes_used, buffer_.begin() + record_.bytes_available);
     deliver(join(left, bytes));
   }
-  void cut() { listener_cut_packets(&record_, work_area_.get()); }
+  void cut() { listener_cut_packets(&record_, work_.get()); }
 
   std::vector<BYTE> buffer_ = std::vector<BYTE>(65536);
   NetlibPacketRecver record_{};
 };
 
 TEST_F(Cutting, TwoPacketsOfOneDeliveryAreDispatchedInOrder) {
-  Bytes first = packet(0x2001, 7, Bytes{1, 2, 3, 4});
-  Bytes second = packet(0x2002, 7);
+  Bytes first = wire_bytes(0x2001, 7, Bytes{1, 2, 3, 4});
+  Bytes second = wire_bytes(0x2002, 7);
   deliver(join(first, second));
   cut();
   EXPECT_EQ(record_.bytes_used, 48 + 44);
   EXPECT_EQ(take(7).bytes, first);
   EXPECT_EQ(take(7).bytes, second);
-  EXPECT_NE(log().find("ListenThread: no available data\r\n"), std::string::npos);
+  EXPECT_NE(log_text().find("ListenThread: no available data\r\n"), std::string::npos);
 }
 
 TEST_F(Cutting, HalfAPacketStaysUnconsumedUntilTheNextDeliveryCompletesIt) {
-  Bytes first = packet(0x2001, 1, Bytes(10, 0xAA));
-  Bytes second = packet(0x2002, 2, Bytes(30, 0xBB));
+  Bytes first = wire_bytes(0x2001, 1, Bytes(10, 0xAA));
+  Bytes second = wire_bytes(0x2002, 2, Bytes(30, 0xBB));
   Bytes both = join(first, second);
   size_t cut_at = first.size() + 60;  // the header and part of the body
   deliver(Bytes(both.begin(), both.begin() + static_cast<long>(cut_at)));
   cut();
   EXPECT_EQ(record_.bytes_used, static_cast<int>(first.size()));
   EXPECT_EQ(pending_queue_length(), 1);
-  EXPECT_NE(log().find("ListenThread: packet is not complete. waiting for more blocks.\r\n"),
+  EXPECT_NE(log_text().find("ListenThread: packet is not complete. waiting for more blocks.\r\n"),
             std::string::npos);
 
   deliver_more(Bytes(both.begin() + static_cast<long>(cut_at), both.end()));
@@ -126,7 +106,7 @@ TEST_F(Cutting, HalfAPacketStaysUnconsumedUntilTheNextDeliveryCompletesIt) {
 }
 
 TEST_F(Cutting, FewerThanAHeaderDispatchesNothing) {
-  Bytes whole = packet(0x2001, 1);
+  Bytes whole = wire_bytes(0x2001, 1);
   deliver(Bytes(whole.begin(), whole.begin() + 43));
   cut();
   EXPECT_EQ(record_.bytes_used, 0);
@@ -138,30 +118,30 @@ TEST_F(Cutting, FewerThanAHeaderDispatchesNothing) {
 }
 
 TEST_F(Cutting, AnEmptyBodyIsAWholePacket) {
-  deliver(packet(0x2001, 4));
+  deliver(wire_bytes(0x2001, 4));
   cut();
   EXPECT_EQ(record_.bytes_used, 44);
-  EXPECT_EQ(take(4).bytes, packet(0x2001, 4));
+  EXPECT_EQ(take(4).bytes, wire_bytes(0x2001, 4));
 }
 
 TEST_F(Cutting, BytesWithoutTheMagicDiscardTheRestOfTheDelivery) {
-  Bytes good = packet(0x2001, 1);
+  Bytes good = wire_bytes(0x2001, 1);
   Bytes junk(60, 0x42);
-  Bytes after = packet(0x2002, 2);  // in the same delivery: lost with the junk
+  Bytes after = wire_bytes(0x2002, 2);  // in the same delivery: lost with the junk
   deliver(join(join(good, junk), after));
   cut();
   EXPECT_EQ(record_.bytes_used, record_.bytes_available);
   EXPECT_TRUE(take(1).found);
   EXPECT_FALSE(take(2).found);
-  EXPECT_NE(log().find("ListenThread: packet error! no magic\r\n"), std::string::npos);
+  EXPECT_NE(log_text().find("ListenThread: packet error! no magic\r\n"), std::string::npos);
 
-  deliver_more(packet(0x2003, 3));  // a delivery that starts with a packet is read again
+  deliver_more(wire_bytes(0x2003, 3));  // a delivery that starts with a packet is read again
   cut();
   EXPECT_TRUE(take(3).found);
 }
 
 TEST_F(Cutting, APacketLongerThanTheReceiverIsDiscardedLikeGarbage) {
-  Bytes largest = packet(0x2001, 1, Bytes(MRIM_BODY_CAPACITY, 0x11));  // exactly 65,536 bytes
+  Bytes largest = wire_bytes(0x2001, 1, Bytes(MRIM_BODY_CAPACITY, 0x11));  // exactly 65,536 bytes
   deliver(largest);
   cut();
   EXPECT_EQ(record_.bytes_used, 65536);
@@ -169,16 +149,16 @@ TEST_F(Cutting, APacketLongerThanTheReceiverIsDiscardedLikeGarbage) {
   ASSERT_TRUE(taken.found);
   EXPECT_EQ(taken.bytes.size(), 65536u);
 
-  Bytes header = packet(0x2002, 2);
+  Bytes header = wire_bytes(0x2002, 2);
   header[16] = 0xD5;  // dlen 65,493: one byte more than fits
   header[17] = 0xFF;
   deliver(join(header, Bytes(1000, 0x22)));
   cut();
   EXPECT_EQ(record_.bytes_used, record_.bytes_available);
   EXPECT_EQ(pending_queue_length(), 0);
-  EXPECT_NE(
-      log().find("ListenThread: packet error! dlen(65493) too long for the receiver, data discarded\r\n"),
-      std::string::npos);
+  EXPECT_NE(log_text().find(
+                "ListenThread: packet error! dlen(65493) too long for the receiver, data discarded\r\n"),
+            std::string::npos);
 
   for (int i = 16; i < 20; ++i) header[i] = 0xFF;  // 44 + dlen would overflow 32 bits
   deliver(header);
@@ -188,7 +168,7 @@ TEST_F(Cutting, APacketLongerThanTheReceiverIsDiscardedLikeGarbage) {
 }
 
 TEST_F(Cutting, FiguresOutOfRangeFromTheHostReadNothing) {
-  deliver(packet(0x2001, 1));
+  deliver(wire_bytes(0x2001, 1));
   record_.bytes_used = 100;  // more than available
   cut();
   record_.bytes_used = -4;
@@ -198,7 +178,7 @@ TEST_F(Cutting, FiguresOutOfRangeFromTheHostReadNothing) {
   record_.buffer_size = 44;         // figures are taken as at most the buffer
   cut();
   EXPECT_EQ(pending_queue_length(), 1);  // only the last pass found the 44 bytes in range
-  deliver(packet(0x2001, 1));
+  deliver(wire_bytes(0x2001, 1));
   record_.buffer = nullptr;
   cut();
   EXPECT_EQ(pending_queue_length(), 1);
@@ -212,7 +192,7 @@ class Listener : public Fixture {
     Fixture::SetUp();
     // The account's "/SetStatus" as far as the listener needs it: going offline closes the
     // receiver and the connection.
-    host_.create_service("listen/SetStatus", [this](WPARAM w, LPARAM l) -> INT_PTR {
+    host_.create_service(std::string(kModule) + "/SetStatus", [this](WPARAM w, LPARAM l) -> INT_PTR {
       {
         std::lock_guard lock(calls_mutex_);
         set_status_calls_.push_back({w, l});
@@ -220,13 +200,13 @@ class Listener : public Fixture {
       close_connection();
       return 0;
     });
-    ASSERT_TRUE(link_.open(server_.port(), "listen"));
+    ASSERT_TRUE(link_.open(server_.port(), kModule));
     ASSERT_TRUE(server_.accept());
   }
   void TearDown() override {
     threads_stop_all(wake_for_unload);
     close_handle(link_.user);
-    Fixture::TearDown();
+    UnitHost::TearDown();
   }
   static void close_connection() {
     HANDLE receiver = protocol_state.packet_receiver.exchange(nullptr);
@@ -240,7 +220,7 @@ class Listener : public Fixture {
     pending_queue_wake_all();
     listener_wake();
   }
-  void start_listener() { ASSERT_EQ(thread_start_long(ListenThread, work_area_.get()), 0); }
+  void start_listener() { ASSERT_EQ(thread_start_long(ListenThread, work_.get()), 0); }
   // The connect sequence's part: the connection and receiver in place, then the wake.
   void go_online() {
     protocol_state.connection = link_.connection;
@@ -252,22 +232,22 @@ class Listener : public Fixture {
     return set_status_calls_;
   }
 
-  loopback::Server server_;
-  loopback::HostConnection link_;
+  testsupport::TcpPeer server_;
+  testsupport::HostConnection link_;
   std::mutex calls_mutex_;
   std::vector<std::pair<WPARAM, LPARAM>> set_status_calls_;
 };
 
 TEST_F(Listener, AnIdleListenerStartsReceivingOnceAReceiverIsSet) {
   start_listener();
-  ASSERT_TRUE(wait_for_log("ListenThread: started\r\n"));
+  ASSERT_TRUE(wait_for_log("ListenThread: started"));
   go_online();
-  Bytes first = packet(0x2001, 3, Bytes{1, 2, 3, 4});
-  Bytes second = packet(0x2002, 3);
+  Bytes first = wire_bytes(0x2001, 3, Bytes{1, 2, 3, 4});
+  Bytes second = wire_bytes(0x2002, 3);
   ASSERT_TRUE(server_.send(join(first, second)));
   EXPECT_EQ(take(3, 10).bytes, first);
   EXPECT_EQ(take(3, 10).bytes, second);
-  std::string text = log();
+  std::string text = log_text();
   EXPECT_NE(text.find("ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) returned control\r\n"),
             std::string::npos);
   EXPECT_NE(text.find("ListenThread: processing received data\r\n"), std::string::npos);
@@ -281,8 +261,8 @@ TEST_F(Listener, ARequestGetsItsReplyThroughTheQueue) {
   uint32_t seq = mrim_next_seq();
   mrim_packet_init(request.get(), MRIM_CS_PING, seq);
   ASSERT_EQ(MRIM_sendpacket(request.get()), 0);
-  ASSERT_EQ(server_.receive(44), packet(MRIM_CS_PING, seq));
-  ASSERT_TRUE(server_.send(packet(0x2006, seq, Bytes{5, 0, 0, 0})));
+  ASSERT_EQ(server_.receive(44), wire_bytes(MRIM_CS_PING, seq));
+  ASSERT_TRUE(server_.send(wire_bytes(0x2006, seq, Bytes{5, 0, 0, 0})));
   auto reply = std::make_unique<MrimPacket>();
   ASSERT_EQ(MRIM_receivepacket(reply.get(), 48, seq, 10), 0);
   EXPECT_EQ(reply->msg, 0x2006u);
@@ -292,13 +272,13 @@ TEST_F(Listener, ARequestGetsItsReplyThroughTheQueue) {
 TEST_F(Listener, APacketSplitAcrossDeliveriesIsDispatchedWhenComplete) {
   go_online();
   start_listener();
-  Bytes first = packet(0x2001, 1, Bytes(8, 1));
-  Bytes second = packet(0x2002, 2, Bytes(200, 2));
+  Bytes first = wire_bytes(0x2001, 1, Bytes(8, 1));
+  Bytes second = wire_bytes(0x2002, 2, Bytes(200, 2));
   Bytes both = join(first, second);
   size_t cut_at = first.size() + 60;
   ASSERT_TRUE(server_.send(Bytes(both.begin(), both.begin() + static_cast<long>(cut_at))));
   EXPECT_EQ(take(1, 10).bytes, first);
-  ASSERT_TRUE(wait_for_log("ListenThread: packet is not complete. waiting for more blocks.\r\n"));
+  ASSERT_TRUE(wait_for_log("ListenThread: packet is not complete. waiting for more blocks."));
   EXPECT_FALSE(take(2).found);
   ASSERT_TRUE(server_.send(Bytes(both.begin() + static_cast<long>(cut_at), both.end())));
   EXPECT_EQ(take(2, 10).bytes, second);
@@ -308,19 +288,19 @@ TEST_F(Listener, GarbageAndOverlongPacketsAreDroppedAndLaterPacketsStillArrive) 
   go_online();
   start_listener();
   ASSERT_TRUE(server_.send(Bytes(100, 0x42)));
-  ASSERT_TRUE(wait_for_log("ListenThread: packet error! no magic\r\n"));
-  ASSERT_TRUE(server_.send(packet(0x2001, 1)));
+  ASSERT_TRUE(wait_for_log("ListenThread: packet error! no magic"));
+  ASSERT_TRUE(server_.send(wire_bytes(0x2001, 1)));
   EXPECT_TRUE(take(1, 10).found);
 
   // One byte over the limit: exactly its bytes are skipped, over many deliveries, and the
   // packet right behind it in the stream is handed over.
-  Bytes overlong = packet(0x2002, 2, Bytes(MRIM_LARGEST_BODY + 1, 0x33));
-  ASSERT_TRUE(server_.send(join(overlong, packet(0x2003, 3, Bytes{7, 0, 0, 0}))));
+  Bytes overlong = wire_bytes(0x2002, 2, Bytes(MRIM_LARGEST_BODY + 1, 0x33));
+  ASSERT_TRUE(server_.send(join(overlong, wire_bytes(0x2003, 3, Bytes{7, 0, 0, 0}))));
   Taken after = take(3, 10);
   ASSERT_TRUE(after.found);
-  EXPECT_EQ(after.bytes, packet(0x2003, 3, Bytes{7, 0, 0, 0}));
+  EXPECT_EQ(after.bytes, wire_bytes(0x2003, 3, Bytes{7, 0, 0, 0}));
   EXPECT_FALSE(take(2).found);
-  EXPECT_TRUE(wait_for_log("ListenThread: the over-long packet has been skipped\r\n"));
+  EXPECT_TRUE(wait_for_log("ListenThread: the over-long packet has been skipped"));
   EXPECT_TRUE(set_status_calls().empty());
 }
 
@@ -331,8 +311,8 @@ TEST_F(Listener, LargePacketsAreHandedOverWholeAndThePacketsAfterThemArrive) {
   for (uint32_t body_size : {600000u, MRIM_LARGEST_BODY}) {
     Bytes body(body_size);
     for (uint32_t i = 0; i < body_size; ++i) body[i] = static_cast<uint8_t>(i * 7 + body_size);
-    Bytes large = packet(0x2001, 1, body);
-    ASSERT_TRUE(server_.send(join(large, packet(0x2002, 2))));
+    Bytes large = wire_bytes(0x2001, 1, body);
+    ASSERT_TRUE(server_.send(join(large, wire_bytes(0x2002, 2))));
     std::vector<uint8_t> reply(large.size());
     ASSERT_EQ(MRIM_receivepacket(reinterpret_cast<MrimPacket*>(reply.data()),
                                  static_cast<uint32_t>(reply.size()), 1, 10),
@@ -345,13 +325,13 @@ TEST_F(Listener, LargePacketsAreHandedOverWholeAndThePacketsAfterThemArrive) {
 TEST_F(Listener, AClosedConnectionTakesTheAccountOfflineAndEmptiesTheQueue) {
   go_online();
   start_listener();
-  ASSERT_TRUE(server_.send(packet(0x2001, 1)));  // nobody takes it
-  ASSERT_TRUE(loopback::wait_until([] { return pending_queue_length() == 1; }));
+  ASSERT_TRUE(server_.send(wire_bytes(0x2001, 1)));  // nobody takes it
+  ASSERT_TRUE(eventually([] { return pending_queue_length() == 1; }));
   server_.close_client();
-  ASSERT_TRUE(loopback::wait_until([&] { return !set_status_calls().empty(); }));
+  ASSERT_TRUE(eventually([&] { return !set_status_calls().empty(); }));
   EXPECT_EQ(set_status_calls(), (std::vector<std::pair<WPARAM, LPARAM>>{{ID_STATUS_OFFLINE, 0}}));
-  ASSERT_TRUE(wait_for_log("ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) == 0\r\n"));
-  EXPECT_TRUE(loopback::wait_until([] { return pending_queue_length() == 0; }));
+  ASSERT_TRUE(wait_for_log("ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) == 0"));
+  EXPECT_TRUE(eventually([] { return pending_queue_length() == 0; }));
 }
 
 TEST_F(Listener, DuringALoginALostConnectionOnlyResets) {
@@ -360,32 +340,32 @@ TEST_F(Listener, DuringALoginALostConnectionOnlyResets) {
   start_listener();
   server_.close_client();
   // The listener keeps asking the same receiver, every 500 ms at most.
-  ASSERT_TRUE(loopback::wait_until([&] {
-    std::string text = log();
-    return loopback::count_of(text, "ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) == 0\r\n") +
-               loopback::count_of(text, "ListenThread: recvResult == SOCKET_ERROR\r\n") >=
+  ASSERT_TRUE(eventually([&] {
+    std::string text = log_text();
+    return testsupport::count_of(text, "ListenThread: CallService(MS_NETLIB_GETMOREPACKETS,,,) == 0\r\n") +
+               testsupport::count_of(text, "ListenThread: recvResult == SOCKET_ERROR\r\n") >=
            2;
   }));
   EXPECT_TRUE(set_status_calls().empty());
   protocol_state.login_in_progress = 0;
-  EXPECT_TRUE(loopback::wait_until([&] { return set_status_calls().size() == 1; }));
+  EXPECT_TRUE(eventually([&] { return set_status_calls().size() == 1; }));
 }
 
 TEST_F(Listener, UnloadEndsTheListenerWithoutGoingOffline) {
   go_online();
   start_listener();
-  ASSERT_TRUE(server_.send(packet(0x2001, 1)));
+  ASSERT_TRUE(server_.send(wire_bytes(0x2001, 1)));
   ASSERT_TRUE(take(1, 10).found);  // it is inside GetMorePackets by now, or about to be
   threads_stop_all(wake_for_unload);
-  EXPECT_NE(log().find("ListenThread: stopped\r\n"), std::string::npos);
+  EXPECT_NE(log_text().find("ListenThread: stopped\r\n"), std::string::npos);
   EXPECT_TRUE(set_status_calls().empty());
 }
 
 TEST_F(Listener, UnloadEndsAnIdleListener) {
   start_listener();
-  ASSERT_TRUE(wait_for_log("ListenThread: started\r\n"));
+  ASSERT_TRUE(wait_for_log("ListenThread: started"));
   threads_stop_all(wake_for_unload);
-  EXPECT_NE(log().find("ListenThread: stopped\r\n"), std::string::npos);
+  EXPECT_NE(log_text().find("ListenThread: stopped\r\n"), std::string::npos);
 }
 
 }  // namespace

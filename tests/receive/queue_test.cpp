@@ -11,26 +11,25 @@
 #include <vector>
 
 #include "core/host_services.h"
-#include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/worker_threads.h"
-#include "hostsim/host.h"
 #include "incoming/dispatcher.h"
 #include "incoming/events.h"
-#include "loopback.h"
 #include "protocol/receive.h"
-#include "support/support.h"
+#include "support/unit_host.h"
 
 namespace {
 
-using loopback::Bytes;
+using testsupport::Bytes;
+using testsupport::count_of;
+using testsupport::wire_bytes;
 
 std::atomic<DWORD> fake_tick{0};
 DWORD fake_clock() { return fake_tick.load(); }
 
-// Queues the packet exactly as the dispatcher does.
-void queue(uint32_t msg, uint32_t seq, const Bytes& body = {}) {
-  Bytes bytes = loopback::packet(msg, seq, body);
+// Queues the packet exactly as the dispatcher does: from a buffer as long as the packet.
+void queue_exact(uint32_t msg, uint32_t seq, const Bytes& body = {}) {
+  Bytes bytes = wire_bytes(msg, seq, body);
   pending_queue_add(reinterpret_cast<const MrimPacket*>(bytes.data()));
 }
 
@@ -45,32 +44,18 @@ Reply receive(uint32_t seq, uint32_t timeout_seconds = 0) {
   return reply;
 }
 
-class Queue : public ::testing::Test {
+class Queue : public testsupport::UnitHost {
  protected:
-  void SetUp() override {
-    protocol_state_reset();
-    strcpy(protocol_state.module_name, "queue");
-    plugin_link = const_cast<PluginLink*>(host_.plugin_link());
-    log_init("queue");
-    threads_reset();
-    pending_queue_clear();
-  }
   void TearDown() override {
     pending_queue_set_clock(nullptr);
-    pending_queue_clear();
-    threads_reset();
-    plugin_link = nullptr;
+    UnitHost::TearDown();
   }
-  std::string log() { return loopback::read_text(folder_.file("queue.dbg")); }
-
-  testsupport::WorkFolder folder_;
-  hostsim::Host host_;
 };
 
 TEST_F(Queue, MoreThanFiftyDropsTheOldestBeforeTheAppend) {
-  for (uint32_t seq = 1; seq <= 51; ++seq) queue(0x2000, seq);
+  for (uint32_t seq = 1; seq <= 51; ++seq) queue_exact(0x2000, seq);
   EXPECT_EQ(pending_queue_length(), 51);
-  queue(0x2000, 52);
+  queue_exact(0x2000, 52);
   EXPECT_EQ(pending_queue_length(), 51);
   EXPECT_EQ(receive(1).result, 1);
   EXPECT_EQ(receive(2).result, 0);
@@ -79,15 +64,14 @@ TEST_F(Queue, MoreThanFiftyDropsTheOldestBeforeTheAppend) {
 }
 
 TEST_F(Queue, TheDispatchersHandOverLogsAndStoresTheWholePacket) {
-  Bytes bytes = loopback::packet(0x1002, 0x1234, Bytes{1, 2, 3, 4, 5});
-  auto work_area = std::make_unique<ListenerWorkArea>();
-  MRIM_HSP(reinterpret_cast<const MrimPacket*>(bytes.data()), work_area.get());
+  Bytes bytes = wire_bytes(0x1002, 0x1234, Bytes{1, 2, 3, 4, 5});
+  MRIM_HSP(reinterpret_cast<const MrimPacket*>(bytes.data()), work_.get());
   Reply reply = receive(0x1234);
   ASSERT_EQ(reply.result, 0);
   EXPECT_EQ(Bytes(reinterpret_cast<uint8_t*>(reply.packet.get()),
                   reinterpret_cast<uint8_t*>(reply.packet.get()) + 49),
             bytes);
-  std::string text = log();
+  std::string text = log_text();
   EXPECT_NE(text.find("MRIM_HSP: started.\r\n"), std::string::npos);
   EXPECT_NE(
       text.find("MRIM_HSP: unhandled packet id(00001002) seq(00001234) in MRIM_HSP. storing to queue\r\n"),
@@ -99,18 +83,18 @@ TEST_F(Queue, TheDispatchersHandOverLogsAndStoresTheWholePacket) {
 TEST_F(Queue, LifetimeIsTenThousandMillisecondsOnTheTickDifference) {
   pending_queue_set_clock(fake_clock);
   fake_tick = 1000;
-  queue(0x2000, 1);
-  queue(0x2000, 2);
+  queue_exact(0x2000, 1);
+  queue_exact(0x2000, 2);
   fake_tick = 11000;  // exactly 10,000 ms old: alive
   EXPECT_EQ(receive(99).result, 1);
   EXPECT_EQ(pending_queue_length(), 2);
   fake_tick = 11001;  // a scan walking past drops both
   EXPECT_EQ(receive(99).result, 1);
   EXPECT_EQ(pending_queue_length(), 0);
-  EXPECT_EQ(loopback::count_of(log(), "MRIM_receivepacket: found packet with expired lifetime\r\n"), 2);
+  EXPECT_EQ(count_of(log_text(), "MRIM_receivepacket: found packet with expired lifetime\r\n"), 2);
 
   fake_tick = 0xFFFFFF00;  // the tick count wraps between arrival and scan
-  queue(0x2000, 3);
+  queue_exact(0x2000, 3);
   fake_tick = 0x00000100;
   EXPECT_EQ(receive(99).result, 1);
   EXPECT_EQ(pending_queue_length(), 1);
@@ -119,8 +103,8 @@ TEST_F(Queue, LifetimeIsTenThousandMillisecondsOnTheTickDifference) {
 TEST_F(Queue, AWaiterTakesItsOwnPacketHoweverOldAndTheOldestMatchFirst) {
   pending_queue_set_clock(fake_clock);
   fake_tick = 0;
-  queue(0x2000, 5, Bytes{1, 0, 0, 0});
-  queue(0x2001, 5, Bytes{2, 0, 0, 0});
+  queue_exact(0x2000, 5, Bytes{1, 0, 0, 0});
+  queue_exact(0x2001, 5, Bytes{2, 0, 0, 0});
   fake_tick = 50000;
   Reply first = receive(5);
   ASSERT_EQ(first.result, 0);
@@ -129,15 +113,15 @@ TEST_F(Queue, AWaiterTakesItsOwnPacketHoweverOldAndTheOldestMatchFirst) {
   ASSERT_EQ(second.result, 0);
   EXPECT_EQ(second.packet->msg, 0x2001u);
   EXPECT_EQ(receive(5).result, 1);
-  std::string text = log();
+  std::string text = log_text();
   EXPECT_NE(text.find("MRIM_receivepacket: found packet with seq(5)\r\n"), std::string::npos);
   EXPECT_NE(text.find("MRIM_receivepacket: returned ok\r\n"), std::string::npos);
 }
 
 TEST_F(Queue, AWaitForSeveralNumbersTakesTheOldestPacketOfAny) {
-  queue(0x2000, 4);
-  queue(0x1002, 0);
-  queue(0x1002, 12);
+  queue_exact(0x2000, 4);
+  queue_exact(0x1002, 0);
+  queue_exact(0x1002, 12);
   const uint32_t answers[] = {12, 0};
   Reply reply;
   ASSERT_EQ(MRIM_receivepacket_any(reply.packet.get(), 48, answers, 2, 0), 0);
@@ -146,15 +130,15 @@ TEST_F(Queue, AWaitForSeveralNumbersTakesTheOldestPacketOfAny) {
   EXPECT_EQ(reply.packet->seq, 12u);
   EXPECT_EQ(MRIM_receivepacket_any(reply.packet.get(), 48, answers, 2, 0), 1);
   EXPECT_EQ(pending_queue_length(), 1);
-  EXPECT_NE(log().find("MRIM_receivepacket: found packet with seq(0)\r\n"), std::string::npos);
+  EXPECT_NE(log_text().find("MRIM_receivepacket: found packet with seq(0)\r\n"), std::string::npos);
 }
 
 TEST_F(Queue, ExpiredPacketsBeforeTheMatchGoAndThoseAfterItStay) {
   pending_queue_set_clock(fake_clock);
   fake_tick = 0;
-  queue(0x2000, 1);  // someone else's, will be expired
-  queue(0x2000, 2);  // ours
-  queue(0x2000, 3);  // someone else's, expired but behind ours
+  queue_exact(0x2000, 1);  // someone else's, will be expired
+  queue_exact(0x2000, 2);  // ours
+  queue_exact(0x2000, 3);  // someone else's, expired but behind ours
   fake_tick = 20000;
   EXPECT_EQ(receive(2).result, 0);
   EXPECT_EQ(pending_queue_length(), 1);
@@ -164,21 +148,21 @@ TEST_F(Queue, ExpiredPacketsBeforeTheMatchGoAndThoseAfterItStay) {
 
 TEST_F(Queue, AWaitScansTenTimesASecondPlusOnce) {
   EXPECT_EQ(receive(7, 0).result, 1);
-  std::string text = log();
-  EXPECT_EQ(loopback::count_of(text, "MRIM_receivepacket: processing incoming queue\r\n"), 1);
-  EXPECT_EQ(loopback::count_of(text, "MRIM_receivepacket: ended with error\r\n"), 1);
+  std::string text = log_text();
+  EXPECT_EQ(count_of(text, "MRIM_receivepacket: processing incoming queue\r\n"), 1);
+  EXPECT_EQ(count_of(text, "MRIM_receivepacket: ended with error\r\n"), 1);
 
   EXPECT_EQ(receive(7, 1).result, 1);
-  text = log();
-  EXPECT_EQ(loopback::count_of(text, "MRIM_receivepacket: started\r\n"), 2);
-  EXPECT_EQ(loopback::count_of(text, "MRIM_receivepacket: processing incoming queue\r\n"), 1 + 11);
-  EXPECT_EQ(loopback::count_of(text, "MRIM_receivepacket: processing incoming queue complete\r\n"), 1 + 11);
+  text = log_text();
+  EXPECT_EQ(count_of(text, "MRIM_receivepacket: started\r\n"), 2);
+  EXPECT_EQ(count_of(text, "MRIM_receivepacket: processing incoming queue\r\n"), 1 + 11);
+  EXPECT_EQ(count_of(text, "MRIM_receivepacket: processing incoming queue complete\r\n"), 1 + 11);
 }
 
 TEST_F(Queue, AReplyLongerThanTheBufferIsCutWithItsLength) {
-  Bytes body;
-  for (uint32_t i = 0; i < 25; ++i) loopback::put_u32(body, i);  // 100 bytes
-  queue(0x2000, 8, body);
+  serversim::Writer body;
+  for (uint32_t i = 0; i < 25; ++i) body.ul(i);  // 100 bytes
+  queue_exact(0x2000, 8, body.bytes());
   std::vector<uint8_t> buffer(64, 0xEE);
   auto* destination = reinterpret_cast<MrimPacket*>(buffer.data());
   ASSERT_EQ(MRIM_receivepacket(destination, 48, 8, 0), 0);
@@ -192,7 +176,7 @@ TEST_F(Queue, AReplyLongerThanTheBufferIsCutWithItsLength) {
   EXPECT_EQ(mrim_read_ul(&position, destination, &value), 1);
   EXPECT_EQ(pending_queue_length(), 0);
 
-  queue(0x2000, 9);  // a buffer too small for even the header takes nothing
+  queue_exact(0x2000, 9);  // a buffer too small for even the header takes nothing
   EXPECT_EQ(MRIM_receivepacket(destination, 40, 9, 0), 1);
   EXPECT_EQ(buffer[0], 0xEF);  // still the earlier reply
   EXPECT_EQ(pending_queue_length(), 1);
@@ -206,9 +190,9 @@ TEST_F(Queue, AnAppendFromAnotherThreadWakesTheWaiter) {
     waiting = true;
     reply.result = MRIM_receivepacket(reply.packet.get(), sizeof(MrimPacket), 21, 30);
   });
-  ASSERT_TRUE(loopback::wait_until([&] { return waiting.load(); }));
-  queue(0x2000, 20);  // someone else's reply first: the waiter rescans and waits on
-  queue(0x2000, 21, Bytes{9, 9, 9, 9});
+  ASSERT_TRUE(eventually([&] { return waiting.load(); }));
+  queue_exact(0x2000, 20);  // someone else's reply first: the waiter rescans and waits on
+  queue_exact(0x2000, 21, Bytes{9, 9, 9, 9});
   waiter.join();
   EXPECT_EQ(reply.result, 0);
   EXPECT_EQ(reply.packet->dlen, 4u);
@@ -223,8 +207,8 @@ TEST_F(Queue, UnloadEndsAWaitAtOnce) {
     Reply reply;
     result = MRIM_receivepacket(reply.packet.get(), sizeof(MrimPacket), 1, 60);
   });
-  ASSERT_TRUE(loopback::wait_until([&] {
-    return loopback::count_of(log(), "MRIM_receivepacket: processing incoming queue complete\r\n") > 0;
+  ASSERT_TRUE(eventually([&] {
+    return count_of(log_text(), "MRIM_receivepacket: processing incoming queue complete\r\n") > 0;
   }));
   auto started = std::chrono::steady_clock::now();
   threads_stop_all(pending_queue_wake_all);
@@ -272,12 +256,9 @@ TEST_F(Queue, ManyWaitersAndOneAppenderEachGetTheirOwnReplies) {
   for (int i = 0; i < kEach; ++i) {
     for (int w = kWaiters - 1; w >= 0; --w) {
       uint32_t seq = 1000 + static_cast<uint32_t>(w * kEach + i);
-      ASSERT_TRUE(loopback::wait_until([] { return pending_queue_length() < 30; }));
-      Bytes body;
-      loopback::put_u32(body, seq * 3);
-      loopback::put_u32(body, 0);
-      queue(0x2000, seq, body);
-      queue(0x3000, 5000 + seq);
+      ASSERT_TRUE(eventually([] { return pending_queue_length() < 30; }));
+      queue_exact(0x2000, seq, serversim::Writer().ul(seq * 3).ul(0).take());
+      queue_exact(0x3000, 5000 + seq);
     }
   }
   for (auto& waiter : waiters) waiter.join();
@@ -287,7 +268,7 @@ TEST_F(Queue, ManyWaitersAndOneAppenderEachGetTheirOwnReplies) {
 
 TEST_F(Queue, TimeoutIsTheAccountSettingWithTenByDefault) {
   EXPECT_EQ(get_timeout(), 10u);
-  write_setting_dword(nullptr, "queue", "Timeout", 25);
+  write_setting_dword(nullptr, kModule, "Timeout", 25);
   EXPECT_EQ(get_timeout(), 25u);
 }
 

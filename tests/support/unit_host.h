@@ -1,14 +1,18 @@
 // The fixture of the unit tests that link the plug-in's code straight in (beside PluginSession,
 // which loads the built plug-in into the full host stand-in): a host stand-in behind
-// plugin_link, the diagnostic log in a private folder, and a connection whose sends are
-// recorded and may be answered by the test's "server" straight into the reply queue, as the
-// listener would hand the replies over. Packets built with the codec are handed to MRIM_HSP in
-// buffers exactly as long as the packet, so that a read past the body is a read past the
-// allocation. Threads started by the code under test are stopped before each test ends.
+// plugin_link, the diagnostic log in a private folder, and a pretend connection (kConnection)
+// whose sends are recorded and may be answered by the test's "server" straight into the reply
+// queue, as the listener would hand the replies over; sends on any other handle go to the host
+// stand-in's real network library (see tcp_peer.h for a peer at the other end). The host keeps
+// every service call the plug-in makes once a test switches host_.record_calls on. Packets
+// built with the codec are handed to MRIM_HSP in buffers exactly as long as the packet, so that
+// a read past the body is a read past the allocation. Threads started by the code under test
+// are stopped before each test ends.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -30,6 +34,7 @@
 #include "protocol/receive.h"
 #include "serversim/wire.h"
 #include "support/support.h"
+#include "support/tcp_peer.h"
 
 namespace testsupport {
 
@@ -41,6 +46,15 @@ using serversim::Reader;
 using serversim::Writer;
 
 inline HANDLE as_handle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// A packet's wire bytes, built by the server stand-in's codec rather than the plug-in's.
+inline Bytes wire_bytes(uint32_t code, uint32_t seq, const Bytes& body = {}) {
+  return serversim::encode({code, seq, body});
+}
+inline Bytes join(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 inline int count_of(const std::string& text, const std::string& what) {
   int count = 0;
@@ -110,15 +124,13 @@ class UnitHost : public ::testing::Test {
     strcpy(protocol_state.module_name, kModule);
     plugin_link = const_cast<PluginLink*>(host_.plugin_link());
     log_init(kModule);
-    host_.destroy_service(MS_NETLIB_SEND);
-    host_.create_service(MS_NETLIB_SEND, [this](WPARAM, LPARAM l) { return on_send(l); });
-    host_.destroy_service(MS_PROTO_CONTACTISTYPING);
-    host_.create_service(MS_PROTO_CONTACTISTYPING, [this](WPARAM contact, LPARAM seconds) -> INT_PTR {
+    network_send_ =
+        host_.replace_service(MS_NETLIB_SEND, [this](WPARAM w, LPARAM l) { return on_send(w, l); });
+    host_.replace_service(MS_PROTO_CONTACTISTYPING, [this](WPARAM contact, LPARAM seconds) -> INT_PTR {
       note("typing " + std::to_string(contact) + " " + std::to_string(seconds));
       return 0;
     });
-    host_.destroy_service(MS_DB_EVENT_ADD);
-    host_.create_service(MS_DB_EVENT_ADD, [this](WPARAM contact, LPARAM l) { return on_event(contact, l); });
+    host_.replace_service(MS_DB_EVENT_ADD, [this](WPARAM contact, LPARAM l) { return on_event(contact, l); });
     protocol_state.connection = kConnection;
     work_ = std::make_unique<ListenerWorkArea>();
   }
@@ -148,6 +160,8 @@ class UnitHost : public ::testing::Test {
     modify_code_ = code;
   }
   void answer_modify_without_body() { modify_without_body_ = true; }
+  // Makes every "Netlib/Send" fail as a broken connection does: nothing sent, -1.
+  void fail_sends(bool fail) { sends_fail_ = fail; }
 
   // Queues a reply as the listener would, from whichever thread calls it.
   static void queue(const Packet& packet) {
@@ -179,6 +193,13 @@ class UnitHost : public ::testing::Test {
   std::vector<std::string> order() {
     std::lock_guard lock(mutex_);
     return order_;
+  }
+  // The plug-in's calls of one service, in order (host_.record_calls(true) first).
+  std::vector<hostsim::ServiceCall> calls_of(const std::string& service) {
+    std::vector<hostsim::ServiceCall> found;
+    for (auto& call : host_.calls())
+      if (call.service == service) found.push_back(std::move(call));
+    return found;
   }
   std::vector<hostsim::StoredEvent> events() {
     std::vector<hostsim::StoredEvent> all;
@@ -268,8 +289,7 @@ class UnitHost : public ::testing::Test {
 
   // Makes "DB/Contact/Add" fail as a host that cannot create contacts does.
   void make_contact_creation_fail() {
-    host_.destroy_service(MS_DB_CONTACT_ADD);
-    host_.create_service(MS_DB_CONTACT_ADD, [](WPARAM, LPARAM) -> INT_PTR { return 0; });
+    host_.replace_service(MS_DB_CONTACT_ADD, [](WPARAM, LPARAM) -> INT_PTR { return 0; });
   }
 
   static inline const HANDLE kConnection = reinterpret_cast<HANDLE>(uintptr_t{0x7001});
@@ -279,7 +299,9 @@ class UnitHost : public ::testing::Test {
   std::unique_ptr<ListenerWorkArea> work_;
 
  private:
-  INT_PTR on_send(LPARAM l) {
+  INT_PTR on_send(WPARAM w, LPARAM l) {
+    if (sends_fail_) return -1;
+    if (reinterpret_cast<HANDLE>(w) != kConnection) return network_send_(w, l);
     auto* buffer = reinterpret_cast<const NetlibBuffer*>(l);
     auto frame = serversim::cut_frame(reinterpret_cast<const uint8_t*>(buffer->data),
                                       static_cast<size_t>(buffer->length), MRIM_BODY_CAPACITY);
@@ -325,6 +347,8 @@ class UnitHost : public ::testing::Test {
 
   std::mutex mutex_;
   Server server_;
+  hostsim::Host::Service network_send_;
+  std::atomic<bool> sends_fail_{false};
   std::vector<std::string> order_;
   std::vector<Packet> sent_;
   std::optional<uint32_t> modify_status_ = 0;

@@ -1,6 +1,6 @@
-// Test helpers for the codec and receive path: a one-client TCP server on 127.0.0.1 that the
-// test drives byte by byte, a connection to it through the host stand-in's network library,
-// and raw packet bytes built without the codec under test.
+// Real sockets between a test's "server" and the plug-in's network path, for the unit tests of
+// the receive path and the benchmarks: a one-client TCP peer on 127.0.0.1 that the test drives
+// byte by byte, and the plug-in's end of it opened through the host stand-in's network library.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,72 +9,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <functional>
-#include <sstream>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "core/host_services.h"
 #include "host/host_api.h"
 
-namespace loopback {
-
-using Bytes = std::vector<uint8_t>;
-
-inline void put_u32(Bytes& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-// A packet's wire bytes: the header with the given fields, then the body as given.
-inline Bytes packet(uint32_t msg, uint32_t seq, const Bytes& body = {}, uint32_t magic = 0xDEADBEEF) {
-  Bytes out;
-  put_u32(out, magic);
-  put_u32(out, 0x00010008);
-  put_u32(out, seq);
-  put_u32(out, msg);
-  put_u32(out, static_cast<uint32_t>(body.size()));
-  out.resize(44, 0);
-  out.insert(out.end(), body.begin(), body.end());
-  return out;
-}
-
-inline Bytes join(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-// Polls pred every few milliseconds until it holds or 10 s (by default) have passed.
-inline bool wait_until(const std::function<bool()>& pred, int timeout_ms = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-inline std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline int count_of(const std::string& text, const std::string& what) {
-  int count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
+namespace testsupport {
 
 // Listens on an ephemeral port of 127.0.0.1 and serves one client at a time.
-class Server {
+class TcpPeer {
  public:
-  Server() {
+  using Bytes = std::vector<uint8_t>;
+
+  TcpPeer() {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -85,12 +35,12 @@ class Server {
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
   }
-  ~Server() {
+  ~TcpPeer() {
     close_client();
     ::close(listener_);
   }
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
+  TcpPeer(const TcpPeer&) = delete;
+  TcpPeer& operator=(const TcpPeer&) = delete;
 
   uint16_t port() const { return port_; }
 
@@ -127,13 +77,6 @@ class Server {
       out.insert(out.end(), chunk, chunk + got);
     }
     return out;
-  }
-
-  // True when nothing arrives within the given time (a short look; used only to confirm that
-  // nothing was sent where nothing can have been sent meanwhile).
-  bool nothing_pending() {
-    pollfd p{client_, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 0;
   }
 
   void close_client() {
@@ -175,4 +118,4 @@ struct HostConnection {
   }
 };
 
-}  // namespace loopback
+}  // namespace testsupport
