@@ -3,25 +3,38 @@
 
 namespace hostsim {
 
-Profile::Profile() { contacts_[0]; }
+Profile::Profile() { by_handle_[0] = contacts_.try_emplace(0).first; }
+
+Profile::Contacts::iterator Profile::find(Handle contact) {
+  auto entry = by_handle_.find(contact);
+  return entry == by_handle_.end() ? contacts_.end() : entry->second;
+}
+
+Profile::Contacts::const_iterator Profile::find(Handle contact) const {
+  auto entry = by_handle_.find(contact);
+  return entry == by_handle_.end() ? contacts_.end() : Contacts::const_iterator(entry->second);
+}
 
 Handle Profile::add_contact() {
   std::lock_guard lock(mu_);
   Handle handle = next_contact_++;
-  contacts_[handle];
+  by_handle_[handle] = contacts_.try_emplace(handle).first;
   return handle;
 }
 
 bool Profile::delete_contact(Handle contact) {
   std::lock_guard lock(mu_);
-  if (contact == 0 || contacts_.erase(contact) == 0) return false;
+  auto it = find(contact);
+  if (contact == 0 || it == contacts_.end()) return false;
+  contacts_.erase(it);
+  by_handle_.erase(contact);
   std::erase_if(events_, [&](const auto& entry) { return entry.second.contact == contact; });
   return true;
 }
 
 bool Profile::contact_exists(Handle contact) const {
   std::lock_guard lock(mu_);
-  return contact != 0 && contacts_.count(contact) != 0;
+  return contact != 0 && find(contact) != contacts_.end();
 }
 
 std::vector<Handle> Profile::contacts() const {
@@ -37,14 +50,15 @@ Handle Profile::first_contact() const { return next_contact(0); }
 Handle Profile::next_contact(Handle contact) const {
   std::lock_guard lock(mu_);
   // A contact deleted while a caller walks the list ends the walk rather than restarting it.
-  if (!contacts_.count(contact)) return 0;
-  auto next = contacts_.upper_bound(contact);
-  return next == contacts_.end() ? 0 : next->first;
+  auto it = find(contact);
+  if (it == contacts_.end()) return 0;
+  ++it;
+  return it == contacts_.end() ? 0 : it->first;
 }
 
 bool Profile::set_protocol(Handle contact, const std::string& protocol) {
   std::lock_guard lock(mu_);
-  auto it = contacts_.find(contact);
+  auto it = find(contact);
   if (contact == 0 || it == contacts_.end()) return false;
   it->second.protocol = protocol;
   return true;
@@ -52,7 +66,7 @@ bool Profile::set_protocol(Handle contact, const std::string& protocol) {
 
 std::optional<std::string> Profile::protocol(Handle contact) const {
   std::lock_guard lock(mu_);
-  auto it = contacts_.find(contact);
+  auto it = find(contact);
   if (contact == 0 || it == contacts_.end() || it->second.protocol.empty()) return std::nullopt;
   return it->second.protocol;
 }
@@ -77,7 +91,7 @@ bool Profile::write_setting(Handle contact, const std::string& module, const std
   std::optional<Setting> stored = normalized(value);
   if (!stored) return false;
   std::lock_guard lock(mu_);
-  auto it = contacts_.find(contact);
+  auto it = find(contact);
   if (it == contacts_.end()) return false;
   it->second.settings[{module, name}] = std::move(*stored);
   return true;
@@ -86,7 +100,7 @@ bool Profile::write_setting(Handle contact, const std::string& module, const std
 std::optional<Setting> Profile::setting(Handle contact, const std::string& module,
                                         const std::string& name) const {
   std::lock_guard lock(mu_);
-  auto it = contacts_.find(contact);
+  auto it = find(contact);
   if (it == contacts_.end()) return std::nullopt;
   auto found = it->second.settings.find({module, name});
   if (found == it->second.settings.end()) return std::nullopt;
@@ -95,19 +109,19 @@ std::optional<Setting> Profile::setting(Handle contact, const std::string& modul
 
 bool Profile::delete_setting(Handle contact, const std::string& module, const std::string& name) {
   std::lock_guard lock(mu_);
-  auto it = contacts_.find(contact);
+  auto it = find(contact);
   return it != contacts_.end() && it->second.settings.erase({module, name}) != 0;
 }
 
 std::map<Profile::SettingKey, Setting> Profile::settings(Handle contact) const {
   std::lock_guard lock(mu_);
-  auto it = contacts_.find(contact);
+  auto it = find(contact);
   return it == contacts_.end() ? std::map<SettingKey, Setting>{} : it->second.settings;
 }
 
 Handle Profile::add_event(StoredEvent event) {
   std::lock_guard lock(mu_);
-  if (!contacts_.count(event.contact)) return 0;
+  if (find(event.contact) == contacts_.end()) return 0;
   event.handle = next_event_++;
   Handle handle = event.handle;
   events_.emplace(handle, std::move(event));

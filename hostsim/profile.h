@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -58,8 +59,16 @@ class Profile {
     std::string protocol;
     std::map<SettingKey, Setting> settings;
   };
+  using Contacts = std::map<Handle, Contact>;
+  // Called with mu_ held; end() for an unknown handle.
+  Contacts::iterator find(Handle contact);
+  Contacts::const_iterator find(Handle contact) const;
+
   mutable std::mutex mu_;
-  std::map<Handle, Contact> contacts_;  // includes the account as handle 0
+  Contacts contacts_;  // in the order they were added; includes the account as handle 0
+  // A host reaches a contact's record straight from its handle, whatever the list's length;
+  // a search of the ordered map would make every setting cost more in a longer list.
+  std::unordered_map<Handle, Contacts::iterator> by_handle_;
   std::map<Handle, StoredEvent> events_;
   Handle next_contact_ = 1;
   Handle next_event_ = 1;
