@@ -133,6 +133,12 @@ void log_close() {
   close_log_file();
 }
 
+void log_stop() {
+  std::lock_guard lock(log_mutex);
+  close_log_file();
+  log_path[0] = '\0';
+}
+
 void mrim_log(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

@@ -22,6 +22,8 @@ void mrim_log_v(const char* format, va_list arguments);
 // The buffer must hold at least 100 characters.
 size_t log_timestamp(char* buffer);
 
+// Test hook: no records are written until the next log_init (for measuring without the log).
+void log_stop();
 // Test hook: the clock the stamps are taken from (null restores the system clock).
 void log_set_clock(time_t (*now)(void));
 // The log file's path as set by log_init (empty before).

@@ -2,8 +2,8 @@
 // of the plug-in talks to the server: MRIM_sendpacket, the server stand-in answers, the real
 // ListenThread receives and dispatches the reply into the queue, and MRIM_receivepacket takes
 // it. The request is MRIM_CS_HELLO, which the server answers with MRIM_CS_HELLO_ACK under the
-// same sequence number. Prints median, 99th percentile and maximum, once without the
-// diagnostic log and once with it (the diagnostic build always writes it).
+// same sequence number. Prints median, 99th percentile and maximum without the diagnostic log
+// and with it (the diagnostic build always writes it), measured in alternating blocks.
 //
 //   round_trip_bench [rounds]   (default 2000)
 #include <algorithm>
@@ -32,28 +32,53 @@ using Clock = std::chrono::steady_clock;
 
 double microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-// Returns false when a reply did not come.
-bool measure(const char* label, int rounds) {
-  auto request = std::make_unique<MrimPacket>();
-  auto reply = std::make_unique<MrimPacket>();
-  std::vector<double> times;
-  times.reserve(static_cast<size_t>(rounds));
-  const int warm_up = rounds / 10 + 1;
-  for (int i = 0; i < warm_up + rounds; ++i) {
-    uint32_t seq = mrim_next_seq();
-    mrim_packet_init(request.get(), MRIM_CS_HELLO, seq);
-    auto start = Clock::now();
-    if (MRIM_sendpacket(request.get()) != 0 || MRIM_receivepacket(reply.get(), 48, seq, 10) != 0 ||
-        reply->msg != MRIM_CS_HELLO_ACK) {
-      fprintf(stderr, "%s: no reply to round %d\n", label, i);
-      return false;
-    }
-    if (i >= warm_up) times.push_back(microseconds(Clock::now() - start));
-  }
+// One request and its reply; a negative time when the reply did not come.
+double round_trip(MrimPacket* request, MrimPacket* reply) {
+  uint32_t seq = mrim_next_seq();
+  mrim_packet_init(request, MRIM_CS_HELLO, seq);
+  auto start = Clock::now();
+  if (MRIM_sendpacket(request) != 0 || MRIM_receivepacket(reply, 48, seq, 10) != 0 ||
+      reply->msg != MRIM_CS_HELLO_ACK)
+    return -1;
+  return microseconds(Clock::now() - start);
+}
+
+void report(const char* label, std::vector<double> times) {
   std::sort(times.begin(), times.end());
   auto at = [&](double fraction) { return times[static_cast<size_t>(fraction * (times.size() - 1))]; };
-  printf("round trip, %-8s %6d rounds: median %8.1f us   p99 %8.1f us   max %8.1f us\n", label, rounds,
+  printf("round trip, %-8s %6zu rounds: median %8.1f us   p99 %8.1f us   max %8.1f us\n", label, times.size(),
          at(0.5), at(0.99), times.back());
+}
+
+// Blocks of rounds without and with the log take turns, so that both meet the same conditions
+// of the machine; a drift while one ran alone would show up in the ratio. Returns false when a
+// reply did not come.
+bool measure(int rounds) {
+  constexpr int kBlock = 100;
+  auto request = std::make_unique<MrimPacket>();
+  auto reply = std::make_unique<MrimPacket>();
+  std::vector<double> plain, logged;
+  for (int i = 0; i < rounds / 10 + 1; ++i)  // warm-up
+    if (round_trip(request.get(), reply.get()) < 0) return false;
+  while (plain.size() < static_cast<size_t>(rounds)) {
+    for (bool with_log : {false, true}) {
+      if (with_log)
+        log_init("bench");
+      else
+        log_stop();
+      std::vector<double>& times = with_log ? logged : plain;
+      for (int i = 0; i < kBlock; ++i) {
+        double time = round_trip(request.get(), reply.get());
+        if (time < 0) {
+          fprintf(stderr, "no reply to round %zu %s the log\n", times.size(), with_log ? "with" : "without");
+          return false;
+        }
+        times.push_back(time);
+      }
+    }
+  }
+  report("no log", plain);
+  report("with log", logged);
   return true;
 }
 
@@ -93,11 +118,7 @@ int main(int argc, char** argv) {
   thread_start_long(ListenThread, work_area.get());
   listener_wake();
 
-  bool ok = measure("no log", rounds);
-  if (ok) {
-    log_init("bench");
-    ok = measure("with log", rounds);
-  }
+  bool ok = measure(rounds);
 
   threads_stop_all(wake_for_unload);
   close_handle(link.user);
