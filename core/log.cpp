@@ -88,6 +88,7 @@ bool open_log_file() {
 void log_set_clock(time_t (*now)(void)) {
   std::lock_guard lock(clock_mutex);
   log_clock = now;
+  stamped_second = static_cast<time_t>(-1);  // a test may change the time zone with the clock
 }
 
 const char* log_file_path() { return log_path; }
