@@ -127,7 +127,7 @@ void query_server_address(char* server_address) {
 // request would find the connection, skip the greeting and the log-in, and announce a status
 // on a session the server never accepted (or that cannot carry a packet): the account would be
 // stuck, reported offline while every request to go online failed without a word.
-void abandon_session(int reason) {
+void close_session() {
   HANDLE receiver = nullptr;
   HANDLE connection = nullptr;
   {
@@ -137,6 +137,11 @@ void abandon_session(int reason) {
   }
   receiver_close(receiver);
   if (connection != nullptr) close_handle(connection);
+}
+
+// The same for a log-in that failed, which the host is told of.
+void abandon_session(int reason) {
+  close_session();
   report_login_failure(reason);
 }
 
@@ -265,19 +270,9 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
     protocol_state.login_in_progress = 1;
     connect_and_login(request);
   }
-  if (stop_requested()) {
-    // Unload may have cleared the handles before this thread stored new ones; nobody else
-    // would close these.
-    HANDLE connection = nullptr;
-    HANDLE receiver = nullptr;
-    {
-      std::lock_guard lock(session_mutex);
-      receiver = session_receiver_take();
-      connection = protocol_state.connection.exchange(nullptr);
-    }
-    receiver_close(receiver);
-    if (connection != nullptr) close_handle(connection);
-  }
+  // Unload may have cleared the handles before this thread stored new ones; nobody else would
+  // close these.
+  if (stop_requested()) close_session();
   release_request(request);
   protocol_state.login_in_progress = 0;
   return 0;
