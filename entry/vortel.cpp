@@ -24,6 +24,7 @@
 #include "protocol/receivers.h"
 #include "protocol/status.h"
 #include "resources/resource.h"
+#include "resources/version.h"
 #include "ui/mrim_options.h"
 #include "ui/mrim_userinfo.h"
 
@@ -32,7 +33,7 @@ namespace {
 PluginInfo plugin_info = {
     sizeof(PluginInfo),
     "MRIM protocol support",
-    0x00000017,
+    MRIM_VERSION_DWORD,
     "Debug build: plugin for \"MRIM\" Support.\r\nCompiled: " __DATE__ "  " __TIME__,
     "MRIM plug-in developers",
     "mrim-plugin@example.org",

@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a fresh Debian machine (run as root). Skips the
 # package manager when everything is already there. With "linux" only the Linux build's
-# packages are installed (enough for the main job).
+# packages are installed (enough for the main job). Wine and its virtual display are installed
+# only on a machine that executes 32-bit programs (scripts/can-run-32bit.sh): elsewhere they
+# could never run, and their i386 packages may not even install.
 set -euo pipefail
 
 linux_packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev tmux)
-windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32 fonts-wine xvfb xauth imagemagick)
+                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev tmux clang-format)
+windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
+wine_packages=(wine wine32 fonts-wine xvfb xauth imagemagick)
 
 packages=("${linux_packages[@]}")
+wine=no
 if [ "${1:-all}" != "linux" ]; then
   packages+=("${windows_packages[@]}")
+  if bash "$(dirname "$0")/can-run-32bit.sh" >/dev/null; then
+    packages+=("${wine_packages[@]}")
+    wine=yes
+  fi
 fi
 
 missing=()
@@ -23,8 +31,18 @@ fi
 
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-if [ "${1:-all}" != "linux" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$wine" = yes ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
-apt-get update -q
+# A mirror caught mid-sync fails an index now and then; another try a little later usually
+# finds it whole, and the install below says so if it still cannot go on.
+update_log=$(mktemp)
+for try in 1 2 3; do
+  apt-get update -q >"$update_log" 2>&1 || true
+  grep -q '^E: ' "$update_log" || break
+  grep '^E: ' "$update_log"
+  echo "apt-get update was not clean (try $try of 3)"
+  [ "$try" -lt 3 ] && sleep $((try * 10))
+done
+rm -f "$update_log"
 apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
   std::printf("  version:     %u.%u.%u.%u\n", (info->version >> 24) & 0xFF, (info->version >> 16) & 0xFF,
               (info->version >> 8) & 0xFF, info->version & 0xFF);
   std::printf("  description: %s\n", info->description);
-  for (const auto& protocol : host.registered_protocols()) std::printf("Protocol registered: %s\n", protocol.c_str());
+  for (const auto& protocol : host.registered_protocols())
+    std::printf("Protocol registered: %s\n", protocol.c_str());
   std::printf("Services created:\n");
   for (const auto& name : host.service_names())
     for (const auto& protocol : host.registered_protocols())

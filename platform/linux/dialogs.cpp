@@ -18,28 +18,10 @@
 
 #include "platform/desktop.h"
 #include "platform/linux/desktop_link.h"
+#include "platform/linux/dialog_template.h"
 #include "platform/win32.h"
 
 namespace {
-
-struct DialogControlTemplate {
-  int kind;  // PlatformControlKind
-  const char* text;
-  int id;
-  int x, y, cx, cy;
-  uint32_t style, ex_style;
-};
-
-struct DialogTemplate {
-  int id;
-  uint32_t style, ex_style;
-  int cx, cy;
-  int font_size;
-  const char* font;
-  const char* caption;
-  const DialogControlTemplate* controls;
-  size_t control_count;
-};
 
 #include "dialog_templates.inc"
 

@@ -1,10 +1,10 @@
 // Contact records: lookup and creation by address, presence, and the user's renames and
 // deletions carried to the server through the host's setting-changed and deleted events.
 #include "contacts/contact_records.h"
-#include "contacts/modify.h"
 
 #include <gtest/gtest.h>
 
+#include "contacts/modify.h"
 #include "protocol/online.h"
 #include "support/unit_host.h"
 
