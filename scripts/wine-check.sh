@@ -22,6 +22,12 @@ for f in "$dll" "$exe"; do
   [ -f "$f" ] || { echo "wine-check: $f is missing (build the mingw tree first)" >&2; exit 2; }
 done
 
+# Wine runs a 32-bit DLL only where the machine executes 32-bit programs.
+if ! why=$(bash "$(dirname "$0")/can-run-32bit.sh"); then
+  echo "wine-check: $why" >&2
+  exit 2
+fi
+
 export WINEPREFIX="$build/wine-prefix"
 export WINEARCH=win32
 export WINEDEBUG=-all
