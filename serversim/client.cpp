@@ -31,6 +31,7 @@ bool Client::connect(uint16_t port, const std::string& host) {
   int one = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   peer_closed_ = false;
+  receive_error_ = 0;
   broken_ = false;
   buffer_.clear();
   aside_.clear();
@@ -74,6 +75,7 @@ bool Client::fill(Clock::time_point deadline) {
     ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      receive_error_ = n < 0 ? errno : 0;
       peer_closed_ = true;
       return false;
     }

@@ -49,6 +49,9 @@ class Client {
   // arrive meanwhile are kept.
   bool wait_closed(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
   bool peer_closed() const { return peer_closed_; }
+  // Why the connection ended: the receive's errno (ECONNRESET after an RST), or 0 when the
+  // server closed it in order or it is still open.
+  int receive_error() const { return receive_error_; }
 
   // The usual start: MRIM_CS_HELLO, then MRIM_CS_LOGIN2; the reply to the log-in.
   std::optional<Packet> hello();
@@ -67,6 +70,7 @@ class Client {
   Bytes buffer_;
   std::deque<Packet> aside_;
   bool peer_closed_ = false;
+  int receive_error_ = 0;
   bool broken_ = false;  // the stream held bytes that are no packet
 };
 

@@ -21,15 +21,19 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <thread>
 
 #include "core/text.h"
+#include "serversim/faults.h"
 #include "serversim/stored.h"
 
 namespace serversim {
 namespace {
 
+using detail::Outgoing;
+using detail::Step;
 using Clock = std::chrono::steady_clock;
 
 // Bounds on what is kept for tests, so that the daemon does not grow without end.
@@ -94,17 +98,22 @@ std::string peer_name(int fd) {
 
 void append(Bytes& to, const Bytes& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
 
-Bytes packet_bytes(uint32_t code, uint32_t seq, Bytes body) {
-  return encode(Packet{code, seq, std::move(body)});
-}
+// Bytes waiting to be written; dripped ones go one per write, `drip` apart.
+struct Segment {
+  Bytes bytes;
+  milliseconds drip{0};
+};
 
 struct Session {
   SessionInfo info;
   int fd = -1;
   Bytes in;
-  Bytes out;
-  Clock::time_point out_since;  // when `out` last went from empty to not empty
-  bool closing = false;         // close once `out` has gone
+  std::deque<Segment> out;
+  Clock::time_point out_since;   // when `out` last went from empty to not empty
+  Clock::time_point next_write;  // a dripped byte keeps the next write back until then
+  milliseconds drip_all{0};      // not 0: every write is one byte, this far apart
+  bool closing = false;          // close once `out` has gone
+  bool reset = false;            // ... with an RST
   std::string closing_reason;
   Clock::time_point last_heard;
   // The contact numbers the client was given at log-in: number kFirstContactNumber + i is
@@ -122,8 +131,7 @@ struct AddressConnection {
 struct Deferred {
   SessionId session = 0;
   Clock::time_point due;  // time_point::max(): held until release_held()
-  Bytes bytes;
-  bool close_after = false;
+  std::vector<Step> steps;
 };
 
 }  // namespace
@@ -143,6 +151,7 @@ struct Server::Impl {
   std::vector<Deferred> deferred;
   std::deque<Received> log;
   int address_queries = 0;
+  int dropped_packets = 0;
   SessionId next_session = 1;
   uint32_t next_message_id = 1;
   uint64_t next_offline_id = 1;
@@ -195,9 +204,47 @@ struct Server::Impl {
     return s ? s->info.status : c.status;
   }
 
-  void queue(Session& s, const Bytes& bytes) {
+  // Nothing more goes out once the session has decided to close, or has stalled.
+  void queue(Session& s, const Bytes& bytes, milliseconds drip = milliseconds(0)) {
+    if (s.closing || s.info.stalled || bytes.empty()) return;
     if (s.out.empty()) s.out_since = Clock::now();
-    append(s.out, bytes);
+    if (drip.count() == 0 && !s.out.empty() && s.out.back().drip.count() == 0) {
+      append(s.out.back().bytes, bytes);
+    } else {
+      s.out.push_back(Segment{bytes, drip});
+    }
+  }
+
+  void carry_out(Session& s, std::vector<Step> steps) {
+    for (Step& step : steps) {
+      if (s.closing) return;
+      switch (step.kind) {
+        case Step::Kind::bytes:
+          queue(s, step.bytes);
+          break;
+        case Step::Kind::drip:
+          queue(s, step.bytes, step.pause);
+          break;
+        case Step::Kind::later: {
+          Clock::time_point due = step.held ? Clock::time_point::max() : Clock::now() + step.pause;
+          deferred.push_back(Deferred{s.info.id, due, std::move(step.rest)});
+          break;
+        }
+        case Step::Kind::close:
+        case Step::Kind::reset:
+          s.closing = true;
+          s.reset = step.kind == Step::Kind::reset;
+          s.closing_reason = step.reason;
+          break;
+        case Step::Kind::stall:
+          s.info.stalled = true;
+          changed();
+          break;
+        case Step::Kind::drip_from_now:
+          s.drip_all = step.pause;
+          break;
+      }
+    }
   }
 
   // When the session's pending bytes may go out (coalescing holds them for a while).
@@ -205,7 +252,7 @@ struct Server::Impl {
     return behavior.writes == Writes::coalesce ? s.out_since + behavior.coalesce_window : s.out_since;
   }
   bool wants_write(const Session& s, Clock::time_point now) const {
-    return !s.out.empty() && write_due(s) <= now;
+    return !s.out.empty() && write_due(s) <= now && s.next_write <= now;
   }
 
   void record(Session& s, const Packet& p) {
@@ -215,12 +262,17 @@ struct Server::Impl {
     if (log.size() > kMaxLog) log.pop_front();
   }
 
-  void end_session(Session& s, const std::string& reason) {
+  void end_session(Session& s, const std::string& reason, bool reset = false) {
     if (!s.info.open) return;
+    if (reset) {
+      // Lingering for no time makes close() abort the connection with an RST.
+      linger abort{1, 0};
+      setsockopt(s.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
     close(s.fd);
     s.fd = -1;
     s.info.open = false;
-    s.info.close_reason = reason;
+    s.info.close_reason = s.info.stalled ? reason + " while stalled on purpose" : reason;
     s.in.clear();
     s.out.clear();
     std::erase_if(deferred, [&](const Deferred& d) { return d.session == s.info.id; });
@@ -242,13 +294,15 @@ struct Server::Impl {
       if (!a) continue;
       bool listed = std::any_of(a->contacts.begin(), a->contacts.end(),
                                 [&](const Contact& c) { return c.email == address; });
-      if (listed) queue(s, packet_bytes(code::user_status, 0, Writer().ul(status).lps(address).take()));
+      if (listed) push(s, Packet{code::user_status, 0, Writer().ul(status).lps(address).take()});
     }
   }
 
-  std::optional<FaultRule> take_fault(uint32_t request) {
+  std::optional<FaultRule> take_fault(const Outgoing& out) {
     for (auto it = faults.begin(); it != faults.end(); ++it) {
-      if (it->request != 0 && it->request != request) continue;
+      bool matches = it->push != 0 ? out.request == 0 && out.packet.code == it->push
+                                   : out.request != 0 && (it->request == 0 || it->request == out.request);
+      if (!matches) continue;
       FaultRule rule = *it;
       if (it->times > 0 && --it->times == 0) faults.erase(it);
       return rule;
@@ -256,77 +310,41 @@ struct Server::Impl {
     return std::nullopt;
   }
 
+  void send_burst(Session& s, std::span<const Outgoing> burst) {
+    carry_out(s, detail::compose(burst, [this](const Outgoing& out) { return take_fault(out); }));
+  }
+
   // Sends the reply to a request, spoiled by the first fault rule that matches. `trailer` is
   // what the server sends right after the reply (the notices after a log-in); it stays behind
   // a held or delayed reply, as it would behind a slow one.
-  void reply(Session& s, uint32_t request, Packet packet, const Bytes& trailer = {}) {
-    std::optional<FaultRule> rule = take_fault(request);
-    Bytes bytes = encode(packet);
-    if (!rule) {
-      append(bytes, trailer);
-      queue(s, bytes);
-      return;
-    }
-    switch (rule->fault) {
-      case Fault::hold:
-      case Fault::delay: {
-        append(bytes, trailer);
-        Clock::time_point due =
-            rule->fault == Fault::hold ? Clock::time_point::max() : Clock::now() + rule->delay;
-        deferred.push_back(Deferred{s.info.id, due, std::move(bytes), false});
-        return;
-      }
-      case Fault::wrong_code:
-        packet.code = rule->wrong_code;
-        bytes = encode(packet);
-        append(bytes, trailer);
-        queue(s, bytes);
-        return;
-      case Fault::garbage: {
-        // Bytes that cannot start a packet (the first is never the marker's 0xEF), the same
-        // every time so that a failing test can be repeated.
-        Bytes junk(rule->garbage_bytes);
-        uint32_t x = 0x2545F491;
-        for (uint8_t& b : junk) {
-          x = x * 1103515245 + 12345;
-          b = uint8_t(x >> 16);
-        }
-        if (!junk.empty() && junk[0] == 0xEF) junk[0] = 0x00;
-        queue(s, junk);
-        return;
-      }
-      case Fault::huge_dlen:
-        queue(s, encode_header(packet.code, packet.seq, 0xFFFFFFF0));
-        return;
-      case Fault::close_mid_packet:
-        bytes.resize(bytes.size() / 2);
-        queue(s, bytes);
-        s.closing = true;
-        s.closing_reason = "closed mid-packet on purpose";
-        return;
-      case Fault::close:
-        s.closing = true;
-        s.closing_reason = "closed instead of replying on purpose";
-        return;
-    }
+  void reply(Session& s, uint32_t request, Packet packet, std::vector<Packet> trailer = {}) {
+    std::vector<Outgoing> burst{Outgoing{std::move(packet), request}};
+    for (Packet& p : trailer) burst.push_back(Outgoing{std::move(p), 0});
+    send_burst(s, burst);
+  }
+
+  // A packet the server sends on its own, spoiled by the first push rule for its code.
+  void push(Session& s, Packet packet) {
+    Outgoing out{std::move(packet), 0};
+    send_burst(s, std::span(&out, 1));
   }
 
   // ---- what the server sends on its own ----
 
-  Bytes user_info(Session& s, const Account& a) {
+  Packet user_info(Session& s, const Account& a) {
     Writer w;
     if (a.info_style == UserInfoStyle::modern) w.lps("MRIM.NICKNAME").lps(a.nickname);
     w.lps("MESSAGES.TOTAL").lps(std::to_string(a.total_mail));
     w.lps("MESSAGES.UNREAD").lps(std::to_string(a.unread_mail));
     if (a.info_style == UserInfoStyle::modern) w.lps("client.endpoint").lps(peer_name(s.fd));
-    return packet_bytes(code::user_info, 0, w.take());
+    return Packet{code::user_info, 0, w.take()};
   }
 
   // Items are laid out by the masks: each position has its meaning (groups: flags, name;
   // contacts: flags, group, address, nickname, server flags, status), written as a text where
   // the mask has "s" and as a number elsewhere. A position whose letter does not fit its meaning,
   // or that has no meaning, carries 0 or an empty text.
-  Bytes contact_list(const Account& a) {
+  Packet contact_list(const Account& a) {
     Writer w;
     w.ul(0).ul(uint32_t(a.groups.size())).lps(a.group_mask).lps(a.contact_mask);
     for (size_t index = 0; index < a.groups.size(); ++index) {
@@ -353,21 +371,23 @@ struct Server::Impl {
         }
       }
     }
-    return packet_bytes(code::contact_list2, 0, w.take());
+    return Packet{code::contact_list2, 0, w.take()};
   }
 
-  Bytes offline_message(const OfflineMessage& m) {
+  Packet offline_message(const OfflineMessage& m) {
     Writer w;
     w.ul(uint32_t(m.id)).ul(uint32_t(m.id >> 32)).lps(stored_message_text(m, std::time(nullptr)));
-    return packet_bytes(code::offline_message_ack, 0, w.take());
+    return Packet{code::offline_message_ack, 0, w.take()};
   }
 
-  Bytes after_login(Session& s, const Account& a) {
-    Bytes out = user_info(s, a);
-    append(out, contact_list(a));
-    append(out, packet_bytes(code::mailbox_status, 0, Writer().ul(a.unread_mail).take()));
-    for (const OfflineMessage& m : a.offline) append(out, offline_message(m));
+  std::vector<Packet> after_login(Session& s, const Account& a) {
+    std::vector<Packet> out{user_info(s, a), contact_list(a), mailbox_status(a)};
+    for (const OfflineMessage& m : a.offline) out.push_back(offline_message(m));
     return out;
+  }
+
+  static Packet mailbox_status(const Account& a) {
+    return Packet{code::mailbox_status, 0, Writer().ul(a.unread_mail).take()};
   }
 
   // ---- requests ----
@@ -425,10 +445,13 @@ struct Server::Impl {
     if (!account || account->password != *password) return reject("Invalid login");
 
     if (Session* other = logged_in_session(*email)) {
-      queue(*other, packet_bytes(code::logout, 0, Writer().ul(kLogoutReasonOtherLogin).take()));
+      push(*other, Packet{code::logout, 0, Writer().ul(kLogoutReasonOtherLogin).take()});
       other->info.logged_in = false;
-      other->closing = true;
-      other->closing_reason = "logged in elsewhere";
+      // A stalled session keeps its connection until its client gives up.
+      if (!other->closing && !other->info.stalled) {
+        other->closing = true;
+        other->closing_reason = "logged in elsewhere";
+      }
     }
     s.info.logged_in = true;
     s.info.email = *email;
@@ -437,7 +460,7 @@ struct Server::Impl {
     s.numbers.clear();
     for (const Contact& c : account->contacts) s.numbers.push_back(c.email);
     reply(s, p.code, Packet{code::login_ack, p.seq, {}},
-          behavior.send_after_login ? after_login(s, *account) : Bytes{});
+          behavior.send_after_login ? after_login(s, *account) : std::vector<Packet>{});
     fan_out(*email, *status);
   }
 
@@ -466,7 +489,7 @@ struct Server::Impl {
     if (Session* target = logged_in_session(*to)) {
       Writer w;
       w.ul(next_message_id++).ul(*flags).lps(s.info.email).lps(*text).lps(rtf.value_or(" "));
-      queue(*target, packet_bytes(code::message_ack, 0, w.take()));
+      push(*target, Packet{code::message_ack, 0, w.take()});
       if (!typing) status(kMessageDelivered);
       return;
     }
@@ -574,7 +597,7 @@ struct Server::Impl {
     reply(s, p.code,
           Packet{code::add_contact_ack, p.seq, Writer().ul(kContactOperSuccess).ul(number).take()});
     if (Session* added = logged_in_session(*address)) {
-      queue(s, packet_bytes(code::user_status, 0, Writer().ul(added->info.status).lps(*address).take()));
+      push(s, Packet{code::user_status, 0, Writer().ul(added->info.status).lps(*address).take()});
       if (added != &s) {
         Writer w;
         w.ul(next_message_id++)
@@ -582,7 +605,7 @@ struct Server::Impl {
             .lps(s.info.email)
             .lps(behavior.auth_request_text)
             .lps(" ");
-        queue(*added, packet_bytes(code::message_ack, 0, w.take()));
+        push(*added, Packet{code::message_ack, 0, w.take()});
       }
     }
   }
@@ -678,6 +701,9 @@ struct Server::Impl {
       if (n > 0) {
         // After a decision to close, what the client still sends is not acted upon.
         if (!s.closing) s.in.insert(s.in.end(), chunk, chunk + n);
+        // That quirk works per read, so each read is taken before the next one is made.
+        if (behavior.one_packet_per_read) take_packets(s);
+        if (!s.info.open) return;
         continue;
       }
       if (n == 0) return end_session(s, "closed by the client");
@@ -685,6 +711,12 @@ struct Server::Impl {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       return end_session(s, std::string("receive error: ") + std::strerror(errno));
     }
+    take_packets(s);
+  }
+
+  // Handles the whole packets at the front of what the client sent; with one_packet_per_read
+  // only the first, and the rest of `in` (what came with it in the same read) is dropped.
+  void take_packets(Session& s) {
     size_t used = 0;
     while (s.info.open && !s.closing) {
       Frame frame = cut_frame(s.in.data() + used, s.in.size() - used, kMaxClientBody);
@@ -693,27 +725,41 @@ struct Server::Impl {
       if (frame.kind == Frame::Kind::too_long) return end_session(s, "oversized packet");
       used += frame.consumed;
       handle(s, frame.packet);
+      if (behavior.one_packet_per_read && s.info.open) {
+        int dropped = detail::count_packets(s.in.data() + used, s.in.size() - used);
+        s.info.dropped_packets += dropped;
+        dropped_packets += dropped;
+        used = s.in.size();
+        if (dropped > 0) changed();
+        break;
+      }
     }
     if (s.info.open) s.in.erase(s.in.begin(), s.in.begin() + ptrdiff_t(std::min(used, s.in.size())));
   }
 
   void flush(Session& s) {
-    if (!s.out.empty() && !wants_write(s, Clock::now())) return;
-    // Split: one byte per write, and back to the loop after each, so that the client's reads
-    // see every boundary there is.
-    const size_t piece = behavior.writes == Writes::split ? 1 : SIZE_MAX;
+    const Clock::time_point now = Clock::now();
+    if (!s.out.empty() && !wants_write(s, now)) return;
     while (s.info.open && !s.out.empty()) {
-      ssize_t n = ::send(s.fd, s.out.data(), std::min(s.out.size(), piece), MSG_NOSIGNAL | MSG_DONTWAIT);
+      Segment& front = s.out.front();
+      const milliseconds drip = front.drip.count() > 0 ? front.drip : s.drip_all;
+      // Split and drip: one byte per write, and back to the loop after each, so that the
+      // client's reads see every boundary there is.
+      const bool one_byte = drip.count() > 0 || behavior.writes == Writes::split;
+      ssize_t n =
+          ::send(s.fd, front.bytes.data(), one_byte ? 1 : front.bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
-        s.out.erase(s.out.begin(), s.out.begin() + n);
-        if (behavior.writes == Writes::split) break;
+        front.bytes.erase(front.bytes.begin(), front.bytes.begin() + n);
+        if (front.bytes.empty()) s.out.pop_front();
+        if (drip.count() > 0) s.next_write = now + drip;
+        if (one_byte) break;
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
       return end_session(s, std::string("send error: ") + std::strerror(errno));
     }
-    if (s.info.open && s.closing && s.out.empty()) end_session(s, s.closing_reason);
+    if (s.info.open && s.closing && s.out.empty()) end_session(s, s.closing_reason, s.reset);
   }
 
   milliseconds idle_limit() const {
@@ -729,12 +775,12 @@ struct Server::Impl {
       }
       Deferred d = std::move(deferred[i]);
       deferred.erase(deferred.begin() + ptrdiff_t(i));
-      if (Session* s = open_session(d.session)) queue(*s, d.bytes);
+      if (Session* s = open_session(d.session)) carry_out(*s, std::move(d.steps));
     }
     milliseconds limit = idle_limit();
     if (limit.count() == 0) return;
     for (auto& [id, s] : sessions) {
-      if (s.info.open && now - s.last_heard >= limit) end_session(s, "idle");
+      if (s.info.open && !s.info.stalled && now - s.last_heard >= limit) end_session(s, "idle");
     }
   }
 
@@ -742,7 +788,7 @@ struct Server::Impl {
     Clock::time_point next = now + milliseconds(kMaxPollMs);
     for (const Deferred& d : deferred) next = std::min(next, d.due);
     for (const auto& [id, s] : sessions)
-      if (s.info.open && !s.out.empty()) next = std::min(next, write_due(s));
+      if (s.info.open && !s.out.empty()) next = std::min(next, std::max(write_due(s), s.next_write));
     milliseconds limit = idle_limit();
     if (limit.count() > 0) {
       for (const auto& [id, s] : sessions) {
@@ -958,7 +1004,7 @@ uint64_t Server::store_offline(const std::string& email, OfflineMessage message)
   message.id = d.next_offline_id++;
   a->offline.push_back(message);
   if (Session* s = d.logged_in_session(email)) {
-    d.queue(*s, d.offline_message(message));
+    d.push(*s, d.offline_message(message));
     d.wake();
   }
   return message.id;
@@ -1000,6 +1046,11 @@ int Server::address_queries() const {
   return impl_->address_queries;
 }
 
+int Server::dropped_packets() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->dropped_packets;
+}
+
 bool Server::wait_until(const std::function<bool()>& pred, milliseconds timeout) const {
   Impl& d = *impl_;
   const auto deadline = Clock::now() + timeout;
@@ -1034,10 +1085,29 @@ bool Server::close_session(SessionId id) {
   if (!s) return false;
   s->out.clear();
   s->closing = true;
+  s->reset = false;
   s->closing_reason = "closed by the test";
   d.wake();
   d.cv.wait(lock, [&] { return !d.running || !d.open_session(id); });
   return true;
+}
+
+bool Server::inject(SessionId id, const FaultRule& rule) {
+  std::lock_guard lock(impl_->m);
+  Impl& d = *impl_;
+  Session* s = d.open_session(id);
+  if (!s || s->closing) return false;
+  const Account* a = s->info.logged_in ? d.find_account(s->info.email) : nullptr;
+  Packet harmless{code::mailbox_status, 0, Writer().ul(a ? a->unread_mail : 0).take()};
+  d.carry_out(*s, detail::injected(rule, harmless));
+  d.wake();
+  return true;
+}
+
+bool Server::inject(SessionId id, Fault fault) {
+  FaultRule rule;
+  rule.fault = fault;
+  return inject(id, rule);
 }
 
 std::optional<uint32_t> Server::deliver_message(const std::string& to, const std::string& from,
@@ -1047,8 +1117,7 @@ std::optional<uint32_t> Server::deliver_message(const std::string& to, const std
   Session* s = d.logged_in_session(to);
   if (!s) return std::nullopt;
   uint32_t id = d.next_message_id++;
-  d.queue(*s,
-          packet_bytes(code::message_ack, 0, Writer().ul(id).ul(flags).lps(from).lps(text).lps(" ").take()));
+  d.push(*s, Packet{code::message_ack, 0, Writer().ul(id).ul(flags).lps(from).lps(text).lps(" ").take()});
   d.wake();
   return id;
 }
@@ -1062,7 +1131,7 @@ bool Server::set_unread(const std::string& email, uint32_t unread) {
   a->total_mail = std::max(a->total_mail, unread);
   Session* s = d.logged_in_session(email);
   if (!s) return false;
-  d.queue(*s, packet_bytes(code::mailbox_status, 0, Writer().ul(unread).take()));
+  d.push(*s, d.mailbox_status(*a));
   d.wake();
   return true;
 }
@@ -1071,7 +1140,7 @@ bool Server::send_connection_params(const std::string& email, uint32_t ping_peri
   std::lock_guard lock(impl_->m);
   Session* s = impl_->logged_in_session(email);
   if (!s) return false;
-  impl_->queue(*s, packet_bytes(code::connection_params, 0, Writer().ul(ping_period).take()));
+  impl_->push(*s, Packet{code::connection_params, 0, Writer().ul(ping_period).take()});
   impl_->wake();
   return true;
 }
@@ -1080,9 +1149,11 @@ bool Server::force_logout(const std::string& email, uint32_t reason) {
   std::lock_guard lock(impl_->m);
   Session* s = impl_->logged_in_session(email);
   if (!s) return false;
-  impl_->queue(*s, packet_bytes(code::logout, 0, Writer().ul(reason).take()));
-  s->closing = true;
-  s->closing_reason = "logged out by the test";
+  impl_->push(*s, Packet{code::logout, 0, Writer().ul(reason).take()});
+  if (!s->closing) {
+    s->closing = true;
+    s->closing_reason = "logged out by the test";
+  }
   impl_->wake();
   return true;
 }

@@ -42,24 +42,52 @@ enum class AddressMode {
   close,  // close at once without a byte
 };
 
-// A misbehaviour applied to the server's reply to a client request.
+// A misbehaviour applied to a packet the server sends: the reply to a client request or, with
+// FaultRule::push, a packet it sends on its own. A reply and the notices sent right behind it
+// (after a log-in: USER_INFO, CONTACT_LIST2, MAILBOX_STATUS and the stored messages) go out
+// together: hold and delay keep the rest of them back with the spoiled packet; garbage,
+// huge_dlen, close_mid_packet, close, reset and stall send nothing more of them.
 enum class Fault {
-  hold,              // keep the reply back until release_held() (or the session ends)
-  delay,             // send the reply `delay` later
-  wrong_code,        // send the reply under the code `wrong_code`
-  garbage,           // send `garbage_bytes` bytes that are no packet instead of the reply
+  hold,              // keep the packet back until release_held() (or the session ends)
+  delay,             // send the packet `delay` later
+  wrong_code,        // send the packet under the code `wrong_code`
+  garbage,           // send `garbage_bytes` bytes that are no packet instead of the packet
   huge_dlen,         // send only a header that announces 0xFFFFFFF0 body bytes
-  close_mid_packet,  // send the first half of the reply's bytes, then close the session
-  close,             // close the session instead of replying
+  close_mid_packet,  // send the first half of the packet's bytes, then close the session
+  close,             // close the session instead of sending the packet
+  reset,             // abort the connection (an RST: the client reads ECONNRESET, not an end)
+  // Send the packet one byte per write, `delay` apart (kDefaultDripPause when 0); what the
+  // session sends after it waits behind it, in order.
+  drip,
+  // Swallow the packet and everything the session would send after it. The connection stays
+  // open until the client closes it (no idle limit, no second log-in ends it); the server
+  // still reads and acts on what the client sends, so received() shows it.
+  stall,
 };
 
+inline constexpr milliseconds kDefaultDripPause{20};
+
+// Close reasons (SessionInfo::close_reason) of the sessions a fault ends:
+//   close_mid_packet      "closed mid-packet on purpose"
+//   close                 "closed instead of replying on purpose", or for a push rule
+//                         "closed instead of sending 0x1037 on purpose" (the code in hex)
+//   reset                 "reset instead of replying on purpose" / "... sending 0x1037 ..."
+//   inject close, reset   "closed on purpose", "reset on purpose"
+// A stalled session's reason ends in " while stalled on purpose" (for example "closed by the
+// client while stalled on purpose").
 struct FaultRule {
   uint32_t request = 0;  // code of the request whose reply is affected; 0 for every request
   Fault fault = Fault::hold;
-  milliseconds delay{0};
+  milliseconds delay{0};  // delay: how long; drip: the pause between bytes
   uint32_t wrong_code = 0x10FF;
   size_t garbage_bytes = 64;
-  int times = -1;  // number of replies it spoils; -1 for every one
+  int times = -1;  // number of packets it spoils; -1 for every one
+  // Not 0: the rule spoils, instead of replies, the packets of this code that the server sends
+  // on its own (after a log-in USER_INFO, CONTACT_LIST2, MAILBOX_STATUS, OFFLINE_MESSAGE_ACK;
+  // at any time USER_STATUS, MESSAGE_ACK, LOGOUT, CONNECTION_PARAMS...); `request` is then not
+  // looked at. What a test sends with send() or send_raw() is spoiled by no rule (though a
+  // stalled session swallows it too).
+  uint32_t push = 0;
 };
 
 // How the MRIM service writes what it sends to a session.
@@ -89,6 +117,10 @@ struct Behavior {
   std::string auth_request_text = "Please authorize me";
   Writes writes = Writes::as_queued;
   milliseconds coalesce_window{25};
+  // As a widely used server does: of each TCP read only the first whole packet is handled, and
+  // whatever else that read brought is dropped (counted in dropped_packets). A packet begun in
+  // an earlier read is completed from the following reads as usual.
+  bool one_packet_per_read = false;
 };
 
 struct Settings {
@@ -106,6 +138,8 @@ struct SessionInfo {
   uint32_t status = 0;       // MRIM status value
   std::string client;        // client description of the log-in
   std::string close_reason;  // set when the session has ended
+  bool stalled = false;      // a stall fault struck: the session sends nothing any more
+  int dropped_packets = 0;   // client packets dropped by Behavior::one_packet_per_read
 };
 
 struct Received {
@@ -150,6 +184,7 @@ class Server {
   std::vector<Packet> received(SessionId id) const;
   std::vector<Received> received() const;  // from every session, in order of arrival
   int address_queries() const;             // connections the address service has taken
+  int dropped_packets() const;             // by one_packet_per_read, over every session
   // Calls pred (without any lock held, so it may call this server's methods) until it returns
   // true or the time is up; it is re-evaluated whenever the server's state changes.
   bool wait_until(const std::function<bool()>& pred, milliseconds timeout = milliseconds(10000)) const;
@@ -159,6 +194,21 @@ class Server {
   bool send(SessionId id, const Packet& packet);
   bool send_raw(SessionId id, const Bytes& bytes);
   bool close_session(SessionId id);  // returns once the session is closed
+  // Strikes a fault on the session now, behind what it has already queued:
+  //   close             close the connection (no MRIM_CS_LOGOUT)
+  //   reset             abort the connection with an RST
+  //   garbage           `garbage_bytes` bytes that are no packet; the session goes on
+  //   close_mid_packet  the first half of a MRIM_CS_MAILBOX_STATUS, then close
+  //   huge_dlen         the header alone of a MAILBOX_STATUS announcing 0xFFFFFFF0 bytes
+  //   wrong_code        a MAILBOX_STATUS under the code `wrong_code`
+  //   stall             from now on the session sends nothing (see Fault::stall)
+  //   drip              from now on every write is one byte, `delay` apart (kDefaultDripPause
+  //                     when 0)
+  // The rule's request, push and times are not looked at. hold and delay spoil a packet, not a
+  // moment: they throw std::invalid_argument. False when there is no such open session, or it
+  // is already closing.
+  bool inject(SessionId id, const FaultRule& rule);
+  bool inject(SessionId id, Fault fault);
   // MRIM_CS_MESSAGE_ACK to the account's session; returns the message identifier.
   std::optional<uint32_t> deliver_message(const std::string& to, const std::string& from,
                                           const std::string& text, uint32_t flags = 0);
