@@ -66,12 +66,21 @@ int mrim_rename_contact(HANDLE contact) {
   return mrim_modify_contact(contact, number, flags, mrim_contact_group(contact));
 }
 
+namespace {
+thread_local bool applying_list = false;
+}  // namespace
+
+void mrim_contact_list_applying(bool applying) {
+  applying_list = applying;
+  protocol_state.contact_list_loading = applying ? 1 : 0;
+}
+
 INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {
   auto contact = reinterpret_cast<HANDLE>(wparam);
   auto* change = reinterpret_cast<const SettingWrite*>(lparam);
   // The index follows every write, the list's own too; the user's changes below do not.
   contact_index_setting_written(contact, change);
-  if (protocol_state.contact_list_loading) return 0;
+  if (applying_list) return 0;
   if (change == nullptr || contact == nullptr) return 0;
   if (change->module == nullptr || change->setting == nullptr) return 0;
   if (strcmp(change->module, "CList") != 0) return 0;

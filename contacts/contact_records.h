@@ -27,4 +27,8 @@ int mrim_rename_contact(HANDLE contact);
 // Handlers of "DB/Contact/SettingChanged" (a rename or a move into another group) and
 // "DB/Contact/Deleted".
 INT_PTR MRIM_SettingChanged(WPARAM contact, LPARAM change);
+// While the server's list is applied, its writes must not travel back to the server as the
+// user's edits. The host raises setting events on the writing thread, so the mark is the
+// applying thread's own: a user's edit on another thread meanwhile still goes out.
+void mrim_contact_list_applying(bool applying);
 INT_PTR MRIM_ContactDeleted(WPARAM contact, LPARAM unused);

@@ -96,6 +96,8 @@ const char* message_failure_text(int outcome) {
       return "The server reported an error delivering the message.";
     case MESSAGE_OUTCOME_NOT_SENT:
       return "The message could not be sent.";
+    case MESSAGE_OUTCOME_CONNECTION_LOST:
+      return "The connection to the server was lost.";
     default:
       return "The server did not confirm delivery.";
   }
@@ -155,6 +157,8 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
                      "mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul, recipient, text, "");
     if (reply == MRIM_REQUEST_FAILED) {
       result = MESSAGE_OUTCOME_UNCONFIRMED;
+    } else if (reply == MRIM_REQUEST_SESSION_ENDED) {
+      result = MESSAGE_OUTCOME_CONNECTION_LOST;
     } else if (reply != MRIM_REQUEST_NOT_SENT) {
       if (status == MESSAGE_DELIVERED) {
         mrim_log("mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received\n");

@@ -31,9 +31,10 @@ DWORD WINAPI MRIM_SendMessageAckThread(LPVOID job);
 // What became of one message; the first is 0, the others tell the host why it failed.
 enum MessageOutcome : int {
   MESSAGE_OUTCOME_DELIVERED = 0,
-  MESSAGE_OUTCOME_UNCONFIRMED = 1,  // no delivery report within the time-out (or not a report)
-  MESSAGE_OUTCOME_REFUSED = 2,      // the server reported an error status
-  MESSAGE_OUTCOME_NOT_SENT = 3,     // too long for a packet, a failed send, or no memory
+  MESSAGE_OUTCOME_UNCONFIRMED = 1,      // no delivery report within the time-out (or not a report)
+  MESSAGE_OUTCOME_REFUSED = 2,          // the server reported an error status
+  MESSAGE_OUTCOME_NOT_SENT = 3,         // too long for a packet, a failed send, or no memory
+  MESSAGE_OUTCOME_CONNECTION_LOST = 4,  // the session ended before the report came
 };
 // Sends one message and waits for its delivery report.
 int mrim_do_sendmessage(const char* recipient, const char* text);

@@ -22,6 +22,8 @@
 #include "protocol/online.h"
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
+#include "protocol/reconnect.h"
+#include "protocol/session.h"
 #include "protocol/status.h"
 #include "resources/resource.h"
 #include "resources/version.h"
@@ -122,6 +124,7 @@ void wake_threads_for_unload() {
   if (connection != nullptr) close_handle(connection);
   // Cuts short a connect thread's wait of up to 10 s for the address service.
   receiver_close(receiver_take(protocol_state.redirect_receiver));
+  reconnect_cancel_all();
   pending_queue_wake_all();
   listener_wake();
 }
@@ -156,6 +159,8 @@ MRIM_EXPORT int Load(PluginLink* link) {
   contact_index_reset();
   ping_period = MRIM_DEFAULT_PING_PERIOD;
   threads_reset();
+  session_reset();
+  session_install(SessionHooks{mrim_go_online, mrim_announce_status});
 
   char file_name[253];
   DWORD length = GetModuleFileNameA(dll_instance, file_name, sizeof file_name);
@@ -171,6 +176,9 @@ MRIM_EXPORT int Load(PluginLink* link) {
 
   if (get_setting_dword(nullptr, module, "Timeout", 0) == 0)
     write_setting_dword(nullptr, module, "Timeout", 10);
+  // A reconnect planned by an earlier run is not coming.
+  if (get_setting_dword(nullptr, module, "ReconnectIn", 0) != 0)
+    write_setting_dword(nullptr, module, "ReconnectIn", 0);
 
   check_account_setup();
 

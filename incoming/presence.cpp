@@ -13,8 +13,10 @@
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/text.h"
+#include "core/worker_threads.h"
 #include "protocol/online.h"
-#include "protocol/status.h"
+#include "protocol/receivers.h"
+#include "protocol/session.h"
 
 namespace {
 
@@ -89,36 +91,42 @@ int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char*
   return 0;
 }
 
-// Applies the server list on top of the host's contacts; the caller holds contact_list_loading.
-void load_contact_list(const MrimPacket* packet, ListenerWorkArea* work) {
+// Applies the server list on top of the host's contacts, as long as the session it came in,
+// under receiver count `generation`, lasts; false when that session ended first. The caller
+// marks the thread as applying the list.
+bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_t generation) {
   uint32_t position = 0;
   uint32_t result = 0;
-  if (mrim_read_ul(&position, packet, &result) != 0 || result != 0) return;
+  if (mrim_read_ul(&position, packet, &result) != 0 || result != 0) return true;
   uint32_t group_count = 0;
   char group_mask[kMaskCapacity];
   char contact_mask[kMaskCapacity];
   if (mrim_read_ul(&position, packet, &group_count) != 0 || read_mask(&position, packet, group_mask) != 0 ||
       read_mask(&position, packet, contact_mask) != 0) {
     mrim_log("MRIM_HSP: contact list masks missing or too long\n");
-    return;
+    return true;
   }
   // An empty group mask gives groups without items: nothing to read, however many there are.
   if (group_mask[0] != '\0') {
     // Groups are numbered in the order of the list; the flags' top byte repeats the index.
     mrim_groups_reset(group_count);
     for (uint32_t group = 0; group < group_count; ++group) {
-      if (read_group_entry(&position, packet, group_mask, work) != 0) return;
+      if (read_group_entry(&position, packet, group_mask, work) != 0) return true;
       mrim_groups_store(group, work->nickname);
     }
   }
   // An entry of an empty contact mask reads nothing, so the body would never be used up: such
   // a list has no contacts.
-  if (contact_mask[0] == '\0') return;
+  if (contact_mask[0] == '\0') return true;
 
   const char* module = protocol_state.module_name;
   uint32_t number = kFirstContactNumber;
   ContactEntry entry;
   while (read_contact_entry(&position, packet, contact_mask, work, &entry) == 0) {
+    if (receiver_generation() != generation || stop_requested()) {
+      mrim_log("MRIM_HSP: the session ended, the rest of the contact list is dropped\n");
+      return false;
+    }
     if (work->address[0] == '\0') continue;
     HANDLE contact = mrim_find_contact(work->address, 1, 1);
     if (contact == NOT_FOUND) {
@@ -138,6 +146,7 @@ void load_contact_list(const MrimPacket* packet, ListenerWorkArea* work) {
     mrim_log("MRIM_HSP: Contact #%lu (%s) received and added\n", static_cast<unsigned long>(number), name);
     ++number;
   }
+  return true;
 }
 
 }  // namespace
@@ -169,9 +178,13 @@ void mrim_handle_user_status(const MrimPacket* packet, ListenerWorkArea* work) {
 
 void mrim_handle_contact_list(const MrimPacket* packet, ListenerWorkArea* work) {
   mrim_log("MRIM_HSP: MRIM_CS_CONTACT_LIST2 received\n");
-  protocol_state.contact_list_loading = 1;
-  load_contact_list(packet, work);
-  protocol_state.contact_list_loading = 0;
+  uint32_t generation = receiver_generation();
+  mrim_contact_list_applying(true);
+  bool whole = load_contact_list(packet, work, generation);
+  mrim_contact_list_applying(false);
+  // The session ended while its list was applied (the user went offline, the connection
+  // dropped): what was shown online from it is not true any more.
+  if (!whole) set_all_contacts_offline();
   mrim_log("MRIM_HSP: MRIM_CS_CONTACT_LIST2 handled\n");
 }
 
@@ -216,9 +229,9 @@ void mrim_handle_logout(const MrimPacket* packet) {
   if (mrim_read_ul(&position, packet, &reason) == 0) {
     mrim_log("MRIM_HSP: reason == %lu\n", static_cast<unsigned long>(reason));
     // Whatever the reason's value, the server ends the session because the account logged in
-    // elsewhere (or was told to leave): the host hears it as a failed log-in first.
-    report_login_failure(LOGINERR_OTHERLOCATION);
-    SetStatus(ID_STATUS_OFFLINE, 0);
+    // elsewhere (or was told to leave): the host hears it as a failed log-in first, and no
+    // reconnect follows.
+    session_logged_out(reason);
   }
   mrim_log("MRIM_HSP: MRIM_CS_LOGOUT handled\n");
 }

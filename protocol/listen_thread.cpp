@@ -1,8 +1,8 @@
 // The listener thread: the only reader of the server connection. It asks the host for more
 // bytes, copies each delivery out of the host's buffer, cuts the copy into whole MRIM packets
 // and hands each one to the installed packet handler (the dispatcher) in order of arrival, as
-// long as the session it read them from lasts. When the connection is lost it takes the account
-// offline.
+// long as the session it read them from lasts. When the connection is lost it tells the session
+// owner.
 //
 // Instead of looking for a receiver every 500 ms, it waits on a condition variable that
 // listener_wake() signals as soon as the connect sequence has stored one (and at Unload); the
@@ -14,7 +14,6 @@
 // shrinks back to kIdleStreamSize once it is handled; a longer packet is skipped by its
 // declared length, however many deliveries its bytes span.
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -28,6 +27,7 @@
 #include "protocol/packet_cutter.h"
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
+#include "protocol/session.h"
 
 namespace {
 
@@ -159,14 +159,6 @@ bool dispatch_while_current(const MrimPacket* packet, void* context) {
   return still_current(session->receiver, session->generation) && !stop_requested();
 }
 
-// Through the account's own "/SetStatus" service, as the host would call it; if the service
-// does not exist the host just answers that it was not found.
-void go_offline() {
-  char service[MODULE_NAME_MAX + 16];
-  snprintf(service, sizeof service, "%s/SetStatus", protocol_state.module_name);
-  call_service(service, ID_STATUS_OFFLINE, 0);
-}
-
 }  // namespace
 
 void listener_wake() {
@@ -200,10 +192,10 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
   HANDLE current_receiver = nullptr;
   uint32_t current_generation = 0;
   while (!stop_requested()) {
-    // The count first: a receiver stored in between then fails the checks below once, instead
-    // of passing them under the wrong count.
-    uint32_t generation = receiver_generation();
-    HANDLE receiver = protocol_state.packet_receiver;
+    // Read together under the receivers' lock: a switch of sessions falls wholly before or
+    // after, so a new session's first delivery is never taken for the old one's.
+    uint32_t generation = 0;
+    HANDLE receiver = session_receiver_current(&generation);
     if (receiver == nullptr) {
       reset(&record);
       stream_clear(&stream);
@@ -230,14 +222,15 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
       else
         mrim_log("ListenThread: recvResult == SOCKET_ERROR\n");
       // A receiver closed by going offline fails too; and a new session may be up by now,
-      // which this failure says nothing about.
-      if (protocol_state.login_in_progress == 0 && still_current(receiver, generation)) go_offline();
+      // which this failure says nothing about: the owner acts only on the session we read.
+      session_connection_lost(generation, result == 0 ? "closed by the server" : "receive error");
       reset(&record);
       stream_clear(&stream);
       wait_for_wake(kIdleWaitMs);
       continue;
     }
     mrim_log("ListenThread: processing received data\n");
+    session_heard();
     // Copied out before anything is dispatched: a packet may end the session (MRIM_CS_LOGOUT
     // goes offline, which closes the receiver and frees its buffer), and so may another thread
     // at any time.

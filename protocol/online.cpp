@@ -33,6 +33,7 @@ std::mutex connect_mutex;
 MrimPacket hello_packet;
 MrimPacket login_packet;
 MrimPacket status_packet;
+std::mutex status_packet_mutex;
 
 // The capacities the replies are received with: the greeting's reply is one UL, the log-in's
 // reply is not read but may carry a reason text.
@@ -84,7 +85,7 @@ void close_stored(std::atomic<HANDLE>& field) {
 // Steps 2 and 3 of the connect sequence: asks the address service which MRIM server to use
 // (the account's, else the build's; read afresh for every connect, as a change on the options
 // page takes effect at the next one). server_address keeps the fallback unless the reply names
-// a server on port 443.
+// a server.
 void query_server_address(char* server_address) {
   char service_host[MRIM_HOST_NAME_MAX + 1];
   NetlibOpenConnection record{};
@@ -123,122 +124,58 @@ void query_server_address(char* server_address) {
   close_stored(protocol_state.redirect_connection);
 }
 
-// Closes what a connect sequence opened when it cannot finish. Left open, the next online
-// request would find the connection, skip the greeting and the log-in, and announce a status
-// on a session the server never accepted (or that cannot carry a packet): the account would be
-// stuck, reported offline while every request to go online failed without a word.
-void close_session() {
-  HANDLE receiver = nullptr;
-  HANDLE connection = nullptr;
-  {
-    std::lock_guard lock(session_mutex);
-    receiver = session_receiver_take();
-    connection = protocol_state.connection.exchange(nullptr);
-  }
-  receiver_close(receiver);
-  if (connection != nullptr) close_handle(connection);
-}
-
-// The same for a log-in that failed, which the host is told of.
-void abandon_session(int reason) {
-  close_session();
-  report_login_failure(reason);
-}
-
-// Steps 5 to 10 of the connect sequence, with login_in_progress set around them by the caller.
-// No lock is held across a host call (see status.h).
-void connect_and_login(ConnectRequest* request) {
+// Steps 5 to 10 of the connect sequence for one log-in attempt. 0 when the account went online
+// or the attempt was given up (its result is then someone else's to give); otherwise the
+// reason the log-in failed. No lock is held across a host call (see session.h).
+int connect_and_login(ConnectRequest* request) {
+  const uint32_t attempt = request->attempt;
+  if (!session_attempt_wanted(attempt)) return 0;
   NetlibOpenConnection record{};
   record.flags = 0;
   char host[MRIM_SERVER_ADDRESS_SIZE];
   mrim_split_server_address(request->server_address, host, sizeof host, &record.port);
   record.host = host;
 
-  bool fresh = false;
-  if (protocol_state.connection == nullptr) {
-    // Dialling may take long, so it happens outside session_mutex; only the connect thread
-    // stores a connection and there is one of those at a time, so the field is still empty.
-    HANDLE connection = open_connection(&record);
-    if (connection == nullptr) {
-      report_login_failure(LOGINERR_NOSERVER);
-      return;
-    }
-    std::lock_guard lock(session_mutex);
-    protocol_state.connection = connection;
-    fresh = true;
-  }
-
+  // Dialling may take long, so it happens outside session_mutex; the connection and its
+  // receiver join the session together, and only while the attempt is still wanted.
+  HANDLE connection = open_connection(&record);
+  if (connection == nullptr) return LOGINERR_NOSERVER;
   mrim_log("MRIM_ConnectAndLoginThread: connected to server\n");
-  if (protocol_state.packet_receiver == nullptr) {
-    HANDLE connection = protocol_state.connection;
-    HANDLE receiver = connection != nullptr ? create_receiver(connection, MRIM_RECEIVER_SIZE) : nullptr;
-    if (receiver == nullptr) {
-      abandon_session(LOGINERR_NOSERVER);
-      return;
-    }
-    bool stored = false;
-    {
-      std::lock_guard lock(session_mutex);
-      // A disconnect that came in between took the connection; the receiver goes too.
-      stored = protocol_state.connection == connection;
-      if (stored) session_receiver_store(receiver);
-    }
-    if (!stored) {
-      receiver_close(receiver);
-      return;
-    }
-    fresh = true;
-    // The listener starts receiving at once instead of at its next look.
-    listener_wake();
+  HANDLE receiver = create_receiver(connection, MRIM_RECEIVER_SIZE);
+  if (receiver == nullptr) {
+    close_handle(connection);
+    return LOGINERR_NOSERVER;
   }
-  if (stop_requested()) return;
+  if (!session_attempt_store(attempt, connection, receiver)) {
+    receiver_close(receiver);
+    close_handle(connection);
+    return 0;
+  }
+  // The listener starts receiving at once instead of at its next look.
+  listener_wake();
 
-  if (fresh) {
-    uint32_t value = mrim_status_from_host(request->requested_status);
-    if (mrim_do_hello() != 0) {
-      abandon_session(LOGINERR_TIMEOUT);
-      return;
-    }
-    mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\n");
-    int reason = LOGINERR_TIMEOUT;
-    if (mrim_do_login(request->email.text, request->password.text, value, &reason) != 0) {
-      abandon_session(reason);
-      return;
-    }
-    mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_login() ok\n");
-  }
+  if (mrim_do_hello() != 0) return LOGINERR_TIMEOUT;
+  mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\n");
+  int reason = LOGINERR_TIMEOUT;
+  int status = session_attempt_goal(attempt);
+  if (mrim_do_login(request->email.text, request->password.text, mrim_status_from_host(status), &reason) != 0)
+    return reason;
+  mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_login() ok\n");
 
-  uint32_t generation = 0;
-  {
-    std::lock_guard lock(session_mutex);
-    // A disconnect since the steps above has closed the connection: the account stays offline
-    // rather than reporting a status it has no connection for.
-    if (protocol_state.connection == nullptr || protocol_state.packet_receiver == nullptr) return;
-    generation = receiver_generation();
+  // The goal may have moved while the log-in was under way: the newest one is announced.
+  status = session_attempt_goal(attempt);
+  if (!session_attempt_wanted(attempt)) return 0;
+  if (mrim_do_changestatus(mrim_status_from_host(status)) != 0) {
+    // The session cannot carry the announcement, so it is of no use.
+    return LOGINERR_NOSERVER;
   }
-  if (mrim_do_changestatus(mrim_status_from_host(request->requested_status)) != 0) {
-    // The session cannot carry the announcement, so it is of no use: closed like a failed
-    // log-in, and the next online request logs in afresh.
-    abandon_session(LOGINERR_NOSERVER);
-    return;
-  }
-  {
-    std::lock_guard lock(session_mutex);
-    if (receiver_generation() != generation) return;  // gone offline meanwhile
-    int old_status = protocol_state.status.exchange(request->requested_status);
-    status_ack_queue(old_status, request->requested_status);
-  }
-  status_acks_send();
+  session_attempt_online(attempt, status);
+  return 0;
 }
 
 }  // namespace
 
-void report_login_failure(int reason) {
-  mrim_log("MRIM_ConnectAndLoginThread: log-in failed, reason %d\n", reason);
-  broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_LOGIN, ACKRESULT_FAILED, nullptr, reason);
-}
-
-int mrim_go_online(int host_status) {
+int mrim_go_online(int host_status, uint32_t attempt) {
   auto* request = static_cast<ConnectRequest*>(calloc(1, sizeof(ConnectRequest)));
   if (request == nullptr) return 1;
   if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "EMail", &request->email)) {
@@ -253,6 +190,7 @@ int mrim_go_online(int host_status) {
   char* password = request->password.text;
   call_service(MS_DB_CRYPT_DECODESTRING, strlen(password) + 1, reinterpret_cast<LPARAM>(password));
   request->requested_status = host_status;
+  request->attempt = attempt;
   if (thread_start_short(MRIM_ConnectAndLoginThread, request) != 0) {
     release_request(request);
     return 1;
@@ -265,16 +203,16 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
   std::lock_guard connect_lock(connect_mutex);
   mrim_log("MRIM_ConnectAndLoginThread: started\n");
   lstrcpynA(request->server_address, MRIM_FALLBACK_SERVER_ADDRESS, sizeof request->server_address);
-  if (!stop_requested()) {
+  if (session_attempt_wanted(request->attempt)) {
     query_server_address(request->server_address);
     protocol_state.login_in_progress = 1;
-    connect_and_login(request);
+    int reason = connect_and_login(request);
+    // Exactly one result per attempt: the session owner drops this one when the attempt's
+    // result was given already (going offline, a forced log-out) or Unload is under way.
+    if (reason != 0) session_attempt_failed(request->attempt, reason);
+    protocol_state.login_in_progress = 0;
   }
-  // Unload may have cleared the handles before this thread stored new ones; nobody else would
-  // close these.
-  if (stop_requested()) close_session();
   release_request(request);
-  protocol_state.login_in_progress = 0;
   return 0;
 }
 
@@ -337,6 +275,8 @@ int mrim_do_login(const char* email, const char* password, uint32_t status, int*
 }
 
 int mrim_do_changestatus(uint32_t status) {
+  // The connect thread announces the log-in's status, host threads change it later.
+  std::lock_guard lock(status_packet_mutex);
   mrim_log("mrim_do_changestatus: started\n");
   mrim_packet_init(&status_packet, MRIM_CS_CHANGE_STATUS, mrim_next_seq());
   mrim_append_ul(&status_packet, status);
@@ -384,13 +324,23 @@ void mrim_address_reply_text(const char* buffer, int available, char* reply) {
   reply[available] = '\0';
 }
 
-// Accepted: a host text, the first colon, and "443" right after it; whatever follows those
-// four characters (CR LF, or more digits as in "host:4430") is cut off. A reply with an empty
-// host part names no server and falls back like any other unusable reply.
+// Accepted: a host text, the first colon, and a port right after it, ended by CR, LF or the end
+// of the reply. Servers run MRIM on many ports (2041 is common), so any port is taken; digits
+// running past a port's range, or anything else after them, make the reply unusable, as does an
+// empty host part, and the fallback applies.
 int mrim_parse_address_reply(const char* reply, char* out, size_t out_size) {
   const char* colon = strchr(reply, ':');
-  if (colon == nullptr || colon == reply || strncmp(colon, ":443", 4) != 0) return 1;
-  size_t length = static_cast<size_t>(colon - reply) + 4;
+  if (colon == nullptr || colon == reply) return 1;
+  const char* end = colon + 1;
+  uint32_t port = 0;
+  while (*end >= '0' && *end <= '9') {
+    port = port * 10 + static_cast<uint32_t>(*end - '0');
+    if (port > 65535) return 1;
+    ++end;
+  }
+  if (end == colon + 1 || port == 0) return 1;
+  if (*end != '\0' && *end != '\r' && *end != '\n') return 1;
+  size_t length = static_cast<size_t>(end - reply);
   if (out_size == 0 || length >= out_size) return 1;
   memcpy(out, reply, length);
   out[length] = '\0';

@@ -31,16 +31,14 @@ struct ConnectRequest {
   SettingVariant email;
   SettingVariant password;  // decoded in place
   int requested_status;
+  uint32_t attempt;                               // the session owner's number for this log-in attempt
   char server_address[MRIM_SERVER_ADDRESS_SIZE];  // "host:port"
 };
 
-// The host hears of a failed log-in as of every protocol's: ACKTYPE_LOGIN, ACKRESULT_FAILED, the
-// reason (LOGINERR_*) as its parameter. Sent before any status acknowledgement of the failure.
-void report_login_failure(int reason);
-
-// Reads the account, starts MRIM_ConnectAndLoginThread. 0 when the thread was started, 1 when
-// nothing started (no memory, "EMail" or "Password" missing, no thread).
-int mrim_go_online(int host_status);
+// Reads the account, starts MRIM_ConnectAndLoginThread for log-in attempt `attempt` (numbered
+// by the session owner, protocol/session.h, which calls this). 0 when the thread was started, 1
+// when nothing started (no memory, "EMail" or "Password" missing, no thread).
+int mrim_go_online(int host_status, uint32_t attempt);
 DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID request);
 
 // One request each on the open connection; 0 on success, 1 otherwise. A failed log-in also
@@ -58,8 +56,9 @@ int host_status_from_mrim(uint32_t mrim_status);
 // MRIM_ADDRESS_RECEIVER_SIZE of the available bytes (none without a buffer or with a negative
 // count), then a NUL. reply holds MRIM_ADDRESS_RECEIVER_SIZE + 1 bytes.
 void mrim_address_reply_text(const char* buffer, int available, char* reply);
-// The address service's reply: 0 when it names a server on port 443, with "host:443" written to
-// out (out_size bytes, always terminated); 1 when the fallback is to be used (out untouched).
+// The address service's reply: 0 when it names a server, "host:port" with a port from 1 to
+// 65535 ended by CR, LF or the end of the reply, with "host:port" written to out (out_size
+// bytes, always terminated); 1 when the fallback is to be used (out untouched).
 int mrim_parse_address_reply(const char* reply, char* out, size_t out_size);
 // Splits "host:port" into host (out_size bytes) and port: 0 when there is no colon or no digits.
 void mrim_split_server_address(const char* address, char* host, size_t host_size, WORD* port);

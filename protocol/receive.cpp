@@ -13,6 +13,7 @@
 // whose reply never comes scans T * 10 + 1 times and gives up after about T seconds.
 #include "protocol/receive.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,11 +21,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/worker_threads.h"
+#include "protocol/receivers.h"
 
 namespace {
 
@@ -38,6 +41,11 @@ int queue_length = 0;
 // Counts appends, so that a waiter tells a new packet from a spurious wake-up.
 uint64_t append_count = 0;
 std::atomic<DWORD (*)(void)> tick_source{nullptr};
+// The sequence numbers requests have announced and not yet taken back; a number may be
+// announced more than once (seq 0 by the greeting), so it is kept once per announcement.
+std::vector<uint32_t> expected;
+// Bytes held by nodes nobody announced.
+uint64_t unasked_bytes = 0;
 
 DWORD now_tick() {
   DWORD (*tick)(void) = tick_source.load();
@@ -48,6 +56,17 @@ uint32_t node_seq(const PendingPacket* node) {
   uint32_t seq = 0;
   memcpy(&seq, node->packet + offsetof(MrimPacket, seq), sizeof seq);
   return seq;
+}
+
+bool is_expected(uint32_t seq) { return std::find(expected.begin(), expected.end(), seq) != expected.end(); }
+
+// Every unlink goes through here, so the unasked bytes stay counted right. The lock is held.
+void release_node(PendingPacket** link) {
+  PendingPacket* node = *link;
+  *link = node->next;
+  if (!node->asked) unasked_bytes -= node->length;
+  --queue_length;
+  free(node);
 }
 
 // Age as an unsigned difference, so a tick count that wrapped in between still gives the
@@ -88,17 +107,13 @@ ScanResult scan_locked(MrimPacket* destination, uint32_t capacity, const uint32_
         destination->dlen = copied - MRIM_HEADER_SIZE;
         result.cut = true;
       }
-      *link = node->next;
-      --queue_length;
       result.found = true;
       result.seq = node_seq(node);
-      free(node);
+      release_node(link);
       return result;
     }
     if (expired(node, now)) {
-      *link = node->next;
-      free(node);
-      --queue_length;
+      release_node(link);
       ++result.expired_dropped;
       continue;
     }
@@ -118,25 +133,45 @@ PendingPacket* pending_packet_new(const MrimPacket* packet) {
   node->next = nullptr;
   node->length = length;
   node->arrival_tick = 0;  // stamped when it is appended
+  node->asked = false;
   memcpy(node->packet, packet, length);
   return node;
 }
 
 void pending_queue_append(PendingPacket* node) {
   std::lock_guard lock(queue_mutex);
-  // Only one node goes, so the queue holds at most 51 packets once this one is in.
-  if (queue_length > PENDING_QUEUE_KEEP) {
-    PendingPacket* oldest = queue_head;
-    queue_head = oldest->next;
-    free(oldest);
-    --queue_length;
+  DWORD now = now_tick();
+  // Nodes nobody took in their lifetime go now, not only when a waiter happens to scan.
+  for (PendingPacket** link = &queue_head; *link != nullptr;) {
+    if (expired(*link, now))
+      release_node(link);
+    else
+      link = &(*link)->next;
   }
+  node->asked = is_expected(node_seq(node));
+  if (!node->asked) {
+    if (node->length > PENDING_UNASKED_BYTES) {
+      free(node);
+      return;
+    }
+    // The oldest unasked nodes make room; replies that requests wait for are never pushed out.
+    for (PendingPacket** link = &queue_head;
+         *link != nullptr && unasked_bytes + node->length > PENDING_UNASKED_BYTES;) {
+      if (!(*link)->asked)
+        release_node(link);
+      else
+        link = &(*link)->next;
+    }
+  }
+  // Only one node goes, so the queue holds at most 51 packets once this one is in.
+  if (queue_length > PENDING_QUEUE_KEEP) release_node(&queue_head);
   node->next = nullptr;
-  node->arrival_tick = now_tick();
+  node->arrival_tick = now;
   PendingPacket** link = &queue_head;
   while (*link != nullptr) link = &(*link)->next;
   *link = node;
   ++queue_length;
+  if (!node->asked) unasked_bytes += node->length;
   ++append_count;
   queue_changed.notify_all();
 }
@@ -148,12 +183,18 @@ void pending_queue_add(const MrimPacket* packet) {
 
 void pending_queue_clear() {
   std::lock_guard lock(queue_mutex);
-  while (queue_head != nullptr) {
-    PendingPacket* node = queue_head;
-    queue_head = node->next;
-    free(node);
-  }
-  queue_length = 0;
+  while (queue_head != nullptr) release_node(&queue_head);
+}
+
+void pending_expect(uint32_t seq) {
+  std::lock_guard lock(queue_mutex);
+  expected.push_back(seq);
+}
+
+void pending_unexpect(uint32_t seq) {
+  std::lock_guard lock(queue_mutex);
+  auto found = std::find(expected.begin(), expected.end(), seq);
+  if (found != expected.end()) expected.erase(found);
 }
 
 int pending_queue_length() {
@@ -175,7 +216,7 @@ int MRIM_receivepacket(MrimPacket* destination, uint32_t capacity, uint32_t seq,
 }
 
 int MRIM_receivepacket_any(MrimPacket* destination, uint32_t capacity, const uint32_t* seqs, int count,
-                           uint32_t timeout_seconds) {
+                           uint32_t timeout_seconds, const uint32_t* session_generation) {
   mrim_log("MRIM_receivepacket: started\n");
   // A buffer without room for the header cannot take any reply.
   if (capacity < MRIM_HEADER_SIZE) {
@@ -205,6 +246,10 @@ int MRIM_receivepacket_any(MrimPacket* destination, uint32_t capacity, const uin
       return 0;
     }
     mrim_log("MRIM_receivepacket: processing incoming queue complete\n");
+    if (session_generation != nullptr && receiver_generation() != *session_generation) {
+      mrim_log("MRIM_receivepacket: the session has ended\n");
+      return 2;
+    }
     // Unload does not wait out the time-out.
     if (passes >= passes_allowed || stop_requested()) {
       mrim_log("MRIM_receivepacket: ended with error\n");
@@ -218,8 +263,10 @@ int MRIM_receivepacket_any(MrimPacket* destination, uint32_t capacity, const uin
     }
     {
       std::unique_lock lock(queue_mutex);
-      queue_changed.wait_until(lock, pass_end,
-                               [&] { return append_count != appends_seen || stop_requested(); });
+      queue_changed.wait_until(lock, pass_end, [&] {
+        return append_count != appends_seen || stop_requested() ||
+               (session_generation != nullptr && receiver_generation() != *session_generation);
+      });
     }
     if (Clock::now() >= pass_end) {
       ++passes;

@@ -34,6 +34,12 @@ int copy_locked(NetlibPacketRecver* record, BYTE* out, uint32_t capacity) {
 
 uint32_t receiver_generation() { return generation_count.load(); }
 
+HANDLE session_receiver_current(uint32_t* generation) {
+  std::lock_guard lock(receiver_mutex);
+  *generation = generation_count.load();
+  return protocol_state.packet_receiver.load();
+}
+
 void session_receiver_store(HANDLE receiver) {
   std::lock_guard lock(receiver_mutex);
   protocol_state.packet_receiver = receiver;

@@ -14,6 +14,9 @@
 // read from a receiver under one count knows that the session it read from has ended once the
 // count moves on, even if the host hands out the same handle value again.
 uint32_t receiver_generation();
+// The packet receiver and its count, read together: a reader never pairs a receiver with the
+// count of another session.
+HANDLE session_receiver_current(uint32_t* generation);
 // Stores a new packet receiver and counts the change.
 void session_receiver_store(HANDLE receiver);
 // Takes the packet receiver out and counts the change; the caller closes it with

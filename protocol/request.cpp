@@ -7,26 +7,49 @@
 #include "core/host_services.h"
 #include "core/log.h"
 #include "protocol/receive.h"
+#include "protocol/receivers.h"
 #include "protocol/send.h"
+#include "protocol/session.h"
 
 MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, uint32_t* position,
                                uint32_t* status, const char* sent_format, ...) {
   const uint32_t seq = packet->seq;
-  if (MRIM_sendpacket(packet) != 0 && !kind.wait_after_failed_send) return MRIM_REQUEST_NOT_SENT;
-  uint32_t dlen = packet->dlen;
-  if (dlen > MRIM_BODY_CAPACITY) dlen = MRIM_BODY_CAPACITY;
-  memset(packet->body, 0, dlen);
-  packet->dlen = 0;
-
-  va_list arguments;
-  va_start(arguments, sent_format);
-  mrim_log_v(sent_format, arguments);
-  va_end(arguments);
-
+  // The session the request goes out on: its end ends the wait at once.
+  uint32_t generation = 0;
+  const bool in_session = session_receiver_current(&generation) != nullptr;
+  const DWORD asked_at = session_now();
+  // Announced before the send: the reply may be handled before the wait begins.
   const uint32_t seqs[] = {seq, 0};
-  if (MRIM_receivepacket_any(packet, kind.reply_capacity, seqs, kind.also_seq_zero ? 2 : 1, get_timeout()) !=
-      0)
+  const int seq_count = kind.also_seq_zero ? 2 : 1;
+  for (int i = 0; i < seq_count; ++i) pending_expect(seqs[i]);
+
+  bool sent = MRIM_sendpacket(packet) == 0;
+  int waited = 1;
+  if (sent || kind.wait_after_failed_send) {
+    uint32_t dlen = packet->dlen;
+    if (dlen > MRIM_BODY_CAPACITY) dlen = MRIM_BODY_CAPACITY;
+    memset(packet->body, 0, dlen);
+    packet->dlen = 0;
+
+    va_list arguments;
+    va_start(arguments, sent_format);
+    mrim_log_v(sent_format, arguments);
+    va_end(arguments);
+
+    waited = MRIM_receivepacket_any(packet, kind.reply_capacity, seqs, seq_count, get_timeout(),
+                                    in_session ? &generation : nullptr);
+  }
+  for (int i = 0; i < seq_count; ++i) pending_unexpect(seqs[i]);
+
+  if (!sent && !kind.wait_after_failed_send) return MRIM_REQUEST_NOT_SENT;
+  if (waited == 2) return MRIM_REQUEST_SESSION_ENDED;
+  if (waited != 0) {
+    // A reply owed and not a byte heard since it was asked for: the connection is dead, though
+    // the network has not said so (it may not for many minutes).
+    if (sent && in_session && static_cast<int32_t>(session_last_heard() - asked_at) < 0)
+      session_connection_lost(generation, "a reply is owed and nothing was heard");
     return MRIM_REQUEST_FAILED;
+  }
   if (kind.log_any_reply) mrim_log("%s: packet received\n", kind.caller);
   if (packet->msg != kind.reply_code) return MRIM_REQUEST_FAILED;
   mrim_log("%s: %s received\n", kind.caller, kind.reply_name);

@@ -26,6 +26,7 @@ enum MrimRequestResult {
   MRIM_REQUEST_NO_STATUS,  // the reply came with the code but its body holds no UL
   MRIM_REQUEST_FAILED,     // sent, but no reply in time or a reply of another code
   MRIM_REQUEST_NOT_SENT,   // the host refused the send (and this kind of request does not wait after that)
+  MRIM_REQUEST_SESSION_ENDED,  // the session it went out on ended before the reply came
 };
 
 // Sends the packet, logs the printf-style sent line (with its arguments, after a send that

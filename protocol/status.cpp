@@ -1,12 +1,10 @@
 // Keep-alive and status changes: WatchDogThread pings the server at the period it asked for, and
-// the "/SetStatus" service decides between connecting, announcing a new status on the open
-// connection, and the disconnect sequence (also run by ListenThread on a lost connection and by
-// the dispatcher on MRIM_CS_LOGOUT). status.h explains how this is kept apart from going online.
+// the "/SetStatus" service hands the user's choice to the session owner (session.h), which
+// decides between connecting, announcing on the open connection and going offline.
 #include "protocol/status.h"
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "core/host_services.h"
 #include "core/log.h"
@@ -16,8 +14,7 @@
 #include "protocol/online.h"
 #include "protocol/receivers.h"
 #include "protocol/send.h"
-
-std::recursive_mutex session_mutex;
+#include "protocol/session.h"
 
 namespace {
 
@@ -46,70 +43,7 @@ uint32_t effective_ping_period() {
   return period < MRIM_MIN_PING_PERIOD ? MRIM_MIN_PING_PERIOD : period;
 }
 
-// Status acknowledgements waiting to be sent, oldest first, and whether a thread is sending.
-struct StatusChange {
-  int old_status;
-  int new_status;
-};
-std::mutex acks_mutex;
-std::vector<StatusChange> acks_waiting;
-bool acks_sending = false;
-
-// The disconnect sequence. The handles leave the session under session_mutex, so a connect
-// thread never sees it half done; the host hears of the change before they are closed, so
-// nothing it does in answer finds a half-closed connection reported as online. 1 when the
-// account is already offline (nothing done).
-INT_PTR disconnect() {
-  HANDLE receiver = nullptr;
-  HANDLE connection = nullptr;
-  {
-    std::lock_guard lock(session_mutex);
-    int old_status = protocol_state.status;
-    if (old_status == ID_STATUS_OFFLINE) return 1;
-    protocol_state.status = ID_STATUS_OFFLINE;
-    status_ack_queue(old_status, ID_STATUS_OFFLINE);
-    // From here the listener drops whatever it still reads from this receiver.
-    receiver = session_receiver_take();
-    connection = protocol_state.connection.exchange(nullptr);
-    protocol_state.unread_mail = 0;
-  }
-  status_acks_send();
-  // Closing the receiver wakes ListenThread out of "Netlib/GetMorePackets"; it then finds the
-  // receiver gone and only resets.
-  receiver_close(receiver);
-  if (connection != nullptr) close_handle(connection);
-  set_all_contacts_offline();
-  return 0;
-}
-
 }  // namespace
-
-void status_ack_queue(int old_status, int new_status) {
-  std::lock_guard lock(acks_mutex);
-  acks_waiting.push_back(StatusChange{old_status, new_status});
-}
-
-void status_acks_send() {
-  {
-    std::lock_guard lock(acks_mutex);
-    if (acks_sending) return;
-    acks_sending = true;
-  }
-  for (;;) {
-    StatusChange change;
-    {
-      std::lock_guard lock(acks_mutex);
-      if (acks_waiting.empty()) {
-        acks_sending = false;
-        return;
-      }
-      change = acks_waiting.front();
-      acks_waiting.erase(acks_waiting.begin());
-    }
-    broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_STATUS, ACKRESULT_SUCCESS,
-                  reinterpret_cast<HANDLE>(static_cast<intptr_t>(change.old_status)), change.new_status);
-  }
-}
 
 void watchdog_set_sleep(bool (*sleep)(DWORD milliseconds)) { watchdog_sleep_fn = sleep; }
 
@@ -120,9 +54,13 @@ DWORD WINAPI WatchDogThread(LPVOID) {
   for (;;) {
     mrim_packet_init(&ping_packet, MRIM_CS_PING, mrim_next_seq());
     mrim_log("WatchDogThread: MRIM_CS_PING sending\n");
-    // Without a connection nothing goes out (the number is used up all the same); a failed
-    // send shows up as the connection's loss on the listener.
-    MRIM_sendpacket(&ping_packet);
+    // Without a connection nothing goes out (the number is used up all the same). A keep-alive
+    // that cannot be sent means a dead connection: the session ends now rather than at the
+    // next request the user makes.
+    uint32_t generation = receiver_generation();
+    bool live = protocol_state.packet_receiver != nullptr;
+    if (MRIM_sendpacket(&ping_packet) != 0 && live)
+      session_connection_lost(generation, "the keep-alive could not be sent");
     // Read afresh: a period the server set during the last sleep takes effect now. The log
     // shows the period actually slept, floor included.
     uint32_t seconds = effective_ping_period();
@@ -132,24 +70,18 @@ DWORD WINAPI WatchDogThread(LPVOID) {
 }
 
 INT_PTR SetStatus(WPARAM new_status, LPARAM) {
-  int old_status = protocol_state.status;
   switch (new_status) {
     case ID_STATUS_ONLINE:
     case ID_STATUS_AWAY:
     case ID_STATUS_INVISIBLE:
-      if (static_cast<int>(new_status) == old_status) return 1;
-      // Whether the connect thread started or not, the request was taken: the host hears the
-      // outcome only through the status acknowledgement.
-      mrim_go_online(static_cast<int>(new_status));
-      return 0;
+    case ID_STATUS_OFFLINE:
+      return session_request_status(static_cast<int>(new_status));
     case ID_STATUS_NA:
       // Not available is served as away.
-      if (old_status == ID_STATUS_AWAY) return 1;
-      mrim_go_online(ID_STATUS_AWAY);
-      return 0;
-    case ID_STATUS_OFFLINE:
-      return disconnect();
+      return session_request_status(ID_STATUS_AWAY);
     default:
       return 1;
   }
 }
+
+int mrim_announce_status(int host_status) { return mrim_do_changestatus(mrim_status_from_host(host_status)); }

@@ -1,5 +1,5 @@
-// Keep-alive and status changes: the ping thread, the "/SetStatus" service and the disconnect
-// sequence. The lock that keeps going online and going offline apart is in session.h.
+// Keep-alive and status changes: the ping thread and the "/SetStatus" service. The session's
+// state and its transitions are the session owner's (session.h).
 #pragma once
 
 #include "host/host_api.h"
@@ -8,6 +8,9 @@
 // The "/SetStatus" service: wparam the host status code asked for, lparam unused. 0 when a
 // change was started or made, 1 when the request was ignored.
 INT_PTR SetStatus(WPARAM new_status, LPARAM);
+// Sends a change of the account's status on the open connection (the session owner's announce
+// hook): 0 when it went out.
+int mrim_announce_status(int host_status);
 
 // The keep-alive thread: pings every ping_period seconds for the plug-in's life; ends at once
 // when Unload asks the threads to stop. Its parameter is not used.

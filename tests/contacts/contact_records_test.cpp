@@ -146,9 +146,9 @@ TEST_F(ContactEdits, RenamesThatSendNothing) {
   rename(temporary, "Temp");
   Handle listed = add_contact("kim@example.org");
   seed(listed, "MRIM", "Number", Setting::dword(7));
-  protocol_state.contact_list_loading = 1;
+  mrim_contact_list_applying(true);  // the server's own list, written on this thread
   rename(listed, "While loading");
-  protocol_state.contact_list_loading = 0;
+  mrim_contact_list_applying(false);
   host_.write_setting(listed, "CList", "Group", Setting::string("Friends"));
   host_.write_setting(listed, "MRIM", "MyHandle", Setting::string("Other module"));
   Handle foreign = add_contact("kim@example.org", "OTHERPROTO");

@@ -44,21 +44,20 @@ std::string parse(const char* reply) {
   return out;
 }
 
-TEST(AddressReply, AcceptsAServerOnPort443) {
+TEST(AddressReply, AcceptsAnyPortEndedByALineEnd) {
   EXPECT_EQ(parse("mrim.example:443\r\n"), "mrim.example:443");
   EXPECT_EQ(parse("198.51.100.3:443"), "198.51.100.3:443");
-  // The first four characters from the colon decide; whatever follows them is cut off.
-  EXPECT_EQ(parse("mrim.example:4430"), "mrim.example:443");
-  EXPECT_EQ(parse("mrim.example:443 and more"), "mrim.example:443");
+  EXPECT_EQ(parse("mrim.example:2041\n"), "mrim.example:2041");
+  EXPECT_EQ(parse("mrim.example:4430"), "mrim.example:4430");
+  EXPECT_EQ(parse("mrim.example:1\r\n"), "mrim.example:1");
+  EXPECT_EQ(parse("mrim.example:65535"), "mrim.example:65535");
 }
 
 TEST(AddressReply, FallsBackOnAnythingElse) {
-  EXPECT_EQ(parse("mrim.example:2041\r\n"), "(fallback)");
-  EXPECT_EQ(parse("mrim.example:B:443"), "(fallback)");  // only the first colon counts
-  EXPECT_EQ(parse("mrim.example:44"), "(fallback)");
-  EXPECT_EQ(parse("mrim.example"), "(fallback)");
-  EXPECT_EQ(parse(""), "(fallback)");          // no reply at all
-  EXPECT_EQ(parse(":443\r\n"), "(fallback)");  // names no host
+  for (const char* reply :
+       {"mrim.example:B:443", "mrim.example:", "mrim.example:0\r\n", "mrim.example:65536",
+        "mrim.example:99999999999999999999", "mrim.example:443 and more", "mrim.example", "", ":443\r\n"})
+    EXPECT_EQ(parse(reply), "(fallback)") << reply;
 }
 
 TEST(AddressReply, NeverWritesPastTheAddressBuffer) {

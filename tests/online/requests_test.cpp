@@ -13,6 +13,7 @@
 #include "protocol/codec.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
+#include "protocol/session.h"
 #include "protocol/status.h"
 #include "support/unit_host.h"
 
@@ -149,12 +150,34 @@ TEST_F(SetStatusTable, SameOnlineTypeStatusIsIgnored) {
   EXPECT_TRUE(host_.calls().empty());
 }
 
-TEST_F(SetStatusTable, OtherOnlineTypeStatusStartsAConnectEvenWithoutAccount) {
-  // No "EMail" here: nothing starts, and the service still reports the request as taken.
+TEST_F(SetStatusTable, AnotherStatusWhileOnlineIsAnnouncedOnTheConnectionAtOnce) {
   protocol_state.status = ID_STATUS_ONLINE;
   EXPECT_EQ(SetStatus(ID_STATUS_AWAY, 0), 0);
-  EXPECT_EQ(calls_of(MS_DB_CONTACT_GETSETTING).size(), 1u);
-  EXPECT_EQ(protocol_state.status, ID_STATUS_ONLINE) << "only the connect thread changes the status";
+  auto packets = sent();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].code, MRIM_CS_CHANGE_STATUS);
+  EXPECT_EQ(packets[0].body, ul(MRIM_STATUS_AWAY));
+  EXPECT_EQ(protocol_state.status, ID_STATUS_AWAY);
+  EXPECT_TRUE(calls_of(MS_NETLIB_OPENCONNECTION).empty()) << "no address query, no new connection";
+  auto acks = host_.acks();
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].process, uintptr_t{ID_STATUS_ONLINE});
+  EXPECT_EQ(acks[0].param, ID_STATUS_AWAY);
+}
+
+TEST_F(SetStatusTable, AStatusThatCannotBeSentTakesTheAccountOfflineTruthfully) {
+  protocol_state.status = ID_STATUS_ONLINE;
+  fail_sends(true);
+  EXPECT_EQ(SetStatus(ID_STATUS_AWAY, 0), 0);
+  EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
+  EXPECT_EQ(protocol_state.connection, nullptr);
+  auto acks = host_.acks();
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].process, uintptr_t{ID_STATUS_ONLINE});
+  EXPECT_EQ(acks[0].param, ID_STATUS_OFFLINE);
+  fail_sends(false);
+  // Not stuck: the next request to go online is taken, not refused as "already".
+  EXPECT_EQ(SetStatus(ID_STATUS_ONLINE, 0), 0);
 }
 
 TEST_F(SetStatusTable, NotAvailableIsAwayAndIgnoredWhileAway) {
@@ -221,6 +244,15 @@ class ConnectThread : public Requests {
     protocol_state.connection = nullptr;
     protocol_state.packet_receiver = nullptr;
     host_.replace_service(MS_NETLIB_CREATEPACKETRECVER, [](WPARAM, LPARAM) -> INT_PTR { return 0x78; });
+    // "/SetStatus" runs the connect thread right here, so the test sees it through.
+    session_install(SessionHooks{connect_here, mrim_announce_status});
+  }
+
+  static int connect_here(int status, uint32_t attempt) {
+    ConnectRequest* r = request(status);
+    r->attempt = attempt;
+    MRIM_ConnectAndLoginThread(r);
+    return 0;
   }
 
   // A request as mrim_go_online hands it over; the thread frees it and gives the texts back to
@@ -274,7 +306,7 @@ TEST_F(ConnectThread, RetriesEachOpenWithTheShortRecordWhenTheHostRefusesTheLong
     return strcmp(record->host, MRIM_DEFAULT_SERVER_HOST) == 0 ? 0 : reinterpret_cast<INT_PTR>(kConnection);
   });
   greet_and_accept();
-  MRIM_ConnectAndLoginThread(request(ID_STATUS_ONLINE));
+  EXPECT_EQ(SetStatus(ID_STATUS_ONLINE, 0), 0);
   ASSERT_EQ(opens.size(), 4u);
   EXPECT_EQ(opens[0].size, 24);
   EXPECT_EQ(opens[0].host, MRIM_DEFAULT_SERVER_HOST);
@@ -300,7 +332,7 @@ TEST_F(ConnectThread, OtherRefusalsAreNotRetried) {
     SetLastError(10061);  // connection refused
     return 0;
   });
-  MRIM_ConnectAndLoginThread(request(ID_STATUS_ONLINE));
+  EXPECT_EQ(SetStatus(ID_STATUS_ONLINE, 0), 0);
   EXPECT_EQ(open_calls, 2) << "one open of the address service, one of the server";
   // The host hears that no server could be reached, and of no status change.
   auto acks = host_.acks();
@@ -336,7 +368,7 @@ TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
     return record->bytes_available;
   });
   greet_and_accept();
-  MRIM_ConnectAndLoginThread(request(ID_STATUS_AWAY));
+  EXPECT_EQ(SetStatus(ID_STATUS_AWAY, 0), 0);
   EXPECT_EQ(hosts, (std::vector<std::string>{MRIM_DEFAULT_SERVER_HOST, "unit.mrim.test"}));
   EXPECT_EQ(receiver_sizes, (std::vector<LPARAM>{100, 65536}));
   EXPECT_EQ(query_timeout, 10000u);
@@ -352,35 +384,19 @@ TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
   EXPECT_EQ(acks[0].param, ID_STATUS_AWAY);
 }
 
-TEST_F(ConnectThread, DisconnectBeforeTheAnnouncementLeavesTheAccountOffline) {
-  // Online on paper with the connection gone, so that the thread connects afresh; the user
-  // goes offline while the log-in is under way.
-  protocol_state.status = ID_STATUS_ONLINE;
+TEST_F(ConnectThread, OfflineDuringTheLogInCallsItOffWithoutAWord) {
   host_.replace_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
     return strcmp(reinterpret_cast<const NetlibOpenConnection*>(l)->host, MRIM_DEFAULT_SERVER_HOST) == 0
                ? 0
                : reinterpret_cast<INT_PTR>(kConnection);
   });
   greet_and_accept([] { EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 0); });
-  MRIM_ConnectAndLoginThread(request(ID_STATUS_AWAY));
+  EXPECT_EQ(SetStatus(ID_STATUS_AWAY, 0), 0);
   EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2}));
   EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
-  auto acks = host_.acks();
-  ASSERT_EQ(acks.size(), 1u);
-  EXPECT_EQ(acks[0].param, ID_STATUS_OFFLINE);
-}
-
-TEST_F(ConnectThread, OpenConnectionOnlyAnnounces) {
-  protocol_state.status = ID_STATUS_ONLINE;
-  protocol_state.connection = kConnection;
-  protocol_state.packet_receiver = handle(0xEC);
-  MRIM_ConnectAndLoginThread(request(ID_STATUS_INVISIBLE));
-  auto packets = sent();
-  ASSERT_EQ(packets.size(), 1u);
-  EXPECT_EQ(packets[0].code, MRIM_CS_CHANGE_STATUS);
-  EXPECT_EQ(packets[0].body, ul(0x80000001));
-  EXPECT_EQ(protocol_state.status, ID_STATUS_INVISIBLE);
-  EXPECT_TRUE(calls_of(MS_NETLIB_CREATEPACKETRECVER).empty());
+  EXPECT_EQ(protocol_state.connection, nullptr);
+  EXPECT_TRUE(host_.acks().empty()) << "neither a status nor a failed log-in: the user called it off";
+  EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 1);
 }
 
 }  // namespace

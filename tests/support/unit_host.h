@@ -31,7 +31,10 @@
 #include "hostsim/profile.h"
 #include "incoming/dispatcher.h"
 #include "protocol/codec.h"
+#include "protocol/online.h"
 #include "protocol/receive.h"
+#include "protocol/session.h"
+#include "protocol/status.h"
 #include "serversim/wire.h"
 #include "support/support.h"
 #include "support/tcp_peer.h"
@@ -121,6 +124,9 @@ class UnitHost : public ::testing::Test {
     protocol_state_reset();
     pending_queue_clear();
     threads_reset();
+    // As Load wires it.
+    session_reset();
+    session_install(SessionHooks{mrim_go_online, mrim_announce_status});
     strcpy(protocol_state.module_name, kModule);
     plugin_link = const_cast<PluginLink*>(host_.plugin_link());
     log_init(kModule);
