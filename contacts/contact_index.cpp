@@ -22,8 +22,7 @@ AddressMap by_address;
 // The other way round, so that a contact's new address or its deletion costs no walk either.
 std::unordered_map<HANDLE, std::string> by_contact;
 bool built = false;
-// Set when a write may have changed what the index should hold without telling it how (an
-// address written before the contact had its protocol, or the protocol itself changing).
+// Set when a lookup found the index out of step with the host (a change no hook reported).
 bool dirty = false;
 // The host the index was built from: a new host (a reload) starts afresh.
 const PluginLink* built_for = nullptr;
@@ -117,20 +116,36 @@ void contact_index_add(const char* address, HANDLE contact) {
 void contact_index_setting_written(HANDLE contact, const SettingWrite* change) {
   if (contact == nullptr || change == nullptr || change->module == nullptr || change->setting == nullptr)
     return;
-  bool address =
-      strcmp(change->module, protocol_state.module_name) == 0 && strcmp(change->setting, "EMail") == 0;
-  // The host names a contact's protocol in its "Protocol"/"p" setting.
+  const char* module = protocol_state.module_name;
+  bool address = strcmp(change->module, module) == 0 && strcmp(change->setting, "EMail") == 0;
+  // The host names a contact's protocol in its "Protocol"/"p" setting, and writes it when a
+  // contact is given to a protocol: every new contact of ours passes here first.
   bool owner = strcmp(change->module, "Protocol") == 0 && strcmp(change->setting, "p") == 0;
   if (!address && !owner) return;
-  bool ours = address && mrim_contact_is_ours(contact);
-  std::lock_guard lock(index_mutex);
-  if (!built) return;
-  if (!ours) {
-    dirty = true;
+  const char* text = change->value.type == DBVT_ASCIIZ ? change->value.text : nullptr;
+  if (owner) {
+    // Becoming ours brings the contact's address along, if it has one yet (a contact we
+    // create gets it right after); leaving us takes it out. Neither needs a walk.
+    bool ours = text != nullptr && strcmp(text, module) == 0;
+    std::string address_text;
+    SettingVariant email;
+    bool has_email = ours && mrim_read_text_setting(contact, module, "EMail", &email);
+    if (has_email) {
+      address_text = email.text;
+      free_setting(&email);
+    }
+    std::lock_guard lock(index_mutex);
+    if (!built) return;
+    erase_contact(contact);
+    if (has_email) insert(address_text, contact);
     return;
   }
+  // An address written before the contact is ours counts once the protocol is written.
+  if (!mrim_contact_is_ours(contact)) return;
+  std::lock_guard lock(index_mutex);
+  if (!built) return;
   erase_contact(contact);
-  if (change->value.type == DBVT_ASCIIZ && change->value.text != nullptr) insert(change->value.text, contact);
+  if (text != nullptr) insert(text, contact);
 }
 
 void contact_index_forget(HANDLE contact) {

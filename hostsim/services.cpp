@@ -153,6 +153,9 @@ void install_protocols(Host& host, HostImpl& impl) {
   host.create_service(MS_PROTO_ADDTOCONTACT, [&host, &impl](WPARAM contact, LPARAM l) -> INT_PTR {
     auto* protocol = reinterpret_cast<const char*>(l);
     if (!protocol || !impl.profile.set_protocol(contact, protocol)) return 1;
+    // A real host keeps a contact's protocol as its setting "Protocol"/"p" and writes it through
+    // the settings path: every module hooked on setting changes hears of it, on this thread.
+    host.write_setting(contact, "Protocol", "p", Setting::string(protocol));
     host.notify_changed();
     return 0;
   });

@@ -78,8 +78,9 @@ TEST_F(FindContact, CreationWritesInOrder) {
     EXPECT_EQ(write.contact, contact);
     writes.push_back(write.module + "/" + write.setting);
   }
-  EXPECT_EQ(writes,
-            (std::vector<std::string>{"MRIM/EMail", "CList/NotOnList", "CList/MyHandle", "CList/Hidden"}));
+  // The host writes the protocol itself when the contact is given to the account.
+  EXPECT_EQ(writes, (std::vector<std::string>{"Protocol/p", "MRIM/EMail", "CList/NotOnList", "CList/MyHandle",
+                                              "CList/Hidden"}));
 }
 
 TEST_F(FindContact, HostThatCannotCreateNeverWritesOnTheAccount) {
