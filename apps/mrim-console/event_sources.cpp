@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 #include "charset.h"
 #include "commands.h"
@@ -28,6 +29,20 @@ bool is_mailbox(const std::string& address) {
   return address.size() >= suffix.size() &&
          address.compare(address.size() - suffix.size(), suffix.size(), suffix) == 0 &&
          (address.size() == suffix.size() || address[address.size() - suffix.size() - 1] == ' ');
+}
+
+// A number setting as written, whatever its width; none for a text or a deletion.
+std::optional<uint32_t> number_in(const SettingVariant& value) {
+  switch (value.type) {
+    case DBVT_BYTE:
+      return value.byte_value;
+    case DBVT_WORD:
+      return value.word_value;
+    case DBVT_DWORD:
+      return value.dword_value;
+    default:
+      return std::nullopt;
+  }
 }
 
 std::string search_key(intptr_t id) { return "search " + std::to_string(id); }
@@ -55,7 +70,12 @@ void EventSources::start() {
   hooks_.push_back(
       host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, [this, module](WPARAM contact, LPARAM l) -> INT_PTR {
         auto* change = reinterpret_cast<const SettingWrite*>(l);
-        if (contact == 0 || !change || !change->module) return 0;
+        if (!change || !change->module) return 0;
+        if (contact == 0) {
+          if (module == change->module && change->setting && std::string("ReconnectIn") == change->setting)
+            if (std::optional<uint32_t> seconds = number_in(change->value)) reconnect_written(*seconds);
+          return 0;
+        }
         if (module != change->module && std::string("CList") != change->module) return 0;
         std::lock_guard lock(changes_mu_);
         changes_.push_back({static_cast<hostsim::Handle>(contact), false, {}});
@@ -113,14 +133,41 @@ void EventSources::search_started(intptr_t id, const std::string& address) {
   view_.begin_wait(search_key(id), "searching for " + address);
 }
 
-void EventSources::login_started(int requested_status, uint32_t timeout_seconds) {
-  std::lock_guard lock(login_mu_);
-  login_.active = true;
-  login_.status = requested_status;
+void EventSources::login_started(const std::string& what) {
   // The longest a log-in can take: the address service's 10 seconds, then the greeting and the
   // log-in, each waiting up to the account's time-out; and some room for a slow connect.
-  login_.deadline = Clock::now() + std::chrono::seconds(10 + 2 * timeout_seconds + 15);
-  view_.begin_wait("status", "going " + status_name(requested_status));
+  uint32_t timeout = 10;
+  if (std::optional<hostsim::Setting> stored = host_.setting(0, book_.module(), "Timeout");
+      stored && stored->number)
+    timeout = stored->number;
+  std::lock_guard lock(login_mu_);
+  login_.active = true;
+  login_.deadline = Clock::now() + std::chrono::seconds(10 + 2 * timeout + 15);
+  view_.begin_wait("status", what);
+}
+
+void EventSources::login_cancelled() { login_ended(""); }
+
+void EventSources::status_request_begins() {
+  std::lock_guard lock(changes_mu_);
+  in_status_request_ = true;
+  cancelled_in_request_ = false;
+}
+
+bool EventSources::status_request_ends() {
+  std::lock_guard lock(changes_mu_);
+  in_status_request_ = false;
+  return cancelled_in_request_;
+}
+
+// On the writer's thread: the plug-in's own, or the command loop's inside a status request.
+void EventSources::reconnect_written(uint32_t seconds) {
+  // Where the write stands among the acknowledgements: each one sent before it is counted.
+  size_t acks = host_.acks().size();
+  std::lock_guard lock(changes_mu_);
+  bool by_user = in_status_request_;
+  if (by_user && seconds == 0) cancelled_in_request_ = true;
+  reconnect_notices_.push_back({seconds, by_user, acks});
 }
 
 void EventSources::run() {
@@ -223,102 +270,130 @@ static std::string login_failure_text(intptr_t reason) {
 }
 
 void EventSources::take_acks() {
+  // The reconnect notices before the acknowledgements: every acknowledgement sent before a
+  // notice is then in the list read below, and each notice is shown in its place among them
+  // (the lost connection's status change before the plan, a failed try before the next plan).
+  std::vector<ReconnectNotice> notices;
+  {
+    std::lock_guard lock(changes_mu_);
+    notices.swap(reconnect_notices_);
+  }
+  auto notice = notices.begin();
   std::vector<hostsim::AckRecord> acks = host_.acks();
   for (; acks_seen_ < acks.size(); ++acks_seen_) {
-    const hostsim::AckRecord& ack = acks[acks_seen_];
-    if (ack.module != book_.module()) continue;
-    switch (ack.type) {
-      case ACKTYPE_STATUS: {
-        int now = static_cast<int>(ack.param);
-        view_.show(Event("status")
-                       .set("status", status_name(now))
-                       .set("previous", status_name(static_cast<int>(ack.process))));
-        bool watching;
-        {
-          std::lock_guard lock(login_mu_);
-          watching = login_.active;
-        }
-        if (watching) login_ended("");
-        break;
+    for (; notice != notices.end() && notice->acks_before <= acks_seen_; ++notice) show_reconnect(*notice);
+    if (acks[acks_seen_].module == book_.module()) take_ack(acks[acks_seen_]);
+  }
+  for (; notice != notices.end(); ++notice) show_reconnect(*notice);
+}
+
+void EventSources::show_reconnect(const ReconnectNotice& notice) {
+  if (notice.seconds > 0) {
+    reconnect_planned_ = true;
+    view_.show(Event("reconnecting").set("seconds", static_cast<int64_t>(notice.seconds)));
+    return;
+  }
+  // A 0 with no plan shown is the plug-in tidying up (it clears the setting as it loads).
+  if (!reconnect_planned_) return;
+  reconnect_planned_ = false;
+  // The user's request replaced the plan: its own answer says what became of it.
+  if (notice.by_user) return;
+  view_.show(Event("reconnecting").set("seconds", 0));
+  login_started("reconnecting");
+}
+
+void EventSources::take_ack(const hostsim::AckRecord& ack) {
+  switch (ack.type) {
+    case ACKTYPE_STATUS: {
+      int now = static_cast<int>(ack.param);
+      view_.show(Event("status")
+                     .set("status", status_name(now))
+                     .set("previous", status_name(static_cast<int>(ack.process))));
+      bool watching;
+      {
+        std::lock_guard lock(login_mu_);
+        watching = login_.active;
       }
-      case ACKTYPE_LOGIN: {
-        if (ack.result != ACKRESULT_FAILED) break;
-        std::string reason = login_failure_text(ack.param);
-        bool watching;
-        {
-          std::lock_guard lock(login_mu_);
-          watching = login_.active;
-        }
-        // Logged in elsewhere ends a session that is up, with no log-in being watched.
-        if (watching)
-          login_ended(reason);
-        else
-          view_.show(Event("login_failed").set("status", "offline").set("reason", reason));
-        break;
+      if (watching) login_ended("");
+      break;
+    }
+    case ACKTYPE_LOGIN: {
+      if (ack.result != ACKRESULT_FAILED) break;
+      std::string reason = login_failure_text(ack.param);
+      bool watching;
+      {
+        std::lock_guard lock(login_mu_);
+        watching = login_.active;
       }
-      case ACKTYPE_MESSAGE: {
-        PendingMessage pending;
+      // Logged in elsewhere ends a session that is up, with no log-in being watched.
+      if (watching)
+        login_ended(reason);
+      else
+        view_.show(Event("login_failed").set("status", "offline").set("reason", reason));
+      break;
+    }
+    case ACKTYPE_MESSAGE: {
+      PendingMessage pending;
+      {
+        std::lock_guard lock(acks_mu_);
+        auto it = pending_messages_.find(static_cast<intptr_t>(ack.process));
+        if (it != pending_messages_.end()) {
+          pending = it->second;
+          pending_messages_.erase(it);
+        }
+      }
+      hostsim::Handle contact = pending.contact ? pending.contact : ack.contact;
+      bool delivered = ack.result == ACKRESULT_SUCCESS;
+      if (delivered && pending.contact) {
+        // As the host's message window does: a sent message enters the history once the
+        // protocol reports it delivered.
+        EventInfo info{};
+        info.size = sizeof(EventInfo);
+        info.module = book_.module().c_str();
+        info.timestamp = static_cast<DWORD>(std::time(nullptr));
+        info.flags = kEventSent;
+        info.event_type = EVENTTYPE_MESSAGE;
+        info.blob_size = static_cast<DWORD>(pending.text.size() + 1);
+        info.blob = reinterpret_cast<BYTE*>(pending.text.data());
+        host_.call_service(MS_DB_EVENT_ADD, contact, reinterpret_cast<LPARAM>(&info));
+        profile_dirty_ = true;
+      }
+      Event event("delivered");
+      event.set("ack", static_cast<int64_t>(ack.process))
+          .set("to", book_.state(contact).address)
+          .set("delivered", delivered);
+      // A failure carries the plug-in's reason, a text in its code page.
+      if (!delivered) event.set("reason", from_cp1251(ack.param_text));
+      view_.show(event);
+      break;
+    }
+    case ACKTYPE_SEARCH: {
+      auto id = static_cast<intptr_t>(ack.process);
+      if (ack.result == ACKRESULT_DATA) {
         {
           std::lock_guard lock(acks_mu_);
-          auto it = pending_messages_.find(static_cast<intptr_t>(ack.process));
-          if (it != pending_messages_.end()) {
-            pending = it->second;
-            pending_messages_.erase(it);
-          }
+          ++searches_[id];
         }
-        hostsim::Handle contact = pending.contact ? pending.contact : ack.contact;
-        bool delivered = ack.result == ACKRESULT_SUCCESS;
-        if (delivered && pending.contact) {
-          // As the host's message window does: a sent message enters the history once the
-          // protocol reports it delivered.
-          EventInfo info{};
-          info.size = sizeof(EventInfo);
-          info.module = book_.module().c_str();
-          info.timestamp = static_cast<DWORD>(std::time(nullptr));
-          info.flags = kEventSent;
-          info.event_type = EVENTTYPE_MESSAGE;
-          info.blob_size = static_cast<DWORD>(pending.text.size() + 1);
-          info.blob = reinterpret_cast<BYTE*>(pending.text.data());
-          host_.call_service(MS_DB_EVENT_ADD, contact, reinterpret_cast<LPARAM>(&info));
-          profile_dirty_ = true;
+        view_.show(Event("search_result")
+                       .set("id", static_cast<int64_t>(id))
+                       .set("email", from_cp1251(ack.search_email.value_or(""))));
+      } else {
+        int found = 0;
+        {
+          std::lock_guard lock(acks_mu_);
+          found = searches_[id];
+          searches_.erase(id);
         }
-        Event event("delivered");
-        event.set("ack", static_cast<int64_t>(ack.process))
-            .set("to", book_.state(contact).address)
-            .set("delivered", delivered);
-        // A failure carries the plug-in's reason, a text in its code page.
-        if (!delivered) event.set("reason", from_cp1251(ack.param_text));
-        view_.show(event);
-        break;
+        view_.end_wait(search_key(id));
+        view_.show(Event("search_done").set("id", static_cast<int64_t>(id)).set("found", found));
       }
-      case ACKTYPE_SEARCH: {
-        auto id = static_cast<intptr_t>(ack.process);
-        if (ack.result == ACKRESULT_DATA) {
-          {
-            std::lock_guard lock(acks_mu_);
-            ++searches_[id];
-          }
-          view_.show(Event("search_result")
-                         .set("id", static_cast<int64_t>(id))
-                         .set("email", from_cp1251(ack.search_email.value_or(""))));
-        } else {
-          int found = 0;
-          {
-            std::lock_guard lock(acks_mu_);
-            found = searches_[id];
-            searches_.erase(id);
-          }
-          view_.end_wait(search_key(id));
-          view_.show(Event("search_done").set("id", static_cast<int64_t>(id)).set("found", found));
-        }
-        break;
-      }
-      case ACKTYPE_GETINFO:
-        show_details(ack);
-        break;
-      default:
-        break;
+      break;
     }
+    case ACKTYPE_GETINFO:
+      show_details(ack);
+      break;
+    default:
+      break;
   }
 }
 

@@ -1,8 +1,9 @@
 // Turns what the plug-in tells the host into console events, as it happens: acknowledgements
 // (status, failed log-in, message delivery, search, details), typing notices, tray notices and message boxes
 // from the host's records; contact changes from the host's setting-changed and contact-deleted
-// events; messages and authorization requests from the events added to the database. A thread
-// of its own watches them, so that the command loop may block in a service call meanwhile.
+// events, and the reconnect the plug-in plans after a lost connection from its account setting
+// "ReconnectIn"; messages and authorization requests from the events added to the database. A
+// thread of its own watches them, so that the command loop may block in a service call meanwhile.
 #pragma once
 
 #include <atomic>
@@ -43,8 +44,15 @@ class EventSources {
   std::unique_lock<std::mutex> hold_acks() { return std::unique_lock(acks_mu_); }
   void message_sent(intptr_t ack, hostsim::Handle contact, const std::string& text_cp1251);
   void search_started(intptr_t id, const std::string& address);
-  // A status request that needs a log-in: watch for its acknowledgement or its failure.
-  void login_started(int requested_status, uint32_t timeout_seconds);
+  // A log-in is under way (`what` says which, for the wait line): watch for its
+  // acknowledgement or its failure.
+  void login_started(const std::string& what);
+  // The user called off the log-in under way: it ends without a word from the plug-in.
+  void login_cancelled();
+  // Around the call of the user's status request. The plug-in ends a planned reconnect inside
+  // that call when the request replaces it, which is then no try; true when that happened.
+  void status_request_begins();
+  bool status_request_ends();
 
  private:
   struct Change {
@@ -56,15 +64,23 @@ class EventSources {
     hostsim::Handle contact = 0;
     std::string text;  // code page 1251, stored in the history on delivery
   };
+  // A write of "ReconnectIn": seconds until the next try, 0 once it begins or is called off.
+  struct ReconnectNotice {
+    uint32_t seconds = 0;
+    bool by_user = false;    // written during the user's status request
+    size_t acks_before = 0;  // acknowledgements the host had recorded by then
+  };
   struct LoginWatch {
     bool active = false;
-    int status = 0;
     std::chrono::steady_clock::time_point deadline;
   };
 
   void run();
   void collect(bool settle_all);
   void take_acks();
+  void take_ack(const hostsim::AckRecord& ack);
+  void reconnect_written(uint32_t seconds);
+  void show_reconnect(const ReconnectNotice& notice);
   void take_records();
   void take_database_events();
   void take_contact_changes(bool settle_all);
@@ -86,6 +102,10 @@ class EventSources {
   std::chrono::steady_clock::time_point dirty_since_;
   bool deletion_seen_ = false;
   std::map<hostsim::Handle, ContactState> known_;
+  std::vector<ReconnectNotice> reconnect_notices_;  // under changes_mu_
+  bool in_status_request_ = false;                  // under changes_mu_
+  bool cancelled_in_request_ = false;               // under changes_mu_
+  bool reconnect_planned_ = false;
 
   size_t acks_seen_ = 0, typing_seen_ = 0, tray_seen_ = 0, boxes_seen_ = 0;
   hostsim::Handle last_event_ = 0;  // database events up to this handle have been looked at

@@ -247,19 +247,25 @@ void Session::status(const Command& command) {
   // The plug-in serves "not available" as away.
   int expected = wanted == ID_STATUS_NA ? ID_STATUS_AWAY : wanted;
   bool going_online = wanted != ID_STATUS_OFFLINE && expected != current;
-  uint32_t timeout = 10;
-  if (std::optional<hostsim::Setting> stored = host_->setting(0, module_, "Timeout");
-      stored && stored->number)
-    timeout = stored->number;
   // Watched from before the request, so that no line of the log-in escapes the watch.
-  if (going_online) sources_->login_started(expected, timeout);
+  if (going_online) sources_->login_started("going " + status_name(expected));
+  sources_->status_request_begins();
   std::optional<INT_PTR> result = call("status", "/SetStatus", static_cast<WPARAM>(wanted), 0);
+  bool reconnect_cancelled = sources_->status_request_ends();
   if (!result) return;
   if (*result != 0) {
     ok(Event("ok").set("command", "status").set("status", status_name(current)).set("unchanged", true));
     return;
   }
-  ok(Event("ok").set("command", "status").set("status", status_name(expected)).set("pending", going_online));
+  Event answer("ok");
+  answer.set("command", "status").set("status", status_name(expected)).set("pending", going_online);
+  // Offline already, yet the plug-in took the request: it called off what would have brought
+  // the account online, a planned reconnect or a log-in under way (a reconnect's try, too).
+  if (wanted == ID_STATUS_OFFLINE && current == ID_STATUS_OFFLINE) {
+    sources_->login_cancelled();
+    answer.set("cancelled", reconnect_cancelled ? "reconnect" : "log-in");
+  }
+  ok(answer);
 }
 
 void Session::send_message(const Command& command) {

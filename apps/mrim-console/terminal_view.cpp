@@ -81,6 +81,8 @@ std::string describe(const Event& event) {
              ")";
     if (command == "status") {
       if (flag_of(f, "unchanged")) return "the account is already " + text_of(f, "status");
+      std::string cancelled = text_of(f, "cancelled");
+      if (!cancelled.empty()) return cancelled + " cancelled, the account stays offline";
       return "";  // the change itself is shown when it happens
     }
     if (command == "add") return text_of(f, "address") + " added";
@@ -93,6 +95,11 @@ std::string describe(const Event& event) {
   }
   if (kind == "status") return "* you are " + text_of(f, "status") + " (were " + text_of(f, "previous") + ")";
   if (kind == "login_failed") return "* log-in failed, still offline: " + text_of(f, "reason");
+  if (kind == "reconnecting") {
+    int64_t seconds = number_of(f, "seconds");
+    if (seconds == 0) return "* reconnecting";
+    return "* connection lost, reconnecting in " + std::to_string(seconds) + " s";
+  }
   if (kind == "contact") {
     if (flag_of(f, "new")) return "+ " + contact_line(f);
     std::string what;

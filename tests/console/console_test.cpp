@@ -551,10 +551,11 @@ class Terminal {
     std::string text = line + "\n";
     EXPECT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
-  // Reads the screen until it shows `text` (or the time is up).
+  // Reads the screen until it shows `text` after what the last call found (or the time is up).
   bool shows(const std::string& text) {
     auto deadline = std::chrono::steady_clock::now() + consoletest::kEventWait;
-    while (screen_.find(text) == std::string::npos) {
+    size_t found;
+    while ((found = screen_.find(text, seen_)) == std::string::npos) {
       auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
@@ -565,6 +566,7 @@ class Terminal {
       if (got <= 0) return false;
       screen_.append(buffer, static_cast<size_t>(got));
     }
+    seen_ = found + text.size();
     return true;
   }
   // Reads the screen to its end and waits for the console to end; its exit status.
@@ -588,6 +590,7 @@ class Terminal {
   pid_t pid_ = -1;
   int master_ = -1;
   std::string screen_;
+  size_t seen_ = 0;
 };
 
 TEST_F(Console, AtATerminalAMissingAccountIsAskedForThroughTheSetUpDialog) {
@@ -613,6 +616,78 @@ TEST_F(Console, AtATerminalAMissingAccountIsAskedForThroughTheSetUpDialog) {
   ASSERT_TRUE(ready) << again.transcript();
   EXPECT_EQ((*ready).value("account", ""), kKim);
   go_online(again);
+}
+
+// After a lost connection the plug-in plans a try (its account setting "ReconnectIn"), makes it
+// and logs in again; the person at the terminal reads each step.
+TEST_F(Console, AtATerminalALostConnectionSaysWhenTheNextTryComes) {
+  TempFolder folder;
+  std::vector<std::string> args = server_args();
+  args.insert(args.end(), {"--account", kKim, "--password", "kim-pw"});
+  Terminal terminal(args, folder.path());
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.shows("account kim@mail.example")) << terminal.screen();
+  terminal.type("status online");
+  ASSERT_TRUE(terminal.shows("* you are online (were offline)")) << terminal.screen();
+  std::optional<serversim::SessionId> session = server->session_of(kKim);
+  ASSERT_TRUE(session);
+  ASSERT_TRUE(server->close_session(*session));
+  ASSERT_TRUE(terminal.shows("* you are offline (were online)")) << terminal.screen();
+  ASSERT_TRUE(terminal.shows("* connection lost, reconnecting in ")) << terminal.screen();
+  ASSERT_TRUE(terminal.shows("* reconnecting")) << terminal.screen();
+  ASSERT_TRUE(terminal.shows("* you are online (were offline)")) << terminal.screen();
+  terminal.type("quit");
+  EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+}
+
+// The same through JSON; then every try fails, each failure plans the next, and status offline
+// calls the plan off: the plug-in takes the request although the account is offline already.
+TEST_F(Console, ALostConnectionIsReconnectedAndStatusOfflineCallsOffTheNextTry) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
+  go_online(kim);
+  auto changed = [](const std::string& status, const std::string& previous) {
+    return [=](const Json& e) {
+      return e.value("event", "") == "status" && e.value("status", "") == status &&
+             e.value("previous", "") == previous;
+    };
+  };
+  std::optional<serversim::SessionId> first = server->session_of(kKim);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(server->close_session(*first));
+  ASSERT_TRUE(kim.next(changed("offline", "online"))) << kim.transcript();
+  std::optional<Json> plan = kim.next(is("reconnecting"));
+  ASSERT_TRUE(plan) << kim.transcript();
+  EXPECT_GE(plan->value("seconds", int64_t{0}), 1) << kim.transcript();
+  std::optional<Json> attempt = kim.next(is("reconnecting"));
+  ASSERT_TRUE(attempt) << kim.transcript();
+  EXPECT_EQ(attempt->value("seconds", int64_t{-1}), 0) << kim.transcript();
+  ASSERT_TRUE(kim.next(changed("online", "offline"))) << kim.transcript();
+  std::optional<serversim::SessionId> second = server->session_of(kKim);
+  ASSERT_TRUE(second);
+  EXPECT_NE(*second, *first);
+
+  // From now on every try fails and the waits grow: the plan after a failed try lasts some
+  // seconds, time enough for the request below to find it.
+  serversim::Behavior refusing = server->behavior();
+  refusing.close_on_accept = true;
+  server->set_behavior(refusing);
+  ASSERT_TRUE(server->close_session(*second));
+  ASSERT_TRUE(kim.next(changed("offline", "online"))) << kim.transcript();
+  ASSERT_TRUE(kim.next(is("login_failed"))) << kim.transcript();
+  std::optional<Json> next_plan = kim.next(is("reconnecting"));
+  ASSERT_TRUE(next_plan) << kim.transcript();
+  ASSERT_GE(next_plan->value("seconds", int64_t{0}), 1) << kim.transcript();
+
+  Json cancel = kim.command("status offline");
+  EXPECT_EQ(cancel.value("event", ""), "ok") << kim.transcript();
+  EXPECT_FALSE(cancel.value("unchanged", false)) << kim.transcript();
+  EXPECT_EQ(cancel.value("cancelled", ""), "reconnect") << kim.transcript();
+  // The plan ended by the request, not for a try: the last word on reconnecting stays the plan.
+  kim.command("wait 0");
+  EXPECT_GE(kim.all(is("reconnecting")).back().value("seconds", int64_t{0}), 1) << kim.transcript();
+  // Nothing is left to call off: the account is plainly offline now.
+  EXPECT_TRUE(kim.command("status offline").value("unchanged", false)) << kim.transcript();
 }
 
 // The embedded server with the demo accounts: the README's sample session.
