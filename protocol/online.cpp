@@ -169,8 +169,9 @@ int connect_and_login(ConnectRequest* request) {
     // The session cannot carry the announcement, so it is of no use.
     return LOGINERR_NOSERVER;
   }
-  session_attempt_online(attempt, status);
-  return 0;
+  // The session may have ended between the log-in and here (the connection dropped right
+  // after the log-in's answer): that is a failed log-in, not a silent one.
+  return session_attempt_online(attempt, status) ? 0 : LOGINERR_NOSERVER;
 }
 
 }  // namespace

@@ -21,11 +21,10 @@ namespace {
 // Everything below is read and written under session_mutex only.
 struct SessionOwner {
   int goal = ID_STATUS_OFFLINE;
-  uint32_t attempt = 0;        // the newest attempt's number
-  bool attempt_open = false;   // that attempt has had no result yet
-  bool attempt_is_reconnect = false;
+  uint32_t attempt = 0;       // the newest attempt's number
+  bool attempt_open = false;  // that attempt has had no result yet
   bool reconnect_planned = false;
-  uint32_t ticket = 0;         // the newest reconnect plan's number
+  uint32_t ticket = 0;  // the newest reconnect plan's number
   unsigned backoff_step = 0;
   DWORD online_since = 0;
   uint32_t random = 0x9E3779B9u;
@@ -117,7 +116,9 @@ void carry_out(const Aftermath& after) {
   }
 }
 
-bool reconnect_enabled() { return get_setting_byte(nullptr, protocol_state.module_name, "Reconnect", 1) != 0; }
+bool reconnect_enabled() {
+  return get_setting_byte(nullptr, protocol_state.module_name, "Reconnect", 1) != 0;
+}
 
 void clear_reconnect_notice() { write_setting_dword(nullptr, protocol_state.module_name, "ReconnectIn", 0); }
 
@@ -214,7 +215,8 @@ INT_PTR session_request_status(int status) {
       ++owner.ticket;
       attempt = ++owner.attempt;
       owner.attempt_open = true;
-      owner.attempt_is_reconnect = false;
+      // The user's own request starts the back-off afresh.
+      owner.backoff_step = 0;
     }
   }
   if (attempt == 0) {
@@ -260,7 +262,8 @@ bool session_attempt_online(uint32_t attempt, int announced) {
   int goal = announced;
   {
     std::lock_guard lock(session_mutex);
-    if (owner.attempt != attempt || !owner.attempt_open || protocol_state.packet_receiver == nullptr) return false;
+    if (owner.attempt != attempt || !owner.attempt_open || protocol_state.packet_receiver == nullptr)
+      return false;
     owner.attempt_open = false;
     int old_status = protocol_state.status.exchange(announced);
     status_ack_queue(old_status, announced);
@@ -287,9 +290,10 @@ void session_attempt_failed(uint32_t attempt, int reason) {
     // Unload wants no word to the host; the handles are closed all the same.
     if (!stop_requested()) {
       after.report_reason = reason;
+      // The goal stands: a server that could not be reached or did not answer is tried again
+      // later. A refused password is the user's to mend, and is never tried again by itself.
       bool no_server = reason == LOGINERR_NOSERVER || reason == LOGINERR_TIMEOUT;
-      if (owner.attempt_is_reconnect && no_server && may_retry && owner.goal != ID_STATUS_OFFLINE)
-        plan_reconnect_locked(after);
+      if (no_server && may_retry && owner.goal != ID_STATUS_OFFLINE) plan_reconnect_locked(after);
     }
   }
   carry_out(after);
@@ -345,7 +349,6 @@ bool session_reconnect_due(uint32_t ticket) {
     owner.reconnect_planned = false;
     attempt = ++owner.attempt;
     owner.attempt_open = true;
-    owner.attempt_is_reconnect = true;
     status = owner.goal;
   }
   mrim_log("session: reconnecting\n");

@@ -1,11 +1,13 @@
 // The pure parts of going online: the two status mappings, the reading of the address
-// service's reply and the split of "host:port".
+// service's reply, the split of "host:port" and the reconnect back-off.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "protocol/online.h"
+#include "protocol/reconnect.h"
 
 namespace {
 
@@ -110,3 +112,20 @@ TEST(ServerAddress, CutsALongHostToItsBuffer) {
 }
 
 }  // namespace
+
+TEST(ReconnectDelay, DoublesFromOneSecondToFiveMinutesWithinTwentyPercent) {
+  const uint32_t lowest = 0, middle = 200, highest = 400;  // the jitter's range, as the delay reads it
+  DWORD expected = 1000;
+  for (unsigned step = 0; step < 12; ++step) {
+    EXPECT_EQ(reconnect_delay_ms(step, middle), expected) << step;
+    EXPECT_EQ(reconnect_delay_ms(step, lowest), expected - expected / 5) << step;
+    EXPECT_EQ(reconnect_delay_ms(step, highest), expected + expected / 5) << step;
+    expected = std::min<DWORD>(expected * 2, MRIM_RECONNECT_LONGEST_MS);
+  }
+  EXPECT_EQ(reconnect_delay_ms(1000, middle), MRIM_RECONNECT_LONGEST_MS) << "no overflow far out";
+  for (uint32_t random : {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    DWORD delay = reconnect_delay_ms(0, random);
+    EXPECT_GE(delay, 800u);
+    EXPECT_LE(delay, 1200u);
+  }
+}

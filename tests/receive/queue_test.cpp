@@ -63,6 +63,34 @@ TEST_F(Queue, MoreThanFiftyDropsTheOldestBeforeTheAppend) {
   EXPECT_EQ(pending_queue_length(), 49);
 }
 
+// A server cannot pin memory with packets nobody waits for: they are kept within a fixed budget
+// and their lifetime, while a reply a request announced is kept whatever its size.
+TEST_F(Queue, WhatNobodyAskedForIsKeptWithinItsBudgetAndLifetime) {
+  const Bytes huge(3584 * 1024, 0x41);  // 3.5 MiB of a code the plug-in does not know
+  for (uint32_t seq = 1; seq <= 3; ++seq) queue_exact(0x2FFF, seq, huge);
+  EXPECT_EQ(pending_queue_length(), 0);
+
+  pending_expect(500);
+  queue_exact(0x2000, 500, Bytes(600 * 1024));
+  const Bytes third_of_budget(PENDING_UNASKED_BYTES / 3 - MRIM_HEADER_SIZE);
+  for (uint32_t seq = 1; seq <= 4; ++seq) queue_exact(0x2000, seq, third_of_budget);
+  EXPECT_EQ(pending_queue_length(), 4) << "the oldest unasked one made room";
+  std::vector<uint8_t> large(1024 * 1024);
+  auto* reply = reinterpret_cast<MrimPacket*>(large.data());
+  EXPECT_EQ(MRIM_receivepacket(reply, static_cast<uint32_t>(large.size()), 1, 0), 1);
+  EXPECT_EQ(MRIM_receivepacket(reply, static_cast<uint32_t>(large.size()), 500, 0), 0);
+  EXPECT_EQ(reply->dlen, 600u * 1024);
+  pending_unexpect(500);
+
+  pending_queue_set_clock(fake_clock);
+  fake_tick = 1000;
+  queue_exact(0x2000, 7);
+  fake_tick = 1000 + PENDING_LIFETIME_MS + 1;
+  queue_exact(0x2000, 8);  // the append itself drops what outlived its lifetime
+  EXPECT_EQ(receive(7).result, 1);
+  EXPECT_EQ(receive(8).result, 0);
+}
+
 TEST_F(Queue, TheDispatchersHandOverLogsAndStoresTheWholePacket) {
   Bytes bytes = wire_bytes(0x1002, 0x1234, Bytes{1, 2, 3, 4, 5});
   MRIM_HSP(reinterpret_cast<const MrimPacket*>(bytes.data()), work_.get());
