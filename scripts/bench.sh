@@ -32,6 +32,10 @@ list_short=$(figure contact_list.txt "^contact list, +1000 entries" apply)
 list_long=$(figure contact_list.txt "^contact list, +10000 entries" apply)
 online_median=$(grep -E "rounds" "$out/go_online.txt" | head -n 1 | sed -E 's/.*median +([0-9.]+).*/\1/')
 online_p99=$(grep -E "rounds" "$out/go_online.txt" | head -n 1 | sed -E 's/.*p99 +([0-9.]+).*/\1/')
+change_median=$(figure go_online.txt "away/online" median)
+change_packets=$(figure go_online.txt "status change while online" changes:)
+change_queries=$(grep -E "status change while online" "$out/go_online.txt" | sed -E 's/.* and ([0-9.]+) address.*/\1/')
+comeback_median=$(figure go_online.txt "back online after a drop" median)
 
 row() { printf '%-44s %14s   %-22s\n' "$1" "$2" "$3"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -45,3 +49,6 @@ row "contact list of 10,000 entries" "$list_long ms" "under 500 ms"
 row "  ratio 10,000 / 1,000" "$(ratio "$list_long" "$list_short")" "below 12"
 row "going online (median)" "$online_median ms" "under 1 ms"
 row "going online (p99)" "$online_p99 ms" "reported"
+row "status change while online (median)" "$change_median ms" "under 0.2 ms"
+row "  packets / address queries per change" "$change_packets / $change_queries" "1 / 0"
+row "back online after a drop, beyond back-off" "$comeback_median ms" "under 50 ms"

@@ -178,6 +178,9 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       CheckDlgButton(window, IDC_OPT_NMNOTIFY,
                      get_setting_byte(nullptr, module, "NMNotify", 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
       CheckDlgButton(window, IDC_OPT_BALLOON, newmail_balloon_enabled() != 0 ? BST_CHECKED : BST_UNCHECKED);
+      // On unless the user turned it off.
+      CheckDlgButton(window, IDC_OPT_RECONNECT,
+                     get_setting_byte(nullptr, module, "Reconnect", 1) != 0 ? BST_CHECKED : BST_UNCHECKED);
       return 1;
     }
     case WM_COMMAND:
@@ -194,6 +197,7 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       char text[kFieldBuffer];
       GetDlgItemTextA(window, IDC_OPT_TIMEOUT, text, sizeof text);
       write_setting_dword(nullptr, module, "Timeout", options_timeout_from_text(text));
+      write_setting_byte(nullptr, module, "Reconnect", checked(window, IDC_OPT_RECONNECT) ? 1 : 0);
       // One character more than a name may have, so that a longer one is seen and refused.
       char server[MRIM_HOST_NAME_MAX + 2];
       GetDlgItemTextA(window, IDC_OPT_SERVER, server, sizeof server);

@@ -87,9 +87,10 @@ TEST_F(OptionsPageTest, ShowsTheBalloonStyleAndEmptyFieldsForMissingSettings) {
   EXPECT_EQ(page->text(IDC_OPT_TIMEOUT), "10");  // written at load
   EXPECT_FALSE(page->checked(IDC_OPT_NMNOTIFY));
   EXPECT_TRUE(page->checked(IDC_OPT_BALLOON));
+  EXPECT_TRUE(page->checked(IDC_OPT_RECONNECT)) << "reconnecting is on until the user turns it off";
 }
 
-TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesAllFiveSettingsInOrder) {
+TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
   session.set_account_dword("Timeout", 25);
   load();
   OptionsWindow options(host);
@@ -102,8 +103,8 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesAllFiveSettingsInOrder) {
     EXPECT_EQ(write.module, "MRIM");
     names.push_back(write.setting);
   }
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Server", "Port"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect",
+                                             "Server", "Port"}));
   EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mrim.example"));
   EXPECT_EQ(account(session, "Password"), Setting::string(encoded(host, "secret")));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
@@ -124,7 +125,9 @@ TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
   EXPECT_TRUE(page->click(IDC_OPT_NMNOTIFY));
   EXPECT_TRUE(page->click(IDC_OPT_BALLOON));
   EXPECT_TRUE(page->type(IDC_OPT_TIMEOUT, "42"));
+  EXPECT_TRUE(page->click(IDC_OPT_RECONNECT));
   options.apply();
+  EXPECT_EQ(account(session, "Reconnect"), Setting::byte(0));
   EXPECT_EQ(account_text(session, "EMail"), "lee@other.example");
   EXPECT_EQ(account_text(session, "Password"), encoded(host, "other secret"));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(1));
