@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "contacts/modify.h"
 #include "protocol/online.h"
 #include "support/unit_host.h"
@@ -159,6 +161,19 @@ TEST_F(ContactEdits, RenamesThatSendNothing) {
   SettingWrite change{"CList", "MyHandle", {}};
   host_.raise_event(ME_DB_CONTACT_SETTINGCHANGED, 0, reinterpret_cast<LPARAM>(&change));
   EXPECT_TRUE(sent().empty());
+}
+
+// The server's list being applied on one thread keeps only that thread's writes from the
+// server: the user renaming a contact on another thread meanwhile is told to the server.
+TEST_F(ContactEdits, AUserEditDuringAListLoadOnAnotherThreadGoesOut) {
+  Handle listed = add_contact("kim@example.org");
+  seed(listed, "MRIM", "Number", Setting::dword(7));
+  mrim_contact_list_applying(true);
+  std::thread user([&] { rename(listed, "Renamed meanwhile"); });
+  user.join();
+  mrim_contact_list_applying(false);
+  ASSERT_EQ(sent().size(), 1u);
+  EXPECT_EQ(sent()[0].code, MRIM_CS_MODIFY_CONTACT);
 }
 
 TEST_F(ContactEdits, RenameOfAContactWhoseNameWasDeletedSendsNothing) {

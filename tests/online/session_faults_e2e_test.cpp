@@ -103,7 +103,9 @@ class SessionTruth : public ::testing::Test {
   bool online_on_both_sides() {
     return status() == ID_STATUS_ONLINE && announced() == ID_STATUS_ONLINE && server->session_of(kEmail);
   }
-  bool wait(const std::function<bool()>& condition, int ms = kWaitMs) { return host().wait_until(condition, ms); }
+  bool wait(const std::function<bool()>& condition, int ms = kWaitMs) {
+    return host().wait_until(condition, ms);
+  }
 
   // Sends a message to the friend as the host's message window does; returns its number.
   INT_PTR send_message(const char* text) {
@@ -213,8 +215,9 @@ std::string phase_name(Phase phase) {
 INSTANTIATE_TEST_SUITE_P(EveryPhase, FaultTable,
                          ::testing::Combine(::testing::Values(Phase::greeting, Phase::login, Phase::list,
                                                               Phase::online, Phase::message),
-                                            ::testing::Values(Fault::close, Fault::reset, Fault::stall, Fault::drip,
-                                                              Fault::close_mid_packet, Fault::garbage)),
+                                            ::testing::Values(Fault::close, Fault::reset, Fault::stall,
+                                                              Fault::drip, Fault::close_mid_packet,
+                                                              Fault::garbage)),
                          [](const auto& info) {
                            return phase_name(std::get<0>(info.param)) + fault_name(std::get<1>(info.param));
                          });
@@ -283,6 +286,36 @@ TEST_F(SessionTruth, OfflineWhileAReconnectIsPlannedCallsItOff) {
   EXPECT_EQ(host().setting(0, "MRIM", "ReconnectIn")->number, 0u);
   EXPECT_FALSE(wait([&] { return server->sessions().size() > 1; }, 2500));
   EXPECT_EQ(set_status(ID_STATUS_OFFLINE), 1) << "nothing left to call off";
+}
+
+TEST_F(SessionTruth, UnloadDuringTheGreetingReportsNothing) {
+  server->add_fault({code::hello, Fault::hold});
+  ASSERT_EQ(set_status(ID_STATUS_ONLINE), 0);
+  ASSERT_TRUE(server->wait_until([&] { return !server->received().empty(); }));
+  session->unload();
+  EXPECT_TRUE(host().acks().empty()) << "no log-in failure, no status: the host is unloading us";
+}
+
+class LongList : public SessionTruth {
+  void configure(serversim::Settings& settings) override {
+    for (int i = 0; i < 5000; ++i)
+      settings.accounts[0].contacts.push_back(
+          serversim::Contact{"many" + std::to_string(i) + "@mail.example", 0, 0, 1, "Many"});
+  }
+};
+
+// Going offline while the server's list is being applied: nothing of that list stays shown online.
+TEST_F(LongList, OfflineDuringItsLoadLeavesNoContactOnline) {
+  ASSERT_EQ(set_status(ID_STATUS_ONLINE), 0);
+  ASSERT_TRUE(session->wait_for_log("MRIM_HSP: MRIM_CS_CONTACT_LIST2 received", kWaitMs));
+  EXPECT_EQ(set_status(ID_STATUS_OFFLINE), 0);
+  ASSERT_TRUE(session->wait_for_log("MRIM_HSP: MRIM_CS_CONTACT_LIST2 handled", kWaitMs));
+  size_t online = 0;
+  for (hostsim::Handle c : host().profile().contacts())
+    if (auto status = host().setting(c, "MRIM", "Status"); status && status->number != ID_STATUS_OFFLINE)
+      ++online;
+  EXPECT_EQ(online, 0u);
+  EXPECT_EQ(announced(), ID_STATUS_OFFLINE);
 }
 
 }  // namespace
