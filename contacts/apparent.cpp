@@ -31,11 +31,12 @@ void mrim_apparent_apply(HANDLE contact, uint32_t flags) {
   DWORD stored_flags = get_setting_dword(contact, module, "Flags", 0);
   WORD mode = apparent_mode_of(flags);
   if (mode != stored_mode) write_setting_word(contact, module, "ApparentMode", mode);
-  if (flags != stored_flags) write_setting_dword(contact, module, "Flags", flags & 0xFFFF);
+  // As they came, the server's own bits too: every later change sends them back unchanged.
+  if (flags != stored_flags) write_setting_dword(contact, module, "Flags", flags);
 }
 
-// "Flags" is left as the contact list last gave it: until the next list arrives a rename sends
-// the stored flags, and a later change of mode starts from them again.
+// "Flags" follows every change the server accepted: a later rename or move sends them, and a
+// stale copy would quietly undo this change on the server.
 INT_PTR MRIM_SetApparentMode(WPARAM, LPARAM lparam) {
   auto* call = reinterpret_cast<const ProtocolCall*>(lparam);
   if (call == nullptr || call->contact == nullptr) return 1;
@@ -49,14 +50,16 @@ INT_PTR MRIM_SetApparentMode(WPARAM, LPARAM lparam) {
   WPARAM mode = call->wparam;
   bool known_mode = mode == 0 || mode == ID_STATUS_ONLINE || mode == ID_STATUS_OFFLINE;
   if (number != 0 && known_mode && mode != get_setting_word(contact, module, "ApparentMode", 0)) {
-    if (mode == 0)
-      flags &= ~(CONTACT_FLAG_VISIBLE | CONTACT_FLAG_INVISIBLE);
-    else if (mode == ID_STATUS_ONLINE)
+    // One list at a time: with "Flags" now kept current, the other list's bit would still be
+    // there from the last change.
+    flags &= ~(CONTACT_FLAG_VISIBLE | CONTACT_FLAG_INVISIBLE);
+    if (mode == ID_STATUS_ONLINE)
       flags |= CONTACT_FLAG_VISIBLE;
-    else
+    else if (mode == ID_STATUS_OFFLINE)
       flags |= CONTACT_FLAG_INVISIBLE;
     if (mrim_modify_contact(contact, number, flags, mrim_contact_group(contact)) == 0) {
       write_setting_word(contact, module, "ApparentMode", static_cast<WORD>(mode));
+      write_setting_dword(contact, module, "Flags", flags);
       result = 0;
     }
   }

@@ -1,48 +1,133 @@
 // The account's contacts by address (see contact_index.h).
 //
-// Locking: index_mutex guards the map and its flags and is never held across a host call (a
-// host may call our hooks from another thread while it serves us). A rebuild walks the host's
-// contacts unlocked into a new map and swaps it in.
+// Addresses are e-mail addresses: "Ann@Mrim.Test" and "ann@mrim.test" are one contact, so the
+// index keys on the address in lower case. Two contacts may share an address (a host keeps what
+// it is given); both are kept, in the host's order, and the first is the one found, so that
+// forgetting it brings the second forward instead of losing it.
+//
+// Locking: index_mutex guards the maps and flags and is never held across a host call (a host
+// may call our hooks from another thread while it serves us). A rebuild walks the host's
+// contacts with rebuild_mutex held but not index_mutex, so one rebuild runs at a time; the hooks
+// that run meanwhile change the old maps as usual and are also noted, and the notes are
+// replayed onto the new maps before they are swapped in, so no update is lost to the walk.
 #include "contacts/contact_index.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/host_services.h"
 #include "core/protocol_state.h"
 
 namespace {
 
-using AddressMap = std::unordered_map<std::string, HANDLE>;
+struct Index {
+  std::unordered_map<std::string, std::vector<HANDLE>> by_address;  // key: the address in lower case
+  // The other way round, so that a contact's new address or its deletion costs no walk either.
+  std::unordered_map<HANDLE, std::string> by_contact;
+};
+
+// What a hook did while a rebuild walked: the contact's address became `key`, or (empty key)
+// the contact left the index.
+struct Update {
+  HANDLE contact;
+  std::string key;
+};
 
 std::mutex index_mutex;
-AddressMap by_address;
-// The other way round, so that a contact's new address or its deletion costs no walk either.
-std::unordered_map<HANDLE, std::string> by_contact;
+Index current;
 bool built = false;
 // Set when a lookup found the index out of step with the host (a change no hook reported).
 bool dirty = false;
 // The host the index was built from: a new host (a reload) starts afresh.
 const PluginLink* built_for = nullptr;
+bool rebuilding = false;
+std::vector<Update> during_rebuild;
+
+std::mutex rebuild_mutex;
 
 HANDLE as_handle(INT_PTR value) { return reinterpret_cast<HANDLE>(value); }
 
-// Addresses of this account's contacts; the first contact in the host's order keeps an address
-// that two contacts share, as the walk of old did.
-AddressMap walk_host() {
-  AddressMap map;
+std::string key_of(const char* address) {
+  std::string key(address);
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
+void erase_contact(Index& into, HANDLE contact) {
+  auto entry = into.by_contact.find(contact);
+  if (entry == into.by_contact.end()) return;
+  auto address = into.by_address.find(entry->second);
+  if (address != into.by_address.end()) {
+    std::vector<HANDLE>& contacts = address->second;
+    contacts.erase(std::remove(contacts.begin(), contacts.end(), contact), contacts.end());
+    if (contacts.empty()) into.by_address.erase(address);
+  }
+  into.by_contact.erase(entry);
+}
+
+void insert(Index& into, const std::string& key, HANDLE contact) {
+  auto known = into.by_contact.find(contact);
+  if (known != into.by_contact.end() && known->second == key) return;  // keeps its place among equals
+  erase_contact(into, contact);
+  into.by_address[key].push_back(contact);
+  into.by_contact[contact] = key;
+}
+
+// The lock is held: the change goes into the index, and into the notes while a walk is under way.
+void apply_locked(HANDLE contact, const std::string* key) {
+  if (rebuilding) during_rebuild.push_back(Update{contact, key != nullptr ? *key : std::string()});
+  if (!built) return;
+  if (key != nullptr)
+    insert(current, *key, contact);
+  else
+    erase_contact(current, contact);
+}
+
+// Addresses of this account's contacts, in the host's order.
+Index walk_host() {
+  Index walked;
   const char* module = protocol_state.module_name;
   for (HANDLE contact = as_handle(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0)); contact != nullptr;
        contact = as_handle(call_service(MS_DB_CONTACT_FINDNEXT, reinterpret_cast<WPARAM>(contact), 0))) {
     if (!mrim_contact_is_ours(contact)) continue;
     SettingVariant email;
     if (!mrim_read_text_setting(contact, module, "EMail", &email)) continue;
-    map.emplace(email.text, contact);
+    std::string key = key_of(email.text);
     free_setting(&email);
+    if (key.empty()) continue;
+    walked.by_address[key].push_back(contact);
+    walked.by_contact[contact] = key;
   }
-  return map;
+  return walked;
+}
+
+void rebuild() {
+  std::lock_guard single(rebuild_mutex);
+  {
+    std::lock_guard lock(index_mutex);
+    rebuilding = true;
+    during_rebuild.clear();
+  }
+  Index walked = walk_host();
+  std::lock_guard lock(index_mutex);
+  // A hook that ran after the walk passed its contact is newer than what the walk read.
+  for (const Update& update : during_rebuild) {
+    if (update.key.empty())
+      erase_contact(walked, update.contact);
+    else
+      insert(walked, update.key, update.contact);
+  }
+  during_rebuild.clear();
+  rebuilding = false;
+  current = std::move(walked);
+  built = true;
+  dirty = false;
+  built_for = plugin_link;
 }
 
 bool hooks_installed() {
@@ -50,30 +135,18 @@ bool hooks_installed() {
          protocol_state.hook_contact_deleted.load() != nullptr;
 }
 
-bool has_address(HANDLE contact, const char* address) {
+bool has_address(HANDLE contact, const std::string& key) {
   SettingVariant email;
   if (!mrim_read_text_setting(contact, protocol_state.module_name, "EMail", &email)) return false;
-  bool same = strcmp(email.text, address) == 0;
+  bool same = key_of(email.text) == key;
   free_setting(&email);
   return same;
-}
-
-void erase_contact(HANDLE contact) {
-  auto entry = by_contact.find(contact);
-  if (entry == by_contact.end()) return;
-  auto address = by_address.find(entry->second);
-  if (address != by_address.end() && address->second == contact) by_address.erase(address);
-  by_contact.erase(entry);
-}
-
-// Only the first contact of an address is found by it, as in the host's order.
-void insert(const std::string& address, HANDLE contact) {
-  if (by_address.emplace(address, contact).second) by_contact[contact] = address;
 }
 
 }  // namespace
 
 HANDLE contact_index_find(const char* address) {
+  const std::string key = key_of(address);
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool fresh;
     {
@@ -82,26 +155,17 @@ HANDLE contact_index_find(const char* address) {
       // lookups always did.
       fresh = built && !dirty && built_for == plugin_link && hooks_installed();
     }
-    if (!fresh) {
-      AddressMap map = walk_host();
-      std::lock_guard lock(index_mutex);
-      by_address.swap(map);
-      by_contact.clear();
-      for (const auto& [text, contact] : by_address) by_contact[contact] = text;
-      built = true;
-      dirty = false;
-      built_for = plugin_link;
-    }
+    if (!fresh) rebuild();
     HANDLE found = nullptr;
     {
       std::lock_guard lock(index_mutex);
-      auto entry = by_address.find(address);
-      if (entry != by_address.end()) found = entry->second;
+      auto entry = current.by_address.find(key);
+      if (entry != current.by_address.end() && !entry->second.empty()) found = entry->second.front();
     }
     if (found == nullptr) return nullptr;
     // A hit is checked against the host: a change the hooks did not report makes the index
     // walk once more rather than answer wrong.
-    if (has_address(found, address)) return found;
+    if (has_address(found, key)) return found;
     std::lock_guard lock(index_mutex);
     dirty = true;
   }
@@ -109,8 +173,9 @@ HANDLE contact_index_find(const char* address) {
 }
 
 void contact_index_add(const char* address, HANDLE contact) {
+  std::string key = key_of(address);
   std::lock_guard lock(index_mutex);
-  if (built) insert(address, contact);
+  apply_locked(contact, &key);
 }
 
 void contact_index_setting_written(HANDLE contact, const SettingWrite* change) {
@@ -123,40 +188,38 @@ void contact_index_setting_written(HANDLE contact, const SettingWrite* change) {
   bool owner = strcmp(change->module, "Protocol") == 0 && strcmp(change->setting, "p") == 0;
   if (!address && !owner) return;
   const char* text = change->value.type == DBVT_ASCIIZ ? change->value.text : nullptr;
+  std::string key;
+  bool listed = false;
   if (owner) {
     // Becoming ours brings the contact's address along, if it has one yet (a contact we
     // create gets it right after); leaving us takes it out. Neither needs a walk.
-    bool ours = text != nullptr && strcmp(text, module) == 0;
-    std::string address_text;
     SettingVariant email;
-    bool has_email = ours && mrim_read_text_setting(contact, module, "EMail", &email);
-    if (has_email) {
-      address_text = email.text;
+    if (text != nullptr && strcmp(text, module) == 0 &&
+        mrim_read_text_setting(contact, module, "EMail", &email)) {
+      key = key_of(email.text);
       free_setting(&email);
+      listed = !key.empty();
     }
-    std::lock_guard lock(index_mutex);
-    if (!built) return;
-    erase_contact(contact);
-    if (has_email) insert(address_text, contact);
-    return;
+  } else {
+    // An address written before the contact is ours counts once the protocol is written.
+    if (!mrim_contact_is_ours(contact)) return;
+    if (text != nullptr && text[0] != '\0') {
+      key = key_of(text);
+      listed = true;
+    }
   }
-  // An address written before the contact is ours counts once the protocol is written.
-  if (!mrim_contact_is_ours(contact)) return;
   std::lock_guard lock(index_mutex);
-  if (!built) return;
-  erase_contact(contact);
-  if (text != nullptr) insert(text, contact);
+  apply_locked(contact, listed ? &key : nullptr);
 }
 
 void contact_index_forget(HANDLE contact) {
   std::lock_guard lock(index_mutex);
-  erase_contact(contact);
+  apply_locked(contact, nullptr);
 }
 
 void contact_index_reset() {
   std::lock_guard lock(index_mutex);
-  by_address.clear();
-  by_contact.clear();
+  current = Index{};
   built = false;
   dirty = false;
   built_for = nullptr;

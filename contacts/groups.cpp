@@ -20,7 +20,7 @@ namespace {
 constexpr uint32_t kMaxGroups = 256;
 // A group name of the ADD_CONTACT request; longer names are refused rather than cut, since a
 // cut name would make a second group when the user's own name comes back.
-constexpr size_t kGroupNameMax = 255;
+constexpr size_t kGroupNameMax = MRIM_NAME_MAX;
 constexpr uint32_t kAddGroupCapacity = 4096;
 
 // Set while this thread writes a contact's "CList"/"Group" itself, so that the setting hook
@@ -42,7 +42,7 @@ bool group_name(uint32_t index, char* out, size_t size) {
   if (!mrim_read_text_setting(nullptr, module, setting, &name)) return false;
   snprintf(out, size, "%s", name.text);
   free_setting(&name);
-  return true;
+  return out[0] != '\0';  // an index the server left out
 }
 
 void write_own_group(HANDLE contact, const char* name) {
@@ -57,16 +57,27 @@ uint32_t mrim_contact_group(HANDLE contact) {
   return get_setting_dword(contact, protocol_state.module_name, "GroupIndex", 0);
 }
 
-void mrim_groups_reset(uint32_t count) {
-  write_setting_dword(nullptr, protocol_state.module_name, "GroupCount",
-                      count < kMaxGroups ? count : kMaxGroups);
+void mrim_groups_begin() {
+  const char* module = protocol_state.module_name;
+  uint32_t count = get_setting_dword(nullptr, module, "GroupCount", 0);
+  char name[kGroupNameMax + 1];
+  char setting[32];
+  for (uint32_t index = 0; index < count && index < kMaxGroups; ++index) {
+    if (!group_name(index, name, sizeof name)) continue;
+    group_setting_name(index, setting, sizeof setting);
+    write_setting_string(nullptr, module, setting, "");
+  }
+  write_setting_dword(nullptr, module, "GroupCount", 0);
 }
 
 void mrim_groups_store(uint32_t index, const char* name) {
   if (index >= kMaxGroups) return;
+  const char* module = protocol_state.module_name;
   char setting[32];
   group_setting_name(index, setting, sizeof setting);
-  write_setting_string(nullptr, protocol_state.module_name, setting, name);
+  write_setting_string(nullptr, module, setting, name);
+  if (index >= get_setting_dword(nullptr, module, "GroupCount", 0))
+    write_setting_dword(nullptr, module, "GroupCount", index + 1);
 }
 
 void mrim_contact_set_group(HANDLE contact, uint32_t index) {
@@ -112,10 +123,7 @@ int mrim_do_addgroup(const char* name, uint32_t* index) {
                      "mrim_do_addgroup: MRIM_CS_ADD_CONTACT(group %s) sended\n", name) == MRIM_REQUEST_OK &&
         status == CONTACT_OPER_SUCCESS && mrim_read_ul(&position, packet, &created) == 0 &&
         created < kMaxGroups) {
-      const char* module = protocol_state.module_name;
       mrim_groups_store(created, name);
-      if (created >= get_setting_dword(nullptr, module, "GroupCount", 0))
-        write_setting_dword(nullptr, module, "GroupCount", created + 1);
       *index = created;
       result = 0;
     }

@@ -1,9 +1,10 @@
-// The account's contact-list groups. The server numbers its groups 0, 1, 2, ... in the order of
-// its list; the plug-in keeps their names as the account's "GroupCount" and "Group0",
-// "Group1", ..., each contact's index as its "GroupIndex", and the group's name in the contact's
-// "CList"/"Group", where the host keeps contact-list groups. A contact moved to another group
-// in the host is moved on the server, into a group made first when the server has none of
-// that name.
+// The account's contact-list groups. The server gives each group an index, in the top byte of
+// the group's flags; indices may have gaps (another client deleted a group). The plug-in keeps
+// the names by index as the account's "Group<index>" (an empty name: no group there) with
+// "GroupCount" one past the highest index, each contact's index as its "GroupIndex", and the
+// group's name in the contact's "CList"/"Group", where the host keeps contact-list groups. A contact moved to
+// another group in the host is moved on the server, into a group made first when the server has none of that
+// name.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +15,14 @@
 // or a temporary contact), which is the group the server puts such a contact in.
 uint32_t mrim_contact_group(HANDLE contact);
 
-// While a contact list is applied: the account's groups are forgotten and counted afresh, then
-// each is stored under its index.
-void mrim_groups_reset(uint32_t count);
+// Group names as long as a nickname may be, so that a name read from the list is the name the
+// user typed (a cut one would make a second group at the next move).
+constexpr size_t MRIM_NAME_MAX = 255;
+
+// While a contact list is applied: the groups of an earlier list are forgotten (none of their
+// names is left behind, however short the new list's group section turns out), then each group
+// read is stored under its index.
+void mrim_groups_begin();
 void mrim_groups_store(uint32_t index, const char* name);
 // Writes the contact's "GroupIndex" and, when the account has a group by that index, its name
 // into "CList"/"Group". The caller keeps the setting hook quiet (contact_list_loading, or a

@@ -229,6 +229,9 @@ void add_to_server_list(HANDLE contact, const char* address) {
   if (mrim_do_addcontact(address, group, &number) == 0) {
     write_setting_dword(contact, protocol_state.module_name, "Number", number);
     write_setting_dword(contact, protocol_state.module_name, "GroupIndex", group);
+    // Until the other side authorizes us, servers leave the contact out of our list at the next
+    // log-in; it must not be taken for one that left the list (see the list load).
+    write_setting_byte(contact, protocol_state.module_name, "AuthPending", 1);
   }
 }
 

@@ -5,6 +5,7 @@
 #include "incoming/presence.h"
 
 #include <cstring>
+#include <unordered_set>
 
 #include "contacts/apparent.h"
 #include "contacts/contact_records.h"
@@ -29,7 +30,8 @@ constexpr int kGroupPosition = 1;
 constexpr int kAddressPosition = 2;
 constexpr int kNicknamePosition = 3;
 constexpr int kStatusPosition = 5;
-// And in the group mask: the group's name.
+// And in the group mask: the group's flags and name.
+constexpr int kGroupFlagsPosition = 0;
 constexpr int kGroupNamePosition = 1;
 
 constexpr uint32_t kFirstContactNumber = 20;
@@ -45,9 +47,12 @@ int read_mask(uint32_t* position, const MrimPacket* packet, char* mask) {
 }
 
 // One group entry, one item per letter of the mask ("s" an LPS, any other letter a UL); the
-// name, its second item when the mask makes that a text, goes to the work area's nickname.
-int read_group_entry(uint32_t* position, const MrimPacket* packet, const char* mask, ListenerWorkArea* work) {
+// name, its second item when the mask makes that a text, goes to the work area's nickname, and
+// its flags, the first item when a number, to *flags.
+int read_group_entry(uint32_t* position, const MrimPacket* packet, const char* mask, ListenerWorkArea* work,
+                     uint32_t* flags) {
   work->nickname[0] = '\0';
+  *flags = 0;
   int index = 0;
   for (const char* letter = mask; *letter != '\0'; ++letter, ++index) {
     uint32_t number = 0;
@@ -56,8 +61,29 @@ int read_group_entry(uint32_t* position, const MrimPacket* packet, const char* m
     if (failed) return 1;
     if (*letter == 's' && index == kGroupNamePosition)
       copy_cut(work->nickname, sizeof work->nickname, work->message, strlen(work->message));
+    if (*letter != 's' && index == kGroupFlagsPosition) *flags = number;
   }
   return 0;
+}
+
+// The groups of the list, each under the index the server gives it in the top byte of its
+// flags. A server that leaves the byte 0 (or names one index twice) has its groups numbered by
+// their place in the list instead, as the first servers did. False when the section was cut
+// short; the groups read before the cut are kept.
+bool load_groups(uint32_t* position, const MrimPacket* packet, uint32_t count, const char* mask,
+                 ListenerWorkArea* work) {
+  mrim_groups_begin();
+  bool used[256] = {};
+  for (uint32_t place = 0; place < count; ++place) {
+    uint32_t flags = 0;
+    if (read_group_entry(position, packet, mask, work, &flags) != 0) return false;
+    uint32_t index = flags >> 24;
+    if (used[index] && place < 256) index = place;
+    if (used[index]) continue;
+    used[index] = true;
+    mrim_groups_store(index, work->nickname);
+  }
+  return true;
 }
 
 struct ContactEntry {
@@ -91,6 +117,25 @@ int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char*
   return 0;
 }
 
+// The contacts of ours that the fresh list does not hold lose their "Number": it now names
+// another entry, and a rename, move, visibility change or deletion by it would change that one
+// on a server that trusts numbers. Such a contact is shown as not on the server list until it
+// is added again, except one added and still waiting for the other side's authorization
+// (servers leave those out until then): it stays as it is, group and all, and gets its place
+// when a list holds it.
+void forget_unlisted(const std::unordered_set<HANDLE>& listed) {
+  const char* module = protocol_state.module_name;
+  for (HANDLE contact = reinterpret_cast<HANDLE>(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0));
+       contact != nullptr; contact = reinterpret_cast<HANDLE>(
+                               call_service(MS_DB_CONTACT_FINDNEXT, reinterpret_cast<WPARAM>(contact), 0))) {
+    if (listed.count(contact) != 0 || get_setting_dword(contact, module, "Number", 0) == 0) continue;
+    if (!mrim_contact_is_ours(contact)) continue;
+    write_setting_dword(contact, module, "Number", 0);
+    if (get_setting_byte(contact, module, "AuthPending", 0) == 0)
+      write_setting_byte(contact, "CList", "NotOnList", 1);
+  }
+}
+
 // Applies the server list on top of the host's contacts, as long as the session it came in,
 // under receiver count `generation`, lasts; false when that session ended first. The caller
 // marks the thread as applying the list.
@@ -107,14 +152,7 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
     return true;
   }
   // An empty group mask gives groups without items: nothing to read, however many there are.
-  if (group_mask[0] != '\0') {
-    // Groups are numbered in the order of the list; the flags' top byte repeats the index.
-    mrim_groups_reset(group_count);
-    for (uint32_t group = 0; group < group_count; ++group) {
-      if (read_group_entry(&position, packet, group_mask, work) != 0) return true;
-      mrim_groups_store(group, work->nickname);
-    }
-  }
+  if (group_mask[0] != '\0' && !load_groups(&position, packet, group_count, group_mask, work)) return true;
   // An entry of an empty contact mask reads nothing, so the body would never be used up: such
   // a list has no contacts.
   if (contact_mask[0] == '\0') return true;
@@ -122,11 +160,14 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
   const char* module = protocol_state.module_name;
   uint32_t number = kFirstContactNumber;
   ContactEntry entry;
+  std::unordered_set<HANDLE> listed;
+  uint32_t entry_start = position;
   while (read_contact_entry(&position, packet, contact_mask, work, &entry) == 0) {
     if (receiver_generation() != generation || stop_requested()) {
       mrim_log("MRIM_HSP: the session ended, the rest of the contact list is dropped\n");
       return false;
     }
+    entry_start = position;
     if (work->address[0] == '\0') continue;
     HANDLE contact = mrim_find_contact(work->address, 1, 1);
     if (contact == NOT_FOUND) {
@@ -137,15 +178,23 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
       ++number;
       continue;
     }
+    listed.insert(contact);
     mrim_apparent_apply(contact, entry.flags);
     mrim_set_contact_status(work->address, entry.status);
     write_setting_dword(contact, module, "Number", number);
+    // On the list now: on it for the host too, and no longer waiting for authorization.
+    if (get_setting_byte(contact, "CList", "NotOnList", 0) != 0)
+      write_setting_byte(contact, "CList", "NotOnList", 0);
+    if (get_setting_byte(contact, module, "AuthPending", 0) != 0)
+      write_setting_byte(contact, module, "AuthPending", 0);
     mrim_contact_set_group(contact, entry.group);
     const char* name = work->nickname[0] != '\0' ? work->nickname : work->address;
     write_setting_string(contact, "CList", "MyHandle", name);
     mrim_log("MRIM_HSP: Contact #%lu (%s) received and added\n", static_cast<unsigned long>(number), name);
     ++number;
   }
+  // Only a list read to its end says who is not on it.
+  if (entry_start == packet->dlen) forget_unlisted(listed);
   return true;
 }
 

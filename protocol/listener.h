@@ -12,11 +12,11 @@
 struct ListenerWorkArea {
   MrimPacket reply;  // packets the dispatcher sends back
   char address[512];
-  char nickname[100];
+  char nickname[256];  // names of contacts and groups: up to MRIM_NAME_MAX (255) bytes
   char message[30000];
   BYTE auth_record[35536];
 };
-static_assert(sizeof(ListenerWorkArea) == 131684);
+static_assert(sizeof(ListenerWorkArea) == 131840);
 
 // Takes one whole packet (44 + dlen bytes, valid only during the call) with the listener's
 // storage. Returns 0.

@@ -46,14 +46,14 @@ TEST_F(ApparentApply, NoBitTakesTheContactOffTheInvisibleList) {
   EXPECT_EQ(setting(kim, "Flags"), Setting::dword(0));
 }
 
-TEST_F(ApparentApply, HighBitsAreDroppedFromTheStoredFlagsButStillCompared) {
+TEST_F(ApparentApply, TheServersHighBitsAreKeptAsTheyCame) {
   Handle kim = contact_with(0, 0);
   mrim_apparent_apply(as_handle(kim), 0x10008);
   EXPECT_EQ(setting(kim, "ApparentMode"), Setting::word(ID_STATUS_ONLINE));
-  EXPECT_EQ(setting(kim, "Flags"), Setting::dword(8));
+  EXPECT_EQ(setting(kim, "Flags"), Setting::dword(0x10008));
   host_.clear_records();
   mrim_apparent_apply(as_handle(kim), 0x10008);
-  EXPECT_EQ(written(), std::vector<std::string>{"Flags"});
+  EXPECT_TRUE(written().empty());
 }
 
 TEST_F(ApparentApply, UnchangedValuesAreNotWrittenAgain) {
@@ -105,14 +105,26 @@ TEST_F(SetApparentMode, VisibleListRequestIsSentAndRecordedOnSuccess) {
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(read_modify(requests[0]), (ModifyRequest{30, 0x08, 0, "kim@example.org", "Kim", 0}));
   EXPECT_EQ(setting(kim, "ApparentMode"), Setting::word(ID_STATUS_ONLINE));
-  EXPECT_EQ(setting(kim, "Flags"), Setting::dword(0));
+  EXPECT_EQ(setting(kim, "Flags"), Setting::dword(0x08)) << "the stored flags follow what the server took";
 }
 
-TEST_F(SetApparentMode, FlagsSentForEachChange) {
+TEST_F(SetApparentMode, FlagsSentForEachChangeKeepOneListBitAndTheOtherBits) {
   EXPECT_EQ(set(listed(30, 0x0C, ID_STATUS_ONLINE), 0), 0);
   EXPECT_EQ(set(listed(31, 0x08, ID_STATUS_ONLINE), ID_STATUS_OFFLINE), 0);
-  EXPECT_EQ(set(listed(32, 0x14, 0), ID_STATUS_ONLINE), 0);
-  EXPECT_EQ(sent_flags(), (std::vector<uint32_t>{0x00, 0x0C, 0x1C}));
+  EXPECT_EQ(set(listed(32, 0x10014, 0), ID_STATUS_ONLINE), 0);
+  EXPECT_EQ(sent_flags(), (std::vector<uint32_t>{0x00, 0x04, 0x10018}));
+}
+
+// Invisible, normal, visible, then a rename: the rename carries the visible bit the server
+// took last, not the flags the list gave at log-in.
+TEST_F(SetApparentMode, ARenameAfterChangesSendsTheLastAcceptedVisibility) {
+  host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
+  Handle kim = listed(30, 0, 0);
+  EXPECT_EQ(set(kim, ID_STATUS_OFFLINE), 0);
+  EXPECT_EQ(set(kim, 0), 0);
+  EXPECT_EQ(set(kim, ID_STATUS_ONLINE), 0);
+  host_.write_setting(kim, "CList", "MyHandle", Setting::string("Kimberly"));
+  EXPECT_EQ(sent_flags(), (std::vector<uint32_t>{0x04, 0x00, 0x08, 0x08}));
 }
 
 TEST_F(SetApparentMode, RequestsThatSendNothing) {

@@ -27,11 +27,12 @@ TEST_F(FindContact, FirstMatchInTheHostsOrderWins) {
   EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(first));
 }
 
-TEST_F(FindContact, AddressesAreComparedExactly) {
+// E-mail addresses: one contact whatever the case of its letters, and nothing looser.
+TEST_F(FindContact, AddressesCompareWithoutRegardToCase) {
   Handle lower = add_contact("kim@example.org");
-  EXPECT_EQ(mrim_find_contact("Kim@example.org", 0, 0), NOT_FOUND);
+  EXPECT_EQ(mrim_find_contact("Kim@Example.ORG", 0, 0), as_handle(lower));
   EXPECT_EQ(mrim_find_contact("kim@example", 0, 0), NOT_FOUND);
-  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(lower));
+  EXPECT_EQ(mrim_find_contact("kim@example.org ", 0, 0), NOT_FOUND);
 }
 
 TEST_F(FindContact, OtherProtocolsAndContactsWithoutAddressAreSkipped) {

@@ -147,7 +147,7 @@ TEST_F(MessageAck, LongAddressAndTextAreCutToTheirBuffers) {
   EXPECT_EQ(stored[0].blob.size(), 30000u);
   EXPECT_EQ(blob_text(stored[0]), std::string(29999, 'x') + '\0');
   // The neighbours of the two buffers are untouched.
-  EXPECT_EQ(std::string(work_->nickname, sizeof work_->nickname), std::string(100, 'N'));
+  EXPECT_EQ(std::string(work_->nickname, sizeof work_->nickname), std::string(sizeof work_->nickname, 'N'));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(work_->auth_record), 16), std::string(16, 'R'));
   // The receipt names the sender as kept.
   auto receipts = sent_with_code(MRIM_CS_MESSAGE_RECV);

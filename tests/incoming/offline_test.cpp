@@ -204,7 +204,7 @@ TEST_F(OfflineMessage, LongSenderAndTextStayInTheirBuffers) {
   // 29,999 characters are kept in all; the header takes 6 + 700 + 2 of them.
   EXPECT_EQ(blob, std::string(29999 - 708, 'b') + '\0');
   EXPECT_EQ(contacts_with(std::string(511, 's')), std::vector<Handle>{contact});
-  EXPECT_EQ(std::string(work_->nickname, sizeof work_->nickname), std::string(100, 'N'));
+  EXPECT_EQ(std::string(work_->nickname, sizeof work_->nickname), std::string(sizeof work_->nickname, 'N'));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(work_->auth_record), 16), std::string(16, 'R'));
   expect_deleted();
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "contacts/contact_records.h"
+#include "contacts/groups.h"
 #include "incoming/events.h"
 #include "protocol/online.h"
 #include "support/support.h"
@@ -201,7 +202,12 @@ TEST_F(ContactList, LongAddressAndNicknameAreCutToTheirBuffers) {
   packet.ul(0).ul(0).lps(std::string(600, 'a')).lps(std::string(150, 'N')).ul(0).ul(1);
   dispatch(packet);
   Handle contact = only(std::string(511, 'a'));
-  EXPECT_EQ(text(contact, "MyHandle", "CList"), std::string(99, 'N'));
+  EXPECT_EQ(text(contact, "MyHandle", "CList"), std::string(150, 'N'));
+  auto longer = list("", "uussuu");
+  longer.ul(0).ul(0).lps("b").lps(std::string(300, 'M')).ul(0).ul(1);
+  dispatch(longer);
+  EXPECT_EQ(text(only("b"), "MyHandle", "CList"), std::string(MRIM_NAME_MAX, 'M'))
+      << "the limit of group names too";
 }
 
 TEST_F(ContactList, ExistingContactsKeepTheirOtherSettings) {
@@ -213,7 +219,7 @@ TEST_F(ContactList, ExistingContactsKeepTheirOtherSettings) {
   packet.ul(0).ul(0).lps("kim").lps("Kim").ul(0).ul(1);
   dispatch(packet);
   EXPECT_EQ(only("kim"), kim);
-  EXPECT_EQ(setting(kim, "NotOnList", "CList"), Setting::byte(1));
+  EXPECT_EQ(setting(kim, "NotOnList", "CList"), Setting::byte(0)) << "the server's list has it";
   EXPECT_EQ(setting(kim, "Hidden", "CList"), Setting::byte(1));
   EXPECT_EQ(text(kim, "Nick"), "Kimmy");
   EXPECT_EQ(text(kim, "MyHandle", "CList"), "Kim");
@@ -226,7 +232,9 @@ TEST_F(ContactList, NumbersStartAfreshWithEveryList) {
     packet.ul(0).ul(0).lps(round == 0 ? "amy" : "kim").lps("").ul(0).ul(0);
     dispatch(packet);
   }
-  EXPECT_EQ(setting(only("amy"), "Number"), Setting::dword(20));
+  // Number 20 now names kim: amy, left out of the fresh list, loses it and is not on the list.
+  EXPECT_EQ(setting(only("amy"), "Number"), Setting::dword(0));
+  EXPECT_EQ(setting(only("amy"), "NotOnList", "CList"), Setting::byte(1));
   EXPECT_EQ(setting(only("kim"), "Number"), Setting::dword(20));
 }
 
@@ -240,7 +248,7 @@ TEST_F(ContactList, FlagsGiveTheApparentMode) {
   EXPECT_EQ(setting(only("vis"), "Flags"), Setting::dword(8));
   EXPECT_EQ(setting(only("inv"), "ApparentMode"), Setting::word(ID_STATUS_OFFLINE));
   EXPECT_FALSE(setting(only("none"), "ApparentMode").has_value());
-  EXPECT_EQ(setting(only("none"), "Flags"), Setting::dword(0));
+  EXPECT_EQ(setting(only("none"), "Flags"), Setting::dword(0x10000)) << "the server's own bits as they came";
 }
 
 TEST_F(ContactList, HostThatCannotCreateContactsKeepsTheNumbersAndTheAccountUntouched) {
