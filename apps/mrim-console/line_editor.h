@@ -1,8 +1,11 @@
-// The command line at a terminal: libedit in its callback form, with history, incremental
-// search (Ctrl-R) and completion. The console's events are printed above the line being typed,
-// which is then drawn again as it was. One editor per process (libedit keeps global state);
-// every call into libedit happens under the editor's lock, from whichever thread.
+// The command line at a terminal: libedit's own interface in wide characters, read a key at a
+// time, with history, incremental search (Ctrl-R), completion and bracketed paste. The
+// console's events are printed above the line being typed, which is then drawn once again
+// below them. One editor per process (the terminal is one); every call into libedit happens
+// under the editor's lock, from whichever thread.
 #pragma once
+
+#include <termios.h>
 
 #include <csignal>
 #include <functional>
@@ -10,7 +13,15 @@
 #include <string>
 #include <vector>
 
+struct editline;
+struct historyW;
+
 namespace console {
+
+// Makes the C library read and write the terminal in UTF-8: the user's locale when it is a
+// UTF-8 one, else C.UTF-8 (a bare tmux names none). Only the character type is taken from the
+// locale: numbers keep their "." whatever the user's language.
+void use_utf8_terminal();
 
 class LineEditor {
  public:
@@ -26,9 +37,11 @@ class LineEditor {
 
   // Shows the prompt, with a status in front of it (see set_status), unless it is shown.
   void begin_prompt(const std::string& status);
-  // Shows the prompt (begin_prompt) and takes keys until a line is entered (true) or the input ends, by
-  // Ctrl-D or because `stop` was set by a signal handler (false). The entered line goes into
-  // the history unless it repeats the last one.
+  // Shows the prompt (begin_prompt) and takes keys until a line is entered (true) or the
+  // person leaves (false): Ctrl-D on an empty line, Ctrl-C on an empty line right after a
+  // Ctrl-C, the end of the input, or `stop` set by a signal handler. Ctrl-C otherwise drops
+  // the line (or ends a search). The entered line goes into the history unless it repeats the
+  // last one; line breaks pasted into it are in it as "\n".
   bool read_line(std::string& line, const volatile std::sig_atomic_t& stop);
   // Whether the prompt is on the screen (from the start of read_line to the line's Enter).
   bool prompting();
@@ -36,27 +49,53 @@ class LineEditor {
   void print_above(const std::string& text);
   // A short status shown in front of the prompt ("going online 3s"); "" for none.
   void set_status(const std::string& status);
+  // The account's status, shown as a short mark that starts the prompt ("on", "away", ...).
+  void set_mark(const std::string& mark);
 
  private:
-  static void line_done(char* line);
-  void install();      // lock held: shows the prompt and takes keys from now
-  void clear_input();  // lock held, prompt shown
-  std::string prompt() const;
+  static unsigned char complete_key(editline* el, int key);
+  static unsigned char cancel_key(editline* el, int key);
+  static unsigned char end_key(editline* el, int key);
+  static unsigned char paste_key(editline* el, int key);
+  static int read_key(editline* el, wchar_t* key);
+  static wchar_t* prompt_text(editline* el);
+
+  void install();            // lock held: shows the prompt and takes keys from now
+  void uninstall();          // lock held: the terminal back as it was, the prompt left
+  void clear_input();        // lock held, prompt shown: the prompt's rows are empty again
+  void keys_without_echo();  // lock held: a command runs; keys wait for the next prompt
+  std::wstring prompt() const;
+  unsigned char complete();
+  void list_candidates(const std::vector<std::string>& candidates);
 
   std::mutex mu_;
+  editline* el_ = nullptr;
+  historyW* history_ = nullptr;
   std::string history_path_;
   Completer completer_;
   std::string status_;
+  std::string mark_;
+  std::wstring prompt_;  // what prompt_text() hands to libedit
   bool prompting_ = false;
-  bool got_line_ = false;
-  bool ended_ = false;
-  std::string line_;
-  std::string last_added_;
+  bool at_terminal_ = false;
+  bool ended_ = false;      // the input ended, or the person left
+  bool draining_ = false;   // read_key gives only what libedit pushed back
+  bool cancelled_ = false;  // the last key was a Ctrl-C that dropped the line
+  bool have_saved_ = false;
+  termios saved_{};  // the terminal as it was before the console touched it
+  std::wstring last_added_;
 };
 
 // Where the command history is kept: beside the profile file ("<profile>.history"); for the
 // in-memory profile, which has no folder of its own, in the home folder
 // ("~/.mrim-console_history", or the current folder without HOME).
 std::string history_path_for(const std::string& profile);
+
+// UTF-8 and the editor's wide characters; pasted line breaks are kept in the line as U+21B5
+// (shown as "↵") and come out as "\n".
+std::wstring wide_from_utf8(const std::string& text);
+std::string utf8_from_wide(const std::wstring& text);
+// Columns the text takes at the terminal (wide characters two, combining ones none).
+size_t columns_of(const std::wstring& text);
 
 }  // namespace console

@@ -17,18 +17,28 @@
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
+volatile std::sig_atomic_t interrupted = 0;
+volatile std::sig_atomic_t line_editing = 0;
 
-// Ctrl-C or a termination request ends the input, so the console leaves the way quit does:
-// offline, plug-in unloaded, profile saved.
+// A termination request ends the input, so the console leaves the way quit does: offline,
+// plug-in unloaded, profile saved. So does Ctrl-C when commands come from a pipe; at the line
+// editor Ctrl-C is a key, and its signal (while a command runs) cuts a wait short.
 void on_stop_signal(int) { stop_requested = 1; }
+void on_interrupt(int) {
+  if (line_editing)
+    interrupted = 1;
+  else
+    stop_requested = 1;
+}
 
 void catch_stop_signals() {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: the blocked read of the next command returns
-  sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = on_interrupt;
+  sigaction(SIGINT, &action, nullptr);
 }
 
 }  // namespace
@@ -49,6 +59,8 @@ int main(int argc, char** argv) {
   console::Session* running = nullptr;
   std::unique_ptr<console::LineEditor> editor;
   if (interactive && isatty(STDOUT_FILENO) == 1) {
+    console::use_utf8_terminal();
+    line_editing = 1;
     editor = std::make_unique<console::LineEditor>(
         console::history_path_for(options.profile),
         [&running](const std::string& before, const std::string& word) {
@@ -63,6 +75,7 @@ int main(int argc, char** argv) {
   int result = 0;
   {
     console::Session session(options, *view, interactive);
+    session.interrupt_with(&interrupted);
     if (session.start()) {
       running = &session;
       view->ready_for_input();
@@ -70,6 +83,7 @@ int main(int argc, char** argv) {
       while (editor ? editor->read_line(line, stop_requested)
                     : static_cast<bool>(std::getline(std::cin, line))) {
         view->input_taken();
+        interrupted = 0;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!session.execute(line)) break;
         view->ready_for_input();

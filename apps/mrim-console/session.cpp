@@ -503,7 +503,11 @@ void Session::history(const Command& command) {
 
 void Session::wait(const Command& command) {
   double seconds = std::strtod(command.args[0].c_str(), nullptr);
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  auto until = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+  while (std::chrono::steady_clock::now() < until && !(interrupt_ && *interrupt_))
+    std::this_thread::sleep_until(
+        std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
   sources_->flush();
   ok(Event("ok").set("command", "wait").set("milliseconds", static_cast<int64_t>(seconds * 1000)));
 }

@@ -4,6 +4,7 @@
 // call.
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ class Session {
   bool execute(const std::string& line);
   // Goes offline, unloads the plug-in and saves the profile.
   void finish();
+  // A flag a signal handler sets to cut the running command's wait short.
+  void interrupt_with(const volatile std::sig_atomic_t* flag) { interrupt_ = flag; }
   // The addresses of the account's contacts (for completion at the terminal).
   std::vector<std::string> addresses() const;
 
@@ -78,6 +81,7 @@ class Session {
   std::unique_ptr<ContactBook> book_;
   std::unique_ptr<EventSources> sources_;
   bool loaded_ = false;
+  const volatile std::sig_atomic_t* interrupt_ = nullptr;
 };
 
 // The module name the plug-in takes from its file name: no folder, no extension, at most 30

@@ -48,6 +48,14 @@ std::string indented(const std::string& text, size_t indent) {
   return out;
 }
 
+// The account's status in front of the prompt, short enough not to crowd it.
+std::string status_mark(const std::string& status) {
+  if (status == "online") return "on";
+  if (status == "offline") return "off";
+  if (status == "invisible") return "inv";
+  return status;
+}
+
 std::string contact_line(const Value& c) {
   std::string line = who(c, "address") + "  " + text_of(c, "status");
   std::string visibility = text_of(c, "visibility");
@@ -207,7 +215,9 @@ class TerminalView : public View {
       : interactive_(interactive),
         tty_(isatty(STDOUT_FILENO) == 1),
         editor_(editor),
-        ticker_([this] { tick(); }) {}
+        ticker_([this] { tick(); }) {
+    if (editor_) editor_->set_mark(status_mark("offline"));
+  }
   ~TerminalView() override {
     {
       std::lock_guard lock(mu_);
@@ -218,6 +228,7 @@ class TerminalView : public View {
   }
 
   void show(const Event& event) override {
+    if (editor_ && event.kind() == "status") editor_->set_mark(status_mark(text_of(event.fields, "status")));
     std::string text = describe(event);
     if (text.empty()) return;
     std::lock_guard lock(mu_);
