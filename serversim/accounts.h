@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -14,6 +15,9 @@ namespace serversim {
 struct Group {
   uint32_t flags = 0;
   std::string name;
+  // The index the list gives the group; unset, its place in the list. Set, it may leave gaps, as
+  // on a server where another client deleted a group.
+  std::optional<uint32_t> index;
 };
 
 struct Contact {
@@ -24,6 +28,9 @@ struct Contact {
   // (contacts that are accounts of this server and are logged in show their live status).
   uint32_t status = 0;
   std::string nickname;
+  // Added, and the other side has not authorized the account yet: the list leaves it out, as
+  // servers in use do, until it is authorized.
+  bool pending = false;
 };
 
 // How a stored message is laid out when it is handed to the client.

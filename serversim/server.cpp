@@ -347,10 +347,10 @@ struct Server::Impl {
   Packet contact_list(const Account& a) {
     Writer w;
     w.ul(0).ul(uint32_t(a.groups.size())).lps(a.group_mask).lps(a.contact_mask);
-    for (size_t index = 0; index < a.groups.size(); ++index) {
-      const Group& g = a.groups[index];
+    for (size_t place = 0; place < a.groups.size(); ++place) {
+      const Group& g = a.groups[place];
       // As servers in use send them: the group flag, and the group's index in the top byte.
-      uint32_t flags = (g.flags & 0x00FFFFFF) | contact_flag::group | uint32_t(index) << 24;
+      uint32_t flags = (g.flags & 0x00FFFFFF) | contact_flag::group | group_index(a, place) << 24;
       for (size_t i = 0; i < a.group_mask.size(); ++i) {
         bool text = a.group_mask[i] == 's';
         if (text) {
@@ -361,6 +361,7 @@ struct Server::Impl {
       }
     }
     for (const Contact& c : a.contacts) {
+      if (c.pending) continue;
       uint32_t numbers[] = {c.flags, c.group, 0, 0, 0, live_status(c)};
       for (size_t i = 0; i < a.contact_mask.size(); ++i) {
         bool text = a.contact_mask[i] == 's';
@@ -419,6 +420,9 @@ struct Server::Impl {
       case code::add_contact:
         on_add_contact(s, p);
         break;
+      case code::authorize:
+        on_authorize(s, p);
+        break;
       case code::directory_request:
         on_directory_request(s, p);
         break;
@@ -458,7 +462,8 @@ struct Server::Impl {
     s.info.status = *status;
     s.info.client = client.value_or("");
     s.numbers.clear();
-    for (const Contact& c : account->contacts) s.numbers.push_back(c.email);
+    for (const Contact& c : account->contacts)
+      if (!c.pending) s.numbers.push_back(c.email);
     reply(s, p.code, Packet{code::login_ack, p.seq, {}},
           behavior.send_after_login ? after_login(s, *account) : std::vector<Packet>{});
     fan_out(*email, *status);
@@ -517,7 +522,15 @@ struct Server::Impl {
     std::erase_if(a->offline, [&](const OfflineMessage& m) { return m.id == id; });
   }
 
-  static bool group_exists(const Account& a, uint32_t group) { return group == 0 || group < a.groups.size(); }
+  static uint32_t group_index(const Account& a, size_t place) {
+    return a.groups[place].index.value_or(uint32_t(place));
+  }
+  static bool group_exists(const Account& a, uint32_t group) {
+    if (group == 0) return true;
+    for (size_t place = 0; place < a.groups.size(); ++place)
+      if (group_index(a, place) == group) return true;
+    return false;
+  }
 
   void on_modify_contact(Session& s, const Packet& p) {
     Reader r(p.body);
@@ -533,9 +546,12 @@ struct Server::Impl {
     if (!a || !number || !flags || !group || !address || !name) return ack(kContactOperError);
     // A group is renamed by its index in the number's place.
     if (*flags & contact_flag::group) {
-      if (*number >= a->groups.size() || name->empty()) return ack(kContactOperError);
-      a->groups[*number].name = *name;
-      return ack(kContactOperSuccess);
+      for (size_t place = 0; place < a->groups.size() && !name->empty(); ++place) {
+        if (group_index(*a, place) != *number) continue;
+        a->groups[place].name = *name;
+        return ack(kContactOperSuccess);
+      }
+      return ack(kContactOperError);
     }
     // A contact can only be moved into a group the list has (0 is always taken).
     if (!(*flags & contact_flag::removed) && !group_exists(*a, *group)) return ack(kContactOperError);
@@ -574,8 +590,11 @@ struct Server::Impl {
     // A new group: its name stands in the name item, and the reply carries its index.
     if (a && flags && (*flags & contact_flag::group)) {
       if (!name || name->empty() || a->groups.size() >= kMaxGroups) return refuse();
-      a->groups.push_back(Group{contact_flag::group, *name});
-      uint32_t index = uint32_t(a->groups.size() - 1);
+      // One past the highest index: a list with gaps keeps them.
+      uint32_t index = 0;
+      for (size_t place = 0; place < a->groups.size(); ++place)
+        index = std::max(index, group_index(*a, place) + 1);
+      a->groups.push_back(Group{contact_flag::group, *name, index});
       reply(s, p.code,
             Packet{code::add_contact_ack, p.seq, Writer().ul(kContactOperSuccess).ul(index).take()});
       return;
@@ -589,6 +608,7 @@ struct Server::Impl {
       c.group = *group;
       c.flags = *flags;
       c.nickname = name.value_or(*address);
+      c.pending = behavior.list_only_authorized;
       a->contacts.push_back(c);
     }
     auto numbered = std::find(s.numbers.begin(), s.numbers.end(), *address);
@@ -608,6 +628,19 @@ struct Server::Impl {
         push(*added, Packet{code::message_ack, 0, w.take()});
       }
     }
+  }
+
+  // The logged-in user authorizes `address`, who added them: they now stand in that account's
+  // list. The authorized user hears of it (MRIM_CS_AUTHORIZE_ACK) when logged in.
+  void on_authorize(Session& s, const Packet& p) {
+    Reader r(p.body);
+    std::optional<std::string> address = r.lps();
+    Account* adder = s.info.logged_in && address ? find_account(*address) : nullptr;
+    if (!adder) return;
+    for (Contact& c : adder->contacts)
+      if (c.email == s.info.email) c.pending = false;
+    if (Session* told = logged_in_session(*address))
+      push(*told, Packet{code::authorize_ack, 0, Writer().lps(s.info.email).take()});
   }
 
   // Items come in pairs: UL kind (0 user part, 1 domain, others are skipped) and an LPS value.

@@ -121,6 +121,9 @@ struct Behavior {
   // whatever else that read brought is dropped (counted in dropped_packets). A packet begun in
   // an earlier read is completed from the following reads as usual.
   bool one_packet_per_read = false;
+  // A contact added by a client stays out of that account's list (Contact::pending) until the
+  // added user authorizes it with MRIM_CS_AUTHORIZE, as community servers do.
+  bool list_only_authorized = false;
 };
 
 struct Settings {

@@ -37,6 +37,7 @@ inline constexpr uint32_t modify_contact_ack = 0x101C;
 inline constexpr uint32_t offline_message_ack = 0x101D;
 inline constexpr uint32_t delete_offline_message = 0x101E;
 inline constexpr uint32_t authorize = 0x1020;
+inline constexpr uint32_t authorize_ack = 0x1021;
 inline constexpr uint32_t change_status = 0x1022;
 inline constexpr uint32_t directory_info = 0x1028;
 inline constexpr uint32_t directory_request = 0x1029;

@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "contacts/contact_index.h"
 #include "contacts/modify.h"
 #include "protocol/online.h"
 #include "support/unit_host.h"
@@ -33,6 +34,46 @@ TEST_F(FindContact, AddressesCompareWithoutRegardToCase) {
   EXPECT_EQ(mrim_find_contact("Kim@Example.ORG", 0, 0), as_handle(lower));
   EXPECT_EQ(mrim_find_contact("kim@example", 0, 0), NOT_FOUND);
   EXPECT_EQ(mrim_find_contact("kim@example.org ", 0, 0), NOT_FOUND);
+}
+
+// With the hooks in place the index answers without walking; an address written while it is
+// being built (here, between two steps of its walk) must not be lost to the walk.
+TEST_F(FindContact, AnAddressWrittenDuringTheIndexWalkIsKept) {
+  contact_index_reset();
+  host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
+  host_.hook_event(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
+  protocol_state.hook_setting_changed = as_handle(1);
+  protocol_state.hook_contact_deleted = as_handle(1);
+  Handle first = add_contact("old@example.org");
+  Handle second = add_contact("other@example.org");
+  bool written = false;
+  hostsim::Host::Service next_of_host;
+  next_of_host = host_.replace_service(MS_DB_CONTACT_FINDNEXT, [&](WPARAM w, LPARAM l) -> INT_PTR {
+    if (!written) {
+      written = true;  // the walk has read the first contact's old address by now
+      host_.write_setting(first, "MRIM", "EMail", Setting::string("new@example.org"));
+    }
+    return next_of_host(w, l);
+  });
+  EXPECT_EQ(mrim_find_contact("other@example.org", 0, 0), as_handle(second));
+  ASSERT_TRUE(written);
+  EXPECT_EQ(mrim_find_contact("new@example.org", 0, 0), as_handle(first));
+  EXPECT_EQ(mrim_find_contact("old@example.org", 0, 0), NOT_FOUND);
+  contact_index_reset();
+}
+
+TEST_F(FindContact, TheSecondContactOfASharedAddressIsFoundOnceTheFirstIsGone) {
+  contact_index_reset();
+  host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
+  host_.hook_event(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
+  protocol_state.hook_setting_changed = as_handle(1);
+  protocol_state.hook_contact_deleted = as_handle(1);
+  Handle first = add_contact("kim@example.org");
+  Handle second = add_contact("KIM@example.org");
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(first));
+  host_.delete_contact(first);
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(second));
+  contact_index_reset();
 }
 
 TEST_F(FindContact, OtherProtocolsAndContactsWithoutAddressAreSkipped) {
