@@ -11,4 +11,11 @@ std::string to_cp1251(const std::string& utf8);
 // Every byte has a meaning except 0x98, which becomes U+FFFD.
 std::string from_cp1251(const std::string& cp1251);
 
+// UTF-8 and wide characters (the line editor's); bytes that are no UTF-8 become U+FFFD.
+std::wstring wide_from_utf8(const std::string& text);
+std::string utf8_from_wide(const std::wstring& text);
+// For comparing names letter case aside, whatever the C library's locale: Latin, Greek and
+// Cyrillic capitals become small.
+std::string fold_case(const std::string& utf8);
+
 }  // namespace console

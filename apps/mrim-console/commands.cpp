@@ -1,28 +1,34 @@
 // The console's command language.
 #include "commands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
+#include "charset.h"
 #include "host/host_api.h"
 
 namespace console {
 
 namespace {
 
-// How many arguments a command takes; `rest` means the last one is the rest of the line.
+// How many arguments a command takes (at least `least`, at most `args`); `rest` means the last
+// one is the rest of the line.
 struct Shape {
   const char* name;
+  size_t least;
   size_t args;
   bool rest;
 };
 
 const Shape kShapes[] = {
-    {"status", 1, false},     {"msg", 2, true},      {"typing", 1, false},    {"list", 0, false},
-    {"search", 1, false},     {"add", 1, false},     {"rename", 2, true},     {"delete", 1, false},
-    {"visibility", 2, false}, {"info", 1, false},    {"authorize", 1, false}, {"deny", 1, false},
-    {"reqauth", 1, false},    {"history", 1, false}, {"wait", 1, false},      {"help", 0, false},
-    {"move", 2, true},        {"groups", 0, false},  {"quit", 0, false},
+    {"status", 0, 1, false},  {"msg", 2, 2, true},        {"typing", 1, 1, false},
+    {"list", 0, 0, false},    {"search", 1, 1, false},    {"add", 1, 1, false},
+    {"rename", 2, 2, true},   {"delete", 1, 1, false},    {"visibility", 2, 2, false},
+    {"info", 1, 1, false},    {"authorize", 1, 1, false}, {"deny", 1, 1, false},
+    {"reqauth", 1, 1, false}, {"history", 1, 1, false},   {"wait", 1, 1, false},
+    {"help", 0, 1, false},    {"move", 2, 2, true},       {"groups", 0, 0, false},
+    {"quit", 0, 0, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -67,21 +73,21 @@ const char* usage_of(const std::string& name) {
 // Checks the fixed choices and numbers; "" when the arguments are fine.
 std::string check_arguments(const Command& command) {
   const std::string& name = command.name;
-  if (name == "status" && !status_code(command.args[0]))
+  if (name == "status" && !command.args.empty() && !status_code(command.args[0]))
     return "unknown status \"" + command.args[0] + "\" (online, away, invisible, na or offline)";
   if (name == "visibility") {
     const std::string& mode = command.args[1];
     if (mode != "visible" && mode != "invisible" && mode != "normal")
       return "unknown visibility \"" + mode + "\" (visible, invisible or normal)";
   }
-  if ((name == "search" || name == "add") && !is_email_address(command.args[0]))
-    return "\"" + command.args[0] + "\" is no e-mail address";
+  if (name == "help" && !command.args.empty() && usage_of(lower(command.args[0]))[0] == '\0')
+    return "no command \"" + command.args[0] + "\" (type help for the list)";
   if (name == "wait") {
     const std::string& text = command.args[0];
     char* end = nullptr;
     double seconds = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || !(seconds >= 0) || seconds > 3600)
-      return "wait wants a number of seconds from 0 to 3600, not \"" + text + "\"";
+      return "a number of seconds from 0 to 3600 is wanted, not \"" + text + "\"";
   }
   if ((name == "msg" || name == "rename" || name == "move") && command.args[1].empty())
     return std::string("missing text; usage: ") + usage_of(name);
@@ -92,26 +98,37 @@ std::string check_arguments(const Command& command) {
 
 const std::vector<CommandInfo>& command_table() {
   static const std::vector<CommandInfo> table = {
-      {"status", "status online|away|invisible|na|offline", "change the account's status"},
-      {"msg", "msg ADDRESS TEXT", "send a message to a contact"},
-      {"typing", "typing ADDRESS", "tell a contact that you are typing"},
-      {"list", "list", "show the contact list with presence"},
-      {"search", "search ADDRESS", "look an e-mail address up in the directory"},
-      {"add", "add ADDRESS", "add an address to the contact list (asks for authorization)"},
-      {"rename", "rename ADDRESS NAME", "change the name shown for a contact"},
-      {"delete", "delete ADDRESS", "remove a contact"},
-      {"move", "move ADDRESS GROUP", "put a contact in a group (a new name makes a new group)"},
-      {"groups", "groups", "show the groups of the contact list"},
+      {"status", "status [online|away|invisible|na|offline]", "show or change the account's status",
+       "Without a word it shows the status. The plug-in serves na as away."},
+      {"msg", "msg ADDRESS TEXT", "send a message to a contact",
+       "ADDRESS is an e-mail address or a contact's name (in double quotes when it has blanks).\n"
+       "TEXT is the rest of the line as typed, quotes and all; lines pasted into it stay one\n"
+       "message with its line breaks. Delivered when the server confirms it."},
+      {"typing", "typing ADDRESS", "tell a contact that you are typing", ""},
+      {"list", "list", "show the contact list with presence", ""},
+      {"search", "search ADDRESS", "look an e-mail address up in the directory", ""},
+      {"add", "add ADDRESS", "add an address to the contact list (asks for authorization)",
+       "Says what the server answered. An address on the list already, or one the last search\n"
+       "found nobody at, is not asked for."},
+      {"rename", "rename ADDRESS NAME", "change the name shown for a contact",
+       "Needs the account online: the server keeps the list."},
+      {"delete", "delete ADDRESS", "remove a contact",
+       "Needs the account online: the server keeps the list. The history with the contact is kept."},
+      {"move", "move ADDRESS GROUP", "put a contact in a group (a new name makes a new group)",
+       "Needs the account online: the server keeps the list."},
+      {"groups", "groups", "show the groups of the contact list", ""},
       {"visibility", "visibility ADDRESS visible|invisible|normal",
-       "put a contact on the visible or invisible list, or neither"},
-      {"info", "info ADDRESS", "fetch a contact's details from the directory"},
-      {"authorize", "authorize ADDRESS", "grant the contact's last authorization request"},
-      {"deny", "deny ADDRESS", "refuse the contact's last authorization request"},
-      {"reqauth", "reqauth ADDRESS", "put a contact on the server list and authorize it"},
-      {"history", "history ADDRESS", "show the messages exchanged with a contact"},
-      {"wait", "wait SECONDS", "let events arrive before the next command"},
-      {"help", "help", "this list"},
-      {"quit", "quit", "go offline and leave"},
+       "put a contact on the visible or invisible list, or neither", ""},
+      {"info", "info ADDRESS", "fetch a contact's details from the directory", ""},
+      {"authorize", "authorize ADDRESS", "grant the contact's last authorization request", ""},
+      {"deny", "deny ADDRESS", "refuse the contact's last authorization request", ""},
+      {"reqauth", "reqauth ADDRESS", "put a contact on the server list and authorize it",
+       "Says whether the server put the contact on the list; the authorization itself is not\n"
+       "confirmed by the server."},
+      {"history", "history ADDRESS", "show the messages exchanged with a contact", ""},
+      {"wait", "wait SECONDS", "let events arrive before the next command", "Ctrl-C cuts it short."},
+      {"help", "help [COMMAND]", "this list, or what a command does", ""},
+      {"quit", "quit", "go offline and leave", "So do Ctrl-D and a second Ctrl-C on an empty line."},
   };
   return table;
 }
@@ -135,10 +152,11 @@ ParseResult parse_command(const std::string& line) {
   command.name = result.name;
   for (size_t i = 0; i < shape->args; ++i) {
     bool last = i + 1 == shape->args;
+    if (i >= shape->least && rest_of_line(line, pos).empty()) break;
     if (last && shape->rest) {
-      // A quoted last argument is taken without its quotes; otherwise the rest as typed.
+      // A quoted name or group is taken without its quotes; a message is text as typed.
       std::string rest = rest_of_line(line, pos);
-      if (rest.size() >= 2 && rest.front() == '"' && rest.back() == '"' &&
+      if (command.name != "msg" && rest.size() >= 2 && rest.front() == '"' && rest.back() == '"' &&
           rest.find('"', 1) == rest.size() - 1)
         rest = rest.substr(1, rest.size() - 2);
       command.args.push_back(rest);
@@ -156,7 +174,7 @@ ParseResult parse_command(const std::string& line) {
     result.error = std::string("too many arguments; usage: ") + usage_of(command.name);
     return result;
   }
-  if (command.name == "status" || command.name == "visibility") {
+  if ((command.name == "status" && !command.args.empty()) || command.name == "visibility") {
     std::string& choice = command.args.back();
     choice = lower(choice);
   }
@@ -176,25 +194,79 @@ bool is_email_address(const std::string& text) {
          domain.find("..") == std::string::npos;
 }
 
+bool needs_server(const std::string& command) {
+  static const char* const kNeeding[] = {"msg",    "typing", "search",  "add",        "rename",   "move",
+                                         "delete", "info",   "reqauth", "visibility", "authorize"};
+  for (const char* name : kNeeding)
+    if (command == name) return true;
+  return false;
+}
+
+Resolved resolve_address(const std::string& typed, const std::vector<ContactName>& contacts) {
+  std::string folded = fold_case(typed);
+  for (const ContactName& c : contacts)
+    if (fold_case(c.address) == folded) return {c.address, ""};
+  std::vector<std::string> named;
+  for (const ContactName& c : contacts)
+    if (!c.name.empty() && fold_case(c.name) == folded) named.push_back(c.address);
+  if (named.size() == 1) return {named[0], ""};
+  if (named.size() > 1) {
+    std::string which;
+    for (const std::string& address : named) which += (which.empty() ? "" : ", ") + address;
+    return {"", std::to_string(named.size()) + " contacts are called \"" + typed + "\" (" + which +
+                    "): write the address"};
+  }
+  if (is_email_address(typed)) return {typed, ""};
+  return {"", "\"" + typed + "\" is no e-mail address, and no contact is called so"};
+}
+
+namespace {
+
+std::string quoted_if_blank(const std::string& text) {
+  return text.find_first_of(" \t") == std::string::npos ? text : "\"" + text + "\"";
+}
+
+bool starts_with_folded(const std::string& text, const std::string& prefix) {
+  std::string a = fold_case(text), b = fold_case(prefix);
+  return a.compare(0, b.size(), b) == 0;
+}
+
+}  // namespace
+
 std::vector<std::string> completions(const std::string& before, const std::string& word,
-                                     const std::vector<std::string>& addresses) {
+                                     const CompletionData& data) {
   std::vector<std::string> words;
   size_t pos = 0;
   std::string next, ignored;
   while (next_word(before, pos, next, ignored) && !next.empty()) words.push_back(next);
   std::vector<std::string> choices;
-  if (words.empty()) {
+  auto command_names = [&] {
     for (const CommandInfo& entry : command_table()) choices.push_back(entry.name);
+  };
+  if (words.empty()) {
+    command_names();
   } else {
-    // The usage names what each argument is: ADDRESS, or fixed choices "a|b|c".
+    // The usage names what each argument is: ADDRESS, GROUP, a command, or fixed choices.
     std::vector<std::string> usage;
     std::string usage_text = usage_of(lower(words[0]));
     pos = 0;
-    while (next_word(usage_text, pos, next, ignored) && !next.empty()) usage.push_back(next);
+    while (next_word(usage_text, pos, next, ignored) && !next.empty()) {
+      if (next.size() > 2 && next.front() == '[' && next.back() == ']')
+        next = next.substr(1, next.size() - 2);
+      usage.push_back(next);
+    }
     if (words.size() < usage.size()) {
       const std::string& shape = usage[words.size()];
       if (shape == "ADDRESS") {
-        choices = addresses;
+        // A contact's name where its address does not fit what is typed.
+        for (const ContactName& c : data.contacts) {
+          bool name_wanted = !c.name.empty() && c.name != c.address && !starts_with_folded(c.address, word);
+          choices.push_back(name_wanted ? quoted_if_blank(c.name) : c.address);
+        }
+      } else if (shape == "GROUP") {
+        choices = data.groups;
+      } else if (shape == "COMMAND") {
+        command_names();
       } else if (shape.find('|') != std::string::npos) {
         for (size_t start = 0, bar; start <= shape.size(); start = bar + 1) {
           bar = shape.find('|', start);
@@ -205,9 +277,13 @@ std::vector<std::string> completions(const std::string& before, const std::strin
     }
   }
   std::vector<std::string> fitting;
-  std::string prefix = lower(word);
-  for (const std::string& choice : choices)
-    if (lower(choice).compare(0, prefix.size(), prefix) == 0) fitting.push_back(choice);
+  for (const std::string& choice : choices) {
+    // A quoted name fits a word begun with or without its quote.
+    bool fits =
+        starts_with_folded(choice, word) || (!choice.empty() && choice.front() == '"' && !word.empty() &&
+                                             word[0] != '"' && starts_with_folded(choice.substr(1), word));
+    if (fits && std::find(fitting.begin(), fitting.end(), choice) == fitting.end()) fitting.push_back(choice);
+  }
   return fitting;
 }
 

@@ -22,6 +22,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSettle{150};
 constexpr milliseconds kSettleAtMost{1000};
 constexpr std::chrono::seconds kSaveEvery{2};
+// Short enough that a message or an acknowledgement shows at once to a person.
+constexpr milliseconds kBatchEvery{20};
 
 // The new-mail notifier's mailbox contact is named "<address> Mailbox" (or "Mailbox").
 bool is_mailbox(const std::string& address) {
@@ -130,7 +132,15 @@ void EventSources::message_sent(intptr_t ack, hostsim::Handle contact, const std
 
 void EventSources::search_started(intptr_t id, const std::string& address) {
   searches_[id] = 0;
+  search_addresses_[id] = fold_case(address);
   view_.begin_wait(search_key(id), "searching for " + address);
+}
+
+std::optional<int> EventSources::hits_of_last_search(const std::string& address) {
+  std::lock_guard lock(acks_mu_);
+  auto it = last_hits_.find(fold_case(address));
+  if (it == last_hits_.end()) return std::nullopt;
+  return it->second;
 }
 
 void EventSources::login_started(const std::string& what) {
@@ -171,12 +181,20 @@ void EventSources::reconnect_written(uint32_t seconds) {
 }
 
 void EventSources::run() {
+  Clock::time_point last_collect = Clock::now();
   while (!stopping_) {
     // Wakes on the next change the host records, or after a short while for the settling of
     // contact changes, the log-in deadline and the profile's save.
     int checks = 0;
     host_.wait_until([&] { return ++checks > 1 || stopping_; }, 100);
+    // A long contact list writes tens of thousands of settings in a burst: woken for each, this
+    // thread would take the plug-in's time in waking and in copying the host's records. It
+    // takes what came in batches instead, at most one every kBatchEvery, and sleeps between
+    // them (asleep, it is no waiter the plug-in's writes must wake).
+    Clock::time_point next = last_collect + kBatchEvery;
+    if (!stopping_ && Clock::now() < next) std::this_thread::sleep_until(next);
     collect(false);
+    last_collect = Clock::now();
   }
 }
 
@@ -383,6 +401,10 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
           std::lock_guard lock(acks_mu_);
           found = searches_[id];
           searches_.erase(id);
+          if (auto it = search_addresses_.find(id); it != search_addresses_.end()) {
+            last_hits_[it->second] = found;
+            search_addresses_.erase(it);
+          }
         }
         view_.end_wait(search_key(id));
         view_.show(Event("search_done").set("id", static_cast<int64_t>(id)).set("found", found));

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -44,6 +45,9 @@ class EventSources {
   std::unique_lock<std::mutex> hold_acks() { return std::unique_lock(acks_mu_); }
   void message_sent(intptr_t ack, hostsim::Handle contact, const std::string& text_cp1251);
   void search_started(intptr_t id, const std::string& address);
+  // How many hits the last finished search for the address had (letter case aside); none
+  // when it was not looked for.
+  std::optional<int> hits_of_last_search(const std::string& address);
   // A log-in is under way (`what` says which, for the wait line): watch for its
   // acknowledgement or its failure.
   void login_started(const std::string& what);
@@ -112,7 +116,9 @@ class EventSources {
 
   std::mutex acks_mu_;
   std::map<intptr_t, PendingMessage> pending_messages_;
-  std::map<intptr_t, int> searches_;  // search id -> hits so far
+  std::map<intptr_t, int> searches_;                  // search id -> hits so far
+  std::map<intptr_t, std::string> search_addresses_;  // search id -> address, case folded
+  std::map<std::string, int> last_hits_;              // address, case folded -> hits
 
   std::mutex login_mu_;
   LoginWatch login_;

@@ -15,6 +15,8 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "charset.h"
+
 namespace console {
 
 namespace {
@@ -78,57 +80,6 @@ void use_utf8_terminal() {
   const char* chosen = std::setlocale(LC_CTYPE, "");
   if (chosen == nullptr || std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0)
     std::setlocale(LC_CTYPE, "C.UTF-8");
-}
-
-std::wstring wide_from_utf8(const std::string& text) {
-  std::wstring out;
-  for (size_t i = 0; i < text.size();) {
-    auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80                   ? 1
-                    : lead >= 0xF0 && lead < 0xF8 ? 4
-                    : lead >= 0xE0                ? 3
-                    : lead >= 0xC2                ? 2
-                                                  : 0;
-    char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-    bool whole = length > 0 && i + length <= text.size();
-    for (size_t k = 1; whole && k < length; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      whole = (next & 0xC0) == 0x80;
-      c = (c << 6) | (next & 0x3F);
-    }
-    if (!whole) {
-      out += L'\uFFFD';
-      ++i;
-      continue;
-    }
-    out += static_cast<wchar_t>(c);
-    i += length;
-  }
-  return out;
-}
-
-std::string utf8_from_wide(const std::wstring& text) {
-  std::string out;
-  for (wchar_t wc : text) {
-    auto c = static_cast<char32_t>(wc);
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 size_t columns_of(const std::wstring& text) {

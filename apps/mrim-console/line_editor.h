@@ -91,10 +91,6 @@ class LineEditor {
 // ("~/.mrim-console_history", or the current folder without HOME).
 std::string history_path_for(const std::string& profile);
 
-// UTF-8 and the editor's wide characters; pasted line breaks are kept in the line as U+21B5
-// (shown as "↵") and come out as "\n".
-std::wstring wide_from_utf8(const std::string& text);
-std::string utf8_from_wide(const std::wstring& text);
 // Columns the text takes at the terminal (wide characters two, combining ones none).
 size_t columns_of(const std::wstring& text);
 

@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
         console::history_path_for(options.profile),
         [&running](const std::string& before, const std::string& word) {
           return console::completions(before, word,
-                                      running ? running->addresses() : std::vector<std::string>());
+                                      running ? running->completion_data() : console::CompletionData());
         });
   }
   std::unique_ptr<console::View> view =

@@ -168,15 +168,55 @@ void Session::save_profile() {
 }
 
 bool Session::execute(const std::string& line) {
+  // Several lines at once (a paste) are several commands, but for a message, which keeps them.
+  size_t lines_end = line.find('\n');
+  if (lines_end != std::string::npos && parse_command(line.substr(0, lines_end)).name != "msg") {
+    for (size_t start = 0; start <= line.size(); start = lines_end + 1) {
+      lines_end = line.find('\n', start);
+      if (lines_end == std::string::npos) lines_end = line.size();
+      if (!execute(line.substr(start, lines_end - start))) return false;
+    }
+    return true;
+  }
   ParseResult parsed = parse_command(line);
   if (!parsed.error.empty()) {
     error(parsed.name, parsed.error);
     return true;
   }
   if (!parsed.command) return true;
-  if (parsed.command->name == "quit") return false;
-  run(*parsed.command);
+  Command& command = *parsed.command;
+  if (command.name == "quit") return false;
+  // A contact's name stands for its address.
+  std::string usage;
+  for (const CommandInfo& entry : command_table())
+    if (command.name == entry.name) usage = entry.usage;
+  if (usage.find(" ADDRESS") != std::string::npos && !command.args.empty()) {
+    Resolved resolved = resolve_address(command.args[0], contact_names());
+    if (!resolved.error.empty()) {
+      error(command.name, resolved.error);
+      return true;
+    }
+    command.args[0] = resolved.address;
+  }
+  run(command);
   return true;
+}
+
+std::vector<ContactName> Session::contact_names() const {
+  std::vector<ContactName> names;
+  if (!book_) return names;
+  for (hostsim::Handle contact : book_->contacts()) {
+    ContactState state = book_->state(contact);
+    if (!state.address.empty()) names.push_back({state.address, state.name});
+  }
+  return names;
+}
+
+CompletionData Session::completion_data() const {
+  CompletionData data;
+  data.contacts = contact_names();
+  if (book_) data.groups = book_->groups();
+  return data;
 }
 
 void Session::run(const Command& command) {
@@ -197,7 +237,7 @@ void Session::run(const Command& command) {
   if (name == "reqauth") return request_authorization(command);
   if (name == "history") return history(command);
   if (name == "wait") return wait(command);
-  if (name == "help") return help();
+  if (name == "help") return help(command);
 }
 
 // --- helpers ----------------------------------------------------------------------------------
@@ -230,7 +270,7 @@ int Session::account_status() {
 
 // As the host does, requests that need the server are not made while the account is offline.
 bool Session::online_for(const std::string& command) {
-  if (account_status() != ID_STATUS_OFFLINE) return true;
+  if (!needs_server(command) || account_status() != ID_STATUS_OFFLINE) return true;
   error(command, "the account is offline (status online first)");
   return false;
 }
@@ -238,8 +278,12 @@ bool Session::online_for(const std::string& command) {
 // --- commands ---------------------------------------------------------------------------------
 
 void Session::status(const Command& command) {
-  int wanted = *status_code(command.args[0]);
   int current = account_status();
+  if (command.args.empty()) {
+    ok(Event("ok").set("command", "status").set("status", status_name(current)).set("asked", true));
+    return;
+  }
+  int wanted = *status_code(command.args[0]);
   if (wanted != ID_STATUS_OFFLINE && !account_complete(*host_, module_)) {
     error("status", "no account set up (start with --account ADDRESS --password PASSWORD)");
     return;
@@ -271,10 +315,6 @@ void Session::status(const Command& command) {
 void Session::send_message(const Command& command) {
   const std::string& address = command.args[0];
   std::optional<hostsim::Handle> contact = book_->find(address);
-  if (!contact && !is_email_address(address)) {
-    error("msg", "\"" + address + "\" is no e-mail address, and no contact is called so");
-    return;
-  }
   if (!online_for("msg")) return;
   if (!contact) contact = temporary_contact(address);
   std::string text = to_cp1251(command.args[1]);
@@ -304,16 +344,6 @@ hostsim::Handle Session::temporary_contact(const std::string& address) {
   return contact;
 }
 
-std::vector<std::string> Session::addresses() const {
-  std::vector<std::string> found;
-  if (!book_) return found;
-  for (hostsim::Handle contact : book_->contacts()) {
-    std::string address = book_->state(contact).address;
-    if (!address.empty()) found.push_back(address);
-  }
-  return found;
-}
-
 void Session::typing(const Command& command) {
   std::optional<hostsim::Handle> contact = contact_of("typing", command.args[0]);
   if (!contact || !online_for("typing")) return;
@@ -335,6 +365,10 @@ void Session::list() {
 }
 
 void Session::search(const Command& command) {
+  if (!is_email_address(command.args[0])) {
+    error("search", "\"" + command.args[0] + "\" is no e-mail address");
+    return;
+  }
   if (!online_for("search")) return;
   std::string address = to_cp1251(command.args[0]);
   auto hold = sources_->hold_acks();
@@ -348,27 +382,69 @@ void Session::search(const Command& command) {
 }
 
 void Session::add(const Command& command) {
+  const std::string& wanted = command.args[0];
+  if (!is_email_address(wanted)) {
+    error("add", "\"" + wanted + "\" is no e-mail address");
+    return;
+  }
   if (!online_for("add")) return;
+  if (std::optional<hostsim::Handle> known = book_->find(wanted); known && book_->state(*known).on_list) {
+    error("add", book_->state(*known).address + " is on the list already");
+    return;
+  }
+  // The plug-in would add it anyway, and the server lists any address it is given.
+  if (sources_->hits_of_last_search(wanted) == 0) {
+    error("add", "the last search found nobody at " + wanted + " (search again to add it)");
+    return;
+  }
   // The host adds a contact from a search hit: this is the record a search would have given.
-  std::string address = to_cp1251(command.args[0]);
+  std::string address = to_cp1251(wanted);
   SearchResult hit{};
   hit.size = 36;
   hit.nick = address.data();
   hit.email = address.data();
-  view_.begin_wait("add", "adding " + command.args[0]);
-  std::optional<INT_PTR> contact = call("add", "/AddToList", 0, reinterpret_cast<LPARAM>(&hit));
+  view_.begin_wait("add", "adding " + wanted);
+  std::optional<INT_PTR> contact;
+  std::vector<hostsim::Handle> listed =
+      watching_list_numbers([&] { contact = call("add", "/AddToList", 0, reinterpret_cast<LPARAM>(&hit)); });
   view_.end_wait("add");
   if (!contact) return;
   if (*contact == 0) {
-    error("add", "the plug-in did not add " + command.args[0]);
+    error("add", "the plug-in did not take " + wanted);
     return;
   }
-  ok(Event("ok").set("command", "add").set("address", command.args[0]));
+  // The plug-in gives back the contact either way; only the list number it writes tells
+  // that the server took it.
+  auto handle = static_cast<hostsim::Handle>(*contact);
+  if (std::find(listed.begin(), listed.end(), handle) == listed.end()) {
+    error("add", "the server did not put " + wanted + " on the list");
+    return;
+  }
+  ok(Event("ok").set("command", "add").set("address", wanted));
+}
+
+std::vector<hostsim::Handle> Session::watching_list_numbers(const std::function<void()>& call) {
+  std::mutex mu;
+  std::vector<hostsim::Handle> written;
+  hostsim::Handle hook =
+      host_->hook_event(ME_DB_CONTACT_SETTINGCHANGED, [&](WPARAM contact, LPARAM l) -> INT_PTR {
+        auto* change = reinterpret_cast<const SettingWrite*>(l);
+        if (change && change->module && change->setting && module_ == change->module &&
+            std::string("Number") == change->setting) {
+          std::lock_guard lock(mu);
+          written.push_back(static_cast<hostsim::Handle>(contact));
+        }
+        return 0;
+      });
+  call();
+  host_->unhook_event(hook);
+  std::lock_guard lock(mu);
+  return written;
 }
 
 void Session::rename(const Command& command) {
   std::optional<hostsim::Handle> contact = contact_of("rename", command.args[0]);
-  if (!contact) return;
+  if (!contact || (book_->state(*contact).on_list && !online_for("rename"))) return;
   // As the host's list does: it writes the shown name; the plug-in hears of it through the
   // setting-changed event and tells the server.
   view_.begin_wait("rename", "renaming " + command.args[0]);
@@ -379,7 +455,7 @@ void Session::rename(const Command& command) {
 
 void Session::move(const Command& command) {
   std::optional<hostsim::Handle> contact = contact_of("move", command.args[0]);
-  if (!contact) return;
+  if (!contact || (book_->state(*contact).on_list && !online_for("move"))) return;
   // As the host's list does when a contact is dragged into a group: it writes the group's name;
   // the plug-in hears of it and moves the contact on the server.
   view_.begin_wait("move", "moving " + command.args[0]);
@@ -401,7 +477,7 @@ void Session::groups() {
 
 void Session::remove(const Command& command) {
   std::optional<hostsim::Handle> contact = contact_of("delete", command.args[0]);
-  if (!contact) return;
+  if (!contact || (book_->state(*contact).on_list && !online_for("delete"))) return;
   std::string address = book_->state(*contact).address;
   view_.begin_wait("delete", "deleting " + address);
   bool deleted = host_->delete_contact(*contact);
@@ -480,10 +556,15 @@ void Session::request_authorization(const Command& command) {
   std::optional<hostsim::Handle> contact = contact_of("reqauth", command.args[0]);
   if (!contact || !online_for("reqauth")) return;
   view_.begin_wait("reqauth", "asking the server to add and authorize " + command.args[0]);
-  std::optional<INT_PTR> result = call("reqauth", "/ReqAuth", *contact, 0);
+  std::optional<INT_PTR> result;
+  std::vector<hostsim::Handle> listed =
+      watching_list_numbers([&] { result = call("reqauth", "/ReqAuth", *contact, 0); });
   view_.end_wait("reqauth");
   if (!result) return;
-  ok(Event("ok").set("command", "reqauth").set("address", command.args[0]));
+  // The plug-in answers 0 whatever happened: its list number says whether the server listed
+  // the contact; the authorization itself is never confirmed.
+  bool on_server_list = std::find(listed.begin(), listed.end(), *contact) != listed.end();
+  ok(Event("ok").set("command", "reqauth").set("address", command.args[0]).set("listed", on_server_list));
 }
 
 void Session::history(const Command& command) {
@@ -512,10 +593,17 @@ void Session::wait(const Command& command) {
   ok(Event("ok").set("command", "wait").set("milliseconds", static_cast<int64_t>(seconds * 1000)));
 }
 
-void Session::help() {
+void Session::help(const Command& command) {
+  std::string wanted = command.args.empty() ? "" : command.args[0];
+  for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   Value commands = Value::array();
-  for (const CommandInfo& entry : command_table())
-    commands.push_back(Value{{"usage", entry.usage}, {"description", entry.description}});
+  for (const CommandInfo& entry : command_table()) {
+    if (wanted.empty())
+      commands.push_back(Value{{"usage", entry.usage}, {"description", entry.description}});
+    else if (wanted == entry.name)
+      commands.push_back(
+          Value{{"usage", entry.usage}, {"description", entry.description}, {"details", entry.details}});
+  }
   view_.show(Event("help").set("commands", std::move(commands)));
   ok(Event("ok").set("command", "help"));
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,8 +36,8 @@ class Session {
   void finish();
   // A flag a signal handler sets to cut the running command's wait short.
   void interrupt_with(const volatile std::sig_atomic_t* flag) { interrupt_ = flag; }
-  // The addresses of the account's contacts (for completion at the terminal).
-  std::vector<std::string> addresses() const;
+  // The account's contacts and groups, for completion at the terminal.
+  CompletionData completion_data() const;
 
  private:
   void run(const Command& command);
@@ -56,7 +57,12 @@ class Session {
   void request_authorization(const Command& command);
   void history(const Command& command);
   void wait(const Command& command);
-  void help();
+  void help(const Command& command);
+  std::vector<ContactName> contact_names() const;
+  // Runs `call` while watching for the plug-in writing the list number ("Number") of a
+  // contact, which it does when the server put the contact on its list. The contacts so
+  // written.
+  std::vector<hostsim::Handle> watching_list_numbers(const std::function<void()>& call);
 
   hostsim::Handle temporary_contact(const std::string& address);
   void answer_dialog(hostsim::Dialog& dialog);

@@ -88,16 +88,20 @@ std::string describe(const Event& event) {
       return "searching for " + text_of(f, "address") + " (search " + std::to_string(number_of(f, "id")) +
              ")";
     if (command == "status") {
+      if (flag_of(f, "asked")) return "you are " + text_of(f, "status");
       if (flag_of(f, "unchanged")) return "the account is already " + text_of(f, "status");
       std::string cancelled = text_of(f, "cancelled");
       if (!cancelled.empty()) return cancelled + " cancelled, the account stays offline";
       return "";  // the change itself is shown when it happens
     }
-    if (command == "add") return text_of(f, "address") + " added";
+    if (command == "add") return "the server put " + text_of(f, "address") + " on the list";
     if (command == "visibility") return text_of(f, "address") + ": visibility " + text_of(f, "visibility");
     if (command == "authorize") return text_of(f, "address") + " authorized";
     if (command == "deny") return text_of(f, "address") + "'s request refused";
-    if (command == "reqauth") return text_of(f, "address") + " put on the server list and authorized";
+    if (command == "reqauth")
+      return std::string(flag_of(f, "listed") ? "the server put " : "the server did not put ") +
+             text_of(f, "address") +
+             " on the list; your authorization was sent (the server does not confirm it)";
     if (command == "typing") return "typing notice sent to " + text_of(f, "address");
     return "";  // the others' own events (contact changes, details, lists) say enough
   }
@@ -196,6 +200,12 @@ std::string describe(const Event& event) {
     return text;
   }
   if (kind == "help") {
+    if (f.contains("commands") && f["commands"].size() == 1 && f["commands"][0].contains("details")) {
+      const Value& c = f["commands"][0];
+      std::string text = text_of(c, "usage") + "\n  " + text_of(c, "description");
+      std::string details = text_of(c, "details");
+      return details.empty() ? text : text + "\n" + details;
+    }
     std::string text = "commands:";
     if (f.contains("commands"))
       for (const Value& c : f["commands"]) {

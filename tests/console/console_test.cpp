@@ -511,6 +511,40 @@ TEST_F(Console, BadCommandsGetAClearErrorAndChangeNothing) {
   EXPECT_EQ(kim.command("help").value("event", ""), "ok");
 }
 
+// Edits of the list made offline would be undone by the server's list at the next log-in, so
+// they are refused; an add says what the server answered, and is not made when it cannot be
+// one.
+TEST_F(Console, ListEditsNeedTheServerAndAddsSayWhatTheServerDid) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", folder.file("profile.sqlite"), folder);
+  go_online(kim);
+  ASSERT_TRUE(contact_shows(kim, kAmy, "offline")) << kim.transcript();
+  kim.command("status offline");
+  ASSERT_TRUE(kim.await(is("status", "status", "offline"))) << kim.transcript();
+  for (const char* line :
+       {"rename \"amy pond\" Amy", "move amy@mail.example Work", "delete amy@mail.example"}) {
+    Json answer = kim.command(line);
+    EXPECT_EQ(answer.value("event", ""), "error") << line;
+    EXPECT_NE(answer.value("message", "").find("offline"), std::string::npos) << answer.dump();
+  }
+  EXPECT_TRUE(kim.all(is("contact_removed")).empty()) << kim.transcript();
+
+  kim.command("status online");
+  ASSERT_TRUE(kim.next(is("status", "status", "online"))) << kim.transcript();
+  Json again = kim.command("add amy@mail.example");
+  EXPECT_EQ(again.value("event", ""), "error");
+  EXPECT_NE(again.value("message", "").find("on the list already"), std::string::npos) << again.dump();
+  kim.command("search zed@mail.example");
+  ASSERT_TRUE(kim.await(is("search_done"))) << kim.transcript();
+  Json nobody = kim.command("add zed@mail.example");
+  EXPECT_EQ(nobody.value("event", ""), "error");
+  EXPECT_NE(nobody.value("message", "").find("found nobody"), std::string::npos) << nobody.dump();
+  // A name stands for the address; the server lists Bob, as the answer says.
+  Json listed = kim.command("reqauth Боб");
+  EXPECT_EQ(listed.value("address", ""), kBob) << kim.transcript();
+  EXPECT_TRUE(listed.value("listed", false)) << listed.dump();
+}
+
 TEST_F(Console, WithoutAnAccountNothingIsAskedAndGoingOnlineSaysWhy) {
   // Standard input is a pipe: the set-up dialog is cancelled, as nobody can answer it.
   TempFolder folder;
