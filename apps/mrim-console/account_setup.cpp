@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "charset.h"
+#include "commands.h"
 #include "hostsim/profile.h"
 
 namespace console {
@@ -60,10 +61,15 @@ std::string account_address(hostsim::Host& host, const std::string& module) {
 
 bool ask_account(const std::string& known, std::string& email, std::string& password) {
   std::printf("MRIM account set-up. Please enter your MRIM details to continue.\n");
-  std::printf("E-Mail%s: ", known.empty() ? "" : (" [" + known + "]").c_str());
-  std::fflush(stdout);
-  if (!read_line(email)) return false;
-  if (email.empty()) email = known;
+  for (;;) {
+    std::printf("E-Mail%s: ", known.empty() ? "" : (" [" + known + "]").c_str());
+    std::fflush(stdout);
+    if (!read_line(email)) return false;
+    if (email.empty()) email = known;
+    // The plug-in would take anything, and fail only at the log-in.
+    if (is_email_address(email)) break;
+    std::printf("\"%s\" is no e-mail address (name@domain.example).\n", email.c_str());
+  }
   // Echo goes off before the prompt shows, so that nothing typed after it is echoed.
   termios saved{};
   bool hidden = tcgetattr(STDIN_FILENO, &saved) == 0;

@@ -16,7 +16,8 @@ constexpr const char* kServerName = "embedded.mrim.test";
 
 }  // namespace
 
-std::unique_ptr<EmbeddedServer> EmbeddedServer::start(const std::string& accounts_file, std::string& error) {
+std::unique_ptr<EmbeddedServer> EmbeddedServer::start(const std::string& accounts_file, std::string& error,
+                                                      const Delivered& delivered) {
   serversim::Settings settings;
   try {
     if (accounts_file.empty()) {
@@ -29,6 +30,11 @@ std::unique_ptr<EmbeddedServer> EmbeddedServer::start(const std::string& account
     error = std::string("accounts: ") + e.what();
     return nullptr;
   }
+  if (delivered)
+    for (serversim::Account& account : settings.accounts)
+      std::erase_if(account.offline, [&](const serversim::OfflineMessage& message) {
+        return delivered(account.email, message.from, message.text);
+      });
   settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
   auto embedded = std::unique_ptr<EmbeddedServer>(new EmbeddedServer());
   std::vector<serversim::Account> accounts = settings.accounts;

@@ -5,6 +5,7 @@
 // address service the account's server).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,8 +21,13 @@ extern const char* const kDemoAccounts;
 
 class EmbeddedServer {
  public:
-  // accounts_file empty: the demo accounts. Null with a reason in `error` on failure.
-  static std::unique_ptr<EmbeddedServer> start(const std::string& accounts_file, std::string& error);
+  // Whether the profile holds the offline message already (to, from, text in code page 1251).
+  using Delivered = std::function<bool(const std::string&, const std::string&, const std::string&)>;
+  // accounts_file empty: the demo accounts. Null with a reason in `error` on failure. The
+  // server forgets the offline messages it delivered when the console ends; those the profile
+  // holds are not stored again.
+  static std::unique_ptr<EmbeddedServer> start(const std::string& accounts_file, std::string& error,
+                                               const Delivered& delivered = {});
   ~EmbeddedServer();
 
   void add_routes(hostsim::Netlib& netlib) const;

@@ -59,10 +59,17 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   app.add_option("--server", server,
                  "the demo server inside (default), or an address service, stored as the account's server")
       ->type_name("embedded|HOST:PORT")
-      ->check(checked_by("embedded or HOST:PORT", [](const std::string& v) {
-        Options scratch;
-        return parse_server(v, scratch);
-      }));
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            Options scratch;
+            if (parse_server(value, scratch)) return "";
+            size_t colon = value.rfind(':');
+            std::string port = colon == std::string::npos ? "" : value.substr(colon + 1);
+            if (colon > 0 && !port.empty() && port.find_first_not_of("0123456789") == std::string::npos)
+              return "the port " + port + " is out of range (1 to 65535)";
+            return "wants embedded or HOST:PORT, not " + value;
+          },
+          ""));
   app.add_option("--route", routes, "dial HOST:PORT when the plug-in dials NAME:PORT")
       ->type_name("NAME:PORT=HOST:PORT")
       ->check(checked_by("NAME:PORT=HOST:PORT", [](const std::string& v) {
@@ -71,9 +78,11 @@ Parsed parse_options(int argc, char** argv, Options& options) {
       }));
   CLI::Option* account = app.add_option("--account", options.account, "the account, stored in the profile")
                              ->type_name("ADDRESS");
-  app.add_option("--password", options.password, "its password, stored encoded")
-      ->type_name("PASSWORD")
-      ->needs(account);
+  // Checked after parsing rather than with needs(), whose note would run into the option's name
+  // in --help.
+  CLI::Option* password =
+      app.add_option("--password", options.password, "its password (with --account), stored encoded")
+          ->type_name("PASSWORD");
   app.add_option("--profile", options.profile,
                  "SQLite file of contacts, settings, history (default :memory:)")
       ->type_name("FILE")
@@ -89,6 +98,7 @@ Parsed parse_options(int argc, char** argv, Options& options) {
 
   try {
     app.parse(argc, argv);
+    if (password->count() > 0 && account->count() == 0) throw CLI::RequiresError("--password", "--account");
   } catch (const CLI::ParseError& e) {
     int status = app.exit(e);
     return status == 0 ? Parsed::done : Parsed::bad_option;

@@ -74,7 +74,16 @@ bool Session::start() {
   hostsim::Netlib& netlib = host_->netlib();
   std::string server = "embedded";
   if (options_.embedded) {
-    embedded_ = EmbeddedServer::start(options_.accounts_file, reason);
+    std::string account = account_address(*host_, module_);
+    ContactBook book(*host_, module_);
+    auto delivered = [&](const std::string& to, const std::string& from, const std::string& text) {
+      std::optional<hostsim::Handle> sender = book.find(from);
+      if (to != account || !sender) return false;
+      for (const HistoryEntry& entry : book.history(*sender))
+        if (!entry.outgoing && !entry.auth_request && entry.text == from_cp1251(text)) return true;
+      return false;
+    };
+    embedded_ = EmbeddedServer::start(options_.accounts_file, reason, delivered);
     if (!embedded_) {
       error("", reason);
       return false;

@@ -28,12 +28,16 @@ std::string who(const Value& fields, const char* address_field) {
   return name + " <" + address + ">";
 }
 
+// The time of day, with the date in front when it is not today.
 std::string clock_time(int64_t unix_seconds) {
   time_t t = static_cast<time_t>(unix_seconds);
-  tm local{};
+  time_t now = std::time(nullptr);
+  tm local{}, today{};
   localtime_r(&t, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M", &local);
+  localtime_r(&now, &today);
+  bool same_day = local.tm_year == today.tm_year && local.tm_yday == today.tm_yday;
+  char text[32];
+  std::strftime(text, sizeof text, same_day ? "%H:%M" : "%Y-%m-%d %H:%M", &local);
   return text;
 }
 
@@ -46,6 +50,18 @@ std::string indented(const std::string& text, size_t indent) {
     if (c == '\n') out.append(indent, ' ');
   }
   return out;
+}
+
+// A details field as people call it.
+std::string field_label(const std::string& field) {
+  if (field == "nick") return "nickname";
+  if (field == "email") return "e-mail";
+  if (field == "city_id") return "city (number)";
+  if (field == "country_id") return "country (number)";
+  std::string label = field;
+  for (char& c : label)
+    if (c == '_') c = ' ';
+  return label;
 }
 
 // The account's status in front of the prompt, short enough not to crowd it.
@@ -160,7 +176,7 @@ std::string describe(const Event& event) {
     if (f.contains("fields"))
       for (const auto& [name, v] : f["fields"].items()) {
         std::string shown = v.is_string() ? v.get<std::string>() : v.dump();
-        if (!shown.empty()) text += "\n  " + name + ": " + shown;
+        if (!shown.empty()) text += "\n  " + field_label(name) + ": " + shown;
       }
     return text;
   }
@@ -194,8 +210,8 @@ std::string describe(const Event& event) {
     for (const Value& e : f["entries"]) {
       std::string arrow = text_of(e, "direction") == "out" ? ">> " : "<< ";
       std::string type = text_of(e, "type") == "auth_request" ? "(authorization request) " : "";
-      text +=
-          "\n  [" + clock_time(number_of(e, "time")) + "] " + arrow + type + indented(text_of(e, "text"), 13);
+      std::string head = "  [" + clock_time(number_of(e, "time")) + "] " + arrow;
+      text += "\n" + head + type + indented(text_of(e, "text"), head.size());
     }
     return text;
   }
@@ -238,6 +254,13 @@ class TerminalView : public View {
   }
 
   void show(const Event& event) override {
+    if (event.kind() == "new_mail") {
+      // The plug-in repeats its balloon as a reminder; it is news only when it says another thing.
+      std::string notice = text_of(event.fields, "title") + "\n" + text_of(event.fields, "text");
+      std::lock_guard lock(mu_);
+      if (notice == last_notice_) return;
+      last_notice_ = notice;
+    }
     if (editor_ && event.kind() == "status") editor_->set_mark(status_mark(text_of(event.fields, "status")));
     std::string text = describe(event);
     if (text.empty()) return;
@@ -357,6 +380,7 @@ class TerminalView : public View {
   bool line_drawn_ = false;
   bool prompt_shown_ = false;
   unsigned turn_ = 0;
+  std::string last_notice_;
   std::thread ticker_;  // last: starts once the members above exist
 };
 
