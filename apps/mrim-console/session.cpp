@@ -433,22 +433,26 @@ void Session::add(const Command& command) {
 }
 
 std::vector<hostsim::Handle> Session::watching_list_numbers(const std::function<void()>& call) {
-  std::mutex mu;
-  std::vector<hostsim::Handle> written;
-  hostsim::Handle hook =
-      host_->hook_event(ME_DB_CONTACT_SETTINGCHANGED, [&](WPARAM contact, LPARAM l) -> INT_PTR {
+  // Shared with the hook: a plug-in thread may still be inside it after it is unhooked.
+  struct Seen {
+    std::mutex mu;
+    std::vector<hostsim::Handle> written;
+  };
+  auto seen = std::make_shared<Seen>();
+  hostsim::Handle hook = host_->hook_event(
+      ME_DB_CONTACT_SETTINGCHANGED, [seen, module = module_](WPARAM contact, LPARAM l) -> INT_PTR {
         auto* change = reinterpret_cast<const SettingWrite*>(l);
-        if (change && change->module && change->setting && module_ == change->module &&
+        if (change && change->module && change->setting && module == change->module &&
             std::string("Number") == change->setting) {
-          std::lock_guard lock(mu);
-          written.push_back(static_cast<hostsim::Handle>(contact));
+          std::lock_guard lock(seen->mu);
+          seen->written.push_back(static_cast<hostsim::Handle>(contact));
         }
         return 0;
       });
   call();
   host_->unhook_event(hook);
-  std::lock_guard lock(mu);
-  return written;
+  std::lock_guard lock(seen->mu);
+  return seen->written;
 }
 
 void Session::rename(const Command& command) {
