@@ -113,7 +113,7 @@ const std::vector<CommandInfo>& command_table() {
       {"rename", "rename ADDRESS NAME", "change the name shown for a contact",
        "Needs the account online: the server keeps the list."},
       {"delete", "delete ADDRESS", "remove a contact",
-       "Needs the account online: the server keeps the list. The history with the contact is kept."},
+       "Needs the account online: the server keeps the list."},
       {"move", "move ADDRESS GROUP", "put a contact in a group (a new name makes a new group)",
        "Needs the account online: the server keeps the list."},
       {"groups", "groups", "show the groups of the contact list", ""},
