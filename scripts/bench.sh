@@ -10,7 +10,7 @@ cd "$root"
 bash scripts/setup.sh linux
 cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/linux -j"$(nproc)" --target round_trip_bench log_record_bench contact_list_bench \
-  go_online_bench >/dev/null
+  go_online_bench console_list_bench >/dev/null
 bench=build/linux/tests/bench
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -18,6 +18,7 @@ trap 'rm -rf "$out"' EXIT
 (cd "$out" && "$root/$bench/log_record_bench" 20000 >log_record.txt 2>/dev/null)
 (cd "$out" && "$root/$bench/contact_list_bench" 1000 10000 >contact_list.txt 2>/dev/null)
 (cd "$out" && "$root/$bench/go_online_bench" 500 >go_online.txt 2>/dev/null)
+(cd "$out" && "$root/$bench/console_list_bench" 5 >console_list.txt 2>/dev/null)
 cat "$out"/*.txt
 echo
 
@@ -36,6 +37,8 @@ change_median=$(figure go_online.txt "away/online" median)
 change_packets=$(figure go_online.txt "status change while online" changes:)
 change_queries=$(grep -E "status change while online" "$out/go_online.txt" | sed -E 's/.* and ([0-9.]+) address.*/\1/')
 comeback_median=$(figure go_online.txt "back online after a drop" median)
+console_short=$(figure console_list.txt "console list, 1000 entries" message)
+console_long=$(figure console_list.txt "console list, 10000 entries" message)
 
 row() { printf '%-44s %14s   %-22s\n' "$1" "$2" "$3"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -47,6 +50,9 @@ row "one log record (median)" "$record us" "at most 5 us"
 row "contact list of 1,000 entries" "$list_short ms" "under 50 ms"
 row "contact list of 10,000 entries" "$list_long ms" "under 500 ms"
 row "  ratio 10,000 / 1,000" "$(ratio "$list_long" "$list_short")" "below 12"
+row "console: list of 1,000, packet to message" "$console_short ms" ""
+row "console: list of 10,000, packet to message" "$console_long ms" "under 300 ms"
+row "  ratio 10,000 / 1,000" "$(ratio "$console_long" "$console_short")" "below 12"
 row "going online (median)" "$online_median ms" "under 1 ms"
 row "going online (p99)" "$online_p99 ms" "reported"
 row "status change while online (median)" "$change_median ms" "under 0.2 ms"

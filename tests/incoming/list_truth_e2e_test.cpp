@@ -66,8 +66,9 @@ class ListTruth : public ::testing::Test {
   // Online, with the server's list applied (the n-th list of this test).
   void log_in(size_t nth = 1) {
     ASSERT_EQ(session->call("/SetStatus", ID_STATUS_ONLINE), 0);
-    ASSERT_TRUE(wait([&] { return lists_handled() >= nth && session->call("/GetStatus") == ID_STATUS_ONLINE; }))
-        << session->log();
+    ASSERT_TRUE(wait([&] {
+      return lists_handled() >= nth && session->call("/GetStatus") == ID_STATUS_ONLINE;
+    })) << session->log();
   }
   void log_out() {
     ASSERT_EQ(session->call("/SetStatus", ID_STATUS_OFFLINE), 0);
