@@ -49,11 +49,14 @@ HANDLE mrim_find_contact(const char* address, int create, int on_list) {
 }
 
 HANDLE mrim_set_contact_status(const char* address, uint32_t server_status) {
-  int host_status = host_status_from_mrim(server_status);
   HANDLE contact = mrim_find_contact(address, 0, 0);
-  if (contact != NOT_FOUND)
-    write_setting_word(contact, protocol_state.module_name, "Status", static_cast<WORD>(host_status));
+  if (contact != NOT_FOUND) mrim_contact_set_status(contact, server_status);
   return contact;
+}
+
+void mrim_contact_set_status(HANDLE contact, uint32_t server_status) {
+  int host_status = host_status_from_mrim(server_status);
+  write_setting_word(contact, protocol_state.module_name, "Status", static_cast<WORD>(host_status));
 }
 
 int mrim_rename_contact(HANDLE contact) {

@@ -20,6 +20,8 @@ HANDLE mrim_find_contact(const char* address, int create, int on_list);
 // Writes the contact's "Status" (the server status as a host status); never creates a contact.
 // Returns the contact or NOT_FOUND.
 HANDLE mrim_set_contact_status(const char* address, uint32_t server_status);
+// The same for a contact already found.
+void mrim_contact_set_status(HANDLE contact, uint32_t server_status);
 
 // Sends the contact's current "CList"/"MyHandle" to the server as its name: 0 on success.
 int mrim_rename_contact(HANDLE contact);

@@ -81,9 +81,13 @@ void mrim_groups_store(uint32_t index, const char* name) {
 }
 
 void mrim_contact_set_group(HANDLE contact, uint32_t index) {
-  write_setting_dword(contact, protocol_state.module_name, "GroupIndex", index);
   char name[kGroupNameMax + 1];
-  if (group_name(index, name, sizeof name)) write_own_group(contact, name);
+  mrim_contact_set_group_named(contact, index, group_name(index, name, sizeof name) ? name : nullptr);
+}
+
+void mrim_contact_set_group_named(HANDLE contact, uint32_t index, const char* name) {
+  write_setting_dword(contact, protocol_state.module_name, "GroupIndex", index);
+  if (name != nullptr && name[0] != '\0') write_own_group(contact, name);
 }
 
 int mrim_group_find(const char* name, uint32_t* index) {

@@ -28,6 +28,9 @@ void mrim_groups_store(uint32_t index, const char* name);
 // into "CList"/"Group". The caller keeps the setting hook quiet (contact_list_loading, or a
 // move of its own).
 void mrim_contact_set_group(HANDLE contact, uint32_t index);
+// The same with the group's name known to the caller (null or empty: the account has no group
+// by that index), as while a list is applied: thousands of contacts, one name each.
+void mrim_contact_set_group_named(HANDLE contact, uint32_t index, const char* name);
 
 // The index of the account's group of that name: 0 when found, 1 otherwise.
 int mrim_group_find(const char* name, uint32_t* index);

@@ -5,7 +5,9 @@
 #include "incoming/presence.h"
 
 #include <cstring>
+#include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "contacts/apparent.h"
 #include "contacts/contact_records.h"
@@ -71,7 +73,7 @@ int read_group_entry(uint32_t* position, const MrimPacket* packet, const char* m
 // their place in the list instead, as the first servers did. False when the section was cut
 // short; the groups read before the cut are kept.
 bool load_groups(uint32_t* position, const MrimPacket* packet, uint32_t count, const char* mask,
-                 ListenerWorkArea* work) {
+                 ListenerWorkArea* work, std::vector<std::string>* names) {
   mrim_groups_begin();
   bool used[256] = {};
   for (uint32_t place = 0; place < count; ++place) {
@@ -82,6 +84,7 @@ bool load_groups(uint32_t* position, const MrimPacket* packet, uint32_t count, c
     if (used[index]) continue;
     used[index] = true;
     mrim_groups_store(index, work->nickname);
+    (*names)[index] = work->nickname;
   }
   return true;
 }
@@ -152,7 +155,10 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
     return true;
   }
   // An empty group mask gives groups without items: nothing to read, however many there are.
-  if (group_mask[0] != '\0' && !load_groups(&position, packet, group_count, group_mask, work)) return true;
+  // The names by index, kept here too: every contact's group is named without asking the host.
+  std::vector<std::string> group_names(256);
+  if (group_mask[0] != '\0' && !load_groups(&position, packet, group_count, group_mask, work, &group_names))
+    return true;
   // An entry of an empty contact mask reads nothing, so the body would never be used up: such
   // a list has no contacts.
   if (contact_mask[0] == '\0') return true;
@@ -180,14 +186,15 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
     }
     listed.insert(contact);
     mrim_apparent_apply(contact, entry.flags);
-    mrim_set_contact_status(work->address, entry.status);
+    mrim_contact_set_status(contact, entry.status);
     write_setting_dword(contact, module, "Number", number);
     // On the list now: on it for the host too, and no longer waiting for authorization.
     if (get_setting_byte(contact, "CList", "NotOnList", 0) != 0)
       write_setting_byte(contact, "CList", "NotOnList", 0);
     if (get_setting_byte(contact, module, "AuthPending", 0) != 0)
       write_setting_byte(contact, module, "AuthPending", 0);
-    mrim_contact_set_group(contact, entry.group);
+    mrim_contact_set_group_named(contact, entry.group,
+                                 entry.group < 256 ? group_names[entry.group].c_str() : nullptr);
     const char* name = work->nickname[0] != '\0' ? work->nickname : work->address;
     write_setting_string(contact, "CList", "MyHandle", name);
     mrim_log("MRIM_HSP: Contact #%lu (%s) received and added\n", static_cast<unsigned long>(number), name);
