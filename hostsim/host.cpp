@@ -296,7 +296,9 @@ bool Host::write_setting(Handle contact, const std::string& module, const std::s
   std::optional<Setting> stored = Profile::normalized(written);
   if (!stored || !impl_->profile.write_setting(contact, module, name, *stored)) return false;
   const Setting& value = *stored;
-  impl_->record([&] { impl_->setting_writes.push_back({contact, module, name, value}); });
+  impl_->record([&] {
+    if (impl_->recording_setting_writes) impl_->setting_writes.push_back({contact, module, name, value});
+  });
   // The event carries the host's own copies, valid while the handlers run.
   std::string text = value.text;
   SettingWrite change{module.c_str(), name.c_str(), {}};
@@ -354,6 +356,11 @@ std::vector<Handle> Host::translated_dialogs() const {
 void Host::record_calls(bool on) {
   std::lock_guard lock(impl_->records_mu);
   impl_->recording_calls = on;
+}
+
+void Host::record_setting_writes(bool on) {
+  std::lock_guard lock(impl_->records_mu);
+  impl_->recording_setting_writes = on;
 }
 std::vector<ServiceCall> Host::calls() const { return copy_locked(impl_->records_mu, impl_->calls); }
 

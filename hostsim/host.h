@@ -178,6 +178,9 @@ class Host {
   // Off until switched on: every service call of the plug-ins, listed as it arrives, before
   // the service runs (so a call made from inside a service comes after it).
   void record_calls(bool on);
+  // On until switched off: every setting write in setting_writes(). A program that runs for
+  // long (the console) has no use for the list, which would only grow.
+  void record_setting_writes(bool on);
   std::vector<ServiceCall> calls() const;
   void clear_records();
   // Blocks until pred() holds or the time runs out; re-checked whenever the host records

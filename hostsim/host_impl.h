@@ -77,6 +77,7 @@ struct Host::Impl {
   std::vector<std::string> protocols;
   std::vector<Handle> dialogs;
   bool recording_calls = false;
+  bool recording_setting_writes = true;
   std::vector<ServiceCall> calls;
   Handle next_menu_item = 1;
   INT_PTR tray_result = 0;

@@ -53,6 +53,7 @@ Session::~Session() { finish(); }
 
 bool Session::start() {
   host_ = std::make_unique<hostsim::Host>();
+  host_->record_setting_writes(false);
 
   std::string reason;
   store_ = hostsim::ProfileStore::open(options_.profile, reason);
