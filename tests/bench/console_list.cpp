@@ -28,11 +28,12 @@ double one_round(const TempFolder& folder, int contacts) {
   {
     std::ofstream out(accounts);
     out << "account bench@mail.example bench-pw\ngroup 0 Friends\n";
-    for (int i = 0; i < contacts; ++i) out << "contact c" << i << "@mail.example 0 0 online Contact " << i << "\n";
+    for (int i = 0; i < contacts; ++i)
+      out << "contact c" << i << "@mail.example 0 0 online Contact " << i << "\n";
     out << "offline plain ann@mail.example after the list\n";
   }
-  ConsoleProcess console({"--plugin", MRIM_PLUGIN_PATH, "--accounts", accounts, "--account", "bench@mail.example",
-                          "--password", "bench-pw"},
+  ConsoleProcess console({"--plugin", MRIM_PLUGIN_PATH, "--accounts", accounts, "--account",
+                          "bench@mail.example", "--password", "bench-pw"},
                          folder.path());
   if (!console.next(consoletest::is("ready"))) return -1;
   auto start = Clock::now();

@@ -20,7 +20,22 @@ using testsupport::read_modify;
 using testsupport::Setting;
 using testsupport::UnitHost;
 
-class FindContact : public UnitHost {};
+class FindContact : public UnitHost {
+ protected:
+  void TearDown() override {
+    contact_index_reset();  // built from this test's host
+    UnitHost::TearDown();
+  }
+  // The hooks that keep the index true, as after the host has loaded every module: lookups
+  // answer from the index instead of walking.
+  void with_index_hooks() {
+    contact_index_reset();
+    host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
+    host_.hook_event(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
+    protocol_state.hook_setting_changed = as_handle(1);
+    protocol_state.hook_contact_deleted = as_handle(1);
+  }
+};
 
 TEST_F(FindContact, FirstMatchInTheHostsOrderWins) {
   Handle first = add_contact("kim@example.org");
@@ -39,11 +54,7 @@ TEST_F(FindContact, AddressesCompareWithoutRegardToCase) {
 // With the hooks in place the index answers without walking; an address written while it is
 // being built (here, between two steps of its walk) must not be lost to the walk.
 TEST_F(FindContact, AnAddressWrittenDuringTheIndexWalkIsKept) {
-  contact_index_reset();
-  host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
-  host_.hook_event(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
-  protocol_state.hook_setting_changed = as_handle(1);
-  protocol_state.hook_contact_deleted = as_handle(1);
+  with_index_hooks();
   Handle first = add_contact("old@example.org");
   Handle second = add_contact("other@example.org");
   bool written = false;
@@ -59,21 +70,15 @@ TEST_F(FindContact, AnAddressWrittenDuringTheIndexWalkIsKept) {
   ASSERT_TRUE(written);
   EXPECT_EQ(mrim_find_contact("new@example.org", 0, 0), as_handle(first));
   EXPECT_EQ(mrim_find_contact("old@example.org", 0, 0), NOT_FOUND);
-  contact_index_reset();
 }
 
 TEST_F(FindContact, TheSecondContactOfASharedAddressIsFoundOnceTheFirstIsGone) {
-  contact_index_reset();
-  host_.hook_event(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
-  host_.hook_event(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
-  protocol_state.hook_setting_changed = as_handle(1);
-  protocol_state.hook_contact_deleted = as_handle(1);
+  with_index_hooks();
   Handle first = add_contact("kim@example.org");
   Handle second = add_contact("KIM@example.org");
   EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(first));
   host_.delete_contact(first);
   EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(second));
-  contact_index_reset();
 }
 
 TEST_F(FindContact, OtherProtocolsAndContactsWithoutAddressAreSkipped) {

@@ -50,9 +50,7 @@ class ListTruth : public ::testing::Test {
     session = std::make_unique<PluginSession>("MRIM");
     testsupport::route_plugin_to(host().netlib(), *server, "mrim.test");
     session->set_account_text("EMail", kKim);
-    std::vector<char> password(kPassword, kPassword + strlen(kPassword) + 1);
-    host().call_service(MS_DB_CRYPT_ENCODESTRING, password.size(), reinterpret_cast<LPARAM>(password.data()));
-    session->set_account_text("Password", password.data());
+    session->set_account_password(kPassword);
     ASSERT_TRUE(session->load());
   }
   void TearDown() override {

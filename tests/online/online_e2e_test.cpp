@@ -92,12 +92,7 @@ class Online : public ::testing::Test {
     return true;
   }
 
-  void set_password(const std::string& plain) {
-    std::vector<char> text(plain.begin(), plain.end());
-    text.push_back('\0');
-    host().call_service(MS_DB_CRYPT_ENCODESTRING, text.size(), reinterpret_cast<LPARAM>(text.data()));
-    session->set_account_text("Password", text.data());
-  }
+  void set_password(const std::string& plain) { session->set_account_password(plain); }
 
   INT_PTR set_status(int code) { return session->call("/SetStatus", static_cast<WPARAM>(code)); }
   INT_PTR status() { return session->call("/GetStatus"); }

@@ -64,9 +64,7 @@ class SessionTruth : public ::testing::Test {
     session = std::make_unique<PluginSession>("MRIM");
     testsupport::route_plugin_to(host().netlib(), *server, kServerName);
     session->set_account_text("EMail", kEmail);
-    std::vector<char> password(kPassword, kPassword + strlen(kPassword) + 1);
-    host().call_service(MS_DB_CRYPT_ENCODESTRING, password.size(), reinterpret_cast<LPARAM>(password.data()));
-    session->set_account_text("Password", password.data());
+    session->set_account_password(kPassword);
     session->set_account_dword("Timeout", kTimeoutSeconds);
     ASSERT_TRUE(session->load());
   }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace testsupport {
 
@@ -37,6 +38,13 @@ void PluginSession::set_account_text(const std::string& name, const std::string&
   setting.type = DBVT_ASCIIZ;
   setting.text = value;
   host_.profile().write_setting(0, module_, name, setting);
+}
+
+void PluginSession::set_account_password(const std::string& plain) {
+  std::vector<char> text(plain.begin(), plain.end());
+  text.push_back('\0');
+  host_.call_service(MS_DB_CRYPT_ENCODESTRING, text.size(), reinterpret_cast<LPARAM>(text.data()));
+  set_account_text("Password", text.data());
 }
 
 void PluginSession::set_account_dword(const std::string& name, DWORD value) {

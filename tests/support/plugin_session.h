@@ -28,6 +28,8 @@ class PluginSession {
   // The account's own settings (contact 0, the module's name).
   void set_account_text(const std::string& name, const std::string& value);
   void set_account_dword(const std::string& name, DWORD value);
+  // "Password", encoded by the host as the set-up dialog stores it.
+  void set_account_password(const std::string& plain);
   std::string log() const;
   // Waits (generously) until the log holds the text.
   bool wait_for_log(const std::string& text, int timeout_ms = 10000);
