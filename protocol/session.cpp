@@ -94,6 +94,12 @@ void plan_reconnect_locked(Aftermath& after) {
 
 void reconnect_due(uint32_t ticket) { session_reconnect_due(ticket); }
 
+bool reconnect_enabled() {
+  return get_setting_byte(nullptr, protocol_state.module_name, "Reconnect", 1) != 0;
+}
+
+void clear_reconnect_notice() { write_setting_dword(nullptr, protocol_state.module_name, "ReconnectIn", 0); }
+
 // After the lock, in the order the host must see it: a log-in failure before the status, the
 // status before the handles close (nothing the host does in answer finds a half-closed
 // connection reported online), then the contacts.
@@ -109,18 +115,17 @@ void carry_out(const Aftermath& after) {
     DWORD seconds = (after.delay_ms + 500) / 1000;
     mrim_log("session: connection lost, reconnecting in %lu s\n", static_cast<unsigned long>(seconds));
     write_setting_dword(nullptr, protocol_state.module_name, "ReconnectIn", seconds > 0 ? seconds : 1);
-    if (reconnect_start(after.delay_ms, reconnect_due, after.ticket) != 0) {
+    bool still_planned = reconnect_start(after.delay_ms, reconnect_due, after.ticket) == 0;
+    {
       std::lock_guard lock(session_mutex);
-      if (owner.ticket == after.ticket) owner.reconnect_planned = false;
+      if (!still_planned && owner.ticket == after.ticket) owner.reconnect_planned = false;
+      // The user may have called the plan off between the lock and the notice above: the host
+      // must not be left announcing a try that is not coming.
+      still_planned = owner.reconnect_planned && owner.ticket == after.ticket;
     }
+    if (!still_planned) clear_reconnect_notice();
   }
 }
-
-bool reconnect_enabled() {
-  return get_setting_byte(nullptr, protocol_state.module_name, "Reconnect", 1) != 0;
-}
-
-void clear_reconnect_notice() { write_setting_dword(nullptr, protocol_state.module_name, "ReconnectIn", 0); }
 
 // Starts log-in attempt `attempt` toward `status`; when it cannot even start, it is over.
 void start_attempt(int status, uint32_t attempt) {
