@@ -16,7 +16,7 @@
 #   - a dotted name that is the whole of a quoted text ("host.example", 'host.example', `host.example`).
 # In the last two forms a name whose last part is a file extension (MRIM.dll, online.cpp:120)
 # is a file name, not a host, and the dotted keys of the protocol's user-information packet
-# (MESSAGES.TOTAL and its kin) are no hosts either. A name written in prose without quotes or a
+# (MESSAGES.TOTAL and its kin) and locale names (C.UTF-8) are no hosts either. A name written in prose without quotes or a
 # port is not looked at. An IPv4 literal is any dotted quad of numbers up to 255; one with the
 # word "version" shortly before it on the same line (a version resource, a version constant) is
 # a version number, not an address. IPv6 literals are not looked at (the tree has none).
@@ -43,6 +43,8 @@ perl -e '
     md o out png py rc reg so sock sqlite sh svg tar tmp txt xml yml yaml zip);
 
   my %protocol_keys = map { lc($_) => 1 } qw(MESSAGES.TOTAL MESSAGES.UNREAD MRIM.NICKNAME client.endpoint);
+  # Locale names are dotted too (C.UTF-8, en_US.UTF-8): the part after the dot is a character set.
+  sub locale_name { return shift =~ /^[A-Za-z_]+\.(utf-?8|cp1251|koi8-r)$/i; }
 
   sub reserved_host {
     my $name = lc shift;
@@ -93,7 +95,7 @@ perl -e '
         $found{$2} = 1 if host_like($2) && !file_name($2);
       }
       for my $name (sort keys %found) {
-        next if reserved_host($name) || $protocol_keys{lc $name};
+        next if reserved_host($name) || $protocol_keys{lc $name} || locale_name($name);
         print "$file:$.: host name $name\n";
         $bad = 1;
       }
