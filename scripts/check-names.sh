@@ -16,8 +16,8 @@
 #   - a dotted name that is the whole of a quoted text ("host.example", 'host.example', `host.example`).
 # In the last two forms a name whose last part is a file extension (MRIM.dll, online.cpp:120)
 # is a file name, not a host, and the dotted keys of the protocol's user-information packet
-# (MESSAGES.TOTAL and its kin) and locale names (C.UTF-8) are no hosts either. A name written in prose without quotes or a
-# port is not looked at. An IPv4 literal is any dotted quad of numbers up to 255; one with the
+# (MESSAGES.TOTAL and its kin) and locale names (C.UTF-8) are no hosts either. A name written
+# in prose without quotes or a port is not looked at. An IPv4 literal is any dotted quad of numbers up to 255; one with the
 # word "version" shortly before it on the same line (a version resource, a version constant) is
 # a version number, not an address. IPv6 literals are not looked at (the tree has none).
 set -euo pipefail
