@@ -1,8 +1,9 @@
 // libFuzzer target over the address service's reply: every input is what the receiver holds
 // when the one wait for the reply ends, in a buffer exactly as long as the input. It is made a
 // text, parsed, and the server address it names is split into host and port, as going online
-// does with them. What the parse accepts must name port 443 and fit its buffers; anything else
-// aborts, so that libFuzzer reports it.
+// does with them. What the parse accepts must be "host:port" with a host and a port from 1 to
+// 65535, fit its buffers, and split into that host and port; anything else aborts, so that
+// libFuzzer reports it.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,12 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   size_t length = strnlen(server_address, sizeof server_address);
-  if (length == sizeof server_address || length < 5) abort();
-  if (strcmp(server_address + length - 4, ":443") != 0) abort();
+  if (length == sizeof server_address || length < 3) abort();
+  const char* colon = strchr(server_address, ':');
+  if (colon == nullptr || colon == server_address) abort();
+  unsigned long named = strtoul(colon + 1, nullptr, 10);
+  if (named == 0 || named > 65535) abort();
 
   char host[MRIM_SERVER_ADDRESS_SIZE];
   WORD port = 0;
   mrim_split_server_address(server_address, host, sizeof host, &port);
-  if (port != 443 || strlen(host) == 0 || strchr(host, ':') != nullptr) abort();
+  if (port != named || strlen(host) == 0 || strchr(host, ':') != nullptr) abort();
   return 0;
 }
