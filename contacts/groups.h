@@ -25,8 +25,8 @@ constexpr size_t MRIM_NAME_MAX = 255;
 void mrim_groups_begin();
 void mrim_groups_store(uint32_t index, const char* name);
 // Writes the contact's "GroupIndex" and, when the account has a group by that index, its name
-// into "CList"/"Group". The caller keeps the setting hook quiet (contact_list_loading, or a
-// move of its own).
+// into "CList"/"Group". The caller keeps the setting hook quiet (the list load marks its
+// thread with mrim_contact_list_applying; a move writes the group as its own).
 void mrim_contact_set_group(HANDLE contact, uint32_t index);
 // The same with the group's name known to the caller (null or empty: the account has no group
 // by that index), as while a list is applied: thousands of contacts, one name each.
