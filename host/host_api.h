@@ -92,6 +92,12 @@ constexpr BYTE DBVT_BYTE = 1;
 constexpr BYTE DBVT_WORD = 2;
 constexpr BYTE DBVT_DWORD = 4;
 constexpr BYTE DBVT_ASCIIZ = 255;
+// UTF-8 text, from hosts of HOST_VERSION_UTF8 on. "DB/Contact/GetSetting" hands such a value
+// to its caller as DBVT_ASCIIZ in the system's code page; "DB/Contact/GetSettingStr" hands it
+// over in the type its caller asks for.
+constexpr BYTE DBVT_UTF8 = 253;
+// The first host version that takes UTF-8 settings, event texts and outgoing messages.
+constexpr DWORD HOST_VERSION_UTF8 = 0x00070000;
 
 // "DB/Contact/GetSetting".
 struct SettingRequest {
@@ -117,6 +123,8 @@ struct EventInfo {
   DWORD blob_size;
   BYTE* blob;
 };
+// An event whose blob text is UTF-8.
+constexpr DWORD DBEF_UTF8 = 0x10;
 constexpr WORD EVENTTYPE_MESSAGE = 0;
 constexpr WORD EVENTTYPE_AUTHREQUEST = 1001;
 
@@ -230,6 +238,8 @@ struct ProtocolCall {
   WPARAM wparam;
   LPARAM lparam;
 };
+// "/SendMsg"'s wparam flag: the text is UTF-8 (otherwise it is in the system's code page).
+constexpr WPARAM PREF_UTF = 4;
 
 // One search hit, handed to the host with a search acknowledgement.
 struct SearchResult {
@@ -269,6 +279,7 @@ constexpr WPARAM PLIF_SMALL = 0x10000;
 #define MS_DB_CONTACT_FINDNEXT "DB/Contact/FindNext"
 #define MS_DB_CONTACT_ADD "DB/Contact/Add"
 #define MS_DB_CONTACT_GETSETTING "DB/Contact/GetSetting"
+#define MS_DB_CONTACT_GETSETTING_STR "DB/Contact/GetSettingStr"
 #define MS_DB_CONTACT_FREEVARIANT "DB/Contact/FreeVariant"
 #define MS_DB_CONTACT_WRITESETTING "DB/Contact/WriteSetting"
 #define MS_DB_CRYPT_ENCODESTRING "DB/Crypt/EncodeString"
