@@ -6,6 +6,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "hostsim/code_page.h"
 #include "hostsim/host_impl.h"
 
 namespace hostsim {
@@ -13,9 +14,6 @@ namespace hostsim {
 namespace {
 
 std::atomic<Host*> active_host{nullptr};
-
-// The host version handed to MirandaPluginInfo; the plug-in does not examine it.
-constexpr DWORD HOST_VERSION = 0x00030400;
 
 using PluginInfoFn = const PluginInfo* (*)(DWORD);
 using LoadFn = int (*)(PluginLink*);
@@ -123,6 +121,17 @@ Host::~Host() {
 
 Host* Host::current() { return active_host.load(); }
 
+void Host::set_version(DWORD version) {
+  impl_->version.store(version);
+  // A plug-in asks ServiceExists to learn which host it runs in: the older host has none.
+  if (version < HOST_VERSION_UTF8)
+    destroy_service(MS_DB_CONTACT_GETSETTING_STR);
+  else if (!service_exists(MS_DB_CONTACT_GETSETTING_STR))
+    install_setting_str_service(*this);
+}
+
+DWORD Host::version() const { return impl_->version.load(); }
+
 Handle Host::create_service(const std::string& name, Service fn) {
   return impl_->add_service(name, std::move(fn), 0);
 }
@@ -222,7 +231,7 @@ bool Host::load_plugin(const std::string& path) {
     os::close_library(library);
     return false;
   }
-  const PluginInfo* info = info_fn(HOST_VERSION);
+  const PluginInfo* info = info_fn(version());
   if (!info) {
     impl_->error = path + ": MirandaPluginInfo returned no record";
     os::close_library(library);
@@ -293,6 +302,9 @@ bool Host::delete_contact(Handle contact) {
 
 bool Host::write_setting(Handle contact, const std::string& module, const std::string& name,
                          const Setting& written) {
+  // UTF-8 is a type an older host does not know; a newer one checks that it is UTF-8, so that
+  // no reader gets code page bytes labelled as UTF-8.
+  if (written.type == DBVT_UTF8 && (!takes_utf8() || !is_utf8(written.text))) return false;
   std::optional<Setting> stored = Profile::normalized(written);
   if (!stored || !impl_->profile.write_setting(contact, module, name, *stored)) return false;
   const Setting& value = *stored;
@@ -304,7 +316,7 @@ bool Host::write_setting(Handle contact, const std::string& module, const std::s
   SettingWrite change{module.c_str(), name.c_str(), {}};
   change.value.text = nullptr;  // the whole value field, before a narrower number goes in
   change.value.type = value.type;
-  if (value.type == DBVT_ASCIIZ)
+  if (value.is_text())
     change.value.text = text.data();
   else
     change.value.dword_value = value.number;

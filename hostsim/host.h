@@ -22,17 +22,24 @@ namespace hostsim {
 
 using Handle = uintptr_t;  // contact, hook, service and network handles as the plug-in sees them
 
+// The version a Host hands to MirandaPluginInfo unless it is told another. Below
+// HOST_VERSION_UTF8 the host knows no UTF-8: it refuses UTF-8 settings and offers no
+// "DB/Contact/GetSettingStr".
+constexpr DWORD kDefaultHostVersion = 0x00030400;
+
 // A typed setting value as the profile stores it.
 struct Setting {
-  BYTE type = DBVT_DELETED;  // DBVT_BYTE, DBVT_WORD, DBVT_DWORD or DBVT_ASCIIZ
+  BYTE type = DBVT_DELETED;  // DBVT_BYTE, DBVT_WORD, DBVT_DWORD, DBVT_ASCIIZ or DBVT_UTF8
   DWORD number = 0;
-  std::string text;
+  std::string text;  // code page 1251 for DBVT_ASCIIZ, UTF-8 for DBVT_UTF8
   bool operator==(const Setting&) const = default;
+  bool is_text() const { return type == DBVT_ASCIIZ || type == DBVT_UTF8; }
 
   static Setting byte(BYTE v) { return {DBVT_BYTE, v, {}}; }
   static Setting word(WORD v) { return {DBVT_WORD, v, {}}; }
   static Setting dword(DWORD v) { return {DBVT_DWORD, v, {}}; }
   static Setting string(std::string v) { return {DBVT_ASCIIZ, 0, std::move(v)}; }
+  static Setting utf8(std::string v) { return {DBVT_UTF8, 0, std::move(v)}; }
 };
 
 struct StoredEvent {
@@ -113,6 +120,14 @@ class Host {
   // The host active in this process, or null.
   static Host* current();
 
+  // --- the host's version -------------------------------------------------------------------
+  // What MirandaPluginInfo is told, and what the host's services take: from HOST_VERSION_UTF8
+  // on, UTF-8 settings and "DB/Contact/GetSettingStr". Set before plug-ins are loaded, which
+  // may decide once what the host can do.
+  void set_version(DWORD version);
+  DWORD version() const;
+  bool takes_utf8() const { return version() >= HOST_VERSION_UTF8; }
+
   // --- plug-ins -------------------------------------------------------------------------
   // Loads the file, calls MirandaPluginInfo and Load; false (with a reason in error())
   // when the file or an export is missing. Several plug-ins may be loaded.
@@ -150,7 +165,8 @@ class Host {
   // --- the profile database ---------------------------------------------------------------
   // Profile gives raw access (seeding, inspection) without events or records. The methods
   // below behave like the host's own services: writes are recorded and raise
-  // "DB/Contact/SettingChanged", a deletion raises "DB/Contact/Deleted" first.
+  // "DB/Contact/SettingChanged", a deletion raises "DB/Contact/Deleted" first. A UTF-8 value is
+  // refused by a host before HOST_VERSION_UTF8, and by any host when its bytes are no UTF-8.
   Profile& profile();
   Handle add_contact(const std::string& protocol = {});
   bool delete_contact(Handle contact);

@@ -2,6 +2,7 @@
 // loading in host.cpp, the host's services in services.cpp, the desktop in os.cpp).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -56,6 +57,7 @@ struct Host::Impl {
   std::vector<Plugin> plugins;
   std::string error;
 
+  std::atomic<DWORD> version{kDefaultHostVersion};
   Profile profile;
   std::unique_ptr<Netlib> netlib;
 
@@ -107,5 +109,7 @@ using HostImpl = HostAccess::Impl;
 void install_host_services(Host& host);
 // "Miranda/Systray/Notify" alone, for Host::set_tray_available.
 void install_tray_service(Host& host);
+// "DB/Contact/GetSettingStr" alone, which only hosts that take UTF-8 have.
+void install_setting_str_service(Host& host);
 
 }  // namespace hostsim

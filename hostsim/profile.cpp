@@ -81,6 +81,8 @@ std::optional<Setting> Profile::normalized(const Setting& value) {
       return Setting::dword(value.number);
     case DBVT_ASCIIZ:
       return Setting::string(value.text);
+    case DBVT_UTF8:
+      return Setting::utf8(value.text);
     default:
       return std::nullopt;
   }
@@ -141,6 +143,18 @@ std::vector<StoredEvent> Profile::events(Handle contact) const {
   for (const auto& [handle, event] : events_)
     if (event.contact == contact) result.push_back(event);
   return result;
+}
+
+size_t Profile::move_events(Handle from, Handle to) {
+  std::lock_guard lock(mu_);
+  if (find(from) == contacts_.end() || find(to) == contacts_.end()) return 0;
+  size_t moved = 0;
+  for (auto& [handle, event] : events_)
+    if (event.contact == from) {
+      event.contact = to;
+      ++moved;
+    }
+  return moved;
 }
 
 }  // namespace hostsim

@@ -37,7 +37,7 @@ class Profile {
 
   // --- settings -----------------------------------------------------------------------------
   // Contact 0 (the account) always exists. A write fails for an unknown contact or a value
-  // whose type is not one of the four the host stores.
+  // whose type is not one of the five the host stores.
   bool write_setting(Handle contact, const std::string& module, const std::string& name,
                      const Setting& value);
   std::optional<Setting> setting(Handle contact, const std::string& module, const std::string& name) const;
@@ -53,6 +53,9 @@ class Profile {
   Handle add_event(StoredEvent event);
   std::optional<StoredEvent> event(Handle handle) const;
   std::vector<StoredEvent> events(Handle contact) const;  // in order of addition
+  // Gives every event of one contact to another. Handles stay, and with them each event's place
+  // in the order of addition. How many moved; none when either contact is unknown.
+  size_t move_events(Handle from, Handle to);
 
  private:
   struct Contact {

@@ -79,7 +79,8 @@ bool prepared(sqlite3* db, const Statement& statement, std::string& error) {
 }
 
 bool stored_type(int64_t type) {
-  return type == DBVT_BYTE || type == DBVT_WORD || type == DBVT_DWORD || type == DBVT_ASCIIZ;
+  return type == DBVT_BYTE || type == DBVT_WORD || type == DBVT_DWORD || type == DBVT_ASCIIZ ||
+         type == DBVT_UTF8;
 }
 
 }  // namespace
@@ -146,7 +147,7 @@ bool ProfileStore::load(Profile& profile, std::string& error) {
       Setting value;
       value.type = static_cast<BYTE>(type);
       value.number = static_cast<DWORD>(query.number(4));
-      if (value.type == DBVT_ASCIIZ) value.text = query.bytes(5);
+      if (value.is_text()) value.text = query.bytes(5);
       // Settings of contacts that are not in the file any more are left behind quietly.
       profile.write_setting(static_cast<Handle>(query.number(0)), query.bytes(1), query.bytes(2), value);
     }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hostsim/code_page.h"
 #include "hostsim/host_impl.h"
 
 namespace hostsim {
@@ -34,6 +35,28 @@ INT_PTR crypt_in_place(WPARAM size, LPARAM text, BYTE (*transform)(BYTE, size_t)
   return 0;
 }
 
+// Fills the caller's variant with the stored value, a text in the type `type` (DBVT_ASCIIZ or
+// DBVT_UTF8); 0 on success, as the service answers.
+INT_PTR hand_over(const Setting& stored, BYTE type, SettingVariant& variant) {
+  variant.text = nullptr;  // clears the whole value field before a narrower number goes in
+  if (!stored.is_text()) {
+    // Every numeric type reports its whole stored value; readers take the width they need.
+    variant.dword_value = stored.number;
+    variant.type = stored.type;
+    return 0;
+  }
+  std::string text = stored.type == type ? stored.text
+                     : type == DBVT_UTF8 ? ansi_to_utf8(stored.text)
+                                         : utf8_to_ansi(stored.text);
+  // Given back through "DB/Contact/FreeVariant".
+  auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (!copy) return 1;
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  variant.text = copy;
+  variant.type = type;
+  return 0;
+}
+
 void install_database(Host& host, HostImpl& impl) {
   host.create_service(MS_DB_CONTACT_FINDFIRST, [&impl](WPARAM, LPARAM) -> INT_PTR {
     return static_cast<INT_PTR>(impl.profile.first_contact());
@@ -50,25 +73,13 @@ void install_database(Host& host, HostImpl& impl) {
     if (!request || !request->module || !request->setting || !request->value) return 1;
     std::optional<Setting> stored = impl.profile.setting(contact, request->module, request->setting);
     if (!stored) return 1;
-    SettingVariant& variant = *request->value;
-    variant.text = nullptr;  // clears the whole value field before a narrower number goes in
-    if (stored->type == DBVT_ASCIIZ) {
-      // Given back through "DB/Contact/FreeVariant".
-      auto* copy = static_cast<char*>(std::malloc(stored->text.size() + 1));
-      if (!copy) return 1;
-      std::memcpy(copy, stored->text.c_str(), stored->text.size() + 1);
-      variant.text = copy;
-    } else {
-      // Every numeric type reports its whole stored value; readers take the width they need.
-      variant.dword_value = stored->number;
-    }
-    variant.type = stored->type;
-    return 0;
+    // A caller of this service may predate UTF-8: it gets texts in the system's code page.
+    return hand_over(*stored, stored->is_text() ? DBVT_ASCIIZ : stored->type, *request->value);
   });
   host.create_service(MS_DB_CONTACT_FREEVARIANT, [](WPARAM, LPARAM l) -> INT_PTR {
     auto* variant = reinterpret_cast<SettingVariant*>(l);
     if (!variant) return 1;
-    if (variant->type == DBVT_ASCIIZ) {
+    if (variant->type == DBVT_ASCIIZ || variant->type == DBVT_UTF8) {
       std::free(variant->text);
       variant->text = nullptr;
     }
@@ -91,6 +102,7 @@ void install_database(Host& host, HostImpl& impl) {
         value.number = write->value.dword_value;
         break;
       case DBVT_ASCIIZ:
+      case DBVT_UTF8:  // Host::write_setting refuses it on an older host
         if (!write->value.text) return 1;
         value.text = write->value.text;
         break;
@@ -270,9 +282,25 @@ void install_tray_service(Host& host) {
   });
 }
 
+void install_setting_str_service(Host& host) {
+  HostImpl& impl = HostAccess::impl(host);
+  host.create_service(MS_DB_CONTACT_GETSETTING_STR, [&impl](WPARAM contact, LPARAM l) -> INT_PTR {
+    auto* request = reinterpret_cast<SettingRequest*>(l);
+    if (!request || !request->module || !request->setting || !request->value) return 1;
+    BYTE wanted = request->value->type;
+    if (wanted != DBVT_ASCIIZ && wanted != DBVT_UTF8) return 1;
+    std::optional<Setting> stored = impl.profile.setting(contact, request->module, request->setting);
+    // A number is refused rather than handed over: a caller that asked for a text would take
+    // it for one.
+    if (!stored || !stored->is_text()) return 1;
+    return hand_over(*stored, wanted, *request->value);
+  });
+}
+
 void install_host_services(Host& host) {
   HostImpl& impl = HostAccess::impl(host);
   install_database(host, impl);
+  if (host.takes_utf8()) install_setting_str_service(host);
   install_protocols(host, impl);
   install_interface(host, impl);
   install_tray_service(host);

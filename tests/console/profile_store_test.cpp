@@ -51,6 +51,8 @@ TEST(ProfileStore, WhatIsSavedComesBackUnderTheSameHandles) {
   original.write_setting(amy, "MRIM", "Number", Setting::dword(0xFFFFFFFF));
   original.write_setting(amy, "CList", "MyHandle", Setting::string("\xC0\xEC\xE8"));  // code page 1251
   original.write_setting(bob, "OTHERPROTO", "Nick", Setting::string(""));
+  original.write_setting(amy, "MRIM", "StatusTitle",
+                         Setting::utf8("\xF0\x9F\x99\x82 gym"));  // UTF-8 stays so
   // An authorization request names its contact by handle inside the blob.
   std::string blob("\0\0\0\0\x01\0\0\0amy\0\0\0amy\0hi\0", 21);
   original.add_event(event(amy, 1001, blob));

@@ -37,7 +37,7 @@ class DatabaseTest : public ::testing::Test {
                 const char* text = nullptr) {
     SettingWrite w{module, name, {}};
     w.value.type = type;
-    if (type == DBVT_ASCIIZ)
+    if (type == DBVT_ASCIIZ || type == DBVT_UTF8)
       w.value.text = const_cast<char*>(text);
     else
       w.value.dword_value = number;
@@ -47,6 +47,18 @@ class DatabaseTest : public ::testing::Test {
   INT_PTR read(Handle contact, const char* module, const char* name, SettingVariant& value) {
     SettingRequest request{module, name, &value};
     return call(MS_DB_CONTACT_GETSETTING, contact, ptr(&request));
+  }
+  // GetSettingStr in the type asked for; "<missing>" when it fails.
+  std::string read_text_as(BYTE type, Handle contact, const char* module, const char* name) {
+    SettingVariant v{};
+    v.type = type;
+    SettingRequest request{module, name, &v};
+    if (call(MS_DB_CONTACT_GETSETTING_STR, contact, ptr(&request)) != 0) return "<missing>";
+    EXPECT_EQ(v.type, type);
+    std::string text = v.text;
+    EXPECT_EQ(call(MS_DB_CONTACT_FREEVARIANT, 0, ptr(&v)), 0);
+    EXPECT_EQ(v.text, nullptr);
+    return text;
   }
   std::string read_text(Handle contact, const char* module, const char* name) {
     SettingVariant v{};
@@ -178,6 +190,70 @@ TEST_F(DatabaseTest, SettingChangedIsRaisedSynchronouslyOnEveryWrite) {
   EXPECT_EQ(writes[2].value, Setting::word(40071));
 }
 
+// "Привет 🙂 héllo" in UTF-8, and as code page 1251 gives it: "?" for the emoji and the "é".
+const char* const kUtf8Text =
+    "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x99\x82 h\xC3\xA9llo";
+const char* const kAnsiText = "\xCF\xF0\xE8\xE2\xE5\xF2 ? h?llo";
+
+TEST_F(DatabaseTest, AModernHostStoresUtf8AndHandsItOutInTheTypeAskedFor) {
+  host.set_version(0x00080000);
+  EXPECT_TRUE(link.ServiceExists(MS_DB_CONTACT_GETSETTING_STR));
+  Handle contact = add_contact();
+  std::vector<std::pair<BYTE, std::string>> seen;
+  host.hook_event(ME_DB_CONTACT_SETTINGCHANGED, [&](WPARAM, LPARAM l) -> INT_PTR {
+    auto* change = reinterpret_cast<const SettingWrite*>(l);
+    bool text = change->value.type == DBVT_UTF8 || change->value.type == DBVT_ASCIIZ;
+    seen.emplace_back(change->value.type, text ? change->value.text : "");
+    return 0;
+  });
+  ASSERT_EQ(write(contact, "CList", "MyHandle", DBVT_UTF8, 0, kUtf8Text), 0);
+  EXPECT_EQ(seen, (std::vector<std::pair<BYTE, std::string>>{{DBVT_UTF8, kUtf8Text}}));
+  EXPECT_EQ(host.setting(contact, "CList", "MyHandle"), Setting::utf8(kUtf8Text));
+
+  // The older service speaks the system's code page whatever is stored.
+  EXPECT_EQ(read_text(contact, "CList", "MyHandle"), kAnsiText);
+  EXPECT_EQ(read_text_as(DBVT_UTF8, contact, "CList", "MyHandle"), kUtf8Text);
+  EXPECT_EQ(read_text_as(DBVT_ASCIIZ, contact, "CList", "MyHandle"), kAnsiText);
+  // A code page text is handed out as UTF-8 when asked so: "Боб".
+  write(contact, "MRIM", "Nick", DBVT_ASCIIZ, 0, "\xC1\xEE\xE1");
+  EXPECT_EQ(read_text_as(DBVT_UTF8, contact, "MRIM", "Nick"), "\xD0\x91\xD0\xBE\xD0\xB1");
+  EXPECT_EQ(read_text_as(DBVT_ASCIIZ, contact, "MRIM", "Nick"), "\xC1\xEE\xE1");
+
+  // Code page bytes labelled UTF-8 are refused and change nothing.
+  size_t changes = seen.size();
+  EXPECT_NE(write(contact, "CList", "MyHandle", DBVT_UTF8, 0, kAnsiText), 0);
+  EXPECT_EQ(read_text_as(DBVT_UTF8, contact, "CList", "MyHandle"), kUtf8Text);
+  EXPECT_EQ(seen.size(), changes);
+  // Only texts, and only in the two text types.
+  write(contact, "MRIM", "Status", DBVT_WORD, 40072);
+  EXPECT_EQ(read_text_as(DBVT_UTF8, contact, "MRIM", "Status"), "<missing>");
+  EXPECT_EQ(read_text_as(DBVT_WORD, contact, "MRIM", "Nick"), "<missing>");
+  EXPECT_EQ(read_text_as(DBVT_UTF8, contact, "MRIM", "Nothing"), "<missing>");
+}
+
+TEST_F(DatabaseTest, AnOlderHostRefusesUtf8AndHasNoServiceForIt) {
+  host.set_version(0x00060000);
+  EXPECT_FALSE(link.ServiceExists(MS_DB_CONTACT_GETSETTING_STR));
+  int changes = 0;
+  host.hook_event(ME_DB_CONTACT_SETTINGCHANGED, [&](WPARAM, LPARAM) -> INT_PTR { return ++changes, 0; });
+  EXPECT_NE(write(0, "MRIM", "StatusTitle", DBVT_UTF8, 0, "gym"), 0);
+  EXPECT_FALSE(host.write_setting(0, "MRIM", "StatusTitle", Setting::utf8("gym")));
+  EXPECT_EQ(read_text(0, "MRIM", "StatusTitle"), "<missing>");
+  EXPECT_EQ(changes, 0);
+  SettingVariant v{};
+  v.type = DBVT_UTF8;
+  SettingRequest request{"MRIM", "StatusTitle", &v};
+  EXPECT_EQ(call(MS_DB_CONTACT_GETSETTING_STR, 0, ptr(&request)), Host::CALLSERVICE_NOTFOUND);
+
+  // The version decides, both ways.
+  host.set_version(HOST_VERSION_UTF8);
+  EXPECT_EQ(write(0, "MRIM", "StatusTitle", DBVT_UTF8, 0, "gym"), 0);
+  EXPECT_TRUE(link.ServiceExists(MS_DB_CONTACT_GETSETTING_STR));
+  host.set_version(0x00060000);
+  EXPECT_FALSE(link.ServiceExists(MS_DB_CONTACT_GETSETTING_STR));
+  EXPECT_NE(write(0, "MRIM", "StatusTitle", DBVT_UTF8, 0, "gym"), 0);
+}
+
 TEST_F(DatabaseTest, DeletedIsRaisedWhileTheContactCanStillBeRead) {
   Handle contact = add_contact();
   write(contact, "MRIM", "EMail", DBVT_ASCIIZ, 0, "gone@mrim.example");
@@ -225,14 +301,14 @@ TEST_F(DatabaseTest, EncodeAndDecodeAreInverseAndStayInTheBuffer) {
   EXPECT_STREQ(shorter, "password");
 }
 
-TEST_F(DatabaseTest, EventsKeepTheirBlobsAndModule) {
+TEST_F(DatabaseTest, EventsKeepTheirBlobsModuleAndFlags) {
   Handle contact = add_contact();
   std::string text = "hello";
   std::string module = "MRIM";
   EventInfo info{28,
                  module.c_str(),
                  1700000000,
-                 0,
+                 DBEF_UTF8 | 0x2,
                  EVENTTYPE_AUTHREQUEST,
                  static_cast<DWORD>(text.size() + 1),
                  reinterpret_cast<BYTE*>(text.data())};
@@ -251,6 +327,7 @@ TEST_F(DatabaseTest, EventsKeepTheirBlobsAndModule) {
   EXPECT_STREQ(got.module, "MRIM");
   EXPECT_EQ(got.event_type, EVENTTYPE_AUTHREQUEST);
   EXPECT_EQ(got.timestamp, 1700000000u);
+  EXPECT_EQ(got.flags, DBEF_UTF8 | 0x2);  // the UTF-8 mark with the others
   EXPECT_STREQ(reinterpret_cast<char*>(blob), "hello");
   EXPECT_EQ(blob[6], '#');
 
