@@ -43,7 +43,7 @@ void Client::close() {
   fd_ = -1;
 }
 
-bool Client::send(const Packet& packet) { return send_raw(encode(packet)); }
+bool Client::send(const Packet& packet) { return send_raw(encode(packet, version_)); }
 
 bool Client::send_raw(const Bytes& bytes) {
   size_t sent = 0;
@@ -174,9 +174,32 @@ std::optional<Packet> Client::hello() {
 
 std::optional<Packet> Client::login(const std::string& email, const std::string& password, uint32_t status,
                                     const std::string& description) {
+  LoginDetails details;
+  details.status = status;
+  details.client = description;
+  return login(email, password, details);
+}
+
+std::optional<Packet> Client::login(const std::string& email, const std::string& password,
+                                    const LoginDetails& details) {
   if (!hello()) return std::nullopt;
-  return read_reply(
-      request(code::login2, Writer().lps(email).lps(password).ul(status).lps(description).take()));
+  return read_reply(request(code::login2, login_body(version_, email, password, details)));
+}
+
+Bytes login_body(uint32_t version, const std::string& email, const std::string& password,
+                 const LoginDetails& details) {
+  Writer w;
+  w.lps(email).lps(password).ul(details.status);
+  if (revision::minor(version) < revision::minor(revision::v1_14)) return w.lps(details.client).take();
+  const bool unicode = revision::unicode(version);
+  const std::string uri = details.uri.empty() ? status_uri(details.status) : details.uri;
+  w.lps(utf8_to_cp1251(uri))
+      .lps(to_wire(details.title, unicode))
+      .lps(to_wire(details.description, unicode))
+      .ul(details.features)
+      .lps(details.client);
+  if (unicode) w.lps(details.locale);
+  return w.lps(details.client).take();
 }
 
 }  // namespace serversim

@@ -9,10 +9,31 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "serversim/text.h"
 #include "serversim/wire.h"
 
 namespace serversim {
+
+// What a client says of itself at log-in besides address and password. Texts are UTF-8; the
+// client writes them as its revision has them.
+struct LoginDetails {
+  uint32_t status = mrim_status::online;
+  std::string uri;  // empty: the status number's own URI
+  std::string title;
+  std::string description;
+  uint32_t features = 0x2FF;
+  std::string client = "serversim test client";
+  std::string locale = "ru";
+};
+
+// The body of MRIM_CS_LOGIN2 as a client of the revision `version` sends it: up to 1.13 login,
+// password, status, client; from 1.14 the status URI, title, description and features before the
+// client and a legacy client description after it; from 1.16 the locale before that, and the
+// title and description in UTF-16LE.
+Bytes login_body(uint32_t version, const std::string& email, const std::string& password,
+                 const LoginDetails& details);
 
 class Client {
  public:
@@ -26,6 +47,15 @@ class Client {
   bool connected() const { return fd_ >= 0; }
 
   uint32_t next_seq() { return ++seq_; }
+  // The protocol version the client writes in its headers, and so the revision of its log-in
+  // (kProtoVersion, 1.8, unless set).
+  void set_version(uint32_t version) { version_ = version; }
+  uint32_t version() const { return version_; }
+  // A text for this client's wire, and one from it (UTF-16LE from 1.16 on, else 1251).
+  std::string text(std::string_view utf8) const { return to_wire(utf8, revision::unicode(version_)); }
+  std::string from_text(std::string_view bytes) const {
+    return from_wire(bytes, revision::unicode(version_));
+  }
   bool send(const Packet& packet);
   bool send_raw(const Bytes& bytes);
   // Sends a request with a fresh sequence number and returns that number.
@@ -57,6 +87,8 @@ class Client {
   std::optional<Packet> hello();
   std::optional<Packet> login(const std::string& email, const std::string& password, uint32_t status = 1,
                               const std::string& description = "serversim test client");
+  std::optional<Packet> login(const std::string& email, const std::string& password,
+                              const LoginDetails& details);
 
  private:
   std::optional<Packet> read_matching(const std::function<bool(const Packet&)>& matches,
@@ -67,6 +99,7 @@ class Client {
 
   int fd_ = -1;
   uint32_t seq_ = 0;
+  uint32_t version_ = kProtoVersion;
   Bytes buffer_;
   std::deque<Packet> aside_;
   bool peer_closed_ = false;

@@ -50,18 +50,18 @@ std::optional<std::string> Reader::lps() {
   return text;
 }
 
-Bytes encode_header(uint32_t code, uint32_t seq, uint32_t dlen) {
+Bytes encode_header(uint32_t code, uint32_t seq, uint32_t dlen, uint32_t version) {
   Bytes out(kHeaderSize, 0);
   put_ul(out.data() + 0, kMagic);
-  put_ul(out.data() + 4, kProtoVersion);
+  put_ul(out.data() + 4, version);
   put_ul(out.data() + 8, seq);
   put_ul(out.data() + 12, code);
   put_ul(out.data() + 16, dlen);
   return out;
 }
 
-Bytes encode(const Packet& packet) {
-  Bytes out = encode_header(packet.code, packet.seq, uint32_t(packet.body.size()));
+Bytes encode(const Packet& packet, uint32_t version) {
+  Bytes out = encode_header(packet.code, packet.seq, uint32_t(packet.body.size()), version);
   out.insert(out.end(), packet.body.begin(), packet.body.end());
   return out;
 }
@@ -84,11 +84,27 @@ Frame cut_frame(const uint8_t* data, size_t size, size_t max_body) {
   }
   if (size - kHeaderSize < dlen) return frame;
   frame.kind = Frame::Kind::packet;
+  frame.version = get_ul(data + 4);
   frame.packet.seq = get_ul(data + 8);
   frame.packet.code = get_ul(data + 12);
   frame.packet.body.assign(data + kHeaderSize, data + kHeaderSize + dlen);
   frame.consumed = kHeaderSize + dlen;
   return frame;
+}
+
+std::string status_uri(uint32_t status) {
+  switch (status) {
+    case mrim_status::offline:
+      return "STATUS_OFFLINE";
+    case mrim_status::online:
+      return "STATUS_ONLINE";
+    case mrim_status::away:
+      return "STATUS_AWAY";
+    case mrim_status::invisible:
+      return "STATUS_INVISIBLE";
+    default:
+      return "";
+  }
 }
 
 std::string code_name(uint32_t code) {

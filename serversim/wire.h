@@ -51,6 +51,9 @@ namespace message_flag {
 inline constexpr uint32_t norecv = 0x4;
 inline constexpr uint32_t authorize = 0x8;
 inline constexpr uint32_t notify = 0x400;
+// On MESSAGE_ACK to a Unicode session: the text is UTF-16LE. Clients do not set it, since some
+// servers then refuse to store the message for a receiver who is not logged in.
+inline constexpr uint32_t unicode = 0x100000;
 }  // namespace message_flag
 
 // Contact flags (the flags UL of a contact-list entry and of ADD/MODIFY_CONTACT).
@@ -58,6 +61,8 @@ namespace contact_flag {
 inline constexpr uint32_t removed = 0x1;
 // The entry is a group; in the list its index stands in the top byte of the flags as well.
 inline constexpr uint32_t group = 0x2;
+// In the list to a Unicode session, on every group and contact: its name is UTF-16LE.
+inline constexpr uint32_t unicode = 0x200;
 }  // namespace contact_flag
 
 // Status values of the protocol.
@@ -65,11 +70,45 @@ namespace mrim_status {
 inline constexpr uint32_t offline = 0;
 inline constexpr uint32_t online = 1;
 inline constexpr uint32_t away = 2;
+// Chosen by the user, with a title of its own (from 1.15); shown as online.
+inline constexpr uint32_t user_defined = 4;
 inline constexpr uint32_t invisible = 0x80000001;
 }  // namespace mrim_status
 
+// The status URI that goes with a status number (from 1.15 on); empty for a number without one
+// (user-defined statuses carry whatever URI their client sent).
+std::string status_uri(uint32_t status);
+
+// The kinds of the items of MRIM_CS_DIRECTORY_REQUEST (each a UL kind, then an LPS value).
+namespace search_field {
+inline constexpr uint32_t user = 0;
+inline constexpr uint32_t domain = 1;
+inline constexpr uint32_t nickname = 2;
+inline constexpr uint32_t first_name = 3;
+inline constexpr uint32_t last_name = 4;
+}  // namespace search_field
+
+// Protocol revisions as the header's version carries them: major << 16 | minor. Servers branch
+// on the minor number only, and so does this one.
+namespace revision {
+inline constexpr uint32_t v1_8 = 0x00010008;
+inline constexpr uint32_t v1_13 = 0x0001000D;
+inline constexpr uint32_t v1_14 = 0x0001000E;
+inline constexpr uint32_t v1_15 = 0x0001000F;
+inline constexpr uint32_t v1_16 = 0x00010010;
+inline constexpr uint32_t v1_19 = 0x00010013;
+constexpr uint32_t minor(uint32_t version) { return version & 0xFFFF; }
+// From 1.16 on a session's texts are UTF-16LE.
+constexpr bool unicode(uint32_t version) { return minor(version) >= 16; }
+// From 1.15 on statuses carry a URI, a title and a description.
+constexpr bool status_texts(uint32_t version) { return minor(version) >= 15; }
+// Typing notices go only to sessions above 1.8.
+constexpr bool typing_notices(uint32_t version) { return minor(version) > 8; }
+}  // namespace revision
+
 inline constexpr uint32_t kMagic = 0xDEADBEEF;
-inline constexpr uint32_t kProtoVersion = 0x00010008;
+// The version this stand-in writes in the headers it sends, and the client's default.
+inline constexpr uint32_t kProtoVersion = revision::v1_8;
 inline constexpr size_t kHeaderSize = 44;
 
 struct Packet {
@@ -115,15 +154,16 @@ void put_ul(uint8_t* p, uint32_t value);
 
 // The whole packet as it goes on the wire: header (magic, version, seq, code, dlen, zero
 // from/fromport/reserved) and body.
-Bytes encode(const Packet& packet);
+Bytes encode(const Packet& packet, uint32_t version = kProtoVersion);
 // A header alone, with any dlen: for the misbehaviour that announces more body than it sends.
-Bytes encode_header(uint32_t code, uint32_t seq, uint32_t dlen);
+Bytes encode_header(uint32_t code, uint32_t seq, uint32_t dlen, uint32_t version = kProtoVersion);
 
 // Result of looking at the front of a receive buffer.
 struct Frame {
   enum class Kind { incomplete, packet, bad_magic, too_long } kind = Kind::incomplete;
-  Packet packet;        // when kind == packet
-  size_t consumed = 0;  // bytes the packet took from the buffer
+  Packet packet;         // when kind == packet
+  uint32_t version = 0;  // the header's version, when kind == packet
+  size_t consumed = 0;   // bytes the packet took from the buffer
 };
 // Cuts one packet from the front of data. A body longer than max_body is refused rather than
 // buffered, so a peer cannot make us hold gigabytes.
