@@ -1,5 +1,7 @@
 // The accounts of the MRIM server stand-in: who may log in, what each one's contact list,
-// directory entry, mailbox and stored messages hold, and the reader of the accounts file.
+// directory entry, mailbox and stored messages hold, and the reader of the accounts file. Every
+// text here is UTF-8 (read leniently, see text.h); the server writes each one in the encoding
+// of the session it goes to.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,14 @@
 #include <vector>
 
 namespace serversim {
+
+// A status beyond its number, as sessions of 1.15 and later send and receive it.
+struct StatusTexts {
+  std::string uri;  // as the client sent it; the number's own URI goes out for the usual ones
+  std::string title;
+  std::string description;
+  uint32_t features = 0;
+};
 
 struct Group {
   uint32_t flags = 0;
@@ -27,6 +37,7 @@ struct Contact {
   // The presence reported for this contact while its address has no logged-in session here
   // (contacts that are accounts of this server and are logged in show their live status).
   uint32_t status = 0;
+  StatusTexts status_texts;  // beside that status
   std::string nickname;
   // Added, and the other side has not authorized the account yet: the list leaves it out, as
   // servers in use do, until it is authorized.
@@ -45,8 +56,8 @@ enum class OfflineForm {
 struct OfflineMessage {
   OfflineForm form = OfflineForm::plain;
   std::string from;
-  // The text as the client shows it: single-byte code page 1251, the client's own texts. The
-  // modern forms convert it to Unicode for the wire.
+  // UTF-8 like every text here; the old forms carry it in code page 1251, the modern ones in
+  // Unicode. The raw form's text goes out byte for byte.
   std::string text;
   uint32_t flags = 0;  // the X-MRIM-Flags header of the modern forms
   uint64_t id = 0;     // given by the server when the message is stored
@@ -65,14 +76,18 @@ struct Account {
   uint32_t unread_mail = 0;
   uint32_t total_mail = 0;
   UserInfoStyle info_style = UserInfoStyle::legacy;
-  // Masks of the contact list: one letter per item, "s" a text, any other letter a number.
-  std::string group_mask = "us";
-  std::string contact_mask = "uussuu";
+  // Masks of the contact list: one letter per item, "s" a text, any other letter a number. Empty:
+  // those of the receiving session's revision.
+  std::string group_mask;
+  std::string contact_mask;
   std::vector<Group> groups;
   std::vector<Contact> contacts;
   // Directory fields besides "Username", "Domain" and "Nickname", which every entry has.
   std::vector<std::pair<std::string, std::string>> directory;
   std::vector<OfflineMessage> offline;
+  // What the account's client said of its status last, at log-in or at a change of status
+  // (empty texts from a client below 1.15). Kept while the account is away, as servers do.
+  StatusTexts status_texts;
 };
 
 class ConfigError : public std::runtime_error {

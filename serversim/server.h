@@ -2,6 +2,11 @@
 // MRIM service with many sessions at once, accounts, contact lists, presence, messages, stored
 // messages and the directory. Runs on a thread of its own; every public method is thread-safe,
 // so tests steer and watch it while the plug-in talks to it. It can also misbehave on purpose.
+//
+// Each session speaks the revision of its log-in, as servers in use do: up to 1.13 the old
+// log-in, from 1.15 statuses with texts, from 1.16 a Unicode session (its texts UTF-16LE, the
+// rest code page 1251). What the server sends on its own takes the receiver's revision. Texts
+// inside the server, and every text of this interface, are UTF-8 (see text.h).
 #pragma once
 
 #include <chrono>
@@ -113,7 +118,8 @@ struct Behavior {
   bool send_after_login = true;
   // Form of the messages stored for accounts that are not logged in.
   OfflineForm stored_form = OfflineForm::modern;
-  // Text of the authorization request that adding a contact sends to the added user.
+  // Text of the authorization request that adding a contact sends to the added user (in code
+  // page 1251 at every revision, as authorization texts go).
   std::string auth_request_text = "Please authorize me";
   Writes writes = Writes::as_queued;
   milliseconds coalesce_window{25};
@@ -139,7 +145,9 @@ struct SessionInfo {
   bool logged_in = false;
   std::string email;         // the account, once logged in
   uint32_t status = 0;       // MRIM status value
+  uint32_t version = 0;      // the header's version of the log-in (major << 16 | minor)
   std::string client;        // client description of the log-in
+  std::string locale;        // from a log-in of 1.16 or later
   std::string close_reason;  // set when the session has ended
   bool stalled = false;      // a stall fault struck: the session sends nothing any more
   int dropped_packets = 0;   // client packets dropped by Behavior::one_packet_per_read
@@ -149,6 +157,7 @@ struct Received {
   SessionId session = 0;
   std::string email;  // the session's account when the packet arrived, empty before log-in
   Packet packet;
+  uint32_t version = 0;  // the header's version
 };
 
 class Server {
@@ -212,15 +221,17 @@ class Server {
   // is already closing.
   bool inject(SessionId id, const FaultRule& rule);
   bool inject(SessionId id, Fault fault);
-  // MRIM_CS_MESSAGE_ACK to the account's session; returns the message identifier.
+  // MRIM_CS_MESSAGE_ACK to the account's session, the text in the session's encoding (with
+  // message_flag::unicode to a Unicode session); returns the message identifier.
   std::optional<uint32_t> deliver_message(const std::string& to, const std::string& from,
                                           const std::string& text, uint32_t flags = 0);
   bool set_unread(const std::string& email, uint32_t unread);  // also sends MRIM_CS_MAILBOX_STATUS
   bool send_connection_params(const std::string& email, uint32_t ping_period);
   bool force_logout(const std::string& email, uint32_t reason);  // MRIM_CS_LOGOUT, then close
   // The presence of an address that is no account here (or that a test wants to fake): every
-  // session whose list holds it gets MRIM_CS_USER_STATUS, and the lists keep the new status.
-  void announce_status(const std::string& address, uint32_t status);
+  // session whose list holds it gets MRIM_CS_USER_STATUS, and the lists keep the new status
+  // and texts.
+  void announce_status(const std::string& address, uint32_t status, const StatusTexts& texts = {});
 
  private:
   struct Impl;

@@ -1,12 +1,10 @@
 // Texts of stored (offline) messages (see stored.h).
 #include "serversim/stored.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
-#include <vector>
+
+#include "serversim/text.h"
 
 namespace serversim {
 
@@ -32,31 +30,10 @@ std::string base64(std::string_view bytes) {
 }
 
 std::string from_cp1251(std::string_view text, const char* charset) {
-  iconv_t cd = iconv_open(charset, "CP1251");
-  if (cd == iconv_t(-1)) throw std::runtime_error(std::string("no conversion from CP1251 to ") + charset);
-  std::string out;
-  std::vector<char> chunk(4 * text.size() + 16);
-  auto convert = [&](std::string_view piece) -> size_t {
-    char* in = const_cast<char*>(piece.data());
-    size_t in_left = piece.size();
-    char* to = chunk.data();
-    size_t to_left = chunk.size();
-    size_t result = iconv(cd, &in, &in_left, &to, &to_left);
-    out.append(chunk.data(), size_t(to - chunk.data()));
-    return result == size_t(-1) ? piece.size() - in_left : piece.size();
-  };
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t done = convert(text.substr(pos));
-    pos += done;
-    if (pos < text.size()) {
-      // The one byte that has no character (0x98): show it as a question mark.
-      convert("?");
-      ++pos;
-    }
-  }
-  iconv_close(cd);
-  return out;
+  const std::string utf8 = cp1251_to_utf8(text);
+  if (std::string_view(charset) == "UTF-8") return utf8;
+  if (std::string_view(charset) == "UTF-16LE") return utf8_to_utf16le(utf8);
+  throw std::invalid_argument(std::string("no conversion from CP1251 to ") + charset);
 }
 
 namespace {
@@ -81,20 +58,22 @@ std::string stored_message_text(const OfflineMessage& message, std::time_t when)
     case OfflineForm::raw:
       return message.text;
     case OfflineForm::plain:
-      return "From: " + message.from + "\nDate: " + date + "\n\n" + message.text;
+      return "From: " + message.from + "\nDate: " + date + "\n\n" + utf8_to_cp1251(message.text);
     case OfflineForm::boundary: {
       const std::string boundary = "SIM" + std::to_string(message.id) + "BOUNDARY";
       return "From: " + message.from + "\nDate: " + date + "\nBoundary: " + boundary + "\nVersion: 1.0\n\n" +
-             message.text + "\n--" + boundary + "--\n";
+             utf8_to_cp1251(message.text) + "\n--" + boundary + "--\n";
     }
     case OfflineForm::modern:
     case OfflineForm::utf8: {
-      const char* charset = message.form == OfflineForm::modern ? "UTF-16LE" : "UTF-8";
+      const bool utf16 = message.form == OfflineForm::modern;
+      const char* charset = utf16 ? "UTF-16LE" : "UTF-8";
       char flags[16];
       std::snprintf(flags, sizeof flags, "%08x", unsigned(message.flags));
       return "From: " + message.from + "\r\nDate: " + date + "\r\nX-MRIM-Flags: " + flags +
              "\r\nContent-Type: text/plain; charset=" + charset +
-             "\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64(from_cp1251(message.text, charset));
+             "\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+             base64(utf16 ? utf8_to_utf16le(message.text) : clean_utf8(message.text));
     }
   }
   return message.text;

@@ -20,7 +20,7 @@ TEST(Config, ReadsEveryStatement) {
       "# comment\n"
       "\n"
       "account kim@mail.example pa#ss\\sword\n"
-      "  nickname Kim the \\xC1ear\r\n"
+      "  nickname Kim the \\xD0\\x91ear \xF0\x9F\x99\x82\r\n"
       "mail 3 0x0C\n"
       "info modern\n"
       "masks usu uussuuss\n"
@@ -38,9 +38,10 @@ TEST(Config, ReadsEveryStatement) {
   const Account& kim = accounts[0];
   EXPECT_EQ(kim.email, "kim@mail.example");
   EXPECT_EQ(kim.password, "pa#ss word");
+  // Escaped and plain UTF-8 alike.
   EXPECT_EQ(kim.nickname,
-            "Kim the \xC1"
-            "ear");
+            "Kim the \xD0\x91"
+            "ear \xF0\x9F\x99\x82");
   EXPECT_EQ(kim.unread_mail, 3u);
   EXPECT_EQ(kim.total_mail, 12u);
   EXPECT_EQ(kim.info_style, UserInfoStyle::modern);
@@ -69,7 +70,7 @@ TEST(Config, ReadsEveryStatement) {
   EXPECT_EQ(kim.offline[1].form, OfflineForm::raw);
   EXPECT_EQ(kim.offline[1].text, "From: x\n\nbody");
   EXPECT_EQ(accounts[1].email, "amy@mail.example");
-  EXPECT_EQ(accounts[1].contact_mask, "uussuu");  // defaults
+  EXPECT_EQ(accounts[1].contact_mask, "");  // by default those of the receiver's revision
   EXPECT_EQ(accounts[1].info_style, UserInfoStyle::legacy);
 }
 

@@ -9,66 +9,6 @@ namespace {
 
 using namespace testing_support;
 
-// A contact list read back by its masks, as a client does.
-struct ListEntry {
-  std::vector<uint32_t> numbers;
-  std::vector<std::string> texts;
-};
-struct DecodedList {
-  uint32_t result = 1;
-  std::string group_mask;
-  std::string contact_mask;
-  std::vector<ListEntry> groups;
-  std::vector<ListEntry> contacts;
-};
-
-bool read_entry(Reader& r, const std::string& mask, ListEntry& entry) {
-  for (char letter : mask) {
-    if (letter == 's') {
-      std::optional<std::string> t = r.lps();
-      if (!t) return false;
-      entry.texts.push_back(*t);
-    } else {
-      std::optional<uint32_t> n = r.ul();
-      if (!n) return false;
-      entry.numbers.push_back(*n);
-    }
-  }
-  return true;
-}
-
-DecodedList decode_list(const Packet& p) {
-  DecodedList list;
-  Reader r(p.body);
-  list.result = r.ul().value_or(1);
-  uint32_t groups = r.ul().value_or(0);
-  list.group_mask = r.lps().value_or("");
-  list.contact_mask = r.lps().value_or("");
-  for (uint32_t i = 0; i < groups; ++i) {
-    ListEntry e;
-    EXPECT_TRUE(read_entry(r, list.group_mask, e));
-    list.groups.push_back(e);
-  }
-  while (!r.at_end()) {
-    ListEntry e;
-    EXPECT_TRUE(read_entry(r, list.contact_mask, e));
-    list.contacts.push_back(e);
-  }
-  return list;
-}
-
-std::vector<std::pair<std::string, std::string>> decode_pairs(const Packet& p) {
-  std::vector<std::pair<std::string, std::string>> pairs;
-  Reader r(p.body);
-  while (!r.at_end()) {
-    std::optional<std::string> key = r.lps();
-    std::optional<std::string> value = r.lps();
-    if (!key || !value) break;
-    pairs.emplace_back(*key, *value);
-  }
-  return pairs;
-}
-
 class AfterLogin : public ServerTest {
  protected:
   Settings settings() override {
@@ -104,17 +44,18 @@ TEST_F(AfterLogin, LegacyOrderInfoListMailboxThenStoredMessages) {
   DecodedList list = decode_list(*list_packet);
   EXPECT_EQ(list.result, 0u);
   EXPECT_EQ(list.group_mask, "us");
-  EXPECT_EQ(list.contact_mask, "uussuu");
+  EXPECT_EQ(list.contact_mask, "uussuus");  // at 1.8
   ASSERT_EQ(list.groups.size(), 2u);
   // The group flag and the group's index in the top byte, beside the configured flags.
   EXPECT_EQ(list.groups[1].numbers, std::vector<uint32_t>{0x01000012});
   EXPECT_EQ(list.groups[1].texts, std::vector<std::string>{"Work"});
   ASSERT_EQ(list.contacts.size(), 3u);
-  // flags, group, address, nickname, server flags, status. amy is logged in: her live status.
+  // flags, group, address, nickname, server flags, status, phone. amy is logged in: her live
+  // status.
   EXPECT_EQ(list.contacts[0].numbers, (std::vector<uint32_t>{0, 0, 0, mrim_status::away}));
-  EXPECT_EQ(list.contacts[0].texts, (std::vector<std::string>{"amy@mail.example", "Amy"}));
+  EXPECT_EQ(list.contacts[0].texts, (std::vector<std::string>{"amy@mail.example", "Amy", ""}));
   EXPECT_EQ(list.contacts[1].numbers, (std::vector<uint32_t>{0x08, 0, 0, mrim_status::offline}));
-  EXPECT_EQ(list.contacts[1].texts, (std::vector<std::string>{"bob@mail.example", ""}));
+  EXPECT_EQ(list.contacts[1].texts, (std::vector<std::string>{"bob@mail.example", "", ""}));
   EXPECT_EQ(list.contacts[2].numbers, (std::vector<uint32_t>{0, 1, 0, mrim_status::away}));
 
   std::optional<Packet> mailbox = kim->read();
@@ -258,10 +199,6 @@ Bytes modify(uint32_t number, uint32_t flags, const std::string& address, const 
   return Writer().ul(number).ul(flags).ul(group).lps(address).lps(name).ul(0).take();
 }
 
-uint32_t status_of(const std::optional<Packet>& p) {
-  return p ? Reader(p->body).ul().value_or(0xDEAD) : 0xDEAD;
-}
-
 TEST_F(ContactList, ModifyRenamesSetsFlagsAndRemovesByNumber) {
   auto c = logged_in("kim@mail.example", "kim-pw");
   std::optional<Packet> ack =
@@ -369,10 +306,6 @@ TEST_F(ContactList, AddWithoutAnAddressIsRefused) {
 
 using Messages = ServerTest;
 
-Bytes message(uint32_t flags, const std::string& to, const std::string& text) {
-  return Writer().ul(flags).lps(to).lps(text).lps(" ").take();
-}
-
 TEST_F(Messages, AreDeliveredToTheRecipientAndConfirmedToTheSender) {
   auto kim = logged_in("kim@mail.example", "kim-pw");
   auto amy = logged_in("amy@mail.example", "amy-pw");
@@ -393,18 +326,29 @@ TEST_F(Messages, AreDeliveredToTheRecipientAndConfirmedToTheSender) {
   EXPECT_TRUE(server_got("amy@mail.example", code::message_recv));
 }
 
-TEST_F(Messages, TypingNoticesArePassedOnWithoutAStatus) {
-  auto kim = logged_in("kim@mail.example", "kim-pw");
-  auto amy = logged_in("amy@mail.example", "amy-pw");
+TEST_F(Messages, TypingNoticesArePassedOnWithoutAStatusToRevisionsAbove18) {
+  auto kim = logged_in("kim@mail.example", "kim-pw");  // 1.8
+  auto amy = logged_in("amy@mail.example", "amy-pw", mrim_status::online, revision::v1_19);
   kim->request(code::message, message(0x404, "amy@mail.example", " "));
   kim->request(code::message, message(0x404, "bob@mail.example", " "));  // not logged in: dropped
   std::optional<Packet> notice = amy->read_code(code::message_ack);
   ASSERT_TRUE(notice);
   Reader r(notice->body);
   r.ul();
-  EXPECT_EQ(r.ul(), 0x404u);
+  EXPECT_EQ(r.ul(), 0x404u | message_flag::unicode);
   EXPECT_FALSE(kim->read_code(code::message_status, milliseconds(200)));
   EXPECT_TRUE(server->account("bob@mail.example")->offline.empty());
+
+  // To a 1.8 session a notice is dropped: the message behind it is the first thing kim gets.
+  amy->request(code::message, message(0x404, "kim@mail.example", " "));
+  amy->request(code::message, message(0, "kim@mail.example", amy->text("after")));
+  std::optional<Packet> next = kim->read_code(code::message_ack);
+  ASSERT_TRUE(next);
+  Reader after(next->body);
+  after.ul();
+  EXPECT_EQ(after.ul(), 0u);
+  EXPECT_EQ(after.lps(), "amy@mail.example");
+  EXPECT_EQ(after.lps(), "after");
 }
 
 TEST_F(Messages, ToAnAbsentAccountAreStoredAndToAStrangerRefused) {

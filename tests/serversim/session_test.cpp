@@ -96,6 +96,7 @@ TEST_F(Session, LoginIsAcknowledgedAndTheSessionCarriesAccountStatusAndClient) {
   EXPECT_TRUE(info->logged_in);
   EXPECT_EQ(info->status, mrim_status::away);
   EXPECT_EQ(info->client, "Test 1.0");
+  EXPECT_EQ(info->version, revision::v1_8);  // the header's, which Client writes by default
 }
 
 TEST_F(Session, LoginIsRejectedForAWrongPasswordAnUnknownAccountOrAShortBody) {

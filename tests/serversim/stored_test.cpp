@@ -1,4 +1,5 @@
-// Texts of stored messages in each form, base64 and the conversion out of code page 1251.
+// Texts of stored messages in each form (the stored text is UTF-8), base64 and the conversion
+// out of code page 1251.
 #include "serversim/stored.h"
 
 #include <gtest/gtest.h>
@@ -61,9 +62,18 @@ TEST(Stored, ModernFormsCarryBase64OfUnicode) {
             "From: kim@example.org\r\nDate: Tue, 08 Dec 2026 14:01:57 GMT\r\nX-MRIM-Flags: 00100000\r\n"
             "Content-Type: text/plain; charset=UTF-16LE\r\nContent-Transfer-Encoding: base64\r\n\r\n"
             "dwBoAGkAbABlACAAeQBvAHUAIAB3AGUAcgBlACAAbwB1AHQA");
-  std::string utf8 = stored_message_text(message(OfflineForm::utf8, "\xC0"), kDec8th2026);
+  std::string utf8 = stored_message_text(message(OfflineForm::utf8, "А 🙂"), kDec8th2026);
   EXPECT_NE(utf8.find("charset=UTF-8\r\n"), std::string::npos);
-  EXPECT_EQ(utf8.substr(utf8.size() - 4), base64("\xD0\x90"));
+  EXPECT_EQ(utf8.substr(utf8.find("\r\n\r\n") + 4), base64("А 🙂"));
+  std::string utf16 = stored_message_text(message(OfflineForm::modern, "А 🙂"), kDec8th2026);
+  EXPECT_EQ(utf16.substr(utf16.find("\r\n\r\n") + 4), base64(std::string("\x10\x04 \0\x3D\xD8\x42\xDE", 8)));
+}
+
+TEST(Stored, OldFormsCarryCodePage1251) {
+  EXPECT_EQ(stored_message_text(message(OfflineForm::plain, "Привет 🙂"), kDec8th2026),
+            "From: kim@example.org\nDate: Tue, 08 Dec 2026 14:01:57 GMT\n\n\xCF\xF0\xE8\xE2\xE5\xF2 ?");
+  std::string boundary = stored_message_text(message(OfflineForm::boundary, "Ё"), kDec8th2026);
+  EXPECT_NE(boundary.find("\n\n\xA8\n--SIM7BOUNDARY--\n"), std::string::npos);
 }
 
 TEST(Stored, RawFormIsTheTextItself) {

@@ -1,0 +1,118 @@
+// The MRIM server stand-in's directory: a search by address (user and domain) or by nickname,
+// first and last name, answered with one row per account found.
+#include <algorithm>
+#include <ctime>
+
+#include "serversim/state.h"
+
+namespace serversim {
+
+using Session = detail::Session;
+
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// The fields whose values stay in code page 1251 toward a Unicode session; every other value
+// takes the session's encoding.
+bool kept_in_cp1251(const std::string& field) {
+  static const char* const kNames[] = {"Username", "Domain", "Birthday", "BDay", "BMonth", "Phone", "Zodiac"};
+  return std::any_of(std::begin(kNames), std::end(kNames), [&](const char* name) { return field == name; });
+}
+
+// The account's entry: "Username", "Domain" and "Nickname" first, then its own fields (one of
+// the same name replaces the value in place).
+Fields entry_of(const Account& a) {
+  const size_t at = a.email.find('@');
+  Fields fields = {{"Username", a.email.substr(0, at)},
+                   {"Domain", at == std::string::npos ? "" : a.email.substr(at + 1)},
+                   {"Nickname", a.nickname}};
+  for (const auto& field : a.directory) {
+    auto same =
+        std::find_if(fields.begin(), fields.end(), [&](const auto& f) { return f.first == field.first; });
+    if (same != fields.end()) {
+      same->second = field.second;
+    } else {
+      fields.push_back(field);
+    }
+  }
+  return fields;
+}
+
+std::string value_of(const Fields& fields, const std::string& name) {
+  auto it = std::find_if(fields.begin(), fields.end(), [&](const auto& f) { return f.first == name; });
+  return it == fields.end() ? "" : it->second;
+}
+
+}  // namespace
+
+// Items come in pairs: UL kind and an LPS value. The names are in the session's encoding, the
+// address parts in 1251; other kinds are skipped. An address is looked up only whole (user and
+// domain both), and a request that names nothing finds nothing.
+void Server::Impl::on_directory_request(Session& s, const Packet& p) {
+  Reader r(p.body);
+  Fields wanted;
+  bool user = false;
+  bool domain = false;
+  bool well_formed = true;
+  while (!r.at_end()) {
+    std::optional<uint32_t> kind = r.ul();
+    std::optional<std::string> value = kind ? r.lps() : std::nullopt;
+    if (!value) {
+      well_formed = false;
+      break;
+    }
+    switch (*kind) {
+      case search_field::user:
+        wanted.emplace_back("Username", cp1251_to_utf8(*value));
+        user = true;
+        break;
+      case search_field::domain:
+        wanted.emplace_back("Domain", cp1251_to_utf8(*value));
+        domain = true;
+        break;
+      case search_field::nickname:
+        wanted.emplace_back("Nickname", s.in_text(*value));
+        break;
+      case search_field::first_name:
+        wanted.emplace_back("FirstName", s.in_text(*value));
+        break;
+      case search_field::last_name:
+        wanted.emplace_back("LastName", s.in_text(*value));
+        break;
+      default:
+        break;
+    }
+  }
+  std::vector<Fields> rows;
+  if (well_formed && !wanted.empty() && user == domain) {
+    for (const Account& a : accounts) {
+      Fields entry = entry_of(a);
+      bool matches = std::all_of(wanted.begin(), wanted.end(), [&](const auto& w) {
+        return clean_utf8(value_of(entry, w.first)) == clean_utf8(w.second);
+      });
+      if (matches) rows.push_back(std::move(entry));
+    }
+  }
+  Writer w;
+  if (rows.empty()) {
+    w.ul(0).ul(0).ul(0).ul(uint32_t(std::time(nullptr)));
+  } else {
+    // Every field any row has, in the order they first come; a row without one has it empty.
+    std::vector<std::string> names;
+    for (const Fields& row : rows)
+      for (const auto& f : row)
+        if (std::find(names.begin(), names.end(), f.first) == names.end()) names.push_back(f.first);
+    w.ul(1).ul(uint32_t(names.size())).ul(uint32_t(rows.size())).ul(uint32_t(std::time(nullptr)));
+    for (const std::string& name : names) w.lps(name);
+    for (const Fields& row : rows) {
+      for (const std::string& name : names) {
+        const std::string value = value_of(row, name);
+        w.lps(kept_in_cp1251(name) ? utf8_to_cp1251(value) : s.out_text(value));
+      }
+    }
+  }
+  reply(s, p.code, Packet{code::directory_info, p.seq, w.take()});
+}
+
+}  // namespace serversim

@@ -1,0 +1,192 @@
+// The MRIM server stand-in's sessions: which request goes where, the log-in by the revision its
+// header names, the notices that follow it, and status and presence, laid out for each receiver
+// by the receiver's revision.
+#include <algorithm>
+
+#include "serversim/state.h"
+
+namespace serversim {
+
+using Session = detail::Session;
+using detail::Presence;
+
+namespace {
+
+// Servers cut status texts to these lengths (in characters).
+constexpr size_t kMaxStatusTitle = 33;
+constexpr size_t kMaxStatusDescription = 127;
+
+// The status items from the status URI on, as clients of 1.14 and later send them at log-in and
+// at a change of status (from 1.15): URI, title, description, features. Missing trailing items
+// are left empty, as a lenient server does.
+StatusTexts read_status_texts(Reader& r, const Session& from) {
+  StatusTexts texts;
+  texts.uri = cp1251_to_utf8(r.lps().value_or(""));
+  texts.title = first_characters(from.in_text(r.lps().value_or("")), kMaxStatusTitle);
+  texts.description = first_characters(from.in_text(r.lps().value_or("")), kMaxStatusDescription);
+  texts.features = r.ul().value_or(0);
+  return texts;
+}
+
+}  // namespace
+
+void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
+  s.last_heard = detail::Clock::now();
+  record(s, p, version);
+  switch (p.code) {
+    case code::hello: {
+      uint32_t seq = behavior.hello_ack_zero_seq ? 0 : p.seq;
+      reply(s, p.code, Packet{code::hello_ack, seq, Writer().ul(behavior.ping_period).take()});
+      break;
+    }
+    case code::login2:
+      on_login(s, p, version);
+      break;
+    case code::change_status:
+      on_change_status(s, p);
+      break;
+    case code::message:
+      on_message(s, p);
+      break;
+    case code::delete_offline_message:
+      on_delete_offline(s, p);
+      break;
+    case code::modify_contact:
+      on_modify_contact(s, p);
+      break;
+    case code::add_contact:
+      on_add_contact(s, p);
+      break;
+    case code::authorize:
+      on_authorize(s, p);
+      break;
+    case code::directory_request:
+      on_directory_request(s, p);
+      break;
+    default:
+      // MRIM_CS_PING, MRIM_CS_MESSAGE_RECV and anything unknown: recorded (the session counts as
+      // alive), nothing to answer.
+      break;
+  }
+  changed();
+}
+
+// Up to 1.13: login, password, status, client. From 1.14 the status texts and features come
+// between status and client, and from 1.16 a locale after the client (then a legacy client
+// description, which this server does not keep).
+void Server::Impl::on_login(Session& s, const Packet& p, uint32_t version) {
+  Reader r(p.body);
+  std::optional<std::string> email = r.lps();
+  std::optional<std::string> password = r.lps();
+  std::optional<uint32_t> status = r.ul();
+  auto reject = [&](const char* reason) {
+    reply(s, p.code, Packet{code::login_rej, p.seq, Writer().lps(reason).take()});
+  };
+  if (!email || !password || !status) return reject("Invalid request");
+  if (s.info.logged_in) return reject("Already logged in");
+  Account* account = find_account(*email);
+  if (!account || account->password != *password) return reject("Invalid login");
+
+  if (Session* other = logged_in_session(*email)) {
+    push(*other, Packet{code::logout, 0, Writer().ul(kLogoutReasonOtherLogin).take()});
+    other->info.logged_in = false;
+    // A stalled session keeps its connection until its client gives up.
+    if (!other->closing && !other->info.stalled) {
+      other->closing = true;
+      other->closing_reason = "logged in elsewhere";
+    }
+  }
+  // The texts of the log-in are read in the session's own encoding.
+  s.info.version = version;
+  StatusTexts texts;
+  if (revision::minor(version) >= revision::minor(revision::v1_14)) texts = read_status_texts(r, s);
+  s.info.client = r.lps().value_or("");
+  s.info.locale = s.unicode() ? r.lps().value_or("") : "";
+  s.info.logged_in = true;
+  s.info.email = *email;
+  s.info.status = *status;
+  account->status_texts = texts;
+  s.numbers.clear();
+  for (const Contact& c : account->contacts)
+    if (!c.pending) s.numbers.push_back(c.email);
+  reply(s, p.code, Packet{code::login_ack, p.seq, {}},
+        behavior.send_after_login ? after_login(s, *account) : std::vector<Packet>{});
+  fan_out(*email, presence_of(s));
+}
+
+// Below 1.15 the status alone, which leaves the account without texts; from 1.15 the texts too.
+void Server::Impl::on_change_status(Session& s, const Packet& p) {
+  Reader r(p.body);
+  std::optional<uint32_t> status = r.ul();
+  Account* a = s.info.logged_in ? find_account(s.info.email) : nullptr;
+  if (!a || !status) return;
+  a->status_texts = revision::status_texts(s.info.version) ? read_status_texts(r, s) : StatusTexts{};
+  s.info.status = *status;
+  fan_out(s.info.email, presence_of(s));
+}
+
+Presence Server::Impl::presence_of(const Session& s) {
+  Presence presence{s.info.status, {}, s.info.client};
+  if (const Account* a = find_account(s.info.email)) presence.texts = a->status_texts;
+  return presence;
+}
+
+// Accounts logged in here show their live status; other addresses what the list says of them.
+Presence Server::Impl::presence_of(const Contact& c) {
+  if (Session* s = logged_in_session(c.email)) return presence_of(*s);
+  return Presence{c.status, c.status_texts, ""};
+}
+
+void Server::Impl::fan_out(const std::string& address, const Presence& presence) {
+  for (auto& [id, s] : sessions) {
+    if (!s.info.open || s.closing || !s.info.logged_in) continue;
+    Account* a = find_account(s.info.email);
+    if (!a) continue;
+    bool listed = std::any_of(a->contacts.begin(), a->contacts.end(),
+                              [&](const Contact& c) { return c.email == address; });
+    if (listed) push(s, user_status(s, address, presence));
+  }
+}
+
+// Below 1.15 the status and the address; from 1.15 the URI, title and description come between
+// them, and the features and the client description after.
+Packet Server::Impl::user_status(const Session& to, const std::string& address, const Presence& presence) {
+  Writer w;
+  w.ul(presence.status);
+  if (revision::status_texts(to.info.version)) {
+    std::string uri = status_uri(presence.status);
+    if (uri.empty()) uri = presence.texts.uri;
+    w.lps(utf8_to_cp1251(uri))
+        .lps(to.out_text(presence.texts.title))
+        .lps(to.out_text(presence.texts.description))
+        .lps(address)
+        .ul(presence.texts.features)
+        .lps(presence.client);
+  } else {
+    w.lps(address);
+  }
+  return Packet{code::user_status, 0, w.take()};
+}
+
+// Keys stay in code page 1251 at every revision; the values take the session's encoding.
+Packet Server::Impl::user_info(const Session& to, const Account& a) {
+  Writer w;
+  auto pair = [&](const char* key, const std::string& value) { w.lps(key).lps(to.out_text(value)); };
+  if (a.info_style == UserInfoStyle::modern) pair("MRIM.NICKNAME", a.nickname);
+  pair("MESSAGES.TOTAL", std::to_string(a.total_mail));
+  pair("MESSAGES.UNREAD", std::to_string(a.unread_mail));
+  if (a.info_style == UserInfoStyle::modern) pair("client.endpoint", detail::peer_name(to.fd));
+  return Packet{code::user_info, 0, w.take()};
+}
+
+Packet Server::Impl::mailbox_status(const Account& a) {
+  return Packet{code::mailbox_status, 0, Writer().ul(a.unread_mail).take()};
+}
+
+std::vector<Packet> Server::Impl::after_login(Session& s, const Account& a) {
+  std::vector<Packet> out{user_info(s, a), contact_list(s, a), mailbox_status(a)};
+  for (const OfflineMessage& m : a.offline) out.push_back(offline_message(m));
+  return out;
+}
+
+}  // namespace serversim

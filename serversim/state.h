@@ -1,0 +1,193 @@
+// Inside the MRIM server stand-in (not for tests): the state that the server's parts share, and
+// what each part does with it. One lock (Impl::m) guards all of it; every method here is called
+// with the lock held. The parts live in files of their own: loop.cpp (sockets, writes, faults),
+// sessions.cpp (log-in, status, presence), list.cpp (the contact list and its edits),
+// messages.cpp (messages, stored messages), directory.cpp (the search), server.cpp (the public
+// methods).
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "serversim/faults.h"
+#include "serversim/server.h"
+#include "serversim/text.h"
+
+namespace serversim::detail {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes waiting to be written; dripped ones go one per write, `drip` apart.
+struct Segment {
+  Bytes bytes;
+  milliseconds drip{0};
+};
+
+struct Session {
+  SessionInfo info;
+  int fd = -1;
+  Bytes in;
+  std::deque<Segment> out;
+  Clock::time_point out_since;   // when `out` last went from empty to not empty
+  Clock::time_point next_write;  // a dripped byte keeps the next write back until then
+  milliseconds drip_all{0};      // not 0: every write is one byte, this far apart
+  bool closing = false;          // close once `out` has gone
+  bool reset = false;            // ... with an RST
+  std::string closing_reason;
+  Clock::time_point last_heard;
+  // The contact numbers the client was given at log-in: number kFirstContactNumber + i is
+  // numbers[i]; an entry removed during the session stays as an empty text, so that the numbers
+  // after it keep their meaning until the next log-in renumbers the list as the client does.
+  std::vector<std::string> numbers;
+  std::deque<Packet> log;
+
+  bool unicode() const { return revision::unicode(info.version); }
+  // A text of the server for this session's wire, and one from it.
+  std::string out_text(std::string_view utf8) const { return to_wire(utf8, unicode()); }
+  std::string in_text(std::string_view bytes) const { return from_wire(bytes, unicode()); }
+};
+
+struct AddressConnection {
+  int fd = -1;
+  Bytes out;
+};
+
+struct Deferred {
+  SessionId session = 0;
+  Clock::time_point due;  // time_point::max(): held until release_held()
+  std::vector<Step> steps;
+};
+
+struct Endpoint {
+  std::string host;
+  uint16_t port = 0;
+};
+
+// "host:port" of a listening address; throws std::runtime_error when it is no such thing.
+Endpoint parse_endpoint(const std::string& text);
+bool every_interface(const Endpoint& ep);
+// A listening socket (non-blocking); throws std::runtime_error when it cannot be had.
+int listen_on(const Endpoint& ep, uint16_t& bound_port);
+// "address:port" of the socket's peer, or empty.
+std::string peer_name(int fd);
+
+// What the sessions listing an address are told of it.
+struct Presence {
+  uint32_t status = mrim_status::offline;
+  StatusTexts texts;
+  std::string client;
+};
+
+}  // namespace serversim::detail
+
+namespace serversim {
+
+struct Server::Impl {
+  using Session = detail::Session;
+
+  Settings settings;
+  mutable std::mutex m;
+  mutable std::condition_variable cv;
+  uint64_t generation = 0;
+
+  Behavior behavior;
+  std::vector<FaultRule> faults;
+  std::vector<Account> accounts;
+  std::map<SessionId, Session> sessions;
+  std::deque<SessionId> ended;
+  std::vector<detail::AddressConnection> address_connections;
+  std::vector<detail::Deferred> deferred;
+  std::deque<Received> log;
+  int address_queries = 0;
+  int dropped_packets = 0;
+  SessionId next_session = 1;
+  uint32_t next_message_id = 1;
+  uint64_t next_offline_id = 1;
+
+  int address_fd = -1;
+  int mrim_fd = -1;
+  int wake_fd = -1;
+  uint16_t address_port = 0;
+  uint16_t mrim_port = 0;
+  std::string mrim_host;
+  bool running = false;
+  bool stopping = false;
+  std::thread thread;
+
+  // ---- loop.cpp: state, sockets, writes and the faults that spoil them ----
+  void changed();
+  void wake();
+  Account* find_account(const std::string& email);
+  Session* open_session(SessionId id);
+  Session* logged_in_session(const std::string& email);
+  void queue(Session& s, const Bytes& bytes, milliseconds drip = milliseconds(0));
+  void carry_out(Session& s, std::vector<detail::Step> steps);
+  detail::Clock::time_point write_due(const Session& s) const;
+  bool wants_write(const Session& s, detail::Clock::time_point now) const;
+  void record(Session& s, const Packet& p, uint32_t version);
+  void end_session(Session& s, const std::string& reason, bool reset = false);
+  std::optional<FaultRule> take_fault(const detail::Outgoing& out);
+  void send_burst(Session& s, std::span<const detail::Outgoing> burst);
+  // The reply to a request, spoiled by the first fault rule that matches. `trailer` is what the
+  // server sends right after the reply (the notices after a log-in); it stays behind a held or
+  // delayed reply, as it would behind a slow one.
+  void reply(Session& s, uint32_t request, Packet packet, std::vector<Packet> trailer = {});
+  // A packet the server sends on its own, spoiled by the first push rule for its code.
+  void push(Session& s, Packet packet);
+  void accept_address();
+  void accept_mrim();
+  void read_session(Session& s);
+  void take_packets(Session& s);
+  void flush(Session& s);
+  milliseconds idle_limit() const;
+  void run_timers(detail::Clock::time_point now);
+  int poll_timeout(detail::Clock::time_point now) const;
+  void run();
+  void address_event(const pollfd& p);
+  void flush_all();
+
+  // ---- sessions.cpp: requests, log-in, status and presence ----
+  void handle(Session& s, const Packet& p, uint32_t version);
+  void on_login(Session& s, const Packet& p, uint32_t version);
+  void on_change_status(Session& s, const Packet& p);
+  detail::Presence presence_of(const Session& s);
+  detail::Presence presence_of(const Contact& c);
+  // MRIM_CS_USER_STATUS to every logged-in session whose contact list holds the address.
+  void fan_out(const std::string& address, const detail::Presence& presence);
+  static Packet user_status(const Session& to, const std::string& address, const detail::Presence& presence);
+  Packet user_info(const Session& to, const Account& a);
+  static Packet mailbox_status(const Account& a);
+  std::vector<Packet> after_login(Session& s, const Account& a);
+
+  // ---- list.cpp: the contact list and its edits ----
+  Packet contact_list(const Session& to, const Account& a);
+  void on_modify_contact(Session& s, const Packet& p);
+  void on_add_contact(Session& s, const Packet& p);
+  void on_authorize(Session& s, const Packet& p);
+  static uint32_t group_index(const Account& a, size_t place);
+  static bool group_exists(const Account& a, uint32_t group);
+
+  // ---- messages.cpp: messages between sessions and stored ones ----
+  void on_message(Session& s, const Packet& p);
+  void on_delete_offline(Session& s, const Packet& p);
+  static Packet offline_message(const OfflineMessage& m);
+  // MRIM_CS_MESSAGE_ACK to a session, in its encoding; the text is UTF-8.
+  static Packet message_ack(const Session& to, uint32_t id, uint32_t flags, const std::string& from,
+                            const std::string& text, const std::string& rtf);
+
+  // ---- directory.cpp: the search ----
+  void on_directory_request(Session& s, const Packet& p);
+};
+
+}  // namespace serversim
