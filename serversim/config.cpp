@@ -5,16 +5,18 @@
 // stand in passwords and texts). A statement is a keyword and its words, separated by blanks;
 // the last word of the statements marked "TEXT..." is the rest of the line and may hold blanks.
 // In every word and text, \s stands for a blank, \t, \r and \n for tab, CR and LF, \\ for a
-// backslash and \xHH for any byte. Numbers are decimal or hexadecimal with 0x. Texts are taken
-// byte for byte: they reach the client as they stand (write non-ASCII as \xHH in code page
-// 1251, the client's own).
+// backslash and \xHH for any byte. Numbers are decimal or hexadecimal with 0x. The file is
+// UTF-8, and so are its texts: each reaches a session in that session's encoding (code page 1251
+// or UTF-16LE). A byte that begins no UTF-8 character is read as a character of code page 1251,
+// so files written when texts were 1251 (\xC0 for "А") still read as they were meant.
 //
 //   account EMAIL PASSWORD          begins an account; the statements up to the next "account"
 //                                   describe it
 //   nickname TEXT...                the account's nickname
 //   mail UNREAD TOTAL               unread and total messages in the mailbox
 //   info legacy|modern              order of the account information pairs sent after log-in
-//   masks GROUPMASK CONTACTMASK     masks of the contact list (default "us" and "uussuu")
+//   masks GROUPMASK CONTACTMASK     masks of the contact list (default: those of each session's
+//                                   revision, "us" and "uussuus" or "uussuussssus")
 //   group FLAGS NAME...             a group of the contact list; groups are numbered from 0 in
 //                                   the order they are declared, and come before the contacts
 //                                   that name them
