@@ -19,6 +19,7 @@
 #include "protocol/receive.h"
 #include "protocol/request.h"
 #include "protocol/send.h"
+#include "protocol/session.h"
 
 namespace {
 
@@ -59,6 +60,24 @@ void mrim_contact_set_status(HANDLE contact, uint32_t server_status) {
   write_setting_word(contact, protocol_state.module_name, "Status", static_cast<WORD>(host_status));
 }
 
+// A text already empty is not written again: most contacts have none, and the list load would
+// otherwise write two settings more for each of them.
+void mrim_contact_set_status_texts(HANDLE contact, const char* title, const char* description) {
+  const char* module = protocol_state.module_name;
+  const char* settings[2] = {"StatusTitle", "StatusDesc"};
+  const char* texts[2] = {title, description};
+  for (int i = 0; i < 2; ++i) {
+    if (texts[i][0] == '\0') {
+      SettingVariant old;
+      if (!mrim_read_text_setting(contact, module, settings[i], &old)) continue;
+      bool empty = old.text[0] == '\0';
+      free_setting(&old);
+      if (empty) continue;
+    }
+    write_setting_string(contact, module, settings[i], texts[i]);
+  }
+}
+
 int mrim_rename_contact(HANDLE contact) {
   if (contact == nullptr) return 1;
   const char* module = protocol_state.module_name;
@@ -84,8 +103,13 @@ INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {
   // The index follows every write, the list's own too; the user's changes below do not.
   contact_index_setting_written(contact, change);
   if (applying_list) return 0;
-  if (change == nullptr || contact == nullptr) return 0;
-  if (change->module == nullptr || change->setting == nullptr) return 0;
+  if (change == nullptr || change->module == nullptr || change->setting == nullptr) return 0;
+  if (contact == nullptr) {
+    if (strcmp(change->module, protocol_state.module_name) == 0 &&
+        (strcmp(change->setting, "StatusTitle") == 0 || strcmp(change->setting, "StatusDesc") == 0))
+      session_status_texts_changed();
+    return 0;
+  }
   if (strcmp(change->module, "CList") != 0) return 0;
   bool renamed = strcmp(change->setting, "MyHandle") == 0;
   bool moved = strcmp(change->setting, "Group") == 0;

@@ -22,6 +22,8 @@ HANDLE mrim_find_contact(const char* address, int create, int on_list);
 HANDLE mrim_set_contact_status(const char* address, uint32_t server_status);
 // The same for a contact already found.
 void mrim_contact_set_status(HANDLE contact, uint32_t server_status);
+// The contact's status title and description ("StatusTitle", "StatusDesc"), host text.
+void mrim_contact_set_status_texts(HANDLE contact, const char* title, const char* description);
 
 // Sends the contact's current "CList"/"MyHandle" to the server as its name: 0 on success.
 int mrim_rename_contact(HANDLE contact);

@@ -10,11 +10,13 @@
 
 #include "contacts/directory.h"
 #include "core/host_services.h"
+#include "core/host_text.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
 #include "protocol/send.h"
+#include "protocol/wire_text.h"
 
 namespace {
 
@@ -26,14 +28,54 @@ constexpr uint32_t kReplyCapacity = sizeof(MrimPacket);
 constexpr BYTE kGenderMale = 77;    // "M"
 constexpr BYTE kGenderFemale = 70;  // "F"
 
-// One item of the reply appended to the list with its NUL. A text holding a NUL byte keeps
-// what comes before it. False when the read fails or the list is full.
+// How a value of a Unicode session's reply is written, by its field's name: the address,
+// domain, birthday, phone, zodiac and status fields stay in the code page, and a few fields
+// come either way.
+enum class ValueForm { code_page, utf16, either };
+
+ValueForm value_form(const char* name) {
+  static const char* const kCodePage[] = {"Username", "Domain",      "Birthday",  "Phone",
+                                          "Zodiac",   "mrim_status", "status_uri"};
+  static const char* const kEither[] = {"Sex", "Country_id", "City_id"};
+  for (const char* field : kCodePage)
+    if (strcmp(name, field) == 0) return ValueForm::code_page;
+  for (const char* field : kEither)
+    if (strcmp(name, field) == 0) return ValueForm::either;
+  return ValueForm::utf16;
+}
+
+// These fields hold digits; in UTF-16LE every second byte is then 0, which code page text of
+// digits never has.
+bool looks_utf16(const BYTE* data, uint32_t length) {
+  if (length == 0 || length % 2 != 0) return false;
+  for (uint32_t i = 1; i < length; i += 2)
+    if (data[i] != 0) return false;
+  return true;
+}
+
+// One item of the reply appended to the list with its NUL, as host text: a name in the code
+// page, a value as value_form says in a Unicode session. A text holding a NUL byte keeps what
+// comes before it. False when the read fails or the list is full.
 bool read_into_list(uint32_t* position, const MrimPacket* packet, DetailsList* list, size_t size,
-                    size_t* used) {
+                    size_t* used, const char* name) {
   size_t room = size - *used;
   if (room == 0) return false;
-  uint32_t out_size = room > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(room);
-  if (mrim_read_lps(position, packet, list + *used, out_size) != 0) return false;
+  const BYTE* data = nullptr;
+  uint32_t length = 0;
+  if (mrim_read_lps_view(position, packet, &data, &length) != 0) return false;
+  TextForm form = TextForm::cp1251;
+  if (name != nullptr && mrim_session_unicode()) {
+    ValueForm value = value_form(name);
+    bool utf16 =
+        value == ValueForm::utf16 ? length % 2 == 0 : value == ValueForm::either && looks_utf16(data, length);
+    if (utf16) form = TextForm::utf16le;
+  }
+  // Text up to an embedded NUL only, as the list's items are NUL-terminated.
+  if (form == TextForm::cp1251) {
+    const void* nul = memchr(data, 0, length);
+    if (nul != nullptr) length = static_cast<uint32_t>(static_cast<const BYTE*>(nul) - data);
+  }
+  host_text_from(data, length, form, list + *used, room);
   *used += strlen(list + *used) + 1;
   return true;
 }
@@ -107,9 +149,10 @@ DetailsList* mrim_details_from_reply(const MrimPacket* packet) {
   uint32_t field_count = 0;
   if (mrim_directory_reply_header(packet, &position, &field_count) != MRIM_DIRECTORY_HEADER) return nullptr;
 
-  // The list never needs more than the body: each item drops its four-byte length for one
-  // NUL, and the four numbers read above leave room for the closing NULs.
-  size_t size = packet->dlen;
+  // Each item drops its four-byte length for one NUL, and the four numbers read above leave
+  // room for the closing NULs; as host text an item takes at most twice its bytes (a code
+  // page letter becomes two UTF-8 bytes, two bytes of UTF-16 at most three).
+  size_t size = 2 * static_cast<size_t>(packet->dlen);
   auto* list = static_cast<DetailsList*>(malloc(size));
   if (list == nullptr) return nullptr;
 
@@ -125,8 +168,9 @@ DetailsList* mrim_details_from_reply(const MrimPacket* packet) {
   }
   size_t used = 0;
   for (uint32_t i = 0; i < field_count; ++i) {
-    if (!read_into_list(&names, packet, list, size, &used) ||
-        !read_into_list(&values, packet, list, size, &used)) {
+    size_t name_at = used;
+    if (!read_into_list(&names, packet, list, size, &used, nullptr) ||
+        !read_into_list(&values, packet, list, size, &used, list + name_at)) {
       free(list);
       return nullptr;
     }

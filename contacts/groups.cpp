@@ -13,6 +13,7 @@
 #include "protocol/codec.h"
 #include "protocol/request.h"
 #include "protocol/wire.h"
+#include "protocol/wire_text.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ int mrim_do_addgroup(const char* name, uint32_t* index) {
     mrim_append_ul(packet, CONTACT_FLAG_GROUP);
     mrim_append_ul(packet, 0);
     mrim_append_lps(packet, "");
-    mrim_append_lps(packet, name);
+    mrim_append_text(packet, name, mrim_session_unicode());
     mrim_append_ul(packet, 0);
     const MrimRequestKind kind{"mrim_do_addgroup",
                                MRIM_CS_ADD_CONTACT_ACK,

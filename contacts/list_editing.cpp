@@ -21,6 +21,7 @@
 #include "protocol/receive.h"
 #include "protocol/request.h"
 #include "protocol/send.h"
+#include "protocol/wire_text.h"
 
 namespace {
 
@@ -103,7 +104,7 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   mrim_append_ul(packet, 0);
   mrim_append_ul(packet, group);
   mrim_append_lps(packet, address);
-  mrim_append_lps(packet, address);
+  mrim_append_text(packet, address, mrim_session_unicode());  // the nickname, the address to begin with
   mrim_append_ul(packet, 0);
 
   int result = 1;

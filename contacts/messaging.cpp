@@ -13,6 +13,7 @@
 
 #include "contacts/contact_records.h"
 #include "core/host_services.h"
+#include "core/host_text.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/worker_threads.h"
@@ -20,6 +21,7 @@
 #include "protocol/receive.h"
 #include "protocol/request.h"
 #include "protocol/send.h"
+#include "protocol/wire_text.h"
 
 namespace {
 
@@ -42,9 +44,12 @@ uint32_t message_capacity(size_t recipient_length, size_t text_length) {
 
 // The service's work once contact and text are known: the job, the account's nick, the
 // recipient, the thread. Returns the acknowledgement number, or 0 when nothing was started.
-DWORD start_send(HANDLE contact, const char* text) {
+DWORD start_send(HANDLE contact, const char* text, TextForm form) {
   size_t text_length = strlen(text);
-  auto* job = static_cast<MessageJob*>(malloc(offsetof(MessageJob, text) + text_length + 1));
+  // Host text may take three bytes for each byte given: a stray byte of bad UTF-8 becomes
+  // U+FFFD, and a code page letter two UTF-8 bytes.
+  size_t room = 3 * text_length + 1;
+  auto* job = static_cast<MessageJob*>(malloc(offsetof(MessageJob, text) + room));
   if (job == nullptr) return 0;
   mrim_log("MRIM_SendMessage: contact ok, malloc() ok\n");
 
@@ -65,7 +70,7 @@ DWORD start_send(HANDLE contact, const char* text) {
   DWORD ack_id = mrim_next_seq();
   if (ack_id == 0) ack_id = mrim_next_seq();
   job->ack_id = ack_id;
-  memcpy(job->text, text, text_length + 1);
+  host_text_from(text, text_length, form, job->text, room);
 
   mrim_log("MRIM_SendMessage: Creating send Thread\n");
   if (thread_start_short(MRIM_SendMessageAckThread, job) != 0) {
@@ -85,7 +90,9 @@ INT_PTR MRIM_SendMessage(WPARAM, LPARAM lparam) {
   auto* call = reinterpret_cast<const ProtocolCall*>(lparam);
   DWORD result = 0;
   if (call != nullptr && call->contact != nullptr && call->lparam != 0)
-    result = start_send(call->contact, reinterpret_cast<const char*>(call->lparam));
+    // The host's own code page unless it says the text is UTF-8.
+    result = start_send(call->contact, reinterpret_cast<const char*>(call->lparam),
+                        (call->wparam & PREF_UTF) != 0 ? TextForm::utf8 : TextForm::cp1251);
   mrim_log("MRIM_SendMessage: returning sequence %8.08X\n", static_cast<unsigned>(result));
   return static_cast<INT_PTR>(result);
 }
@@ -139,8 +146,9 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
   mrim_log("mrim_do_sendmessage: malloc() ok\n");
 
   int result = MESSAGE_OUTCOME_NOT_SENT;
-  int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, recipient) | mrim_append_lps(packet, text) |
-              mrim_append_lps(packet, " ");
+  // No MESSAGE_FLAG_UNICODE on what we send, whatever the text's form (see wire.h).
+  int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, recipient) |
+              mrim_append_text(packet, text, mrim_session_unicode()) | mrim_append_lps(packet, " ");
   if (built == 0) {
     const MrimRequestKind kind{"mrim_do_sendmessage",
                                MRIM_CS_MESSAGE_STATUS,

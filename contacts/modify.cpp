@@ -10,6 +10,7 @@
 #include "protocol/codec.h"
 #include "protocol/request.h"
 #include "protocol/wire.h"
+#include "protocol/wire_text.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_
   if (packet == nullptr) return 1;
   mrim_packet_init(packet, MRIM_CS_MODIFY_CONTACT, mrim_next_seq());
   int built = mrim_append_ul(packet, number) | mrim_append_ul(packet, flags) | mrim_append_ul(packet, group) |
-              mrim_append_lps(packet, address) | mrim_append_lps(packet, name) | mrim_append_ul(packet, 0);
+              mrim_append_lps(packet, address) | mrim_append_text(packet, name, mrim_session_unicode()) |
+              mrim_append_ul(packet, 0);
   int result = 1;
   if (built == 0) {
     const MrimRequestKind kind{

@@ -41,10 +41,31 @@ INT_PTR free_setting(SettingVariant* value) {
   return call_service(MS_DB_CONTACT_FREEVARIANT, 0, reinterpret_cast<LPARAM>(value));
 }
 
+// A host that takes UTF-8 is asked for UTF-8 whatever it stored, so that a text the user typed
+// in any script reaches the plug-in whole; older hosts give their own code page, which is then
+// the plug-in's too.
 bool mrim_read_text_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value) {
   *value = SettingVariant{};
-  if (get_setting(contact, module, setting, value) != 0) return false;
+  INT_PTR failed = 0;
+  if (host_takes_utf8()) {
+    value->type = DBVT_UTF8;
+    SettingRequest request{module, setting, value};
+    failed = call_service(MS_DB_CONTACT_GETSETTING_STR, reinterpret_cast<WPARAM>(contact),
+                          reinterpret_cast<LPARAM>(&request));
+  } else {
+    failed = get_setting(contact, module, setting, value);
+  }
+  if (failed != 0) return false;
   // A setting of another type holds no text to use; it counts as missing.
+  if ((value->type == DBVT_ASCIIZ || value->type == DBVT_UTF8) && value->text != nullptr) return true;
+  free_setting(value);
+  return false;
+}
+
+bool mrim_read_raw_text_setting(HANDLE contact, const char* module, const char* setting,
+                                SettingVariant* value) {
+  *value = SettingVariant{};
+  if (get_setting(contact, module, setting, value) != 0) return false;
   if (value->type == DBVT_ASCIIZ && value->text != nullptr) return true;
   free_setting(value);
   return false;
@@ -125,9 +146,12 @@ INT_PTR write_setting_dword(HANDLE contact, const char* module, const char* sett
   return write_setting(contact, module, setting, variant);
 }
 
+// Texts of plain ASCII are the same in both forms and go as the type every host knows.
 INT_PTR write_setting_string(HANDLE contact, const char* module, const char* setting, const char* value) {
   SettingVariant variant{};
-  variant.type = DBVT_ASCIIZ;
+  bool ascii = true;
+  for (const char* p = value; *p != '\0' && ascii; ++p) ascii = static_cast<unsigned char>(*p) < 0x80;
+  variant.type = ascii || !host_takes_utf8() ? DBVT_ASCIIZ : DBVT_UTF8;
   variant.text = const_cast<char*>(value);  // the host copies the text and never writes to it
   return write_setting(contact, module, setting, variant);
 }

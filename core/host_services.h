@@ -22,9 +22,13 @@ DWORD get_setting_dword(HANDLE contact, const char* module, const char* setting,
 // 0 when the setting exists and the variant is filled; release a text with free_setting.
 INT_PTR get_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value);
 INT_PTR free_setting(SettingVariant* value);
-// Reads a text setting into value; true when it exists as a text (release it with
+// Reads a text setting into value as host text; true when it exists as a text (release it with
 // free_setting), false when it is missing or not a text (nothing to release).
 bool mrim_read_text_setting(HANDLE contact, const char* module, const char* setting, SettingVariant* value);
+// The same for a setting whose bytes are no text to convert (the host's encoded password): as
+// the host stored them, of type DBVT_ASCIIZ only.
+bool mrim_read_raw_text_setting(HANDLE contact, const char* module, const char* setting,
+                                SettingVariant* value);
 
 // The account's reply time-out, its "Timeout" setting in seconds (default 10).
 uint32_t get_timeout();
@@ -32,6 +36,7 @@ uint32_t get_timeout();
 INT_PTR write_setting_byte(HANDLE contact, const char* module, const char* setting, BYTE value);
 INT_PTR write_setting_word(HANDLE contact, const char* module, const char* setting, WORD value);
 INT_PTR write_setting_dword(HANDLE contact, const char* module, const char* setting, DWORD value);
+// Writes host text (as UTF-8 on hosts that take it).
 INT_PTR write_setting_string(HANDLE contact, const char* module, const char* setting, const char* value);
 
 INT_PTR close_handle(HANDLE handle);

@@ -4,6 +4,9 @@
 ProtocolState protocol_state;
 PluginLink* plugin_link = nullptr;
 HINSTANCE dll_instance = nullptr;
+std::atomic<DWORD> host_version{0};
+
+bool host_takes_utf8() { return host_version.load() >= HOST_VERSION_UTF8; }
 
 void protocol_state_reset() {
   protocol_state.module_name[0] = '\0';
@@ -21,4 +24,5 @@ void protocol_state_reset() {
   protocol_state.status = ID_STATUS_OFFLINE;
   protocol_state.unread_mail = 0;
   protocol_state.login_in_progress = 0;
+  protocol_state.wire_revision = 0x00010008;  // the legacy revision, until a session says otherwise
 }

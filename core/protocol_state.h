@@ -26,7 +26,18 @@ struct ProtocolState {
   std::atomic<int> status;
   std::atomic<uint32_t> unread_mail;
   std::atomic<uint32_t> login_in_progress;
+  // The revision the current (or next) session speaks, as its packets' headers carry it. The
+  // connect thread sets it from the account before greeting the server; the listener and the
+  // request senders read it for the texts' encoding.
+  std::atomic<uint32_t> wire_revision;
 };
+
+// The host's version, as the information export was told it. Kept apart from ProtocolState:
+// the host calls that export before Load, which resets the state.
+extern std::atomic<DWORD> host_version;
+// True when the host takes UTF-8 settings, event texts and sends (HOST_VERSION_UTF8 on). The
+// plug-in's own texts ("host text" in the code) are then UTF-8, otherwise code page 1251.
+bool host_takes_utf8();
 
 extern ProtocolState protocol_state;
 extern PluginLink* plugin_link;

@@ -151,7 +151,10 @@ void derive_module_name(const char* file_name, char* out) {
   lstrcpynA(out, name, MODULE_NAME_MAX + 1);
 }
 
-MRIM_EXPORT PluginInfo* MirandaPluginInfo(DWORD) { return &plugin_info; }
+MRIM_EXPORT PluginInfo* MirandaPluginInfo(DWORD version) {
+  host_version = version;
+  return &plugin_info;
+}
 
 MRIM_EXPORT int Load(PluginLink* link) {
   plugin_link = link;

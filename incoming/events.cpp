@@ -9,7 +9,8 @@ void mrim_add_event(HANDLE contact, WORD event_type, const void* blob, uint32_t 
   event.size = 28;
   event.module = protocol_state.module_name;
   event.timestamp = unix_time_now();
-  event.flags = 0;
+  // Every text the plug-in hands over is host text.
+  event.flags = host_takes_utf8() ? DBEF_UTF8 : 0;
   event.event_type = event_type;
   event.blob_size = blob_size;
   event.blob = static_cast<BYTE*>(const_cast<void*>(blob));

@@ -12,12 +12,14 @@
 
 #include "contacts/contact_records.h"
 #include "core/host_services.h"
+#include "core/host_text.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/text.h"
+#include "incoming/base64.h"
 #include "incoming/events.h"
-#include "incoming/text_convert.h"
 #include "protocol/send.h"
+#include "protocol/wire_text.h"
 
 namespace {
 
@@ -118,26 +120,25 @@ BodyEncoding body_encoding(const char* headers, const char* end) {
   return encoding;
 }
 
-// Decodes the body [body, end) in place into the host's single-byte text; NUL-terminated.
-void decode_body(char* body, char* end, const BodyEncoding& encoding) {
+// Decodes the body [body, end) (in place for base64) into host text at out.
+void decode_body(char* body, char* end, const BodyEncoding& encoding, char* out, size_t out_size) {
   size_t length = static_cast<size_t>(end - body);
   if (encoding.base64) length = base64_decode_in_place(body, length);
-  if (encoding.charset == BodyEncoding::utf16le)
-    length = cp1251_from_utf16le_in_place(body, length);
-  else if (encoding.charset == BodyEncoding::utf8)
-    length = cp1251_from_utf8_in_place(body, length);
-  body[length] = '\0';
+  TextForm form = encoding.charset == BodyEncoding::utf16le ? TextForm::utf16le
+                  : encoding.charset == BodyEncoding::utf8  ? TextForm::utf8
+                                                            : TextForm::cp1251;
+  host_text_from(body, length, form, out, out_size);
 }
 
 // Finds the body of a stored message (mail-like: header lines, a blank line, the body) and
-// turns it into the host's text in place. Copies the "From: " value into address (empty when
-// there is none). Returns the body, or null when the text has no sender or no blank line after
-// its header; the text is then unchanged.
-char* parse_stored_message(char* text, char* address, size_t address_capacity) {
+// writes it to out as host text. Copies the "From: " value into address (empty when there is
+// none). False when the text has no sender or no blank line after its header; out is then
+// untouched.
+bool parse_stored_message(char* text, char* address, size_t address_capacity, char* out, size_t out_size) {
   address[0] = '\0';
   char* text_end = text + strlen(text);
   const char* from = find_nocase(text, text_end, "From: ");
-  if (from == nullptr) return nullptr;
+  if (from == nullptr) return false;
   const char* value = from + strlen("From: ");
   const char* scan = line_end(value);
   copy_cut(address, address_capacity, value, static_cast<size_t>(scan - value));
@@ -156,7 +157,7 @@ char* parse_stored_message(char* text, char* address, size_t address_capacity) {
   }
 
   const char* body_start = body_after_blank_line(scan);
-  if (body_start == nullptr) return nullptr;
+  if (body_start == nullptr) return false;
   char* body = text + (body_start - text);
   char* body_end = text_end;
   // The closing line: the text ends two characters before the value, just before its "--".
@@ -165,8 +166,8 @@ char* parse_stored_message(char* text, char* address, size_t address_capacity) {
     const char* closing = find_exact(body + 2, text_end, boundary_value, boundary_length);
     if (closing != nullptr) body_end = text + (closing - 2 - text);
   }
-  decode_body(body, body_end, body_encoding(text, body));
-  return body;
+  decode_body(body, body_end, body_encoding(text, body), out, out_size);
+  return true;
 }
 
 void send_receipt(ListenerWorkArea* work, const char* address, uint32_t message_id) {
@@ -208,9 +209,12 @@ void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work) {
   uint32_t position = 0;
   uint32_t message_id = 0;
   uint32_t flags = 0;
+  // The text is UTF-16LE when the server marks it so (and its length agrees); an
+  // authorization request's text stays in the code page.
   if (mrim_read_ul(&position, packet, &message_id) != 0 || mrim_read_ul(&position, packet, &flags) != 0 ||
       mrim_read_lps(&position, packet, work->address, sizeof work->address) != 0 ||
-      mrim_read_lps(&position, packet, work->message, sizeof work->message) != 0) {
+      mrim_read_text(&position, packet, work->message, sizeof work->message,
+                     (flags & MESSAGE_FLAG_UNICODE) != 0 && (flags & MESSAGE_FLAG_AUTHORIZE) == 0) != 0) {
     mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK handled\n");
     return;
   }
@@ -249,13 +253,15 @@ void mrim_handle_offline_message(const MrimPacket* packet, ListenerWorkArea* wor
     return;
   }
 
-  const char* body = parse_stored_message(work->message, work->address, sizeof work->address);
+  bool parsed = parse_stored_message(work->message, work->address, sizeof work->address, work->converted,
+                                     sizeof work->converted);
   bool have_sender = work->address[0] != '\0';
-  bool parsed = body != nullptr;
   if (!parsed) {
     mrim_log("MRIM_HSP: offline message cannot be parsed, shown as it is\n");
-    body = work->message;
+    host_text_from(work->message, strlen(work->message), TextForm::cp1251, work->converted,
+                   sizeof work->converted);
   }
+  const char* body = work->converted;
   if (parsed || body[0] != '\0') {
     HANDLE contact = have_sender ? mrim_find_contact(work->address, 1, 0) : nullptr;
     if (contact != NOT_FOUND) {

@@ -20,6 +20,7 @@
 #include "protocol/online.h"
 #include "protocol/receivers.h"
 #include "protocol/session.h"
+#include "protocol/wire_text.h"
 
 namespace {
 
@@ -32,11 +33,25 @@ constexpr int kGroupPosition = 1;
 constexpr int kAddressPosition = 2;
 constexpr int kNicknamePosition = 3;
 constexpr int kStatusPosition = 5;
+// From 1.15 on the entry goes on with phone, URI, title, description, features and client.
+constexpr int kTitlePosition = 8;
+constexpr int kDescriptionPosition = 9;
 // And in the group mask: the group's flags and name.
 constexpr int kGroupFlagsPosition = 0;
 constexpr int kGroupNamePosition = 1;
 
 constexpr uint32_t kFirstContactNumber = 20;
+
+// A name as the list may keep it (MRIM_NAME_MAX bytes), cut at a character's end.
+void copy_name(char* name, const char* text) {
+  size_t length = strlen(text);
+  if (length > MRIM_NAME_MAX) {
+    length = MRIM_NAME_MAX;
+    while (host_takes_utf8() && length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+      --length;
+  }
+  copy_cut(name, MRIM_NAME_MAX + 1, text, length);
+}
 
 // Reads a mask. A mask longer than its buffer cannot be cut, since every letter stands for an
 // item: reading with the first 99 letters would take the rest of an entry for the next one. Such
@@ -58,11 +73,12 @@ int read_group_entry(uint32_t* position, const MrimPacket* packet, const char* m
   int index = 0;
   for (const char* letter = mask; *letter != '\0'; ++letter, ++index) {
     uint32_t number = 0;
-    int failed = *letter == 's' ? mrim_read_lps(position, packet, work->message, sizeof work->message)
-                                : mrim_read_ul(position, packet, &number);
+    bool unicode = mrim_session_unicode() && (*flags & CONTACT_FLAG_UNICODE_NAME) != 0;
+    int failed = *letter == 's'
+                     ? mrim_read_text(position, packet, work->message, sizeof work->message, unicode)
+                     : mrim_read_ul(position, packet, &number);
     if (failed) return 1;
-    if (*letter == 's' && index == kGroupNamePosition)
-      copy_cut(work->nickname, sizeof work->nickname, work->message, strlen(work->message));
+    if (*letter == 's' && index == kGroupNamePosition) copy_name(work->nickname, work->message);
     if (*letter != 's' && index == kGroupFlagsPosition) *flags = number;
   }
   return 0;
@@ -93,6 +109,9 @@ struct ContactEntry {
   uint32_t flags = 0;
   uint32_t group = 0;
   uint32_t status = 0;
+  bool has_status_texts = false;  // the mask carries title and description
+  std::string title;
+  std::string description;
 };
 
 // Reads one contact entry by the mask into the work area's address and nickname texts and
@@ -103,12 +122,23 @@ int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char*
   work->nickname[0] = '\0';
   *entry = ContactEntry{};
   int index = 0;
+  bool unicode = mrim_session_unicode();
   for (const char* letter = mask; *letter != '\0'; ++letter, ++index) {
     if (*letter == 's') {
-      if (mrim_read_lps(position, packet, work->message, sizeof work->message) != 0) return 1;
-      size_t length = strlen(work->message);
-      if (index == kAddressPosition) copy_cut(work->address, sizeof work->address, work->message, length);
-      if (index == kNicknamePosition) copy_cut(work->nickname, sizeof work->nickname, work->message, length);
+      if (index == kAddressPosition) {
+        if (mrim_read_lps(position, packet, work->address, sizeof work->address) != 0) return 1;
+        continue;
+      }
+      // Names are UTF-16LE on entries that say so; status texts in every Unicode session.
+      bool utf16 =
+          index == kNicknamePosition ? unicode && (entry->flags & CONTACT_FLAG_UNICODE_NAME) != 0 : unicode;
+      if (mrim_read_text(position, packet, work->message, sizeof work->message, utf16) != 0) return 1;
+      if (index == kNicknamePosition) copy_name(work->nickname, work->message);
+      if (index == kTitlePosition) entry->title = work->message;
+      if (index == kDescriptionPosition) {
+        entry->description = work->message;
+        entry->has_status_texts = true;
+      }
     } else {
       uint32_t number = 0;
       if (mrim_read_ul(position, packet, &number) != 0) return 1;
@@ -187,6 +217,8 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
     listed.insert(contact);
     mrim_apparent_apply(contact, entry.flags);
     mrim_contact_set_status(contact, entry.status);
+    if (entry.has_status_texts)
+      mrim_contact_set_status_texts(contact, entry.title.c_str(), entry.description.c_str());
     write_setting_dword(contact, module, "Number", number);
     // On the list now: on it for the host too, and no longer waiting for authorization.
     if (get_setting_byte(contact, "CList", "NotOnList", 0) != 0)
@@ -225,9 +257,23 @@ void mrim_handle_user_status(const MrimPacket* packet, ListenerWorkArea* work) {
   mrim_log("MRIM_HSP: MRIM_CS_USER_STATUS received\n");
   uint32_t position = 0;
   uint32_t status = 0;
-  if (mrim_read_ul(&position, packet, &status) == 0 &&
-      mrim_read_lps(&position, packet, work->address, sizeof work->address) == 0) {
-    mrim_set_contact_status(work->address, status);
+  if (mrim_read_ul(&position, packet, &status) != 0) {
+    // Nothing to read.
+  } else if (!mrim_session_status_texts()) {
+    if (mrim_read_lps(&position, packet, work->address, sizeof work->address) == 0)
+      mrim_set_contact_status(work->address, status);
+  } else {
+    // URI, title, description, then the address; features and client after it are not used.
+    // The number is trusted over the URI, which servers may leave stale.
+    bool unicode = mrim_session_unicode();
+    char description[4 * MRIM_STATUS_DESC_MAX + 1];
+    if (mrim_read_lps(&position, packet, nullptr, 0) == 0 &&
+        mrim_read_text(&position, packet, work->nickname, sizeof work->nickname, unicode) == 0 &&
+        mrim_read_text(&position, packet, description, sizeof description, unicode) == 0 &&
+        mrim_read_lps(&position, packet, work->address, sizeof work->address) == 0) {
+      HANDLE contact = mrim_set_contact_status(work->address, status);
+      if (contact != NOT_FOUND) mrim_contact_set_status_texts(contact, work->nickname, description);
+    }
   }
   mrim_log("MRIM_HSP: MRIM_CS_USER_STATUS handled\n");
 }
@@ -252,9 +298,11 @@ void mrim_handle_user_info(const MrimPacket* packet, ListenerWorkArea* work) {
   uint32_t position = 0;
   bool found = false;
   uint32_t unread = 0;
+  // Keys are code page text always, values UTF-16LE in a Unicode session.
+  bool unicode = mrim_session_unicode();
   while (mrim_read_lps(&position, packet, work->message, sizeof work->message) == 0) {
     bool is_unread = strcmp(work->message, "MESSAGES.UNREAD") == 0;
-    if (mrim_read_lps(&position, packet, work->message, sizeof work->message) != 0) break;
+    if (mrim_read_text(&position, packet, work->message, sizeof work->message, unicode) != 0) break;
     if (is_unread) {
       unread = mrim_parse_count(work->message);
       found = true;

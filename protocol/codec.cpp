@@ -40,7 +40,7 @@ uint32_t mrim_next_seq() { return protocol_state.last_seq.fetch_add(1) + 1; }
 
 void mrim_packet_init(MrimPacket* packet, uint32_t msg, uint32_t seq) {
   packet->magic = MRIM_MAGIC;
-  packet->proto = MRIM_PROTO_VERSION;
+  packet->proto = protocol_state.wire_revision;
   packet->seq = seq;
   packet->msg = msg;
   packet->dlen = 0;
@@ -60,7 +60,10 @@ int mrim_append_ul(MrimPacket* packet, uint32_t value) {
 }
 
 int mrim_append_lps(MrimPacket* packet, const char* text) {
-  size_t length = strlen(text);
+  return mrim_append_lps_bytes(packet, text, strlen(text));
+}
+
+int mrim_append_lps_bytes(MrimPacket* packet, const void* text, size_t length) {
   uint32_t room = body_room(packet);
   if (room < 4 || length > room - 4) return 1;
   uint32_t count = static_cast<uint32_t>(length);
@@ -97,6 +100,19 @@ int mrim_read_lps(uint32_t* position, const MrimPacket* packet, char* out_text, 
     memcpy(out_text, body_at(packet, start + 4), kept);
     out_text[kept] = '\0';
   }
+  *position = start + 4 + count;
+  return 0;
+}
+
+int mrim_read_lps_view(uint32_t* position, const MrimPacket* packet, const BYTE** data, uint32_t* length) {
+  uint32_t end = body_end(packet);
+  uint32_t start = *position;
+  if (start >= end || end - start < 4) return 1;
+  uint32_t count = 0;
+  memcpy(&count, body_at(packet, start), 4);
+  if (count > end - start - 4) return 1;
+  *data = body_at(packet, start + 4);
+  *length = count;
   *position = start + 4 + count;
   return 0;
 }

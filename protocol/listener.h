@@ -15,8 +15,11 @@ struct ListenerWorkArea {
   char nickname[256];  // names of contacts and groups: up to MRIM_NAME_MAX (255) bytes
   char message[30000];
   BYTE auth_record[35536];
+  // A stored message's body as host text: its message, decoded, takes at most twice the room
+  // (code page letters become two UTF-8 bytes each).
+  char converted[2 * sizeof message];
 };
-static_assert(sizeof(ListenerWorkArea) == 131840);
+static_assert(sizeof(ListenerWorkArea) == 191840);
 
 // Takes one whole packet (44 + dlen bytes, valid only during the call) with the listener's
 // storage. Returns 0.

@@ -20,6 +20,7 @@
 #include "protocol/send.h"
 #include "protocol/server_choice.h"
 #include "protocol/session.h"
+#include "protocol/wire_text.h"
 
 std::atomic<uint32_t> ping_period{MRIM_DEFAULT_PING_PERIOD};
 
@@ -44,6 +45,61 @@ constexpr uint32_t kLoginCapacity = MRIM_HEADER_SIZE + 4096;
 // width of pointers in this build.
 constexpr int kOpenRecordSize = 24;
 constexpr int kPacketRecordSize = 24;
+
+// The locale a modern log-in names: the network's own language.
+constexpr const char* kLocale = "ru";
+
+const char* status_uri(uint32_t status) {
+  switch (status) {
+    case MRIM_STATUS_ONLINE:
+      return "STATUS_ONLINE";
+    case MRIM_STATUS_AWAY:
+      return "STATUS_AWAY";
+    case MRIM_STATUS_INVISIBLE:
+      return "STATUS_INVISIBLE";
+    default:
+      return "STATUS_OFFLINE";
+  }
+}
+
+// The account's own status text setting, cut to the characters servers keep (a UTF-8 host
+// text counts characters, not bytes, and is never cut inside one).
+void own_status_text(const char* setting, size_t max_characters, char* out, size_t out_size) {
+  out[0] = '\0';
+  SettingVariant value;
+  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, setting, &value)) return;
+  size_t used = 0;
+  size_t characters = 0;
+  bool utf8 = host_takes_utf8();
+  for (const char* p = value.text; *p != '\0' && used + 1 < out_size; ++p) {
+    bool starts_character = !utf8 || (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
+    if (starts_character && characters++ == max_characters) break;
+    out[used++] = *p;
+  }
+  // A cut that left a character's first bytes without the rest drops them.
+  while (utf8 && used > 0 && (static_cast<unsigned char>(out[used - 1]) & 0x80) != 0) {
+    size_t start = used - 1;
+    while (start > 0 && (static_cast<unsigned char>(out[start]) & 0xC0) == 0x80) --start;
+    unsigned char lead = static_cast<unsigned char>(out[start]);
+    size_t whole = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (used - start == whole) break;
+    used = start;
+  }
+  out[used] = '\0';
+  free_setting(&value);
+}
+
+// The status's URI, title and description and the features, as a modern session's log-in and
+// status change carry them.
+int append_status_texts(MrimPacket* packet, uint32_t status) {
+  char title[4 * MRIM_STATUS_TITLE_MAX + 1];
+  char description[4 * MRIM_STATUS_DESC_MAX + 1];
+  own_status_text("StatusTitle", MRIM_STATUS_TITLE_MAX, title, sizeof title);
+  own_status_text("StatusDesc", MRIM_STATUS_DESC_MAX, description, sizeof description);
+  bool unicode = mrim_session_unicode();
+  return mrim_append_lps(packet, status_uri(status)) | mrim_append_text(packet, title, unicode) |
+         mrim_append_text(packet, description, unicode) | mrim_append_ul(packet, MRIM_FEATURES);
+}
 
 void release_request(ConnectRequest* request) {
   if (request->password.type == DBVT_ASCIIZ && request->password.text != nullptr) {
@@ -146,6 +202,8 @@ int connect_and_login(ConnectRequest* request) {
     close_handle(connection);
     return LOGINERR_NOSERVER;
   }
+  // Every packet of the session, the greeting included, carries the revision it speaks.
+  protocol_state.wire_revision = mrim_wanted_revision();
   if (!session_attempt_store(attempt, connection, receiver)) {
     receiver_close(receiver);
     close_handle(connection);
@@ -183,7 +241,7 @@ int mrim_go_online(int host_status, uint32_t attempt) {
     free(request);
     return 1;
   }
-  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "Password", &request->password)) {
+  if (!mrim_read_raw_text_setting(nullptr, protocol_state.module_name, "Password", &request->password)) {
     free_setting(&request->email);
     free(request);
     return 1;
@@ -238,6 +296,7 @@ int mrim_do_hello() {
   return 1;
 }
 
+// A modern log-in carries the status it starts with, as CHANGE_STATUS would announce it.
 int mrim_do_login(const char* email, const char* password, uint32_t status, int* failure_reason) {
   mrim_log("mrim_do_login: started\n");
   int ignored = 0;
@@ -247,9 +306,15 @@ int mrim_do_login(const char* email, const char* password, uint32_t status, int*
   mrim_packet_init(&login_packet, MRIM_CS_LOGIN2, mrim_next_seq());
   // The account's texts could in principle overflow the body; a request that does not fit is
   // not sent at all.
-  if (mrim_append_lps(&login_packet, email) != 0 || mrim_append_lps(&login_packet, password) != 0 ||
-      mrim_append_ul(&login_packet, status) != 0 ||
-      mrim_append_lps(&login_packet, MRIM_CLIENT_DESCRIPTION) != 0) {
+  int built = mrim_append_lps(&login_packet, email) | mrim_append_lps(&login_packet, password) |
+              mrim_append_ul(&login_packet, status);
+  if (mrim_session_status_texts()) {
+    built |=
+        append_status_texts(&login_packet, status) | mrim_append_lps(&login_packet, MRIM_CLIENT_ATTRIBUTES);
+    if (mrim_session_unicode()) built |= mrim_append_lps(&login_packet, kLocale);
+  }
+  built |= mrim_append_lps(&login_packet, MRIM_CLIENT_DESCRIPTION);
+  if (built != 0) {
     memset(login_packet.body, 0, login_packet.dlen);  // no copy of the password stays
     mrim_log("mrim_do_login: ended with error\n");
     return 1;
@@ -280,8 +345,9 @@ int mrim_do_changestatus(uint32_t status) {
   std::lock_guard lock(status_packet_mutex);
   mrim_log("mrim_do_changestatus: started\n");
   mrim_packet_init(&status_packet, MRIM_CS_CHANGE_STATUS, mrim_next_seq());
-  mrim_append_ul(&status_packet, status);
-  if (MRIM_sendpacket(&status_packet) != 0) {
+  int built = mrim_append_ul(&status_packet, status);
+  if (mrim_session_status_texts()) built |= append_status_texts(&status_packet, status);
+  if (built != 0 || MRIM_sendpacket(&status_packet) != 0) {
     mrim_log("mrim_do_changestatus: ended with error\n");
     return 1;
   }
@@ -307,6 +373,7 @@ int host_status_from_mrim(uint32_t mrim_status) {
   switch (mrim_status) {
     case MRIM_STATUS_ONLINE:
     case MRIM_STATUS_FLAG_INVISIBLE:  // the flag alone: present, shown as online
+    case MRIM_STATUS_USER_DEFINED:    // its title tells the rest
       return ID_STATUS_ONLINE;
     case MRIM_STATUS_AWAY:
       return ID_STATUS_AWAY;

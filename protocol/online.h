@@ -10,10 +10,22 @@
 #include "host/host_api.h"
 #include "protocol/server_choice.h"
 #include "protocol/wire.h"
+#include "resources/version.h"
 
-// The client description sent with the log-in.
-#define MRIM_VERSION "0.0.0.23"  // as in the version resource
-#define MRIM_CLIENT_DESCRIPTION "Vortel MRIM plug-in " MRIM_VERSION
+#define MRIM_STRINGIFY_(x) #x
+#define MRIM_STRINGIFY(x) MRIM_STRINGIFY_(x)
+// The client descriptions sent with the log-in: the legacy revision's free text, and the
+// modern one's attributes (which the log-in also carries in the free form, for older servers).
+#define MRIM_CLIENT_NAME "Vortel MRIM plug-in"
+#define MRIM_CLIENT_DESCRIPTION MRIM_CLIENT_NAME " " MRIM_VERSION_TEXT
+#define MRIM_CLIENT_ATTRIBUTES                                   \
+  "client=\"" MRIM_CLIENT_NAME "\" version=\"" MRIM_VERSION_TEXT \
+  "\" build=\"" MRIM_STRINGIFY(MRIM_VERSION_BUILD) "\""
+// The features a modern log-in and status announce: the value clients of this revision send.
+constexpr uint32_t MRIM_FEATURES = 0x2FF;
+// The longest status title and description servers keep, in characters.
+constexpr size_t MRIM_STATUS_TITLE_MAX = 33;
+constexpr size_t MRIM_STATUS_DESC_MAX = 127;
 
 constexpr DWORD MRIM_ADDRESS_QUERY_TIMEOUT_MS = 10000;
 constexpr int MRIM_ADDRESS_RECEIVER_SIZE = 100;

@@ -236,6 +236,20 @@ INT_PTR session_request_status(int status) {
   return 0;
 }
 
+// The texts go out with the status in force; an attempt under way carries them anyway, and
+// while offline they wait for the next log-in.
+void session_status_texts_changed() {
+  int status = ID_STATUS_OFFLINE;
+  uint32_t generation = 0;
+  {
+    std::lock_guard lock(session_mutex);
+    if (owner.attempt_open || protocol_state.status == ID_STATUS_OFFLINE) return;
+    status = protocol_state.status;
+    generation = receiver_generation();
+  }
+  announce_in_place(status, generation);
+}
+
 bool session_attempt_wanted(uint32_t attempt) {
   std::lock_guard lock(session_mutex);
   return owner.attempt == attempt && owner.attempt_open && !stop_requested();

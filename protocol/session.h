@@ -59,6 +59,8 @@ INT_PTR session_request_status(int host_status);
 // The connect thread's side. An attempt is numbered when it starts; the thread asks whether it
 // is still wanted before each step, and ends with exactly one of the two calls below.
 bool session_attempt_wanted(uint32_t attempt);
+// The account's own status title or description changed: announced at once while online.
+void session_status_texts_changed();
 // The status to announce at the end of the attempt.
 int session_attempt_goal(uint32_t attempt);
 // Stores the connection and its receiver for the attempt; false (nothing stored) when the

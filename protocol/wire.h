@@ -6,7 +6,13 @@
 #include <cstdint>
 
 constexpr uint32_t MRIM_MAGIC = 0xDEADBEEF;
-constexpr uint32_t MRIM_PROTO_VERSION = 0x00010008;
+// Revisions (major << 16 | minor) the plug-in speaks. The legacy one keeps every text in code
+// page 1251; from 1.16 on a session is Unicode (UTF-16LE texts), and from 1.15 on status carries
+// a URI, a title and a description. 1.19 has all of that and no microblog pushes.
+constexpr uint32_t MRIM_PROTO_VERSION_LEGACY = 0x00010008;
+constexpr uint32_t MRIM_PROTO_VERSION_MODERN = 0x00010013;
+constexpr uint32_t MRIM_MINOR_STATUS_TEXTS = 15;
+constexpr uint32_t MRIM_MINOR_UNICODE = 16;
 constexpr uint32_t MRIM_HEADER_SIZE = 44;
 // Every packet buffer holds the largest packet the receiver can deliver: 65,536 bytes in all.
 constexpr uint32_t MRIM_PACKET_SIZE = 65536;
@@ -50,6 +56,9 @@ constexpr uint32_t MRIM_CS_LOGIN2 = 0x1038;
 constexpr uint32_t MESSAGE_FLAG_NORECV = 0x4;
 constexpr uint32_t MESSAGE_FLAG_AUTHORIZE = 0x8;
 constexpr uint32_t MESSAGE_FLAG_NOTIFY = 0x400;
+// Set by the server on a message whose text is UTF-16LE. Never set on what we send: some servers
+// then refuse to store the message for a receiver who is offline.
+constexpr uint32_t MESSAGE_FLAG_UNICODE = 0x100000;
 // Status of MRIM_CS_MESSAGE_STATUS.
 constexpr uint32_t MESSAGE_DELIVERED = 0;
 
@@ -57,6 +66,8 @@ constexpr uint32_t MESSAGE_DELIVERED = 0;
 constexpr uint32_t MRIM_STATUS_OFFLINE = 0x00000000;
 constexpr uint32_t MRIM_STATUS_ONLINE = 0x00000001;
 constexpr uint32_t MRIM_STATUS_AWAY = 0x00000002;
+// A status of the user's own making: present, shown with its title.
+constexpr uint32_t MRIM_STATUS_USER_DEFINED = 0x00000004;
 constexpr uint32_t MRIM_STATUS_FLAG_INVISIBLE = 0x80000000;
 constexpr uint32_t MRIM_STATUS_INVISIBLE = MRIM_STATUS_FLAG_INVISIBLE | MRIM_STATUS_ONLINE;
 
@@ -66,6 +77,8 @@ constexpr uint32_t CONTACT_FLAG_REMOVED = 0x01;
 constexpr uint32_t CONTACT_FLAG_GROUP = 0x02;
 constexpr uint32_t CONTACT_FLAG_INVISIBLE = 0x04;
 constexpr uint32_t CONTACT_FLAG_VISIBLE = 0x08;
+// On a list entry of a Unicode session: its names are UTF-16LE.
+constexpr uint32_t CONTACT_FLAG_UNICODE_NAME = 0x200;
 // Status of MRIM_CS_ADD_CONTACT_ACK and MRIM_CS_MODIFY_CONTACT_ACK.
 constexpr uint32_t CONTACT_OPER_SUCCESS = 0;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/host_services.h"
+#include "core/host_text.h"
 #include "core/protocol_state.h"
 #include "incoming/newmail.h"
 #include "protocol/server_choice.h"
@@ -22,17 +23,24 @@ constexpr DWORD kDefaultTimeout = 10;
 constexpr DWORD kLongestTimeout = 60;
 
 // Puts the account's text setting into the field; a missing setting leaves the field as it is.
+// The fields are the system's code page text, the settings host text.
 void show_account_text(HWND window, int control_id, const char* setting) {
   SettingVariant value;
   if (!mrim_read_text_setting(nullptr, protocol_state.module_name, setting, &value)) return;
-  SetDlgItemTextA(window, control_id, value.text);
+  char text[4 * kFieldBuffer];
+  size_t length = strlen(value.text);
+  size_t room = host_text_to_room(length, TextForm::cp1251);
+  if (room > sizeof text) room = sizeof text;
+  size_t used = host_text_to(value.text, length, TextForm::cp1251, reinterpret_cast<uint8_t*>(text), room);
+  text[used < sizeof text ? used : sizeof text - 1] = '\0';
+  SetDlgItemTextA(window, control_id, text);
   free_setting(&value);
 }
 
 // Decodes the stored password in place, in the host's own copy, and shows it.
 void show_account_password(HWND window, int control_id) {
   SettingVariant value;
-  if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "Password", &value)) return;
+  if (!mrim_read_raw_text_setting(nullptr, protocol_state.module_name, "Password", &value)) return;
   call_service(MS_DB_CRYPT_DECODESTRING, strlen(value.text) + 1, reinterpret_cast<LPARAM>(value.text));
   SetDlgItemTextA(window, control_id, value.text);
   free_setting(&value);
@@ -41,7 +49,23 @@ void show_account_password(HWND window, int control_id) {
 void store_account_text(HWND window, int control_id, const char* setting) {
   char text[kFieldBuffer];
   GetDlgItemTextA(window, control_id, text, sizeof text);
-  write_setting_string(nullptr, protocol_state.module_name, setting, text);
+  char converted[2 * kFieldBuffer];
+  host_text_from(text, strlen(text), TextForm::cp1251, converted, sizeof converted);
+  write_setting_string(nullptr, protocol_state.module_name, setting, converted);
+}
+
+// Only a text the user changed is written: each write of a status text announces the status
+// again while online.
+void store_changed_account_text(HWND window, int control_id, const char* setting) {
+  char text[kFieldBuffer];
+  GetDlgItemTextA(window, control_id, text, sizeof text);
+  char converted[2 * kFieldBuffer];
+  host_text_from(text, strlen(text), TextForm::cp1251, converted, sizeof converted);
+  SettingVariant old;
+  bool missing = !mrim_read_text_setting(nullptr, protocol_state.module_name, setting, &old);
+  bool same = missing ? converted[0] == '\0' : strcmp(old.text, converted) == 0;
+  if (!missing) free_setting(&old);
+  if (!same) write_setting_string(nullptr, protocol_state.module_name, setting, converted);
 }
 
 void store_account_password(HWND window, int control_id) {
@@ -181,6 +205,11 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       // On unless the user turned it off.
       CheckDlgButton(window, IDC_OPT_RECONNECT,
                      get_setting_byte(nullptr, module, "Reconnect", 1) != 0 ? BST_CHECKED : BST_UNCHECKED);
+      CheckDlgButton(
+          window, IDC_OPT_LEGACY,
+          get_setting_byte(nullptr, module, "LegacyProtocol", 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
+      show_account_text(window, IDC_OPT_STATUS_TITLE, "StatusTitle");
+      show_account_text(window, IDC_OPT_STATUS_DESC, "StatusDesc");
       return 1;
     }
     case WM_COMMAND:
@@ -204,6 +233,9 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       write_setting_string(nullptr, module, "Server", options_server_from_text(server));
       GetDlgItemTextA(window, IDC_OPT_PORT, text, sizeof text);
       write_setting_dword(nullptr, module, "Port", options_port_from_text(text));
+      write_setting_byte(nullptr, module, "LegacyProtocol", checked(window, IDC_OPT_LEGACY) ? 1 : 0);
+      store_changed_account_text(window, IDC_OPT_STATUS_TITLE, "StatusTitle");
+      store_changed_account_text(window, IDC_OPT_STATUS_DESC, "StatusDesc");
       return 1;
     }
     default:

@@ -1,27 +1,54 @@
-// The base64 and Unicode-to-code-page-1251 conversions, checked against the system's iconv as an
-// independent reference, with malformed input of every kind.
-#include "incoming/text_convert.h"
+// The text conversions and base64, checked against the system's iconv as an independent
+// reference, with malformed input of every kind and outputs too small for the text.
+#include "core/charset.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <string>
 
+#include "core/host_text.h"
+#include "core/protocol_state.h"
+#include "incoming/base64.h"
 #include "serversim/stored.h"
 
 namespace {
+
+const uint8_t* units(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
 
 std::string decode_base64(std::string text) {
   size_t length = base64_decode_in_place(text.data(), text.size());
   return text.substr(0, length);
 }
-std::string from_utf16(std::string text) {
-  size_t length = cp1251_from_utf16le_in_place(text.data(), text.size());
-  return text.substr(0, length);
+std::string from_utf16(const std::string& text, size_t out_size = 4096) {
+  std::string out(out_size, 'X');
+  size_t length = cp1251_from_utf16le(units(text), text.size(), out.data(), out.size());
+  EXPECT_EQ(out[length], '\0');
+  return out.substr(0, length);
 }
-std::string from_utf8(std::string text) {
-  size_t length = cp1251_from_utf8_in_place(text.data(), text.size());
-  return text.substr(0, length);
+std::string from_utf8(const std::string& text, size_t out_size = 4096) {
+  std::string out(out_size, 'X');
+  size_t length = cp1251_from_utf8(text.data(), text.size(), out.data(), out.size());
+  EXPECT_EQ(out[length], '\0');
+  return out.substr(0, length);
+}
+std::string utf8_of_utf16(const std::string& text, size_t out_size = 4096) {
+  std::string out(out_size, 'X');
+  size_t length = utf8_from_utf16le(units(text), text.size(), out.data(), out.size());
+  EXPECT_EQ(out[length], '\0');
+  return out.substr(0, length);
+}
+std::string utf16_of_utf8(const std::string& text, size_t out_size = 4096) {
+  std::string out(out_size, 'X');
+  size_t length =
+      utf16le_from_utf8(text.data(), text.size(), reinterpret_cast<uint8_t*>(out.data()), out.size());
+  return out.substr(0, length);
+}
+std::string utf8_of_cp1251(const std::string& text, size_t out_size = 4096) {
+  std::string out(out_size, 'X');
+  size_t length = utf8_from_cp1251(text.data(), text.size(), out.data(), out.size());
+  EXPECT_EQ(out[length], '\0');
+  return out.substr(0, length);
 }
 
 // Every byte of code page 1251 that has a character, as iconv converts it.
@@ -66,8 +93,64 @@ TEST(Base64, RoundTripsEveryByteWithTheServersEncoder) {
 
 TEST(CodePage1251, EveryCharacterOfTheCodePageComesBackToItsByte) {
   std::string bytes = all_mapped_bytes();
-  EXPECT_EQ(from_utf16(iconv_convert(bytes, "UTF-16LE", "CP1251")), bytes);
-  EXPECT_EQ(from_utf8(iconv_convert(bytes, "UTF-8", "CP1251")), bytes);
+  std::string utf8 = iconv_convert(bytes, "UTF-8", "CP1251");
+  std::string utf16 = iconv_convert(bytes, "UTF-16LE", "CP1251");
+  EXPECT_EQ(from_utf16(utf16), bytes);
+  EXPECT_EQ(from_utf8(utf8), bytes);
+  EXPECT_EQ(utf8_of_cp1251(bytes), utf8);
+  std::string out(2 * bytes.size(), '\0');
+  out.resize(
+      utf16le_from_cp1251(bytes.data(), bytes.size(), reinterpret_cast<uint8_t*>(out.data()), out.size()));
+  EXPECT_EQ(out, utf16);
+}
+
+TEST(Unicode, EveryScriptAndEmojiSurviveUtf8ToUtf16AndBack) {
+  const std::string text = "Привет 🙂 héllo ✓ שלום 你好";
+  std::string utf16 = utf16_of_utf8(text);
+  EXPECT_EQ(utf16, iconv_convert(text, "UTF-16LE", "UTF-8"));
+  EXPECT_EQ(utf8_of_utf16(utf16), text);
+  EXPECT_EQ(from_utf16(utf16), "\xCF\xF0\xE8\xE2\xE5\xF2 ? h?llo ? ???? ??");
+  EXPECT_TRUE(is_utf8(text.data(), text.size()));
+  EXPECT_FALSE(is_utf8("a\xC3", 2));
+  // Bad UTF-8 going out becomes U+FFFD, one per stray byte; a lone surrogate coming in too.
+  EXPECT_EQ(utf8_of_utf16(utf16_of_utf8("a\x80z")), "a\xEF\xBF\xBDz");
+  EXPECT_EQ(utf8_of_utf16(std::string("\x00\xDE"
+                                      "a\0",
+                                      4)),
+            "\xEF\xBF\xBD"
+            "a");
+}
+
+TEST(Unicode, ASmallOutputKeepsWholeCharactersOnly) {
+  // "é🙂" is 2 + 4 bytes of UTF-8: six bytes of room (five and the NUL) keep only "é".
+  std::string utf16 = utf16_of_utf8("é🙂");
+  EXPECT_EQ(utf8_of_utf16(utf16, 6), "é");
+  EXPECT_EQ(utf8_of_utf16(utf16, 7), "é🙂");
+  EXPECT_EQ(utf16_of_utf8("é🙂", 5).size(), 2u);  // the pair does not fit beside é
+  EXPECT_EQ(utf8_of_cp1251("\xCF\xF0", 4), "П");
+  EXPECT_EQ(from_utf8("abc", 2), "a");
+  char none = 'X';
+  EXPECT_EQ(utf8_from_cp1251("a", 1, &none, 0), 0u);
+  EXPECT_EQ(none, 'X');
+}
+
+TEST(HostText, FollowsTheHostsVersion) {
+  const std::string text = "Привет 🙂";
+  std::string utf16 = utf16_of_utf8(text);
+  char out[64];
+  host_version = HOST_VERSION_UTF8;
+  host_text_from(utf16.data(), utf16.size(), TextForm::utf16le, out, sizeof out);
+  EXPECT_EQ(std::string(out), text);
+  uint8_t wire[64];
+  size_t length = host_text_to(text.data(), text.size(), TextForm::cp1251, wire,
+                               host_text_to_room(text.size(), TextForm::cp1251));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(wire), length), "\xCF\xF0\xE8\xE2\xE5\xF2 ?");
+  host_version = 0x00030400;
+  host_text_from(utf16.data(), utf16.size(), TextForm::utf16le, out, sizeof out);
+  EXPECT_EQ(std::string(out), "\xCF\xF0\xE8\xE2\xE5\xF2 ?");
+  length = host_text_to("\xCF\xF0", 2, TextForm::utf16le, wire, sizeof wire);
+  EXPECT_EQ(utf8_of_utf16(std::string(reinterpret_cast<char*>(wire), length)), "Пр");
+  host_version = 0;
 }
 
 TEST(CodePage1251, CharactersWithoutAPlaceBecomeQuestionMarks) {
@@ -79,7 +162,7 @@ TEST(CodePage1251, CharactersWithoutAPlaceBecomeQuestionMarks) {
   EXPECT_EQ(cp1251_from_unicode(0x20AC), '\x88');
 }
 
-TEST(Utf16, SurrogatesOddBytesAndByteOrderMark) {
+TEST(Utf16, SurrogatesOddBytesAndByteOrderMarkInTheCodePage) {
   EXPECT_EQ(from_utf16(std::string("\xFF\xFE"
                                    "a\0",
                                    4)),

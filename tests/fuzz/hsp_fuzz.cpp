@@ -1,7 +1,9 @@
 // libFuzzer target over the dispatcher: every input becomes one packet handed to MRIM_HSP, in a
 // buffer exactly as long as the packet, so that a read past the body is a read past the
 // allocation. The first byte picks the message code (each code the dispatcher handles, or one
-// it hands to the reply queue); the other bytes are the body, and dlen is their count.
+// it hands to the reply queue) with its low seven bits, and with its top bit a modern session
+// (UTF-16 texts, status texts, the longer list entries) on a host that takes UTF-8; the other
+// bytes are the body, and dlen is their count.
 //
 // The host is the stand-in, with a connection whose sends go nowhere and an event service that
 // reads every byte of each event it is given. The state the handlers leave (contacts, records,
@@ -75,7 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (body > MRIM_BODY_CAPACITY) return 0;  // the receiver never delivers more
   auto* bytes = static_cast<BYTE*>(malloc(MRIM_HEADER_SIZE + body));
   auto* packet = reinterpret_cast<MrimPacket*>(bytes);
-  mrim_packet_init(packet, kCodes[data[0] % (sizeof kCodes / sizeof kCodes[0])], 0);
+  bool modern = (data[0] & 0x80) != 0;
+  protocol_state.wire_revision = modern ? MRIM_PROTO_VERSION_MODERN : MRIM_PROTO_VERSION_LEGACY;
+  host_version = modern ? HOST_VERSION_UTF8 : 0;
+  mrim_packet_init(packet, kCodes[(data[0] & 0x7F) % (sizeof kCodes / sizeof kCodes[0])], 0);
   packet->dlen = static_cast<uint32_t>(body);
   memcpy(bytes + MRIM_HEADER_SIZE, data + 1, body);
   MRIM_HSP(packet, work);

@@ -122,6 +122,7 @@ class UnitHost : public ::testing::Test {
 
   void SetUp() override {
     protocol_state_reset();
+    host_version = 0;  // a host of code page texts unless a test says otherwise
     pending_queue_clear();
     threads_reset();
     // As Load wires it.

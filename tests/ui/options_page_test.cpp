@@ -103,8 +103,9 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
     EXPECT_EQ(write.module, "MRIM");
     names.push_back(write.setting);
   }
+  // The status texts are written only when changed: each write announces the status again.
   EXPECT_EQ(names, (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect",
-                                             "Server", "Port"}));
+                                             "Server", "Port", "LegacyProtocol"}));
   EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mrim.example"));
   EXPECT_EQ(account(session, "Password"), Setting::string(encoded(host, "secret")));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
@@ -126,8 +127,12 @@ TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
   EXPECT_TRUE(page->click(IDC_OPT_BALLOON));
   EXPECT_TRUE(page->type(IDC_OPT_TIMEOUT, "42"));
   EXPECT_TRUE(page->click(IDC_OPT_RECONNECT));
+  EXPECT_TRUE(page->click(IDC_OPT_LEGACY));
+  EXPECT_TRUE(page->type(IDC_OPT_STATUS_TITLE, "\xC2 \xE7\xE0\xEB\xE5"));  // "В зале" as the dialog holds it
   options.apply();
   EXPECT_EQ(account(session, "Reconnect"), Setting::byte(0));
+  EXPECT_EQ(account(session, "LegacyProtocol"), Setting::byte(1));
+  EXPECT_EQ(account_text(session, "StatusTitle"), "\xC2 \xE7\xE0\xEB\xE5");
   EXPECT_EQ(account_text(session, "EMail"), "lee@other.example");
   EXPECT_EQ(account_text(session, "Password"), encoded(host, "other secret"));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(1));

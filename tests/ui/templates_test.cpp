@@ -67,7 +67,7 @@ TEST(Templates, OptionsPage201) {
   EXPECT_EQ(info->style, kVisibleChild | DS_SETFONT);
   EXPECT_EQ(info->ex_style, WS_EX_CONTROLPARENT);
   EXPECT_EQ(info->cx, 281);
-  EXPECT_EQ(info->cy, 234);
+  EXPECT_EQ(info->cy, 284);
   EXPECT_STREQ(info->font, "MS Shell Dlg");
   EXPECT_EQ(info->font_size, 8);
   EXPECT_EQ(info->parent, options.handle());
@@ -87,13 +87,19 @@ TEST(Templates, OptionsPage201) {
           {IDC_GROUP, kGroup, "Expert", 4, 120, 273, 53, kVisibleChild | BS_GROUPBOX},
           {IDC_STATIC, kLabel, "Timeout (Sec):", 10, 128, 48, 8, kRightLabel},
           {2005, kEdit, "", 65, 127, 116, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {2008, kCheck, "Reconnect by itself after a lost connection", 12, 146, 257, 12, kCheckBox},
+          {2008, kCheck, "Reconnect by itself after a lost connection", 12, 142, 257, 12, kCheckBox},
+          {2010, kCheck, "Old protocol (code page 1251 texts, no status texts)", 12, 156, 257, 12, kCheckBox},
           {IDC_GROUP, kGroup, "Server", 4, 178, 273, 52, kVisibleChild | BS_GROUPBOX},
           {IDC_STATIC, kLabel, "Host name:", 10, 192, 48, 8, kRightLabel},
           {2006, kEdit, "", 65, 191, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {IDC_STATIC, kLabel, "Port:", 10, 208, 48, 8, kRightLabel},
           {2007, kEdit, "", 65, 207, 40, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {IDC_STATIC, kLabel, "Leave empty for the built-in server.", 112, 209, 157, 8, kLeftLabel},
+          {IDC_GROUP, kGroup, "My status message", 4, 234, 273, 46, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Title:", 10, 248, 48, 8, kRightLabel},
+          {2011, kEdit, "", 65, 247, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Description:", 10, 264, 48, 8, kRightLabel},
+          {2012, kEdit, "", 65, 263, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
       },
       {2001, 2002, 2005});
 }
