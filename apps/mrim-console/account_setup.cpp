@@ -10,6 +10,7 @@
 
 #include "charset.h"
 #include "commands.h"
+#include "contact_book.h"
 #include "hostsim/profile.h"
 
 namespace console {
@@ -55,8 +56,7 @@ bool account_complete(hostsim::Host& host, const std::string& module) {
 }
 
 std::string account_address(hostsim::Host& host, const std::string& module) {
-  std::optional<hostsim::Setting> email = host.setting(0, module, "EMail");
-  return email && email->type == DBVT_ASCIIZ ? from_cp1251(email->text) : std::string();
+  return read_text(host, 0, module, "EMail").value_or("");
 }
 
 bool ask_account(const std::string& known, std::string& email, std::string& password) {

@@ -69,9 +69,9 @@ std::wstring wide_from_utf8(const std::string& text) {
   for (size_t i = 0; i < text.size();) {
     auto lead = static_cast<unsigned char>(text[i]);
     size_t length = lead < 0x80                   ? 1
-                    : lead >= 0xF0 && lead < 0xF8 ? 4
-                    : lead >= 0xE0                ? 3
-                    : lead >= 0xC2                ? 2
+                    : lead >= 0xF0 && lead < 0xF5 ? 4
+                    : lead >= 0xE0 && lead < 0xF0 ? 3
+                    : lead >= 0xC2 && lead < 0xE0 ? 2
                                                   : 0;
     char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
     bool whole = length > 0 && i + length <= text.size();
@@ -80,6 +80,10 @@ std::wstring wide_from_utf8(const std::string& text) {
       whole = (next & 0xC0) == 0x80;
       c = (c << 6) | (next & 0x3F);
     }
+    // The shortest form only, and no surrogate: anything else would decode to a character the
+    // bytes do not hold (a NUL from an overlong form).
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (whole && (c < kLeast[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) whole = false;
     if (!whole) {
       out += L'\uFFFD';
       ++i;
@@ -114,6 +118,8 @@ std::string utf8_from_wide(const std::wstring& text) {
   }
   return out;
 }
+
+std::string valid_utf8(const std::string& text) { return utf8_from_wide(wide_from_utf8(text)); }
 
 std::string fold_case(const std::string& utf8) {
   std::wstring text = wide_from_utf8(utf8);

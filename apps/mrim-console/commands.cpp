@@ -22,7 +22,7 @@ struct Shape {
 };
 
 const Shape kShapes[] = {
-    {"status", 0, 1, false},  {"msg", 2, 2, true},        {"typing", 1, 1, false},
+    {"status", 0, 3, true},   {"msg", 2, 2, true},        {"typing", 1, 1, false},
     {"list", 0, 0, false},    {"search", 1, 1, false},    {"add", 1, 1, false},
     {"rename", 2, 2, true},   {"delete", 1, 1, false},    {"visibility", 2, 2, false},
     {"info", 1, 1, false},    {"authorize", 1, 1, false}, {"deny", 1, 1, false},
@@ -75,6 +75,8 @@ std::string check_arguments(const Command& command) {
   const std::string& name = command.name;
   if (name == "status" && !command.args.empty() && !status_code(command.args[0]))
     return "unknown status \"" + command.args[0] + "\" (online, away, invisible, na or offline)";
+  if (name == "status" && command.args.size() > 1 && command.args[0] == "offline")
+    return "offline takes no status texts; usage: " + std::string(usage_of(name));
   if (name == "visibility") {
     const std::string& mode = command.args[1];
     if (mode != "visible" && mode != "invisible" && mode != "normal")
@@ -98,8 +100,11 @@ std::string check_arguments(const Command& command) {
 
 const std::vector<CommandInfo>& command_table() {
   static const std::vector<CommandInfo> table = {
-      {"status", "status [online|away|invisible|na|offline]", "show or change the account's status",
-       "Without a word it shows the status. The plug-in serves na as away."},
+      {"status", "status [online|away|invisible|na|offline] [TITLE] [DESCRIPTION]",
+       "show or change the account's status and its texts",
+       "Without a word it shows the status. A TITLE with blanks is written in double quotes; the\n"
+       "DESCRIPTION is the rest of the line (status online \"At the gym\" back at 5). A status\n"
+       "without texts clears them. The plug-in serves na as away."},
       {"msg", "msg ADDRESS TEXT", "send a message to a contact",
        "ADDRESS is an e-mail address or a contact's name (in double quotes when it has blanks).\n"
        "TEXT is the rest of the line as typed, quotes and all; lines pasted into it stay one\n"
@@ -112,8 +117,9 @@ const std::vector<CommandInfo>& command_table() {
        "found nobody at, is not asked for."},
       {"rename", "rename ADDRESS NAME", "change the name shown for a contact",
        "Needs the account online: the server keeps the list."},
-      {"delete", "delete ADDRESS", "remove a contact",
-       "Needs the account online: the server keeps the list."},
+      {"delete", "delete ADDRESS", "remove a contact (its history is kept)",
+       "Needs the account online: the server keeps the list. history ADDRESS still shows the\n"
+       "messages, and a contact added again with that address goes on from them."},
       {"move", "move ADDRESS GROUP", "put a contact in a group (a new name makes a new group)",
        "Needs the account online: the server keeps the list."},
       {"groups", "groups", "show the groups of the contact list", ""},
@@ -125,7 +131,8 @@ const std::vector<CommandInfo>& command_table() {
       {"reqauth", "reqauth ADDRESS", "put a contact on the server list and authorize it",
        "Says whether the server put the contact on the list; the authorization itself is not\n"
        "confirmed by the server."},
-      {"history", "history ADDRESS", "show the messages exchanged with a contact", ""},
+      {"history", "history ADDRESS", "show the messages exchanged with a contact",
+       "Also for an address whose contact was deleted."},
       {"wait", "wait SECONDS", "let events arrive before the next command", "Ctrl-C cuts it short."},
       {"help", "help [COMMAND]", "this list, or what a command does", ""},
       {"quit", "quit", "go offline and leave", "So do Ctrl-D and a second Ctrl-C on an empty line."},
@@ -164,7 +171,8 @@ ParseResult parse_command(const std::string& line) {
       break;
     }
     if (!next_word(line, pos, word, result.error)) return result;
-    if (word.empty()) {
+    // Something is there, so an empty word is "": an empty status title, or a mistake.
+    if (word.empty() && !(command.name == "status" && i > 0)) {
       result.error = std::string("missing argument; usage: ") + usage_of(command.name);
       return result;
     }
@@ -174,10 +182,8 @@ ParseResult parse_command(const std::string& line) {
     result.error = std::string("too many arguments; usage: ") + usage_of(command.name);
     return result;
   }
-  if ((command.name == "status" && !command.args.empty()) || command.name == "visibility") {
-    std::string& choice = command.args.back();
-    choice = lower(choice);
-  }
+  if (command.name == "status" && !command.args.empty()) command.args[0] = lower(command.args[0]);
+  if (command.name == "visibility") command.args.back() = lower(command.args.back());
   result.error = check_arguments(command);
   if (result.error.empty()) result.command = std::move(command);
   return result;

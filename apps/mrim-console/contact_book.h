@@ -1,10 +1,17 @@
 // The account's contacts as the host sees them: the contacts whose protocol is the plug-in's
 // module, each found by its "EMail" setting, with the name the host's list shows
-// ("CList"/"MyHandle"), its presence ("Status"), visibility ("ApparentMode") and whether it is
-// a permanent member of the list ("CList"/"NotOnList") and its group ("CList"/"Group"). Texts
-// come out as UTF-8.
+// ("CList"/"MyHandle"), its presence ("Status", with the texts "StatusTitle" and
+// "StatusDesc"), visibility ("ApparentMode") and whether it is a permanent member of the list
+// ("CList"/"NotOnList") and its group ("CList"/"Group"). Texts are read through the host's
+// services, as UTF-8 where the host takes it, and come out as UTF-8.
+//
+// A real host deletes a contact's history with the contact. The console keeps it instead: the
+// events go to a contact of their own that keeps them for the address ("ConsoleHistory"/
+// "EMail"), belongs to no protocol and so to no plug-in, and is shown again with the address's
+// history.
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +32,7 @@ struct ContactState {
   std::string visibility;  // normal, visible, invisible
   bool on_list = true;
   std::string group;  // empty when the contact stands in no group
+  std::string status_title, status_desc;
   bool operator==(const ContactState&) const = default;
 };
 
@@ -46,7 +54,13 @@ class ContactBook {
   // By address; letter case does not matter when no contact matches exactly.
   std::optional<hostsim::Handle> find(const std::string& address) const;
   ContactState state(hostsim::Handle contact) const;
+  // What was kept of the address's history when it was deleted, then the contact's own.
   std::vector<HistoryEntry> history(hostsim::Handle contact) const;
+  // The history of an address that may have no contact any more.
+  std::vector<HistoryEntry> history_of(const std::string& address) const;
+  // Called while the host deletes the contact, before its events go: keeps them for its
+  // address.
+  void keep_history(hostsim::Handle contact);
   // The handle of the contact's most recent authorization request of this account, or 0.
   hostsim::Handle last_auth_request(hostsim::Handle contact) const;
   // The account's groups: those of the server's list in its order (the plug-in keeps them as
@@ -62,13 +76,29 @@ class ContactBook {
                                  const std::string& name) const;
 
  private:
+  // The contact that keeps the address's history; 0 when there is none.
+  hostsim::Handle keeper_of(const std::string& address) const;
+  std::vector<HistoryEntry> entries(const std::vector<hostsim::StoredEvent>& events) const;
+
   hostsim::Host& host_;
   std::string module_;
+  std::mutex keep_mu_;  // one keeper per address, whichever thread deletes
 };
 
+// A text setting as a host program reads it, through the host's services: in UTF-8 from a
+// host that takes it ("DB/Contact/GetSettingStr"), else in its code page ("DB/Contact/
+// GetSetting"). None when the setting is missing or no text.
+std::optional<std::string> read_text(hostsim::Host& host, hostsim::Handle contact, const std::string& module,
+                                     const std::string& name);
+// Writes a text as such a program writes it: UTF-8 where the host takes it, else code page
+// 1251 with "?" for what that lacks. False when the host refused it.
+bool write_text(hostsim::Host& host, hostsim::Handle contact, const std::string& module,
+                const std::string& name, const std::string& utf8);
+
 Value contact_value(const ContactState& state);
-// The text of a message event's blob, or the reason of an authorization request's, as UTF-8.
-std::string message_text(const std::vector<BYTE>& blob);
-std::string auth_request_text(const std::vector<BYTE>& blob);
+// The text of a message event's blob, or the reason of an authorization request's, as UTF-8:
+// the event's flags say whether the blob holds UTF-8 (DBEF_UTF8) or code page text.
+std::string message_text(const std::vector<BYTE>& blob, DWORD flags);
+std::string auth_request_text(const std::vector<BYTE>& blob, DWORD flags);
 
 }  // namespace console

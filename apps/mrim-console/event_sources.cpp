@@ -56,7 +56,9 @@ Event contact_event(const ContactState& state) {
       .set("status", state.status)
       .set("visibility", state.visibility)
       .set("on_list", state.on_list)
-      .set("group", state.group);
+      .set("group", state.group)
+      .set("status_title", state.status_title)
+      .set("status_desc", state.status_desc);
   return event;
 }
 
@@ -126,8 +128,8 @@ void EventSources::on_profile_changed(std::function<void()> callback) {
   profile_changed_ = std::move(callback);
 }
 
-void EventSources::message_sent(intptr_t ack, hostsim::Handle contact, const std::string& text_cp1251) {
-  pending_messages_[ack] = {contact, text_cp1251};
+void EventSources::message_sent(intptr_t ack, hostsim::Handle contact, const std::string& text, DWORD flags) {
+  pending_messages_[ack] = {contact, text, flags};
 }
 
 void EventSources::search_started(intptr_t id, const std::string& address) {
@@ -267,6 +269,8 @@ void EventSources::show_contact(hostsim::Handle contact) {
   if (known->second.visibility != state.visibility) changed.push_back("visibility");
   if (known->second.on_list != state.on_list) changed.push_back("on_list");
   if (known->second.group != state.group) changed.push_back("group");
+  if (known->second.status_title != state.status_title) changed.push_back("status_title");
+  if (known->second.status_desc != state.status_desc) changed.push_back("status_desc");
   known->second = state;
   view_.show(contact_event(state).set("new", false).set("changed", std::move(changed)));
 }
@@ -369,7 +373,7 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
         info.size = sizeof(EventInfo);
         info.module = book_.module().c_str();
         info.timestamp = static_cast<DWORD>(std::time(nullptr));
-        info.flags = kEventSent;
+        info.flags = kEventSent | pending.flags;
         info.event_type = EVENTTYPE_MESSAGE;
         info.blob_size = static_cast<DWORD>(pending.text.size() + 1);
         info.blob = reinterpret_cast<BYTE*>(pending.text.data());
@@ -499,25 +503,27 @@ void EventSources::take_database_events() {
   for (const hostsim::StoredEvent& event : fresh) {
     last_event_ = std::max(last_event_, event.handle);
     profile_dirty_ = true;
-    if (event.module != book_.module() || (event.flags & kEventSent)) continue;
+    // A deleted contact's events kept for its address belong to no contact of the account.
+    if (event.module != book_.module() || (event.flags & kEventSent) || !book_.is_ours(event.contact))
+      continue;
     if (dirty_.count(event.contact)) show_contact(event.contact);
     ContactState from = book_.state(event.contact);
     if (event.type == EVENTTYPE_AUTHREQUEST) {
       view_.show(Event("auth_request")
                      .set("from", from.address)
                      .set("name", from.name)
-                     .set("text", auth_request_text(event.blob))
+                     .set("text", auth_request_text(event.blob, event.flags))
                      .set("time", event.timestamp));
     } else if (event.type == EVENTTYPE_MESSAGE && is_mailbox(from.address)) {
       view_.show(Event("new_mail")
                      .set("style", "mailbox")
                      .set("title", from.address)
-                     .set("text", message_text(event.blob)));
+                     .set("text", message_text(event.blob, event.flags)));
     } else if (event.type == EVENTTYPE_MESSAGE) {
       view_.show(Event("message")
                      .set("from", from.address)
                      .set("name", from.name)
-                     .set("text", message_text(event.blob))
+                     .set("text", message_text(event.blob, event.flags))
                      .set("time", event.timestamp));
     }
   }

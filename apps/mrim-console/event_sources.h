@@ -43,7 +43,8 @@ class EventSources {
   // A message send or a search is started while this is held, and registered before it is
   // released, so that its acknowledgement, however quick, finds the registration.
   std::unique_lock<std::mutex> hold_acks() { return std::unique_lock(acks_mu_); }
-  void message_sent(intptr_t ack, hostsim::Handle contact, const std::string& text_cp1251);
+  // `text` as the plug-in was given it: UTF-8 when `flags` has DBEF_UTF8, else code page 1251.
+  void message_sent(intptr_t ack, hostsim::Handle contact, const std::string& text, DWORD flags);
   void search_started(intptr_t id, const std::string& address);
   // How many hits the last finished search for the address had (letter case aside); none
   // when it was not looked for.
@@ -66,7 +67,8 @@ class EventSources {
   };
   struct PendingMessage {
     hostsim::Handle contact = 0;
-    std::string text;  // code page 1251, stored in the history on delivery
+    std::string text;  // stored in the history on delivery, with the flags
+    DWORD flags = 0;
   };
   // A write of "ReconnectIn": seconds until the next try, 0 once it begins or is called off.
   struct ReconnectNotice {

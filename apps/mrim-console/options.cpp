@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 
 #include "core/text.h"
 
@@ -17,6 +18,40 @@ bool parse_host_port(const std::string& text, std::string& host, uint16_t& port)
   host = text.substr(0, parts.host_length);
   port = static_cast<uint16_t>(parts.port);
   return true;
+}
+
+bool parse_host_version(const std::string& text, uint32_t& version) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    std::string digits = text.substr(2);
+    if (digits.size() > 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      return false;
+    version = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
+    return true;
+  }
+  uint32_t parsed = 0;
+  int parts = 0;
+  for (size_t start = 0; start <= text.size(); ++parts) {
+    size_t dot = std::min(text.find('.', start), text.size());
+    std::string part = text.substr(start, dot - start);
+    if (parts == 4 || part.empty() || part.size() > 3 ||
+        part.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    unsigned value = static_cast<unsigned>(std::stoul(part));
+    if (value > 255) return false;
+    parsed |= value << (24 - 8 * parts);
+    start = dot + 1;
+  }
+  // A bare number would be read as the major version alone: too easily meant otherwise.
+  if (parts < 2) return false;
+  version = parsed;
+  return true;
+}
+
+std::string host_version_text(uint32_t version) {
+  std::string text = std::to_string(version >> 24);
+  int parts = (version & 0xFF) ? 4 : (version & 0xFF00) ? 3 : 2;
+  for (int i = 1; i < parts; ++i) text += "." + std::to_string((version >> (24 - 8 * i)) & 0xFF);
+  return text;
 }
 
 namespace {
@@ -56,6 +91,8 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   std::string server = "embedded";
   std::vector<std::string> routes;
   std::string new_mail;
+  std::string host_version;
+  std::string protocol;
   app.add_option("--server", server,
                  "the demo server inside (default), or an address service, stored as the account's server")
       ->type_name("embedded|HOST:PORT")
@@ -94,6 +131,17 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   app.add_option("--new-mail", new_mail, "how unread mail is announced (default: balloon)")
       ->type_name("off|balloon|mailbox")
       ->check(CLI::IsMember({"off", "balloon", "mailbox"}).description(""));
+  app.add_option("--protocol", protocol,
+                 "the protocol revision the plug-in speaks (default 1.19, or what the profile holds)")
+      ->type_name("1.8|1.19")
+      ->check(checked_by("1.8 or 1.19", [](const std::string& v) { return v == "1.8" || v == "1.19"; }));
+  app.add_option("--host-version", host_version,
+                 "the host version the plug-in is told: 0.7 and later take UTF-8 (default 0.8)")
+      ->type_name("VERSION")
+      ->check(checked_by("a version such as 0.6, 0.8 or 0x00060000", [](const std::string& v) {
+        uint32_t scratch;
+        return parse_host_version(v, scratch);
+      }));
   app.add_flag("--json", options.json, "events as JSON, one object per line");
 
   try {
@@ -112,6 +160,8 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   if (new_mail == "off") options.new_mail = NewMail::off;
   if (new_mail == "balloon") options.new_mail = NewMail::balloon;
   if (new_mail == "mailbox") options.new_mail = NewMail::mailbox;
+  if (!host_version.empty()) parse_host_version(host_version, options.host_version);
+  if (!protocol.empty()) options.legacy_protocol = protocol == "1.8";
   return Parsed::run;
 }
 

@@ -29,6 +29,13 @@ struct Options {
   std::string accounts_file;            // --accounts FILE; empty: the demo accounts built in
   NewMail new_mail = NewMail::keep;     // --new-mail off|balloon|mailbox
   bool json = false;                    // --json
+  uint32_t host_version = kModernHost;  // --host-version VERSION
+  // --protocol 1.8|1.19: whether the plug-in is to speak revision 1.8 ("LegacyProtocol");
+  // none keeps the profile's choice.
+  std::optional<bool> legacy_protocol;
+
+  // A host that takes UTF-8: settings, event texts and messages.
+  static constexpr uint32_t kModernHost = 0x00080000;
 };
 
 enum class Parsed {
@@ -40,5 +47,10 @@ Parsed parse_options(int argc, char** argv, Options& options);
 
 // "HOST:PORT" with a port 1..65535.
 bool parse_host_port(const std::string& text, std::string& host, uint16_t& port);
+// A host version as people write it, "0.8" or "0.7.1" (up to four parts of 0 to 255, the
+// first ones the higher bytes), or as the host passes it, in hexadecimal: "0x00080000".
+bool parse_host_version(const std::string& text, uint32_t& version);
+// "0.8", "0.7.1": without the parts that are 0 at the end, but for the first two.
+std::string host_version_text(uint32_t version);
 
 }  // namespace console

@@ -54,6 +54,8 @@ Session::~Session() { finish(); }
 bool Session::start() {
   host_ = std::make_unique<hostsim::Host>();
   host_->record_setting_writes(false);
+  // Before the plug-in is loaded: it is told the version as it loads.
+  host_->set_version(options_.host_version);
 
   std::string reason;
   store_ = hostsim::ProfileStore::open(options_.profile, reason);
@@ -71,6 +73,10 @@ bool Session::start() {
     host_->write_setting(0, module_, "NMNotify", hostsim::Setting::byte(style == NewMail::off ? 0 : 1));
     host_->write_setting(0, module_, "NMPN", hostsim::Setting::dword(style == NewMail::balloon ? 1 : 0));
   }
+  // What the options page's checkbox stores; read by the plug-in as it goes online.
+  if (options_.legacy_protocol || !host_->setting(0, module_, "LegacyProtocol"))
+    host_->write_setting(0, module_, "LegacyProtocol",
+                         hostsim::Setting::byte(options_.legacy_protocol.value_or(false) ? 1 : 0));
 
   hostsim::Netlib& netlib = host_->netlib();
   std::string server = "embedded";
@@ -115,6 +121,11 @@ bool Session::start() {
     error("", "the plug-in did not register the protocol " + module_);
 
   book_ = std::make_unique<ContactBook>(*host_, module_);
+  // Raised before the contact goes, while its events are still there.
+  keep_hook_ = host_->hook_event(ME_DB_CONTACT_DELETED, [this](WPARAM contact, LPARAM) -> INT_PTR {
+    book_->keep_history(static_cast<hostsim::Handle>(contact));
+    return 0;
+  });
   sources_ = std::make_unique<EventSources>(*host_, *book_, view_);
   sources_->on_profile_changed([this] { save_profile(); });
 
@@ -124,7 +135,10 @@ bool Session::start() {
       .set("account", account.empty() ? Value() : Value(account))
       .set("server", server)
       .set("profile", options_.profile)
-      .set("plugin", options_.plugin);
+      .set("plugin", options_.plugin)
+      .set("host_version", host_version_text(host_->version()))
+      .set("utf8", host_->takes_utf8())
+      .set("protocol", book_->number(0, module_, "LegacyProtocol").value_or(0) ? "1.8" : "1.19");
   if (embedded_) {
     Value answering = Value::array();
     for (const std::string& email : embedded_->answering()) answering.push_back(email);
@@ -160,6 +174,8 @@ void Session::finish() {
     host_->unload_plugins();
     loaded_ = false;
   }
+  if (keep_hook_) host_->unhook_event(keep_hook_);
+  keep_hook_ = 0;
   save_profile();
   view_.show(Event("bye"));
   sources_.reset();
@@ -290,7 +306,9 @@ bool Session::online_for(const std::string& command) {
 void Session::status(const Command& command) {
   int current = account_status();
   if (command.args.empty()) {
-    ok(Event("ok").set("command", "status").set("status", status_name(current)).set("asked", true));
+    Event answer("ok");
+    answer.set("command", "status").set("status", status_name(current)).set("asked", true);
+    ok(with_status_texts(answer));
     return;
   }
   int wanted = *status_code(command.args[0]);
@@ -298,6 +316,10 @@ void Session::status(const Command& command) {
     error("status", "no account set up (start with --account ADDRESS --password PASSWORD)");
     return;
   }
+  // The texts first, so that the plug-in finds them when it sends the status.
+  if (wanted != ID_STATUS_OFFLINE && !write_status_texts(command.args.size() > 1 ? command.args[1] : "",
+                                                         command.args.size() > 2 ? command.args[2] : ""))
+    return;
   // The plug-in serves "not available" as away.
   int expected = wanted == ID_STATUS_NA ? ID_STATUS_AWAY : wanted;
   bool going_online = wanted != ID_STATUS_OFFLINE && expected != current;
@@ -308,7 +330,9 @@ void Session::status(const Command& command) {
   bool reconnect_cancelled = sources_->status_request_ends();
   if (!result) return;
   if (*result != 0) {
-    ok(Event("ok").set("command", "status").set("status", status_name(current)).set("unchanged", true));
+    Event answer("ok");
+    answer.set("command", "status").set("status", status_name(current)).set("unchanged", true);
+    ok(with_status_texts(answer));
     return;
   }
   Event answer("ok");
@@ -319,7 +343,27 @@ void Session::status(const Command& command) {
     sources_->login_cancelled();
     answer.set("cancelled", reconnect_cancelled ? "reconnect" : "log-in");
   }
-  ok(answer);
+  ok(with_status_texts(answer));
+}
+
+Event& Session::with_status_texts(Event& answer) {
+  return answer.set("status_title", read_text(*host_, 0, module_, "StatusTitle").value_or(""))
+      .set("status_desc", read_text(*host_, 0, module_, "StatusDesc").value_or(""));
+}
+
+bool Session::write_status_texts(const std::string& title, const std::string& description) {
+  for (const auto& [setting, text] :
+       {std::pair{"StatusTitle", title}, std::pair{"StatusDesc", description}}) {
+    // An unchanged text is not written again: the plug-in hears of every write.
+    std::optional<std::string> stored = read_text(*host_, 0, module_, setting);
+    if (stored ? *stored == text : text.empty()) continue;
+    if (!write_text(*host_, 0, module_, setting, text)) {
+      error("status", std::string("the host did not store the ") +
+                          (setting == std::string("StatusTitle") ? "title" : "description"));
+      return false;
+    }
+  }
+  return true;
 }
 
 void Session::send_message(const Command& command) {
@@ -327,9 +371,11 @@ void Session::send_message(const Command& command) {
   std::optional<hostsim::Handle> contact = book_->find(address);
   if (!online_for("msg")) return;
   if (!contact) contact = temporary_contact(address);
-  std::string text = to_cp1251(command.args[1]);
+  // As the host's message window does: UTF-8 where the host takes it, else its code page.
+  bool utf8 = host_->takes_utf8();
+  std::string text = utf8 ? valid_utf8(command.args[1]) : to_cp1251(command.args[1]);
   std::string service = module_ + "/SendMsg";
-  ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(), 0,
+  ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(), utf8 ? PREF_UTF : 0,
                        reinterpret_cast<LPARAM>(text.c_str())};
   auto hold = sources_->hold_acks();
   std::optional<INT_PTR> ack = call("msg", "/SendMsg", 0, reinterpret_cast<LPARAM>(&request));
@@ -338,7 +384,7 @@ void Session::send_message(const Command& command) {
     error("msg", "the plug-in did not take the message");
     return;
   }
-  sources_->message_sent(*ack, *contact, text);
+  sources_->message_sent(*ack, *contact, text, utf8 ? DBEF_UTF8 : 0);
   ok(Event("ok")
          .set("command", "msg")
          .set("ack", static_cast<int64_t>(*ack))
@@ -462,7 +508,7 @@ void Session::rename(const Command& command) {
   // As the host's list does: it writes the shown name; the plug-in hears of it through the
   // setting-changed event and tells the server.
   view_.begin_wait("rename", "renaming " + command.args[0]);
-  host_->write_setting(*contact, "CList", "MyHandle", hostsim::Setting::string(to_cp1251(command.args[1])));
+  write_text(*host_, *contact, "CList", "MyHandle", command.args[1]);
   view_.end_wait("rename");
   ok(Event("ok").set("command", "rename").set("address", command.args[0]).set("name", command.args[1]));
 }
@@ -473,7 +519,7 @@ void Session::move(const Command& command) {
   // As the host's list does when a contact is dragged into a group: it writes the group's name;
   // the plug-in hears of it and moves the contact on the server.
   view_.begin_wait("move", "moving " + command.args[0]);
-  host_->write_setting(*contact, "CList", "Group", hostsim::Setting::string(to_cp1251(command.args[1])));
+  write_text(*host_, *contact, "CList", "Group", command.args[1]);
   view_.end_wait("move");
   ok(Event("ok").set("command", "move").set("address", command.args[0]).set("group", command.args[1]));
 }
@@ -582,17 +628,22 @@ void Session::request_authorization(const Command& command) {
 }
 
 void Session::history(const Command& command) {
-  std::optional<hostsim::Handle> contact = contact_of("history", command.args[0]);
-  if (!contact) return;
+  // A deleted contact's history is kept: it is shown for its address as well.
+  std::optional<hostsim::Handle> contact = book_->find(command.args[0]);
+  std::vector<HistoryEntry> history = contact ? book_->history(*contact) : book_->history_of(command.args[0]);
+  if (!contact && history.empty()) {
+    contact_of("history", command.args[0]);
+    return;
+  }
   Value entries = Value::array();
-  for (const HistoryEntry& entry : book_->history(*contact)) {
+  for (const HistoryEntry& entry : history) {
     entries.push_back(Value{{"time", entry.time},
                             {"direction", entry.outgoing ? "out" : "in"},
                             {"type", entry.auth_request ? "auth_request" : "message"},
                             {"text", entry.text}});
   }
-  view_.show(
-      Event("history").set("address", book_->state(*contact).address).set("entries", std::move(entries)));
+  std::string address = contact ? book_->state(*contact).address : command.args[0];
+  view_.show(Event("history").set("address", address).set("entries", std::move(entries)));
   ok(Event("ok").set("command", "history"));
 }
 

@@ -42,6 +42,10 @@ class Session {
  private:
   void run(const Command& command);
   void status(const Command& command);
+  // The account's own status texts, as the plug-in sends them with its status: empty ones are
+  // cleared. False (after an error event) when the host refused one.
+  bool write_status_texts(const std::string& title, const std::string& description);
+  Event& with_status_texts(Event& answer);
   void send_message(const Command& command);
   void typing(const Command& command);
   void list();
@@ -87,6 +91,7 @@ class Session {
   std::unique_ptr<ContactBook> book_;
   std::unique_ptr<EventSources> sources_;
   bool loaded_ = false;
+  hostsim::Handle keep_hook_ = 0;  // keeps a deleted contact's history
   const volatile std::sig_atomic_t* interrupt_ = nullptr;
 };
 

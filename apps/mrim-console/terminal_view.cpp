@@ -72,8 +72,18 @@ std::string status_mark(const std::string& status) {
   return status;
 }
 
+// A status's title and description, after its name: " — At the gym: back at 5". An offline
+// contact's last texts are old news.
+std::string status_texts(const Value& f) {
+  std::string title = text_of(f, "status_title"), description = text_of(f, "status_desc");
+  if ((title.empty() && description.empty()) || text_of(f, "status") == "offline") return "";
+  return " \u2014 " + (title.empty()         ? description
+                       : description.empty() ? title
+                                             : title + ": " + description);
+}
+
 std::string contact_line(const Value& c) {
-  std::string line = who(c, "address") + "  " + text_of(c, "status");
+  std::string line = who(c, "address") + "  " + text_of(c, "status") + status_texts(c);
   std::string visibility = text_of(c, "visibility");
   if (!visibility.empty() && visibility != "normal") line += "  (" + visibility + " list)";
   if (c.contains("on_list") && !flag_of(c, "on_list")) line += "  (not on the list)";
@@ -88,6 +98,9 @@ std::string describe(const Event& event) {
     std::string text = "MRIM console: plug-in " + text_of(f, "module") + ", server " + text_of(f, "server");
     text += account.empty() ? ", no account set up" : ", account " + account;
     if (text_of(f, "profile") != ":memory:") text += ", profile " + text_of(f, "profile");
+    // Only what differs from the usual: an older protocol, a host without UTF-8.
+    if (text_of(f, "protocol") == "1.8") text += ", protocol 1.8";
+    if (!flag_of(f, "utf8")) text += ", host " + text_of(f, "host_version") + " (code page 1251)";
     return text + "\nType help for the commands.";
   }
   // A message box has been shown by the host's desktop already (on standard error).
@@ -104,8 +117,8 @@ std::string describe(const Event& event) {
       return "searching for " + text_of(f, "address") + " (search " + std::to_string(number_of(f, "id")) +
              ")";
     if (command == "status") {
-      if (flag_of(f, "asked")) return "you are " + text_of(f, "status");
-      if (flag_of(f, "unchanged")) return "the account is already " + text_of(f, "status");
+      if (flag_of(f, "asked")) return "you are " + text_of(f, "status") + status_texts(f);
+      if (flag_of(f, "unchanged")) return "the account is already " + text_of(f, "status") + status_texts(f);
       std::string cancelled = text_of(f, "cancelled");
       if (!cancelled.empty()) return cancelled + " cancelled, the account stays offline";
       return "";  // the change itself is shown when it happens
@@ -131,9 +144,14 @@ std::string describe(const Event& event) {
   if (kind == "contact") {
     if (flag_of(f, "new")) return "+ " + contact_line(f);
     std::string what;
+    bool presence_told = false;
     if (f.contains("changed"))
       for (const Value& item : f["changed"]) {
-        if (item == "status") what += (what.empty() ? "" : ", ") + std::string("is ") + text_of(f, "status");
+        // The status and its texts make one sentence, however many of them changed.
+        if ((item == "status" || item == "status_title" || item == "status_desc") && !presence_told) {
+          presence_told = true;
+          what += (what.empty() ? "" : ", ") + std::string("is ") + text_of(f, "status") + status_texts(f);
+        }
         if (item == "name")
           what += (what.empty() ? "" : ", ") + std::string("is called ") + text_of(f, "name");
         if (item == "visibility")

@@ -37,7 +37,22 @@ TEST(Commands, AMessageIsTheRestOfTheLineAsTypedAndHelpAndStatusTakeAnOptionalWo
   console::ParseResult status = parse_command("status");
   ASSERT_TRUE(status.command) << status.error;
   EXPECT_TRUE(status.command->args.empty());
-  EXPECT_NE(parse_command("status online now").error.find("too many"), std::string::npos);
+  EXPECT_NE(parse_command("help msg now").error.find("too many"), std::string::npos);
+}
+
+TEST(Commands, AStatusTakesATitleInQuotesAndADescriptionToTheEndOfTheLine) {
+  using Args = std::vector<std::string>;
+  EXPECT_EQ(parse_command("status online \"At the gym\" \"back at 5\"").command.value().args,
+            (Args{"online", "At the gym", "back at 5"}));
+  EXPECT_EQ(parse_command("status online \"At the gym\" back at 5").command.value().args,
+            (Args{"online", "At the gym", "back at 5"}));
+  // The status word is a choice, letter case aside; the texts are kept as typed.
+  EXPECT_EQ(parse_command("status Away Lunch").command.value().args, (Args{"away", "Lunch"}));
+  EXPECT_EQ(parse_command("status na \"\" \"Back Soon\"").command.value().args,
+            (Args{"na", "", "Back Soon"}));
+  EXPECT_NE(parse_command("status offline \"gone\"").error.find("no status texts"), std::string::npos);
+  EXPECT_NE(parse_command("status online \"At the gym").error.find("quote"), std::string::npos);
+  EXPECT_NE(parse_command("msg \"\" hello").error.find("missing argument"), std::string::npos);
 }
 
 TEST(Commands, ListEditsNeedTheServer) {

@@ -281,6 +281,8 @@ TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
   r.ul();                                        // the contact's number
   EXPECT_EQ(r.ul().value_or(0) & 0x04u, 0x04u);  // the invisible-list flag
 
+  ASSERT_TRUE(server->deliver_message(kKim, kBob, "before the delete"));
+  ASSERT_TRUE(kim.await(is("message", "from", kBob))) << kim.transcript();
   Json deleted = kim.command("delete bob@mail.example");
   ASSERT_EQ(deleted.value("event", ""), "ok") << kim.transcript();
   ASSERT_TRUE(kim.await(is("contact_removed", "address", kBob))) << kim.transcript();
@@ -289,6 +291,57 @@ TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
   ASSERT_TRUE(list);
   ASSERT_EQ((*list).value("contacts", Json()).size(), 1u) << kim.transcript();
   EXPECT_EQ((*list).value("contacts", Json()).at(0).value("address", ""), kAmy);
+  // The history stays with the address, and its message is no news.
+  ASSERT_EQ(kim.command("history bob@mail.example").value("event", ""), "ok") << kim.transcript();
+  std::vector<Json> history = kim.all(is("history", "address", kBob));
+  ASSERT_EQ(history.size(), 1u) << kim.transcript();
+  ASSERT_EQ(history[0].value("entries", Json()).size(), 1u) << kim.transcript();
+  EXPECT_EQ(history[0].value("entries", Json()).at(0).value("text", ""), "before the delete");
+  EXPECT_EQ(kim.all(is("message", "from", kBob)).size(), 1u) << kim.transcript();
+}
+
+// The account's status texts and the protocol revision, as each kind of host stores them: UTF-8
+// where the host takes it, else code page 1251 with "?" for what that lacks.
+TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
+  const std::string title = "At the gym \xF0\x9F\x99\x82";                   // an emoji
+  const std::string cyrillic = "\xD0\x92 \xD0\xB7\xD0\xB0\xD0\xBB\xD0\xB5";  // "В зале"
+  TempFolder folder;
+  struct Run {
+    std::vector<std::string> options;
+    std::string typed_title, shown_title;
+    hostsim::Setting stored_title;
+    BYTE legacy;
+  };
+  const Run runs[] = {
+      {{}, title, title, hostsim::Setting::utf8(title), 0},
+      {{"--host-version", "0.6", "--protocol", "1.8"},
+       cyrillic + " \xF0\x9F\x99\x82",
+       cyrillic + " ?",
+       hostsim::Setting::string("\xC2 \xE7\xE0\xEB\xE5 ?"),
+       1},
+  };
+  for (const Run& run : runs) {
+    std::string profile = folder.file("profile" + std::to_string(run.legacy) + ".sqlite");
+    std::vector<std::string> args = server_args();
+    args.insert(args.end(), {"--account", kKim, "--password", "kim-pw", "--profile", profile});
+    args.insert(args.end(), run.options.begin(), run.options.end());
+    ConsoleProcess kim(args, folder.path());
+    Json set = kim.command("status away \"" + run.typed_title + "\" back at 5");
+    ASSERT_EQ(set.value("event", ""), "ok") << kim.transcript();
+    Json shown = kim.command("status");
+    EXPECT_EQ(shown.value("status_title", ""), run.shown_title) << kim.transcript();
+    EXPECT_EQ(shown.value("status_desc", ""), "back at 5") << kim.transcript();
+    kim.send("quit");
+    ASSERT_EQ(kim.finish(), 0) << kim.transcript();
+
+    std::string error;
+    std::unique_ptr<hostsim::ProfileStore> store = hostsim::ProfileStore::open(profile, error);
+    ASSERT_TRUE(store) << error;
+    hostsim::Profile stored;
+    ASSERT_TRUE(store->load(stored, error)) << error;
+    EXPECT_EQ(stored.setting(0, "MRIM", "StatusTitle"), run.stored_title);
+    EXPECT_EQ(stored.setting(0, "MRIM", "LegacyProtocol"), hostsim::Setting::byte(run.legacy));
+  }
 }
 
 TEST_F(Console, AuthorizationRequestsAreGrantedAndRefused) {

@@ -1,6 +1,6 @@
 // The console's event sources in-process, fed by the host stand-in as the plug-in would feed
 // it: what a message acknowledgement turns into, for a delivery and for a failure with the
-// plug-in's reason.
+// plug-in's reason; and the history a deleted contact leaves behind.
 #include "event_sources.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 #include "contact_book.h"
 #include "hostsim/host.h"
+#include "hostsim/profile.h"
 #include "view.h"
 
 namespace {
@@ -68,8 +69,9 @@ class EventSources : public ::testing::Test {
 TEST_F(EventSources, AFailedMessageShowsThePlugInsReasonADeliveredOneEntersTheHistory) {
   {
     auto hold = sources.hold_acks();
-    sources.message_sent(7, contact, "lost");
-    sources.message_sent(8, contact, "hello");
+    sources.message_sent(7, contact, "lost", 0);
+    // As sent to a plug-in on a host that takes UTF-8: "héllo 🙂".
+    sources.message_sent(8, contact, "h\xC3\xA9llo \xF0\x9F\x99\x82", DBEF_UTF8);
   }
   // "сервер не ответил" ("the server did not answer") in code page 1251.
   acknowledge(7, ACKRESULT_FAILED, "\xF1\xE5\xF0\xE2\xE5\xF0 \xED\xE5 \xEE\xF2\xE2\xE5\xF2\xE8\xEB");
@@ -85,11 +87,59 @@ TEST_F(EventSources, AFailedMessageShowsThePlugInsReasonADeliveredOneEntersTheHi
             "\xD0\xBE\xD1\x82\xD0\xB2\xD0\xB5\xD1\x82\xD0\xB8\xD0\xBB");
   EXPECT_TRUE(console::flag_of(delivered[1].fields, "delivered"));
   EXPECT_FALSE(delivered[1].fields.contains("reason"));
-  // Only the delivered one is in the history.
+  // Only the delivered one is in the history, marked as UTF-8 and read so.
   std::vector<console::HistoryEntry> history = book.history(contact);
   ASSERT_EQ(history.size(), 1u);
-  EXPECT_EQ(history[0].text, "hello");
+  EXPECT_EQ(history[0].text, "h\xC3\xA9llo \xF0\x9F\x99\x82");
   EXPECT_TRUE(history[0].outgoing);
+  ASSERT_EQ(host.profile().events(contact).size(), 1u);
+  EXPECT_EQ(host.profile().events(contact)[0].flags, console::kEventSent | DBEF_UTF8);
+}
+
+TEST_F(EventSources, ADeletedContactsHistoryIsKeptForItsAddressAndNotShownAgain) {
+  // What the console's session does for every deletion.
+  host.hook_event(ME_DB_CONTACT_DELETED, [this](WPARAM deleted, LPARAM) -> INT_PTR {
+    book.keep_history(deleted);
+    return 0;
+  });
+  auto receive = [&](hostsim::Handle to, std::string text, DWORD flags) {
+    EventInfo info{sizeof(EventInfo),
+                   "MRIM",
+                   1700000000,
+                   flags,
+                   EVENTTYPE_MESSAGE,
+                   static_cast<DWORD>(text.size() + 1),
+                   reinterpret_cast<BYTE*>(text.data())};
+    host.call_service(MS_DB_EVENT_ADD, to, reinterpret_cast<LPARAM>(&info));
+  };
+  receive(contact, "\xCF\xF0\xE8\xE2\xE5\xF2", 0);  // "Привет" in code page 1251
+  sources.flush();
+  ASSERT_EQ(view.of_kind("message").size(), 1u);
+  // Not yet looked at when the contact goes: kept, and not shown as news from nobody.
+  receive(contact, "unseen", 0);
+  ASSERT_TRUE(host.delete_contact(contact));
+  sources.flush();
+  EXPECT_EQ(view.of_kind("message").size(), 1u);
+  EXPECT_EQ(view.of_kind("contact_removed").size(), 1u);
+  EXPECT_TRUE(book.contacts().empty());  // the keeper is no contact of the account
+  std::vector<console::HistoryEntry> kept = book.history_of("Amy@mail.example");
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].text, "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+  EXPECT_EQ(kept[1].text, "unseen");
+
+  // Added again, the address's history goes on where it stopped; deleted again, it is all kept.
+  hostsim::Handle again = host.add_contact("MRIM");
+  host.write_setting(again, "MRIM", "EMail", hostsim::Setting::string("amy@mail.example"));
+  receive(again, "back \xF0\x9F\x99\x82", DBEF_UTF8);
+  sources.flush();
+  EXPECT_EQ(view.of_kind("message").size(), 2u);
+  std::vector<std::string> texts;
+  for (const console::HistoryEntry& entry : book.history(again)) texts.push_back(entry.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{kept[0].text, "unseen", "back \xF0\x9F\x99\x82"}));
+  ASSERT_TRUE(host.delete_contact(again));
+  sources.flush();
+  EXPECT_EQ(book.history_of("amy@mail.example").size(), 3u);
+  EXPECT_EQ(view.of_kind("message").size(), 2u);
 }
 
 }  // namespace

@@ -1,0 +1,66 @@
+// The console's command line: which protocol revision the plug-in is to speak, and which host
+// version the console plays.
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/host_api.h"
+
+namespace {
+
+using console::Options;
+using console::Parsed;
+
+Parsed parse(std::vector<std::string> args, Options& options) {
+  args.insert(args.begin(), "mrim-console");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  return console::parse_options(static_cast<int>(argv.size()), argv.data(), options);
+}
+
+TEST(Options, ByDefaultAModernHostAndTheProfilesRevision) {
+  Options options;
+  ASSERT_EQ(parse({}, options), Parsed::run);
+  EXPECT_GE(options.host_version, HOST_VERSION_UTF8);
+  EXPECT_FALSE(options.legacy_protocol.has_value());
+}
+
+TEST(Options, TheProtocolIsOneOfTwoRevisions) {
+  Options legacy, modern, other;
+  ASSERT_EQ(parse({"--protocol", "1.8"}, legacy), Parsed::run);
+  EXPECT_EQ(legacy.legacy_protocol, true);
+  ASSERT_EQ(parse({"--protocol", "1.19"}, modern), Parsed::run);
+  EXPECT_EQ(modern.legacy_protocol, false);
+  for (const char* wrong : {"1.9", "1.16", "18", ""})
+    EXPECT_EQ(parse({"--protocol", wrong}, other), Parsed::bad_option) << wrong;
+}
+
+TEST(Options, AHostVersionIsWrittenAsPeopleOrAsTheHostWriteIt) {
+  struct Case {
+    const char* text;
+    uint32_t version;
+  };
+  for (Case c : {Case{"0.6", 0x00060000}, Case{"0.7", 0x00070000}, Case{"0.8.1", 0x00080100},
+                 Case{"1.2.3", 0x01020300}, Case{"0x00060000", 0x00060000}, Case{"0X80000", 0x00080000}}) {
+    uint32_t version = 0;
+    EXPECT_TRUE(console::parse_host_version(c.text, version)) << c.text;
+    EXPECT_EQ(version, c.version) << c.text;
+  }
+  uint32_t untouched = 7;
+  for (const char* wrong :
+       {"", "8", "0.256", "0.8.", ".8", "0.8.0.0.1", "0x", "0x123456789", "0,8", "latest"})
+    EXPECT_FALSE(console::parse_host_version(wrong, untouched)) << wrong;
+  EXPECT_EQ(untouched, 7u);
+  EXPECT_EQ(console::host_version_text(0x00080000), "0.8");
+  EXPECT_EQ(console::host_version_text(0x01020300), "1.2.3");
+
+  Options old, wrong;
+  ASSERT_EQ(parse({"--host-version", "0.6"}, old), Parsed::run);
+  EXPECT_EQ(old.host_version, 0x00060000u);
+  EXPECT_EQ(parse({"--host-version", "six"}, wrong), Parsed::bad_option);
+}
+
+}  // namespace
