@@ -37,11 +37,12 @@ struct Contact {
   // The presence reported for this contact while its address has no logged-in session here
   // (contacts that are accounts of this server and are logged in show their live status).
   uint32_t status = 0;
-  StatusTexts status_texts;  // beside that status
   std::string nickname;
   // Added, and the other side has not authorized the account yet: the list leaves it out, as
   // servers in use do, until it is authorized.
   bool pending = false;
+  // Beside that status. Last, so that the brace forms above keep meaning what they meant.
+  StatusTexts status_texts;
 };
 
 // How a stored message is laid out when it is handed to the client.
