@@ -209,12 +209,11 @@ void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work) {
   uint32_t position = 0;
   uint32_t message_id = 0;
   uint32_t flags = 0;
-  // The text is UTF-16LE when the server marks it so (and its length agrees); an
-  // authorization request's text stays in the code page.
+  // The text is UTF-16LE when the server marks it so (and its length agrees).
   if (mrim_read_ul(&position, packet, &message_id) != 0 || mrim_read_ul(&position, packet, &flags) != 0 ||
       mrim_read_lps(&position, packet, work->address, sizeof work->address) != 0 ||
       mrim_read_text(&position, packet, work->message, sizeof work->message,
-                     (flags & MESSAGE_FLAG_UNICODE) != 0 && (flags & MESSAGE_FLAG_AUTHORIZE) == 0) != 0) {
+                     (flags & MESSAGE_FLAG_UNICODE) != 0) != 0) {
     mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK handled\n");
     return;
   }

@@ -215,7 +215,9 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
       continue;
     }
     listed.insert(contact);
-    mrim_apparent_apply(contact, entry.flags);
+    // The Unicode mark tells how this list's names travel, not what the contact is: later
+    // changes send the flags back, in a session that may speak another revision.
+    mrim_apparent_apply(contact, entry.flags & ~CONTACT_FLAG_UNICODE_NAME);
     mrim_contact_set_status(contact, entry.status);
     if (entry.has_status_texts)
       mrim_contact_set_status_texts(contact, entry.title.c_str(), entry.description.c_str());

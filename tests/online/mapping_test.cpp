@@ -25,7 +25,8 @@ TEST(StatusMapping, MrimValuesToHostCodes) {
   EXPECT_EQ(host_status_from_mrim(2), ID_STATUS_AWAY);
   EXPECT_EQ(host_status_from_mrim(0x80000000u), ID_STATUS_ONLINE);
   EXPECT_EQ(host_status_from_mrim(0x80000001u), ID_STATUS_INVISIBLE);
-  for (uint32_t value : {0u, 3u, 4u, 0x7FFFFFFFu, 0x80000002u, 0x80000003u, 0xFFFFFFFFu})
+  EXPECT_EQ(host_status_from_mrim(4), ID_STATUS_ONLINE);  // the user's own status, with its title
+  for (uint32_t value : {0u, 3u, 5u, 0x7FFFFFFFu, 0x80000002u, 0x80000003u, 0xFFFFFFFFu})
     EXPECT_EQ(host_status_from_mrim(value), ID_STATUS_OFFLINE) << std::hex << value;
 }
 

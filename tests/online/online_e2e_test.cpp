@@ -166,7 +166,9 @@ TEST_F(Online, GoesOnlineThroughTheAddressServiceAndAcknowledges) {
   std::optional<serversim::SessionId> id = server->session_of(kEmail);
   ASSERT_TRUE(id);
   EXPECT_EQ(server->session(*id)->status, 1u);
-  EXPECT_EQ(server->session(*id)->client, MRIM_CLIENT_DESCRIPTION);
+  EXPECT_EQ(server->session(*id)->version, MRIM_PROTO_VERSION_MODERN);
+  EXPECT_EQ(server->session(*id)->client, MRIM_CLIENT_ATTRIBUTES);
+  EXPECT_EQ(server->session(*id)->locale, "ru");
   EXPECT_EQ(server->address_queries(), 1);
   auto requests = host().netlib().open_requests();
   EXPECT_EQ(requests, (std::vector<std::string>{kDefaultService, "mrim.test:443"}));
@@ -177,6 +179,12 @@ TEST_F(Online, GoesOnlineThroughTheAddressServiceAndAcknowledges) {
   EXPECT_EQ(reader.lps(), kEmail);
   EXPECT_EQ(reader.lps(), kPassword) << "the password goes out decoded";
   EXPECT_EQ(reader.ul(), 1u);
+  EXPECT_EQ(reader.lps(), "STATUS_ONLINE");
+  EXPECT_EQ(reader.lps(), "");  // no title
+  EXPECT_EQ(reader.lps(), "");  // and no description
+  EXPECT_EQ(reader.ul(), MRIM_FEATURES);
+  EXPECT_EQ(reader.lps(), MRIM_CLIENT_ATTRIBUTES);
+  EXPECT_EQ(reader.lps(), "ru");
   EXPECT_EQ(reader.lps(), MRIM_CLIENT_DESCRIPTION);
   ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::change_status).size() == 1; }));
   EXPECT_EQ(first_ul(from_plugin(code::change_status)[0]), 1u);
@@ -194,6 +202,24 @@ TEST_F(Online, GoesOnlineThroughTheAddressServiceAndAcknowledges) {
         "MRIM_ConnectAndLoginThread: MRIM_do_login() ok\r\n",
         "mrim_do_changestatus: MRIM_CS_CHANGE_STATUS(1) sended\r\n", "mrim_do_changestatus: ended ok\r\n"})
     EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+TEST_F(Online, TheLegacyProtocolLogsInAtRevision18) {
+  session->set_account_dword("LegacyProtocol", 1);
+  go(ID_STATUS_OFFLINE, ID_STATUS_AWAY);
+  std::optional<serversim::SessionId> id = server->session_of(kEmail);
+  ASSERT_TRUE(id);
+  EXPECT_EQ(server->session(*id)->version, MRIM_PROTO_VERSION_LEGACY);
+  std::vector<Packet> logins = from_plugin(code::login2);
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].body, serversim::Writer()
+                                .lps(kEmail)
+                                .lps(kPassword)
+                                .ul(MRIM_STATUS_AWAY)
+                                .lps(MRIM_CLIENT_DESCRIPTION)
+                                .take());
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::change_status).size() == 1; }));
+  EXPECT_EQ(from_plugin(code::change_status)[0].body, serversim::Writer().ul(MRIM_STATUS_AWAY).take());
 }
 
 TEST_F(Online, TheAccountsServerReplacesTheBuiltInOneUnlessEmptyOrUnusable) {
