@@ -47,6 +47,8 @@ class TwoAccounts : public ::testing::Test {
  protected:
   // Lets a test change the server's accounts before it starts.
   virtual void configure(serversim::Settings& settings) { (void)settings; }
+  // And the host (its version, the accounts' settings) before the plug-ins load.
+  virtual void configure_host() {}
 
   void SetUp() override {
     serversim::Settings settings;
@@ -59,6 +61,7 @@ class TwoAccounts : public ::testing::Test {
 
     auto& netlib = host_.netlib();
     testsupport::route_plugin_to(netlib, *server_, kServerName);
+    configure_host();
     for (const std::string& module : {kAlice, kBob}) {
       account_text(module, "EMail", address_of(module));
       std::string password = password_of(module);
