@@ -21,7 +21,10 @@ uint32_t next_utf8(const char* text, size_t length, size_t* i) {
     ++*i;
     return lead;
   }
-  size_t extra = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 && lead <= 0xEF ? 2 : lead >= 0xC2 && lead <= 0xDF ? 1 : 0;
+  size_t extra = lead >= 0xF0 && lead <= 0xF4   ? 3
+                 : lead >= 0xE0 && lead <= 0xEF ? 2
+                 : lead >= 0xC2 && lead <= 0xDF ? 1
+                                                : 0;
   if (extra == 0 || length - *i <= extra) {
     ++*i;
     return kInvalid;
@@ -56,6 +59,12 @@ uint32_t next_utf16(const uint8_t* text, size_t length, size_t* i) {
     }
   }
   return is_surrogate(unit) ? kReplacement : unit;
+}
+
+// 3 when the text starts with UTF-8's byte-order mark, which carries no character.
+size_t utf8_mark_length(const char* text, size_t length) {
+  auto byte = [text](size_t at) { return static_cast<unsigned char>(text[at]); };
+  return length >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF ? 3 : 0;
 }
 
 uint32_t unicode_from_cp1251(char byte) {
@@ -132,10 +141,7 @@ size_t utf8_from_cp1251(const char* text, size_t length, char* out, size_t out_s
 size_t cp1251_from_utf8(const char* text, size_t length, char* out, size_t out_size) {
   if (out_size == 0) return 0;
   size_t used = 0;
-  size_t i = 0;
-  if (length >= 3 && static_cast<unsigned char>(text[0]) == 0xEF && static_cast<unsigned char>(text[1]) == 0xBB &&
-      static_cast<unsigned char>(text[2]) == 0xBF)
-    i = 3;
+  size_t i = utf8_mark_length(text, length);
   while (i < length && used + 1 < out_size) {
     uint32_t c = next_utf8(text, length, &i);
     out[used++] = c == kInvalid ? '?' : cp1251_from_unicode(c);
@@ -186,10 +192,7 @@ size_t cp1251_from_utf16le(const uint8_t* text, size_t length, char* out, size_t
 size_t utf8_from_utf8(const char* text, size_t length, char* out, size_t out_size) {
   if (out_size == 0) return 0;
   size_t used = 0;
-  size_t i = 0;
-  if (length >= 3 && static_cast<unsigned char>(text[0]) == 0xEF && static_cast<unsigned char>(text[1]) == 0xBB &&
-      static_cast<unsigned char>(text[2]) == 0xBF)
-    i = 3;
+  size_t i = utf8_mark_length(text, length);
   while (i < length) {
     uint32_t c = next_utf8(text, length, &i);
     if (!put_utf8(c == kInvalid ? kReplacement : c, out, out_size, &used)) break;

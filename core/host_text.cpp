@@ -35,7 +35,8 @@ size_t host_text_from(const void* text, size_t length, TextForm form, char* out,
 size_t host_text_to(const char* text, size_t length, TextForm form, uint8_t* out, size_t out_size) {
   bool utf8 = host_takes_utf8();
   if (form == TextForm::utf16le)
-    return utf8 ? utf16le_from_utf8(text, length, out, out_size) : utf16le_from_cp1251(text, length, out, out_size);
+    return utf8 ? utf16le_from_utf8(text, length, out, out_size)
+                : utf16le_from_cp1251(text, length, out, out_size);
   if (utf8) {
     // The conversion terminates its output, which host_text_to_room leaves room for.
     return cp1251_from_utf8(text, length, reinterpret_cast<char*>(out), out_size);

@@ -52,7 +52,12 @@ TEST_F(ModernSession, LogInAndStatusChangeCarryUriTextsFeaturesAndClient) {
   auto packets = sent();
   ASSERT_EQ(packets.size(), 2u);
   Bytes texts = serversim::Writer().lps(u16("На работе")).lps("").ul(MRIM_FEATURES).take();
-  Bytes login = serversim::Writer().lps("kim@mail.example").lps("s3cret").ul(MRIM_STATUS_AWAY).lps("STATUS_AWAY").take();
+  Bytes login = serversim::Writer()
+                    .lps("kim@mail.example")
+                    .lps("s3cret")
+                    .ul(MRIM_STATUS_AWAY)
+                    .lps("STATUS_AWAY")
+                    .take();
   login.insert(login.end(), texts.begin(), texts.end());
   Bytes tail = serversim::Writer().lps(MRIM_CLIENT_ATTRIBUTES).lps("ru").lps(MRIM_CLIENT_DESCRIPTION).take();
   login.insert(login.end(), tail.begin(), tail.end());
@@ -103,7 +108,7 @@ TEST_F(ModernSession, ListNamesAreUtf16WhereFlaggedAndStatusTextsAlways) {
     list.lps("status_chat").lps_bytes(u16("Чай")).lps_bytes(u16("")).ul(0).lps("");
   };
   entry(CONTACT_FLAG_UNICODE_NAME, "kim@example.org", u16("Ким"));
-  entry(0, "amy@example.org", cp1251("Эми"));                      // no flag: the code page
+  entry(0, "amy@example.org", cp1251("Эми"));                  // no flag: the code page
   entry(CONTACT_FLAG_UNICODE_NAME, "bob@example.org", "Bob");  // odd length: the code page
   dispatch(list);
   Handle kim = contacts_with("kim@example.org").at(0);
@@ -118,7 +123,12 @@ TEST_F(ModernSession, ListNamesAreUtf16WhereFlaggedAndStatusTextsAlways) {
 TEST_F(ModernSession, MessagesAreUtf16OnlyWhenMarkedAndEven) {
   Handle kim = add_contact("kim@example.org");
   auto message = [](uint32_t flags, const std::string& body) {
-    return PacketBuilder(MRIM_CS_MESSAGE_ACK).ul(7).ul(flags | MESSAGE_FLAG_NORECV).lps("kim@example.org").lps_bytes(body).lps(" ");
+    return PacketBuilder(MRIM_CS_MESSAGE_ACK)
+        .ul(7)
+        .ul(flags | MESSAGE_FLAG_NORECV)
+        .lps("kim@example.org")
+        .lps_bytes(body)
+        .lps(" ");
   };
   dispatch(message(MESSAGE_FLAG_UNICODE, u16("Привет 🙂")));
   dispatch(message(MESSAGE_FLAG_UNICODE, "odd"));
