@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "serversim/stored.h"
+#include "serversim/text.h"
 #include "serversim/wire.h"
 
 namespace {
@@ -15,6 +16,8 @@ using serversim::Writer;
 
 // Indexes into the fuzz target's table of codes.
 enum : uint8_t { message, offline, mailbox, user_status, contact_list, user_info, logout, params, queued };
+// The kind's top bit: the packet of a modern (Unicode) session on a host that takes UTF-8.
+constexpr uint8_t kModern = 0x80;
 
 void write_seed(const std::string& folder, const std::string& name, uint8_t kind, const Bytes& body) {
   std::string path = folder + "/" + name;
@@ -65,6 +68,35 @@ int main(int argc, char** argv) {
   list.ul(4).ul(1).lps("kim").lps("").ul(0).ul(2);
   list.ul(0).ul(1).lps("").lps("nobody").ul(0).ul(0);
   write_seed(folder, "contact_list", contact_list, list.take());
+  const std::string hello = serversim::utf8_to_utf16le("Привет 🙂");
+  write_seed(folder, "modern_message", message | kModern,
+             Writer().ul(1).ul(0x100000).lps("kim@example.org").lps(hello).take());
+  write_seed(folder, "modern_user_status", user_status | kModern,
+             Writer()
+                 .ul(4)
+                 .lps("status_chat")
+                 .lps(hello)
+                 .lps(hello)
+                 .lps("kim@example.org")
+                 .ul(0x2FF)
+                 .lps("")
+                 .take());
+  Writer modern_list;
+  modern_list.ul(0).ul(1).lps("us").lps("uussuussssus");
+  modern_list.ul(0x200).lps(hello);
+  modern_list.ul(0x208)
+      .ul(0)
+      .lps("amy")
+      .lps(hello)
+      .ul(0)
+      .ul(4)
+      .lps("")
+      .lps("status_chat")
+      .lps(hello)
+      .lps("")
+      .ul(0)
+      .lps("");
+  write_seed(folder, "modern_contact_list", contact_list | kModern, modern_list.take());
   write_seed(folder, "user_info", user_info,
              Writer()
                  .lps("MRIM.NICKNAME")
