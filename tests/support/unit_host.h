@@ -86,6 +86,7 @@ class PacketBuilder {
     return raw(Bytes(bytes.begin(), bytes.end()));
   }
   PacketBuilder& raw(const Bytes& bytes) {
+    if (bytes.empty()) return *this;  // an empty vector may have no storage to copy from
     memcpy(packet_->body + packet_->dlen, bytes.data(), bytes.size());
     packet_->dlen += static_cast<uint32_t>(bytes.size());
     return *this;
