@@ -44,7 +44,8 @@ class Revisions : public TwoAccounts {
     ASSERT_TRUE(host_.wait_until(
         [&] {
           for (const hostsim::AckRecord& ack : host_.acks())
-            if (ack.module == from && ack.type == ACKTYPE_MESSAGE && ack.process == static_cast<uintptr_t>(id))
+            if (ack.module == from && ack.type == ACKTYPE_MESSAGE &&
+                ack.process == static_cast<uintptr_t>(id))
               return ack.result == ACKRESULT_SUCCESS;
           return false;
         },
@@ -89,8 +90,8 @@ TEST_F(Revisions, NamesWithEmojiSurviveTheListARenameAndAMove) {
   std::optional<Handle> carol;
   ASSERT_TRUE(host_.wait_until([&] { return (carol = contact_of(kAlice, address_of("carol"))).has_value(); },
                                kWaitMs));
-  ASSERT_TRUE(host_.wait_until([&] { return list_setting(*carol, "Group") == Setting::utf8("Друзья 🎉"); },
-                               kWaitMs));
+  ASSERT_TRUE(
+      host_.wait_until([&] { return list_setting(*carol, "Group") == Setting::utf8("Друзья 🎉"); }, kWaitMs));
   EXPECT_EQ(list_setting(*carol, "MyHandle"), Setting::utf8("Кэрол 🐻"));
 
   ASSERT_TRUE(host_.write_setting(*carol, "CList", "MyHandle", Setting::utf8("Кэрол 🐻🐻")));
