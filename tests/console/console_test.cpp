@@ -154,6 +154,13 @@ TEST_F(Console, ContactListAndPresenceArrive) {
   EXPECT_FALSE((*change).value("new", false));
   ASSERT_EQ((*change).value("changed", Json()).size(), 1u);
   EXPECT_EQ((*change).value("changed", Json()).at(0).get<std::string>(), "status");
+  // The texts of a status, in any script, come with the presence.
+  const std::string title = "At the gym \xF0\x9F\x99\x82";
+  server->announce_status(kAmy, serversim::mrim_status::online, {"", title, "back at 5"});
+  ASSERT_TRUE(kim.await([&](const Json& e) {
+    return e.value("event", "") == "contact" && e.value("address", "") == kAmy &&
+           e.value("status_title", "") == title && e.value("status_desc", "") == "back at 5";
+  })) << kim.transcript();
 
   // Going offline marks every contact offline again.
   kim.command("status offline");
