@@ -156,6 +156,13 @@ INT_PTR write_setting_string(HANDLE contact, const char* module, const char* set
   return write_setting(contact, module, setting, variant);
 }
 
+INT_PTR write_setting_raw_text(HANDLE contact, const char* module, const char* setting, const char* value) {
+  SettingVariant variant{};
+  variant.type = DBVT_ASCIIZ;
+  variant.text = const_cast<char*>(value);  // the host copies the text and never writes to it
+  return write_setting(contact, module, setting, variant);
+}
+
 INT_PTR close_handle(HANDLE handle) {
   return call_service(MS_NETLIB_CLOSEHANDLE, reinterpret_cast<WPARAM>(handle), 0);
 }

@@ -38,6 +38,8 @@ INT_PTR write_setting_word(HANDLE contact, const char* module, const char* setti
 INT_PTR write_setting_dword(HANDLE contact, const char* module, const char* setting, DWORD value);
 // Writes host text (as UTF-8 on hosts that take it).
 INT_PTR write_setting_string(HANDLE contact, const char* module, const char* setting, const char* value);
+// Bytes that are no text to convert (the host's encoded password), as type DBVT_ASCIIZ always.
+INT_PTR write_setting_raw_text(HANDLE contact, const char* module, const char* setting, const char* value);
 
 INT_PTR close_handle(HANDLE handle);
 // Bytes sent, or -1 on failure.

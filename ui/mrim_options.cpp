@@ -72,7 +72,7 @@ void store_account_password(HWND window, int control_id) {
   char text[kFieldBuffer];
   GetDlgItemTextA(window, control_id, text, sizeof text);
   call_service(MS_DB_CRYPT_ENCODESTRING, sizeof text, reinterpret_cast<LPARAM>(text));
-  write_setting_string(nullptr, protocol_state.module_name, "Password", text);
+  write_setting_raw_text(nullptr, protocol_state.module_name, "Password", text);
 }
 
 bool account_has(const char* setting) {
