@@ -25,7 +25,7 @@ using Handle = uintptr_t;  // contact, hook, service and network handles as the 
 // The version a Host hands to MirandaPluginInfo unless it is told another. Below
 // HOST_VERSION_UTF8 the host knows no UTF-8: it refuses UTF-8 settings and offers no
 // "DB/Contact/GetSettingStr".
-constexpr DWORD kDefaultHostVersion = 0x00030400;
+constexpr DWORD kDefaultHostVersion = 0x00080000;
 
 // A typed setting value as the profile stores it.
 struct Setting {

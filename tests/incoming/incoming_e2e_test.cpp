@@ -258,7 +258,7 @@ class StoredMessages : public Incoming {
       serversim::OfflineMessage m;
       m.form = form;
       m.from = kAmy;
-      m.text = "text " + std::to_string(id) + " \xCF\xF0\xE8\xE2\xE5\xF2";  // and a Cyrillic word
+      m.text = "text " + std::to_string(id) + " Привет";  // and a Cyrillic word
       m.id = 0x100000000ull * id + id;
       kim.offline.push_back(m);
       ++id;
@@ -273,7 +273,9 @@ TEST_F(StoredMessages, EachFormIsShownOnceAndDeleted) {
   ASSERT_TRUE(server->wait_until([&] { return server->account(kEmail)->offline.empty(); }));
   std::vector<std::string> texts;
   for (const auto& event : events_of(amy)) texts.push_back(text_of(event));
-  const std::string word = " \xCF\xF0\xE8\xE2\xE5\xF2";
+  // Whatever the stored form, the host (which takes UTF-8) gets the word whole, marked UTF-8.
+  const std::string word = " Привет";
+  for (const auto& event : events_of(amy)) EXPECT_EQ(event.flags & DBEF_UTF8, DBEF_UTF8);
   EXPECT_EQ(texts,
             (std::vector<std::string>{std::string("text 1") + word + '\0', "text 2" + word + "\n" + '\0',
                                       "text 3" + word + '\0', "text 4" + word + '\0'}));

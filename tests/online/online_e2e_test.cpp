@@ -473,8 +473,12 @@ TEST_F(Online, OfflineRequestDuringTheConnectEndsIt) {
 }
 
 TEST_F(Online, TwoQuickRequestsLogInOnceAndAnnounceTheLast) {
+  // The greeting's answer waits until both requests are in, however slow the machine.
+  server->add_fault({code::hello, serversim::Fault::hold});
   EXPECT_EQ(set_status(ID_STATUS_ONLINE), 0);
   EXPECT_EQ(set_status(ID_STATUS_AWAY), 0);  // the log-in under way takes the newer goal
+  ASSERT_TRUE(server->wait_until([&] { return from_plugin(code::hello).size() == 1; }));
+  server->release_held();
   ASSERT_TRUE(host().wait_until([&] { return status_acks().size() == 1; }, kWaitMs)) << session->log();
   EXPECT_EQ(status_acks()[0], (std::pair<intptr_t, intptr_t>{ID_STATUS_OFFLINE, ID_STATUS_AWAY}));
   EXPECT_EQ(status(), ID_STATUS_AWAY);

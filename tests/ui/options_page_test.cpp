@@ -132,7 +132,7 @@ TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
   options.apply();
   EXPECT_EQ(account(session, "Reconnect"), Setting::byte(0));
   EXPECT_EQ(account(session, "LegacyProtocol"), Setting::byte(1));
-  EXPECT_EQ(account_text(session, "StatusTitle"), "\xC2 \xE7\xE0\xEB\xE5");
+  EXPECT_EQ(account(session, "StatusTitle"), Setting::utf8("В зале"));  // the host takes UTF-8
   EXPECT_EQ(account_text(session, "EMail"), "lee@other.example");
   EXPECT_EQ(account_text(session, "Password"), encoded(host, "other secret"));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(1));
