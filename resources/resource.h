@@ -30,6 +30,7 @@
 #define IDC_OPT_SERVER 2006
 #define IDC_OPT_PORT 2007
 #define IDC_OPT_RECONNECT 2008
+#define IDC_OPT_LOG 2009
 
 // The details page (601).
 #define IDC_INFO_EMAIL 1001

@@ -181,6 +181,9 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       // On unless the user turned it off.
       CheckDlgButton(window, IDC_OPT_RECONNECT,
                      get_setting_byte(nullptr, module, "Reconnect", 1) != 0 ? BST_CHECKED : BST_UNCHECKED);
+      // Ticked only by the 1 it stores, the one value that turns the release build's log on.
+      CheckDlgButton(window, IDC_OPT_LOG,
+                     get_setting_byte(nullptr, module, "Log", 0) == 1 ? BST_CHECKED : BST_UNCHECKED);
       return 1;
     }
     case WM_COMMAND:
@@ -198,6 +201,8 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       GetDlgItemTextA(window, IDC_OPT_TIMEOUT, text, sizeof text);
       write_setting_dword(nullptr, module, "Timeout", options_timeout_from_text(text));
       write_setting_byte(nullptr, module, "Reconnect", checked(window, IDC_OPT_RECONNECT) ? 1 : 0);
+      // The host announces the write, and the log follows it from that announcement.
+      write_setting_byte(nullptr, module, "Log", checked(window, IDC_OPT_LOG) ? 1 : 0);
       // One character more than a name may have, so that a longer one is seen and refused.
       char server[MRIM_HOST_NAME_MAX + 2];
       GetDlgItemTextA(window, IDC_OPT_SERVER, server, sizeof server);

@@ -88,6 +88,7 @@ TEST(Templates, OptionsPage201) {
           {IDC_STATIC, kLabel, "Timeout (Sec):", 10, 128, 48, 8, kRightLabel},
           {2005, kEdit, "", 65, 127, 116, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {2008, kCheck, "Reconnect by itself after a lost connection", 12, 146, 257, 12, kCheckBox},
+          {2009, kCheck, "Write a diagnostic log (for bug reports)", 12, 158, 257, 12, kCheckBox},
           {IDC_GROUP, kGroup, "Server", 4, 178, 273, 52, kVisibleChild | BS_GROUPBOX},
           {IDC_STATIC, kLabel, "Host name:", 10, 192, 48, 8, kRightLabel},
           {2006, kEdit, "", 65, 191, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
