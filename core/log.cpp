@@ -170,6 +170,13 @@ void log_setting_changed(HANDLE contact, const SettingWrite* change) {
   set_log_wanted(change->value.type == DBVT_BYTE && change->value.byte_value == 1);
 }
 
+const char* log_private(const char* text, LogPrivateRoom&& room) {
+  if (mrim_diagnostic_build) return text;
+  snprintf(room.text, sizeof room.text, "<%lu bytes>",
+           static_cast<unsigned long>(text != nullptr ? strlen(text) : 0));
+  return room.text;
+}
+
 void mrim_log(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

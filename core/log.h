@@ -37,6 +37,15 @@ void log_read_setting();
 // The setting-changed event's arguments: contact (0 for the account) and the change.
 void log_setting_changed(HANDLE contact, const SettingWrite* change);
 
+// The room log_private writes a length into; made afresh for each call by its default argument.
+struct LogPrivateRoom {
+  char text[32];
+};
+// For a record's argument that is the user's own text (a message, a search, a nickname): the
+// text itself in the diagnostic build, "<N bytes>" in the release build. The room lives until
+// the end of the whole expression the call is in, so the result serves as a %s argument.
+const char* log_private(const char* text, LogPrivateRoom&& room = LogPrivateRoom{});
+
 // Test hook: no records are written until the next log_init (for measuring without the log).
 void log_stop();
 // Test hook: the clock the stamps are taken from (null restores the system clock).

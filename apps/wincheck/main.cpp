@@ -533,7 +533,7 @@ int run(const std::string& dll_path, const std::string& work_dir, const std::opt
   check_log_after_load(c);
   check_modules_loaded(c);
   if (server) check_online(report, host, kModule, kLogFile, kEmail, kPassword, *server);
-  if (server) check_message(report, host, kModule, kLogFile, kEmail);
+  if (server) check_message(report, host, kModule, kLogFile, kEmail, c.diagnostic);
   check_unload(c);
   check_no_other_boxes(c);
   check_dialogs(report, host, watcher, c.dll_path, kModule);

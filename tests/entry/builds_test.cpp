@@ -1,5 +1,5 @@
 // The two builds side by side: what each shows at load and says in its information record, and
-// when it logs; the release build's log following the account's "Log".
+// what its log holds of a message's text; the release build's log following the account's "Log".
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -81,7 +81,7 @@ class Builds : public ::testing::TestWithParam<Build> {
   hostsim::Handle self_ = 0;
 };
 
-TEST_P(Builds, TheReleaseBuildLogsOnlyWhenAsked) {
+TEST_P(Builds, TheReleaseBuildLogsOnlyWhenAskedAndNeverTheTexts) {
   const bool diagnostic = GetParam().diagnostic;
   ASSERT_TRUE(session_->load());
   const std::string description = host().plugin_info()->description;
@@ -108,7 +108,12 @@ TEST_P(Builds, TheReleaseBuildLogsOnlyWhenAsked) {
 
   const std::string log = session_->log();
   EXPECT_EQ(log.find(kPassword), std::string::npos);
-  EXPECT_NE(log.find(" mrim_do_sendmessage: ok\r\n"), std::string::npos) << "the log once asked for";
+  const std::string shown = diagnostic ? kSecond : "<" + std::to_string(strlen(kSecond)) + " bytes>";
+  EXPECT_NE(log.find(std::string("MRIM_CS_MESSAGE(0,") + kEmail + "," + shown + ",) sended"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find(kFirst) != std::string::npos, diagnostic) << log;
+  EXPECT_EQ(log.find(kSecond) != std::string::npos, diagnostic) << log;
   EXPECT_EQ(log.find("vortel: Starting.") != std::string::npos, diagnostic) << "the log was off at Load";
 }
 
