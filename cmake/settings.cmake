@@ -12,5 +12,8 @@ endif()
 if(WIN32)
   # The DLL and the check host must run on a Windows machine that has only the system DLLs.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # With its debugging information, so that a crash address from a user's machine can be read;
+  # scripts/package.sh moves it into MRIM.dll.debug, apart from the DLL users install.
+  add_compile_options($<$<CONFIG:Release>:-g>)
 endif()
 find_package(Threads REQUIRED)

@@ -102,6 +102,7 @@ INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {
   auto* change = reinterpret_cast<const SettingWrite*>(lparam);
   // The index follows every write, the list's own too; the user's changes below do not.
   contact_index_setting_written(contact, change);
+  log_setting_changed(contact, change);
   if (applying_list) return 0;
   if (change == nullptr || change->module == nullptr || change->setting == nullptr) return 0;
   if (contact == nullptr) {

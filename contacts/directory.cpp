@@ -1,6 +1,7 @@
 // The directory request and its reply header.
 #include "contacts/directory.h"
 
+#include "core/log.h"
 #include "protocol/request.h"
 
 int mrim_directory_request(MrimPacket* packet, const char* caller, const char* user, const char* domain,
@@ -15,7 +16,7 @@ int mrim_directory_request(MrimPacket* packet, const char* caller, const char* u
   uint32_t status = 0;
   MrimRequestResult result =
       mrim_request(packet, kind, &position, &status, "%s: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", caller,
-                   user, domain);
+                   log_private(user), log_private(domain));
   return result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS ? 0 : 1;
 }
 

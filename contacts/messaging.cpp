@@ -120,7 +120,8 @@ DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
   auto process = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->ack_id));
   int outcome = mrim_do_sendmessage(job->value.text, job->text);
   if (outcome == MESSAGE_OUTCOME_DELIVERED) {
-    mrim_log("MRIM_SendMessageAckThread: mrim_do_sendmessage(%s,%s) ok\n", job->value.text, job->text);
+    mrim_log("MRIM_SendMessageAckThread: mrim_do_sendmessage(%s,%s) ok\n", job->value.text,
+             log_private(job->text));
     broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_SUCCESS, process,
                   reinterpret_cast<LPARAM>("Ok."));
   } else if (!stop_requested()) {
@@ -160,9 +161,9 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
     uint32_t position = 0;
     // A report without a body leaves the status at 0: delivered.
     uint32_t status = MESSAGE_DELIVERED;
-    MrimRequestResult reply =
-        mrim_request(packet, kind, &position, &status,
-                     "mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul, recipient, text, "");
+    MrimRequestResult reply = mrim_request(packet, kind, &position, &status,
+                                           "mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul,
+                                           recipient, log_private(text), "");
     if (reply == MRIM_REQUEST_FAILED) {
       result = MESSAGE_OUTCOME_UNCONFIRMED;
     } else if (reply == MRIM_REQUEST_SESSION_ENDED) {

@@ -39,7 +39,7 @@ int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_
     if (mrim_request(packet, kind, &position, &status,
                      "%s: MRIM_CS_MODIFY_CONTACT(%lu,%lu,%lu,%s,%s) sended\n", caller,
                      static_cast<unsigned long>(number), static_cast<unsigned long>(flags),
-                     static_cast<unsigned long>(group), address, name) == MRIM_REQUEST_OK &&
+                     static_cast<unsigned long>(group), address, log_private(name)) == MRIM_REQUEST_OK &&
         status == CONTACT_OPER_SUCCESS) {
       mrim_log("%s: MRIM_CS_MODIFY_CONTACT_ACK(CONTACT_OPER_SUCCESS)\n", caller);
       result = 0;

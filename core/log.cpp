@@ -1,12 +1,15 @@
 // The diagnostic log: the start-up notice and the time-stamped records of mrim_log.
 #include "core/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "core/build_kind.h"
+#include "core/host_services.h"
 #include "core/protocol_state.h"
 #include "platform/win32.h"
 
@@ -38,6 +41,8 @@ std::mutex log_mutex;
 HANDLE log_file = INVALID_HANDLE_VALUE;
 std::mutex clock_mutex;
 time_t (*log_clock)(void) = nullptr;
+// The account's "Log" as last read or announced; the release build's records look only here.
+std::atomic<bool> log_wanted{false};
 // Most records fall in the same second as the one before: the stamp of that second is kept and
 // copied. Guarded by clock_mutex.
 time_t stamped_second = static_cast<time_t>(-1);
@@ -94,9 +99,11 @@ void log_set_clock(time_t (*now)(void)) {
 const char* log_file_path() { return log_path; }
 
 void log_init(const char* module_name) {
-  char notice[kNoticeBufferSize];
-  snprintf(notice, sizeof notice, kNoticeFormat1251, module_name);
-  show_notice_1251(notice, kNoticeTitle1251);
+  if (mrim_diagnostic_build) {
+    char notice[kNoticeBufferSize];
+    snprintf(notice, sizeof notice, kNoticeFormat1251, module_name);
+    show_notice_1251(notice, kNoticeTitle1251);
+  }
   std::lock_guard lock(log_mutex);
   close_log_file();
   snprintf(log_path, sizeof log_path, "%s.dbg", module_name);
@@ -140,6 +147,36 @@ void log_stop() {
   log_path[0] = '\0';
 }
 
+namespace {
+
+void set_log_wanted(bool wanted) {
+  log_wanted.store(wanted, std::memory_order_relaxed);
+  // Not wanted, the file is let go at once: the user may delete it while the host runs.
+  if (!wanted) log_close();
+}
+
+}  // namespace
+
+// Only a byte of exactly 1 turns the log on, as the options page writes it: a stray value must
+// not start writing the user's records.
+void log_read_setting() {
+  set_log_wanted(get_setting_byte(nullptr, protocol_state.module_name, "Log", 0) == 1);
+}
+
+void log_setting_changed(HANDLE contact, const SettingWrite* change) {
+  if (contact != nullptr || change == nullptr || change->module == nullptr || change->setting == nullptr)
+    return;
+  if (strcmp(change->setting, "Log") != 0 || strcmp(change->module, protocol_state.module_name) != 0) return;
+  set_log_wanted(change->value.type == DBVT_BYTE && change->value.byte_value == 1);
+}
+
+const char* log_private(const char* text, LogPrivateRoom&& room) {
+  if (mrim_diagnostic_build) return text;
+  snprintf(room.text, sizeof room.text, "<%lu bytes>",
+           static_cast<unsigned long>(text != nullptr ? strlen(text) : 0));
+  return room.text;
+}
+
 void mrim_log(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
@@ -148,6 +185,7 @@ void mrim_log(const char* format, ...) {
 }
 
 void mrim_log_v(const char* format, va_list arguments) {
+  if (!mrim_diagnostic_build && !log_wanted.load(std::memory_order_relaxed)) return;
   // The record is stamped, formatted and given its CR LF line ends outside the lock; only the
   // one write of the whole record is serialised, so records never interleave.
   char inline_record[kInlineRecordSize];

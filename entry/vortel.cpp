@@ -12,6 +12,7 @@
 #include "contacts/details.h"
 #include "contacts/list_editing.h"
 #include "contacts/messaging.h"
+#include "core/build_kind.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -36,7 +37,7 @@ PluginInfo plugin_info = {
     sizeof(PluginInfo),
     "MRIM protocol support",
     MRIM_VERSION_DWORD,
-    "Debug build: plugin for \"MRIM\" Support.\r\nCompiled: " __DATE__ "  " __TIME__,
+    mrim_build_description,
     "MRIM plug-in developers",
     "mrim-plugin@example.org",
     "(c) 2026 MRIM plug-in developers",
@@ -171,6 +172,7 @@ MRIM_EXPORT int Load(PluginLink* link) {
   derive_module_name(file_name, protocol_state.module_name);
   const char* module = protocol_state.module_name;
 
+  log_read_setting();
   log_init(module);
   mrim_log("vortel: Starting.\n");
 

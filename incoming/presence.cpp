@@ -231,7 +231,8 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
                                  entry.group < 256 ? group_names[entry.group].c_str() : nullptr);
     const char* name = work->nickname[0] != '\0' ? work->nickname : work->address;
     write_setting_string(contact, "CList", "MyHandle", name);
-    mrim_log("MRIM_HSP: Contact #%lu (%s) received and added\n", static_cast<unsigned long>(number), name);
+    mrim_log("MRIM_HSP: Contact #%lu (%s) received and added\n", static_cast<unsigned long>(number),
+             log_private(name));
     ++number;
   }
   // Only a list read to its end says who is not on it.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the check that the tree names only reserved example
 # hosts and addresses, the check of the plug-in's layers (scripts/check-layers.sh), the Linux
-# tests in three configurations (plain, ASan+UBSan, TSan), the Windows DLL's own checks, the DLL
-# under Wine, and a bounded run of every fuzz target.
+# tests in three configurations (plain, ASan+UBSan, TSan; each loads both builds of the plug-in,
+# the release and the diagnostic one), the Windows DLL's own checks, the package made from it,
+# the DLL under Wine, and a bounded run of every fuzz target.
 # Ends with one summary line "N passed, M failed, K skipped". The Wine check is the one that may
 # be skipped: on a machine that does not execute 32-bit programs it cannot run at all, and it
 # says why.
@@ -99,14 +100,24 @@ run_linux asan -DMRIM_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 run_linux tsan -DMRIM_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 
 echo "== building win"
+# The release build, as scripts/package.sh makes it: the package step below then builds nothing.
 if cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
-     >"$logs/win-configure.log" 2>&1 && cmake --build build/win -j"$jobs" >"$logs/win-build.log" 2>&1; then
+     -DMRIM_DIAGNOSTIC=OFF >"$logs/win-configure.log" 2>&1 && cmake --build build/win -j"$jobs" >"$logs/win-build.log" 2>&1; then
   record "win build" 0
   # Read from the file on the Linux side: runs on every machine, 32-bit or not.
   bash scripts/check-dll.sh build/win/MRIM.dll build/linux/apps/dll-check/dll-check >"$logs/win-dll.log" 2>&1
   code=$?
   cat "$logs/win-dll.log"
   record "win dll format, entry points, imports and resources" $code
+  echo "== package"
+  if JOBS=$jobs bash scripts/package.sh >"$logs/package.log" 2>&1; then
+    bash scripts/check-package.sh "$(tail -n 1 "$logs/package.log")" 2>&1 | tee -a "$logs/package.log"
+    code=${PIPESTATUS[0]}
+  else
+    tail -n 20 "$logs/package.log"
+    code=1
+  fi
+  record "package: stripped DLL, its symbols, README and licence" $code
   echo "== wine check"
   if why=$(bash scripts/can-run-32bit.sh); then
     # With the Linux server stand-in the check also takes the DLL online and offline on loopback.

@@ -210,6 +210,9 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
           get_setting_byte(nullptr, module, "LegacyProtocol", 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
       show_account_text(window, IDC_OPT_STATUS_TITLE, "StatusTitle");
       show_account_text(window, IDC_OPT_STATUS_DESC, "StatusDesc");
+      // Ticked only by the 1 it stores, the one value that turns the release build's log on.
+      CheckDlgButton(window, IDC_OPT_LOG,
+                     get_setting_byte(nullptr, module, "Log", 0) == 1 ? BST_CHECKED : BST_UNCHECKED);
       return 1;
     }
     case WM_COMMAND:
@@ -227,6 +230,8 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       GetDlgItemTextA(window, IDC_OPT_TIMEOUT, text, sizeof text);
       write_setting_dword(nullptr, module, "Timeout", options_timeout_from_text(text));
       write_setting_byte(nullptr, module, "Reconnect", checked(window, IDC_OPT_RECONNECT) ? 1 : 0);
+      // The host announces the write, and the log follows it from that announcement.
+      write_setting_byte(nullptr, module, "Log", checked(window, IDC_OPT_LOG) ? 1 : 0);
       // One character more than a name may have, so that a longer one is seen and refused.
       char server[MRIM_HOST_NAME_MAX + 2];
       GetDlgItemTextA(window, IDC_OPT_SERVER, server, sizeof server);

@@ -129,9 +129,12 @@ void check_version(const std::map<dllcheck::ResourceKey, dllcheck::Bytes>& found
   char got[64];
   std::snprintf(got, sizeof got, "%u.%u.%u.%u", version->file_ms >> 16, version->file_ms & 0xFFFF,
                 version->file_ls >> 16, version->file_ls & 0xFFFF);
+  // The text also names the package (scripts/package.sh), so the numbers, which the information
+  // record carries too, must read the same as the text.
   check(std::string("the version record says ") + MRIM_VERSION_TEXT + ", as the plug-in's information record",
         version->file_ms == ms && version->file_ls == ls && version->product_ms == ms &&
-            version->product_ls == ls && version->strings["FileVersion"] == MRIM_VERSION_TEXT,
+            version->product_ls == ls && version->strings["FileVersion"] == MRIM_VERSION_TEXT &&
+            std::string(got) == MRIM_VERSION_TEXT,
         std::string("file version ") + got + ", text \"" + version->strings["FileVersion"] + "\"");
   check("the version record names the product", version->strings["ProductName"] == "MRIM protocol support",
         "\"" + version->strings["ProductName"] + "\"");

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -48,7 +49,7 @@ std::vector<hostsim::StoredEvent> received(hostsim::Host& host, const std::strin
 }  // namespace
 
 void check_message(Report& report, hostsim::Host& host, const std::string& module,
-                   const std::string& log_file, const std::string& email) {
+                   const std::string& log_file, const std::string& email, bool diagnostic) {
   size_t earlier = host.acks().size();
   host.call_service((module + "/SetStatus").c_str(), ID_STATUS_ONLINE, 0);
   bool online =
@@ -80,8 +81,11 @@ void check_message(Report& report, hostsim::Host& host, const std::string& modul
 
   std::ifstream in(log_file, std::ios::binary);
   std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  char length[32];
+  std::snprintf(length, sizeof length, "<%u bytes>", static_cast<unsigned>(sizeof kText - 1));
+  const std::string logged_text = diagnostic ? kText : length;
   const std::vector<std::string> lines = {
-      "mrim_do_sendmessage: MRIM_CS_MESSAGE(0," + email + "," + kText + ",) sended",
+      "mrim_do_sendmessage: MRIM_CS_MESSAGE(0," + email + "," + logged_text + ",) sended",
       "mrim_do_sendmessage: MRIM_CS_MESSAGE_STATUS(MESSAGE_DELIVERED) received",
       "MRIM_HSP: MRIM_CS_MESSAGE_RECV sended"};
   for (const std::string& line : lines)

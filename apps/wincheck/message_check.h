@@ -14,8 +14,8 @@ namespace wincheck {
 // on the stand-in, that is a whole exchange. Its message goes to the server, which hands it to
 // the recipient's session - the same one - and reports it delivered; the plug-in acknowledges
 // the delivery to the host, receives the message as an incoming one, confirms its receipt and
-// stores it as an event.
+// stores it as an event. The release build logs the text's length in place of the text.
 void check_message(Report& report, hostsim::Host& host, const std::string& module,
-                   const std::string& log_file, const std::string& email);
+                   const std::string& log_file, const std::string& email, bool diagnostic);
 
 }  // namespace wincheck

@@ -7,8 +7,8 @@
 
 namespace testsupport {
 
-PluginSession::PluginSession(std::string module)
-    : module_(std::move(module)), path_(plugin_copy(module_, folder_.path())) {}
+PluginSession::PluginSession(std::string module, const std::string& plugin)
+    : module_(std::move(module)), path_(plugin_copy(module_, folder_.path(), plugin)) {}
 
 PluginSession::~PluginSession() { unload(); }
 

@@ -12,7 +12,8 @@ namespace testsupport {
 
 class PluginSession {
  public:
-  explicit PluginSession(std::string module = "MRIM");
+  // Loads the file plugin (by default the diagnostic build) as the module.
+  explicit PluginSession(std::string module = "MRIM", const std::string& plugin = plugin_path());
   ~PluginSession();
 
   // Loads the copy and raises the all-modules-loaded event; false when loading failed.

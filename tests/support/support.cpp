@@ -15,10 +15,11 @@ namespace testsupport {
 namespace fs = std::filesystem;
 
 std::string plugin_path() { return MRIM_PLUGIN_PATH; }
+std::string release_plugin_path() { return MRIM_RELEASE_PLUGIN_PATH; }
 
-std::string plugin_copy(const std::string& module_name, const std::string& dir) {
+std::string plugin_copy(const std::string& module_name, const std::string& dir, const std::string& plugin) {
   fs::path target = fs::path(dir) / (module_name + ".so");
-  fs::copy_file(plugin_path(), target, fs::copy_options::overwrite_existing);
+  fs::copy_file(plugin, target, fs::copy_options::overwrite_existing);
   return target.string();
 }
 

@@ -8,10 +8,13 @@
 
 namespace testsupport {
 
+// The diagnostic build, which the tests load unless they ask for the release build.
 std::string plugin_path();
+std::string release_plugin_path();
 
-// Copies the built plug-in to <dir>/<module_name>.so and returns that path.
-std::string plugin_copy(const std::string& module_name, const std::string& dir);
+// Copies the built plug-in (or the file given) to <dir>/<module_name>.so and returns that path.
+std::string plugin_copy(const std::string& module_name, const std::string& dir,
+                        const std::string& plugin = plugin_path());
 
 std::string read_file(const std::string& path);
 

@@ -1,5 +1,5 @@
 // The options page: its record in the options window, what it shows when it opens, the
-// page-changed message, and what the Apply button stores (all seven settings, in order, with
+// page-changed message, and what the Apply button stores (every one of its settings, in order, with
 // the rules of the reply time-out and of the server fields).
 #include <gtest/gtest.h>
 
@@ -88,6 +88,7 @@ TEST_F(OptionsPageTest, ShowsTheBalloonStyleAndEmptyFieldsForMissingSettings) {
   EXPECT_FALSE(page->checked(IDC_OPT_NMNOTIFY));
   EXPECT_TRUE(page->checked(IDC_OPT_BALLOON));
   EXPECT_TRUE(page->checked(IDC_OPT_RECONNECT)) << "reconnecting is on until the user turns it off";
+  EXPECT_FALSE(page->checked(IDC_OPT_LOG)) << "the release build's log is off until the user turns it on";
 }
 
 TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
@@ -105,7 +106,7 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
   }
   // The status texts are written only when changed: each write announces the status again.
   EXPECT_EQ(names, (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect",
-                                             "Server", "Port", "LegacyProtocol"}));
+                                             "Log", "Server", "Port", "LegacyProtocol"}));
   EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mrim.example"));
   EXPECT_EQ(account(session, "Password"), Setting::string(encoded(host, "secret")));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
@@ -127,10 +128,12 @@ TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
   EXPECT_TRUE(page->click(IDC_OPT_BALLOON));
   EXPECT_TRUE(page->type(IDC_OPT_TIMEOUT, "42"));
   EXPECT_TRUE(page->click(IDC_OPT_RECONNECT));
+  EXPECT_TRUE(page->click(IDC_OPT_LOG));
   EXPECT_TRUE(page->click(IDC_OPT_LEGACY));
   EXPECT_TRUE(page->type(IDC_OPT_STATUS_TITLE, "\xC2 \xE7\xE0\xEB\xE5"));  // "В зале" as the dialog holds it
   options.apply();
   EXPECT_EQ(account(session, "Reconnect"), Setting::byte(0));
+  EXPECT_EQ(account(session, "Log"), Setting::byte(1));
   EXPECT_EQ(account(session, "LegacyProtocol"), Setting::byte(1));
   EXPECT_EQ(account(session, "StatusTitle"), Setting::utf8("В зале"));  // the host takes UTF-8
   EXPECT_EQ(account_text(session, "EMail"), "lee@other.example");
@@ -142,8 +145,10 @@ TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
   // Unticking stores 0 again.
   page->click(IDC_OPT_NMNOTIFY);
   page->click(IDC_OPT_BALLOON);
+  page->click(IDC_OPT_LOG);
   options.apply();
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
+  EXPECT_EQ(account(session, "Log"), Setting::byte(0));
   EXPECT_EQ(account(session, "NMPN"), Setting::dword(0));
 }
 

@@ -67,7 +67,7 @@ TEST(Templates, OptionsPage201) {
   EXPECT_EQ(info->style, kVisibleChild | DS_SETFONT);
   EXPECT_EQ(info->ex_style, WS_EX_CONTROLPARENT);
   EXPECT_EQ(info->cx, 281);
-  EXPECT_EQ(info->cy, 284);
+  EXPECT_EQ(info->cy, 296);
   EXPECT_STREQ(info->font, "MS Shell Dlg");
   EXPECT_EQ(info->font_size, 8);
   EXPECT_EQ(info->parent, options.handle());
@@ -84,22 +84,23 @@ TEST(Templates, OptionsPage201) {
           {IDC_GROUP, kGroup, "New Mail", 4, 76, 273, 43, kVisibleChild | BS_GROUPBOX},
           {2004, kCheck, "New Mail Notify", 12, 90, 257, 12, kCheckBox},
           {2003, kCheck, "Baloon-style (if not set, notify by mailbox contact)", 12, 102, 257, 12, kCheckBox},
-          {IDC_GROUP, kGroup, "Expert", 4, 120, 273, 53, kVisibleChild | BS_GROUPBOX},
+          {IDC_GROUP, kGroup, "Expert", 4, 120, 273, 66, kVisibleChild | BS_GROUPBOX},
           {IDC_STATIC, kLabel, "Timeout (Sec):", 10, 128, 48, 8, kRightLabel},
           {2005, kEdit, "", 65, 127, 116, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {2008, kCheck, "Reconnect by itself after a lost connection", 12, 142, 257, 12, kCheckBox},
-          {2010, kCheck, "Old protocol (code page 1251 texts, no status texts)", 12, 156, 257, 12, kCheckBox},
-          {IDC_GROUP, kGroup, "Server", 4, 178, 273, 52, kVisibleChild | BS_GROUPBOX},
-          {IDC_STATIC, kLabel, "Host name:", 10, 192, 48, 8, kRightLabel},
-          {2006, kEdit, "", 65, 191, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Port:", 10, 208, 48, 8, kRightLabel},
-          {2007, kEdit, "", 65, 207, 40, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Leave empty for the built-in server.", 112, 209, 157, 8, kLeftLabel},
-          {IDC_GROUP, kGroup, "My status message", 4, 234, 273, 46, kVisibleChild | BS_GROUPBOX},
-          {IDC_STATIC, kLabel, "Title:", 10, 248, 48, 8, kRightLabel},
-          {2011, kEdit, "", 65, 247, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Description:", 10, 264, 48, 8, kRightLabel},
-          {2012, kEdit, "", 65, 263, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {2008, kCheck, "Reconnect by itself after a lost connection", 12, 141, 257, 12, kCheckBox},
+          {2010, kCheck, "Old protocol (code page 1251 texts, no status texts)", 12, 155, 257, 12, kCheckBox},
+          {2009, kCheck, "Write a diagnostic log (for bug reports)", 12, 169, 257, 12, kCheckBox},
+          {IDC_GROUP, kGroup, "Server", 4, 190, 273, 52, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Host name:", 10, 204, 48, 8, kRightLabel},
+          {2006, kEdit, "", 65, 203, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Port:", 10, 220, 48, 8, kRightLabel},
+          {2007, kEdit, "", 65, 219, 40, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Leave empty for the built-in server.", 112, 221, 157, 8, kLeftLabel},
+          {IDC_GROUP, kGroup, "My status message", 4, 246, 273, 46, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Title:", 10, 260, 48, 8, kRightLabel},
+          {2011, kEdit, "", 65, 259, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Description:", 10, 276, 48, 8, kRightLabel},
+          {2012, kEdit, "", 65, 275, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
       },
       {2001, 2002, 2005});
 }
