@@ -49,8 +49,10 @@
 
 namespace {
 
-// Waits for one's turn are woken by every change of the line; this bounds them all the same,
-// so that a stop or a session's end nobody announced here is seen within this much.
+// A waiter is woken when its turn may have come (and all of them when a session ends or Unload
+// comes): a burst of a hundred messages would otherwise wake a hundred threads at every write
+// and answer. This bounds each wait all the same, so that a stop or a session's end nobody
+// announced here is seen within this much.
 constexpr auto kLongestLook = std::chrono::milliseconds(100);
 
 struct Waiting {
@@ -58,11 +60,11 @@ struct Waiting {
   MrimSendKind kind;
   uint32_t generation;  // the session it is meant for
   const MrimPacket* packet;
+  std::condition_variable* wake;  // its sender's own, on its stack
 };
 
 // Everything below is read and written under line_mutex.
 std::mutex line_mutex;
-std::condition_variable line_changed;
 std::vector<Waiting> line;  // in ticket order
 uint64_t next_ticket = 1;
 bool writing = false;
@@ -120,7 +122,14 @@ void leave_locked(uint64_t ticket) {
       break;
     }
   }
-  line_changed.notify_all();
+}
+
+// After a change that may make it someone's turn: a write ended, an answer came, a waiter left.
+void wake_next_locked() {
+  follow_session_locked(receiver_generation());
+  const uint64_t next = next_up_locked();
+  for (const Waiting& w : line)
+    if (w.ticket == next) w.wake->notify_one();
 }
 
 bool same_packet(const MrimPacket* a, const MrimPacket* b) {
@@ -159,16 +168,18 @@ MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* 
   std::unique_lock lock(line_mutex);
   if (kind == MRIM_SEND_TYPING && merged_locked(packet, generation)) return MRIM_SEND_MERGED;
   const uint64_t ticket = next_ticket++;
-  line.push_back(Waiting{ticket, kind, generation, packet});
+  std::condition_variable my_turn;
+  line.push_back(Waiting{ticket, kind, generation, packet, &my_turn});
   for (;;) {
     const uint32_t current = receiver_generation();
     if (current != generation || stop_requested()) {
       leave_locked(ticket);
+      wake_next_locked();
       return MRIM_SEND_ENDED;
     }
     follow_session_locked(current);
     if (next_up_locked() != ticket) {
-      line_changed.wait_for(lock, kLongestLook);
+      my_turn.wait_for(lock, kLongestLook);
       continue;
     }
     const DWORD since = now_tick() - last_write;  // unsigned: right across a wrap of the count
@@ -180,7 +191,7 @@ MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* 
         wait(missing);
         lock.lock();
       } else {
-        line_changed.wait_for(lock, std::chrono::milliseconds(missing));
+        my_turn.wait_for(lock, std::chrono::milliseconds(missing));
       }
       continue;
     }
@@ -205,7 +216,7 @@ MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* 
       if (in_flight != nullptr) *in_flight = ticket;
     }
   }
-  line_changed.notify_all();
+  wake_next_locked();
   return sent ? MRIM_SEND_WRITTEN : MRIM_SEND_FAILED;
 }
 
@@ -217,13 +228,13 @@ void mrim_send_done(uint64_t in_flight, bool answered) {
   if (in_flight_ticket == in_flight) in_flight_ticket = 0;
   // Tickets are never reused, so this is the last write only if nothing went out after it.
   if (answered && last_write_ticket == in_flight) last_write_answered = true;
-  line_changed.notify_all();
+  wake_next_locked();
 }
 
 // Taking the lock orders this wake after each waiter's last look at its session.
 void mrim_send_wake_all() {
   std::lock_guard lock(line_mutex);
-  line_changed.notify_all();
+  for (const Waiting& w : line) w.wake->notify_one();
 }
 
 int mrim_send_waiting() {
