@@ -343,7 +343,7 @@ int mrim_do_login(const char* email, const char* password, uint32_t status, int*
 // The server does not answer a status change, but it goes in line with the requests: it is
 // written only while no request awaits its answer, so it never shares a read with one. It does
 // not wait for requests that are merely queued (see send.h): a host thread waits here, for one
-// answer at most. One that could not go out because its session ended is not sent either.
+// answer at most. When its session ends before its turn, it is not written and fails here.
 int mrim_do_changestatus(uint32_t status) {
   // The connect thread announces the log-in's status, host threads change it later.
   std::lock_guard lock(status_packet_mutex);
