@@ -150,7 +150,8 @@ int mrim_do_authorize(const char* address) {
     std::lock_guard lock(authorize_mutex);
     mrim_packet_init(&authorize_packet, MRIM_CS_AUTHORIZE, mrim_next_seq());
     mrim_append_lps(&authorize_packet, address);
-    MRIM_sendpacket(&authorize_packet);
+    // Not answered, but it changes the list as requests do: it keeps in line with them.
+    mrim_send(&authorize_packet, MRIM_SEND_ORDERED);
     mrim_log("mrim_do_authorize: MRIM_CS_AUTHORIZE(%s) sended\n", address);
   }
   mrim_log("mrim_do_authorize: ended\n");

@@ -1,15 +1,14 @@
 // Sending instant messages and typing notices. "/SendMsg" answers the host at once with an
 // acknowledgement number and leaves the exchange with the server to a thread of its own, which
 // acknowledges the message to the host once the server reports it delivered, or as failed, with
-// a reason, when it does not. "/UserIsTyping" sends its notice on the caller's thread; the
-// server does not answer it.
+// a reason, when it does not. "/UserIsTyping" sends its notice on the caller's thread (waiting
+// no more than the gap between writes, see send.h); the server does not answer it.
 #include "contacts/messaging.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "contacts/contact_records.h"
 #include "core/host_services.h"
@@ -24,12 +23,6 @@
 #include "protocol/wire_text.h"
 
 namespace {
-
-// The typing notice is built in one buffer for the plug-in's life. Host threads may call
-// "/UserIsTyping" at the same time, so the buffer is taken under a lock; nothing is awaited
-// while it is held.
-std::mutex typing_mutex;
-MrimPacket typing_packet;
 
 // The per-message buffer: room for the request, whose body takes 17 bytes besides the two
 // texts, and for the delivery report, which is far shorter. The capacity the reply is received
@@ -197,17 +190,25 @@ INT_PTR MRIM_UserIsTyping(WPARAM wparam, LPARAM state) {
 // The notice keeps to its 100 bytes of body. An address longer than the 82 bytes that leaves
 // is no address the server knows, and a typing notice is only a passing hint, so it is not
 // sent rather than built in a larger buffer.
+//
+// Each call builds in a buffer of its own: the notice may wait for its turn on the connection
+// (the gap after the last write, see send.h), and while it waits another host thread's notice
+// to the same contact is dropped against it, which needs both packets whole. No memory, no
+// notice: it is only a hint.
 int mrim_do_typing(const char* recipient) {
   if (strlen(recipient) > MRIM_TYPING_ADDRESS_MAX) {
     mrim_log("mrim_do_typing: recipient address too long, notice not sent\n");
     return 0;
   }
-  std::lock_guard lock(typing_mutex);
-  mrim_packet_init(&typing_packet, MRIM_CS_MESSAGE, mrim_next_seq());
-  mrim_append_ul(&typing_packet, MESSAGE_FLAG_NOTIFY | MESSAGE_FLAG_NORECV);
-  mrim_append_lps(&typing_packet, recipient);
-  mrim_append_lps(&typing_packet, " ");
-  mrim_append_lps(&typing_packet, " ");
-  MRIM_sendpacket(&typing_packet);
+  auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  if (packet == nullptr) return 0;
+  mrim_packet_init(packet, MRIM_CS_MESSAGE, mrim_next_seq());
+  mrim_append_ul(packet, MESSAGE_FLAG_NOTIFY | MESSAGE_FLAG_NORECV);
+  mrim_append_lps(packet, recipient);
+  mrim_append_lps(packet, " ");
+  mrim_append_lps(packet, " ");
+  if (mrim_send(packet, MRIM_SEND_TYPING) == MRIM_SEND_MERGED)
+    mrim_log("mrim_do_typing: the same notice is already waiting\n");
+  free(packet);
   return 0;
 }

@@ -24,6 +24,7 @@
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
 #include "protocol/reconnect.h"
+#include "protocol/send.h"
 #include "protocol/session.h"
 #include "protocol/status.h"
 #include "resources/resource.h"
@@ -127,6 +128,7 @@ void wake_threads_for_unload() {
   receiver_close(receiver_take(protocol_state.redirect_receiver));
   reconnect_cancel_all();
   pending_queue_wake_all();
+  mrim_send_wake_all();
   listener_wake();
 }
 

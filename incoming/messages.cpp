@@ -170,12 +170,14 @@ bool parse_stored_message(char* text, char* address, size_t address_capacity, ch
   return true;
 }
 
+// The listener's packets go ahead of everything waiting to be written (see send.h): it waits
+// the gap between writes at most, never behind requests that await answers it must deliver.
 void send_receipt(ListenerWorkArea* work, const char* address, uint32_t message_id) {
   MrimPacket* reply = &work->reply;
   mrim_packet_init(reply, MRIM_CS_MESSAGE_RECV, 0);
   mrim_append_lps(reply, address);
   mrim_append_ul(reply, message_id);
-  MRIM_sendpacket(reply);
+  mrim_send(reply, MRIM_SEND_LISTENER);
   mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_RECV sended\n");
 }
 
@@ -273,7 +275,7 @@ void mrim_handle_offline_message(const MrimPacket* packet, ListenerWorkArea* wor
   mrim_packet_init(reply, MRIM_CS_DELETE_OFFLINE_MESSAGE, 1);
   mrim_append_ul(reply, id_low);
   mrim_append_ul(reply, id_high);
-  MRIM_sendpacket(reply);
+  mrim_send(reply, MRIM_SEND_LISTENER);
   mrim_log("MRIM_HSP: MRIM_CS_DELETE_OFFLINE_MESSAGE sended\n");
   mrim_log("MRIM_HSP: MRIM_CS_OFFLINE_MESSAGE_ACK handled\n");
 }

@@ -340,6 +340,10 @@ int mrim_do_login(const char* email, const char* password, uint32_t status, int*
   return 1;
 }
 
+// The server does not answer a status change, but it goes in line with the requests: it is
+// written only while no request awaits its answer, so it never shares a read with one. It does
+// not wait for requests that are merely queued (see send.h): a host thread waits here, for one
+// answer at most. When its session ends before its turn, it is not written and fails here.
 int mrim_do_changestatus(uint32_t status) {
   // The connect thread announces the log-in's status, host threads change it later.
   std::lock_guard lock(status_packet_mutex);
@@ -347,7 +351,7 @@ int mrim_do_changestatus(uint32_t status) {
   mrim_packet_init(&status_packet, MRIM_CS_CHANGE_STATUS, mrim_next_seq());
   int built = mrim_append_ul(&status_packet, status);
   if (mrim_session_status_texts()) built |= append_status_texts(&status_packet, status);
-  if (built != 0 || MRIM_sendpacket(&status_packet) != 0) {
+  if (built != 0 || mrim_send(&status_packet, MRIM_SEND_ORDERED) != MRIM_SEND_WRITTEN) {
     mrim_log("mrim_do_changestatus: ended with error\n");
     return 1;
   }

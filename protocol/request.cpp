@@ -17,13 +17,21 @@ MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, 
   // The session the request goes out on: its end ends the wait at once.
   uint32_t generation = 0;
   const bool in_session = session_receiver_current(&generation) != nullptr;
-  const DWORD asked_at = session_now();
   // Announced before the send: the reply may be handled before the wait begins.
   const uint32_t seqs[] = {seq, 0};
   const int seq_count = kind.also_seq_zero ? 2 : 1;
   for (int i = 0; i < seq_count; ++i) pending_expect(seqs[i]);
 
-  bool sent = MRIM_sendpacket(packet) == 0;
+  // The request may wait its turn behind others here; neither its time-out nor the silence
+  // that proves a connection dead count from before it was written.
+  uint64_t in_flight = 0;
+  const MrimSendResult written = mrim_send(packet, MRIM_SEND_REQUEST, &in_flight);
+  if (written == MRIM_SEND_ENDED) {
+    for (int i = 0; i < seq_count; ++i) pending_unexpect(seqs[i]);
+    return MRIM_REQUEST_SESSION_ENDED;
+  }
+  const DWORD asked_at = session_now();
+  bool sent = written == MRIM_SEND_WRITTEN;
   int waited = 1;
   if (sent || kind.wait_after_failed_send) {
     uint32_t dlen = packet->dlen;
@@ -39,6 +47,8 @@ MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, 
     waited = MRIM_receivepacket_any(packet, kind.reply_capacity, seqs, seq_count, get_timeout(),
                                     in_session ? &generation : nullptr);
   }
+  // The answer came, the time-out passed or the session ended: the next request may go.
+  mrim_send_done(in_flight, waited == 0);
   for (int i = 0; i < seq_count; ++i) pending_unexpect(seqs[i]);
 
   if (!sent && !kind.wait_after_failed_send) return MRIM_REQUEST_NOT_SENT;

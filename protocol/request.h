@@ -26,13 +26,17 @@ enum MrimRequestResult {
   MRIM_REQUEST_NO_STATUS,  // the reply came with the code but its body holds no UL
   MRIM_REQUEST_FAILED,     // sent, but no reply in time or a reply of another code
   MRIM_REQUEST_NOT_SENT,   // the host refused the send (and this kind of request does not wait after that)
-  MRIM_REQUEST_SESSION_ENDED,  // the session it went out on ended before the reply came
+  // The session it went out on ended before the reply came, or before its turn to be written
+  // (Unload too).
+  MRIM_REQUEST_SESSION_ENDED,
 };
 
-// Sends the packet, logs the printf-style sent line (with its arguments, after a send that
-// went out), wipes the request's body so that none of its texts stays in the buffer, and
-// waits there for the reply. *position is left after the status for the caller's further
-// reads. The request must fit the reply capacity's buffer: the reply lands in packet.
+// Sends the packet when its turn comes (a request waits while another awaits its answer, see
+// send.h; the time-out counts from the write), logs the printf-style sent line (with its
+// arguments, after a send that went out), wipes the request's body so that none of its texts
+// stays in the buffer, and waits there for the reply. *position is left after the status for
+// the caller's further reads. The request must fit the reply capacity's buffer: the reply
+// lands in packet.
 MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, uint32_t* position,
                                uint32_t* status, const char* sent_format, ...)
 #if defined(__GNUC__)

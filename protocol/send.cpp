@@ -1,8 +1,151 @@
-// Sending a packet on the account's connection through "Netlib/Send".
+// Sending a packet on the account's connection through "Netlib/Send", and the line that every
+// packet of a session waits in before it is written.
+//
+// Servers in use take only the first packet of each TCP read and drop the rest of that read, so
+// two packets must never reach the server together. Two rules keep them apart:
+//  - a packet is written only once the answer to the last write has come, or MRIM_SEND_GAP_MS
+//    after that write. An answer proves the server has read everything written so far, so a
+//    request that follows an answered one goes at once (going online is a greeting, a log-in and
+//    a status, each after the answer before); behind a packet nobody answers, the gap is all
+//    there is;
+//  - a request is written only when no earlier request still awaits its answer, so even a
+//    server slow to read never finds two requests in one read.
+//
+// Who goes next, once no write is under way:
+//  1. a packet of the listener thread (a receipt, a deletion of stored messages): the listener
+//     also delivers the answers everyone else waits for, so it waits for nobody but the gap and
+//     a write already under way;
+//  2. otherwise the oldest packet that is not a request: a notice at any time, a status change
+//     or an authorization only while no request awaits its answer. A status change comes from a
+//     host thread, which must not wait behind a burst of queued messages; it waits for one
+//     answer at most;
+//  3. otherwise, while no request awaits its answer, the oldest request.
+// Each packet draws a ticket when it joins the line, so "oldest" is the order of arrival. The one
+// whose turn it is then waits out what is left of the gap, if anything.
+//
+// A request is in flight from its write until its sender calls mrim_send_done: the sender's
+// wait ends with the answer, its time-out or its session's end, and so the time-out counts from
+// the write, not from joining the line. Only an answer lifts the gap; a time-out proves nothing
+// was read. The line belongs to one session (the receiver count of receivers.h): a new
+// connection starts with an empty line and no gap to keep, and packets still waiting for a
+// session that has ended give up at once, as do all of them at Unload.
+//
+// The host's send is called outside the line's lock, so that joining the line, an answer's
+// release and the lookers never wait behind a send the host blocks in (as it does while the
+// server reads nothing). Only one write is under way at a time all the same.
 #include "protocol/send.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "core/host_services.h"
 #include "core/protocol_state.h"
+#include "core/worker_threads.h"
+#include "protocol/receivers.h"
+
+namespace {
+
+// A waiter is woken when its turn may have come (and all of them when a session ends or Unload
+// comes): a burst of a hundred messages would otherwise wake a hundred threads at every write
+// and answer. This bounds each wait all the same, so that a stop or a session's end nobody
+// announced here is seen within this much.
+constexpr auto kLongestLook = std::chrono::milliseconds(100);
+
+struct Waiting {
+  uint64_t ticket;
+  MrimSendKind kind;
+  uint32_t generation;  // the session it is meant for
+  const MrimPacket* packet;
+  std::condition_variable* wake;  // its sender's own, on its stack
+};
+
+// Everything below is read and written under line_mutex.
+std::mutex line_mutex;
+std::vector<Waiting> line;  // in ticket order
+uint64_t next_ticket = 1;
+bool writing = false;
+// The session the fields after it describe; they start afresh with the next one.
+uint32_t line_generation = 0;
+bool written_before = false;  // a write on it that the gap counts from
+DWORD last_write = 0;
+uint64_t last_write_ticket = 0;
+bool last_write_answered = false;
+uint64_t in_flight_ticket = 0;  // the request awaiting its answer, 0 for none
+
+std::atomic<DWORD (*)(void)> tick_hook{nullptr};
+std::atomic<void (*)(DWORD)> wait_hook{nullptr};
+
+// A steady millisecond count rather than GetTickCount: that one moves in steps of about 16 ms
+// on Windows, which would let a gap shrink to half its length.
+DWORD now_tick() {
+  DWORD (*tick)(void) = tick_hook.load();
+  if (tick != nullptr) return tick();
+  auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+void follow_session_locked(uint32_t generation) {
+  if (generation == line_generation) return;
+  line_generation = generation;
+  written_before = false;
+  last_write_answered = false;
+  in_flight_ticket = 0;
+}
+
+bool is_request(MrimSendKind kind) { return kind == MRIM_SEND_REQUEST; }
+
+// The ticket whose turn it is in the current session (see the rules above), 0 for none.
+uint64_t next_up_locked() {
+  if (writing) return 0;
+  const bool answer_awaited = in_flight_ticket != 0;
+  for (const Waiting& w : line)
+    if (w.generation == line_generation && w.kind == MRIM_SEND_LISTENER) return w.ticket;
+  for (const Waiting& w : line) {
+    if (w.generation != line_generation || is_request(w.kind)) continue;
+    if (w.kind == MRIM_SEND_ORDERED && answer_awaited) continue;
+    return w.ticket;
+  }
+  if (answer_awaited) return 0;
+  for (const Waiting& w : line)
+    if (w.generation == line_generation && is_request(w.kind)) return w.ticket;
+  return 0;
+}
+
+void leave_locked(uint64_t ticket) {
+  for (auto it = line.begin(); it != line.end(); ++it) {
+    if (it->ticket == ticket) {
+      line.erase(it);
+      break;
+    }
+  }
+}
+
+// After a change that may make it someone's turn: a write ended, an answer came, a waiter left.
+void wake_next_locked() {
+  follow_session_locked(receiver_generation());
+  const uint64_t next = next_up_locked();
+  for (const Waiting& w : line)
+    if (w.ticket == next) w.wake->notify_one();
+}
+
+bool same_packet(const MrimPacket* a, const MrimPacket* b) {
+  return a->msg == b->msg && a->dlen == b->dlen && a->dlen <= MRIM_BODY_CAPACITY &&
+         memcmp(a->body, b->body, a->dlen) == 0;
+}
+
+// A typing notice like one still waiting for the same session adds nothing.
+bool merged_locked(const MrimPacket* packet, uint32_t generation) {
+  for (const Waiting& w : line)
+    if (w.kind == MRIM_SEND_TYPING && w.generation == generation && same_packet(w.packet, packet))
+      return true;
+  return false;
+}
+
+}  // namespace
 
 // A failed "Netlib/Send" is reported (1) so that the requests that check it log their error at
 // once instead of waiting out a reply that cannot come.
@@ -14,4 +157,92 @@ int MRIM_sendpacket(const MrimPacket* packet) {
   int length = static_cast<int>(MRIM_HEADER_SIZE + dlen);
   INT_PTR sent = send_data(connection, reinterpret_cast<const char*>(packet), length, 0);
   return sent < 0 ? 1 : 0;
+}
+
+MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* in_flight) {
+  if (in_flight != nullptr) *in_flight = 0;
+  // Without a connection nothing is written and nothing is waited for, as ever.
+  if (protocol_state.connection.load() == nullptr) return MRIM_SEND_WRITTEN;
+  const uint32_t generation = receiver_generation();
+
+  std::unique_lock lock(line_mutex);
+  if (kind == MRIM_SEND_TYPING && merged_locked(packet, generation)) return MRIM_SEND_MERGED;
+  const uint64_t ticket = next_ticket++;
+  std::condition_variable my_turn;
+  line.push_back(Waiting{ticket, kind, generation, packet, &my_turn});
+  for (;;) {
+    const uint32_t current = receiver_generation();
+    if (current != generation || stop_requested()) {
+      leave_locked(ticket);
+      wake_next_locked();
+      return MRIM_SEND_ENDED;
+    }
+    follow_session_locked(current);
+    if (next_up_locked() != ticket) {
+      my_turn.wait_for(lock, kLongestLook);
+      continue;
+    }
+    const DWORD since = now_tick() - last_write;  // unsigned: right across a wrap of the count
+    if (written_before && !last_write_answered && since < MRIM_SEND_GAP_MS) {
+      const DWORD missing = MRIM_SEND_GAP_MS - since;
+      void (*wait)(DWORD) = wait_hook.load();
+      if (wait != nullptr) {
+        lock.unlock();
+        wait(missing);
+        lock.lock();
+      } else {
+        my_turn.wait_for(lock, std::chrono::milliseconds(missing));
+      }
+      continue;
+    }
+    break;
+  }
+  leave_locked(ticket);
+  writing = true;
+  lock.unlock();
+
+  const bool sent = MRIM_sendpacket(packet) == 0;
+
+  lock.lock();
+  writing = false;
+  // A session that ended meanwhile keeps nothing of this write: the next one starts afresh.
+  if (receiver_generation() == line_generation && line_generation == generation) {
+    written_before = true;
+    last_write = now_tick();
+    last_write_ticket = ticket;
+    last_write_answered = false;
+    if (sent && is_request(kind)) {
+      in_flight_ticket = ticket;
+      if (in_flight != nullptr) *in_flight = ticket;
+    }
+  }
+  wake_next_locked();
+  return sent ? MRIM_SEND_WRITTEN : MRIM_SEND_FAILED;
+}
+
+void mrim_send_done(uint64_t in_flight, bool answered) {
+  if (in_flight == 0) return;
+  std::lock_guard lock(line_mutex);
+  // A token of an ended session (or one already handed back) frees nothing: the slot may be
+  // another request's by now.
+  if (in_flight_ticket == in_flight) in_flight_ticket = 0;
+  // Tickets are never reused, so this is the last write only if nothing went out after it.
+  if (answered && last_write_ticket == in_flight) last_write_answered = true;
+  wake_next_locked();
+}
+
+// Taking the lock orders this wake after each waiter's last look at its session.
+void mrim_send_wake_all() {
+  std::lock_guard lock(line_mutex);
+  for (const Waiting& w : line) w.wake->notify_one();
+}
+
+int mrim_send_waiting() {
+  std::lock_guard lock(line_mutex);
+  return static_cast<int>(line.size());
+}
+
+void mrim_send_set_clock(DWORD (*tick)(void), void (*wait)(DWORD milliseconds)) {
+  tick_hook = tick;
+  wait_hook = wait;
 }

@@ -13,6 +13,7 @@
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
 #include "protocol/reconnect.h"
+#include "protocol/send.h"
 
 std::recursive_mutex session_mutex;
 
@@ -108,8 +109,10 @@ void carry_out(const Aftermath& after) {
   status_acks_send();
   receiver_close(after.receiver);
   if (after.connection != nullptr) close_handle(after.connection);
-  // Requests waiting for replies on the ended session give up now, not at their time-out.
+  // Requests waiting for replies on the ended session give up now, not at their time-out, and
+  // so do the packets still waiting for their turn to be written on it.
   pending_queue_wake_all();
+  mrim_send_wake_all();
   if (after.contacts_offline) set_all_contacts_offline();
   if (after.plan) {
     DWORD seconds = (after.delay_ms + 500) / 1000;

@@ -56,10 +56,11 @@ DWORD WINAPI WatchDogThread(LPVOID) {
     mrim_log("WatchDogThread: MRIM_CS_PING sending\n");
     // Without a connection nothing goes out (the number is used up all the same). A keep-alive
     // that cannot be sent means a dead connection: the session ends now rather than at the
-    // next request the user makes.
+    // next request the user makes. It waits for no answer, only the gap between writes, so
+    // requests queued behind slow answers never make it late.
     uint32_t generation = receiver_generation();
     bool live = protocol_state.packet_receiver != nullptr;
-    if (MRIM_sendpacket(&ping_packet) != 0 && live)
+    if (mrim_send(&ping_packet, MRIM_SEND_NOTICE) == MRIM_SEND_FAILED && live)
       session_connection_lost(generation, "the keep-alive could not be sent");
     // Read afresh: a period the server set during the last sleep takes effect now. The log
     // shows the period actually slept, floor included.

@@ -10,7 +10,7 @@ cd "$root"
 bash scripts/setup.sh linux
 cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/linux -j"$(nproc)" --target round_trip_bench log_record_bench contact_list_bench \
-  go_online_bench console_list_bench >/dev/null
+  go_online_bench console_list_bench message_burst_bench >/dev/null
 bench=build/linux/tests/bench
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -19,6 +19,7 @@ trap 'rm -rf "$out"' EXIT
 (cd "$out" && "$root/$bench/contact_list_bench" 1000 10000 >contact_list.txt 2>/dev/null)
 (cd "$out" && "$root/$bench/go_online_bench" 500 >go_online.txt 2>/dev/null)
 (cd "$out" && "$root/$bench/console_list_bench" 5 >console_list.txt 2>/dev/null)
+(cd "$out" && "$root/$bench/message_burst_bench" 5 100 200 >message_burst.txt 2>/dev/null)
 cat "$out"/*.txt
 echo
 
@@ -37,6 +38,10 @@ change_median=$(figure go_online.txt "away/online" median)
 change_packets=$(figure go_online.txt "status change while online" changes:)
 change_queries=$(grep -E "status change while online" "$out/go_online.txt" | sed -E 's/.* and ([0-9.]+) address.*/\1/')
 comeback_median=$(figure go_online.txt "back online after a drop" median)
+message_single=$(figure message_burst.txt "^one message" median)
+burst_median=$(figure message_burst.txt "^burst" median)
+burst_each=$(grep -E "^burst" "$out/message_burst.txt" | head -n 1 | sed -E 's/.* ([0-9.]+) ms each.*/\1/')
+burst_dropped=$(figure message_burst.txt "dropped" "dropped:")
 console_short=$(figure console_list.txt "console list, 1000 entries" message)
 console_long=$(figure console_list.txt "console list, 10000 entries" message)
 
@@ -58,3 +63,8 @@ row "going online (p99)" "$online_p99 ms" "reported"
 row "status change while online (median)" "$change_median ms" "under 0.2 ms"
 row "  packets / address queries per change" "$change_packets / $change_queries" "1 / 0"
 row "back online after a drop, beyond back-off" "$comeback_median ms" "under 50 ms"
+row "one message to its ack (median)" "$message_single ms" "reported"
+row "100 messages at once, to the last ack" "$burst_median ms" "reported"
+row "  per message in the burst" "$burst_each ms" "reported"
+row "  ratio per message / one alone" "$(ratio "$burst_each" "$message_single")" "reported"
+row "  packets the server dropped" "$burst_dropped" "0"

@@ -215,9 +215,12 @@ TEST_F(Search, SeveralSearchesRunAtOnce) {
     std::string address = "user" + std::to_string(i) + "@example.org";
     searches[search(address.c_str())] = address;
   }
-  ASSERT_TRUE(eventually([&] { return sent_with_code(code::directory_request).size() == 3; }));
-  for (const Packet& request : sent_with_code(code::directory_request))
+  // Written one at a time, each once the one before has its answer.
+  for (size_t answered = 0; answered < 3; ++answered) {
+    ASSERT_TRUE(eventually([&] { return sent_with_code(code::directory_request).size() == answered + 1; }));
+    Packet request = sent_with_code(code::directory_request).back();
     queue(directory_reply(request.seq, read_request(request).first == "user1" ? 0 : 1, {}, {}));
+  }
   for (const auto& [id, address] : searches) wait_closed(id);
   ASSERT_TRUE(wait_for_log("MRIM_SearchThread: ended", 3));
   std::map<uintptr_t, std::string> hits;

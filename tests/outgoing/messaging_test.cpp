@@ -1,6 +1,6 @@
 // Sending messages and typing notices: the packets on the wire, the delivery report and its
-// acknowledgement to the host, the failures and their reasons, and the typing buffer shared by
-// host threads.
+// acknowledgement to the host, the failures and their reasons, and typing notices from several
+// host threads at once.
 #include "contacts/messaging.h"
 
 #include <gtest/gtest.h>
@@ -214,7 +214,8 @@ TEST_F(SendMessage, SendingSetsTheNickToTheAccountAddress) {
   EXPECT_EQ(setting(0, "Nick"), Setting::string("me@mail.example"));
 }
 
-TEST_F(SendMessage, MessagesWaitingTogetherAreMatchedToTheirOwnReports) {
+// Sent together, they are written one at a time, each once the one before has its report.
+TEST_F(SendMessage, MessagesSentTogetherAreMatchedToTheirOwnReports) {
   set_timeout(10);
   std::vector<Handle> contacts;
   std::vector<INT_PTR> ids;
@@ -222,12 +223,12 @@ TEST_F(SendMessage, MessagesWaitingTogetherAreMatchedToTheirOwnReports) {
     contacts.push_back(add_contact("user" + std::to_string(i) + "@ab.test"));
     ids.push_back(send(contacts.back(), "hello"));
   }
-  ASSERT_TRUE(eventually([&] { return sent_with_code(code::message).size() == 4; }));
-  // Reports in reverse order; the third is refused.
-  std::vector<Packet> messages = sent_with_code(code::message);
-  for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-    uint32_t status = read_message(*it)->to == "user2@ab.test" ? 1 : 0;
-    queue(Packet{code::message_status, it->seq, Writer().ul(status).take()});
+  // The third is refused.
+  for (size_t reported = 0; reported < 4; ++reported) {
+    ASSERT_TRUE(eventually([&] { return sent_with_code(code::message).size() == reported + 1; }));
+    Packet message = sent_with_code(code::message).back();
+    uint32_t status = read_message(message)->to == "user2@ab.test" ? 1 : 0;
+    queue(Packet{code::message_status, message.seq, Writer().ul(status).take()});
   }
   ASSERT_TRUE(eventually([&] { return message_acks().size() == 4; }));
   ASSERT_TRUE(wait_for_log("MRIM_SendMessageAckThread: ended", 4));

@@ -33,6 +33,7 @@
 #include "protocol/codec.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
+#include "protocol/send.h"
 #include "protocol/session.h"
 #include "protocol/status.h"
 #include "serversim/wire.h"
@@ -141,9 +142,14 @@ class UnitHost : public ::testing::Test {
     host_.replace_service(MS_DB_EVENT_ADD, [this](WPARAM contact, LPARAM l) { return on_event(contact, l); });
     protocol_state.connection = kConnection;
     work_ = std::make_unique<ListenerWorkArea>();
+    // The gap between writes passes on a clock of the tests' own the moment it is waited for:
+    // unit tests do not wait for real time between sends.
+    mrim_send_set_clock([] { return send_tick.load(); },
+                        [](DWORD milliseconds) { send_tick += milliseconds; });
   }
 
   void TearDown() override {
+    mrim_send_set_clock(nullptr, nullptr);
     threads_stop_all(pending_queue_wake_all);
     threads_reset();
     protocol_state.connection = nullptr;
@@ -301,6 +307,7 @@ class UnitHost : public ::testing::Test {
   }
 
   static inline const HANDLE kConnection = reinterpret_cast<HANDLE>(uintptr_t{0x7001});
+  static inline std::atomic<DWORD> send_tick{0};
 
   WorkFolder folder_;
   hostsim::Host host_;
