@@ -19,6 +19,8 @@ using serversim::Writer;
 EchoBot::~EchoBot() { stop(); }
 
 bool EchoBot::start(uint16_t mrim_port, std::string& error) {
+  // A modern session, so that every script the user types comes back whole.
+  client_.set_version(serversim::revision::v1_19);
   if (!client_.connect(mrim_port)) {
     error = "cannot connect to the MRIM service";
     return false;
@@ -30,12 +32,10 @@ bool EchoBot::start(uint16_t mrim_port, std::string& error) {
   }
   if (std::optional<uint32_t> period = Reader(hello->body).ul(); period && *period > 0)
     ping_period_ = *period;
-  uint32_t seq = client_.request(code::login2, Writer()
-                                                   .lps(email_)
-                                                   .lps(password_)
-                                                   .ul(serversim::mrim_status::online)
-                                                   .lps("mrim-console answering account")
-                                                   .take());
+  serversim::LoginDetails details;
+  details.client = "client=\"mrim-console answering account\"";
+  uint32_t seq =
+      client_.request(code::login2, serversim::login_body(client_.version(), email_, password_, details));
   std::optional<Packet> reply = client_.read_reply(seq);
   if (!reply || reply->code != code::login_ack) {
     error = "log-in of " + email_ + " refused";
@@ -82,6 +82,8 @@ void EchoBot::answer(const Packet& packet) {
   std::optional<uint32_t> id = r.ul(), flags = r.ul();
   std::optional<std::string> from = r.lps(), text = r.lps();
   if (!id || !flags || !from || !text) return;
+  // The text as the server marked it; the answer goes back in the session's own form.
+  std::string said = *flags & flag::unicode ? client_.from_text(*text) : serversim::cp1251_to_utf8(*text);
   if (*flags & flag::notify) return;
   if (!(*flags & flag::norecv))
     client_.send(Packet{code::message_recv, 0, Writer().lps(*from).ul(*id).take()});
@@ -93,7 +95,8 @@ void EchoBot::answer(const Packet& packet) {
   client_.request(code::message,
                   Writer().ul(flag::notify | flag::norecv).lps(*from).lps(" ").lps(" ").take());
   for (int i = 0; i < 5 && !stop_; ++i) std::this_thread::sleep_for(100ms);
-  client_.request(code::message, Writer().ul(0).lps(*from).lps("You said: " + *text).lps(" ").take());
+  client_.request(code::message,
+                  Writer().ul(0).lps(*from).lps(client_.text("You said: " + said)).lps(" ").take());
 }
 
 }  // namespace console

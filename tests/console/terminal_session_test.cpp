@@ -155,12 +155,13 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
     pane.keys("Enter");
     ASSERT_TRUE(pane.shows("history with echo@mrim.example:")) << pane.screen();
 
-    // Whatever the script, what is typed is shown and sent as typed (the plug-in's code page
-    // has no emoji, Hebrew or Chinese: the echo gets question marks for those).
-    pane.type("msg echo@mrim.example Привет 🙂 שלום 你好");
-    ASSERT_TRUE(pane.shows("on> msg echo@mrim.example Привет 🙂 שלום 你好")) << pane.screen();
+    // Whatever the script, what is typed is shown, sent and echoed whole.
+    pane.type("msg echo@mrim.example Привет 🙂 héllo ✓ שלום 你好");
+    ASSERT_TRUE(pane.shows("on> msg echo@mrim.example Привет 🙂 héllo ✓ שלום 你好"))
+        << pane.screen();
     pane.keys("Enter");
-    ASSERT_TRUE(pane.shows("You said: Привет ? ???? ??")) << pane.screen();
+    // The answer wraps at the pane's 60 columns, before the "✓".
+    ASSERT_TRUE(pane.shows("You said: Привет 🙂 héllo\n✓ שלום 你好")) << pane.screen();
 
     // A line longer than the pane: its own events are all shown.
     std::string long_text(70, 'w');
