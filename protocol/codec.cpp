@@ -89,18 +89,14 @@ int mrim_read_ul(uint32_t* position, const MrimPacket* packet, uint32_t* out) {
 // consumed so that the next read finds the next item. out_size 0 skips the item and writes
 // nothing.
 int mrim_read_lps(uint32_t* position, const MrimPacket* packet, char* out_text, uint32_t out_size) {
-  uint32_t end = body_end(packet);
-  uint32_t start = *position;
-  if (start >= end || end - start < 4) return 1;
+  const BYTE* data = nullptr;
   uint32_t count = 0;
-  memcpy(&count, body_at(packet, start), 4);
-  if (count > end - start - 4) return 1;
+  if (mrim_read_lps_view(position, packet, &data, &count) != 0) return 1;
   if (out_size > 0) {
     uint32_t kept = count < out_size - 1 ? count : out_size - 1;
-    memcpy(out_text, body_at(packet, start + 4), kept);
+    memcpy(out_text, data, kept);
     out_text[kept] = '\0';
   }
-  *position = start + 4 + count;
   return 0;
 }
 
