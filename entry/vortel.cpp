@@ -27,6 +27,7 @@
 #include "protocol/send.h"
 #include "protocol/session.h"
 #include "protocol/status.h"
+#include "protocol/tls_link.h"
 #include "resources/resource.h"
 #include "resources/version.h"
 #include "ui/mrim_options.h"
@@ -71,11 +72,12 @@ const ServiceEntry kServices[] = {
     {"/Authorize", MRIM_Authorize},
     {"/AuthDeny", MRIM_AuthDeny},
     {"/ReqAuth", MRIM_ReqAuth},
+    {"/ConnectionSecurity", MRIM_ConnectionSecurity},
 };
 // clang-format on
 
 void create_protocol_services() {
-  // Room for the longest module name and the longest suffix ("/SetApparentMode").
+  // Room for the longest module name and the longest suffix ("/ConnectionSecurity").
   char name[MODULE_NAME_MAX + 32];
   for (const ServiceEntry& service : kServices) {
     snprintf(name, sizeof name, "%s%s", protocol_state.module_name, service.suffix);
@@ -166,6 +168,7 @@ MRIM_EXPORT int Load(PluginLink* link) {
   ping_period = MRIM_DEFAULT_PING_PERIOD;
   threads_reset();
   session_reset();
+  tls_link_reset();
   session_install(SessionHooks{mrim_go_online, mrim_announce_status});
 
   char file_name[253];
@@ -218,6 +221,7 @@ MRIM_EXPORT int Unload(void) {
   free(newmail_block);
   newmail_block = nullptr;
   pending_queue_clear();
+  tls_link_reset();
   contact_index_reset();
   mrim_log("vortel: Terminating.\n");
   log_close();

@@ -75,6 +75,7 @@ constexpr int ACKRESULT_DATA = 104;
 constexpr int LOGINERR_WRONGPASSWORD = 1;
 constexpr int LOGINERR_NOSERVER = 5;
 constexpr int LOGINERR_TIMEOUT = 6;
+constexpr int LOGINERR_WRONGPROTOCOL = 7;
 constexpr int LOGINERR_OTHERLOCATION = 8;
 
 // The host's value holder for settings.

@@ -12,7 +12,8 @@
 // appended to the listener's own stream buffer, where a packet of up to MRIM_LARGEST_PACKET
 // bytes waits until it is complete. That buffer grows only while such a packet is in flight and
 // shrinks back to kIdleStreamSize once it is handled; a longer packet is skipped by its
-// declared length, however many deliveries its bytes span.
+// declared length, however many deliveries its bytes span. An encrypted session's deliveries are
+// decrypted (tls_link.h) before they join the stream.
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
 #include "protocol/session.h"
+#include "protocol/tls_link.h"
 
 namespace {
 
@@ -112,6 +114,12 @@ void stream_consume(Stream* stream, uint32_t consumed) {
   if (consumed < stream->length) memmove(stream->bytes, stream->bytes + consumed, stream->length - consumed);
   stream->length -= consumed;
   stream_shrink(stream);
+}
+
+// The TLS link's sink. Without memory the stream starts over, as for plaintext; the framer finds
+// the next packet by its magic.
+void append_plain(const BYTE* bytes, uint32_t count, void* context) {
+  stream_append(static_cast<Stream*>(context), bytes, count);
 }
 
 // A fresh request record: nothing consumed, no time limit.
@@ -243,7 +251,16 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
     }
     // All of it is the listener's now: the host's receiver is empty again for the next bytes.
     record.bytes_used += copied;
-    if (!stream_append(&stream, delivery, static_cast<uint32_t>(copied))) continue;
+    // An encrypted session's bytes become plaintext first; the framer sees only that.
+    TlsLinkReceive tls =
+        tls_link_receive(generation, delivery, static_cast<uint32_t>(copied), append_plain, &stream);
+    if (tls == TLS_LINK_FAILED) {
+      session_connection_lost(generation, "TLS failure");
+      reset(&record);
+      stream_clear(&stream);
+      continue;
+    }
+    if (tls == TLS_LINK_CLEAR && !stream_append(&stream, delivery, static_cast<uint32_t>(copied))) continue;
     CurrentSession session{work_area, receiver, generation};
     bool stopped = false;
     uint32_t consumed = cut_packets(stream.bytes, stream.length, MRIM_LARGEST_PACKET, dispatch_while_current,

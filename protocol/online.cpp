@@ -20,6 +20,7 @@
 #include "protocol/send.h"
 #include "protocol/server_choice.h"
 #include "protocol/session.h"
+#include "protocol/tls_link.h"
 #include "protocol/wire_text.h"
 
 std::atomic<uint32_t> ping_period{MRIM_DEFAULT_PING_PERIOD};
@@ -209,8 +210,13 @@ int connect_and_login(ConnectRequest* request) {
     close_handle(connection);
     return 0;
   }
+  const uint32_t generation = receiver_generation();
   // The listener starts receiving at once instead of at its next look.
   listener_wake();
+
+  // Encryption comes first: a server starts a fresh session state after it.
+  int refused = tls_link_upgrade(generation, host);
+  if (refused != 0) return refused;
 
   if (mrim_do_hello() != 0) return LOGINERR_TIMEOUT;
   mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_hello() ok\n");

@@ -14,6 +14,7 @@
 #include "protocol/receivers.h"
 #include "protocol/reconnect.h"
 #include "protocol/send.h"
+#include "protocol/tls_link.h"
 
 std::recursive_mutex session_mutex;
 
@@ -109,6 +110,7 @@ void carry_out(const Aftermath& after) {
   status_acks_send();
   receiver_close(after.receiver);
   if (after.connection != nullptr) close_handle(after.connection);
+  tls_link_session_ended();
   // Requests waiting for replies on the ended session give up now, not at their time-out, and
   // so do the packets still waiting for their turn to be written on it.
   pending_queue_wake_all();

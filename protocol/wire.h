@@ -51,6 +51,10 @@ constexpr uint32_t MRIM_CS_DIRECTORY_REQUEST = 0x1029;
 constexpr uint32_t MRIM_CS_MAILBOX_STATUS = 0x1033;
 constexpr uint32_t MRIM_CS_CONTACT_LIST2 = 0x1037;
 constexpr uint32_t MRIM_CS_LOGIN2 = 0x1038;
+// The upgrade to TLS, header-only both ways, asked before the greeting: go ahead, or not offered.
+constexpr uint32_t MRIM_CS_STARTTLS = 0x1086;
+constexpr uint32_t MRIM_CS_STARTTLS_ACK = 0x1087;
+constexpr uint32_t MRIM_CS_STARTTLS_REJ = 0x1088;
 
 // Message flags (the UL after the message id in MRIM_CS_MESSAGE and MRIM_CS_MESSAGE_ACK).
 constexpr uint32_t MESSAGE_FLAG_NORECV = 0x4;

@@ -1,0 +1,384 @@
+// The session's encryption (see tls_link.h).
+//
+// Who does what: the connect thread asks for TLS, opens the channel and sends its first flight,
+// then waits; the listener, the only reader, feeds every delivery to the channel, so the rest of
+// the handshake runs on the listener thread, which sends the handshake's answers itself; when
+// the handshake ends the connect thread checks the certificate and only then lets the session's
+// packets through. A session that asked for TLS sends nothing in clear from then on.
+//
+// Locks: link_mutex guards the channel and the phase; write_mutex keeps one write at a time on
+// the wire, so that records go out in the order they were sealed (TLS numbers them). A writer
+// takes write_mutex, then link_mutex to seal, and sends with only write_mutex held; the listener
+// takes link_mutex alone, and collects the handshake's answers to send them after letting go of
+// it, so the two never wait on each other the other way round. The system's TLS makes no promise
+// for a context used by two threads at once, so every call on the channel is under link_mutex.
+#include "protocol/tls_link.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "core/host_services.h"
+#include "core/log.h"
+#include "core/protocol_state.h"
+#include "core/worker_threads.h"
+#include "protocol/codec.h"
+#include "protocol/receivers.h"
+#include "protocol/request.h"
+
+namespace {
+
+enum class Phase {
+  none,         // the session is in clear (or there is none)
+  asking,       // the upgrade is asked for: nothing but that request may go out in clear
+  handshaking,  // the channel is open and the handshake under way
+  checking,     // the handshake is over; the connect thread looks at the certificate
+  secure,       // the certificate was accepted: the session runs inside TLS
+  failed,       // TLS broke; nothing more goes through the channel
+};
+
+constexpr BYTE kNever = 0;
+constexpr BYTE kRequired = 2;
+constexpr const char* kNotOffered = "the server offers no encryption";
+constexpr const char* kNotTrusted = "the server's certificate is not trusted";
+
+std::mutex link_mutex;
+std::condition_variable link_changed;
+// Under link_mutex.
+uint32_t link_generation = 0;
+Phase phase = Phase::none;
+TlsChannel channel;
+bool channel_open = false;
+bool handshake_failed = false;  // of the latest upgrade; survives the session's end
+char verdict[200] = "not connected";
+bool verdict_refusal = false;  // a refusal is worth telling after its session has gone
+
+std::mutex write_mutex;
+// Under write_mutex: the sealed records of one write.
+BYTE* sealed = nullptr;
+uint64_t sealed_capacity = 0;
+
+// The request buffer of the connect thread (one connect sequence at a time).
+MrimPacket starttls_packet;
+
+// The handshake's answers, gathered under link_mutex and sent after it. A client's flights are a
+// few hundred bytes; one that would not fit fails the handshake rather than being cut.
+struct Tokens {
+  BYTE bytes[8192];
+  uint32_t length;
+};
+
+struct Intake {
+  Tokens* tokens;
+  TlsSink sink;
+  void* sink_context;
+};
+
+bool gather(const BYTE* bytes, uint32_t count, void* context) {
+  Tokens* tokens = static_cast<Intake*>(context)->tokens;
+  if (count > sizeof tokens->bytes - tokens->length) return false;
+  memcpy(tokens->bytes + tokens->length, bytes, count);
+  tokens->length += count;
+  return true;
+}
+
+void pass_on(const BYTE* bytes, uint32_t count, void* context) {
+  auto* intake = static_cast<Intake*>(context);
+  if (intake->sink != nullptr) intake->sink(bytes, count, intake->sink_context);
+}
+
+void close_channel_locked() {
+  if (channel_open) tls_close(&channel);
+  channel_open = false;
+}
+
+void set_verdict_locked(const char* format, const char* a, const char* b = "") {
+  snprintf(verdict, sizeof verdict, format, a, b);
+  verdict_refusal = strncmp(verdict, "not connected", 13) == 0;
+}
+
+// The handshake's answers go out raw, and only on the connection they belong to.
+bool send_tokens(uint32_t generation, const Tokens& tokens) {
+  if (tokens.length == 0) return true;
+  std::lock_guard lock(write_mutex);
+  HANDLE connection = protocol_state.connection;
+  if (connection == nullptr || receiver_generation() != generation) return false;
+  return send_data(connection, reinterpret_cast<const char*>(tokens.bytes), static_cast<int>(tokens.length), 0) >= 0;
+}
+
+enum class Offer { go, refused, no_answer, ended };
+
+Offer ask_for_tls() {
+  mrim_packet_init(&starttls_packet, MRIM_CS_STARTTLS, mrim_next_seq());
+  const MrimRequestKind kind{
+      "mrim_do_starttls", MRIM_CS_STARTTLS_ACK, "MRIM_CS_STARTTLS_ACK", MRIM_HEADER_SIZE + 4, false, true, false};
+  uint32_t position = 0;
+  uint32_t unused = 0;
+  MrimRequestResult result =
+      mrim_request(&starttls_packet, kind, &position, &unused, "mrim_do_starttls: sended MRIM_CS_STARTTLS\n");
+  if (result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS) return Offer::go;
+  if (result == MRIM_REQUEST_SESSION_ENDED) return Offer::ended;
+  if (result == MRIM_REQUEST_FAILED && starttls_packet.msg == MRIM_CS_STARTTLS_REJ) return Offer::refused;
+  return Offer::no_answer;
+}
+
+// Waits for the listener to end the handshake. The phase it ended in, or Phase::none when the
+// session ended, Unload came or the time-out passed.
+Phase wait_for_handshake(uint32_t generation) {
+  const DWORD limit_ms = get_timeout() * 1000;
+  const DWORD started = GetTickCount();
+  std::unique_lock lock(link_mutex);
+  for (;;) {
+    if (link_generation != generation || receiver_generation() != generation || stop_requested())
+      return handshake_failed ? Phase::failed : Phase::none;
+    if (phase != Phase::handshaking) return phase;
+    if (GetTickCount() - started >= limit_ms) return Phase::none;
+    link_changed.wait_for(lock, std::chrono::milliseconds(100));
+  }
+}
+
+// The certificate of a finished handshake: the system's trust, else the pin, else pinned now.
+bool accept_certificate(uint32_t generation, const char* server_name) {
+  BYTE fingerprint[TLS_FINGERPRINT_SIZE];
+  char hex[2 * TLS_FINGERPRINT_SIZE + 1] = "";
+  bool known = false;
+  bool trusted = false;
+  {
+    std::lock_guard lock(link_mutex);
+    if (link_generation != generation || phase != Phase::checking) return false;
+    known = tls_fingerprint(&channel, fingerprint);
+    if (known) trusted = tls_trusted_by_system(&channel);
+  }
+  if (!known) {
+    mrim_log("TLS: the server's certificate cannot be read\n");
+    return false;
+  }
+  tls_fingerprint_hex(fingerprint, hex);
+  bool accepted = trusted;
+  if (trusted) {
+    mrim_log("TLS: the system trusts the certificate of %s (SHA-256 %s)\n", server_name, hex);
+  } else {
+    SettingVariant pin;
+    bool pinned = mrim_read_text_setting(nullptr, protocol_state.module_name, "CertificatePin", &pin);
+    bool empty = !pinned || pin.text[0] == '\0';
+    if (empty) {
+      write_setting_string(nullptr, protocol_state.module_name, "CertificatePin", hex);
+      mrim_log("TLS: pinned the certificate of %s on first use: SHA-256 %s\n", server_name, hex);
+      accepted = true;
+    } else if (tls_pin_matches(pin.text, hex)) {
+      mrim_log("TLS: the certificate of %s is the pinned one (SHA-256 %s)\n", server_name, hex);
+      accepted = true;
+    } else {
+      mrim_log("TLS: the certificate of %s (SHA-256 %s) is not the pinned one (%s): refused\n", server_name, hex,
+               pin.text);
+    }
+    if (pinned) free_setting(&pin);
+  }
+  std::lock_guard lock(link_mutex);
+  if (link_generation != generation || phase != Phase::checking) return false;
+  if (accepted) {
+    phase = Phase::secure;
+    set_verdict_locked("encrypted (TLS), certificate SHA-256 %s", hex);
+  } else {
+    set_verdict_locked("not connected: %s (SHA-256 %s)", kNotTrusted, hex);
+  }
+  return accepted;
+}
+
+int refuse(const char* reason) {
+  mrim_log("TLS: log-in refused: %s\n", reason);
+  return LOGINERR_WRONGPROTOCOL;
+}
+
+}  // namespace
+
+int tls_link_upgrade(uint32_t generation, const char* server_name) {
+  const BYTE mode = get_setting_byte(nullptr, protocol_state.module_name, "Encryption", 1);
+  {
+    std::lock_guard lock(link_mutex);
+    close_channel_locked();
+    link_generation = generation;
+    phase = Phase::none;
+    handshake_failed = false;
+    set_verdict_locked("not encrypted%s%s", "", "");
+  }
+  link_changed.notify_all();
+  if (mode == kNever) {
+    mrim_log("TLS: not asked for (\"Encryption\" is 0)\n");
+    return 0;
+  }
+  {
+    std::lock_guard lock(link_mutex);
+    phase = Phase::asking;
+  }
+  const Offer offer = ask_for_tls();
+  if (offer == Offer::ended) return LOGINERR_NOSERVER;
+  if (offer != Offer::go) {
+    std::lock_guard lock(link_mutex);
+    if (link_generation == generation) phase = Phase::none;
+    if (mode == kRequired) {
+      set_verdict_locked("not connected: %s", kNotOffered);
+      return refuse(kNotOffered);
+    }
+    mrim_log("TLS: the server offers no encryption, the session goes on in clear\n");
+    return 0;
+  }
+
+  Tokens first{};
+  {
+    std::lock_guard lock(link_mutex);
+    if (link_generation != generation || receiver_generation() != generation) return LOGINERR_NOSERVER;
+    Intake intake{&first, nullptr, nullptr};
+    if (!tls_open(&channel, server_name, gather, &intake)) {
+      set_verdict_locked("not connected: %s (the system's TLS cannot start)", kNotTrusted);
+      return refuse(kNotTrusted);
+    }
+    channel_open = true;
+    // Before the first flight goes: the server's answer must find the listener ready for it.
+    phase = Phase::handshaking;
+  }
+  mrim_log("TLS: the server offers encryption, handshake started\n");
+  if (!send_tokens(generation, first)) return LOGINERR_NOSERVER;
+
+  Phase ended = wait_for_handshake(generation);
+  if (ended == Phase::failed) {
+    std::lock_guard lock(link_mutex);
+    set_verdict_locked("not connected: %s (the TLS handshake failed)", kNotTrusted);
+    return refuse(kNotTrusted);
+  }
+  if (ended != Phase::checking) return LOGINERR_NOSERVER;
+  if (!accept_certificate(generation, server_name)) return refuse(kNotTrusted);
+  mrim_log("TLS: the session is encrypted\n");
+  return 0;
+}
+
+TlsLinkReceive tls_link_receive(uint32_t generation, const BYTE* bytes, uint32_t count, TlsSink sink,
+                                void* context) {
+  Tokens answers;
+  answers.length = 0;
+  TlsLinkReceive outcome = TLS_LINK_TAKEN;
+  {
+    std::lock_guard lock(link_mutex);
+    if (link_generation != generation || phase == Phase::none || phase == Phase::asking) return TLS_LINK_CLEAR;
+    if (phase == Phase::failed) return TLS_LINK_FAILED;
+    Intake intake{&answers, sink, context};
+    const Phase before = phase;
+    TlsResult result = tls_take(&channel, bytes, count, gather, pass_on, &intake);
+    if (result == TLS_FAILED || result == TLS_CLOSED) {
+      mrim_log("TLS: %s\n", result == TLS_CLOSED ? "the server ended TLS" : "the channel failed");
+      if (before == Phase::handshaking) handshake_failed = true;
+      phase = Phase::failed;
+      close_channel_locked();
+      outcome = TLS_LINK_FAILED;
+    } else if (before == Phase::handshaking && channel.established) {
+      phase = Phase::checking;
+    }
+  }
+  link_changed.notify_all();
+  // An alert that goes with a failure is sent all the same; the connection is dropped after it.
+  if (!send_tokens(generation, answers)) outcome = TLS_LINK_FAILED;
+  return outcome;
+}
+
+INT_PTR tls_link_send(HANDLE connection, const char* data, int length) {
+  if (length < 0) return -1;
+  std::lock_guard write_lock(write_mutex);
+  uint32_t written = 0;
+  {
+    std::lock_guard lock(link_mutex);
+    if (link_generation != receiver_generation() || phase == Phase::none)
+      return send_data(connection, data, length, 0);
+    // While the answer to the upgrade is awaited a keep-alive in clear would land where the
+    // server expects the handshake: only the request itself goes.
+    if (phase == Phase::asking) {
+      uint32_t code = 0;
+      if (length >= static_cast<int>(MRIM_HEADER_SIZE)) memcpy(&code, data + offsetof(MrimPacket, msg), sizeof code);
+      return code == MRIM_CS_STARTTLS ? send_data(connection, data, length, 0) : length;
+    }
+    if (phase == Phase::failed) return -1;
+    // Until the certificate is accepted only the keep-alive can come here (the session's
+    // packets wait for the connect thread, which is in the handshake): it is left out, as
+    // it can be neither sealed yet nor sent in clear, and the connection is not dead for it.
+    if (phase != Phase::secure) return length;
+    uint64_t needed = tls_sealed_size(&channel, static_cast<uint32_t>(length));
+    if (needed > sealed_capacity) {
+      void* larger = needed <= UINT32_MAX ? realloc(sealed, static_cast<size_t>(needed)) : nullptr;
+      if (larger == nullptr) return -1;
+      sealed = static_cast<BYTE*>(larger);
+      sealed_capacity = needed;
+    }
+    if (!tls_seal(&channel, reinterpret_cast<const BYTE*>(data), static_cast<uint32_t>(length), sealed,
+                  sealed_capacity, &written))
+      return -1;
+  }
+  // Every record of the packet in one send: servers take each packet from one read.
+  INT_PTR sent = send_data(connection, reinterpret_cast<const char*>(sealed), static_cast<int>(written), 0);
+  return sent < 0 ? -1 : length;
+}
+
+void tls_link_session_ended() {
+  {
+    std::lock_guard lock(link_mutex);
+    if (link_generation != receiver_generation() && channel_open) {
+      close_channel_locked();
+      if (phase != Phase::failed) phase = Phase::none;
+    }
+  }
+  link_changed.notify_all();
+}
+
+void tls_link_reset() {
+  std::lock_guard write_lock(write_mutex);
+  std::lock_guard lock(link_mutex);
+  close_channel_locked();
+  phase = Phase::none;
+  link_generation = 0;
+  handshake_failed = false;
+  free(sealed);
+  sealed = nullptr;
+  sealed_capacity = 0;
+  snprintf(verdict, sizeof verdict, "not connected");
+  verdict_refusal = false;
+}
+
+bool tls_link_describe(char* out, size_t out_size) {
+  if (out_size == 0) return false;
+  std::lock_guard lock(link_mutex);
+  bool current = link_generation == receiver_generation() && protocol_state.connection.load() != nullptr;
+  snprintf(out, out_size, "%s", current || verdict_refusal ? verdict : "not connected");
+  return current && phase == Phase::secure;
+}
+
+INT_PTR MRIM_ConnectionSecurity(WPARAM size, LPARAM buffer) {
+  char line[sizeof verdict];
+  bool secure = tls_link_describe(line, sizeof line);
+  // The line is short; a larger buffer is not trusted for its size beyond it.
+  const int room = size < sizeof line ? static_cast<int>(size) : static_cast<int>(sizeof line);
+  if (buffer != 0 && room > 0) lstrcpynA(reinterpret_cast<char*>(buffer), line, room);
+  return secure ? 1 : 0;
+}
+
+void tls_fingerprint_hex(const BYTE fingerprint[TLS_FINGERPRINT_SIZE], char* out) {
+  static const char digits[] = "0123456789abcdef";
+  for (uint32_t i = 0; i < TLS_FINGERPRINT_SIZE; ++i) {
+    out[2 * i] = digits[fingerprint[i] >> 4];
+    out[2 * i + 1] = digits[fingerprint[i] & 0x0F];
+  }
+  out[2 * TLS_FINGERPRINT_SIZE] = '\0';
+}
+
+// People paste fingerprints as "AB:CD:…" or in groups; only the hex digits count, in any case.
+bool tls_pin_matches(const char* pin, const char* fingerprint_hex) {
+  size_t matched = 0;
+  for (const char* p = pin; *p != '\0'; ++p) {
+    char c = *p;
+    if (c == ':' || c == ' ' || c == '-') continue;
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (fingerprint_hex[matched] == '\0' || fingerprint_hex[matched] != c) return false;
+    ++matched;
+  }
+  return fingerprint_hex[matched] == '\0';
+}
