@@ -10,7 +10,7 @@ cd "$root"
 bash scripts/setup.sh linux
 cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/linux -j"$(nproc)" --target round_trip_bench log_record_bench contact_list_bench \
-  go_online_bench console_list_bench message_burst_bench >/dev/null
+  go_online_bench console_list_bench message_burst_bench tls_round_trip_bench >/dev/null
 bench=build/linux/tests/bench
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -20,6 +20,7 @@ trap 'rm -rf "$out"' EXIT
 (cd "$out" && "$root/$bench/go_online_bench" 500 >go_online.txt 2>/dev/null)
 (cd "$out" && "$root/$bench/console_list_bench" 5 >console_list.txt 2>/dev/null)
 (cd "$out" && "$root/$bench/message_burst_bench" 5 100 200 >message_burst.txt 2>/dev/null)
+(cd "$out" && "$root/$bench/tls_round_trip_bench" 20 100 >tls_round_trip.txt 2>/dev/null)
 cat "$out"/*.txt
 echo
 
@@ -44,6 +45,10 @@ burst_each=$(grep -E "^burst" "$out/message_burst.txt" | head -n 1 | sed -E 's/.
 burst_dropped=$(figure message_burst.txt "dropped" "dropped:")
 console_short=$(figure console_list.txt "console list, 1000 entries" message)
 console_long=$(figure console_list.txt "console list, 10000 entries" message)
+tls_clear=$(figure tls_round_trip.txt "^round trip, in clear" median)
+tls_inside=$(figure tls_round_trip.txt "^round trip, inside TLS" median)
+tls_online_clear=$(figure tls_round_trip.txt "^going online, in clear" median)
+tls_online=$(figure tls_round_trip.txt "^going online, inside TLS" median)
 
 row() { printf '%-44s %14s   %-22s\n' "$1" "$2" "$3"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -68,3 +73,8 @@ row "100 messages at once, to the last ack" "$burst_median ms" "reported"
 row "  per message in the burst" "$burst_each ms" "reported"
 row "  ratio per message / one alone" "$(ratio "$burst_each" "$message_single")" "reported"
 row "  packets the server dropped" "$burst_dropped" "0"
+row "message round trip in clear (median)" "$tls_clear us" ""
+row "message round trip inside TLS (median)" "$tls_inside us" ""
+row "  ratio inside TLS / in clear" "$(ratio "$tls_inside" "$tls_clear")" "at most 1.3"
+row "going online in clear, same runs (median)" "$tls_online_clear us" ""
+row "going online inside TLS (median)" "$tls_online us" "reported"

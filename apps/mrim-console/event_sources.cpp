@@ -286,6 +286,8 @@ static std::string login_failure_text(intptr_t reason) {
       return "the server did not answer in time";
     case LOGINERR_OTHERLOCATION:
       return "the account logged in elsewhere";
+    case LOGINERR_WRONGPROTOCOL:
+      return "the server's encryption was refused";
     default:
       return "the log-in failed (reason " + std::to_string(reason) + ")";
   }
@@ -328,9 +330,11 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
   switch (ack.type) {
     case ACKTYPE_STATUS: {
       int now = static_cast<int>(ack.param);
-      view_.show(Event("status")
-                     .set("status", status_name(now))
-                     .set("previous", status_name(static_cast<int>(ack.process))));
+      int before = static_cast<int>(ack.process);
+      Event event("status");
+      event.set("status", status_name(now)).set("previous", status_name(before));
+      if (before == ID_STATUS_OFFLINE && now != ID_STATUS_OFFLINE) add_security(host_, book_.module(), event);
+      view_.show(std::move(event));
       bool watching;
       {
         std::lock_guard lock(login_mu_);
@@ -342,6 +346,12 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
     case ACKTYPE_LOGIN: {
       if (ack.result != ACKRESULT_FAILED) break;
       std::string reason = login_failure_text(ack.param);
+      // The plug-in keeps the reason of a refused encryption in words: the certificate or the offer.
+      if (ack.param == LOGINERR_WRONGPROTOCOL) {
+        std::string line = security_line(host_, book_.module());
+        const std::string prefix = "not connected: ";
+        if (line.rfind(prefix, 0) == 0) reason = line.substr(prefix.size());
+      }
       bool watching;
       {
         std::lock_guard lock(login_mu_);

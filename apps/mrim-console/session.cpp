@@ -308,6 +308,7 @@ void Session::status(const Command& command) {
   if (command.args.empty()) {
     Event answer("ok");
     answer.set("command", "status").set("status", status_name(current)).set("asked", true);
+    if (current != ID_STATUS_OFFLINE) add_security(*host_, module_, answer);
     ok(with_status_texts(answer));
     return;
   }

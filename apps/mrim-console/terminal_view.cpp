@@ -72,6 +72,12 @@ std::string status_mark(const std::string& status) {
   return status;
 }
 
+// The session's encryption after one's own status: "; encrypted (TLS), certificate SHA-256 …".
+std::string security(const Value& f) {
+  std::string line = text_of(f, "security");
+  return line.empty() ? "" : "; " + line;
+}
+
 // A status's title and description, after its name: " — At the gym: back at 5". An offline
 // contact's last texts are old news.
 std::string status_texts(const Value& f) {
@@ -117,7 +123,7 @@ std::string describe(const Event& event) {
       return "searching for " + text_of(f, "address") + " (search " + std::to_string(number_of(f, "id")) +
              ")";
     if (command == "status") {
-      if (flag_of(f, "asked")) return "you are " + text_of(f, "status") + status_texts(f);
+      if (flag_of(f, "asked")) return "you are " + text_of(f, "status") + status_texts(f) + security(f);
       if (flag_of(f, "unchanged")) return "the account is already " + text_of(f, "status") + status_texts(f);
       std::string cancelled = text_of(f, "cancelled");
       if (!cancelled.empty()) return cancelled + " cancelled, the account stays offline";
@@ -134,7 +140,8 @@ std::string describe(const Event& event) {
     if (command == "typing") return "typing notice sent to " + text_of(f, "address");
     return "";  // the others' own events (contact changes, details, lists) say enough
   }
-  if (kind == "status") return "* you are " + text_of(f, "status") + " (were " + text_of(f, "previous") + ")";
+  if (kind == "status")
+    return "* you are " + text_of(f, "status") + " (were " + text_of(f, "previous") + ")" + security(f);
   if (kind == "login_failed") return "* log-in failed, still offline: " + text_of(f, "reason");
   if (kind == "reconnecting") {
     int64_t seconds = number_of(f, "seconds");

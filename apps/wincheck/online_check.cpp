@@ -82,6 +82,14 @@ void check_online(Report& report, hostsim::Host& host, const std::string& module
   report.check("asked the account's address service, then the server it named",
                opened == std::vector<std::string>{service, std::string(kServerName) + ":443"},
                "opened" + opened_text);
+  // The stand-in offers TLS: the session runs inside the system's TLS, its certificate pinned.
+  char security[256] = "";
+  INT_PTR secure = host.call_service((module + "/ConnectionSecurity").c_str(), sizeof security,
+                                     reinterpret_cast<LPARAM>(security));
+  report.check("the session is encrypted", secure == 1, security);
+  auto pin = host.setting(0, module, "CertificatePin");
+  report.check("the server's certificate is pinned on first use", pin && pin->text.size() == 64,
+               pin ? pin->text : "no pin");
   change_status(report, host, module, ID_STATUS_ONLINE, ID_STATUS_AWAY);
   change_status(report, host, module, ID_STATUS_AWAY, ID_STATUS_OFFLINE);
   // Going offline closes the receiver and the connection before "/SetStatus" returns.
@@ -91,6 +99,7 @@ void check_online(Report& report, hostsim::Host& host, const std::string& module
   std::string log = read_all(log_file);
   std::vector<std::string> lines;
   lines.push_back(std::string("MRIM_ConnectAndLoginThread: server address is ") + kServerName + ":443");
+  lines.push_back("TLS: the session is encrypted");
   lines.push_back("mrim_do_hello: ended ok");
   lines.push_back("mrim_do_login: MRIM_CS_LOGIN2(" + email + ",<pass>,1,");
   lines.push_back("mrim_do_login: ended ok");

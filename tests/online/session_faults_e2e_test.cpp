@@ -134,10 +134,14 @@ class SessionTruth : public ::testing::Test {
 
 // --- every fault in every phase ------------------------------------------------------------------
 
-class FaultTable : public SessionTruth, public ::testing::WithParamInterface<std::tuple<Phase, Fault>> {};
+// Each case runs in clear and inside TLS, where the faults strike the encrypted stream: a cut,
+// a drip or garbage land in the middle of records.
+class FaultTable : public SessionTruth, public ::testing::WithParamInterface<std::tuple<Phase, Fault, bool>> {
+  void configure(serversim::Settings& settings) override { settings.behavior.tls = std::get<2>(GetParam()); }
+};
 
 TEST_P(FaultTable, TheAccountEndsTrueAndComesBackByItself) {
-  auto [phase, fault] = GetParam();
+  auto [phase, fault, tls] = GetParam();
   serversim::FaultRule rule;
   rule.fault = fault;
   rule.times = 1;
@@ -184,6 +188,7 @@ TEST_P(FaultTable, TheAccountEndsTrueAndComesBackByItself) {
   else
     EXPECT_EQ(server->sessions().size(), 1u) << session->log();
   EXPECT_EQ(status(), announced()) << "the host was told the status the account has";
+  EXPECT_EQ(server->session(*server->session_of(kEmail))->encrypted, tls);
 }
 
 std::string fault_name(Fault fault) {
@@ -215,9 +220,11 @@ INSTANTIATE_TEST_SUITE_P(EveryPhase, FaultTable,
                                                               Phase::online, Phase::message),
                                             ::testing::Values(Fault::close, Fault::reset, Fault::stall,
                                                               Fault::drip, Fault::close_mid_packet,
-                                                              Fault::garbage)),
+                                                              Fault::garbage),
+                                            ::testing::Bool()),
                          [](const auto& info) {
-                           return phase_name(std::get<0>(info.param)) + fault_name(std::get<1>(info.param));
+                           return phase_name(std::get<0>(info.param)) + fault_name(std::get<1>(info.param)) +
+                                  (std::get<2>(info.param) ? "InTls" : "");
                          });
 
 // --- what never comes back by itself -------------------------------------------------------------

@@ -248,4 +248,36 @@ TEST_F(NamedContact, AuthorizationFromTheMenuGoesToTheAddress) {
   EXPECT_EQ(add.lps(), address_of(kAlice));
 }
 
+// Both sessions inside TLS: the same exchange, each side pinning the server's certificate on first
+// use and telling the host which one it is. The split and coalescing runs of this suite cut the
+// server's records across reads and put several of them in one.
+class Encrypted : public Exchange {
+ protected:
+  void configure(serversim::Settings& settings) override {
+    Exchange::configure(settings);
+    settings.behavior.tls = true;
+  }
+  std::string security(const std::string& module, INT_PTR* secure) {
+    char line[256] = "";
+    *secure = call(module, "/ConnectionSecurity", sizeof line, reinterpret_cast<LPARAM>(line));
+    return line;
+  }
+};
+
+TEST_F(Encrypted, MessagesEachWayTravelInsideTls) {
+  go_online(kAlice);
+  go_online(kBob);
+  const std::string fingerprint = server_->certificate_sha256();
+  for (const std::string& module : {kAlice, kBob}) {
+    EXPECT_TRUE(server_->session(*server_->session_of(address_of(module)))->encrypted);
+    INT_PTR secure = 0;
+    EXPECT_NE(security(module, &secure).find(fingerprint), std::string::npos);
+    EXPECT_EQ(secure, 1);
+    EXPECT_EQ(host_.profile().setting(0, module, "CertificatePin"), Setting::string(fingerprint));
+  }
+  exchange(kAlice, kBob, "Hello Bob, \u043f\u0440\u0438\u0432\u0435\u0442 \U0001F642");
+  exchange(kBob, kAlice, "Hi Alice, got it");
+  EXPECT_TRUE(server_->wait_until([&] { return from(kBob, code::message_recv).size() == 1; }));
+}
+
 }  // namespace
