@@ -14,6 +14,9 @@ if(WIN32)
   set(MRIM_PLATFORM_SOURCES ${PROJECT_SOURCE_DIR}/resources/mrim.rc)
 else()
   file(GLOB MRIM_PLATFORM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/linux/*.cpp)
+  # The system's TLS (SChannel and crypt32) is provided over OpenSSL on Linux; only the plug-in
+  # and its test library link it.
+  find_package(OpenSSL REQUIRED)
   # The Linux dialog model is made from the same resource script as the DLL's templates: a
   # build-time reader turns resources/dialogs.rc into a table the platform layer includes.
   add_executable(mrim_dialog_table ${PROJECT_SOURCE_DIR}/platform/linux/tools/dialog_table_gen.cpp)
@@ -42,6 +45,7 @@ if(NOT WIN32)
   set(MRIM_SHARED_SOURCES ${MRIM_PLUGIN_SOURCES} ${MRIM_PLATFORM_SOURCES})
   list(REMOVE_ITEM MRIM_SHARED_SOURCES ${MRIM_BUILD_KIND_SOURCE})
   add_library(mrim_plugin_objects OBJECT ${MRIM_SHARED_SOURCES})
+  target_link_libraries(mrim_plugin_objects PRIVATE OpenSSL::SSL OpenSSL::Crypto)
   target_include_directories(mrim_plugin_objects PRIVATE ${PROJECT_SOURCE_DIR} ${MRIM_GENERATED_DIR})
   set_target_properties(mrim_plugin_objects PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_VISIBILITY_PRESET hidden
                                                        VISIBILITY_INLINES_HIDDEN ON)
@@ -65,8 +69,10 @@ function(mrim_plugin target diagnostic)
     # Exactly the three entry points, under their plain names.
     target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/resources/mrim.def)
     target_link_options(${target} PRIVATE -Wl,--kill-at)
+    # The system's TLS: SChannel through SSPI, and the certificate checks.
+    target_link_libraries(${target} PRIVATE secur32 crypt32)
   else()
-    target_link_libraries(${target} PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
+    target_link_libraries(${target} PRIVATE Threads::Threads ${CMAKE_DL_LIBS} OpenSSL::SSL OpenSSL::Crypto)
     target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
   endif()
 endfunction()
@@ -94,7 +100,7 @@ if(NOT WIN32)
   add_library(mrim_core STATIC ${MRIM_PLUGIN_SOURCES} ${MRIM_PLATFORM_SOURCES})
   target_include_directories(mrim_core PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_definitions(mrim_core PRIVATE MRIM_DIAGNOSTIC=1)
-  target_link_libraries(mrim_core PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+  target_link_libraries(mrim_core PUBLIC Threads::Threads ${CMAKE_DL_LIBS} OpenSSL::SSL OpenSSL::Crypto)
   target_include_directories(mrim_core PRIVATE ${MRIM_GENERATED_DIR})
   add_dependencies(mrim_core mrim_dialog_templates)
 endif()

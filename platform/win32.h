@@ -11,6 +11,13 @@
 #include <windows.h>
 // The property-sheet notices (apply, page changed) that the host's option and details windows use.
 #include <prsht.h>
+// The system's TLS: SChannel through SSPI (secur32) and the certificate checks (crypt32).
+// schannel.h uses the certificate types, so wincrypt.h comes first.
+#include <wincrypt.h>
+#define SECURITY_WIN32
+#include <security.h>
+// After security.h, whose types it uses: this line keeps the formatter from sorting it above.
+#include <schannel.h>
 #define MRIM_EXPORT extern "C" __declspec(dllexport)
 
 #else
@@ -223,5 +230,8 @@ UINT IsDlgButtonChecked(HWND dialog, int id);
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 HWND GetParent(HWND window);
 }
+
+// The system TLS calls (SSPI and crypt32), kept apart for their length.
+#include "platform/linux/sspi_api.h"
 
 #endif

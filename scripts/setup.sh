@@ -7,7 +7,8 @@
 set -euo pipefail
 
 linux_packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev tmux clang-format)
+                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev tmux clang-format
+                libssl-dev)
 # zip and unzip make and check the package (scripts/package.sh).
 windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip unzip)
 wine_packages=(wine wine32 fonts-wine xvfb xauth imagemagick)

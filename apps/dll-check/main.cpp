@@ -158,8 +158,10 @@ int main(int argc, char** argv) {
   check("exports exactly Load MirandaPluginInfo Unload",
         exports == std::vector<std::string>{"Load", "MirandaPluginInfo", "Unload"},
         "found: " + joined(exports));
-  const std::set<std::string> system_dlls = {"kernel32.dll", "user32.dll", "msvcrt.dll",  "ws2_32.dll",
-                                             "advapi32.dll", "gdi32.dll",  "comctl32.dll"};
+  // secur32 and crypt32 are the system's TLS (SChannel) and its certificate checks.
+  const std::set<std::string> system_dlls = {"kernel32.dll", "user32.dll",   "msvcrt.dll",
+                                             "ws2_32.dll",   "advapi32.dll", "gdi32.dll",
+                                             "comctl32.dll", "secur32.dll",  "crypt32.dll"};
   std::vector<std::string> imports = dllcheck::import_dlls(*pe);
   bool only_system = !imports.empty();
   for (const std::string& dll : imports) only_system = only_system && system_dlls.count(lower(dll)) != 0;
