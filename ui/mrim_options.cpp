@@ -84,6 +84,26 @@ bool account_has(const char* setting) {
 
 bool checked(HWND window, int control_id) { return IsDlgButtonChecked(window, control_id) == BST_CHECKED; }
 
+// "Encryption": 0 never, 1 when the server offers it, 2 required. The page has no list box, so
+// two check boxes stand for the three values, the second meaning nothing without the first.
+constexpr BYTE kEncryptionNever = 0;
+constexpr BYTE kEncryptionOffered = 1;
+constexpr BYTE kEncryptionRequired = 2;
+
+void show_encryption(HWND window, BYTE encryption) {
+  CheckDlgButton(window, IDC_OPT_ENCRYPT, encryption != kEncryptionNever ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(window, IDC_OPT_ENCRYPT_REQUIRED,
+                 encryption == kEncryptionRequired ? BST_CHECKED : BST_UNCHECKED);
+}
+
+BYTE encryption_chosen(HWND window) {
+  if (checked(window, IDC_OPT_ENCRYPT_REQUIRED)) return kEncryptionRequired;
+  return checked(window, IDC_OPT_ENCRYPT) ? kEncryptionOffered : kEncryptionNever;
+}
+
+// A fingerprint pasted with a colon or a blank between each byte is 127 characters long.
+constexpr int kPinBuffer = 256;
+
 }  // namespace
 
 namespace {
@@ -128,6 +148,17 @@ const char* options_server_from_text(char* text) {
   while (length > 0 && std::isspace(static_cast<unsigned char>(start[length - 1]))) --length;
   start[length] = '\0';
   return mrim_server_name_acceptable(start) ? start : "";
+}
+
+const char* options_pin_from_text(char* text) {
+  char* out = text;
+  for (const char* in = text; *in != '\0'; ++in) {
+    auto c = static_cast<unsigned char>(*in);
+    if (c == ':' || std::isspace(c)) continue;
+    *out++ = static_cast<char>(std::tolower(c));
+  }
+  *out = '\0';
+  return text;
 }
 
 void check_account_setup() {
@@ -181,7 +212,7 @@ INT_PTR MRIM_OptInitialise(WPARAM wparam, LPARAM) {
   return 0;
 }
 
-INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM lparam) {
+INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   const char* module = protocol_state.module_name;
   switch (message) {
     case WM_INITDIALOG: {
@@ -208,6 +239,10 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       CheckDlgButton(
           window, IDC_OPT_LEGACY,
           get_setting_byte(nullptr, module, "LegacyProtocol", 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
+      // A missing setting means encrypting when offered; so does an unknown value, which the next
+      // apply then stores as 1.
+      show_encryption(window, get_setting_byte(nullptr, module, "Encryption", kEncryptionOffered));
+      show_account_text(window, IDC_OPT_CERT_PIN, "CertificatePin");
       show_account_text(window, IDC_OPT_STATUS_TITLE, "StatusTitle");
       show_account_text(window, IDC_OPT_STATUS_DESC, "StatusDesc");
       // Ticked only by the 1 it stores, the one value that turns the release build's log on.
@@ -216,6 +251,15 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       return 1;
     }
     case WM_COMMAND:
+      // The two encryption boxes are kept to the three values they stand for, so the page shows
+      // what apply stores: requiring encryption ticks the first box, and unticking that drops the
+      // requirement. Setting a box's check sends no command, so neither change comes back here.
+      if (HIWORD(wparam) == BN_CLICKED) {
+        if (LOWORD(wparam) == IDC_OPT_ENCRYPT_REQUIRED && checked(window, IDC_OPT_ENCRYPT_REQUIRED))
+          CheckDlgButton(window, IDC_OPT_ENCRYPT, BST_CHECKED);
+        if (LOWORD(wparam) == IDC_OPT_ENCRYPT && !checked(window, IDC_OPT_ENCRYPT))
+          CheckDlgButton(window, IDC_OPT_ENCRYPT_REQUIRED, BST_UNCHECKED);
+      }
       // Whatever the user did on the page, the options window may now offer Apply.
       SendMessageA(GetParent(window), PSM_CHANGED, 0, 0);
       return 0;
@@ -239,6 +283,12 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM, LPARAM l
       GetDlgItemTextA(window, IDC_OPT_PORT, text, sizeof text);
       write_setting_dword(nullptr, module, "Port", options_port_from_text(text));
       write_setting_byte(nullptr, module, "LegacyProtocol", checked(window, IDC_OPT_LEGACY) ? 1 : 0);
+      write_setting_byte(nullptr, module, "Encryption", encryption_chosen(window));
+      // An empty field is stored as the empty text, as the server field is; the connection takes
+      // it as it takes a missing pin: trust the first certificate seen.
+      char pin[kPinBuffer];
+      GetDlgItemTextA(window, IDC_OPT_CERT_PIN, pin, sizeof pin);
+      write_setting_string(nullptr, module, "CertificatePin", options_pin_from_text(pin));
       store_changed_account_text(window, IDC_OPT_STATUS_TITLE, "StatusTitle");
       store_changed_account_text(window, IDC_OPT_STATUS_DESC, "StatusDesc");
       return 1;

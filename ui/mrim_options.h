@@ -22,3 +22,7 @@ DWORD options_port_from_text(const char* text);
 // The host-name field's text as the name to store: without surrounding blanks; empty (the build's
 // default server) when blanks remain inside or it is longer than 255 characters. Changes text.
 const char* options_server_from_text(char* text);
+// The certificate field's text as the "CertificatePin" to store: blanks and colons dropped and
+// letters lower-cased, so a fingerprint pasted as "AB:CD:..." matches the one the connection
+// computes; empty (trust the first certificate seen) for an empty field. Changes text.
+const char* options_pin_from_text(char* text);

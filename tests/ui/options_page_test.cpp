@@ -89,6 +89,9 @@ TEST_F(OptionsPageTest, ShowsTheBalloonStyleAndEmptyFieldsForMissingSettings) {
   EXPECT_TRUE(page->checked(IDC_OPT_BALLOON));
   EXPECT_TRUE(page->checked(IDC_OPT_RECONNECT)) << "reconnecting is on until the user turns it off";
   EXPECT_FALSE(page->checked(IDC_OPT_LOG)) << "the release build's log is off until the user turns it on";
+  EXPECT_TRUE(page->checked(IDC_OPT_ENCRYPT)) << "encrypting when offered is the default";
+  EXPECT_FALSE(page->checked(IDC_OPT_ENCRYPT_REQUIRED));
+  EXPECT_EQ(page->text(IDC_OPT_CERT_PIN), "");
 }
 
 TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
@@ -105,8 +108,9 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
     names.push_back(write.setting);
   }
   // The status texts are written only when changed: each write announces the status again.
-  EXPECT_EQ(names, (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect",
-                                             "Log", "Server", "Port", "LegacyProtocol"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect", "Log",
+                                      "Server", "Port", "LegacyProtocol", "Encryption", "CertificatePin"}));
   EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mrim.example"));
   EXPECT_EQ(account(session, "Password"), Setting::string(encoded(host, "secret")));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
@@ -115,6 +119,8 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
   // Empty fields: the build's default server.
   EXPECT_EQ(account(session, "Server"), Setting::string(""));
   EXPECT_EQ(account(session, "Port"), Setting::dword(0));
+  EXPECT_EQ(account(session, "Encryption"), Setting::byte(1));
+  EXPECT_EQ(account(session, "CertificatePin"), Setting::string(""));
 }
 
 TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {
@@ -226,6 +232,67 @@ TEST_F(OptionsPageTest, AnUnusableServerOrPortIsStoredAsTheDefault) {
     options.apply();
     EXPECT_EQ(account(session, "Port"), Setting::dword(stored)) << '"' << entry << '"';
   }
+}
+
+// Each of the three values shows as its own pair of boxes and comes back unchanged from apply;
+// the boxes can only be made to stand for one of the three.
+TEST_F(OptionsPageTest, TheEncryptionBoxesStandForTheThreeValues) {
+  load();
+  struct Case {
+    BYTE stored;
+    bool encrypt, required;
+  };
+  for (const Case& c : {Case{0, false, false}, Case{1, true, false}, Case{2, true, true}}) {
+    host.profile().write_setting(0, "MRIM", "Encryption", Setting::byte(c.stored));
+    OptionsWindow options(host);
+    Dialog* page = options.page("MRIM");
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->checked(IDC_OPT_ENCRYPT), c.encrypt) << int{c.stored};
+    EXPECT_EQ(page->checked(IDC_OPT_ENCRYPT_REQUIRED), c.required) << int{c.stored};
+    options.apply();
+    EXPECT_EQ(account(session, "Encryption"), Setting::byte(c.stored));
+  }
+
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  page->click(IDC_OPT_ENCRYPT);  // off: never
+  EXPECT_FALSE(page->checked(IDC_OPT_ENCRYPT_REQUIRED));
+  page->click(IDC_OPT_ENCRYPT_REQUIRED);  // requiring it encrypts
+  EXPECT_TRUE(page->checked(IDC_OPT_ENCRYPT));
+  options.apply();
+  EXPECT_EQ(account(session, "Encryption"), Setting::byte(2));
+  page->click(IDC_OPT_ENCRYPT);  // never encrypting requires nothing
+  EXPECT_FALSE(page->checked(IDC_OPT_ENCRYPT_REQUIRED));
+  options.apply();
+  EXPECT_EQ(account(session, "Encryption"), Setting::byte(0));
+}
+
+TEST_F(OptionsPageTest, APastedFingerprintIsStoredAsPlainLowerCaseHex) {
+  // As certificate viewers show one, "3F:AB:12:C0:...", here with blanks besides.
+  std::string pin, pasted = " ";
+  for (int i = 0; i < 8; ++i) {
+    pin += "3fab12c0";
+    pasted += i == 0 ? "3F:AB:12:C0" : ": 3F:AB:12:C0";
+  }
+  pasted += "\t";
+  load();
+  {
+    OptionsWindow options(host);
+    Dialog* page = options.page("MRIM");
+    ASSERT_NE(page, nullptr);
+    page->type(IDC_OPT_CERT_PIN, pasted);
+    options.apply();
+    EXPECT_EQ(account(session, "CertificatePin"), Setting::string(pin));
+  }
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->text(IDC_OPT_CERT_PIN), pin);
+  // Clearing the field accepts the next certificate the server shows.
+  page->type(IDC_OPT_CERT_PIN, "");
+  options.apply();
+  EXPECT_EQ(account(session, "CertificatePin"), Setting::string(""));
 }
 
 TEST_F(OptionsPageTest, EveryCommandTellsTheWindowThePageChanged) {

@@ -67,7 +67,7 @@ TEST(Templates, OptionsPage201) {
   EXPECT_EQ(info->style, kVisibleChild | DS_SETFONT);
   EXPECT_EQ(info->ex_style, WS_EX_CONTROLPARENT);
   EXPECT_EQ(info->cx, 281);
-  EXPECT_EQ(info->cy, 296);
+  EXPECT_EQ(info->cy, 380);
   EXPECT_STREQ(info->font, "MS Shell Dlg");
   EXPECT_EQ(info->font_size, 8);
   EXPECT_EQ(info->parent, options.handle());
@@ -96,11 +96,18 @@ TEST(Templates, OptionsPage201) {
           {IDC_STATIC, kLabel, "Port:", 10, 220, 48, 8, kRightLabel},
           {2007, kEdit, "", 65, 219, 40, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {IDC_STATIC, kLabel, "Leave empty for the built-in server.", 112, 221, 157, 8, kLeftLabel},
-          {IDC_GROUP, kGroup, "My status message", 4, 246, 273, 46, kVisibleChild | BS_GROUPBOX},
-          {IDC_STATIC, kLabel, "Title:", 10, 260, 48, 8, kRightLabel},
-          {2011, kEdit, "", 65, 259, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Description:", 10, 276, 48, 8, kRightLabel},
-          {2012, kEdit, "", 65, 275, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_GROUP, kGroup, "Encryption", 4, 246, 273, 80, kVisibleChild | BS_GROUPBOX},
+          {2013, kCheck, "Encrypt the connection when the server offers it", 12, 260, 257, 12, kCheckBox},
+          {2014, kCheck, "Refuse servers that offer no encryption", 12, 274, 257, 12, kCheckBox},
+          {IDC_STATIC, kLabel, "Certificate:", 10, 292, 48, 8, kRightLabel},
+          {2015, kEdit, "", 65, 291, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "SHA-256 of the trusted certificate; empty: trust the first one seen.", 65,
+           305, 204, 16, kLeftLabel},
+          {IDC_GROUP, kGroup, "My status message", 4, 330, 273, 46, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Title:", 10, 344, 48, 8, kRightLabel},
+          {2011, kEdit, "", 65, 343, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Description:", 10, 360, 48, 8, kRightLabel},
+          {2012, kEdit, "", 65, 359, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
       },
       {2001, 2002, 2005});
 }
