@@ -6,6 +6,7 @@
 #include <ctime>
 #include <optional>
 
+#include "account_setup.h"
 #include "charset.h"
 #include "commands.h"
 #include "hostsim/profile.h"

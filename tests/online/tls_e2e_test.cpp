@@ -45,7 +45,9 @@ class Encryption : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (session) EXPECT_EQ(session->log().find(kPassword), std::string::npos);
+    if (session) {
+      EXPECT_EQ(session->log().find(kPassword), std::string::npos);
+    }
     session.reset();
     if (server) server->stop();
   }
@@ -112,7 +114,7 @@ TEST_F(Encryption, WantedButNotOfferedGoesOnInClear) {
   INT_PTR secure = -1;
   EXPECT_EQ(security(&secure), "not encrypted");
   EXPECT_EQ(secure, 0);
-  EXPECT_EQ(received(code::starttls), 1u);
+  EXPECT_EQ(received(code::tls_request), 1u);
   EXPECT_FALSE(server->session(*server->session_of(kEmail))->encrypted);
 }
 
@@ -120,7 +122,7 @@ TEST_F(Encryption, NeverDoesNotAsk) {
   start(true);
   set_encryption(0);
   ASSERT_TRUE(go_online()) << session->log();
-  EXPECT_EQ(received(code::starttls), 0u);
+  EXPECT_EQ(received(code::tls_request), 0u);
   EXPECT_FALSE(server->session(*server->session_of(kEmail))->encrypted);
   EXPECT_EQ(pin(), "");
 }
