@@ -28,8 +28,6 @@ using Cert = std::unique_ptr<X509, Freer<X509_free>>;
 using Bio = std::unique_ptr<BIO, Freer<BIO_free>>;
 using Context = std::unique_ptr<SSL_CTX, Freer<SSL_CTX_free>>;
 
-constexpr long kDay = 24 * 3600L;
-
 // What OpenSSL last complained of, in its own short words ("wrong version number"); its queue
 // is emptied, so that the next call's error is not mixed up with this one.
 std::string openssl_error(const char* otherwise) {
@@ -107,8 +105,10 @@ TlsIdentity make_identity() {
   BIGNUM* number = BN_bin2bn(serial, sizeof serial, nullptr);
   BN_to_ASN1_INTEGER(number, X509_get_serialNumber(cert.get()));
   BN_free(number);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -kDay);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 364 * kDay);
+  // Both ends from one reading of the clock, so that the certificate lasts exactly a year.
+  std::time_t now = std::time(nullptr);
+  X509_time_adj_ex(X509_getm_notBefore(cert.get()), -1, 0, &now);
+  X509_time_adj_ex(X509_getm_notAfter(cert.get()), 364, 0, &now);
   X509_set_pubkey(cert.get(), key.get());
   X509_NAME* name = X509_get_subject_name(cert.get());
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(kTlsServerName),
@@ -119,7 +119,8 @@ TlsIdentity make_identity() {
   X509V3_set_ctx(&v3, cert.get(), cert.get(), nullptr, nullptr, 0);
   const std::string names = std::string("DNS:") + kTlsServerName + ",IP:127.0.0.1";
   X509_EXTENSION* alt = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, names.c_str());
-  const bool made = alt && X509_add_ext(cert.get(), alt, -1) == 1 && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
+  const bool made =
+      alt && X509_add_ext(cert.get(), alt, -1) == 1 && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
   X509_EXTENSION_free(alt);
   if (!made) throw std::runtime_error("TLS certificate: " + openssl_error("cannot be made"));
   return TlsIdentity{server_context(cert.get(), key.get()), der_sha256(cert.get())};
@@ -240,7 +241,8 @@ TlsPeer TlsEngine::peer() const {
   if (!cert) return peer;
   peer.sha256 = der_sha256(cert);
   char common_name[256] = {};
-  if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, common_name, sizeof common_name) > 0)
+  if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, common_name,
+                                sizeof common_name) > 0)
     peer.common_name = common_name;
   peer.names = alternative_names(cert);
   peer.not_before = seconds_of(X509_get0_notBefore(cert));

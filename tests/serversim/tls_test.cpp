@@ -164,7 +164,8 @@ TEST_F(Tls, BrokenTlsEndsTheSessionWithItsReason) {
   plain->send_wire(Bytes(text.begin(), text.end()));
   ASSERT_TRUE(plain->wait_closed());
   ASSERT_TRUE(server->wait_until([&] { return !last_session().open; }));
-  EXPECT_EQ(last_session().close_reason.rfind("TLS handshake failed: ", 0), 0u) << last_session().close_reason;
+  EXPECT_EQ(last_session().close_reason.rfind("TLS handshake failed: ", 0), 0u)
+      << last_session().close_reason;
 
   // An application record whose bytes no key made.
   auto c = connect();
