@@ -6,9 +6,9 @@
 # could never run, and their i386 packages may not even install.
 set -euo pipefail
 
+# libssl-dev is for the server stand-in's TLS; the plug-in itself does not link OpenSSL.
 linux_packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev tmux clang-format
-                libssl-dev)
+                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev libssl-dev tmux clang-format)
 # zip and unzip make and check the package (scripts/package.sh).
 windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip unzip)
 wine_packages=(wine wine32 fonts-wine xvfb xauth imagemagick)

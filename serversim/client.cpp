@@ -14,6 +14,7 @@ namespace serversim {
 
 using Clock = std::chrono::steady_clock;
 
+Client::Client() = default;
 Client::~Client() { close(); }
 
 bool Client::connect(uint16_t port, const std::string& host) {
@@ -35,6 +36,8 @@ bool Client::connect(uint16_t port, const std::string& host) {
   broken_ = false;
   buffer_.clear();
   aside_.clear();
+  tls_.reset();
+  tls_error_.clear();
   return true;
 }
 
@@ -46,6 +49,11 @@ void Client::close() {
 bool Client::send(const Packet& packet) { return send_raw(encode(packet, version_)); }
 
 bool Client::send_raw(const Bytes& bytes) {
+  if (!tls_) return send_wire(bytes);
+  return tls_->established() && send_wire(tls_->encrypt(bytes));
+}
+
+bool Client::send_wire(const Bytes& bytes) {
   size_t sent = 0;
   while (fd_ >= 0 && sent < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -63,6 +71,18 @@ uint32_t Client::request(uint32_t code, Bytes body) {
 }
 
 bool Client::fill(Clock::time_point deadline) {
+  Bytes raw;
+  while (receive(deadline, raw)) {
+    if (!tls_) {
+      buffer_.insert(buffer_.end(), raw.begin(), raw.end());
+      return true;
+    }
+    if (take_tls(raw)) return true;
+  }
+  return false;
+}
+
+bool Client::receive(Clock::time_point deadline, Bytes& raw) {
   if (fd_ < 0 || peer_closed_) return false;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -79,10 +99,44 @@ bool Client::fill(Clock::time_point deadline) {
       peer_closed_ = true;
       return false;
     }
-    buffer_.insert(buffer_.end(), chunk, chunk + n);
+    raw.assign(chunk, chunk + n);
     return true;
   }
 }
+
+// A TLS failure ends the stream as a close would; what came before it can still be read.
+bool Client::take_tls(const Bytes& raw) {
+  detail::TlsRead read = tls_->feed(raw.data(), raw.size());
+  send_wire(tls_->take_output());
+  for (const Bytes& plain : read.plain) buffer_.insert(buffer_.end(), plain.begin(), plain.end());
+  if (!read.error.empty()) {
+    tls_error_ = read.error;
+    peer_closed_ = true;
+  }
+  return !read.plain.empty();
+}
+
+bool Client::start_tls(bool only_1_2, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  std::optional<Packet> answer = read_reply(request(code::tls_request), timeout);
+  if (!answer || answer->code != code::tls_go_ahead) {
+    tls_error_ = answer ? "refused with " + code_name(answer->code) : "no answer";
+    return false;
+  }
+  tls_ = detail::TlsEngine::client(only_1_2);
+  // Whatever came behind the go-ahead is the server's TLS already; the first feed also makes
+  // the client's hello.
+  Bytes raw = std::move(buffer_);
+  buffer_.clear();
+  take_tls(raw);
+  while (!tls_->established() && tls_error_.empty() && receive(deadline, raw)) take_tls(raw);
+  if (!tls_->established() && tls_error_.empty()) tls_error_ = "the handshake did not end in time";
+  return encrypted();
+}
+
+bool Client::encrypted() const { return tls_ && tls_->established() && tls_error_.empty(); }
+
+TlsPeer Client::tls_peer() const { return tls_ ? tls_->peer() : TlsPeer{}; }
 
 std::optional<Packet> Client::cut() {
   if (broken_) return std::nullopt;

@@ -1,20 +1,26 @@
 // A small blocking MRIM client for tests of the server stand-in (and for tests that need a
 // second user beside the plug-in): connects over TCP, sends packets and raw bytes, and reads
-// packets, replies by sequence number, raw bytes or a whole text, each with a time limit.
+// packets, replies by sequence number, raw bytes or a whole text, each with a time limit. It can
+// turn its connection to TLS as the server offers it; from then on everything it sends and reads
+// goes through TLS, and send_wire() alone writes past it.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "serversim/text.h"
+#include "serversim/tls.h"
 #include "serversim/wire.h"
 
 namespace serversim {
+
+using detail::TlsPeer;
 
 // What a client says of itself at log-in besides address and password. Texts are UTF-8; the
 // client writes them as its revision has them.
@@ -37,7 +43,7 @@ Bytes login_body(uint32_t version, const std::string& email, const std::string& 
 
 class Client {
  public:
-  Client() = default;
+  Client();
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
@@ -58,6 +64,17 @@ class Client {
   }
   bool send(const Packet& packet);
   bool send_raw(const Bytes& bytes);
+  // Bytes onto the socket as they are, past any TLS (a broken record, say).
+  bool send_wire(const Bytes& bytes);
+
+  // Asks the server to turn the connection to TLS (0x1086) and, when it goes ahead (0x1087),
+  // makes the handshake. True once the connection is encrypted; false when the server refused
+  // or the handshake failed (tls_error() then says why). Any certificate is taken: tests
+  // compare tls_peer().sha256 with the server's instead. `only_1_2`: TLS 1.2 at most.
+  bool start_tls(bool only_1_2 = false, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+  bool encrypted() const;
+  TlsPeer tls_peer() const;
+  const std::string& tls_error() const { return tls_error_; }
   // Sends a request with a fresh sequence number and returns that number.
   uint32_t request(uint32_t code, Bytes body = {});
 
@@ -93,8 +110,13 @@ class Client {
  private:
   std::optional<Packet> read_matching(const std::function<bool(const Packet&)>& matches,
                                       std::chrono::milliseconds timeout);
-  // Waits until more bytes arrive; false when the time is up or the server closed.
+  // Waits until more bytes arrive (decrypted ones, with TLS); false when the time is up or the
+  // server closed.
   bool fill(std::chrono::steady_clock::time_point deadline);
+  // The next bytes from the socket as they are.
+  bool receive(std::chrono::steady_clock::time_point deadline, Bytes& raw);
+  // Hands bytes from the socket to TLS; true when they held data.
+  bool take_tls(const Bytes& raw);
   std::optional<Packet> cut();
 
   int fd_ = -1;
@@ -105,6 +127,8 @@ class Client {
   bool peer_closed_ = false;
   int receive_error_ = 0;
   bool broken_ = false;  // the stream held bytes that are no packet
+  std::unique_ptr<detail::TlsEngine> tls_;
+  std::string tls_error_;
 };
 
 }  // namespace serversim

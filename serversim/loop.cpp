@@ -124,8 +124,21 @@ Session* Server::Impl::logged_in_session(const std::string& email) {
   return nullptr;
 }
 
-// Nothing more goes out once the session has decided to close, or has stalled.
+// Nothing more goes out once the session has decided to close, or has stalled. Bytes are
+// encrypted here, in the order they are queued, which is the order they are written in: each
+// record's number is then the one the client expects.
 void Server::Impl::queue(Session& s, const Bytes& bytes, milliseconds drip) {
+  if (s.closing || s.info.stalled || bytes.empty()) return;
+  if (!s.tls) return queue_wire(s, bytes, drip);
+  if (!s.tls->established()) {
+    ++s.info.dropped_in_handshake;
+    changed();
+    return;
+  }
+  queue_wire(s, s.tls->encrypt(bytes), drip);
+}
+
+void Server::Impl::queue_wire(Session& s, const Bytes& bytes, milliseconds drip) {
   if (s.closing || s.info.stalled || bytes.empty()) return;
   if (s.out.empty()) s.out_since = Clock::now();
   if (drip.count() == 0 && !s.out.empty() && s.out.back().drip.count() == 0) {
@@ -196,6 +209,7 @@ void Server::Impl::end_session(Session& s, const std::string& reason, bool reset
   s.info.close_reason = s.info.stalled ? reason + " while stalled on purpose" : reason;
   s.in.clear();
   s.out.clear();
+  s.tls.reset();
   std::erase_if(deferred, [&](const Deferred& d) { return d.session == s.info.id; });
   // A session ended by a second log-in has already handed the account over: no offline.
   if (s.info.logged_in && !logged_in_session(s.info.email)) fan_out(s.info.email, detail::Presence{});
@@ -282,6 +296,11 @@ void Server::Impl::read_session(Session& s) {
   for (;;) {
     ssize_t n = recv(s.fd, chunk, sizeof chunk, 0);
     if (n > 0) {
+      if (s.tls) {
+        read_tls(s, chunk, size_t(n));
+        if (!s.info.open) return;
+        continue;
+      }
       // After a decision to close, what the client still sends is not acted upon.
       if (!s.closing) s.in.insert(s.in.end(), chunk, chunk + n);
       // That quirk works per read, so each read is taken before the next one is made.
@@ -307,7 +326,16 @@ void Server::Impl::take_packets(Session& s) {
     if (frame.kind == Frame::Kind::bad_magic) return end_session(s, "bad magic");
     if (frame.kind == Frame::Kind::too_long) return end_session(s, "oversized packet");
     used += frame.consumed;
+    const bool was_clear = !s.tls;
     handle(s, frame.packet, frame.version);
+    if (was_clear && s.tls) {
+      // The request to turn to TLS was the last packet in clear: what came behind it in the
+      // stream is the client's first TLS bytes.
+      Bytes rest(s.in.begin() + ptrdiff_t(used), s.in.end());
+      s.in.clear();
+      if (!rest.empty()) read_tls(s, rest.data(), rest.size());
+      return;
+    }
     if (behavior.one_packet_per_read && s.info.open) {
       int dropped = detail::count_packets(s.in.data() + used, s.in.size() - used);
       s.info.dropped_packets += dropped;

@@ -31,6 +31,8 @@ void Server::start() {
   Impl& d = *impl_;
   std::lock_guard lock(d.m);
   if (d.running) return;
+  // Made before the first client can ask, so that no handshake waits for a key.
+  if (d.behavior.tls) d.identity();
   detail::Endpoint address = detail::parse_endpoint(d.settings.address_listen);
   detail::Endpoint mrim = detail::parse_endpoint(d.settings.mrim_listen);
   d.address_fd = detail::listen_on(address, d.address_port);
@@ -140,6 +142,22 @@ uint64_t Server::store_offline(const std::string& email, OfflineMessage message)
     d.wake();
   }
   return message.id;
+}
+
+std::string Server::certificate_sha256() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->identity().sha256;
+}
+
+void Server::renew_certificate() {
+  std::lock_guard lock(impl_->m);
+  impl_->tls_identity = detail::make_identity();
+}
+
+void Server::use_certificate(const std::string& cert_pem, const std::string& key_pem) {
+  detail::TlsIdentity given = detail::identity_from_pem(cert_pem, key_pem);
+  std::lock_guard lock(impl_->m);
+  impl_->tls_identity = std::move(given);
 }
 
 std::vector<SessionInfo> Server::sessions() const {

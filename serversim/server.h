@@ -3,6 +3,11 @@
 // messages and the directory. Runs on a thread of its own; every public method is thread-safe,
 // so tests steer and watch it while the plug-in talks to it. It can also misbehave on purpose.
 //
+// When Behavior::tls says so, a session may turn to TLS before its log-in, as servers in use
+// offer: MRIM_CS 0x1086 is answered 0x1087 in clear, and from then on the session (handshake,
+// log-in and all) runs inside TLS with a self-signed certificate the server made at start. What
+// a session sends is encrypted as it is queued, so write styles and faults cut the ciphertext.
+//
 // Each session speaks the revision of its log-in, as servers in use do: up to 1.13 the old
 // log-in, from 1.15 statuses with texts, from 1.16 a Unicode session (its texts UTF-16LE, the
 // rest code page 1251). What the server sends on its own takes the receiver's revision. Texts
@@ -130,6 +135,10 @@ struct Behavior {
   // A contact added by a client stays out of that account's list (Contact::pending) until the
   // added user authorizes it with MRIM_CS_AUTHORIZE, as community servers do.
   bool list_only_authorized = false;
+  // The MRIM service offers TLS: a session that asks before its log-in is told to go ahead
+  // (0x1087) and turns to TLS. Off: every such request is refused (0x1088), as are requests
+  // after the log-in and requests for compression at any time.
+  bool tls = false;
 };
 
 struct Settings {
@@ -151,6 +160,11 @@ struct SessionInfo {
   std::string close_reason;  // set when the session has ended
   bool stalled = false;      // a stall fault struck: the session sends nothing any more
   int dropped_packets = 0;   // client packets dropped by Behavior::one_packet_per_read
+  bool encrypted = false;    // the session's TLS handshake is done
+  std::string tls_version;   // "TLSv1.2" or "TLSv1.3" once encrypted
+  // What the session would have sent while its TLS handshake was under way (a push or a test's
+  // send): it cannot go in clear any more, nor encrypted yet, so it is dropped and counted.
+  int dropped_in_handshake = 0;
 };
 
 struct Received {
@@ -188,6 +202,15 @@ class Server {
   // Stores a message for the account and returns its identifier; it is handed out at the next
   // log-in (or at once, to a session that is logged in).
   uint64_t store_offline(const std::string& email, OfflineMessage message);
+
+  // The TLS certificate (made at start when TLS is offered, or at the first call here).
+  // Lowercase hex SHA-256 of the certificate's DER, as a client that pins it compares.
+  std::string certificate_sha256() const;
+  // A new key and certificate for the handshakes from now on; sessions keep theirs.
+  void renew_certificate();
+  // Handshakes from now on use this certificate and key (PEM texts). Throws
+  // std::invalid_argument when they are no certificate with its key.
+  void use_certificate(const std::string& cert_pem, const std::string& key_pem);
 
   // Observation.
   std::vector<SessionInfo> sessions() const;  // every session, open and ended, oldest first

@@ -63,6 +63,10 @@ void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
     case code::directory_request:
       on_directory_request(s, p);
       break;
+    case code::tls_request:
+    case code::compression_request:
+      on_upgrade(s, p);
+      break;
     default:
       // MRIM_CS_PING, MRIM_CS_MESSAGE_RECV and anything unknown: recorded (the session counts as
       // alive), nothing to answer.

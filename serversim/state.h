@@ -2,8 +2,8 @@
 // what each part does with it. One lock (Impl::m) guards all of it; every method here is called
 // with the lock held. The parts live in files of their own: loop.cpp (sockets, writes, faults),
 // sessions.cpp (log-in, status, presence), list.cpp (the contact list and its edits),
-// messages.cpp (messages, stored messages), directory.cpp (the search), server.cpp (the public
-// methods).
+// messages.cpp (messages, stored messages), directory.cpp (the search), upgrade.cpp (the turn to
+// TLS), server.cpp (the public methods).
 #pragma once
 
 #include <poll.h>
@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +25,7 @@
 #include "serversim/faults.h"
 #include "serversim/server.h"
 #include "serversim/text.h"
+#include "serversim/tls.h"
 
 namespace serversim::detail {
 
@@ -51,6 +54,9 @@ struct Session {
   // after it keep their meaning until the next log-in renumbers the list as the client does.
   std::vector<std::string> numbers;
   std::deque<Packet> log;
+  // Set from the moment the session turned to TLS; what it reads goes through this first, and
+  // what it queues is encrypted by it (once the handshake is done).
+  std::unique_ptr<TlsEngine> tls;
 
   bool unicode() const { return revision::unicode(info.version); }
   // A text of the server for this session's wire, and one from it.
@@ -109,6 +115,7 @@ struct Server::Impl {
   std::vector<detail::AddressConnection> address_connections;
   std::vector<detail::Deferred> deferred;
   std::deque<Received> log;
+  std::optional<detail::TlsIdentity> tls_identity;  // made when first needed
   int address_queries = 0;
   int dropped_packets = 0;
   SessionId next_session = 1;
@@ -131,7 +138,10 @@ struct Server::Impl {
   Account* find_account(const std::string& email);
   Session* open_session(SessionId id);
   Session* logged_in_session(const std::string& email);
+  // What the session sends, encrypted first once it speaks TLS.
   void queue(Session& s, const Bytes& bytes, milliseconds drip = milliseconds(0));
+  // Bytes for the socket as they are.
+  void queue_wire(Session& s, const Bytes& bytes, milliseconds drip = milliseconds(0));
   void carry_out(Session& s, std::vector<detail::Step> steps);
   detail::Clock::time_point write_due(const Session& s) const;
   bool wants_write(const Session& s, detail::Clock::time_point now) const;
@@ -169,6 +179,14 @@ struct Server::Impl {
   Packet user_info(const Session& to, const Account& a);
   static Packet mailbox_status(const Account& a);
   std::vector<Packet> after_login(Session& s, const Account& a);
+
+  // ---- upgrade.cpp: the turn to TLS ----
+  const detail::TlsIdentity& identity();
+  // MRIM_CS 0x1086 and 0x1089: go ahead with TLS when it is offered, refuse anything else.
+  void on_upgrade(Session& s, const Packet& p);
+  // Bytes read from a session that speaks TLS: the handshake's answers go out, and what the
+  // client's records hold is cut into packets.
+  void read_tls(Session& s, const uint8_t* data, size_t size);
 
   // ---- list.cpp: the contact list and its edits ----
   Packet contact_list(const Session& to, const Account& a);

@@ -44,6 +44,12 @@ inline constexpr uint32_t directory_request = 0x1029;
 inline constexpr uint32_t mailbox_status = 0x1033;
 inline constexpr uint32_t contact_list2 = 0x1037;
 inline constexpr uint32_t login2 = 0x1038;
+// Upgrades of the connection, asked before the log-in; all three are header-only. The answer to
+// either request echoes its sequence number.
+inline constexpr uint32_t tls_request = 0x1086;
+inline constexpr uint32_t tls_go_ahead = 0x1087;  // the TLS handshake follows on the same socket
+inline constexpr uint32_t not_offered = 0x1088;   // refused: the connection goes on as it was
+inline constexpr uint32_t compression_request = 0x1089;
 }  // namespace code
 
 // Message flags (the flags UL of a message).

@@ -36,6 +36,8 @@ std::unique_ptr<EmbeddedServer> EmbeddedServer::start(const std::string& account
         return delivered(account.email, message.from, message.text);
       });
   settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
+  // As servers in use do: a client that asks may turn its connection to TLS.
+  settings.behavior.tls = true;
   auto embedded = std::unique_ptr<EmbeddedServer>(new EmbeddedServer());
   std::vector<serversim::Account> accounts = settings.accounts;
   embedded->server_ = std::make_unique<serversim::Server>(std::move(settings));

@@ -3,13 +3,18 @@
 //
 //   mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT] [--reply TEXT]
 //               [--ping SECONDS] [--idle-periods N] [--stored-form FORM]
+//               [--tls [--tls-cert FILE --tls-key FILE]]
 //
-// Port 0 picks a free port; the ports in use are printed on start, one line each.
+// Port 0 picks a free port; the ports in use are printed on start, one line each, and with
+// --tls the SHA-256 of the certificate, for clients that pin it.
 #include <signal.h>
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "serversim/accounts.h"
@@ -22,13 +27,17 @@ void usage() {
                "usage: mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT]\n"
                "                   [--reply TEXT] [--ping SECONDS] [--idle-periods N]\n"
                "                   [--stored-form plain|boundary|modern|utf8]\n"
+               "                   [--tls [--tls-cert FILE --tls-key FILE]]\n"
                "  --address      address service (default 127.0.0.1:0)\n"
                "  --mrim         MRIM service (default 127.0.0.1:0)\n"
                "  --reply        what the address service answers, CR LF added\n"
                "                 (default: the MRIM service's HOST:PORT)\n"
                "  --ping         keep-alive period announced to clients (default 30)\n"
                "  --idle-periods silent periods after which a session is dropped (default 3)\n"
-               "  --stored-form  form of messages stored for absent users (default modern)\n");
+               "  --stored-form  form of messages stored for absent users (default modern)\n"
+               "  --tls          offer TLS to clients that ask before their log-in\n"
+               "  --tls-cert     PEM certificate to serve (default: a self-signed one made at start)\n"
+               "  --tls-key      PEM private key of that certificate\n");
 }
 
 bool to_number(const char* text, unsigned long& out) {
@@ -37,16 +46,30 @@ bool to_number(const char* text, unsigned long& out) {
   return *text != '\0' && *end == '\0';
 }
 
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   serversim::Settings settings;
   std::string config;
+  std::string tls_cert;
+  std::string tls_key;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       usage();
       return 0;
+    }
+    if (arg == "--tls") {
+      settings.behavior.tls = true;
+      continue;
     }
     if (i + 1 >= argc) {
       std::fprintf(stderr, "mrim-server: %s needs a value\n", arg.c_str());
@@ -67,6 +90,10 @@ int main(int argc, char** argv) {
       settings.behavior.ping_period = uint32_t(number);
     } else if (arg == "--idle-periods" && to_number(value, number)) {
       settings.behavior.idle_periods = uint32_t(number);
+    } else if (arg == "--tls-cert") {
+      tls_cert = value;
+    } else if (arg == "--tls-key") {
+      tls_key = value;
     } else if (arg == "--stored-form") {
       std::string form = value;
       if (form == "plain") {
@@ -92,6 +119,10 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
+  if (tls_cert.empty() != tls_key.empty() || (!tls_cert.empty() && !settings.behavior.tls)) {
+    std::fprintf(stderr, "mrim-server: --tls-cert and --tls-key go together, with --tls\n");
+    return 2;
+  }
 
   // Block the stop signals before the server thread starts, so that only sigwait below sees
   // them.
@@ -104,11 +135,14 @@ int main(int argc, char** argv) {
   try {
     settings.accounts = serversim::load_accounts(config);
     size_t accounts = settings.accounts.size();
+    const bool tls = settings.behavior.tls;
     serversim::Server server(std::move(settings));
+    if (!tls_cert.empty()) server.use_certificate(read_file(tls_cert), read_file(tls_key));
     server.start();
     std::printf("mrim-server: %zu accounts\n", accounts);
     std::printf("address service on port %u\n", unsigned(server.address_port()));
     std::printf("MRIM service on port %u\n", unsigned(server.mrim_port()));
+    if (tls) std::printf("TLS offered, certificate SHA-256 %s\n", server.certificate_sha256().c_str());
     std::fflush(stdout);
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
