@@ -25,7 +25,8 @@ SecBuffer buffer_of(ULONG type, void* bytes, ULONG count) {
 bool send_token(SecBuffer* token, TlsWriter write, void* context) {
   bool written = true;
   if (token->pvBuffer != nullptr) {
-    if (token->cbBuffer > 0) written = write(static_cast<const BYTE*>(token->pvBuffer), token->cbBuffer, context);
+    if (token->cbBuffer > 0)
+      written = write(static_cast<const BYTE*>(token->pvBuffer), token->cbBuffer, context);
     FreeContextBuffer(token->pvBuffer);
     token->pvBuffer = nullptr;
   }
@@ -53,10 +54,9 @@ TlsResult handshake_step(TlsChannel* channel, TlsWriter write, void* context) {
   SecBufferDesc out_desc = {SECBUFFER_VERSION, 1, out};
   ULONG attributes = 0;
   TimeStamp expiry;
-  SECURITY_STATUS status =
-      InitializeSecurityContextW(&channel->credentials, &channel->context, channel->server_name, kContextFlags, 0,
-                                 SECURITY_NATIVE_DREP, &in_desc, 0, &channel->context, &out_desc, &attributes,
-                                 &expiry);
+  SECURITY_STATUS status = InitializeSecurityContextW(
+      &channel->credentials, &channel->context, channel->server_name, kContextFlags, 0, SECURITY_NATIVE_DREP,
+      &in_desc, 0, &channel->context, &out_desc, &attributes, &expiry);
   if (status == SEC_E_INCOMPLETE_MESSAGE) return wait_for_more(channel, TLS_HANDSHAKING);
   // A failure may still carry an alert for the server.
   bool written = send_token(&out[0], write, context);
@@ -87,9 +87,9 @@ TlsResult open_record(TlsChannel* channel, TlsSink sink, void* context, bool* mo
   for (const SecBuffer& buffer : buffers) {
     // The plaintext lies inside what was given; anything claiming otherwise is not used.
     const BYTE* bytes = static_cast<const BYTE*>(buffer.pvBuffer);
-    bool inside = bytes != nullptr && bytes >= channel->incoming &&
-                  buffer.cbBuffer <= channel->incoming_length &&
-                  static_cast<uint32_t>(bytes - channel->incoming) <= channel->incoming_length - buffer.cbBuffer;
+    bool inside =
+        bytes != nullptr && bytes >= channel->incoming && buffer.cbBuffer <= channel->incoming_length &&
+        static_cast<uint32_t>(bytes - channel->incoming) <= channel->incoming_length - buffer.cbBuffer;
     if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
       if (!inside) return TLS_FAILED;
       sink(bytes, buffer.cbBuffer, context);
@@ -132,9 +132,9 @@ bool tls_open(TlsChannel* channel, const char* server_name, TlsWriter write, voi
   SecBuffer out[1] = {buffer_of(SECBUFFER_TOKEN, nullptr, 0)};
   SecBufferDesc out_desc = {SECBUFFER_VERSION, 1, out};
   ULONG attributes = 0;
-  SECURITY_STATUS status =
-      InitializeSecurityContextW(&channel->credentials, nullptr, channel->server_name, kContextFlags, 0,
-                                 SECURITY_NATIVE_DREP, nullptr, 0, &channel->context, &out_desc, &attributes, &expiry);
+  SECURITY_STATUS status = InitializeSecurityContextW(&channel->credentials, nullptr, channel->server_name,
+                                                      kContextFlags, 0, SECURITY_NATIVE_DREP, nullptr, 0,
+                                                      &channel->context, &out_desc, &attributes, &expiry);
   if (status == SEC_I_CONTINUE_NEEDED) channel->has_context = true;
   if (status != SEC_I_CONTINUE_NEEDED || !send_token(&out[0], write, context)) {
     if (out[0].pvBuffer != nullptr) FreeContextBuffer(out[0].pvBuffer);
@@ -191,10 +191,11 @@ bool tls_seal(TlsChannel* channel, const BYTE* plain, uint32_t count, BYTE* out,
     uint32_t part = count - done < sizes.cbMaximumMessage ? count - done : sizes.cbMaximumMessage;
     BYTE* record = out + used;
     if (part > 0) memcpy(record + sizes.cbHeader, plain + done, part);
-    SecBuffer buffers[4] = {buffer_of(SECBUFFER_STREAM_HEADER, record, sizes.cbHeader),
-                            buffer_of(SECBUFFER_DATA, record + sizes.cbHeader, part),
-                            buffer_of(SECBUFFER_STREAM_TRAILER, record + sizes.cbHeader + part, sizes.cbTrailer),
-                            buffer_of(SECBUFFER_EMPTY, nullptr, 0)};
+    SecBuffer buffers[4] = {
+        buffer_of(SECBUFFER_STREAM_HEADER, record, sizes.cbHeader),
+        buffer_of(SECBUFFER_DATA, record + sizes.cbHeader, part),
+        buffer_of(SECBUFFER_STREAM_TRAILER, record + sizes.cbHeader + part, sizes.cbTrailer),
+        buffer_of(SECBUFFER_EMPTY, nullptr, 0)};
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
     if (EncryptMessage(&channel->context, 0, &desc, 0) != SEC_E_OK) return false;
     // The system may use less than the most it announced; the record then closes up.
@@ -236,8 +237,8 @@ bool tls_trusted_by_system(TlsChannel* channel) {
   chain_settings.cbSize = sizeof chain_settings;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   bool trusted = false;
-  if (CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chain_settings, 0, nullptr,
-                              &chain) &&
+  if (CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chain_settings, 0,
+                              nullptr, &chain) &&
       chain != nullptr) {
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA server;
     memset(&server, 0, sizeof server);

@@ -106,15 +106,21 @@ bool send_tokens(uint32_t generation, const Tokens& tokens) {
   std::lock_guard lock(write_mutex);
   HANDLE connection = protocol_state.connection;
   if (connection == nullptr || receiver_generation() != generation) return false;
-  return send_data(connection, reinterpret_cast<const char*>(tokens.bytes), static_cast<int>(tokens.length), 0) >= 0;
+  return send_data(connection, reinterpret_cast<const char*>(tokens.bytes), static_cast<int>(tokens.length),
+                   0) >= 0;
 }
 
 enum class Offer { go, refused, no_answer, ended };
 
 Offer ask_for_tls() {
   mrim_packet_init(&starttls_packet, MRIM_CS_STARTTLS, mrim_next_seq());
-  const MrimRequestKind kind{
-      "mrim_do_starttls", MRIM_CS_STARTTLS_ACK, "MRIM_CS_STARTTLS_ACK", MRIM_HEADER_SIZE + 4, false, true, false};
+  const MrimRequestKind kind{"mrim_do_starttls",
+                             MRIM_CS_STARTTLS_ACK,
+                             "MRIM_CS_STARTTLS_ACK",
+                             MRIM_HEADER_SIZE + 4,
+                             false,
+                             true,
+                             false};
   uint32_t position = 0;
   uint32_t unused = 0;
   MrimRequestResult result =
@@ -172,8 +178,8 @@ bool accept_certificate(uint32_t generation, const char* server_name) {
       mrim_log("TLS: the certificate of %s is the pinned one (SHA-256 %s)\n", server_name, hex);
       accepted = true;
     } else {
-      mrim_log("TLS: the certificate of %s (SHA-256 %s) is not the pinned one (%s): refused\n", server_name, hex,
-               pin.text);
+      mrim_log("TLS: the certificate of %s (SHA-256 %s) is not the pinned one (%s): refused\n", server_name,
+               hex, pin.text);
     }
     if (pinned) free_setting(&pin);
   }
@@ -262,7 +268,8 @@ TlsLinkReceive tls_link_receive(uint32_t generation, const BYTE* bytes, uint32_t
   TlsLinkReceive outcome = TLS_LINK_TAKEN;
   {
     std::lock_guard lock(link_mutex);
-    if (link_generation != generation || phase == Phase::none || phase == Phase::asking) return TLS_LINK_CLEAR;
+    if (link_generation != generation || phase == Phase::none || phase == Phase::asking)
+      return TLS_LINK_CLEAR;
     if (phase == Phase::failed) return TLS_LINK_FAILED;
     Intake intake{&answers, sink, context};
     const Phase before = phase;
@@ -286,36 +293,44 @@ TlsLinkReceive tls_link_receive(uint32_t generation, const BYTE* bytes, uint32_t
 INT_PTR tls_link_send(HANDLE connection, const char* data, int length) {
   if (length < 0) return -1;
   std::lock_guard write_lock(write_mutex);
-  uint32_t written = 0;
+  // No lock of the link is held across the host's send: the host may call back into us.
+  const char* bytes = data;
+  int count = length;
   {
     std::lock_guard lock(link_mutex);
-    if (link_generation != receiver_generation() || phase == Phase::none)
-      return send_data(connection, data, length, 0);
-    // While the answer to the upgrade is awaited a keep-alive in clear would land where the
-    // server expects the handshake: only the request itself goes.
-    if (phase == Phase::asking) {
+    bool in_clear = link_generation != receiver_generation() || phase == Phase::none;
+    if (!in_clear && phase == Phase::failed) return -1;
+    if (!in_clear && phase == Phase::asking) {
+      // While the answer to the upgrade is awaited a keep-alive in clear would land where the
+      // server expects the handshake: only the request itself goes.
       uint32_t code = 0;
-      if (length >= static_cast<int>(MRIM_HEADER_SIZE)) memcpy(&code, data + offsetof(MrimPacket, msg), sizeof code);
-      return code == MRIM_CS_STARTTLS ? send_data(connection, data, length, 0) : length;
+      if (length >= static_cast<int>(MRIM_HEADER_SIZE))
+        memcpy(&code, data + offsetof(MrimPacket, msg), sizeof code);
+      if (code != MRIM_CS_STARTTLS) return length;
+      in_clear = true;
     }
-    if (phase == Phase::failed) return -1;
     // Until the certificate is accepted only the keep-alive can come here (the session's
     // packets wait for the connect thread, which is in the handshake): it is left out, as
     // it can be neither sealed yet nor sent in clear, and the connection is not dead for it.
-    if (phase != Phase::secure) return length;
-    uint64_t needed = tls_sealed_size(&channel, static_cast<uint32_t>(length));
-    if (needed > sealed_capacity) {
-      void* larger = needed <= UINT32_MAX ? realloc(sealed, static_cast<size_t>(needed)) : nullptr;
-      if (larger == nullptr) return -1;
-      sealed = static_cast<BYTE*>(larger);
-      sealed_capacity = needed;
+    if (!in_clear && phase != Phase::secure) return length;
+    if (!in_clear) {
+      uint64_t needed = tls_sealed_size(&channel, static_cast<uint32_t>(length));
+      if (needed > sealed_capacity) {
+        void* larger = needed <= UINT32_MAX ? realloc(sealed, static_cast<size_t>(needed)) : nullptr;
+        if (larger == nullptr) return -1;
+        sealed = static_cast<BYTE*>(larger);
+        sealed_capacity = needed;
+      }
+      uint32_t written = 0;
+      if (!tls_seal(&channel, reinterpret_cast<const BYTE*>(data), static_cast<uint32_t>(length), sealed,
+                    sealed_capacity, &written))
+        return -1;
+      bytes = reinterpret_cast<const char*>(sealed);
+      count = static_cast<int>(written);
     }
-    if (!tls_seal(&channel, reinterpret_cast<const BYTE*>(data), static_cast<uint32_t>(length), sealed,
-                  sealed_capacity, &written))
-      return -1;
   }
   // Every record of the packet in one send: servers take each packet from one read.
-  INT_PTR sent = send_data(connection, reinterpret_cast<const char*>(sealed), static_cast<int>(written), 0);
+  INT_PTR sent = send_data(connection, bytes, count, 0);
   return sent < 0 ? -1 : length;
 }
 

@@ -67,7 +67,7 @@ if [ -n "${MRIM_SERVER:-}" ]; then
   # The account wincheck seeds its profile with; the address service names wincheck.test,
   # which wincheck routes to the MRIM service.
   printf 'account wincheck@mrim.example wincheck-secret\nnickname wincheck\n' >"$work/accounts.conf"
-  "$MRIM_SERVER" --config "$work/accounts.conf" --reply wincheck.test:443 >"$work/mrim-server.out" 2>&1 &
+  "$MRIM_SERVER" --config "$work/accounts.conf" --reply wincheck.test:443 --tls >"$work/mrim-server.out" 2>&1 &
   server_pid=$!
   trap 'kill "$server_pid" 2>/dev/null || true' EXIT
   tries=0

@@ -60,7 +60,7 @@ const std::wstring kNoticeText =
 const std::vector<std::string> kServiceOrder = {
     "/GetCaps",       "/GetName",   "/LoadIcon", "/SetStatus",    "/GetStatus",
     "/SearchByEmail", "/AddToList", "/SendMsg",  "/UserIsTyping", "/SetApparentMode",
-    "/GetInfo",       "/Authorize", "/AuthDeny", "/ReqAuth"};
+    "/GetInfo",       "/Authorize", "/AuthDeny", "/ReqAuth",      "/ConnectionSecurity"};
 const std::vector<std::string> kServicesRequired = {"/GetCaps", "/GetName", "/LoadIcon", "/SetStatus",
                                                     "/GetStatus"};
 

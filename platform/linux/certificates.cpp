@@ -210,8 +210,8 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
   return TRUE;
 }
 
-BOOL WINAPI CryptHashCertificate2(LPCWSTR pwszCNGHashAlgid, DWORD, void*, const BYTE* pbEncoded, DWORD cbEncoded,
-                                  BYTE* pbComputedHash, DWORD* pcbComputedHash) {
+BOOL WINAPI CryptHashCertificate2(LPCWSTR pwszCNGHashAlgid, DWORD, void*, const BYTE* pbEncoded,
+                                  DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash) {
   constexpr DWORD kSha256Size = 32;
   if (pwszCNGHashAlgid == nullptr || std::u16string_view(pwszCNGHashAlgid) != BCRYPT_SHA256_ALGORITHM) {
     SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
@@ -267,7 +267,8 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT pCertContex
   if (!untrusted) return FALSE;
 
   std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> trust(X509_STORE_new(), X509_STORE_free);
-  std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+  std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(),
+                                                                          X509_STORE_CTX_free);
   if (!trust || !context || X509_STORE_set_default_paths(trust.get()) != 1 ||
       X509_STORE_CTX_init(context.get(), trust.get(), leaf.get(), untrusted.get()) != 1) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -351,8 +352,9 @@ BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID, PCCERT_CHAIN_C
   Certificate leaf = parse(leaf_context->pbCertEncoded, leaf_context->cbCertEncoded);
   if (!leaf) return fail(TRUST_E_CERT_SIGNATURE);
   const auto* extra =
-      pPolicyPara != nullptr ? static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(pPolicyPara->pvExtraPolicyPara)
-                             : nullptr;
+      pPolicyPara != nullptr
+          ? static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(pPolicyPara->pvExtraPolicyPara)
+          : nullptr;
   if (extra != nullptr && extra->dwAuthType == AUTHTYPE_SERVER &&
       X509_check_purpose(leaf.get(), X509_PURPOSE_SSL_SERVER, 0) != 1) {
     return fail(CERT_E_WRONG_USAGE);

@@ -205,8 +205,8 @@ SECURITY_STATUS validate_server(Context& context) {
   chain_parameters.RequestedUsage.Usage.rgpszUsageIdentifier = server_use;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   SECURITY_STATUS status = SEC_E_UNTRUSTED_ROOT;
-  if (CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chain_parameters, 0, nullptr,
-                              &chain)) {
+  if (CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chain_parameters, 0,
+                              nullptr, &chain)) {
     std::u16string wide_name(context.server_name.begin(), context.server_name.end());
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl_parameters{};
     ssl_parameters.cbSize = sizeof ssl_parameters;
@@ -267,7 +267,8 @@ SECURITY_STATUS start_handshake(Credential& credential, const SEC_WCHAR* target,
   SSL_set_connect_state(context->ssl.get());
   SSL_set_msg_callback(context->ssl.get(), on_message);
   SSL_set_msg_callback_arg(context->ssl.get(), context.get());
-  context->manual_validation = credential.manual_validation || (requested & ISC_REQ_MANUAL_CRED_VALIDATION) != 0;
+  context->manual_validation =
+      credential.manual_validation || (requested & ISC_REQ_MANUAL_CRED_VALIDATION) != 0;
   std::string name;
   if (ascii_server_name(target, name) && !is_ip_literal(name)) {
     context->server_name = name;
@@ -275,7 +276,8 @@ SECURITY_STATUS start_handshake(Credential& credential, const SEC_WCHAR* target,
   }
   ERR_clear_error();
   int result = SSL_do_handshake(context->ssl.get());
-  if (result == 1 || SSL_get_error(context->ssl.get(), result) != SSL_ERROR_WANT_READ) return SEC_E_INTERNAL_ERROR;
+  if (result == 1 || SSL_get_error(context->ssl.get(), result) != SSL_ERROR_WANT_READ)
+    return SEC_E_INTERNAL_ERROR;
   SECURITY_STATUS status =
       put_token(token, drain(context->outgoing), (requested & ISC_REQ_ALLOCATE_MEMORY) != 0);
   if (status != SEC_E_OK) return status;
@@ -352,15 +354,18 @@ SECURITY_STATUS continue_handshake(Context& context, SecBufferDesc& input, SecBu
 
 // The call that answers SEC_I_RENEGOTIATE: OpenSSL has already read the message, so it only hands
 // out what that made OpenSSL want sent, and gives back every input byte as extra.
-SECURITY_STATUS after_post_handshake(Context& context, PSecBufferDesc input, SecBuffer& token, bool allocate) {
+SECURITY_STATUS after_post_handshake(Context& context, PSecBufferDesc input, SecBuffer& token,
+                                     bool allocate) {
   ERR_clear_error();
-  SSL_do_handshake(context.ssl.get());  // sends a key update the peer asked for now, not before the next record
+  SSL_do_handshake(
+      context.ssl.get());  // sends a key update the peer asked for now, not before the next record
   std::vector<unsigned char> output = std::move(context.pending_output);
   context.pending_output.clear();
   std::vector<unsigned char> more = drain(context.outgoing);
   output.insert(output.end(), more.begin(), more.end());
   context.renegotiation_pending = false;
-  if (input != nullptr && input->cBuffers >= 2 && input->pBuffers != nullptr && input->pBuffers[0].cbBuffer != 0) {
+  if (input != nullptr && input->cBuffers >= 2 && input->pBuffers != nullptr &&
+      input->pBuffers[0].cbBuffer != 0) {
     input->pBuffers[1].BufferType = SECBUFFER_EXTRA;
     input->pBuffers[1].cbBuffer = input->pBuffers[0].cbBuffer;
     input->pBuffers[1].pvBuffer = nullptr;
@@ -382,16 +387,18 @@ SecBuffer* find_buffer(SecBufferDesc& message, ULONG type) {
 
 extern "C" {
 
-SECURITY_STATUS WINAPI AcquireCredentialsHandleW(SEC_WCHAR*, SEC_WCHAR* pszPackage, ULONG fCredentialUse, void*,
-                                                 void* pAuthData, SEC_GET_KEY_FN, void*, PCredHandle phCredential,
-                                                 PTimeStamp ptsExpiry) {
+SECURITY_STATUS WINAPI AcquireCredentialsHandleW(SEC_WCHAR*, SEC_WCHAR* pszPackage, ULONG fCredentialUse,
+                                                 void*, void* pAuthData, SEC_GET_KEY_FN, void*,
+                                                 PCredHandle phCredential, PTimeStamp ptsExpiry) {
   if (phCredential == nullptr) return SEC_E_INVALID_PARAMETER;
-  if (pszPackage == nullptr || std::u16string_view(pszPackage) != SCHANNEL_NAME_W) return SEC_E_SECPKG_NOT_FOUND;
+  if (pszPackage == nullptr || std::u16string_view(pszPackage) != SCHANNEL_NAME_W)
+    return SEC_E_SECPKG_NOT_FOUND;
   // A client only: a server's side would need a certificate of its own.
   if (fCredentialUse != SECPKG_CRED_OUTBOUND) return SEC_E_UNSUPPORTED_FUNCTION;
   const auto* settings = static_cast<const SCHANNEL_CRED*>(pAuthData);
   if (settings != nullptr && settings->dwVersion != SCHANNEL_CRED_VERSION) return SEC_E_UNKNOWN_CREDENTIALS;
-  if (settings != nullptr && settings->cCreds != 0) return SEC_E_UNSUPPORTED_FUNCTION;  // no client certificates
+  if (settings != nullptr && settings->cCreds != 0)
+    return SEC_E_UNSUPPORTED_FUNCTION;  // no client certificates
 
   // No protocol named means the system's choice, TLS 1.2 and 1.3; nothing below 1.2 is ever spoken.
   DWORD asked = settings != nullptr ? settings->grbitEnabledProtocols : 0;
@@ -412,7 +419,8 @@ SECURITY_STATUS WINAPI AcquireCredentialsHandleW(SEC_WCHAR*, SEC_WCHAR* pszPacka
   SSL_CTX_set_verify(tls, SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_options(tls, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_session_cache_mode(tls, SSL_SESS_CACHE_OFF);
-  credential->manual_validation = settings != nullptr && (settings->dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) != 0;
+  credential->manual_validation =
+      settings != nullptr && (settings->dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) != 0;
 
   Handles& all = handles();
   std::lock_guard guard(all.lock);
@@ -584,7 +592,8 @@ SECURITY_STATUS WINAPI DecryptMessage(PCtxtHandle phContext, PSecBufferDesc pMes
   ERR_clear_error();
   context->post_handshake_message = false;
   BIO_write(context->incoming, bytes, static_cast<int>(record_size));
-  int read = SSL_read(context->ssl.get(), context->plaintext.data(), static_cast<int>(context->plaintext.size()));
+  int read =
+      SSL_read(context->ssl.get(), context->plaintext.data(), static_cast<int>(context->plaintext.size()));
   size_t plain = 0;
   SECURITY_STATUS status = SEC_E_OK;
   if (read > 0) {
@@ -620,7 +629,8 @@ SECURITY_STATUS WINAPI DecryptMessage(PCtxtHandle phContext, PSecBufferDesc pMes
   std::memcpy(bytes + header, context->plaintext.data(), plain);
   buffers[0] = {static_cast<ULONG>(header), SECBUFFER_STREAM_HEADER, bytes};
   buffers[1] = {static_cast<ULONG>(plain), SECBUFFER_DATA, bytes + header};
-  buffers[2] = {static_cast<ULONG>(record_size - header - plain), SECBUFFER_STREAM_TRAILER, bytes + header + plain};
+  buffers[2] = {static_cast<ULONG>(record_size - header - plain), SECBUFFER_STREAM_TRAILER,
+                bytes + header + plain};
   if (size > record_size) {
     buffers[3] = {static_cast<ULONG>(size - record_size), SECBUFFER_EXTRA, bytes + record_size};
   } else {

@@ -41,12 +41,12 @@ typedef PSecHandle PCredHandle;
 typedef SecHandle CtxtHandle;
 typedef PSecHandle PCtxtHandle;
 
-#define SecInvalidateHandle(x)                                         \
-  ((PSecHandle)x)->dwLower = ((ULONG_PTR)((INT_PTR) - 1)); \
-  ((PSecHandle)x)->dwUpper = ((ULONG_PTR)((INT_PTR) - 1));
-#define SecIsValidHandle(x)                                      \
-  ((((PSecHandle)x)->dwLower != ((ULONG_PTR)((INT_PTR) - 1))) && \
-   (((PSecHandle)x)->dwUpper != ((ULONG_PTR)((INT_PTR) - 1))))
+#define SecInvalidateHandle(x)                           \
+  ((PSecHandle)x)->dwLower = ((ULONG_PTR)((INT_PTR)-1)); \
+  ((PSecHandle)x)->dwUpper = ((ULONG_PTR)((INT_PTR)-1));
+#define SecIsValidHandle(x)                                    \
+  ((((PSecHandle)x)->dwLower != ((ULONG_PTR)((INT_PTR)-1))) && \
+   (((PSecHandle)x)->dwUpper != ((ULONG_PTR)((INT_PTR)-1))))
 
 typedef LARGE_INTEGER SECURITY_INTEGER;
 typedef SECURITY_INTEGER TimeStamp;
@@ -75,7 +75,8 @@ struct SecPkgContext_StreamSizes {
 };
 typedef SecPkgContext_StreamSizes* PSecPkgContext_StreamSizes;
 
-typedef void(WINAPI* SEC_GET_KEY_FN)(void* Arg, void* Principal, ULONG KeyVer, void** Key, SECURITY_STATUS* Status);
+typedef void(WINAPI* SEC_GET_KEY_FN)(void* Arg, void* Principal, ULONG KeyVer, void** Key,
+                                     SECURITY_STATUS* Status);
 
 #define SECBUFFER_VERSION 0
 #define SECBUFFER_EMPTY 0
@@ -301,31 +302,35 @@ struct SCHANNEL_CRED {
 typedef SCHANNEL_CRED* PSCHANNEL_CRED;
 
 extern "C" {
-SECURITY_STATUS WINAPI AcquireCredentialsHandleW(SEC_WCHAR* pszPrincipal, SEC_WCHAR* pszPackage, ULONG fCredentialUse,
-                                                 void* pvLogonId, void* pAuthData, SEC_GET_KEY_FN pGetKeyFn,
-                                                 void* pvGetKeyArgument, PCredHandle phCredential,
-                                                 PTimeStamp ptsExpiry);
+SECURITY_STATUS WINAPI AcquireCredentialsHandleW(SEC_WCHAR* pszPrincipal, SEC_WCHAR* pszPackage,
+                                                 ULONG fCredentialUse, void* pvLogonId, void* pAuthData,
+                                                 SEC_GET_KEY_FN pGetKeyFn, void* pvGetKeyArgument,
+                                                 PCredHandle phCredential, PTimeStamp ptsExpiry);
 SECURITY_STATUS WINAPI FreeCredentialsHandle(PCredHandle phCredential);
 SECURITY_STATUS WINAPI InitializeSecurityContextW(PCredHandle phCredential, PCtxtHandle phContext,
-                                                  SEC_WCHAR* pszTargetName, ULONG fContextReq, ULONG Reserved1,
-                                                  ULONG TargetDataRep, PSecBufferDesc pInput, ULONG Reserved2,
-                                                  PCtxtHandle phNewContext, PSecBufferDesc pOutput,
-                                                  ULONG* pfContextAttr, PTimeStamp ptsExpiry);
+                                                  SEC_WCHAR* pszTargetName, ULONG fContextReq,
+                                                  ULONG Reserved1, ULONG TargetDataRep, PSecBufferDesc pInput,
+                                                  ULONG Reserved2, PCtxtHandle phNewContext,
+                                                  PSecBufferDesc pOutput, ULONG* pfContextAttr,
+                                                  PTimeStamp ptsExpiry);
 SECURITY_STATUS WINAPI DeleteSecurityContext(PCtxtHandle phContext);
 SECURITY_STATUS WINAPI QueryContextAttributesW(PCtxtHandle phContext, ULONG ulAttribute, void* pBuffer);
 SECURITY_STATUS WINAPI FreeContextBuffer(void* pvContextBuffer);
-SECURITY_STATUS WINAPI EncryptMessage(PCtxtHandle phContext, ULONG fQOP, PSecBufferDesc pMessage, ULONG MessageSeqNo);
+SECURITY_STATUS WINAPI EncryptMessage(PCtxtHandle phContext, ULONG fQOP, PSecBufferDesc pMessage,
+                                      ULONG MessageSeqNo);
 SECURITY_STATUS WINAPI DecryptMessage(PCtxtHandle phContext, PSecBufferDesc pMessage, ULONG MessageSeqNo,
                                       ULONG* pfQOP);
 
-BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext, LPFILETIME pTime,
-                                    HCERTSTORE hAdditionalStore, PCERT_CHAIN_PARA pChainPara, DWORD dwFlags,
-                                    LPVOID pvReserved, PCCERT_CHAIN_CONTEXT* ppChainContext);
+BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
+                                    LPFILETIME pTime, HCERTSTORE hAdditionalStore,
+                                    PCERT_CHAIN_PARA pChainPara, DWORD dwFlags, LPVOID pvReserved,
+                                    PCCERT_CHAIN_CONTEXT* ppChainContext);
 BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID, PCCERT_CHAIN_CONTEXT pChainContext,
                                              PCERT_CHAIN_POLICY_PARA pPolicyPara,
                                              PCERT_CHAIN_POLICY_STATUS pPolicyStatus);
 void WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
-BOOL WINAPI CryptHashCertificate2(LPCWSTR pwszCNGHashAlgid, DWORD dwFlags, void* pvReserved, const BYTE* pbEncoded,
-                                  DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash);
+BOOL WINAPI CryptHashCertificate2(LPCWSTR pwszCNGHashAlgid, DWORD dwFlags, void* pvReserved,
+                                  const BYTE* pbEncoded, DWORD cbEncoded, BYTE* pbComputedHash,
+                                  DWORD* pcbComputedHash);
 }  // extern "C"

@@ -68,9 +68,9 @@ TEST(Load, RegistersTheAccountUnderTheFileName) {
   auto& host = session.host();
   EXPECT_EQ(host.registered_protocols(), std::vector<std::string>{"chat_test"});
   std::vector<std::string> expected;
-  for (const char* suffix :
-       {"GetCaps", "GetName", "LoadIcon", "SetStatus", "GetStatus", "SearchByEmail", "AddToList", "SendMsg",
-        "UserIsTyping", "SetApparentMode", "GetInfo", "Authorize", "AuthDeny", "ReqAuth"})
+  for (const char* suffix : {"GetCaps", "GetName", "LoadIcon", "SetStatus", "GetStatus", "SearchByEmail",
+                             "AddToList", "SendMsg", "UserIsTyping", "SetApparentMode", "GetInfo",
+                             "Authorize", "AuthDeny", "ReqAuth", "ConnectionSecurity"})
     expected.push_back(std::string("chat_test/") + suffix);
   std::vector<std::string> created;
   for (const auto& name : host.service_names())

@@ -35,8 +35,8 @@ SSL_CTX* make_server_context() {
   X509_gmtime_adj(X509_getm_notAfter(certificate), 86400L * 365);
   X509_set_pubkey(certificate, key);
   X509_NAME* name = X509_get_subject_name(certificate);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("mrim.test"), -1, -1,
-                             0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("mrim.test"),
+                             -1, -1, 0);
   X509_set_issuer_name(certificate, name);
   X509_sign(certificate, key, EVP_sha256());
   SSL_CTX_use_certificate(context, certificate);
@@ -53,7 +53,8 @@ struct Server {
 };
 
 bool to_server(const BYTE* bytes, uint32_t count, void* context) {
-  return BIO_write(static_cast<Server*>(context)->in, bytes, static_cast<int>(count)) == static_cast<int>(count);
+  return BIO_write(static_cast<Server*>(context)->in, bytes, static_cast<int>(count)) ==
+         static_cast<int>(count);
 }
 
 std::vector<BYTE> drain(BIO* bio) {
@@ -74,8 +75,8 @@ bool handshake(TlsChannel* channel, Server* server) {
     SSL_do_handshake(server->ssl);
     std::vector<BYTE> flight = drain(server->out);
     if (flight.empty()) continue;
-    TlsResult result = tls_take(channel, flight.data(), static_cast<uint32_t>(flight.size()), to_server, collect,
-                                nullptr);
+    TlsResult result =
+        tls_take(channel, flight.data(), static_cast<uint32_t>(flight.size()), to_server, collect, nullptr);
     if (result == TLS_FAILED || result == TLS_CLOSED) return false;
     if (result == TLS_READY) {
       SSL_do_handshake(server->ssl);  // takes the client's Finished
@@ -128,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TlsResult result = TLS_READY;
   for (size_t sent = 0; sent < stream.size() && result == TLS_READY; sent += piece) {
     size_t count = stream.size() - sent < piece ? stream.size() - sent : piece;
-    result = tls_take(&channel, stream.data() + sent, static_cast<uint32_t>(count), to_server, collect, &plain);
+    result =
+        tls_take(&channel, stream.data() + sent, static_cast<uint32_t>(count), to_server, collect, &plain);
   }
   if (!spoiled && (result != TLS_READY || plain != sealed_texts)) abort();
   // Whatever came out of a spoiled stream is a prefix of the texts: nothing forged gets through.

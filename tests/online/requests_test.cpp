@@ -270,6 +270,7 @@ class ConnectThread : public Requests {
   // The server: greets, accepts the log-in (after calling before_login_ack, if set).
   void greet_and_accept(std::function<void()> before_login_ack = nullptr) {
     serve([before_login_ack](const Packet& sent) -> std::vector<Packet> {
+      if (sent.code == MRIM_CS_STARTTLS) return {packet(MRIM_CS_STARTTLS_REJ, sent.seq)};
       if (sent.code == MRIM_CS_HELLO) return {packet(MRIM_CS_HELLO_ACK, sent.seq, ul(30))};
       if (sent.code != MRIM_CS_LOGIN2) return {};
       if (before_login_ack) before_login_ack();
@@ -376,7 +377,8 @@ TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
   std::vector<WPARAM> closed;
   for (const auto& call : calls_of(MS_NETLIB_CLOSEHANDLE)) closed.push_back(call.wparam);
   EXPECT_EQ(closed, (std::vector<WPARAM>{0x51, 0x50}));
-  EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2, MRIM_CS_CHANGE_STATUS}));
+  EXPECT_EQ(sent_codes(),
+            (std::vector<uint32_t>{MRIM_CS_STARTTLS, MRIM_CS_HELLO, MRIM_CS_LOGIN2, MRIM_CS_CHANGE_STATUS}));
   EXPECT_EQ(protocol_state.status, ID_STATUS_AWAY);
   auto acks = host_.acks();
   ASSERT_EQ(acks.size(), 1u);
@@ -392,7 +394,7 @@ TEST_F(ConnectThread, OfflineDuringTheLogInCallsItOffWithoutAWord) {
   });
   greet_and_accept([] { EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 0); });
   EXPECT_EQ(SetStatus(ID_STATUS_AWAY, 0), 0);
-  EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2}));
+  EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_STARTTLS, MRIM_CS_HELLO, MRIM_CS_LOGIN2}));
   EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
   EXPECT_EQ(protocol_state.connection, nullptr);
   EXPECT_TRUE(host_.acks().empty()) << "neither a status nor a failed log-in: the user called it off";

@@ -275,7 +275,7 @@ TEST_F(Encrypted, MessagesEachWayTravelInsideTls) {
     EXPECT_EQ(secure, 1);
     EXPECT_EQ(host_.profile().setting(0, module, "CertificatePin"), Setting::string(fingerprint));
   }
-  exchange(kAlice, kBob, "Hello Bob, \u043f\u0440\u0438\u0432\u0435\u0442 \U0001F642");
+  exchange(kAlice, kBob, "Hello Bob, this went inside TLS");
   exchange(kBob, kAlice, "Hi Alice, got it");
   EXPECT_TRUE(server_->wait_until([&] { return from(kBob, code::message_recv).size() == 1; }));
 }

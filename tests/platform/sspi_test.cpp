@@ -58,8 +58,8 @@ const Identity& identity() {
     X509_gmtime_adj(X509_getm_notAfter(certificate), 86400);
     X509_set_pubkey(certificate, id.key.get());
     X509_NAME* name = X509_get_subject_name(certificate);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("server.test"), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("server.test"), -1, -1, 0);
     X509_set_issuer_name(certificate, name);
     X509V3_CTX v3;
     X509V3_set_ctx_nodb(&v3);
@@ -128,8 +128,9 @@ class Connection {
     settings.grbitEnabledProtocols = protocols;
     settings.dwFlags = flags | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     TimeStamp expiry{};
-    acquired_ = AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(SCHANNEL_NAME_W), SECPKG_CRED_OUTBOUND,
-                                          nullptr, &settings, nullptr, nullptr, &credential_, &expiry);
+    acquired_ =
+        AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(SCHANNEL_NAME_W), SECPKG_CRED_OUTBOUND,
+                                  nullptr, &settings, nullptr, nullptr, &credential_, &expiry);
     SecInvalidateHandle(&context_);
   }
   ~Connection() {
@@ -165,10 +166,9 @@ class Connection {
     TimeStamp expiry{};
     bool first = !SecIsValidHandle(&context_);
     IscResult result{};
-    result.status = InitializeSecurityContextW(&credential_, first ? nullptr : &context_,
-                                               const_cast<SEC_WCHAR*>(u"server.test"), kRequest, 0,
-                                               SECURITY_NATIVE_DREP, input != nullptr ? &in : nullptr, 0, &context_,
-                                               &out, &attributes, &expiry);
+    result.status = InitializeSecurityContextW(
+        &credential_, first ? nullptr : &context_, const_cast<SEC_WCHAR*>(u"server.test"), kRequest, 0,
+        SECURITY_NATIVE_DREP, input != nullptr ? &in : nullptr, 0, &context_, &out, &attributes, &expiry);
     auto* token = static_cast<unsigned char*>(out_buffer.pvBuffer);
     if (token != nullptr) result.token.assign(token, token + out_buffer.cbBuffer);
     FreeContextBuffer(out_buffer.pvBuffer);
@@ -210,13 +210,15 @@ class Connection {
     if (status != SEC_E_OK) return status;
     Bytes buffer(sizes.cbHeader + text.size() + sizes.cbTrailer);
     std::copy(text.begin(), text.end(), buffer.begin() + sizes.cbHeader);
-    SecBuffer buffers[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, buffer.data()},
-                            {static_cast<ULONG>(text.size()), SECBUFFER_DATA, buffer.data() + sizes.cbHeader},
-                            {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, buffer.data() + sizes.cbHeader + text.size()},
-                            {0, SECBUFFER_EMPTY, nullptr}};
+    SecBuffer buffers[4] = {
+        {sizes.cbHeader, SECBUFFER_STREAM_HEADER, buffer.data()},
+        {static_cast<ULONG>(text.size()), SECBUFFER_DATA, buffer.data() + sizes.cbHeader},
+        {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, buffer.data() + sizes.cbHeader + text.size()},
+        {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
     status = EncryptMessage(&context_, 0, &message, 0);
-    record.assign(buffer.begin(), buffer.begin() + buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+    record.assign(buffer.begin(),
+                  buffer.begin() + buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
     return status;
   }
 
@@ -397,22 +399,22 @@ TEST(SspiCertificates, HashChainAndPolicyOfThePeerCertificate) {
 
   BYTE hash[32] = {};
   DWORD hash_size = sizeof hash;
-  ASSERT_TRUE(CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, peer->pbCertEncoded, peer->cbCertEncoded,
-                                    hash, &hash_size));
+  ASSERT_TRUE(CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, peer->pbCertEncoded,
+                                    peer->cbCertEncoded, hash, &hash_size));
   unsigned char fingerprint[EVP_MAX_MD_SIZE];
   unsigned int fingerprint_size = 0;
   X509_digest(identity().certificate.get(), EVP_sha256(), fingerprint, &fingerprint_size);
   EXPECT_EQ(Bytes(hash, hash + hash_size), Bytes(fingerprint, fingerprint + fingerprint_size));
   DWORD too_small = 31;
-  EXPECT_FALSE(CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, peer->pbCertEncoded, peer->cbCertEncoded,
-                                     hash, &too_small));
+  EXPECT_FALSE(CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, peer->pbCertEncoded,
+                                     peer->cbCertEncoded, hash, &too_small));
 
   auto policy_error = [peer](const char16_t* server_name) {
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     CERT_CHAIN_PARA chain_parameters{};
     chain_parameters.cbSize = sizeof chain_parameters;
-    EXPECT_TRUE(CertGetCertificateChain(nullptr, peer, nullptr, peer->hCertStore, &chain_parameters, 0, nullptr,
-                                        &chain));
+    EXPECT_TRUE(CertGetCertificateChain(nullptr, peer, nullptr, peer->hCertStore, &chain_parameters, 0,
+                                        nullptr, &chain));
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl_parameters{};
     ssl_parameters.cbSize = sizeof ssl_parameters;
     ssl_parameters.dwAuthType = AUTHTYPE_SERVER;
