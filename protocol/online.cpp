@@ -30,8 +30,9 @@ namespace {
 // One connect sequence at a time (see session.h). Held by the connect thread for its whole run.
 std::mutex connect_mutex;
 
-// The packet buffers of the three requests. Only the connect thread builds into them, and
+// The packet buffers of the connect sequence's requests. Only the connect thread builds into them, and
 // connect_mutex lets one run at a time, so they are never shared.
+MrimPacket starttls_packet;
 MrimPacket hello_packet;
 MrimPacket login_packet;
 MrimPacket status_packet;
@@ -40,6 +41,8 @@ std::mutex status_packet_mutex;
 // The capacities the replies are received with: the greeting's reply is one UL, the log-in's
 // reply is not read but may carry a reason text.
 constexpr uint32_t kHelloCapacity = MRIM_HEADER_SIZE + 4;
+// The answers to the request for TLS are header-only.
+constexpr uint32_t kStartTlsCapacity = MRIM_HEADER_SIZE + 4;
 constexpr uint32_t kLoginCapacity = MRIM_HEADER_SIZE + 4096;
 
 // The host's record sizes as its interface defines them (the 32-bit layout), whatever the
@@ -215,7 +218,8 @@ int connect_and_login(ConnectRequest* request) {
   listener_wake();
 
   // Encryption comes first: a server starts a fresh session state after it.
-  int refused = tls_link_upgrade(generation, host);
+  TlsOffer offer = tls_link_start(generation) ? mrim_do_starttls() : TLS_OFFER_NOT_ASKED;
+  int refused = tls_link_upgrade(generation, host, offer);
   if (refused != 0) return refused;
 
   if (mrim_do_hello() != 0) return LOGINERR_TIMEOUT;
@@ -279,6 +283,26 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
   }
   release_request(request);
   return 0;
+}
+
+TlsOffer mrim_do_starttls() {
+  mrim_packet_init(&starttls_packet, MRIM_CS_STARTTLS, mrim_next_seq());
+  const MrimRequestKind kind{"mrim_do_starttls",
+                             MRIM_CS_STARTTLS_ACK,
+                             "MRIM_CS_STARTTLS_ACK",
+                             kStartTlsCapacity,
+                             false,
+                             true,
+                             false};
+  uint32_t position = 0;
+  uint32_t unused = 0;
+  MrimRequestResult result =
+      mrim_request(&starttls_packet, kind, &position, &unused, "mrim_do_starttls: sended MRIM_CS_STARTTLS\n");
+  if (result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS) return TLS_OFFER_GO;
+  if (result == MRIM_REQUEST_SESSION_ENDED) return TLS_OFFER_ENDED;
+  // The refusal's code is in the buffer when it came.
+  if (result == MRIM_REQUEST_FAILED && starttls_packet.msg == MRIM_CS_STARTTLS_REJ) return TLS_OFFER_REFUSED;
+  return TLS_OFFER_NO_ANSWER;
 }
 
 int mrim_do_hello() {

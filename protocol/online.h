@@ -9,6 +9,7 @@
 
 #include "host/host_api.h"
 #include "protocol/server_choice.h"
+#include "protocol/tls_link.h"
 #include "protocol/wire.h"
 #include "resources/version.h"
 
@@ -53,6 +54,8 @@ struct ConnectRequest {
 int mrim_go_online(int host_status, uint32_t attempt);
 DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID request);
 
+// The request for TLS that comes before the greeting, and what the server said to it.
+TlsOffer mrim_do_starttls();
 // One request each on the open connection; 0 on success, 1 otherwise. A failed log-in also
 // gives its reason for the host when failure_reason is not null: LOGINERR_WRONGPASSWORD when
 // the server refused it (or the account's texts cannot even be sent), LOGINERR_TIMEOUT when no

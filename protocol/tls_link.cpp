@@ -27,7 +27,6 @@
 #include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/receivers.h"
-#include "protocol/request.h"
 
 namespace {
 
@@ -60,9 +59,6 @@ std::mutex write_mutex;
 // Under write_mutex: the sealed records of one write.
 BYTE* sealed = nullptr;
 uint64_t sealed_capacity = 0;
-
-// The request buffer of the connect thread (one connect sequence at a time).
-MrimPacket starttls_packet;
 
 // The handshake's answers, gathered under link_mutex and sent after it. A client's flights are a
 // few hundred bytes; one that would not fit fails the handshake rather than being cut.
@@ -108,27 +104,6 @@ bool send_tokens(uint32_t generation, const Tokens& tokens) {
   if (connection == nullptr || receiver_generation() != generation) return false;
   return send_data(connection, reinterpret_cast<const char*>(tokens.bytes), static_cast<int>(tokens.length),
                    0) >= 0;
-}
-
-enum class Offer { go, refused, no_answer, ended };
-
-Offer ask_for_tls() {
-  mrim_packet_init(&starttls_packet, MRIM_CS_STARTTLS, mrim_next_seq());
-  const MrimRequestKind kind{"mrim_do_starttls",
-                             MRIM_CS_STARTTLS_ACK,
-                             "MRIM_CS_STARTTLS_ACK",
-                             MRIM_HEADER_SIZE + 4,
-                             false,
-                             true,
-                             false};
-  uint32_t position = 0;
-  uint32_t unused = 0;
-  MrimRequestResult result =
-      mrim_request(&starttls_packet, kind, &position, &unused, "mrim_do_starttls: sended MRIM_CS_STARTTLS\n");
-  if (result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS) return Offer::go;
-  if (result == MRIM_REQUEST_SESSION_ENDED) return Offer::ended;
-  if (result == MRIM_REQUEST_FAILED && starttls_packet.msg == MRIM_CS_STARTTLS_REJ) return Offer::refused;
-  return Offer::no_answer;
 }
 
 // Waits for the listener to end the handshake. The phase it ended in, or Phase::none when the
@@ -201,28 +176,26 @@ int refuse(const char* reason) {
 
 }  // namespace
 
-int tls_link_upgrade(uint32_t generation, const char* server_name) {
+bool tls_link_start(uint32_t generation) {
   const BYTE mode = get_setting_byte(nullptr, protocol_state.module_name, "Encryption", 1);
   {
     std::lock_guard lock(link_mutex);
     close_channel_locked();
     link_generation = generation;
-    phase = Phase::none;
     handshake_failed = false;
     set_verdict_locked("not encrypted%s%s", "", "");
+    phase = mode == kNever ? Phase::none : Phase::asking;
   }
   link_changed.notify_all();
-  if (mode == kNever) {
-    mrim_log("TLS: not asked for (\"Encryption\" is 0)\n");
-    return 0;
-  }
-  {
-    std::lock_guard lock(link_mutex);
-    phase = Phase::asking;
-  }
-  const Offer offer = ask_for_tls();
-  if (offer == Offer::ended) return LOGINERR_NOSERVER;
-  if (offer != Offer::go) {
+  if (mode == kNever) mrim_log("TLS: not asked for (\"Encryption\" is 0)\n");
+  return mode != kNever;
+}
+
+int tls_link_upgrade(uint32_t generation, const char* server_name, TlsOffer offer) {
+  const BYTE mode = get_setting_byte(nullptr, protocol_state.module_name, "Encryption", 1);
+  if (offer == TLS_OFFER_NOT_ASKED) return 0;
+  if (offer == TLS_OFFER_ENDED) return LOGINERR_NOSERVER;
+  if (offer != TLS_OFFER_GO) {
     std::lock_guard lock(link_mutex);
     if (link_generation == generation) phase = Phase::none;
     if (mode == kRequired) {

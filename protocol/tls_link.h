@@ -22,13 +22,25 @@ enum TlsLinkReceive {
   TLS_LINK_FAILED,  // TLS broke or the server ended it: the connection is of no more use
 };
 
-// The connect thread's step between storing the connection (receiver count `generation`) and
-// the greeting: asks for TLS and runs the handshake as the account's setting says. 0 when the
-// log-in may go on (encrypted, or in clear where that is allowed); LOGINERR_WRONGPROTOCOL when
-// the server offers no encryption that is required or its certificate is not trusted (the
-// reason is logged and kept for tls_link_describe); LOGINERR_TIMEOUT when the session ended or
-// nothing answered.
-int tls_link_upgrade(uint32_t generation, const char* server_name);
+// What the server said to the request for TLS (MRIM_CS_STARTTLS).
+enum TlsOffer {
+  TLS_OFFER_NOT_ASKED,  // the account never asks
+  TLS_OFFER_GO,         // MRIM_CS_STARTTLS_ACK: the handshake follows
+  TLS_OFFER_REFUSED,    // MRIM_CS_STARTTLS_REJ: not offered
+  TLS_OFFER_NO_ANSWER,  // nothing usable came in time
+  TLS_OFFER_ENDED,      // the session ended first
+};
+
+// The connect thread's steps between storing the connection (receiver count `generation`) and
+// the greeting. tls_link_start readies the link for the new session and says whether the
+// account asks for TLS; until the answer comes nothing but the request goes out. Then
+// tls_link_upgrade takes the answer and runs the handshake and the certificate check as the
+// account's setting says: 0 when the log-in may go on (encrypted, or in clear where that is
+// allowed); LOGINERR_WRONGPROTOCOL when the server offers no encryption that is required or its
+// certificate is not trusted (the reason is logged and kept for tls_link_describe);
+// LOGINERR_NOSERVER when the session ended or the handshake did not end in time.
+bool tls_link_start(uint32_t generation);
+int tls_link_upgrade(uint32_t generation, const char* server_name, TlsOffer offer);
 
 // The listener's step for each delivery of the session under `generation`.
 TlsLinkReceive tls_link_receive(uint32_t generation, const BYTE* bytes, uint32_t count, TlsSink sink,

@@ -259,8 +259,13 @@ void check_resources(Context& c) {
     } else {
       bool ok = group->size() == 1 && (*group)[0].width == 16 && (*group)[0].height == 16;
       std::string sizes;
-      for (const IconEntry& e : *group)
-        sizes += " " + std::to_string(e.width) + "x" + std::to_string(e.height);
+      // Piece by piece: GCC 12 takes the chained form for an overlapping copy (-Wrestrict).
+      for (const IconEntry& e : *group) {
+        sizes += ' ';
+        sizes += std::to_string(e.width);
+        sizes += 'x';
+        sizes += std::to_string(e.height);
+      }
       c.report.check(name, ok, std::to_string(group->size()) + " images:" + sizes);
     }
   }
