@@ -48,6 +48,7 @@ std::mutex link_mutex;
 std::condition_variable link_changed;
 // Under link_mutex.
 uint32_t link_generation = 0;
+BYTE link_mode = 1;  // the account's "Encryption" as the session's start read it
 Phase phase = Phase::none;
 TlsChannel channel;
 bool channel_open = false;
@@ -135,6 +136,8 @@ bool accept_certificate(uint32_t generation, const char* server_name) {
   }
   if (!known) {
     mrim_log("TLS: the server's certificate cannot be read\n");
+    std::lock_guard lock(link_mutex);
+    set_verdict_locked("not connected: %s (it cannot be read)", kNotTrusted);
     return false;
   }
   tls_fingerprint_hex(fingerprint, hex);
@@ -182,6 +185,7 @@ bool tls_link_start(uint32_t generation) {
     std::lock_guard lock(link_mutex);
     close_channel_locked();
     link_generation = generation;
+    link_mode = mode;
     handshake_failed = false;
     set_verdict_locked("not encrypted%s%s", "", "");
     phase = mode == kNever ? Phase::none : Phase::asking;
@@ -192,7 +196,11 @@ bool tls_link_start(uint32_t generation) {
 }
 
 int tls_link_upgrade(uint32_t generation, const char* server_name, TlsOffer offer) {
-  const BYTE mode = get_setting_byte(nullptr, protocol_state.module_name, "Encryption", 1);
+  BYTE mode = kNever;
+  {
+    std::lock_guard lock(link_mutex);
+    mode = link_mode;
+  }
   if (offer == TLS_OFFER_NOT_ASKED) return 0;
   if (offer == TLS_OFFER_ENDED) return LOGINERR_NOSERVER;
   if (offer != TLS_OFFER_GO) {
@@ -229,7 +237,11 @@ int tls_link_upgrade(uint32_t generation, const char* server_name, TlsOffer offe
     return refuse(kNotTrusted);
   }
   if (ended != Phase::checking) return LOGINERR_NOSERVER;
-  if (!accept_certificate(generation, server_name)) return refuse(kNotTrusted);
+  if (!accept_certificate(generation, server_name)) {
+    // A session that ended while its certificate was looked at is a lost connection.
+    if (receiver_generation() != generation) return LOGINERR_NOSERVER;
+    return refuse(kNotTrusted);
+  }
   mrim_log("TLS: the session is encrypted\n");
   return 0;
 }
