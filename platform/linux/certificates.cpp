@@ -17,11 +17,13 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -240,6 +242,37 @@ BOOL WINAPI CryptHashCertificate2(LPCWSTR pwszCNGHashAlgid, DWORD, void*, const 
   return TRUE;
 }
 
+namespace {
+
+// The system's trust store, with a reference for the caller. Reading it takes tens of
+// milliseconds (the whole bundle is parsed), and the system's own chain engine keeps its stores
+// open, so it is read once and kept; read afresh only when SSL_CERT_FILE or SSL_CERT_DIR name
+// other places than last time (tests point them at a root of their own). Null without memory.
+X509_STORE* system_trust() {
+  static std::mutex lock;
+  static X509_STORE* kept = nullptr;
+  static std::string kept_for;
+  const char* file = getenv("SSL_CERT_FILE");
+  const char* dir = getenv("SSL_CERT_DIR");
+  std::string places = std::string(file != nullptr ? file : "") + '\n' + (dir != nullptr ? dir : "") +
+                       (file == nullptr ? "\n-" : "") + (dir == nullptr ? "\n-" : "");
+  std::lock_guard guard(lock);
+  if (kept == nullptr || places != kept_for) {
+    X509_STORE* fresh = X509_STORE_new();
+    if (fresh == nullptr || X509_STORE_set_default_paths(fresh) != 1) {
+      X509_STORE_free(fresh);
+      return nullptr;
+    }
+    X509_STORE_free(kept);
+    kept = fresh;
+    kept_for = places;
+  }
+  X509_STORE_up_ref(kept);
+  return kept;
+}
+
+}  // namespace
+
 BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT pCertContext, LPFILETIME pTime,
                                     HCERTSTORE hAdditionalStore, PCERT_CHAIN_PARA pChainPara, DWORD, LPVOID,
                                     PCCERT_CHAIN_CONTEXT* ppChainContext) {
@@ -266,10 +299,10 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT pCertContex
   }
   if (!untrusted) return FALSE;
 
-  std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> trust(X509_STORE_new(), X509_STORE_free);
+  std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> trust(system_trust(), X509_STORE_free);
   std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(),
                                                                           X509_STORE_CTX_free);
-  if (!trust || !context || X509_STORE_set_default_paths(trust.get()) != 1 ||
+  if (!trust || !context ||
       X509_STORE_CTX_init(context.get(), trust.get(), leaf.get(), untrusted.get()) != 1) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
