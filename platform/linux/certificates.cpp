@@ -248,27 +248,33 @@ namespace {
 // milliseconds (the whole bundle is parsed), and the system's own chain engine keeps its stores
 // open, so it is read once and kept; read afresh only when SSL_CERT_FILE or SSL_CERT_DIR name
 // other places than last time (tests point them at a root of their own). Null without memory.
+// The kept store goes with the library (its unloading runs the destructor), not with a leak.
+struct KeptTrust {
+  std::mutex lock;
+  X509_STORE* store = nullptr;
+  std::string places;
+  ~KeptTrust() { X509_STORE_free(store); }
+};
+
 X509_STORE* system_trust() {
-  static std::mutex lock;
-  static X509_STORE* kept = nullptr;
-  static std::string kept_for;
+  static KeptTrust kept;
   const char* file = getenv("SSL_CERT_FILE");
   const char* dir = getenv("SSL_CERT_DIR");
   std::string places = std::string(file != nullptr ? file : "") + '\n' + (dir != nullptr ? dir : "") +
                        (file == nullptr ? "\n-" : "") + (dir == nullptr ? "\n-" : "");
-  std::lock_guard guard(lock);
-  if (kept == nullptr || places != kept_for) {
+  std::lock_guard guard(kept.lock);
+  if (kept.store == nullptr || places != kept.places) {
     X509_STORE* fresh = X509_STORE_new();
     if (fresh == nullptr || X509_STORE_set_default_paths(fresh) != 1) {
       X509_STORE_free(fresh);
       return nullptr;
     }
-    X509_STORE_free(kept);
-    kept = fresh;
-    kept_for = places;
+    X509_STORE_free(kept.store);
+    kept.store = fresh;
+    kept.places = places;
   }
-  X509_STORE_up_ref(kept);
-  return kept;
+  X509_STORE_up_ref(kept.store);
+  return kept.store;
 }
 
 }  // namespace
