@@ -52,9 +52,15 @@ struct Server {
   BIO* out;  // what the server sends
 };
 
+// The channel hands one context to both its writer and its sink.
+struct Ends {
+  Server* server;
+  std::string* plain;
+};
+
 bool to_server(const BYTE* bytes, uint32_t count, void* context) {
-  return BIO_write(static_cast<Server*>(context)->in, bytes, static_cast<int>(count)) ==
-         static_cast<int>(count);
+  BIO* in = static_cast<Ends*>(context)->server->in;
+  return BIO_write(in, bytes, static_cast<int>(count)) == static_cast<int>(count);
 }
 
 std::vector<BYTE> drain(BIO* bio) {
@@ -64,19 +70,20 @@ std::vector<BYTE> drain(BIO* bio) {
 }
 
 void collect(const BYTE* bytes, uint32_t count, void* context) {
-  auto* plain = static_cast<std::string*>(context);
+  std::string* plain = static_cast<Ends*>(context)->plain;
   if (plain->size() < (1u << 20)) plain->append(reinterpret_cast<const char*>(bytes), count);
 }
 
 // The handshake to its end; false when it did not end well (which never happens unspoiled).
-bool handshake(TlsChannel* channel, Server* server) {
-  if (!tls_open(channel, "mrim.test", to_server, server)) return false;
+bool handshake(TlsChannel* channel, Server* server, std::string* plain) {
+  Ends ends{server, plain};
+  if (!tls_open(channel, "mrim.test", to_server, &ends)) return false;
   for (int round = 0; round < 10; ++round) {
     SSL_do_handshake(server->ssl);
     std::vector<BYTE> flight = drain(server->out);
     if (flight.empty()) continue;
     TlsResult result =
-        tls_take(channel, flight.data(), static_cast<uint32_t>(flight.size()), to_server, collect, nullptr);
+        tls_take(channel, flight.data(), static_cast<uint32_t>(flight.size()), to_server, collect, &ends);
     if (result == TLS_FAILED || result == TLS_CLOSED) return false;
     if (result == TLS_READY) {
       SSL_do_handshake(server->ssl);  // takes the client's Finished
@@ -101,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SSL_set_bio(server.ssl, server.in, server.out);
   SSL_set_accept_state(server.ssl);
   TlsChannel channel;
-  if (!handshake(&channel, &server)) abort();
+  std::string plain;
+  if (!handshake(&channel, &server, &plain) || !plain.empty()) abort();
   drain(server.out);
 
   std::string sealed_texts;
@@ -125,12 +133,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     spoiled = true;
   }
 
-  std::string plain;
+  Ends ends{&server, &plain};
   TlsResult result = TLS_READY;
   for (size_t sent = 0; sent < stream.size() && result == TLS_READY; sent += piece) {
     size_t count = stream.size() - sent < piece ? stream.size() - sent : piece;
     result =
-        tls_take(&channel, stream.data() + sent, static_cast<uint32_t>(count), to_server, collect, &plain);
+        tls_take(&channel, stream.data() + sent, static_cast<uint32_t>(count), to_server, collect, &ends);
   }
   if (!spoiled && (result != TLS_READY || plain != sealed_texts)) abort();
   // Whatever came out of a spoiled stream is a prefix of the texts: nothing forged gets through.
