@@ -54,7 +54,7 @@ TlsChannel channel;
 bool channel_open = false;
 bool handshake_failed = false;  // of the latest upgrade; survives the session's end
 char verdict[200] = "not connected";
-bool verdict_refusal = false;  // a refusal is worth telling after its session has gone
+bool verdict_refusal = false;
 
 std::mutex write_mutex;
 // Under write_mutex: the sealed records of one write.
@@ -92,9 +92,10 @@ void close_channel_locked() {
   channel_open = false;
 }
 
-void set_verdict_locked(const char* format, const char* a, const char* b = "") {
+// A refusal's line stays worth telling after its session has gone; the others do not.
+void set_verdict_locked(bool refusal, const char* format, const char* a = "", const char* b = "") {
   snprintf(verdict, sizeof verdict, format, a, b);
-  verdict_refusal = strncmp(verdict, "not connected", 13) == 0;
+  verdict_refusal = refusal;
 }
 
 // The handshake's answers go out raw, and only on the connection they belong to.
@@ -137,7 +138,7 @@ bool accept_certificate(uint32_t generation, const char* server_name) {
   if (!known) {
     mrim_log("TLS: the server's certificate cannot be read\n");
     std::lock_guard lock(link_mutex);
-    set_verdict_locked("not connected: %s (it cannot be read)", kNotTrusted);
+    set_verdict_locked(true, "not connected: %s (it cannot be read)", kNotTrusted);
     return false;
   }
   tls_fingerprint_hex(fingerprint, hex);
@@ -165,9 +166,9 @@ bool accept_certificate(uint32_t generation, const char* server_name) {
   if (link_generation != generation || phase != Phase::checking) return false;
   if (accepted) {
     phase = Phase::secure;
-    set_verdict_locked("encrypted (TLS), certificate SHA-256 %s", hex);
+    set_verdict_locked(false, "encrypted (TLS), certificate SHA-256 %s", hex);
   } else {
-    set_verdict_locked("not connected: %s (SHA-256 %s)", kNotTrusted, hex);
+    set_verdict_locked(true, "not connected: %s (SHA-256 %s)", kNotTrusted, hex);
   }
   return accepted;
 }
@@ -187,7 +188,7 @@ bool tls_link_start(uint32_t generation) {
     link_generation = generation;
     link_mode = mode;
     handshake_failed = false;
-    set_verdict_locked("not encrypted%s%s", "", "");
+    set_verdict_locked(false, "not encrypted");
     phase = mode == kNever ? Phase::none : Phase::asking;
   }
   link_changed.notify_all();
@@ -207,7 +208,7 @@ int tls_link_upgrade(uint32_t generation, const char* server_name, TlsOffer offe
     std::lock_guard lock(link_mutex);
     if (link_generation == generation) phase = Phase::none;
     if (mode == kRequired) {
-      set_verdict_locked("not connected: %s", kNotOffered);
+      set_verdict_locked(true, "not connected: %s", kNotOffered);
       return refuse(kNotOffered);
     }
     mrim_log("TLS: the server offers no encryption, the session goes on in clear\n");
@@ -220,7 +221,7 @@ int tls_link_upgrade(uint32_t generation, const char* server_name, TlsOffer offe
     if (link_generation != generation || receiver_generation() != generation) return LOGINERR_NOSERVER;
     Intake intake{&first, nullptr, nullptr};
     if (!tls_open(&channel, server_name, gather, &intake)) {
-      set_verdict_locked("not connected: %s (the system's TLS cannot start)", kNotTrusted);
+      set_verdict_locked(true, "not connected: %s (the system's TLS cannot start)", kNotTrusted);
       return refuse(kNotTrusted);
     }
     channel_open = true;
@@ -233,7 +234,7 @@ int tls_link_upgrade(uint32_t generation, const char* server_name, TlsOffer offe
   Phase ended = wait_for_handshake(generation);
   if (ended == Phase::failed) {
     std::lock_guard lock(link_mutex);
-    set_verdict_locked("not connected: %s (the TLS handshake failed)", kNotTrusted);
+    set_verdict_locked(true, "not connected: %s (the TLS handshake failed)", kNotTrusted);
     return refuse(kNotTrusted);
   }
   if (ended != Phase::checking) return LOGINERR_NOSERVER;
