@@ -36,8 +36,7 @@ constexpr size_t kAuthorizeAddressMax = kAuthorizeBodyCapacity - 4;  // 1,020
 constexpr DWORD kPauseBeforeRequestMs = 200;
 constexpr DWORD kPauseBeforeClosingMs = 100;
 
-// The host's event record size (its 32-bit layout).
-constexpr int kEventInfoSize = 28;
+constexpr int kEventInfoSize = sizeof(EventInfo);
 // The authorization-request blob names the asking contact in its second 32-bit word.
 constexpr DWORD kBlobContactOffset = 4;
 

@@ -7,8 +7,9 @@
 #include "host/host_api.h"
 #include "protocol/codec.h"
 
-// The size member of a search result as the host's interface counts it (its 32-bit layout).
-constexpr int MRIM_SEARCH_RESULT_SIZE = 36;
+// The size member of a search result: the record's own size, which the host compares (36 bytes on
+// the 32-bit host, 56 on the 64-bit one).
+constexpr int MRIM_SEARCH_RESULT_SIZE = sizeof(SearchResult);
 
 // The texts of a search: the user part and the domain hold 199 characters each, the whole
 // address 399, the scratch text 1,023, each with its NUL.

@@ -153,8 +153,8 @@ struct NetlibUser {
 constexpr DWORD NUF_OUTGOING = 0x02;
 constexpr DWORD NUF_HTTPCONNS = 0x10;
 
-// "Netlib/OpenConnection". Hosts of an older interface know only the first four fields
-// (size 16) and refuse the longer record with ERROR_INVALID_PARAMETER.
+// "Netlib/OpenConnection". Hosts of an older interface know only the first four fields (16
+// bytes on the 32-bit host) and refuse the longer record with ERROR_INVALID_PARAMETER.
 struct NetlibOpenConnection {
   int size;
   const char* host;
@@ -163,7 +163,7 @@ struct NetlibOpenConnection {
   unsigned int timeout;
   void* progress_callback;
 };
-constexpr int NETLIBOPENCONNECTION_V1_SIZE = 16;
+constexpr int NETLIBOPENCONNECTION_V1_SIZE = offsetof(NetlibOpenConnection, timeout);
 
 // "Netlib/GetMorePackets".
 struct NetlibPacketRecver {
@@ -310,7 +310,10 @@ constexpr WPARAM PLIF_SMALL = 0x10000;
 // Raised by "Proto/BroadcastAck" with the AckData as lParam, on the broadcasting thread.
 #define ME_PROTO_ACK "Proto/Ack"
 
-// On the 32-bit build the records must match the host's layout byte for byte.
+// On the Windows builds the records must match the host's layout byte for byte: the 32-bit host's
+// below, and the 64-bit host's after it, where every pointer-sized field is 8 bytes wide and
+// aligned to 8, so sizes and offsets follow the pointer size. The sizes are written out rather
+// than taken from sizeof, so that a field of the wrong width shows here.
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(PluginLink) == 48);
 static_assert(sizeof(PluginInfo) == 40);
@@ -331,4 +334,28 @@ static_assert(sizeof(SystrayNotify) == 24);
 static_assert(sizeof(OptionsPage) == 60);
 static_assert(sizeof(ProtocolCall) == 16);
 static_assert(sizeof(SearchResult) == 36);
+#elif defined(_WIN64)
+static_assert(sizeof(PluginLink) == 96);
+static_assert(sizeof(PluginInfo) == 72);
+static_assert(offsetof(PluginInfo, flags) == 64);
+static_assert(sizeof(ProtocolDescriptor) == 24);
+static_assert(sizeof(AckData) == 48);
+static_assert(offsetof(AckData, param) == 40);
+static_assert(sizeof(SettingVariant) == 16);
+static_assert(sizeof(SettingRequest) == 24);
+static_assert(sizeof(SettingWrite) == 32);
+static_assert(sizeof(EventInfo) == 40);
+static_assert(offsetof(EventInfo, blob) == 32);
+static_assert(sizeof(NetlibBuffer) == 16);
+static_assert(sizeof(NetlibUser) == 88);
+static_assert(sizeof(NetlibOpenConnection) == 40);
+static_assert(offsetof(NetlibOpenConnection, flags) == 20);
+static_assert(sizeof(NetlibPacketRecver) == 32);
+static_assert(sizeof(LangPackTranslateDialog) == 24);
+static_assert(sizeof(ContactMenuItem) == 64);
+static_assert(sizeof(SystrayNotify) == 40);
+static_assert(sizeof(OptionsPage) == 104);
+static_assert(offsetof(OptionsPage, expert_only_controls) == 88);
+static_assert(sizeof(ProtocolCall) == 32);
+static_assert(sizeof(SearchResult) == 56);
 #endif

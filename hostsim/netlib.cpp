@@ -63,6 +63,8 @@ constexpr uint32_t kNetworkUnreachable = 10051;  // WSAENETUNREACH
 constexpr uint32_t kNotConnected = 10057;        // WSAENOTCONN
 constexpr uint32_t kTimedOut = 10060;            // WSAETIMEDOUT
 constexpr uint32_t kHostNotFound = 11001;        // WSAHOST_NOT_FOUND
+// The host's own open record, as wide as its pointers; the short one is the older interface's.
+constexpr int kLongOpenRecord = sizeof(NetlibOpenConnection);
 
 #ifdef _WIN32
 
@@ -515,8 +517,8 @@ struct Netlib::Impl {
     {
       std::lock_guard lock(mutex);
       // A record the host does not accept is not a request: only accepted ones are recorded.
-      if ((rec->size != 24 && rec->size != NETLIBOPENCONNECTION_V1_SIZE) ||
-          (rec->size == 24 && refuse_long_record)) {
+      if ((rec->size != kLongOpenRecord && rec->size != NETLIBOPENCONNECTION_V1_SIZE) ||
+          (rec->size == kLongOpenRecord && refuse_long_record)) {
         set_thread_last_error(kInvalidParameter);
         return 0;
       }
@@ -527,7 +529,7 @@ struct Netlib::Impl {
       }
     }
     // The long record's time-out is in seconds, as the host's interface defines it.
-    if (rec->size == 24 && rec->timeout != 0 && rec->timeout < INT_MAX / 1000)
+    if (rec->size == kLongOpenRecord && rec->timeout != 0 && rec->timeout < INT_MAX / 1000)
       timeout_ms = static_cast<int>(rec->timeout) * 1000;
     uint32_t error = 0;
     Socket s = dial(host_name, port, timeout_ms, error);
@@ -570,7 +572,8 @@ struct Netlib::Impl {
   INT_PTR get_more_packets(WPARAM w, LPARAM l) {
     auto* rec = reinterpret_cast<NetlibPacketRecver*>(l);
     auto r = find<Receiver>(w);
-    if (!r || rec == nullptr) {
+    // As the host, a record of another size than its own is refused, not read.
+    if (!r || rec == nullptr || rec->size != static_cast<int>(sizeof(NetlibPacketRecver))) {
       set_thread_last_error(!r ? kInvalidHandle : kInvalidParameter);
       return -1;
     }

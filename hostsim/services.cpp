@@ -119,7 +119,9 @@ void install_database(Host& host, HostImpl& impl) {
 
   host.create_service(MS_DB_EVENT_ADD, [&host, &impl](WPARAM contact, LPARAM l) -> INT_PTR {
     auto* info = reinterpret_cast<const EventInfo*>(l);
-    if (!info || (info->blob_size > 0 && !info->blob)) return 0;
+    // The host takes only a record of its own size (which follows its pointers' width).
+    if (!info || info->size != static_cast<int>(sizeof(EventInfo)) || (info->blob_size > 0 && !info->blob))
+      return 0;
     StoredEvent event;
     event.contact = contact;
     event.module = text_or_empty(info->module);
@@ -138,7 +140,7 @@ void install_database(Host& host, HostImpl& impl) {
   host.create_service(MS_DB_EVENT_GET, [&impl](WPARAM handle, LPARAM l) -> INT_PTR {
     auto* info = reinterpret_cast<EventInfo*>(l);
     std::optional<StoredEvent> event = impl.profile.event(handle);
-    if (!info || !event) return 1;
+    if (!info || info->size != static_cast<int>(sizeof(EventInfo)) || !event) return 1;
     info->module = impl.intern(event->module);
     info->timestamp = event->timestamp;
     info->flags = event->flags;
@@ -270,7 +272,7 @@ void install_tray_service(Host& host) {
   HostImpl& impl = HostAccess::impl(host);
   host.create_service(MS_CLIST_SYSTRAY_NOTIFY, [&impl](WPARAM, LPARAM l) -> INT_PTR {
     auto* notice = reinterpret_cast<const SystrayNotify*>(l);
-    if (!notice) return 1;
+    if (!notice || notice->size != static_cast<int>(sizeof(SystrayNotify))) return 1;
     TrayNotice record{text_or_empty(notice->protocol), text_or_empty(notice->title),
                       text_or_empty(notice->text), notice->info_flags, notice->timeout};
     INT_PTR result = 0;

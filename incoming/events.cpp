@@ -6,7 +6,7 @@
 
 void mrim_add_event(HANDLE contact, WORD event_type, const void* blob, uint32_t blob_size) {
   EventInfo event{};
-  event.size = 28;
+  event.size = sizeof event;
   event.module = protocol_state.module_name;
   event.timestamp = unix_time_now();
   // Every text the plug-in hands over is host text.

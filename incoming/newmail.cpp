@@ -21,9 +21,8 @@ constexpr DWORD kPollPeriodMs = 4000;
 constexpr uint32_t kBalloonPausePolls = 12;
 constexpr uint32_t kStyleMailbox = 0;
 constexpr uint32_t kStyleBalloon = 1;
-// The host's record sizes (their 32-bit layout).
-constexpr int kSystrayNotifySize = 24;
-constexpr int kEventInfoSize = 28;
+constexpr int kSystrayNotifySize = sizeof(SystrayNotify);
+constexpr int kEventInfoSize = sizeof(EventInfo);
 constexpr UINT kBalloonTimeoutMs = 3000;
 
 std::atomic<DWORD> poll_period{0};

@@ -45,10 +45,10 @@ constexpr uint32_t kHelloCapacity = MRIM_HEADER_SIZE + 4;
 constexpr uint32_t kStartTlsCapacity = MRIM_HEADER_SIZE + 4;
 constexpr uint32_t kLoginCapacity = MRIM_HEADER_SIZE + 4096;
 
-// The host's record sizes as its interface defines them (the 32-bit layout), whatever the
-// width of pointers in this build.
-constexpr int kOpenRecordSize = 24;
-constexpr int kPacketRecordSize = 24;
+// The host's records are as wide as its pointers: a 64-bit host refuses a record of the 32-bit
+// size (host/host_api.h pins both layouts).
+constexpr int kOpenRecordSize = sizeof(NetlibOpenConnection);
+constexpr int kPacketRecordSize = sizeof(NetlibPacketRecver);
 
 // The locale a modern log-in names: the network's own language.
 constexpr const char* kLocale = "ru";
@@ -115,8 +115,8 @@ void release_request(ConnectRequest* request) {
   free(request);
 }
 
-// "Netlib/OpenConnection" with the record as it is; when the host refuses the 24-byte record
-// as an invalid parameter (hosts of an older interface), once more with the 16-byte form.
+// "Netlib/OpenConnection" with the record as it is; when the host refuses the long record as an
+// invalid parameter (hosts of an older interface), once more with the short form.
 HANDLE open_connection(NetlibOpenConnection* record) {
   record->size = kOpenRecordSize;
   SetLastError(ERROR_SUCCESS);

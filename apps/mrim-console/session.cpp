@@ -457,7 +457,7 @@ void Session::add(const Command& command) {
   // The host adds a contact from a search hit: this is the record a search would have given.
   std::string address = to_cp1251(wanted);
   SearchResult hit{};
-  hit.size = 36;
+  hit.size = sizeof hit;
   hit.nick = address.data();
   hit.email = address.data();
   view_.begin_wait("add", "adding " + wanted);

@@ -305,7 +305,7 @@ TEST_F(DatabaseTest, EventsKeepTheirBlobsModuleAndFlags) {
   Handle contact = add_contact();
   std::string text = "hello";
   std::string module = "MRIM";
-  EventInfo info{28,
+  EventInfo info{sizeof(EventInfo),
                  module.c_str(),
                  1700000000,
                  DBEF_UTF8 | 0x2,
@@ -322,7 +322,7 @@ TEST_F(DatabaseTest, EventsKeepTheirBlobsModuleAndFlags) {
 
   BYTE blob[6 + 4];
   std::memset(blob, '#', sizeof blob);
-  EventInfo got{28, nullptr, 0, 0, 0, 6, blob};
+  EventInfo got{sizeof(EventInfo), nullptr, 0, 0, 0, 6, blob};
   ASSERT_EQ(call(MS_DB_EVENT_GET, first, ptr(&got)), 0);
   EXPECT_STREQ(got.module, "MRIM");
   EXPECT_EQ(got.event_type, EVENTTYPE_AUTHREQUEST);
@@ -333,7 +333,7 @@ TEST_F(DatabaseTest, EventsKeepTheirBlobsModuleAndFlags) {
 
   // A smaller buffer gets what fits and nothing beyond it.
   std::memset(blob, '#', sizeof blob);
-  EventInfo small{28, nullptr, 0, 0, 0, 2, blob};
+  EventInfo small{sizeof(EventInfo), nullptr, 0, 0, 0, 2, blob};
   ASSERT_EQ(call(MS_DB_EVENT_GET, first, ptr(&small)), 0);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(blob), 3), "he#");
   EXPECT_EQ(small.blob_size, 2u);
@@ -342,7 +342,7 @@ TEST_F(DatabaseTest, EventsKeepTheirBlobsModuleAndFlags) {
   EXPECT_STREQ(module_seen, "MRIM");  // still valid
 
   EXPECT_NE(call(MS_DB_EVENT_GET, 9999, ptr(&got)), 0);
-  EventInfo no_blob{28, "MRIM", 0, 0, 0, 10, nullptr};
+  EventInfo no_blob{sizeof(EventInfo), "MRIM", 0, 0, 0, 10, nullptr};
   EXPECT_EQ(call(MS_DB_EVENT_ADD, contact, ptr(&no_blob)), 0);
   EXPECT_EQ(host.profile().events(contact).size(), 52u);
 }

@@ -181,7 +181,7 @@ TEST_F(AwaitingAuthorization, AnAddedContactSurvivesALogInAndGetsItsPlaceOnceLis
   host().write_setting(lee, "MRIM", "EMail", Setting::string("lee@mail.example"));
   host().write_setting(lee, "CList", "Group", Setting::string("Friends"));
   SearchResult result{};
-  result.size = 36;  // the record as the 32-bit host lays it out
+  result.size = sizeof result;
   result.nick = const_cast<char*>("lee@mail.example");
   result.email = result.nick;
   ASSERT_NE(session->call("/AddToList", 0, reinterpret_cast<LPARAM>(&result)), 0);

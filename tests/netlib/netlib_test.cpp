@@ -126,7 +126,7 @@ class NetlibTest : public ::testing::Test {
   INT_PTR call(const char* service, WPARAM w, T* record) {
     return host_.call_service(service, w, reinterpret_cast<LPARAM>(record));
   }
-  INT_PTR open(const char* name, uint16_t port, int size = 24) {
+  INT_PTR open(const char* name, uint16_t port, int size = sizeof(NetlibOpenConnection)) {
     NetlibOpenConnection rec{};
     rec.size = size;
     rec.host = name;
@@ -149,7 +149,7 @@ class NetlibTest : public ::testing::Test {
   }
 
   static NetlibPacketRecver request(DWORD timeout) {
-    return NetlibPacketRecver{24, timeout, 0, 0, 0, nullptr};
+    return NetlibPacketRecver{sizeof(NetlibPacketRecver), timeout, 0, 0, 0, nullptr};
   }
   static std::string unconsumed(const NetlibPacketRecver& rec) {
     return std::string(reinterpret_cast<const char*>(rec.buffer), static_cast<size_t>(rec.bytes_available));
@@ -218,7 +218,7 @@ TEST_F(NetlibTest, RecordSizesAndTheOlderHostsRefusal) {
 
   host_.netlib().refuse_long_open_record(true);
   hostsim::set_thread_last_error(0);
-  EXPECT_EQ(open("127.0.0.1", server.port(), 24), 0);
+  EXPECT_EQ(open("127.0.0.1", server.port(), sizeof(NetlibOpenConnection)), 0);
   EXPECT_EQ(hostsim::thread_last_error(), 87u);
   INT_PTR c = open("127.0.0.1", server.port(), NETLIBOPENCONNECTION_V1_SIZE);
   ASSERT_NE(c, 0);
@@ -229,13 +229,22 @@ TEST_F(NetlibTest, RecordSizesAndTheOlderHostsRefusal) {
   EXPECT_EQ(host_.netlib().open_requests(),
             std::vector<std::string>{"127.0.0.1:" + std::to_string(server.port())});
 
+  // A packet record of another width than the host's pointers is refused, not read.
+  INT_PTR r = receiver(c, 100);
+  ASSERT_NE(r, 0);
+  NetlibPacketRecver narrow = request(kNoLimit);
+  narrow.size = sizeof(NetlibPacketRecver) == 24 ? 32 : 24;
+  hostsim::set_thread_last_error(0);
+  EXPECT_EQ(more(r, narrow), -1);
+  EXPECT_EQ(hostsim::thread_last_error(), 87u);
+
   host_.netlib().refuse_long_open_record(false);
-  EXPECT_NE(open("127.0.0.1", server.port(), 24), 0);
+  EXPECT_NE(open("127.0.0.1", server.port(), sizeof(NetlibOpenConnection)), 0);
 }
 
 TEST_F(NetlibTest, OpenNeedsARegisteredUserAndAHostName) {
   Server server;
-  NetlibOpenConnection rec{24, "127.0.0.1", server.port()};
+  NetlibOpenConnection rec{sizeof(NetlibOpenConnection), "127.0.0.1", server.port()};
   hostsim::set_thread_last_error(0);
   EXPECT_EQ(call(MS_NETLIB_OPENCONNECTION, 0, &rec), 0);
   EXPECT_EQ(hostsim::thread_last_error(), 87u);

@@ -92,7 +92,7 @@ TEST_F(Search, FoundAddressGivesOneHitThenTheClosingAcknowledgement) {
   EXPECT_EQ(found[0].contact, 0u);
   EXPECT_EQ(found[0].module, "MRIM");
   EXPECT_EQ(found[0].process, static_cast<uintptr_t>(id));
-  EXPECT_EQ(found[0].record_size, 36);
+  EXPECT_EQ(found[0].record_size, static_cast<int>(sizeof(SearchResult)));
   EXPECT_EQ(found[0].nick, "kim@example.org");
   EXPECT_EQ(found[0].email, "kim@example.org");
   EXPECT_EQ(found[0].first_name, std::nullopt);
@@ -251,7 +251,7 @@ class ListEditing : public RequestHost {
   void answer_add_with(std::function<Packet(const Packet&)> reply) { add_reply_ = std::move(reply); }
   void no_answer() { add_reply_.reset(); }
 
-  INT_PTR add(const char* address, int size = 36) {
+  INT_PTR add(const char* address, int size = sizeof(SearchResult)) {
     SearchResult result{};
     result.size = size;
     result.nick = const_cast<char*>(address);
@@ -335,8 +335,8 @@ TEST_F(ListEditing, AddToListTakesAnExistingTemporaryContactOntoTheList) {
 
 TEST_F(ListEditing, AddToListRefusesOtherRecords) {
   EXPECT_EQ(add("kim@example.org", 28), 0);
-  EXPECT_EQ(add("", 36), 0);
-  EXPECT_EQ(add(nullptr, 36), 0);
+  EXPECT_EQ(add(""), 0);
+  EXPECT_EQ(add(nullptr), 0);
   EXPECT_EQ(MRIM_AddToList(0, 0), 0);
   EXPECT_TRUE(host_.profile().contacts().empty());
   EXPECT_TRUE(sent().empty());

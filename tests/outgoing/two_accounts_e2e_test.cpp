@@ -116,7 +116,7 @@ TEST_F(Exchange, SearchAddAndAuthorizationGranted) {
 
   std::string bob = address_of(kBob);
   SearchResult hit{};
-  hit.size = 36;
+  hit.size = sizeof hit;
   hit.nick = bob.data();
   hit.email = bob.data();
   auto contact = static_cast<Handle>(call(kAlice, "/AddToList", 0, reinterpret_cast<LPARAM>(&hit)));
