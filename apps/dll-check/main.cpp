@@ -1,11 +1,12 @@
-// dll-check: checks MRIM.dll from its file alone, on any machine (no 32-bit code is run): a PE32
-// image for i386, exactly the three entry points, imports from system DLLs only, the dialog
-// templates exactly as resources/dialogs.rc has them (the same table the Linux dialog model is
-// made from), the three protocol icons, and a version record that carries the version the
-// plug-in reports to the host.
+// dll-check: checks MRIM.dll from its file alone, on any machine (no Windows code is run): a PE32
+// image for i386 or a PE32+ image for x86-64, as the build it comes from, exactly the three entry
+// points, imports from system DLLs only, the dialog templates exactly as resources/dialogs.rc has
+// them (the same table the Linux dialog model is made from), the three protocol icons, and a
+// version record that carries the version the plug-in reports to the host.
 //
-//   dll-check MRIM.dll
+//   dll-check [--arch i686|x86_64] MRIM.dll
 //
+// The architecture is the one the DLL must be built for, i686 unless said otherwise.
 // Prints "PASS what" or "FAIL what: why" per check; the exit code is 0 only when all passed.
 #include <algorithm>
 #include <cstdio>
@@ -143,15 +144,30 @@ void check_version(const std::map<dllcheck::ResourceKey, dllcheck::Bytes>& found
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: dll-check MRIM.dll\n");
+  std::string arch = "i686";
+  if (argc == 4 && std::string(argv[1]) == "--arch") {
+    arch = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
+  if (argc != 2 || (arch != "i686" && arch != "x86_64")) {
+    std::fprintf(stderr, "usage: dll-check [--arch i686|x86_64] MRIM.dll\n");
     return 2;
   }
   std::string why;
   std::optional<dllcheck::PeFile> pe = dllcheck::read_pe(argv[1], &why);
   if (!check(std::string("PE image ") + argv[1], pe.has_value(), why)) return 1;
 
-  check("PE32 i386 image", pe->machine == 0x14C && pe->optional_magic == 0x10B);
+  char found_format[48];
+  std::snprintf(found_format, sizeof found_format, "machine 0x%X, optional header 0x%X", pe->machine,
+                pe->optional_magic);
+  if (arch == "i686")
+    check("PE32 i386 image",
+          pe->machine == dllcheck::kMachineI386 && pe->optional_magic == dllcheck::kPe32Magic, found_format);
+  else
+    check("PE32+ x86-64 image",
+          pe->machine == dllcheck::kMachineAmd64 && pe->optional_magic == dllcheck::kPe32PlusMagic,
+          found_format);
   check("a DLL", (pe->characteristics & 0x2000) != 0);
   std::vector<std::string> exports = dllcheck::export_names(*pe);
   std::sort(exports.begin(), exports.end());

@@ -1,4 +1,4 @@
-// Reads a 32-bit Windows image from its file (see pe_file.h).
+// Reads a Windows image, PE32 or PE32+, from its file (see pe_file.h).
 #include "apps/dll-check/pe_file.h"
 
 #include <fstream>
@@ -68,14 +68,20 @@ std::optional<PeFile> read_pe(const std::string& path, std::string* why) {
   pe.machine = *machine;
   pe.characteristics = *characteristics;
   pe.optional_magic = *magic;
-  if (pe.optional_magic != 0x10B) {
-    *why = "no PE32 optional header";
+  // The directory count stands at 92 in PE32 and at 108 in PE32+, whose image base and stack
+  // and heap sizes are 64 bits wide; the directories follow it in both.
+  size_t count_at = 0;
+  if (pe.optional_magic == kPe32Magic) {
+    count_at = optional + 92;
+  } else if (pe.optional_magic == kPe32PlusMagic) {
+    count_at = optional + 108;
+  } else {
+    *why = "no PE32 or PE32+ optional header";
     return std::nullopt;
   }
-  // PE32: the directory count stands at 92 and the directories follow it.
-  auto directory_count = read32(d, optional + 92);
+  auto directory_count = read32(d, count_at);
   for (uint32_t i = 0; directory_count && i < *directory_count && i < 16; ++i) {
-    auto rva = read32(d, optional + 96 + 8 * i), size = read32(d, optional + 100 + 8 * i);
+    auto rva = read32(d, count_at + 4 + 8 * i), size = read32(d, count_at + 8 + 8 * i);
     if (!rva || !size) break;
     pe.directories.emplace_back(*rva, *size);
   }

@@ -1,6 +1,6 @@
-// Reads a 32-bit Windows image from its file, on any machine: the headers, the export and
-// import tables and the resources, with every offset checked against the file's size, so that
-// nothing here needs the image to be loaded, or a 32-bit machine to load it.
+// Reads a Windows image from its file, on any machine: a PE32 (32-bit) or PE32+ (64-bit) image's
+// headers, export and import tables and resources, with every offset checked against the file's
+// size, so that nothing here needs the image to be loaded, or a Windows machine to load it.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +18,15 @@ using Bytes = std::vector<uint8_t>;
 std::optional<uint16_t> read16(const Bytes& data, size_t at);
 std::optional<uint32_t> read32(const Bytes& data, size_t at);
 
+constexpr uint16_t kMachineI386 = 0x14C;
+constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint16_t kPe32Magic = 0x10B;
+constexpr uint16_t kPe32PlusMagic = 0x20B;
+
 struct PeFile {
   Bytes data;
-  uint16_t machine = 0;         // 0x14C for i386
-  uint16_t optional_magic = 0;  // 0x10B for PE32
+  uint16_t machine = 0;         // kMachineI386 or kMachineAmd64
+  uint16_t optional_magic = 0;  // kPe32Magic or kPe32PlusMagic
   uint16_t characteristics = 0;
   struct Section {
     uint32_t rva, virtual_size, file_offset, file_size;
