@@ -14,6 +14,7 @@
 // for a context used by two threads at once, so every call on the channel is under link_mutex.
 #include "protocol/tls_link.h"
 
+#include <cctype>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
@@ -53,7 +54,8 @@ Phase phase = Phase::none;
 TlsChannel channel;
 bool channel_open = false;
 bool handshake_failed = false;  // of the latest upgrade; survives the session's end
-char verdict[200] = "not connected";
+// Long enough for a refusal that names two fingerprints.
+char verdict[256] = "not connected";
 bool verdict_refusal = false;
 
 std::mutex write_mutex;
@@ -142,6 +144,8 @@ bool accept_certificate(uint32_t generation, const char* server_name) {
     return false;
   }
   tls_fingerprint_hex(fingerprint, hex);
+  // The pin as hex digits alone, for the refusal's line: the user compares it with the new one.
+  char pinned_hex[2 * TLS_FINGERPRINT_SIZE + 1] = "";
   bool accepted = trusted;
   if (trusted) {
     mrim_log("TLS: the system trusts the certificate of %s (SHA-256 %s)\n", server_name, hex);
@@ -159,6 +163,11 @@ bool accept_certificate(uint32_t generation, const char* server_name) {
     } else {
       mrim_log("TLS: the certificate of %s (SHA-256 %s) is not the pinned one (%s): refused\n", server_name,
                hex, pin.text);
+      size_t digits = 0;
+      for (const char* p = pin.text; *p != '\0' && digits + 1 < sizeof pinned_hex; ++p)
+        if (isxdigit(static_cast<unsigned char>(*p)))
+          pinned_hex[digits++] = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+      pinned_hex[digits] = '\0';
     }
     if (pinned) free_setting(&pin);
   }
@@ -168,7 +177,9 @@ bool accept_certificate(uint32_t generation, const char* server_name) {
     phase = Phase::secure;
     set_verdict_locked(false, "encrypted (TLS), certificate SHA-256 %s", hex);
   } else {
-    set_verdict_locked(true, "not connected: %s (SHA-256 %s)", kNotTrusted, hex);
+    char both[sizeof verdict];
+    snprintf(both, sizeof both, "SHA-256 %s; the pinned one is %s", hex, pinned_hex);
+    set_verdict_locked(true, "not connected: %s (%s)", kNotTrusted, both);
   }
   return accepted;
 }

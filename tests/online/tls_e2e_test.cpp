@@ -154,6 +154,9 @@ TEST_F(Encryption, OnlyThePinnedCertificateIsAccepted) {
   server->renew_certificate();
   expect_refused(2, "the server's certificate is not trusted");
   EXPECT_EQ(pin(), pasted) << "a refused certificate does not replace the pin";
+  // The user sees what changed: the new certificate and the pinned one.
+  EXPECT_NE(security().find(server->certificate_sha256()), std::string::npos) << security();
+  EXPECT_NE(security().find(first), std::string::npos) << security();
 
   session->set_account_text("CertificatePin", "");
   ASSERT_TRUE(go_online()) << session->log();
