@@ -67,7 +67,7 @@ TEST(Templates, OptionsPage201) {
   EXPECT_EQ(info->style, kVisibleChild | DS_SETFONT);
   EXPECT_EQ(info->ex_style, WS_EX_CONTROLPARENT);
   EXPECT_EQ(info->cx, 281);
-  EXPECT_EQ(info->cy, 380);
+  EXPECT_EQ(info->cy, 352);
   EXPECT_STREQ(info->font, "MS Shell Dlg");
   EXPECT_EQ(info->font_size, 8);
   EXPECT_EQ(info->parent, options.handle());
@@ -84,30 +84,30 @@ TEST(Templates, OptionsPage201) {
           {IDC_GROUP, kGroup, "New Mail", 4, 76, 273, 43, kVisibleChild | BS_GROUPBOX},
           {2004, kCheck, "New Mail Notify", 12, 90, 257, 12, kCheckBox},
           {2003, kCheck, "Baloon-style (if not set, notify by mailbox contact)", 12, 102, 257, 12, kCheckBox},
-          {IDC_GROUP, kGroup, "Expert", 4, 120, 273, 66, kVisibleChild | BS_GROUPBOX},
+          {IDC_GROUP, kGroup, "Expert", 4, 120, 273, 63, kVisibleChild | BS_GROUPBOX},
           {IDC_STATIC, kLabel, "Timeout (Sec):", 10, 128, 48, 8, kRightLabel},
           {2005, kEdit, "", 65, 127, 116, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {2008, kCheck, "Reconnect by itself after a lost connection", 12, 141, 257, 12, kCheckBox},
-          {2010, kCheck, "Old protocol (code page 1251 texts, no status texts)", 12, 155, 257, 12, kCheckBox},
-          {2009, kCheck, "Write a diagnostic log (for bug reports)", 12, 169, 257, 12, kCheckBox},
-          {IDC_GROUP, kGroup, "Server", 4, 190, 273, 52, kVisibleChild | BS_GROUPBOX},
-          {IDC_STATIC, kLabel, "Host name:", 10, 204, 48, 8, kRightLabel},
-          {2006, kEdit, "", 65, 203, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Port:", 10, 220, 48, 8, kRightLabel},
-          {2007, kEdit, "", 65, 219, 40, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Leave empty for the built-in server.", 112, 221, 157, 8, kLeftLabel},
-          {IDC_GROUP, kGroup, "Encryption", 4, 246, 273, 80, kVisibleChild | BS_GROUPBOX},
-          {2013, kCheck, "Encrypt the connection when the server offers it", 12, 260, 257, 12, kCheckBox},
-          {2014, kCheck, "Refuse servers that offer no encryption", 12, 274, 257, 12, kCheckBox},
-          {IDC_STATIC, kLabel, "Certificate:", 10, 292, 48, 8, kRightLabel},
-          {2015, kEdit, "", 65, 291, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {2010, kCheck, "Old protocol (code page 1251 texts, no status texts)", 12, 154, 257, 12, kCheckBox},
+          {2009, kCheck, "Write a diagnostic log (for bug reports)", 12, 167, 257, 12, kCheckBox},
+          {IDC_GROUP, kGroup, "Server", 4, 186, 273, 40, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Host name:", 10, 198, 48, 8, kRightLabel},
+          {2006, kEdit, "", 65, 197, 140, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Port:", 208, 198, 20, 8, kRightLabel},
+          {2007, kEdit, "", 231, 197, 38, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Leave empty for the built-in server.", 65, 212, 204, 8, kLeftLabel},
+          {IDC_GROUP, kGroup, "Encryption", 4, 230, 273, 70, kVisibleChild | BS_GROUPBOX},
+          {2013, kCheck, "Encrypt the connection when the server offers it", 12, 242, 257, 12, kCheckBox},
+          {2014, kCheck, "Refuse servers that offer no encryption", 12, 254, 257, 12, kCheckBox},
+          {IDC_STATIC, kLabel, "Certificate:", 10, 269, 48, 8, kRightLabel},
+          {2015, kEdit, "", 65, 268, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {IDC_STATIC, kLabel, "SHA-256 of the trusted certificate; empty: trust the first one seen.", 65,
-           305, 204, 16, kLeftLabel},
-          {IDC_GROUP, kGroup, "My status message", 4, 330, 273, 46, kVisibleChild | BS_GROUPBOX},
-          {IDC_STATIC, kLabel, "Title:", 10, 344, 48, 8, kRightLabel},
-          {2011, kEdit, "", 65, 343, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Description:", 10, 360, 48, 8, kRightLabel},
-          {2012, kEdit, "", 65, 359, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+           281, 204, 16, kLeftLabel},
+          {IDC_GROUP, kGroup, "My status message", 4, 304, 273, 44, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Title:", 10, 317, 48, 8, kRightLabel},
+          {2011, kEdit, "", 65, 316, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Description:", 10, 332, 48, 8, kRightLabel},
+          {2012, kEdit, "", 65, 331, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
       },
       {2001, 2002, 2005});
 }
