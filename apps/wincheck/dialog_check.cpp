@@ -12,10 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "apps/wincheck/host_layout.h"
 #include "hostsim/profile.h"
 
 namespace wincheck {
 namespace {
+
+constexpr int kHostOptionsChrome = 70;
+constexpr int kTaskBarHeight = 40;
 
 const std::wstring kSetupTitle = L"MRIM Account Setup";
 // What the user types into the set-up dialog.
@@ -420,7 +424,7 @@ void check_options_page(Report& report, hostsim::Host& host, const std::string& 
     return;
   }
   report.check("options page record",
-               record->page.size == 60 && record->title == module && record->group == "Network" &&
+               record->page.size == kPageSize && record->title == module && record->group == "Network" &&
                    record->page.flags == 4 && record->page.template_name == MAKEINTRESOURCEA(201),
                "size " + std::to_string(record->page.size) + ", title " + quoted(record->title) + ", group " +
                    quoted(record->group) + ", flags " + std::to_string(record->page.flags));
@@ -442,6 +446,18 @@ void check_options_page(Report& report, hostsim::Host& host, const std::string& 
   report.check("the options page's password field hides its text",
                (GetWindowLongW(GetDlgItem(page, 2002), GWL_STYLE) & ES_PASSWORD) != 0, "no ES_PASSWORD");
   check_layout(report, page, "options page");
+  // The host's options window puts its title bar and frame, a heading above the page and a row of
+  // buttons below it (about 70 pixels at these fonts) around the page, and the window must fit a
+  // 768-pixel-high screen above a 40-pixel task bar.
+  RECT page_rect{};
+  GetWindowRect(page, &page_rect);
+  const int page_height = page_rect.bottom - page_rect.top;
+  const int window_height =
+      page_height + GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYFIXEDFRAME) + kHostOptionsChrome;
+  report.check("the options page in the host's options window fits a 768-pixel-high screen",
+               page_height > 0 && window_height <= 768 - kTaskBarHeight,
+               "the page is " + std::to_string(page_height) + " pixels high, the window " +
+                   std::to_string(window_height));
 
   // The user changes the time-out, names a server and ticks "New Mail Notify".
   int changed = state.changed;
@@ -497,8 +513,8 @@ void check_details_page(Report& report, hostsim::Host& host, const std::string& 
     return;
   }
   report.check("details page record",
-               record->page.size == 60 && record->page.position == -1900000000 && record->title == module &&
-                   record->page.template_name == MAKEINTRESOURCEA(601),
+               record->page.size == kPageSize && record->page.position == -1900000000 &&
+                   record->title == module && record->page.template_name == MAKEINTRESOURCEA(601),
                "position " + std::to_string(record->page.position) + ", title " + quoted(record->title));
   HWND page = make_page(*record, window);
   if (!report.check("the details page is made from template 601", page != nullptr,

@@ -8,16 +8,18 @@ namespace {
 
 const BYTE* base_of(HMODULE module) { return reinterpret_cast<const BYTE*>(module); }
 
-const IMAGE_NT_HEADERS32* nt_headers(HMODULE module) {
+// The headers in this program's own format: a 32-bit check host loads only PE32 images, a 64-bit
+// one only PE32+ (the machine and the magic, read first, are at the same place in both).
+const IMAGE_NT_HEADERS* nt_headers(HMODULE module) {
   auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
   if (dos->e_magic != IMAGE_DOS_SIGNATURE) return nullptr;
-  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base_of(module) + dos->e_lfanew);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base_of(module) + dos->e_lfanew);
   return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
 }
 
 const IMAGE_DATA_DIRECTORY* directory(HMODULE module, int index) {
-  const IMAGE_NT_HEADERS32* nt = nt_headers(module);
-  if (nt == nullptr || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) return nullptr;
+  const IMAGE_NT_HEADERS* nt = nt_headers(module);
+  if (nt == nullptr || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC) return nullptr;
   if (static_cast<DWORD>(index) >= nt->OptionalHeader.NumberOfRvaAndSizes) return nullptr;
   const IMAGE_DATA_DIRECTORY* dir = &nt->OptionalHeader.DataDirectory[index];
   return dir->VirtualAddress != 0 && dir->Size != 0 ? dir : nullptr;
@@ -41,7 +43,7 @@ struct GroupIconDir {
 
 ImageHeader image_header(HMODULE module) {
   ImageHeader header;
-  if (const IMAGE_NT_HEADERS32* nt = nt_headers(module)) {
+  if (const IMAGE_NT_HEADERS* nt = nt_headers(module)) {
     header.machine = nt->FileHeader.Machine;
     header.optional_magic = nt->OptionalHeader.Magic;
     header.is_dll = (nt->FileHeader.Characteristics & IMAGE_FILE_DLL) != 0;

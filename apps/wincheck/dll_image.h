@@ -12,8 +12,8 @@
 namespace wincheck {
 
 struct ImageHeader {
-  WORD machine = 0;         // IMAGE_FILE_MACHINE_I386 for a 32-bit x86 image
-  WORD optional_magic = 0;  // IMAGE_NT_OPTIONAL_HDR32_MAGIC for PE32
+  WORD machine = 0;         // IMAGE_FILE_MACHINE_I386 or IMAGE_FILE_MACHINE_AMD64
+  WORD optional_magic = 0;  // IMAGE_NT_OPTIONAL_HDR32_MAGIC (PE32) or ..._HDR64_MAGIC (PE32+)
   bool is_dll = false;
 };
 

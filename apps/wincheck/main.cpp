@@ -9,7 +9,8 @@
 //
 // With the two ports of an MRIM server stand-in running on 127.0.0.1 (whose accounts hold the
 // account below), the account also goes online, changes status and goes offline against it,
-// then sends one message through it to itself and receives it back.
+// then sends one message through it to itself and receives it back, and meets the stand-in
+// restarted under it (scripts/wine-check.sh restarts it on request).
 // The work folder becomes the current folder, where the plug-in writes its log. Prints one
 // "PASS name" or "FAIL name: why" line per check and ends with "N passed, M failed"; the exit
 // code is 0 only when every check passed. Each stage is a function of its own; later stages
@@ -33,10 +34,12 @@
 
 #include "apps/wincheck/dialog_check.h"
 #include "apps/wincheck/dll_image.h"
+#include "apps/wincheck/host_layout.h"
 #include "apps/wincheck/message_check.h"
 #include "apps/wincheck/notice_watcher.h"
 #include "apps/wincheck/online_check.h"
 #include "apps/wincheck/report.h"
+#include "apps/wincheck/restart_check.h"
 #include "hostsim/host.h"
 
 namespace wincheck {
@@ -68,7 +71,7 @@ const std::vector<std::string> kServicesRequired = {"/GetCaps", "/GetName", "/Lo
 const std::vector<std::string> kLateHooks = {ME_OPT_INITIALISE, ME_USERINFO_INITIALISE, ME_DB_CONTACT_DELETED,
                                              ME_DB_CONTACT_SETTINGCHANGED};
 
-constexpr int kDeadlineSeconds = 120;
+constexpr int kDeadlineSeconds = 200;
 
 struct Context {
   Report& report;
@@ -221,9 +224,8 @@ void seed_profile(Context& c) {
 
 void check_image(Context& c) {
   ImageHeader header = image_header(c.module);
-  c.report.check("image is a PE32 i386 DLL",
-                 header.machine == IMAGE_FILE_MACHINE_I386 &&
-                     header.optional_magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC && header.is_dll,
+  c.report.check(std::string("image is a ") + kImageKind + " DLL",
+                 header.machine == kImageMachine && header.optional_magic == kImageMagic && header.is_dll,
                  "machine " + hex(header.machine) + ", optional header " + hex(header.optional_magic) +
                      (header.is_dll ? ", DLL" : ", not a DLL"));
 
@@ -238,11 +240,16 @@ void check_image(Context& c) {
                    "GetProcAddress failed");
 
   // The plug-in must load on a machine that has only the system's own DLLs.
-  static const char* kSystemDlls[] = {"kernel32.dll", "user32.dll",   "gdi32.dll",   "msvcrt.dll",
-                                      "ws2_32.dll",   "advapi32.dll", "shell32.dll", "comctl32.dll",
-                                      "ole32.dll",    "version.dll",  "comdlg32.dll"};
+  // secur32 and crypt32 are the system's TLS (SChannel) and its certificate checks.
+  static const char* kSystemDlls[] = {"kernel32.dll", "user32.dll",   "gdi32.dll",    "msvcrt.dll",
+                                      "ws2_32.dll",   "advapi32.dll", "shell32.dll",  "comctl32.dll",
+                                      "ole32.dll",    "version.dll",  "comdlg32.dll", "secur32.dll",
+                                      "crypt32.dll"};
   std::vector<std::string> foreign;
-  for (const std::string& dll : import_dlls(c.module)) {
+  std::vector<std::string> imports = import_dlls(c.module);
+  // An import table that cannot be read would pass the check below without a word.
+  c.report.check("the import table is read", !imports.empty(), "no imports found");
+  for (const std::string& dll : imports) {
     bool system = std::any_of(std::begin(kSystemDlls), std::end(kSystemDlls),
                               [&](const char* s) { return _stricmp(s, dll.c_str()) == 0; });
     if (!system) foreign.push_back(dll);
@@ -296,7 +303,8 @@ void check_notice(Context& c) {
 void check_plugin_info(Context& c) {
   const PluginInfo* info = c.host.plugin_info(0);
   if (!c.report.check("MirandaPluginInfo returns a record", info != nullptr, "null")) return;
-  c.report.check("info size 40", info->size == 40, "size " + std::to_string(info->size));
+  c.report.check("info size " + std::to_string(kPluginInfoSize), info->size == kPluginInfoSize,
+                 "size " + std::to_string(info->size));
   c.report.check("info short name",
                  info->short_name && std::string(info->short_name) == "MRIM protocol support",
                  info->short_name ? quoted(info->short_name) : "null");
@@ -393,7 +401,7 @@ void check_menu(Context& c) {
     return;
   const hostsim::MenuItemRecord& item = items[0];
   c.report.check("menu item record",
-                 item.size == 40 && item.name == "Authorization.." && item.flags == 0 &&
+                 item.size == kMenuItemSize && item.name == "Authorization.." && item.flags == 0 &&
                      item.position == 1000030000 && item.service == kModule + "/ReqAuth" &&
                      item.contact_owner == kModule,
                  "size " + std::to_string(item.size) + ", name " + quoted(item.name) + ", flags " +
@@ -539,6 +547,7 @@ int run(const std::string& dll_path, const std::string& work_dir, const std::opt
   check_modules_loaded(c);
   if (server) check_online(report, host, kModule, kLogFile, kEmail, kPassword, *server);
   if (server) check_message(report, host, kModule, kLogFile, kEmail, c.diagnostic);
+  if (server) check_restarts(report, host, kModule, kLogFile);
   check_unload(c);
   check_no_other_boxes(c);
   check_dialogs(report, host, watcher, c.dll_path, kModule);
