@@ -452,8 +452,8 @@ void check_options_page(Report& report, hostsim::Host& host, const std::string& 
   RECT page_rect{};
   GetWindowRect(page, &page_rect);
   const int page_height = page_rect.bottom - page_rect.top;
-  const int window_height =
-      page_height + GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYFIXEDFRAME) + kHostOptionsChrome;
+  const int window_height = page_height + GetSystemMetrics(SM_CYCAPTION) +
+                            2 * GetSystemMetrics(SM_CYFIXEDFRAME) + kHostOptionsChrome;
   report.check("the options page in the host's options window fits a 768-pixel-high screen",
                page_height > 0 && window_height <= 768 - kTaskBarHeight,
                "the page is " + std::to_string(page_height) + " pixels high, the window " +

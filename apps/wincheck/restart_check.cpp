@@ -57,14 +57,16 @@ bool acked_since(hostsim::Host& host, const std::string& module, size_t skip, in
                  LPARAM param) {
   std::vector<hostsim::AckRecord> acks = host.acks();
   for (size_t i = skip; i < acks.size(); ++i)
-    if (acks[i].module == module && acks[i].type == type && acks[i].result == result && acks[i].param == param)
+    if (acks[i].module == module && acks[i].type == type && acks[i].result == result &&
+        acks[i].param == param)
       return true;
   return false;
 }
 
 std::string security_line(hostsim::Host& host, const std::string& module, INT_PTR* secure) {
   char line[256] = "";
-  *secure = host.call_service((module + "/ConnectionSecurity").c_str(), sizeof line, reinterpret_cast<LPARAM>(line));
+  *secure = host.call_service((module + "/ConnectionSecurity").c_str(), sizeof line,
+                              reinterpret_cast<LPARAM>(line));
   return line;
 }
 
@@ -75,13 +77,15 @@ std::string pin_of(hostsim::Host& host, const std::string& module) {
 
 }  // namespace
 
-void check_restarts(Report& report, hostsim::Host& host, const std::string& module, const std::string& log_file) {
+void check_restarts(Report& report, hostsim::Host& host, const std::string& module,
+                    const std::string& log_file) {
   const std::string set_status = module + "/SetStatus";
   const std::string pin = pin_of(host, module);
   size_t mark = host.acks().size();
   host.call_service(set_status.c_str(), ID_STATUS_ONLINE, 0);
   bool online = host.wait_until(
-      [&] { return acked_since(host, module, mark, ACKTYPE_STATUS, ACKRESULT_SUCCESS, ID_STATUS_ONLINE); }, kWaitMs);
+      [&] { return acked_since(host, module, mark, ACKTYPE_STATUS, ACKRESULT_SUCCESS, ID_STATUS_ONLINE); },
+      kWaitMs);
   if (!report.check("restart stage: online inside TLS", online, "no status acknowledgement")) return;
 
   // A server that crashes and comes back with its certificate: the account follows by itself.
@@ -100,19 +104,22 @@ void check_restarts(Report& report, hostsim::Host& host, const std::string& modu
   std::string line = security_line(host, module, &secure);
   report.check("the account went offline with the server and came back online by itself", back,
                "status " + std::to_string(host.call_service((module + "/GetStatus").c_str(), 0, 0)));
-  report.check("back inside TLS with the pinned certificate", secure == 1 && line.find(pin) != std::string::npos,
-               line);
+  report.check("back inside TLS with the pinned certificate",
+               secure == 1 && line.find(pin) != std::string::npos, line);
 
   // The server comes back with another certificate: refused, the pin kept, nothing sent.
   std::string log = read_all(log_file);
   const size_t logins = count_of(log, "MRIM_CS_LOGIN2(");
   mark = host.acks().size();
   std::optional<std::string> fresh = restart_server("new");
-  if (!report.check("the server stand-in restarts with a new certificate", fresh && fresh->size() == 64 && *fresh != pin,
+  if (!report.check("the server stand-in restarts with a new certificate",
+                    fresh && fresh->size() == 64 && *fresh != pin,
                     fresh ? "it shows " + *fresh : "no answer from the script"))
     return;
   bool refused = host.wait_until(
-      [&] { return acked_since(host, module, mark, ACKTYPE_LOGIN, ACKRESULT_FAILED, LOGINERR_WRONGPROTOCOL); },
+      [&] {
+        return acked_since(host, module, mark, ACKTYPE_LOGIN, ACKRESULT_FAILED, LOGINERR_WRONGPROTOCOL);
+      },
       kWaitMs);
   line = security_line(host, module, &secure);
   report.check("a new certificate is refused (wrong protocol)", refused, "no refusal");
@@ -127,7 +134,8 @@ void check_restarts(Report& report, hostsim::Host& host, const std::string& modu
   report.check("no try planned after the refusal", !plan || plan->number == 0,
                "ReconnectIn " + std::to_string(plan ? plan->number : 0));
   log = read_all(log_file);
-  report.check("no log-in went to the server with the new certificate", count_of(log, "MRIM_CS_LOGIN2(") == logins,
+  report.check("no log-in went to the server with the new certificate",
+               count_of(log, "MRIM_CS_LOGIN2(") == logins,
                std::to_string(count_of(log, "MRIM_CS_LOGIN2(") - logins) + " log-ins");
 
   // Encryption required of a server that offers none: refused before the log-in.
@@ -139,7 +147,9 @@ void check_restarts(Report& report, hostsim::Host& host, const std::string& modu
   mark = host.acks().size();
   host.call_service(set_status.c_str(), ID_STATUS_ONLINE, 0);
   refused = host.wait_until(
-      [&] { return acked_since(host, module, mark, ACKTYPE_LOGIN, ACKRESULT_FAILED, LOGINERR_WRONGPROTOCOL); },
+      [&] {
+        return acked_since(host, module, mark, ACKTYPE_LOGIN, ACKRESULT_FAILED, LOGINERR_WRONGPROTOCOL);
+      },
       kWaitMs);
   line = security_line(host, module, &secure);
   report.check("\"Encryption\" 2 against a server without TLS is refused", refused, "no refusal");

@@ -15,6 +15,7 @@ namespace wincheck {
 // Runs after the online and message stages, with the account offline and its certificate
 // pinned; leaves it offline. log_file is the plug-in's log in the current folder, which is also
 // where the request and answer files lie.
-void check_restarts(Report& report, hostsim::Host& host, const std::string& module, const std::string& log_file);
+void check_restarts(Report& report, hostsim::Host& host, const std::string& module,
+                    const std::string& log_file);
 
 }  // namespace wincheck
