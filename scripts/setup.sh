@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a fresh Debian machine (run as root). Skips the
 # package manager when everything is already there. With "linux" only the Linux build's
-# packages are installed (enough for the main job). Wine and its virtual display are installed
-# only on a machine that executes 32-bit programs (scripts/can-run-32bit.sh): elsewhere they
-# could never run, and their i386 packages may not even install.
+# packages are installed (enough for the main job). The 64-bit Wine (Debian's wine64, no i386
+# packages), its virtual display and ImageMagick are installed everywhere: the 64-bit DLL runs
+# under it on any x86-64 machine. The 32-bit Wine is installed only on a machine that executes
+# 32-bit programs (scripts/can-run-32bit.sh): elsewhere it could never run, and its i386
+# packages may not even install.
 set -euo pipefail
 
 # libssl-dev is for the server stand-in's TLS; the plug-in itself does not link OpenSSL.
 linux_packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
                 libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev libssl-dev tmux clang-format)
-# zip and unzip make and check the package (scripts/package.sh).
-windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip unzip)
-wine_packages=(wine wine32 fonts-wine xvfb xauth imagemagick)
+# zip and unzip make and check the package (scripts/package.sh); openssl makes the Wine check's
+# certificates.
+windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix
+                  binutils-mingw-w64-x86-64 zip unzip wine64 fonts-wine xvfb xauth imagemagick openssl)
+wine32_packages=(wine wine32)
 
 packages=("${linux_packages[@]}")
 wine=no
 if [ "${1:-all}" != "linux" ]; then
   packages+=("${windows_packages[@]}")
   if bash "$(dirname "$0")/can-run-32bit.sh" >/dev/null; then
-    packages+=("${wine_packages[@]}")
+    packages+=("${wine32_packages[@]}")
     wine=yes
   fi
 fi

@@ -2,11 +2,11 @@
 # Builds everything and runs every test: the check that the tree names only reserved example
 # hosts and addresses, the check of the plug-in's layers (scripts/check-layers.sh), the Linux
 # tests in three configurations (plain, ASan+UBSan, TSan; each loads both builds of the plug-in,
-# the release and the diagnostic one), the Windows DLL's own checks, the package made from it,
-# the DLL under Wine, and a bounded run of every fuzz target.
-# Ends with one summary line "N passed, M failed, K skipped". The Wine check is the one that may
-# be skipped: on a machine that does not execute 32-bit programs it cannot run at all, and it
-# says why.
+# the release and the diagnostic one), the 32-bit and 64-bit Windows DLLs' own checks, the
+# package made from them, each DLL under Wine, and a bounded run of every fuzz target.
+# Ends with one summary line "N passed, M failed, K skipped". The 32-bit Wine check is the one
+# that may be skipped: on a machine that does not execute 32-bit programs it cannot run at all,
+# and it says why. The 64-bit one runs on every x86-64 machine.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -96,19 +96,65 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 # The sanitizer builds are unoptimised: GCC 12's flow warnings (array bounds, string
 # overflow, maybe-uninitialized) misfire inside libstdc++ when instrumentation meets -O2.
-run_linux asan -DMRIM_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
-run_linux tsan -DMRIM_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+run_linux asan -DMRIM_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug -DMRIM_BENCHMARKS=OFF
+run_linux tsan -DMRIM_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DMRIM_BENCHMARKS=OFF
 
-echo "== building win"
-# The release build, as scripts/package.sh makes it: the package step below then builds nothing.
-if cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
-     -DMRIM_DIAGNOSTIC=OFF >"$logs/win-configure.log" 2>&1 && cmake --build build/win -j"$jobs" >"$logs/win-build.log" 2>&1; then
+# A Windows tree as scripts/package.sh makes it (Release, the release build): the package step
+# below then builds nothing more.
+build_win() {  # name, toolchain architecture, build arguments...
+  local name=$1 arch=$2
+  shift 2
+  echo "== building $name"
+  cmake -S . -B "build/$name" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DMRIM_DIAGNOSTIC=OFF >"$logs/$name-configure.log" 2>&1 &&
+    cmake --build "build/$name" -j"$jobs" "$@" >"$logs/$name-build.log" 2>&1 && return 0
+  tail -n 40 "$logs/$name-build.log" "$logs/$name-configure.log" 2>/dev/null
+  return 1
+}
+
+# Read from the file on the Linux side: runs on every machine.
+check_dll() {  # name, toolchain architecture
+  bash scripts/check-dll.sh --arch "$2" "build/$1/MRIM.dll" build/linux/apps/dll-check/dll-check >"$logs/$1-dll.log" 2>&1
+  local code=$?
+  cat "$logs/$1-dll.log"
+  record "$1 dll format, entry points, imports and resources" $code
+}
+
+# With the Linux server stand-in the check also takes the DLL online and offline on loopback,
+# and restarts the stand-in under it.
+wine_check() {  # name, build folder
+  echo "== $1"
+  local server="$root/build/linux/apps/mrim-server/mrim-server"
+  [ -x "$server" ] || server=
+  MRIM_SERVER=$server bash scripts/wine-check.sh "$2" >"$logs/$1.log" 2>&1
+  local code=$?
+  cat "$logs/$1.log"
+  record "$1" $code
+}
+
+# The 32-bit check host is built only where it can run; the DLL is built and checked everywhere.
+runs_32bit=yes
+why_not_32bit=$(bash scripts/can-run-32bit.sh) || runs_32bit=no
+win_targets=()
+[ "$runs_32bit" = yes ] || win_targets=(--target MRIM)
+win_built=no
+if build_win win i686 "${win_targets[@]}"; then
+  win_built=yes
   record "win build" 0
-  # Read from the file on the Linux side: runs on every machine, 32-bit or not.
-  bash scripts/check-dll.sh build/win/MRIM.dll build/linux/apps/dll-check/dll-check >"$logs/win-dll.log" 2>&1
-  code=$?
-  cat "$logs/win-dll.log"
-  record "win dll format, entry points, imports and resources" $code
+  check_dll win i686
+else
+  record "win build" 1
+fi
+win64_built=no
+if build_win win64 x86_64; then
+  win64_built=yes
+  record "win64 build" 0
+  check_dll win64 x86_64
+else
+  record "win64 build" 1
+fi
+
+if [ "$win_built" = yes ] && [ "$win64_built" = yes ]; then
   echo "== package"
   if JOBS=$jobs bash scripts/package.sh >"$logs/package.log" 2>&1; then
     bash scripts/check-package.sh "$(tail -n 1 "$logs/package.log")" 2>&1 | tee -a "$logs/package.log"
@@ -117,23 +163,15 @@ if cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
     tail -n 20 "$logs/package.log"
     code=1
   fi
-  record "package: stripped DLL, its symbols, README and licence" $code
-  echo "== wine check"
-  if why=$(bash scripts/can-run-32bit.sh); then
-    # With the Linux server stand-in the check also takes the DLL online and offline on loopback.
-    server="$root/build/linux/apps/mrim-server/mrim-server"
-    if [ -x "$server" ]; then export MRIM_SERVER="$server"; fi
-    bash scripts/wine-check.sh build/win >"$logs/wine.log" 2>&1
-    code=$?
-    cat "$logs/wine.log"
-    record "wine check" $code
-  else
-    echo "wine check skipped: $why"
-    skipped=$((skipped + 1))
-  fi
-else
-  tail -n 40 "$logs/win-build.log" "$logs/win-configure.log" 2>/dev/null
-  record "win build" 1
+  record "package: both stripped DLLs, their symbols, README and licence" $code
+fi
+
+[ "$win64_built" = yes ] && wine_check "wine check (64-bit)" build/win64
+if [ "$runs_32bit" = no ]; then
+  echo "wine check (32-bit) skipped: $why_not_32bit"
+  skipped=$((skipped + 1))
+elif [ "$win_built" = yes ]; then
+  wine_check "wine check (32-bit)" build/win
 fi
 
 # Every fuzz target for a short bounded time each (the figures are in the log).
