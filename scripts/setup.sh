@@ -18,12 +18,14 @@ windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64
 wine32_packages=(wine wine32)
 
 packages=("${linux_packages[@]}")
-wine=no
+# The 32-bit Wine is wanted, not needed: its i386 packages must match the machine's own
+# versions exactly, which a mirror part-way through a sync cannot always give. When they cannot
+# be installed, the 32-bit Wine check is skipped and says so; nothing else depends on them.
+optional=()
 if [ "${1:-all}" != "linux" ]; then
   packages+=("${windows_packages[@]}")
   if bash "$(dirname "$0")/can-run-32bit.sh" >/dev/null; then
-    packages+=("${wine32_packages[@]}")
-    wine=yes
+    optional=("${wine32_packages[@]}")
   fi
 fi
 
@@ -31,13 +33,17 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
-if [ ${#missing[@]} -eq 0 ]; then
+missing_optional=()
+for package in "${optional[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing_optional+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_optional[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "Installing: ${missing[*]}"
+echo "Installing: ${missing[*]} ${missing_optional[*]}"
 export DEBIAN_FRONTEND=noninteractive
-if [ "$wine" = yes ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ ${#missing_optional[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 # A mirror caught mid-sync fails an index now and then; another try a little later usually
@@ -51,4 +57,10 @@ for try in 1 2 3; do
   [ "$try" -lt 3 ] && sleep $((try * 10))
 done
 rm -f "$update_log"
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+if [ ${#missing_optional[@]} -gt 0 ]; then
+  apt-get install -y -q --no-install-recommends "${missing_optional[@]}" >/tmp/mrim-setup-wine32.log 2>&1 ||
+    echo "setup: the 32-bit Wine (${missing_optional[*]}) cannot be installed now; its check is skipped (see /tmp/mrim-setup-wine32.log)"
+fi

@@ -170,6 +170,9 @@ fi
 if [ "$runs_32bit" = no ]; then
   echo "wine check (32-bit) skipped: $why_not_32bit"
   skipped=$((skipped + 1))
+elif ! dpkg -s wine32 >/dev/null 2>&1 || ! command -v wine >/dev/null; then
+  echo "wine check (32-bit) skipped: the 32-bit Wine (wine, wine32) could not be installed on this machine"
+  skipped=$((skipped + 1))
 elif [ "$win_built" = yes ]; then
   wine_check "wine check (32-bit)" build/win
 fi
