@@ -177,7 +177,7 @@ bool accept_certificate(uint32_t generation, const char* server_name) {
     phase = Phase::secure;
     set_verdict_locked(false, "encrypted (TLS), certificate SHA-256 %s", hex);
   } else {
-    char both[sizeof verdict];
+    char both[2 * sizeof hex + 32];
     snprintf(both, sizeof both, "SHA-256 %s; the pinned one is %s", hex, pinned_hex);
     set_verdict_locked(true, "not connected: %s (%s)", kNotTrusted, both);
   }
