@@ -54,14 +54,11 @@ TEST_F(ServicesTest, ContactsBelongToTheProtocolThatClaimedThem) {
 
 TEST_F(ServicesTest, AcknowledgementsAreRecordedWithTheirParameters) {
   std::string ok = "Ok.";
-  AckData status{28,
-                 "MRIM",
-                 nullptr,
-                 ACKTYPE_STATUS,
-                 ACKRESULT_SUCCESS,
-                 reinterpret_cast<HANDLE>(static_cast<uintptr_t>(ID_STATUS_OFFLINE)),
+  AckData status{sizeof(AckData),   "MRIM",
+                 nullptr,           ACKTYPE_STATUS,
+                 ACKRESULT_SUCCESS, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(ID_STATUS_OFFLINE)),
                  ID_STATUS_ONLINE};
-  AckData message{28,
+  AckData message{sizeof(AckData),
                   "MRIM",
                   reinterpret_cast<HANDLE>(5),
                   ACKTYPE_MESSAGE,
@@ -70,13 +67,19 @@ TEST_F(ServicesTest, AcknowledgementsAreRecordedWithTheirParameters) {
                   ptr(ok.c_str())};
   char email[] = "found@mrim.example";
   SearchResult hit{static_cast<int>(sizeof(SearchResult)), nullptr, nullptr, nullptr, email, {}};
-  AckData search_data{28,       "MRIM", nullptr, ACKTYPE_SEARCH, ACKRESULT_DATA, reinterpret_cast<HANDLE>(1),
+  AckData search_data{sizeof(AckData), "MRIM",         nullptr,
+                      ACKTYPE_SEARCH,  ACKRESULT_DATA, reinterpret_cast<HANDLE>(1),
                       ptr(&hit)};
   AckData search_end{
-      28, "MRIM", nullptr, ACKTYPE_SEARCH, ACKRESULT_SUCCESS, reinterpret_cast<HANDLE>(1), ptr(ok.c_str())};
-  AckData details{
-      28, "MRIM", reinterpret_cast<HANDLE>(5), ACKTYPE_GETINFO, ACKRESULT_FAILED, reinterpret_cast<HANDLE>(1),
-      0};
+      sizeof(AckData), "MRIM", nullptr, ACKTYPE_SEARCH, ACKRESULT_SUCCESS, reinterpret_cast<HANDLE>(1),
+      ptr(ok.c_str())};
+  AckData details{sizeof(AckData),
+                  "MRIM",
+                  reinterpret_cast<HANDLE>(5),
+                  ACKTYPE_GETINFO,
+                  ACKRESULT_FAILED,
+                  reinterpret_cast<HANDLE>(1),
+                  0};
   for (AckData* ack : {&status, &message, &search_data, &search_end, &details})
     call(MS_PROTO_BROADCASTACK, 0, ptr(ack));
   ok = "changed";  // texts were copied at the call
@@ -158,7 +161,8 @@ TEST_F(ServicesTest, MenuItemsPagesAndTypingAreRecorded) {
 }
 
 TEST_F(ServicesTest, TrayAnswersAsConfiguredOrIsAbsent) {
-  SystrayNotify notice{24, "MRIM", "New mail", "You have 2 unread letters", NIIF_INFO, 3000};
+  SystrayNotify notice{sizeof(SystrayNotify),       "MRIM",    "New mail",
+                       "You have 2 unread letters", NIIF_INFO, 3000};
   EXPECT_EQ(call(MS_CLIST_SYSTRAY_NOTIFY, 0, ptr(&notice)), 0);
   host.set_tray_available(true, 1);
   EXPECT_EQ(call(MS_CLIST_SYSTRAY_NOTIFY, 0, ptr(&notice)), 1);

@@ -118,7 +118,7 @@ TEST_F(NewMail, BalloonAtTheFirstPollAndEveryTwelfthAfter) {
   EXPECT_EQ(notice.text, "3 New Messages");
   EXPECT_EQ(notice.info_flags, 1u);
   EXPECT_EQ(notice.timeout, 3000u);
-  EXPECT_EQ(context_->balloon.size, 24);
+  EXPECT_EQ(context_->balloon.size, static_cast<int>(sizeof(SystrayNotify)));
   EXPECT_TRUE(host_.profile().contacts().empty()) << "no mailbox contact in balloon style";
 }
 

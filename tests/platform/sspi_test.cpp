@@ -7,6 +7,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,7 +73,8 @@ const Identity& identity() {
     id.der.resize(static_cast<size_t>(length));
     unsigned char* out = id.der.data();
     i2d_X509(certificate, &out);
-    id.pem_file = testing::TempDir() + "sspi_test_trust.pem";
+    // One file per process: ctest runs this program's tests side by side.
+    id.pem_file = testing::TempDir() + "sspi_test_trust." + std::to_string(getpid()) + ".pem";
     FILE* file = std::fopen(id.pem_file.c_str(), "w");
     PEM_write_X509(file, certificate);
     std::fclose(file);

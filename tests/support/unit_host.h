@@ -36,6 +36,7 @@
 #include "protocol/send.h"
 #include "protocol/session.h"
 #include "protocol/status.h"
+#include "protocol/tls_link.h"
 #include "serversim/wire.h"
 #include "support/support.h"
 #include "support/tcp_peer.h"
@@ -140,6 +141,8 @@ class UnitHost : public ::testing::Test {
       return 0;
     });
     host_.replace_service(MS_DB_EVENT_ADD, [this](WPARAM contact, LPARAM l) { return on_event(contact, l); });
+    // The pretend connection is a session in clear.
+    tls_link_prepare(kConnection, "mrim.test", 0);
     protocol_state.connection = kConnection;
     work_ = std::make_unique<ListenerWorkArea>();
     // The gap between writes passes on a clock of the tests' own the moment it is waited for:
@@ -153,6 +156,7 @@ class UnitHost : public ::testing::Test {
     threads_stop_all(pending_queue_wake_all);
     threads_reset();
     protocol_state.connection = nullptr;
+    tls_link_reset();
     pending_queue_clear();
     plugin_link = nullptr;
   }
@@ -344,7 +348,7 @@ class UnitHost : public ::testing::Test {
 
   INT_PTR on_event(WPARAM contact, LPARAM l) {
     auto* info = reinterpret_cast<const EventInfo*>(l);
-    EXPECT_EQ(info->size, 28);
+    EXPECT_EQ(info->size, static_cast<int>(sizeof(EventInfo)));
     hostsim::StoredEvent event;
     event.contact = contact;
     event.module = info->module ? info->module : "";
