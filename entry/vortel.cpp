@@ -124,8 +124,7 @@ void start_worker_threads() {
 // Unblocks the threads that wait on the host so that they see the stop request.
 void wake_threads_for_unload() {
   receiver_close(session_receiver_take());
-  HANDLE connection = protocol_state.connection.exchange(nullptr);
-  if (connection != nullptr) close_handle(connection);
+  tls_link_close(protocol_state.connection.exchange(nullptr));
   // Cuts short a connect thread's wait of up to 10 s for the address service.
   receiver_close(receiver_take(protocol_state.redirect_receiver));
   reconnect_cancel_all();

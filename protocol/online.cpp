@@ -208,18 +208,26 @@ int connect_and_login(ConnectRequest* request) {
   }
   // Every packet of the session, the greeting included, carries the revision it speaks.
   protocol_state.wire_revision = mrim_wanted_revision();
+  // The certificate must be good for the server the user chose, whatever host the address
+  // service's reply (which comes in clear) named. The record exists before any write can find
+  // the connection.
+  char chosen[MRIM_HOST_NAME_MAX + 1];
+  WORD chosen_port = 0;
+  mrim_address_service(chosen, sizeof chosen, &chosen_port);
+  tls_link_prepare(connection, chosen,
+                   get_setting_byte(nullptr, protocol_state.module_name, "Encryption", 1));
   if (!session_attempt_store(attempt, connection, receiver)) {
     receiver_close(receiver);
-    close_handle(connection);
+    tls_link_close(connection);
     return 0;
   }
   const uint32_t generation = receiver_generation();
+  // Encryption comes first: a server starts a fresh session state after it.
+  const bool asks = tls_link_start(generation);
   // The listener starts receiving at once instead of at its next look.
   listener_wake();
-
-  // Encryption comes first: a server starts a fresh session state after it.
-  TlsOffer offer = tls_link_start(generation) ? mrim_do_starttls() : TLS_OFFER_NOT_ASKED;
-  int refused = tls_link_upgrade(generation, host, offer);
+  TlsOffer offer = asks ? mrim_do_starttls() : TLS_OFFER_NOT_ASKED;
+  int refused = tls_link_upgrade(generation, offer);
   if (refused != 0) return refused;
 
   if (mrim_do_hello() != 0) return LOGINERR_TIMEOUT;

@@ -156,7 +156,7 @@ int MRIM_sendpacket(const MrimPacket* packet) {
   uint32_t dlen = packet->dlen;
   if (dlen > MRIM_BODY_CAPACITY) return 1;  // never read past the buffer
   int length = static_cast<int>(MRIM_HEADER_SIZE + dlen);
-  INT_PTR sent = tls_link_send(connection, reinterpret_cast<const char*>(packet), length);
+  INT_PTR sent = tls_link_send(reinterpret_cast<const char*>(packet), length);
   return sent < 0 ? 1 : 0;
 }
 

@@ -109,7 +109,7 @@ void carry_out(const Aftermath& after) {
   if (after.report_reason != 0) report_login_failure(after.report_reason);
   status_acks_send();
   receiver_close(after.receiver);
-  if (after.connection != nullptr) close_handle(after.connection);
+  tls_link_close(after.connection);
   tls_link_session_ended();
   // Requests waiting for replies on the ended session give up now, not at their time-out, and
   // so do the packets still waiting for their turn to be written on it.
@@ -277,7 +277,7 @@ bool session_attempt_store(uint32_t attempt, HANDLE connection, HANDLE receiver)
     last_heard = session_now();
   }
   receiver_close(stale.receiver);
-  if (stale.connection != nullptr) close_handle(stale.connection);
+  tls_link_close(stale.connection);
   return true;
 }
 

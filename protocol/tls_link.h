@@ -1,13 +1,22 @@
-// The session's encryption: asking the server for TLS before the greeting, the handshake, the
-// certificate check, and from then on every byte of the session through the TLS channel. The
-// listener hands each delivery here first and the send function writes through here, so nothing
-// above protocol/ knows whether a session is encrypted.
+// The account's connection record: the socket handle of the current session, its write lock, the
+// phase of its encryption (clear, asking, answered, handshaking, checking, encrypted) and its TLS
+// channel. Every write of the session goes through it and it alone decides whether a write goes
+// out in clear, sealed, held until the session is encrypted, or fails; the listener hands it
+// each delivery first, so nothing above protocol/ knows whether a session is encrypted.
 //
-// The account's byte "Encryption" says when: 0 never, 1 when the server offers it (the default),
-// 2 required. A server certificate is accepted when the system trusts it for the server's name,
-// or when its SHA-256 equals the account's "CertificatePin" (hex; colons, spaces and case do
-// not matter). Without a pin the first certificate seen is pinned and logged (trust on first
-// use); a later, different one is refused.
+// The account's byte "Encryption" says when to ask for TLS: 0 never, 1 when the server offers it
+// (the default), 2 required. Once the account holds a pin for its server, 1 behaves as 2: a
+// session that was encrypted once stays encrypted. A server certificate is accepted when the
+// system trusts it for the server the user chose ("Server", else the build's default; never a
+// name the address service's reply gave), or when its SHA-256 equals the account's
+// "CertificatePin" (hex; colons, spaces and case do not matter). The first certificate accepted
+// is pinned, trusted or not; a different one later is refused, unless the system trusts it for
+// the chosen server, and then the pin moves to it. The pin belongs to the chosen server
+// ("CertificatePinHost"): a pin made for another one counts as none.
+//
+// What arrives in clear after the request for TLS went out, other than the answer itself, is an
+// attack on the upgrade: it is never dispatched and the connection is dropped. What is decrypted
+// before the certificate is accepted waits until it is.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +27,8 @@
 
 enum TlsLinkReceive {
   TLS_LINK_CLEAR,   // the session is not encrypted: the delivery is plaintext, the caller's to use
-  TLS_LINK_TAKEN,   // taken; its plaintext (if any) went to the sink
-  TLS_LINK_FAILED,  // TLS broke or the server ended it: the connection is of no more use
+  TLS_LINK_TAKEN,   // taken; its plaintext (if any, and once it may be used) went to the sink
+  TLS_LINK_FAILED,  // TLS broke, the server ended it or the delivery was an attack: drop the connection
 };
 
 // What the server said to the request for TLS (MRIM_CS_STARTTLS).
@@ -31,28 +40,34 @@ enum TlsOffer {
   TLS_OFFER_ENDED,      // the session ended first
 };
 
-// The connect thread's steps between storing the connection (receiver count `generation`) and
-// the greeting. tls_link_start readies the link for the new session and says whether the
-// account asks for TLS; until the answer comes nothing but the request goes out. Then
-// tls_link_upgrade takes the answer and runs the handshake and the certificate check as the
-// account's setting says: 0 when the log-in may go on (encrypted, or in clear where that is
-// allowed); LOGINERR_WRONGPROTOCOL when the server offers no encryption that is required or its
+// The connect thread's steps. tls_link_prepare makes the record for a connection before the
+// session stores it (so that no write can find the connection without its record); chosen_name
+// is the address service the user chose, whose name the certificate must be valid for, and mode
+// the account's "Encryption" (0 makes a connection in clear from the start).
+// tls_link_start binds it to the session (receiver count `generation`) once stored, and says
+// whether the account asks for TLS; until the answer comes nothing but the request goes out.
+// Then tls_link_upgrade takes the answer and runs the handshake and the certificate check: 0
+// when the log-in may go on (encrypted, or in clear where that is allowed); LOGINERR_WRONGPROTOCOL
+// when the server offers no encryption that is required (or that it offered before) or its
 // certificate is not trusted (the reason is logged and kept for tls_link_describe);
-// LOGINERR_NOSERVER when the session ended or the handshake did not end in time.
+// LOGINERR_NOSERVER when no answer came, the session ended or the handshake was cut off.
+void tls_link_prepare(HANDLE connection, const char* chosen_name, BYTE mode);
 bool tls_link_start(uint32_t generation);
-int tls_link_upgrade(uint32_t generation, const char* server_name, TlsOffer offer);
+int tls_link_upgrade(uint32_t generation, TlsOffer offer);
 
 // The listener's step for each delivery of the session under `generation`.
 TlsLinkReceive tls_link_receive(uint32_t generation, const BYTE* bytes, uint32_t count, TlsSink sink,
                                 void* context);
 
-// Writes on the connection, encrypted while the current session runs inside TLS. Bytes sent
-// (the plaintext's count), or -1 on failure. Nothing goes out in clear on a session that asked
-// for TLS: during its handshake a write is left out (only the keep-alive comes then).
-INT_PTR tls_link_send(HANDLE connection, const char* data, int length);
+// Writes on the current connection as its record decides: in clear, sealed, or held while the
+// upgrade is under way (the held writes go out, in order, once the session is encrypted, and are
+// dropped with the connection when it is not). The plaintext's count for a write taken, -1 for
+// one that failed: no connection, one without a record, a broken channel, or no room to hold it.
+INT_PTR tls_link_send(const char* data, int length);
 
-// A session ended (its connection closed): wakes a connect thread waiting on its handshake and
-// frees the channel of any session that is not the current one.
+// Closes a session's connection handle, after any write on it has ended.
+void tls_link_close(HANDLE connection);
+// A session ended (its connection closed): wakes a connect thread waiting on its handshake.
 void tls_link_session_ended();
 // Frees everything (Unload).
 void tls_link_reset();
@@ -65,7 +80,5 @@ bool tls_link_describe(char* out, size_t out_size);
 // the current session runs inside TLS, else 0.
 INT_PTR MRIM_ConnectionSecurity(WPARAM size, LPARAM buffer);
 
-// Hex of a fingerprint (2 × TLS_FINGERPRINT_SIZE characters and a terminator); and the
-// comparison of a pin as people type it with such hex.
+// Hex of a fingerprint (2 × TLS_FINGERPRINT_SIZE characters and a terminator).
 void tls_fingerprint_hex(const BYTE fingerprint[TLS_FINGERPRINT_SIZE], char* out);
-bool tls_pin_matches(const char* pin, const char* fingerprint_hex);

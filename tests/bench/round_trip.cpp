@@ -22,6 +22,7 @@
 #include "protocol/listener.h"
 #include "protocol/receive.h"
 #include "protocol/send.h"
+#include "protocol/tls_link.h"
 #include "serversim/server.h"
 #include "support/support.h"
 #include "support/tcp_peer.h"
@@ -112,6 +113,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   auto work_area = std::make_unique<ListenerWorkArea>();
+  tls_link_prepare(link.connection, "mrim.test", 0);
   protocol_state.connection = link.connection;
   protocol_state.packet_receiver = link.receiver;
   listener_set_packet_handler(MRIM_HSP);  // as Load wires it

@@ -17,6 +17,7 @@
 #include "hostsim/profile.h"
 #include "incoming/dispatcher.h"
 #include "protocol/receive.h"
+#include "protocol/tls_link.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ void reset_after_input() {
   for (hostsim::Handle contact : host->profile().contacts()) host->profile().delete_contact(contact);
   host->clear_records();
   pending_queue_clear();
+  tls_link_prepare(kConnection, "mrim.test", 0);
   protocol_state.connection = kConnection;
   protocol_state.status = ID_STATUS_ONLINE;
   protocol_state.contact_list_loading = 0;

@@ -14,6 +14,7 @@
 
 #include "core/protocol_state.h"
 #include "protocol/send.h"
+#include "protocol/tls_link.h"
 #include "support/unit_host.h"
 
 namespace {
@@ -263,6 +264,7 @@ TEST_F(CodecSend, BytesArriveAtTheServerAndAFailedSendIsReported) {
   testsupport::HostConnection link;
   ASSERT_TRUE(link.open(server.port(), kModule));
   ASSERT_TRUE(server.accept());
+  tls_link_prepare(link.connection, "mrim.test", 0);
   protocol_state.connection = link.connection;
 
   auto packet = new_packet(MRIM_CS_PING, mrim_next_seq());

@@ -16,6 +16,7 @@
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
 #include "protocol/send.h"
+#include "protocol/tls_link.h"
 #include "support/unit_host.h"
 
 namespace {
@@ -216,6 +217,7 @@ class Listener : public Fixture {
   void start_listener() { ASSERT_EQ(thread_start_long(ListenThread, work_.get()), 0); }
   // The connect sequence's part: the connection and receiver in place, online, then the wake.
   void go_online() {
+    tls_link_prepare(link_.connection, "mrim.test", 0);
     protocol_state.connection = link_.connection;
     session_receiver_store(link_.receiver);
     protocol_state.status = ID_STATUS_ONLINE;
