@@ -90,7 +90,8 @@ bool Session::start() {
         if (!entry.outgoing && !entry.auth_request && entry.text == from_cp1251(text)) return true;
       return false;
     };
-    embedded_ = EmbeddedServer::start(options_.accounts_file, reason, delivered);
+    embedded_ = EmbeddedServer::start(options_.accounts_file, certificate_files_for(options_.profile), reason,
+                                      delivered);
     if (!embedded_) {
       error("", reason);
       return false;
