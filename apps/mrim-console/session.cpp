@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
 #include <thread>
 
 #include "account_setup.h"
@@ -29,6 +30,11 @@ int apparent_mode(const std::string& visibility) {
   if (visibility == "visible") return ID_STATUS_ONLINE;
   if (visibility == "invisible") return ID_STATUS_OFFLINE;
   return 0;
+}
+
+// A value the options page would not store is shown as it is.
+std::string encryption_name(uint32_t value) {
+  return value < std::size(kEncryptionNames) ? kEncryptionNames[value] : std::to_string(value);
 }
 
 }  // namespace
@@ -77,6 +83,10 @@ bool Session::start() {
   if (options_.legacy_protocol || !host_->setting(0, module_, "LegacyProtocol"))
     host_->write_setting(0, module_, "LegacyProtocol",
                          hostsim::Setting::byte(options_.legacy_protocol.value_or(false) ? 1 : 0));
+
+  // What the options page's encryption choice stores; read by the plug-in as a session starts.
+  if (options_.encryption || !host_->setting(0, module_, "Encryption"))
+    host_->write_setting(0, module_, "Encryption", hostsim::Setting::byte(options_.encryption.value_or(1)));
 
   hostsim::Netlib& netlib = host_->netlib();
   std::string server = "embedded";
@@ -139,7 +149,8 @@ bool Session::start() {
       .set("plugin", options_.plugin)
       .set("host_version", host_version_text(host_->version()))
       .set("utf8", host_->takes_utf8())
-      .set("protocol", book_->number(0, module_, "LegacyProtocol").value_or(0) ? "1.8" : "1.19");
+      .set("protocol", book_->number(0, module_, "LegacyProtocol").value_or(0) ? "1.8" : "1.19")
+      .set("encryption", encryption_name(book_->number(0, module_, "Encryption").value_or(1)));
   if (embedded_) {
     Value answering = Value::array();
     for (const std::string& email : embedded_->answering()) answering.push_back(email);

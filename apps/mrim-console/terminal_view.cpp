@@ -104,8 +104,10 @@ std::string describe(const Event& event) {
     std::string text = "MRIM console: plug-in " + text_of(f, "module") + ", server " + text_of(f, "server");
     text += account.empty() ? ", no account set up" : ", account " + account;
     if (text_of(f, "profile") != ":memory:") text += ", profile " + text_of(f, "profile");
-    // Only what differs from the usual: an older protocol, a host without UTF-8.
+    // Only what differs from the usual: an older protocol, another encryption choice, a host
+    // without UTF-8.
     if (text_of(f, "protocol") == "1.8") text += ", protocol 1.8";
+    if (text_of(f, "encryption") != "offered") text += ", encryption " + text_of(f, "encryption");
     if (!flag_of(f, "utf8")) text += ", host " + text_of(f, "host_version") + " (code page 1251)";
     return text + "\nType help for the commands.";
   }

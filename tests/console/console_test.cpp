@@ -307,8 +307,9 @@ TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
   EXPECT_EQ(kim.all(is("message", "from", kBob)).size(), 1u) << kim.transcript();
 }
 
-// The account's status texts and the protocol revision, as each kind of host stores them: UTF-8
-// where the host takes it, else code page 1251 with "?" for what that lacks.
+// The account's status texts, the protocol revision and the encryption choice, as each kind of
+// host stores them: UTF-8 where the host takes it, else code page 1251 with "?" for what that
+// lacks.
 TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
   const std::string title = "At the gym \xF0\x9F\x99\x82";                   // an emoji
   const std::string cyrillic = "\xD0\x92 \xD0\xB7\xD0\xB0\xD0\xBB\xD0\xB5";  // "В зале"
@@ -318,14 +319,16 @@ TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
     std::string typed_title, shown_title;
     hostsim::Setting stored_title;
     BYTE legacy;
+    BYTE encryption;
   };
   const Run runs[] = {
-      {{}, title, title, hostsim::Setting::utf8(title), 0},
-      {{"--host-version", "0.6", "--protocol", "1.8"},
+      {{}, title, title, hostsim::Setting::utf8(title), 0, 1},
+      {{"--host-version", "0.6", "--protocol", "1.8", "--encryption", "never"},
        cyrillic + " \xF0\x9F\x99\x82",
        cyrillic + " ?",
        hostsim::Setting::string("\xC2 \xE7\xE0\xEB\xE5 ?"),
-       1},
+       1,
+       0},
   };
   for (const Run& run : runs) {
     std::string profile = folder.file("profile" + std::to_string(run.legacy) + ".sqlite");
@@ -348,6 +351,7 @@ TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
     ASSERT_TRUE(store->load(stored, error)) << error;
     EXPECT_EQ(stored.setting(0, "MRIM", "StatusTitle"), run.stored_title);
     EXPECT_EQ(stored.setting(0, "MRIM", "LegacyProtocol"), hostsim::Setting::byte(run.legacy));
+    EXPECT_EQ(stored.setting(0, "MRIM", "Encryption"), hostsim::Setting::byte(run.encryption));
   }
 }
 
