@@ -14,6 +14,7 @@
 #include "hostsim/profile.h"
 #include "protocol/online.h"
 #include "resources/resource.h"
+#include "security.h"
 
 #ifndef MRIM_CONSOLE_PLUGIN
 #define MRIM_CONSOLE_PLUGIN "MRIM.so"
