@@ -50,7 +50,8 @@ SecurityLine read_security_line(const std::string& line) {
   read.certificate = fingerprint_after(line, "SHA-256 ");
   read.pinned = fingerprint_after(line, "; the pinned one is ");
   read.replaced = fingerprint_after(line, "; it replaces the pinned ");
-  read.encryption_withdrawn = !read.encrypted && line.find("no longer offers encryption") != std::string::npos;
+  read.encryption_withdrawn =
+      !read.encrypted && line.find("no longer offers encryption") != std::string::npos;
   const std::string trusted = "; the system trusts it for ";
   if (size_t at = line.find(trusted); read.encrypted && at != std::string::npos) {
     read.system_trusted = true;

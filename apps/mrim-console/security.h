@@ -20,9 +20,9 @@ void add_security(hostsim::Host& host, const std::string& module, Event& event);
 // What a line says, as far as the console acts on it. Fingerprints are 64 lower-case hex digits.
 struct SecurityLine {
   bool encrypted = false;
-  std::string certificate;  // the session's certificate, or the one a refusal names
-  std::string pinned;       // a refused certificate: the pinned one it is not
-  std::string replaced;     // the pin that a certificate the system trusts took the place of
+  std::string certificate;             // the session's certificate, or the one a refusal names
+  std::string pinned;                  // a refused certificate: the pinned one it is not
+  std::string replaced;                // the pin that a certificate the system trusts took the place of
   std::optional<bool> system_trusted;  // none where the line does not tell
   std::string trusted_for;             // the name the system trusts the certificate for
   bool encryption_withdrawn = false;   // refused: the server offered encryption before, and now not

@@ -91,7 +91,7 @@ std::string fingerprint_row(const std::string& label, const std::string& hex, si
 }
 
 constexpr const char* kTrustOrClear =
-    "  Type \"trust\" to accept the new certificate,\n"
+    "  Type \"trust\" to accept the new certificate if you expected the change,\n"
     "  or \"security pin clear\" to forget the pin.";
 
 // A log-in refused for a certificate that is not the pinned one: both fingerprints, whole, one
