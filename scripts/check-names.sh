@@ -40,7 +40,7 @@ perl -e '
   my %reserved_names = map { $_ => 1 } ("localhost", "example.com", "example.net", "example.org");
   my %file_extensions = map { $_ => 1 } qw(
     bat bin bmp c cc cmake conf cpp csv dat db dbg debug def dll exe gz h history hpp ico inc ini json lib log
-    md o out png py rc reg so sock sqlite sh svg tar tmp txt xml yml yaml zip);
+    md o out pem png py rc reg so sock sqlite sh svg tar tmp txt xml yml yaml zip);
 
   my %protocol_keys = map { lc($_) => 1 } qw(MESSAGES.TOTAL MESSAGES.UNREAD MRIM.NICKNAME client.endpoint);
   # Locale names are dotted too (C.UTF-8, en_US.UTF-8): the part after the dot is a character set.

@@ -160,6 +160,10 @@ void Server::use_certificate(const std::string& cert_pem, const std::string& key
   impl_->tls_identity = std::move(given);
 }
 
+void Server::make_certificate(std::string& cert_pem, std::string& key_pem) {
+  detail::make_pem(cert_pem, key_pem);
+}
+
 std::vector<SessionInfo> Server::sessions() const {
   std::lock_guard lock(impl_->m);
   std::vector<SessionInfo> out;

@@ -211,6 +211,9 @@ class Server {
   // Handshakes from now on use this certificate and key (PEM texts). Throws
   // std::invalid_argument when they are no certificate with its key.
   void use_certificate(const std::string& cert_pem, const std::string& key_pem);
+  // A fresh key and certificate of the kind the server makes, as PEM texts for use_certificate:
+  // a program that keeps them serves the same certificate at its next start.
+  static void make_certificate(std::string& cert_pem, std::string& key_pem);
 
   // Observation.
   std::vector<SessionInfo> sessions() const;  // every session, open and ended, oldest first

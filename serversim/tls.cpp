@@ -93,7 +93,14 @@ std::vector<std::string> alternative_names(const X509* cert) {
 
 }  // namespace
 
-TlsIdentity make_identity() {
+namespace {
+
+struct Made {
+  Key key;
+  Cert cert;
+};
+
+Made make_key_and_certificate() {
   Key key(EVP_EC_gen("P-256"));
   Cert cert(X509_new());
   if (!key || !cert) throw std::runtime_error("TLS key: " + openssl_error("cannot be made"));
@@ -123,7 +130,30 @@ TlsIdentity make_identity() {
       alt && X509_add_ext(cert.get(), alt, -1) == 1 && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
   X509_EXTENSION_free(alt);
   if (!made) throw std::runtime_error("TLS certificate: " + openssl_error("cannot be made"));
-  return TlsIdentity{server_context(cert.get(), key.get()), der_sha256(cert.get())};
+  return Made{std::move(key), std::move(cert)};
+}
+
+}  // namespace
+
+TlsIdentity make_identity() {
+  Made made = make_key_and_certificate();
+  return TlsIdentity{server_context(made.cert.get(), made.key.get()), der_sha256(made.cert.get())};
+}
+
+void make_pem(std::string& cert_pem, std::string& key_pem) {
+  Made made = make_key_and_certificate();
+  Bio cert(BIO_new(BIO_s_mem()));
+  Bio key(BIO_new(BIO_s_mem()));
+  if (!cert || !key || PEM_write_bio_X509(cert.get(), made.cert.get()) != 1 ||
+      PEM_write_bio_PrivateKey(key.get(), made.key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+    throw std::runtime_error("TLS certificate: " + openssl_error("cannot be written as PEM"));
+  auto text = [](BIO* bio) {
+    char* data = nullptr;
+    long size = BIO_get_mem_data(bio, &data);
+    return std::string(data, size > 0 ? static_cast<size_t>(size) : 0);
+  };
+  cert_pem = text(cert.get());
+  key_pem = text(key.get());
 }
 
 TlsIdentity identity_from_pem(const std::string& cert_pem, const std::string& key_pem) {

@@ -30,6 +30,8 @@ struct TlsIdentity {
 TlsIdentity make_identity();
 // One from PEM texts; throws std::invalid_argument when they are no certificate and its key.
 TlsIdentity identity_from_pem(const std::string& cert_pem, const std::string& key_pem);
+// The same kind of key and certificate as make_identity's, as PEM texts, for whoever keeps them.
+void make_pem(std::string& cert_pem, std::string& key_pem);
 
 // What a client learns of the server's certificate.
 struct TlsPeer {

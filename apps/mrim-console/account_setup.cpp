@@ -86,18 +86,4 @@ bool ask_account(const std::string& known, std::string& email, std::string& pass
   return read;
 }
 
-std::string security_line(hostsim::Host& host, const std::string& module, bool* encrypted) {
-  char line[256] = "";
-  INT_PTR secure =
-      host.call_service(module + "/ConnectionSecurity", sizeof line, reinterpret_cast<LPARAM>(line));
-  if (encrypted != nullptr) *encrypted = secure == 1;
-  return line;
-}
-
-void add_security(hostsim::Host& host, const std::string& module, Event& event) {
-  bool encrypted = false;
-  std::string line = security_line(host, module, &encrypted);
-  event.set("encrypted", encrypted).set("security", line);
-}
-
 }  // namespace console

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "event.h"
 #include "hostsim/host.h"
 
 namespace console {
@@ -21,12 +20,6 @@ void store_server(hostsim::Host& host, const std::string& module, const std::str
 // Both settings are there (an empty text counts, as it does for the plug-in).
 bool account_complete(hostsim::Host& host, const std::string& module);
 std::string account_address(hostsim::Host& host, const std::string& module);
-
-// The plug-in's line on the session's encryption ("encrypted (TLS), certificate SHA-256 …",
-// "not encrypted", or why the last log-in was refused), and whether the session is encrypted.
-std::string security_line(hostsim::Host& host, const std::string& module, bool* encrypted = nullptr);
-// The same as fields "encrypted" and "security" of an event.
-void add_security(hostsim::Host& host, const std::string& module, Event& event);
 
 // Asks for the address (showing `known` as the default) and the password at the terminal,
 // without echoing the password. False when standard input ends first.

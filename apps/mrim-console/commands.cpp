@@ -22,13 +22,13 @@ struct Shape {
 };
 
 const Shape kShapes[] = {
-    {"status", 0, 3, true},   {"msg", 2, 2, true},        {"typing", 1, 1, false},
-    {"list", 0, 0, false},    {"search", 1, 1, false},    {"add", 1, 1, false},
-    {"rename", 2, 2, true},   {"delete", 1, 1, false},    {"visibility", 2, 2, false},
-    {"info", 1, 1, false},    {"authorize", 1, 1, false}, {"deny", 1, 1, false},
-    {"reqauth", 1, 1, false}, {"history", 1, 1, false},   {"wait", 1, 1, false},
-    {"help", 0, 1, false},    {"move", 2, 2, true},       {"groups", 0, 0, false},
-    {"quit", 0, 0, false},
+    {"status", 0, 3, true},    {"msg", 2, 2, true},        {"typing", 1, 1, false},
+    {"list", 0, 0, false},     {"search", 1, 1, false},    {"add", 1, 1, false},
+    {"rename", 2, 2, true},    {"delete", 1, 1, false},    {"visibility", 2, 2, false},
+    {"info", 1, 1, false},     {"authorize", 1, 1, false}, {"deny", 1, 1, false},
+    {"reqauth", 1, 1, false},  {"history", 1, 1, false},   {"wait", 1, 1, false},
+    {"help", 0, 1, false},     {"move", 2, 2, true},       {"groups", 0, 0, false},
+    {"security", 0, 2, false}, {"trust", 0, 0, false},     {"quit", 0, 0, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -82,6 +82,9 @@ std::string check_arguments(const Command& command) {
     if (mode != "visible" && mode != "invisible" && mode != "normal")
       return "unknown visibility \"" + mode + "\" (visible, invisible or normal)";
   }
+  if (name == "security" && !command.args.empty() &&
+      (command.args.size() != 2 || command.args[0] != "pin" || command.args[1] != "clear"))
+    return std::string("pin clear or nothing is wanted; usage: ") + usage_of(name);
   if (name == "help" && !command.args.empty() && usage_of(lower(command.args[0]))[0] == '\0')
     return "no command \"" + command.args[0] + "\" (type help for the list)";
   if (name == "wait") {
@@ -134,6 +137,15 @@ const std::vector<CommandInfo>& command_table() {
       {"history", "history ADDRESS", "show the messages exchanged with a contact",
        "Also for an address whose contact was deleted."},
       {"wait", "wait SECONDS", "let events arrive before the next command", "Ctrl-C cuts it short."},
+      {"security", "security [pin clear]", "show the session's encryption; pin clear forgets the pin",
+       "Shows the plug-in's line on the connection, the pinned certificate's SHA-256 in full (or\n"
+       "that none is pinned), and whether the system trusts the server's certificate.\n"
+       "security pin clear forgets the pin, online or offline: the next certificate the server\n"
+       "shows is pinned in its place."},
+      {"trust", "trust", "accept the new certificate that a log-in refused",
+       "Only after a log-in refused because the server's certificate is not the pinned one (the\n"
+       "refusal shows both): pins the new certificate and goes online again, unless you chose\n"
+       "offline since."},
       {"help", "help [COMMAND]", "this list, or what a command does", ""},
       {"quit", "quit", "go offline and leave", "So do Ctrl-D and a second Ctrl-C on an empty line."},
   };
@@ -184,6 +196,8 @@ ParseResult parse_command(const std::string& line) {
   }
   if (command.name == "status" && !command.args.empty()) command.args[0] = lower(command.args[0]);
   if (command.name == "visibility") command.args.back() = lower(command.args.back());
+  if (command.name == "security")
+    for (std::string& arg : command.args) arg = lower(arg);
   result.error = check_arguments(command);
   if (result.error.empty()) result.command = std::move(command);
   return result;
@@ -257,8 +271,9 @@ std::vector<std::string> completions(const std::string& before, const std::strin
     std::string usage_text = usage_of(lower(words[0]));
     pos = 0;
     while (next_word(usage_text, pos, next, ignored) && !next.empty()) {
-      if (next.size() > 2 && next.front() == '[' && next.back() == ']')
-        next = next.substr(1, next.size() - 2);
+      // An optional part may span words ("[pin clear]"); its brackets belong to none of them.
+      if (next.size() > 1 && next.front() == '[') next.erase(0, 1);
+      if (next.size() > 1 && next.back() == ']') next.pop_back();
       usage.push_back(next);
     }
     if (words.size() < usage.size()) {
@@ -273,7 +288,8 @@ std::vector<std::string> completions(const std::string& before, const std::strin
         choices = data.groups;
       } else if (shape == "COMMAND") {
         command_names();
-      } else if (shape.find('|') != std::string::npos) {
+      } else if (shape == lower(shape)) {
+        // Words in lower case are typed as they stand; "a|b" offers either.
         for (size_t start = 0, bar; start <= shape.size(); start = bar + 1) {
           bar = shape.find('|', start);
           if (bar == std::string::npos) bar = shape.size();

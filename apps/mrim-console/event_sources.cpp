@@ -6,10 +6,10 @@
 #include <ctime>
 #include <optional>
 
-#include "account_setup.h"
 #include "charset.h"
 #include "commands.h"
 #include "hostsim/profile.h"
+#include "security.h"
 
 namespace console {
 
@@ -48,6 +48,13 @@ std::optional<uint32_t> number_in(const SettingVariant& value) {
   }
 }
 
+// A text setting as written, in whichever of the two text types; "" for a deletion. Only
+// fingerprints are read so, whose digits are the same in either.
+std::string text_in(const SettingVariant& value) {
+  bool text = value.type == DBVT_ASCIIZ || value.type == DBVT_UTF8;
+  return text && value.text ? value.text : "";
+}
+
 std::string search_key(intptr_t id) { return "search " + std::to_string(id); }
 
 Event contact_event(const ContactState& state) {
@@ -77,8 +84,10 @@ void EventSources::start() {
         auto* change = reinterpret_cast<const SettingWrite*>(l);
         if (!change || !change->module) return 0;
         if (contact == 0) {
-          if (module == change->module && change->setting && std::string("ReconnectIn") == change->setting)
+          if (module != change->module || !change->setting) return 0;
+          if (std::string("ReconnectIn") == change->setting)
             if (std::optional<uint32_t> seconds = number_in(change->value)) reconnect_written(*seconds);
+          if (std::string("CertificatePin") == change->setting) pin_seen(text_in(change->value));
           return 0;
         }
         if (module != change->module && std::string("CList") != change->module) return 0;
@@ -107,6 +116,10 @@ void EventSources::start() {
       for (const hostsim::StoredEvent& event : host_.profile().events(contact))
         last_event_ = std::max(last_event_, event.handle);
     last_save_ = Clock::now();
+  }
+  {
+    std::lock_guard lock(changes_mu_);
+    pin_ = certificate_pin(host_, book_.module()).value_or("");
   }
   // What happened while the plug-in loaded (its notice) comes first.
   collect(true);
@@ -159,7 +172,7 @@ void EventSources::login_started(const std::string& what) {
   view_.begin_wait("status", what);
 }
 
-void EventSources::login_cancelled() { login_ended(""); }
+void EventSources::login_cancelled() { login_ended(std::nullopt); }
 
 void EventSources::status_request_begins() {
   std::lock_guard lock(changes_mu_);
@@ -180,7 +193,22 @@ void EventSources::reconnect_written(uint32_t seconds) {
   std::lock_guard lock(changes_mu_);
   bool by_user = in_status_request_;
   if (by_user && seconds == 0) cancelled_in_request_ = true;
-  reconnect_notices_.push_back({seconds, by_user, acks});
+  notices_.push_back({seconds, "", by_user, acks});
+}
+
+void EventSources::pin_written(const std::string& pin) {
+  std::lock_guard lock(changes_mu_);
+  pin_ = pin;
+}
+
+// On the plug-in's thread as it goes online, or the command loop's (after pin_written).
+void EventSources::pin_seen(const std::string& pin) {
+  size_t acks = host_.acks().size();
+  std::lock_guard lock(changes_mu_);
+  // Only the first pin is news: one that takes the place of another comes with the session's
+  // line, which says so.
+  if (pin_.empty() && !pin.empty()) notices_.push_back({0, pin, false, acks});
+  pin_ = pin;
 }
 
 void EventSources::run() {
@@ -295,24 +323,28 @@ static std::string login_failure_text(intptr_t reason) {
 }
 
 void EventSources::take_acks() {
-  // The reconnect notices before the acknowledgements: every acknowledgement sent before a
+  // The setting notices before the acknowledgements: every acknowledgement sent before a
   // notice is then in the list read below, and each notice is shown in its place among them
   // (the lost connection's status change before the plan, a failed try before the next plan).
-  std::vector<ReconnectNotice> notices;
+  std::vector<SettingNotice> notices;
   {
     std::lock_guard lock(changes_mu_);
-    notices.swap(reconnect_notices_);
+    notices.swap(notices_);
   }
   auto notice = notices.begin();
   std::vector<hostsim::AckRecord> acks = host_.acks();
   for (; acks_seen_ < acks.size(); ++acks_seen_) {
-    for (; notice != notices.end() && notice->acks_before <= acks_seen_; ++notice) show_reconnect(*notice);
+    for (; notice != notices.end() && notice->acks_before <= acks_seen_; ++notice) show_notice(*notice);
     if (acks[acks_seen_].module == book_.module()) take_ack(acks[acks_seen_]);
   }
-  for (; notice != notices.end(); ++notice) show_reconnect(*notice);
+  for (; notice != notices.end(); ++notice) show_notice(*notice);
 }
 
-void EventSources::show_reconnect(const ReconnectNotice& notice) {
+void EventSources::show_notice(const SettingNotice& notice) {
+  if (!notice.pinned.empty()) {
+    view_.show(Event("pinned").set("certificate", pin_digits(notice.pinned)));
+    return;
+  }
   if (notice.seconds > 0) {
     reconnect_planned_ = true;
     view_.show(Event("reconnecting").set("seconds", static_cast<int64_t>(notice.seconds)));
@@ -341,17 +373,22 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
         std::lock_guard lock(login_mu_);
         watching = login_.active;
       }
-      if (watching) login_ended("");
+      if (watching) login_ended(std::nullopt);
       break;
     }
     case ACKTYPE_LOGIN: {
       if (ack.result != ACKRESULT_FAILED) break;
-      std::string reason = login_failure_text(ack.param);
+      Event failed("login_failed");
+      failed.set("status", "offline").set("reason", login_failure_text(ack.param));
       // The plug-in keeps the reason of a refused encryption in words: the certificate or the offer.
       if (ack.param == LOGINERR_WRONGPROTOCOL) {
         std::string line = security_line(host_, book_.module());
         const std::string prefix = "not connected: ";
-        if (line.rfind(prefix, 0) == 0) reason = line.substr(prefix.size());
+        if (line.rfind(prefix, 0) == 0) failed.set("reason", line.substr(prefix.size()));
+        // A certificate refused for the pin: both, for the user to compare and to trust.
+        SecurityLine refusal = read_security_line(line);
+        if (!refusal.pinned.empty())
+          failed.set("certificate", refusal.certificate).set("pinned", refusal.pinned);
       }
       bool watching;
       {
@@ -360,9 +397,9 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
       }
       // Logged in elsewhere ends a session that is up, with no log-in being watched.
       if (watching)
-        login_ended(reason);
+        login_ended(std::move(failed));
       else
-        view_.show(Event("login_failed").set("status", "offline").set("reason", reason));
+        view_.show(failed);
       break;
     }
     case ACKTYPE_MESSAGE: {
@@ -548,20 +585,20 @@ void EventSources::check_login() {
     // for a log-in that ends neither way.
     if (Clock::now() < login_.deadline) return;
   }
-  login_ended("no answer from the server");
+  login_ended(Event("login_failed").set("status", "offline").set("reason", "no answer from the server"));
 }
 
-void EventSources::login_ended(const std::string& failure) {
+void EventSources::login_ended(std::optional<Event> failure) {
   {
     std::lock_guard lock(login_mu_);
     if (!login_.active) return;
     login_.active = false;
   }
   view_.end_wait("status");
-  if (failure.empty()) return;
+  if (!failure) return;
   INT_PTR status = host_.call_service(book_.module() + "/GetStatus", 0, 0);
   if (status != ID_STATUS_OFFLINE) return;  // it did get through after all
-  view_.show(Event("login_failed").set("status", "offline").set("reason", failure));
+  view_.show(*failure);
 }
 
 }  // namespace console

@@ -1,9 +1,10 @@
 // Turns what the plug-in tells the host into console events, as it happens: acknowledgements
 // (status, failed log-in, message delivery, search, details), typing notices, tray notices and message boxes
 // from the host's records; contact changes from the host's setting-changed and contact-deleted
-// events, and the reconnect the plug-in plans after a lost connection from its account setting
-// "ReconnectIn"; messages and authorization requests from the events added to the database. A
-// thread of its own watches them, so that the command loop may block in a service call meanwhile.
+// events, the reconnect the plug-in plans after a lost connection from its account setting
+// "ReconnectIn", and the first certificate it pins from "CertificatePin"; messages and
+// authorization requests from the events added to the database. A thread of its own watches
+// them, so that the command loop may block in a service call meanwhile.
 #pragma once
 
 #include <atomic>
@@ -58,6 +59,9 @@ class EventSources {
   // that call when the request replaces it, which is then no try; true when that happened.
   void status_request_begins();
   bool status_request_ends();
+  // The console itself is about to write the account's "CertificatePin": that write is the
+  // user's doing, not the plug-in pinning a certificate.
+  void pin_written(const std::string& pin);
 
  private:
   struct Change {
@@ -70,9 +74,12 @@ class EventSources {
     std::string text;  // stored in the history on delivery, with the flags
     DWORD flags = 0;
   };
-  // A write of "ReconnectIn": seconds until the next try, 0 once it begins or is called off.
-  struct ReconnectNotice {
+  // A write of the account's that is shown in its place among the acknowledgements: of
+  // "ReconnectIn", seconds until the next try (0 once it begins or is called off), or the first
+  // "CertificatePin".
+  struct SettingNotice {
     uint32_t seconds = 0;
+    std::string pinned;      // not empty: a certificate pinned where none was, and no reconnect
     bool by_user = false;    // written during the user's status request
     size_t acks_before = 0;  // acknowledgements the host had recorded by then
   };
@@ -86,13 +93,15 @@ class EventSources {
   void take_acks();
   void take_ack(const hostsim::AckRecord& ack);
   void reconnect_written(uint32_t seconds);
-  void show_reconnect(const ReconnectNotice& notice);
+  void pin_seen(const std::string& pin);
+  void show_notice(const SettingNotice& notice);
   void take_records();
   void take_database_events();
   void take_contact_changes(bool settle_all);
   void show_contact(hostsim::Handle contact);
   void check_login();
-  void login_ended(const std::string& failure);
+  // `failure`: the login_failed event to show when the account is still offline.
+  void login_ended(std::optional<Event> failure);
   void show_details(const hostsim::AckRecord& ack);
   void add_who(Event& event, hostsim::Handle contact, const char* address_field);
 
@@ -108,9 +117,10 @@ class EventSources {
   std::chrono::steady_clock::time_point dirty_since_;
   bool deletion_seen_ = false;
   std::map<hostsim::Handle, ContactState> known_;
-  std::vector<ReconnectNotice> reconnect_notices_;  // under changes_mu_
-  bool in_status_request_ = false;                  // under changes_mu_
-  bool cancelled_in_request_ = false;               // under changes_mu_
+  std::vector<SettingNotice> notices_;  // under changes_mu_
+  bool in_status_request_ = false;      // under changes_mu_
+  bool cancelled_in_request_ = false;   // under changes_mu_
+  std::string pin_;                     // under changes_mu_: the account's "CertificatePin"
   bool reconnect_planned_ = false;
 
   size_t acks_seen_ = 0, typing_seen_ = 0, tray_seen_ = 0, boxes_seen_ = 0;

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <iterator>
 
 #include "core/text.h"
 
@@ -93,6 +94,7 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   std::string new_mail;
   std::string host_version;
   std::string protocol;
+  std::string encryption;
   app.add_option("--server", server,
                  "the demo server inside (default), or an address service, stored as the account's server")
       ->type_name("embedded|HOST:PORT")
@@ -135,6 +137,11 @@ Parsed parse_options(int argc, char** argv, Options& options) {
                  "the protocol revision the plug-in speaks (default 1.19, or what the profile holds)")
       ->type_name("1.8|1.19")
       ->check(checked_by("1.8 or 1.19", [](const std::string& v) { return v == "1.8" || v == "1.19"; }));
+  app.add_option(
+         "--encryption", encryption,
+         "when the session is encrypted (TLS): never, when the server offers it (default), or required")
+      ->type_name("never|offered|required")
+      ->check(CLI::IsMember({"never", "offered", "required"}).description(""));
   app.add_option("--host-version", host_version,
                  "the host version the plug-in is told: 0.7 and later take UTF-8 (default 0.8)")
       ->type_name("VERSION")
@@ -162,6 +169,8 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   if (new_mail == "mailbox") options.new_mail = NewMail::mailbox;
   if (!host_version.empty()) parse_host_version(host_version, options.host_version);
   if (!protocol.empty()) options.legacy_protocol = protocol == "1.8";
+  for (uint8_t value = 0; value < std::size(kEncryptionNames); ++value)
+    if (encryption == kEncryptionNames[value]) options.encryption = value;
   return Parsed::run;
 }
 

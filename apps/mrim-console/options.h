@@ -33,10 +33,16 @@ struct Options {
   // --protocol 1.8|1.19: whether the plug-in is to speak revision 1.8 ("LegacyProtocol");
   // none keeps the profile's choice.
   std::optional<bool> legacy_protocol;
+  // --encryption never|offered|required: the account's "Encryption", 0, 1 or 2; none keeps the
+  // profile's choice.
+  std::optional<uint8_t> encryption;
 
   // A host that takes UTF-8: settings, event texts and messages.
   static constexpr uint32_t kModernHost = 0x00080000;
 };
+
+// The words of --encryption, by the value of "Encryption".
+inline constexpr const char* kEncryptionNames[] = {"never", "offered", "required"};
 
 enum class Parsed {
   run,         // the options are fine: start the console

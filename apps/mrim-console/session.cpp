@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
 #include <thread>
 
 #include "account_setup.h"
@@ -13,6 +14,7 @@
 #include "hostsim/profile.h"
 #include "protocol/online.h"
 #include "resources/resource.h"
+#include "security.h"
 
 #ifndef MRIM_CONSOLE_PLUGIN
 #define MRIM_CONSOLE_PLUGIN "MRIM.so"
@@ -30,6 +32,14 @@ int apparent_mode(const std::string& visibility) {
   if (visibility == "invisible") return ID_STATUS_OFFLINE;
   return 0;
 }
+
+// A value the options page would not store is shown as it is.
+std::string encryption_name(uint32_t value) {
+  return value < std::size(kEncryptionNames) ? kEncryptionNames[value] : std::to_string(value);
+}
+
+// The plug-in serves "not available" as away.
+int served_status(int wanted) { return wanted == ID_STATUS_NA ? ID_STATUS_AWAY : wanted; }
 
 }  // namespace
 
@@ -78,6 +88,10 @@ bool Session::start() {
     host_->write_setting(0, module_, "LegacyProtocol",
                          hostsim::Setting::byte(options_.legacy_protocol.value_or(false) ? 1 : 0));
 
+  // What the options page's encryption choice stores; read by the plug-in as a session starts.
+  if (options_.encryption || !host_->setting(0, module_, "Encryption"))
+    host_->write_setting(0, module_, "Encryption", hostsim::Setting::byte(options_.encryption.value_or(1)));
+
   hostsim::Netlib& netlib = host_->netlib();
   std::string server = "embedded";
   if (options_.embedded) {
@@ -90,7 +104,8 @@ bool Session::start() {
         if (!entry.outgoing && !entry.auth_request && entry.text == from_cp1251(text)) return true;
       return false;
     };
-    embedded_ = EmbeddedServer::start(options_.accounts_file, reason, delivered);
+    embedded_ = EmbeddedServer::start(options_.accounts_file, certificate_files_for(options_.profile), reason,
+                                      delivered);
     if (!embedded_) {
       error("", reason);
       return false;
@@ -138,7 +153,8 @@ bool Session::start() {
       .set("plugin", options_.plugin)
       .set("host_version", host_version_text(host_->version()))
       .set("utf8", host_->takes_utf8())
-      .set("protocol", book_->number(0, module_, "LegacyProtocol").value_or(0) ? "1.8" : "1.19");
+      .set("protocol", book_->number(0, module_, "LegacyProtocol").value_or(0) ? "1.8" : "1.19")
+      .set("encryption", encryption_name(book_->number(0, module_, "Encryption").value_or(1)));
   if (embedded_) {
     Value answering = Value::array();
     for (const std::string& email : embedded_->answering()) answering.push_back(email);
@@ -264,6 +280,8 @@ void Session::run(const Command& command) {
   if (name == "history") return history(command);
   if (name == "wait") return wait(command);
   if (name == "help") return help(command);
+  if (name == "security") return security(command);
+  if (name == "trust") return trust();
 }
 
 // --- helpers ----------------------------------------------------------------------------------
@@ -321,14 +339,8 @@ void Session::status(const Command& command) {
   if (wanted != ID_STATUS_OFFLINE && !write_status_texts(command.args.size() > 1 ? command.args[1] : "",
                                                          command.args.size() > 2 ? command.args[2] : ""))
     return;
-  // The plug-in serves "not available" as away.
-  int expected = wanted == ID_STATUS_NA ? ID_STATUS_AWAY : wanted;
-  bool going_online = wanted != ID_STATUS_OFFLINE && expected != current;
-  // Watched from before the request, so that no line of the log-in escapes the watch.
-  if (going_online) sources_->login_started("going " + status_name(expected));
-  sources_->status_request_begins();
-  std::optional<INT_PTR> result = call("status", "/SetStatus", static_cast<WPARAM>(wanted), 0);
-  bool reconnect_cancelled = sources_->status_request_ends();
+  bool reconnect_cancelled = false;
+  std::optional<INT_PTR> result = request_status("status", wanted, current, &reconnect_cancelled);
   if (!result) return;
   if (*result != 0) {
     Event answer("ok");
@@ -336,8 +348,11 @@ void Session::status(const Command& command) {
     ok(with_status_texts(answer));
     return;
   }
+  int expected = served_status(wanted);
   Event answer("ok");
-  answer.set("command", "status").set("status", status_name(expected)).set("pending", going_online);
+  answer.set("command", "status")
+      .set("status", status_name(expected))
+      .set("pending", wanted != ID_STATUS_OFFLINE && expected != current);
   // Offline already, yet the plug-in took the request: it called off what would have brought
   // the account online, a planned reconnect or a log-in under way (a reconnect's try, too).
   if (wanted == ID_STATUS_OFFLINE && current == ID_STATUS_OFFLINE) {
@@ -345,6 +360,67 @@ void Session::status(const Command& command) {
     answer.set("cancelled", reconnect_cancelled ? "reconnect" : "log-in");
   }
   ok(with_status_texts(answer));
+}
+
+std::optional<INT_PTR> Session::request_status(const std::string& command, int wanted, int current,
+                                               bool* reconnect_cancelled) {
+  chosen_status_ = wanted;
+  int expected = served_status(wanted);
+  // Watched from before the request, so that no line of the log-in escapes the watch.
+  if (wanted != ID_STATUS_OFFLINE && expected != current)
+    sources_->login_started("going " + status_name(expected));
+  sources_->status_request_begins();
+  std::optional<INT_PTR> result = call(command, "/SetStatus", static_cast<WPARAM>(wanted), 0);
+  bool cancelled = sources_->status_request_ends();
+  if (reconnect_cancelled != nullptr) *reconnect_cancelled = cancelled;
+  return result;
+}
+
+void Session::security(const Command& command) {
+  std::optional<std::string> pin = certificate_pin(*host_, module_);
+  if (!command.args.empty()) {
+    // As the options page stores a pin the user cleared: empty. The plug-in pins the next
+    // certificate it meets.
+    if (pin) {
+      sources_->pin_written("");
+      host_->write_setting(0, module_, "CertificatePin", hostsim::Setting::string(""));
+    }
+    ok(Event("ok").set("command", "security").set("cleared", pin.has_value()));
+    return;
+  }
+  bool encrypted = false;
+  std::string line = security_line(*host_, module_, &encrypted);
+  std::optional<bool> trusted = read_security_line(line).system_trusted;
+  view_.show(Event("security")
+                 .set("line", line)
+                 .set("encrypted", encrypted)
+                 .set("pin", pin ? Value(*pin) : Value())
+                 .set("system_trusted", trusted ? Value(*trusted) : Value()));
+  ok(Event("ok").set("command", "security"));
+}
+
+void Session::trust() {
+  // The plug-in keeps the line of its last refusal until the next log-in begins.
+  SecurityLine refusal = read_security_line(security_line(*host_, module_));
+  if (refusal.encrypted || refusal.pinned.empty()) {
+    error("trust",
+          "no refused certificate to trust (trust follows a log-in refused because the server's "
+          "certificate is not the pinned one)");
+    return;
+  }
+  sources_->pin_written(refusal.certificate);
+  host_->write_setting(0, module_, "CertificatePin", hostsim::Setting::string(refusal.certificate));
+  Event answer("ok");
+  answer.set("command", "trust").set("pin", refusal.certificate);
+  // Back to what the user chose; one who chose offline since goes online when they say so.
+  int current = account_status();
+  int wanted = chosen_status_;
+  std::optional<INT_PTR> result;
+  if (wanted != ID_STATUS_OFFLINE && current == ID_STATUS_OFFLINE)
+    result = request_status("trust", wanted, current);
+  bool going = result && *result == 0;
+  answer.set("status", status_name(going ? served_status(wanted) : current)).set("pending", going);
+  ok(answer);
 }
 
 Event& Session::with_status_texts(Event& answer) {

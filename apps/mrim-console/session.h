@@ -42,6 +42,13 @@ class Session {
  private:
   void run(const Command& command);
   void status(const Command& command);
+  // Asks the plug-in for a status as the host does, watching the log-in it may start; the
+  // plug-in's answer (0: taken), none (after an error event) without the service.
+  // `reconnect_cancelled` says whether the request called off a planned reconnect.
+  std::optional<INT_PTR> request_status(const std::string& command, int wanted, int current,
+                                        bool* reconnect_cancelled = nullptr);
+  void security(const Command& command);
+  void trust();
   // The account's own status texts, as the plug-in sends them with its status: empty ones are
   // cleared. False (after an error event) when the host refused one.
   bool write_status_texts(const std::string& title, const std::string& description);
@@ -91,7 +98,8 @@ class Session {
   std::unique_ptr<ContactBook> book_;
   std::unique_ptr<EventSources> sources_;
   bool loaded_ = false;
-  hostsim::Handle keep_hook_ = 0;  // keeps a deleted contact's history
+  int chosen_status_ = ID_STATUS_OFFLINE;  // the status the user asked for last
+  hostsim::Handle keep_hook_ = 0;          // keeps a deleted contact's history
   const volatile std::sig_atomic_t* interrupt_ = nullptr;
 };
 

@@ -3,6 +3,7 @@
 // bar and the seconds gone; into a file or pipe it is written once and then every few seconds.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "line_editor.h"
+#include "security.h"
 #include "view.h"
 
 namespace console {
@@ -72,10 +74,62 @@ std::string status_mark(const std::string& status) {
   return status;
 }
 
-// The session's encryption after one's own status: "; encrypted (TLS), certificate SHA-256 …".
+// The session's encryption after one's own status, in a word: the certificate's fingerprint is
+// for the security command. Only a pin that moved to another certificate is news here.
 std::string security(const Value& f) {
-  std::string line = text_of(f, "security");
-  return line.empty() ? "" : "; " + line;
+  if (!f.contains("security")) return "";
+  std::string text = flag_of(f, "encrypted") ? "; encrypted" : "; not encrypted";
+  if (!read_security_line(text_of(f, "security")).replaced.empty())
+    text += "; the pin moved to a new certificate that the system trusts (type \"security\" for it)";
+  return text;
+}
+
+// A fingerprint under a label, whole and grouped; the label's column is `width` wide.
+std::string fingerprint_row(const std::string& label, const std::string& hex, size_t width) {
+  std::string row = "\n  " + label + std::string(width > label.size() ? width - label.size() : 1, ' ');
+  return row + grouped_fingerprint(hex, 2 + std::max(width, label.size() + 1));
+}
+
+constexpr const char* kTrustOrClear =
+    "  Type \"trust\" to accept the new certificate if you expected the change,\n"
+    "  or \"security pin clear\" to forget the pin.";
+
+// A log-in refused for a certificate that is not the pinned one: both fingerprints, whole, one
+// under the other, and the two ways on.
+std::string pin_refusal(const Value& f) {
+  return "* log-in failed, still offline: the server's certificate is not the pinned one" +
+         fingerprint_row("new:", text_of(f, "certificate"), 9) +
+         fingerprint_row("pinned:", text_of(f, "pinned"), 9) + "\n" + kTrustOrClear;
+}
+
+// The security command's answer: the plug-in's line with short fingerprints, then each
+// fingerprint whole, the pin, and the system's word on the certificate.
+std::string security_report(const Value& f) {
+  std::string line = text_of(f, "line");
+  SecurityLine read = read_security_line(line);
+  const size_t width = 14;
+  std::string text = "security: " + with_short_fingerprints(line);
+  if (!read.certificate.empty())
+    text += fingerprint_row(read.encrypted ? "certificate:" : "refused:", read.certificate, width);
+  if (!read.replaced.empty()) text += fingerprint_row("replaced pin:", read.replaced, width);
+  std::string pin = pin_digits(text_of(f, "pin"));
+  if (pin.empty())
+    text += "\n  pinned:       none (the next certificate the server shows is pinned)";
+  else if (pin == read.certificate && read.encrypted)
+    text += "\n  pinned:       this certificate";
+  else
+    text += fingerprint_row("pinned:", pin, width);
+  // Without a certificate in sight there is nothing for the system to trust.
+  if (read.certificate.empty()) return text;
+  auto trusted = f.find("system_trusted");
+  if (trusted == f.end() || !trusted->is_boolean())
+    text += "\n  system trust: not known (the plug-in does not say)";
+  else if (trusted->get<bool>())
+    text += "\n  system trust: yes" + (read.trusted_for.empty() ? "" : ", for " + read.trusted_for);
+  else
+    text += read.encrypted ? "\n  system trust: no; it is accepted by its pin" : "\n  system trust: no";
+  if (!read.encrypted && !read.pinned.empty()) text += std::string("\n") + kTrustOrClear;
+  return text;
 }
 
 // A status's title and description, after its name: " — At the gym: back at 5". An offline
@@ -104,8 +158,10 @@ std::string describe(const Event& event) {
     std::string text = "MRIM console: plug-in " + text_of(f, "module") + ", server " + text_of(f, "server");
     text += account.empty() ? ", no account set up" : ", account " + account;
     if (text_of(f, "profile") != ":memory:") text += ", profile " + text_of(f, "profile");
-    // Only what differs from the usual: an older protocol, a host without UTF-8.
+    // Only what differs from the usual: an older protocol, another encryption choice, a host
+    // without UTF-8.
     if (text_of(f, "protocol") == "1.8") text += ", protocol 1.8";
+    if (text_of(f, "encryption") != "offered") text += ", encryption " + text_of(f, "encryption");
     if (!flag_of(f, "utf8")) text += ", host " + text_of(f, "host_version") + " (code page 1251)";
     return text + "\nType help for the commands.";
   }
@@ -138,11 +194,29 @@ std::string describe(const Event& event) {
              text_of(f, "address") +
              " on the list; your authorization was sent (the server does not confirm it)";
     if (command == "typing") return "typing notice sent to " + text_of(f, "address");
+    if (command == "security" && f.contains("cleared"))
+      return flag_of(f, "cleared") ? "the pin is forgotten: the next certificate the server shows is pinned"
+                                   : "no certificate is pinned";
+    if (command == "trust") {
+      std::string text = "pinned the new certificate SHA-256 " + short_fingerprint(text_of(f, "pin"));
+      if (flag_of(f, "pending")) return text + "; going " + text_of(f, "status") + " again";
+      return text + "; type \"status online\" to go online with it";
+    }
     return "";  // the others' own events (contact changes, details, lists) say enough
   }
   if (kind == "status")
     return "* you are " + text_of(f, "status") + " (were " + text_of(f, "previous") + ")" + security(f);
-  if (kind == "login_failed") return "* log-in failed, still offline: " + text_of(f, "reason");
+  if (kind == "login_failed") {
+    if (f.contains("certificate") && f.contains("pinned")) return pin_refusal(f);
+    std::string text = "* log-in failed, still offline: " + text_of(f, "reason");
+    if (read_security_line(text_of(f, "reason")).encryption_withdrawn)
+      text += "\n  Type \"security pin clear\" to forget the pin, and the next log-in goes on in clear.";
+    return text;
+  }
+  if (kind == "pinned")
+    return "* pinned the server's certificate SHA-256 " + short_fingerprint(text_of(f, "certificate")) +
+           " (type \"security\" for all of it)";
+  if (kind == "security") return security_report(f);
   if (kind == "reconnecting") {
     int64_t seconds = number_of(f, "seconds");
     if (seconds == 0) return "* reconnecting";

@@ -81,6 +81,9 @@ TEST(Commands, TabOffersNamesAddressesAndGroups) {
   EXPECT_EQ(completions("msg ", "ec", data), std::vector<std::string>{"echo@mrim.example"});
   EXPECT_EQ(completions("move \"Иван Петров\" ", "fr", data), std::vector<std::string>{"Friends"});
   EXPECT_EQ(completions("help ", "ms", data), std::vector<std::string>{"msg"});
+  // The words of an optional part, one after the other.
+  EXPECT_EQ(completions("security ", "", data), std::vector<std::string>{"pin"});
+  EXPECT_EQ(completions("security pin ", "", data), std::vector<std::string>{"clear"});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -307,8 +308,9 @@ TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
   EXPECT_EQ(kim.all(is("message", "from", kBob)).size(), 1u) << kim.transcript();
 }
 
-// The account's status texts and the protocol revision, as each kind of host stores them: UTF-8
-// where the host takes it, else code page 1251 with "?" for what that lacks.
+// The account's status texts, the protocol revision and the encryption choice, as each kind of
+// host stores them: UTF-8 where the host takes it, else code page 1251 with "?" for what that
+// lacks.
 TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
   const std::string title = "At the gym \xF0\x9F\x99\x82";                   // an emoji
   const std::string cyrillic = "\xD0\x92 \xD0\xB7\xD0\xB0\xD0\xBB\xD0\xB5";  // "В зале"
@@ -318,14 +320,16 @@ TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
     std::string typed_title, shown_title;
     hostsim::Setting stored_title;
     BYTE legacy;
+    BYTE encryption;
   };
   const Run runs[] = {
-      {{}, title, title, hostsim::Setting::utf8(title), 0},
-      {{"--host-version", "0.6", "--protocol", "1.8"},
+      {{}, title, title, hostsim::Setting::utf8(title), 0, 1},
+      {{"--host-version", "0.6", "--protocol", "1.8", "--encryption", "never"},
        cyrillic + " \xF0\x9F\x99\x82",
        cyrillic + " ?",
        hostsim::Setting::string("\xC2 \xE7\xE0\xEB\xE5 ?"),
-       1},
+       1,
+       0},
   };
   for (const Run& run : runs) {
     std::string profile = folder.file("profile" + std::to_string(run.legacy) + ".sqlite");
@@ -348,6 +352,7 @@ TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
     ASSERT_TRUE(store->load(stored, error)) << error;
     EXPECT_EQ(stored.setting(0, "MRIM", "StatusTitle"), run.stored_title);
     EXPECT_EQ(stored.setting(0, "MRIM", "LegacyProtocol"), hostsim::Setting::byte(run.legacy));
+    EXPECT_EQ(stored.setting(0, "MRIM", "Encryption"), hostsim::Setting::byte(run.encryption));
   }
 }
 
@@ -734,6 +739,59 @@ TEST_F(Console, AtATerminalALostConnectionSaysWhenTheNextTryComes) {
   EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
 }
 
+// Fingerprints as the terminal shows them whole: groups of four digits, eight to a row.
+std::vector<std::string> fingerprint_rows(const std::string& hex) {
+  std::vector<std::string> rows(2);
+  for (size_t at = 0; at < hex.size(); at += 4) rows[at / 32] += (at % 32 ? " " : "") + hex.substr(at, 4);
+  return rows;
+}
+
+// The server's certificate pinned at the first log-in is told in one short line, and the status
+// lines say no more than "encrypted". A changed certificate is refused with both fingerprints
+// whole and the two commands to type; trust pins the new one and goes online again.
+TEST_F(Console, AtATerminalAChangedCertificateIsShownWholeAndTrustedOnRequest) {
+  serversim::Behavior tls = server->behavior();
+  tls.tls = true;
+  server->set_behavior(tls);
+  const std::string first = server->certificate_sha256();
+  TempFolder folder;
+  std::vector<std::string> args = server_args();
+  args.insert(args.end(), {"--account", kKim, "--password", "kim-pw"});
+  Terminal terminal(args, folder.path());
+  ASSERT_TRUE(terminal.started());
+  terminal.type("status online");
+  const std::string shortened = first.substr(0, 4) + "\u2026" + first.substr(60);
+  ASSERT_TRUE(terminal.shows("* pinned the server's certificate SHA-256 " + shortened)) << terminal.screen();
+  ASSERT_TRUE(terminal.shows("* you are online (were offline); encrypted")) << terminal.screen();
+  EXPECT_EQ(terminal.screen().find(first.substr(0, 16)), std::string::npos) << terminal.screen();
+
+  terminal.type("status offline");
+  ASSERT_TRUE(terminal.shows("* you are offline (were online)")) << terminal.screen();
+  server->renew_certificate();
+  const std::string renewed = server->certificate_sha256();
+  terminal.type("status online");
+  ASSERT_TRUE(
+      terminal.shows("* log-in failed, still offline: the server's certificate is not the pinned one"))
+      << terminal.screen();
+  for (const std::string& row : fingerprint_rows(renewed))
+    ASSERT_TRUE(terminal.shows(row)) << terminal.screen();
+  for (const std::string& row : fingerprint_rows(first))
+    ASSERT_TRUE(terminal.shows(row)) << terminal.screen();
+  ASSERT_TRUE(terminal.shows("Type \"trust\" to accept the new certificate")) << terminal.screen();
+  ASSERT_TRUE(terminal.shows("\"security pin clear\" to forget the pin")) << terminal.screen();
+
+  terminal.type("trust");
+  ASSERT_TRUE(terminal.shows("* you are online (were offline); encrypted")) << terminal.screen();
+  std::optional<serversim::SessionId> session = server->session_of(kKim);
+  ASSERT_TRUE(session);
+  EXPECT_TRUE(server->session(*session)->encrypted);
+  terminal.type("quit");
+  EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+  // The trusted certificate is no first pin: one announcement in all.
+  EXPECT_EQ(terminal.screen().find("* pinned", terminal.screen().find("* pinned") + 1), std::string::npos)
+      << terminal.screen();
+}
+
 // The same through JSON; then every try fails, each failure plans the next, and status offline
 // calls the plan off: the plug-in takes the request although the account is offline already.
 TEST_F(Console, ALostConnectionIsReconnectedAndStatusOfflineCallsOffTheNextTry) {
@@ -812,6 +870,54 @@ TEST(EmbeddedConsole, TheAnsweringAccountAnswers) {
   you.send("quit");
   EXPECT_TRUE(you.await(is("bye"))) << you.transcript();
   EXPECT_EQ(you.finish(), 0) << you.transcript();
+}
+
+// The embedded server keeps its certificate beside the profile: a second start goes online
+// inside TLS with the certificate pinned at the first. The pin is forgotten on request.
+TEST(EmbeddedConsole, ItsCertificateIsKeptWithTheProfileAndThePinIsClearedOnRequest) {
+  TempFolder folder;
+  const std::string profile = folder.file("profile.sqlite");
+  const std::vector<std::string> args = {"--account", "you@mrim.example", "--password", "demo",
+                                         "--plugin",  MRIM_PLUGIN_PATH,   "--profile",  profile};
+  std::string pinned;
+  for (int start = 1; start <= 2; ++start) {
+    ConsoleProcess you(args, folder.path());
+    // Nothing was refused: there is nothing to trust.
+    Json trust = you.command("trust");
+    EXPECT_EQ(trust.value("event", ""), "error") << you.transcript();
+    ASSERT_EQ(you.command("status online").value("event", ""), "ok") << you.transcript();
+    std::optional<Json> online = you.await(is("status", "status", "online"));
+    ASSERT_TRUE(online) << you.transcript();
+    EXPECT_TRUE(online->value("encrypted", false)) << you.transcript();
+    ASSERT_EQ(you.command("security").value("event", ""), "ok") << you.transcript();
+    std::optional<Json> security = you.await(is("security"));
+    ASSERT_TRUE(security && (*security)["pin"].is_string()) << you.transcript();
+    const std::string pin = (*security)["pin"];
+    EXPECT_TRUE(security->value("encrypted", false));
+    EXPECT_NE(security->value("line", "").find(pin), std::string::npos) << you.transcript();
+    // The first pin is told once, as it is made.
+    std::vector<Json> told = you.all(is("pinned"));
+    if (start == 1) {
+      pinned = pin;
+      ASSERT_EQ(told.size(), 1u) << you.transcript();
+      EXPECT_EQ(told[0].value("certificate", ""), pin);
+    } else {
+      EXPECT_EQ(pin, pinned);
+      EXPECT_TRUE(told.empty()) << you.transcript();
+      Json cleared = you.command("security pin clear");
+      EXPECT_TRUE(cleared.value("cleared", false)) << you.transcript();
+      you.send("security");
+      std::optional<Json> after = you.next(is("security"));
+      ASSERT_TRUE(after) << you.transcript();
+      EXPECT_TRUE((*after)["pin"].is_null()) << you.transcript();
+    }
+    you.send("quit");
+    ASSERT_TRUE(you.await(is("bye"))) << you.transcript();
+    ASSERT_EQ(you.finish(), 0) << you.transcript();
+  }
+  struct stat key {};
+  ASSERT_EQ(stat((profile + ".tls-key.pem").c_str(), &key), 0);
+  EXPECT_EQ(key.st_mode & 0777, 0600u);
 }
 
 }  // namespace
