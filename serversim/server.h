@@ -139,6 +139,15 @@ struct Behavior {
   // (0x1087) and turns to TLS. Off: every such request is refused (0x1088), as are requests
   // after the log-in and requests for compression at any time.
   bool tls = false;
+  // An attacker on the path, for the client's defences of its upgrade:
+  //  - tls_silent: a request for TLS gets no answer at all (the session stays open);
+  //  - after_go_ahead: bytes sent in clear right behind the go-ahead, in the same write;
+  //  - after_handshake: packets sent encrypted as soon as the handshake is done, before the
+  //    client has said anything inside TLS (that is, before it could have accepted the
+  //    certificate).
+  bool tls_silent = false;
+  std::vector<uint8_t> after_go_ahead;
+  std::vector<Packet> after_handshake;
 };
 
 struct Settings {

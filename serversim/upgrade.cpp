@@ -15,8 +15,10 @@ const detail::TlsIdentity& Server::Impl::identity() {
 // to TLS right behind it; a fault that ends or stalls the session instead leaves it as it was. A
 // go-ahead held or delayed by a fault would come after the turn, and so never go out.
 void Server::Impl::on_upgrade(Session& s, const Packet& p) {
+  if (p.code == code::tls_request && behavior.tls_silent) return;
   const bool go_ahead = p.code == code::tls_request && behavior.tls && !s.info.logged_in && !s.tls;
   reply(s, p.code, Packet{go_ahead ? code::tls_go_ahead : code::not_offered, p.seq, {}});
+  if (go_ahead) queue_wire(s, behavior.after_go_ahead);
   if (go_ahead && s.info.open && !s.closing && !s.info.stalled) s.tls = detail::TlsEngine::server(identity());
 }
 
@@ -28,6 +30,7 @@ void Server::Impl::read_tls(Session& s, const uint8_t* data, size_t size) {
   if (!s.info.encrypted && s.tls->established()) {
     s.info.encrypted = true;
     s.info.tls_version = s.tls->version();
+    for (const Packet& packet : behavior.after_handshake) queue(s, encode(packet));
     changed();
   }
   for (const Bytes& plain : read.plain) {

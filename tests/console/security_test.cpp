@@ -1,12 +1,12 @@
 // What the console reads from each form of the plug-in's line on the session's encryption: the
 // fingerprints it acts on (trust pins the refused one) and the system's word on the certificate.
 // The end-to-end tests meet the forms the plug-in writes in their runs; this holds all of them.
+#include "security.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
-
-#include "security.h"
 
 namespace {
 
@@ -25,16 +25,16 @@ TEST(SecurityLine, EachFormOfThePlugInsLineIsReadForWhatTheConsoleActsOn) {
   const Case cases[] = {
       {"encrypted (TLS), certificate SHA-256 " + kNew + "; the system trusts it for mrim.example", true, kNew,
        "", "", true, "mrim.example", false},
-      {"encrypted (TLS), certificate SHA-256 " + kNew + "; accepted by its pin", true, kNew, "", "", false, "",
-       false},
-      {"encrypted (TLS), certificate SHA-256 " + kNew + "; the system trusts it for mrim.example; it replaces " +
-           "the pinned " + kOld,
+      {"encrypted (TLS), certificate SHA-256 " + kNew + "; accepted by its pin", true, kNew, "", "", false,
+       "", false},
+      {"encrypted (TLS), certificate SHA-256 " + kNew +
+           "; the system trusts it for mrim.example; it replaces " + "the pinned " + kOld,
        true, kNew, "", kOld, true, "mrim.example", false},
       {"encrypted (TLS), certificate SHA-256 " + kNew, true, kNew, "", "", std::nullopt, "", false},
       {"not encrypted", false, "", "", "", std::nullopt, "", false},
       // A failed log-in's reason is the line without its "not connected: ".
-      {"the server's certificate is not trusted (SHA-256 " + kNew + "; the pinned one is " + kOld + ")", false,
-       kNew, kOld, "", false, "", false},
+      {"the server's certificate is not trusted (SHA-256 " + kNew + "; the pinned one is " + kOld + ")",
+       false, kNew, kOld, "", false, "", false},
       {"not connected: the server's certificate is not trusted (the TLS handshake failed)", false, "", "", "",
        std::nullopt, "", false},
       {"not connected: the server no longer offers encryption, which it offered before (clear the pinned "

@@ -4,12 +4,17 @@
 // wanted gives way to a server that offers none; the certificate is pinned on first use and a
 // different one is refused until the user clears the pin.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "serversim/server.h"
+#include "serversim/tls.h"
 #include "serversim/wire.h"
 #include "support/plugin_session.h"
 #include "support/server_routes.h"
@@ -27,7 +32,7 @@ const char* const kServerName = "mrim.test";
 
 class Encryption : public ::testing::Test {
  protected:
-  void start(bool offered) {
+  void start(bool offered, const std::function<void(serversim::Behavior&)>& attacker = {}) {
     serversim::Settings settings;
     serversim::Account kim;
     kim.email = kEmail;
@@ -35,6 +40,7 @@ class Encryption : public ::testing::Test {
     settings.accounts = {kim};
     settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
     settings.behavior.tls = offered;
+    if (attacker) attacker(settings.behavior);
     server = std::make_unique<serversim::Server>(settings);
     server->start();
     session = std::make_unique<PluginSession>("MRIM");
@@ -50,7 +56,59 @@ class Encryption : public ::testing::Test {
     }
     session.reset();
     if (server) server->stop();
+    if (!trust_file.empty()) {
+      unsetenv("SSL_CERT_FILE");
+      std::remove(trust_file.c_str());
+    }
   }
+
+  // The system trusts the server's certificate from now on (for the names it carries:
+  // detail::kTlsServerName and 127.0.0.1); each call serves a new one, which the system then
+  // trusts instead. The trust store is read again only from a file of another name.
+  void serve_trusted_certificate() {
+    std::string cert, key;
+    serversim::Server::make_certificate(cert, key);
+    server->use_certificate(cert, key);
+    if (!trust_file.empty()) std::remove(trust_file.c_str());
+    trust_file = testing::TempDir() + "tls_e2e_trust." + std::to_string(getpid()) + "." +
+                 std::to_string(++trust_files) + ".pem";
+    FILE* file = std::fopen(trust_file.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(cert.c_str(), file);
+    std::fclose(file);
+    setenv("SSL_CERT_FILE", trust_file.c_str(), 1);
+  }
+  // The user chooses the server the certificates are good for: the address service is asked
+  // under that name.
+  void choose_certificate_name() {
+    session->set_account_text("Server", serversim::detail::kTlsServerName);
+    host().write_setting(0, "MRIM", "Port", hostsim::Setting::dword(2042));
+    host().netlib().add_route(serversim::detail::kTlsServerName, 2042, "127.0.0.1", server->address_port());
+  }
+  // Message events whose text is `text`, on any contact.
+  size_t messages_saying(const std::string& text) {
+    size_t count = 0;
+    for (hostsim::Handle contact : host().profile().contacts())
+      for (const hostsim::StoredEvent& event : host().profile().events(contact))
+        if (event.type == EVENTTYPE_MESSAGE &&
+            std::string(event.blob.begin(), event.blob.end()).find(text) == 0)
+          ++count;
+    return count;
+  }
+  static serversim::Packet injected(const std::string& text) {
+    return serversim::Packet{
+        code::message_ack, 0,
+        serversim::Writer().ul(7).ul(0).lps("eve@mrim.example").lps(text).lps("").take()};
+  }
+  size_t login_failures(int reason) {
+    size_t count = 0;
+    for (const hostsim::AckRecord& ack : host().acks())
+      if (ack.type == ACKTYPE_LOGIN && ack.result == ACKRESULT_FAILED && ack.param == reason) ++count;
+    return count;
+  }
+
+  std::string trust_file;
+  int trust_files = 0;
 
   hostsim::Host& host() { return session->host(); }
   void set_encryption(BYTE mode) {
@@ -162,6 +220,108 @@ TEST_F(Encryption, OnlyThePinnedCertificateIsAccepted) {
   ASSERT_TRUE(go_online()) << session->log();
   EXPECT_EQ(pin(), server->certificate_sha256());
   EXPECT_NE(pin(), first);
+}
+
+// An attacker on the path appends a clear packet to the go-ahead: it is never dispatched, and
+// the connection it came on is dropped.
+TEST_F(Encryption, ClearBytesBehindTheGoAheadAreAnAttackAndNeverDispatched) {
+  start(true, [](serversim::Behavior& b) { b.after_go_ahead = serversim::encode(injected("in clear")); });
+  session->call("/SetStatus", ID_STATUS_ONLINE);
+  ASSERT_TRUE(host().wait_until([&] { return security().find("attack on the upgrade") != std::string::npos; },
+                                kWaitMs))
+      << security();
+  EXPECT_EQ(messages_saying("in clear"), 0u);
+  EXPECT_EQ(received(code::login2), 0u);
+  EXPECT_NE(session->call("/GetStatus"), ID_STATUS_ONLINE);
+}
+
+// What the server sends inside TLS before the certificate is accepted waits for the acceptance:
+// it is lost with a refused certificate, and comes after an accepted one.
+TEST_F(Encryption, NothingDecryptedIsDispatchedBeforeTheCertificateIsAccepted) {
+  start(true, [](serversim::Behavior& b) { b.after_handshake = {injected("inside TLS")}; });
+  session->set_account_text("CertificatePin", std::string(64, '0'));
+  expect_refused(1, "the server's certificate is not trusted");
+  EXPECT_EQ(messages_saying("inside TLS"), 0u);
+
+  session->set_account_text("CertificatePin", "");
+  ASSERT_TRUE(go_online()) << session->log();
+  EXPECT_TRUE(host().wait_until([&] { return messages_saying("inside TLS") == 1; }, kWaitMs));
+}
+
+// Encrypted once means encrypted for good: a refusal of TLS (which anyone on the path can forge)
+// is a refusal of the log-in, until the user clears the pin.
+TEST_F(Encryption, APinnedAccountNeverFallsBackToClear) {
+  start(true);
+  ASSERT_TRUE(go_online()) << session->log();
+  go_offline();
+  serversim::Behavior plain = server->behavior();
+  plain.tls = false;
+  server->set_behavior(plain);
+  expect_refused(1, "the server no longer offers encryption");
+
+  session->set_account_text("CertificatePin", "");
+  ASSERT_TRUE(go_online()) << session->log();
+  EXPECT_EQ(security(), "not encrypted");
+}
+
+// The address service's reply comes in clear: the host it names decides nothing about trust.
+// A certificate the system trusts for that host, but not for the server the user chose, is
+// held to the pin.
+TEST_F(Encryption, TrustIsForTheChosenServerNotTheRepliedOne) {
+  start(true, [](serversim::Behavior& b) {
+    b.address_reply = std::string(serversim::detail::kTlsServerName) + ":443\r\n";
+  });
+  host().netlib().add_route(serversim::detail::kTlsServerName, 443, "127.0.0.1", server->mrim_port());
+  serve_trusted_certificate();
+  session->set_account_text("CertificatePin", std::string(64, '0'));
+  expect_refused(1, "the server's certificate is not trusted");
+}
+
+// Chosen by the user and trusted by the system: pinned all the same, and the pin moves to a new
+// certificate only because the system trusts that one too.
+TEST_F(Encryption, ATrustedCertificateIsPinnedAndThePinMovesOnlyToATrustedOne) {
+  start(true, [](serversim::Behavior& b) {
+    b.address_reply = std::string(serversim::detail::kTlsServerName) + ":443\r\n";
+  });
+  host().netlib().add_route(serversim::detail::kTlsServerName, 443, "127.0.0.1", server->mrim_port());
+  choose_certificate_name();
+  serve_trusted_certificate();
+  ASSERT_TRUE(go_online()) << session->log();
+  EXPECT_EQ(pin(), server->certificate_sha256());
+  EXPECT_NE(security().find("the system trusts it for mrim.example"), std::string::npos) << security();
+  go_offline();
+
+  const std::string first = pin();
+  serve_trusted_certificate();
+  ASSERT_TRUE(go_online()) << session->log();
+  EXPECT_EQ(pin(), server->certificate_sha256());
+  EXPECT_NE(security().find("it replaces the pinned " + first), std::string::npos) << security();
+  go_offline();
+
+  // Changing the server starts the pin afresh: the old server's pin says nothing of the new one.
+  session->set_account_text("Server", "");
+  host().write_setting(0, "MRIM", "Port", hostsim::Setting::dword(0));
+  server->renew_certificate();  // not trusted by the system
+  ASSERT_TRUE(go_online()) << session->log();
+  EXPECT_EQ(pin(), server->certificate_sha256());
+}
+
+// A server slow to answer the request for TLS is a server that cannot be reached now: tried
+// again later, not refused for good.
+TEST_F(Encryption, NoAnswerToTheRequestIsANetworkFailureEvenWhenRequired) {
+  start(true, [](serversim::Behavior& b) { b.tls_silent = true; });
+  set_encryption(2);
+  host().write_setting(0, "MRIM", "Timeout", hostsim::Setting::dword(1));
+  session->call("/SetStatus", ID_STATUS_ONLINE);
+  ASSERT_TRUE(host().wait_until([&] { return login_failures(LOGINERR_NOSERVER) >= 1; }, kWaitMs));
+  EXPECT_EQ(login_failures(LOGINERR_WRONGPROTOCOL), 0u);
+  EXPECT_TRUE(host().wait_until(
+      [&] {
+        auto plan = host().setting(0, "MRIM", "ReconnectIn");
+        return plan && plan->number != 0;
+      },
+      kWaitMs));
+  EXPECT_EQ(received(code::login2), 0u);
 }
 
 }  // namespace
