@@ -37,6 +37,7 @@
 #define IDC_OPT_ENCRYPT 2013
 #define IDC_OPT_ENCRYPT_REQUIRED 2014
 #define IDC_OPT_CERT_PIN 2015
+#define IDC_OPT_CERT_SESSION 2016
 
 // The details page (601).
 #define IDC_INFO_EMAIL 1001

@@ -1,6 +1,8 @@
 // The account's settings dialogs: the set-up dialog shown at load while the account is
 // incomplete, and the options page. Both read the settings afresh when they open and write the
-// password only in the host's encoded form; neither keeps state of its own.
+// password only in the host's encoded form. The options page remembers one thing: the pin it
+// showed, since the connection may pin a certificate while the page is open, and Apply must
+// not put back the pin the user never touched.
 #include "ui/mrim_options.h"
 
 #include <cctype>
@@ -13,6 +15,7 @@
 #include "core/protocol_state.h"
 #include "incoming/newmail.h"
 #include "protocol/server_choice.h"
+#include "protocol/tls_link.h"
 #include "resources/resource.h"
 
 namespace {
@@ -161,6 +164,27 @@ const char* options_pin_from_text(char* text) {
   return text;
 }
 
+namespace {
+
+// The pin the options page showed when it opened (or stored at its last Apply). The host has one
+// options window at a time, and its dialog procedures all run on the host's window thread.
+char pin_shown[kPinBuffer] = "";
+
+// "This session: SHA-256 …" while encrypted, else the connection's own words.
+void show_session_certificate(HWND window) {
+  char line[512];
+  bool secure = tls_link_describe(line, sizeof line);
+  const char* hex = secure ? strstr(line, "SHA-256 ") : nullptr;
+  char shown[600];
+  if (hex != nullptr)
+    snprintf(shown, sizeof shown, "This session: SHA-256 %.64s", hex + 8);
+  else
+    snprintf(shown, sizeof shown, "This session: %s", line);
+  SetDlgItemTextA(window, IDC_OPT_CERT_SESSION, shown);
+}
+
+}  // namespace
+
 void check_account_setup() {
   if (account_has("EMail") && account_has("Password")) return;
   DialogBoxParamA(dll_instance, MAKEINTRESOURCEA(IDD_ACCOUNT_SETUP), nullptr, MRIM_AccountSetupDlgProc, 0);
@@ -243,6 +267,8 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, L
       // apply then stores as 1.
       show_encryption(window, get_setting_byte(nullptr, module, "Encryption", kEncryptionOffered));
       show_account_text(window, IDC_OPT_CERT_PIN, "CertificatePin");
+      GetDlgItemTextA(window, IDC_OPT_CERT_PIN, pin_shown, sizeof pin_shown);
+      show_session_certificate(window);
       show_account_text(window, IDC_OPT_STATUS_TITLE, "StatusTitle");
       show_account_text(window, IDC_OPT_STATUS_DESC, "StatusDesc");
       // Ticked only by the 1 it stores, the one value that turns the release build's log on.
@@ -279,16 +305,32 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, L
       // One character more than a name may have, so that a longer one is seen and refused.
       char server[MRIM_HOST_NAME_MAX + 2];
       GetDlgItemTextA(window, IDC_OPT_SERVER, server, sizeof server);
+      char old_server[MRIM_HOST_NAME_MAX + 1];
+      WORD old_port = 0;
+      mrim_address_service(old_server, sizeof old_server, &old_port);
       write_setting_string(nullptr, module, "Server", options_server_from_text(server));
+      char new_server[MRIM_HOST_NAME_MAX + 1];
+      WORD new_port = 0;
+      mrim_address_service(new_server, sizeof new_server, &new_port);
       GetDlgItemTextA(window, IDC_OPT_PORT, text, sizeof text);
       write_setting_dword(nullptr, module, "Port", options_port_from_text(text));
       write_setting_byte(nullptr, module, "LegacyProtocol", checked(window, IDC_OPT_LEGACY) ? 1 : 0);
       write_setting_byte(nullptr, module, "Encryption", encryption_chosen(window));
       // An empty field is stored as the empty text, as the server field is; the connection takes
-      // it as it takes a missing pin: trust the first certificate seen.
+      // it as it takes a missing pin: trust the first certificate seen. A field the user left as
+      // it was shown is no choice of theirs: a pin the connection wrote since stays, unless the
+      // server changed, whose pin says nothing of another server's certificate.
       char pin[kPinBuffer];
       GetDlgItemTextA(window, IDC_OPT_CERT_PIN, pin, sizeof pin);
-      write_setting_string(nullptr, module, "CertificatePin", options_pin_from_text(pin));
+      const bool pin_edited = strcmp(pin, pin_shown) != 0;
+      if (pin_edited) {
+        lstrcpynA(pin_shown, pin, sizeof pin_shown);
+        write_setting_string(nullptr, module, "CertificatePin", options_pin_from_text(pin));
+      } else if (strcmp(old_server, new_server) != 0) {
+        pin_shown[0] = '\0';
+        SetDlgItemTextA(window, IDC_OPT_CERT_PIN, "");
+        write_setting_string(nullptr, module, "CertificatePin", "");
+      }
       store_changed_account_text(window, IDC_OPT_STATUS_TITLE, "StatusTitle");
       store_changed_account_text(window, IDC_OPT_STATUS_DESC, "StatusDesc");
       return 1;

@@ -107,10 +107,10 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
     EXPECT_EQ(write.module, "MRIM");
     names.push_back(write.setting);
   }
-  // The status texts are written only when changed: each write announces the status again.
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect", "Log",
-                                      "Server", "Port", "LegacyProtocol", "Encryption", "CertificatePin"}));
+  // The status texts are written only when changed: each write announces the status again. So
+  // is the pin: the connection may have pinned a certificate since the page opened.
+  EXPECT_EQ(names, (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect",
+                                             "Log", "Server", "Port", "LegacyProtocol", "Encryption"}));
   EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mrim.example"));
   EXPECT_EQ(account(session, "Password"), Setting::string(encoded(host, "secret")));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
@@ -120,7 +120,25 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
   EXPECT_EQ(account(session, "Server"), Setting::string(""));
   EXPECT_EQ(account(session, "Port"), Setting::dword(0));
   EXPECT_EQ(account(session, "Encryption"), Setting::byte(1));
+}
+
+// The connection pins a certificate while the page is open: Apply keeps it unless the user
+// edited the field, or chose another server, whose certificate the old pin says nothing of.
+TEST_F(OptionsPageTest, ApplyKeepsAPinWrittenSinceThePageOpened) {
+  const std::string pinned(64, 'a');
+  load();
+  OptionsWindow options(host);
+  Dialog* page = options.page("MRIM");
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->text(IDC_OPT_CERT_SESSION), "This session: not connected");
+  session.set_account_text("CertificatePin", pinned);
+  options.apply();
+  EXPECT_EQ(account(session, "CertificatePin"), Setting::string(pinned));
+
+  page->type(IDC_OPT_SERVER, "mrim.example.org");
+  options.apply();
   EXPECT_EQ(account(session, "CertificatePin"), Setting::string(""));
+  EXPECT_EQ(page->text(IDC_OPT_CERT_PIN), "");
 }
 
 TEST_F(OptionsPageTest, ApplyStoresWhatTheUserChanged) {

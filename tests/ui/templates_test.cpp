@@ -67,7 +67,7 @@ TEST(Templates, OptionsPage201) {
   EXPECT_EQ(info->style, kVisibleChild | DS_SETFONT);
   EXPECT_EQ(info->ex_style, WS_EX_CONTROLPARENT);
   EXPECT_EQ(info->cx, 281);
-  EXPECT_EQ(info->cy, 352);
+  EXPECT_EQ(info->cy, 362);
   EXPECT_STREQ(info->font, "MS Shell Dlg");
   EXPECT_EQ(info->font_size, 8);
   EXPECT_EQ(info->parent, options.handle());
@@ -96,20 +96,20 @@ TEST(Templates, OptionsPage201) {
           {IDC_STATIC, kLabel, "Port:", 208, 198, 20, 8, kRightLabel},
           {2007, kEdit, "", 231, 197, 38, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {IDC_STATIC, kLabel, "Leave empty for the built-in server.", 65, 212, 204, 8, kLeftLabel},
-          {IDC_GROUP, kGroup, "Encryption", 4, 230, 273, 70, kVisibleChild | BS_GROUPBOX},
+          {IDC_GROUP, kGroup, "Encryption", 4, 230, 273, 81, kVisibleChild | BS_GROUPBOX},
           {2013, kCheck, "Encrypt the connection when the server offers it", 12, 242, 257, 12, kCheckBox},
           {2014, kCheck, "Refuse servers that offer no encryption", 12, 254, 257, 12, kCheckBox},
           {IDC_STATIC, kLabel, "Certificate:", 10, 269, 48, 8, kRightLabel},
           {2015, kEdit, "", 65, 268, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "SHA-256 of the trusted certificate; empty: trust the first one seen.", 65,
-           281, 204, 16, kLeftLabel},
-          {IDC_GROUP, kGroup, "My status message", 4, 304, 273, 44, kVisibleChild | BS_GROUPBOX},
-          {IDC_STATIC, kLabel, "Title:", 10, 317, 48, 8, kRightLabel},
-          {2011, kEdit, "", 65, 316, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Description:", 10, 332, 48, 8, kRightLabel},
-          {2012, kEdit, "", 65, 331, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "SHA-256; empty: trust the first one seen.", 65, 281, 204, 8, kLeftLabel},
+          {2016, kLabel, "", 65, 291, 204, 16, kLeftLabel},
+          {IDC_GROUP, kGroup, "My status message", 4, 314, 273, 44, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Title:", 10, 327, 48, 8, kRightLabel},
+          {2011, kEdit, "", 65, 326, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Description:", 10, 342, 48, 8, kRightLabel},
+          {2012, kEdit, "", 65, 341, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
       },
-      {2001, 2002, 2005});
+      {2001, 2002, 2005, 2016});
 }
 
 TEST(Templates, AccountSetup501) {
