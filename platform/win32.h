@@ -36,6 +36,8 @@
 #define WAIT_TIMEOUT 258u
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 #define DLL_PROCESS_ATTACH 1u
 #define DLL_PROCESS_DETACH 0u
 #define MB_OK 0x0u
@@ -133,6 +135,7 @@ typedef struct PlatformWindow* HWND;
 typedef struct PlatformIcon* HICON;
 typedef void* LPSECURITY_ATTRIBUTES;
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+typedef INT_PTR(WINAPI* FARPROC)(void);
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
 // The header of a WM_NOTIFY notice, and the property-sheet notice that carries one more word.
@@ -206,6 +209,9 @@ extern "C" {
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
+// Only the system DLLs whose newer calls the plug-in looks up (crypt32.dll), and only those calls.
+HMODULE GetModuleHandleA(LPCSTR module_name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR proc_name);
 LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int max_length);
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_length, LPWSTR destination,
                         int destination_length);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/linux/certificates.h"
+#include "platform/linux/older_windows.h"
 #include "platform/win32.h"
 
 namespace {
@@ -405,6 +406,7 @@ SECURITY_STATUS WINAPI AcquireCredentialsHandleW(SEC_WCHAR*, SEC_WCHAR* pszPacka
   DWORD versions = asked == 0 ? (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT)
                               : asked & (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
   if (versions == 0) return SEC_E_ALGORITHM_MISMATCH;
+  if (platform_pretends_older_windows()) return SEC_E_ALGORITHM_MISMATCH;  // it knows neither
   auto credential = std::make_shared<Credential>();
   credential->tls.reset(SSL_CTX_new(TLS_client_method()));
   SSL_CTX* tls = credential->tls.get();

@@ -135,9 +135,12 @@ typedef void(WINAPI* SEC_GET_KEY_FN)(void* Arg, void* Principal, ULONG KeyVer, v
 
 // ---- crypt32 ----
 
+typedef ULONG_PTR HCRYPTPROV_LEGACY;
+
 #define X509_ASN_ENCODING 0x00000001
 #define PKCS_7_ASN_ENCODING 0x00010000
 #define BCRYPT_SHA256_ALGORITHM u"SHA256"
+#define CALG_SHA_256 0x0000800c
 
 struct CERT_INFO;  // never filled here: the DER in pbCertEncoded is all a caller gets
 typedef CERT_INFO* PCERT_INFO;
@@ -330,6 +333,10 @@ BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID, PCCERT_CHAIN_C
                                              PCERT_CHAIN_POLICY_STATUS pPolicyStatus);
 void WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+BOOL WINAPI CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFlags,
+                                 const BYTE* pbEncoded, DWORD cbEncoded, BYTE* pbComputedHash,
+                                 DWORD* pcbComputedHash);
+// Newer than the oldest Windows the host runs on: callers find it through GetProcAddress.
 BOOL WINAPI CryptHashCertificate2(LPCWSTR pwszCNGHashAlgid, DWORD dwFlags, void* pvReserved,
                                   const BYTE* pbEncoded, DWORD cbEncoded, BYTE* pbComputedHash,
                                   DWORD* pcbComputedHash);
