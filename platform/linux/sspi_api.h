@@ -95,6 +95,7 @@ typedef void(WINAPI* SEC_GET_KEY_FN)(void* Arg, void* Principal, ULONG KeyVer, v
 #define ISC_REQ_REPLAY_DETECT 0x00000004
 #define ISC_REQ_SEQUENCE_DETECT 0x00000008
 #define ISC_REQ_CONFIDENTIALITY 0x00000010
+#define ISC_REQ_USE_SUPPLIED_CREDS 0x00000080
 #define ISC_REQ_ALLOCATE_MEMORY 0x00000100
 #define ISC_REQ_EXTENDED_ERROR 0x00004000
 #define ISC_REQ_STREAM 0x00008000
@@ -113,6 +114,7 @@ typedef void(WINAPI* SEC_GET_KEY_FN)(void* Arg, void* Principal, ULONG KeyVer, v
 #define SEC_E_OK ((HRESULT)0x00000000)
 #define SEC_I_CONTINUE_NEEDED ((HRESULT)0x00090312)
 #define SEC_I_CONTEXT_EXPIRED ((HRESULT)0x00090317)
+#define SEC_I_INCOMPLETE_CREDENTIALS ((HRESULT)0x00090320)
 #define SEC_I_RENEGOTIATE ((HRESULT)0x00090321)
 #define SEC_E_INSUFFICIENT_MEMORY ((HRESULT)0x80090300)
 #define SEC_E_INVALID_HANDLE ((HRESULT)0x80090301)
@@ -283,6 +285,9 @@ typedef HTTPSPolicyCallbackData* PSSL_EXTRA_CERT_CHAIN_POLICY_PARA;
 #define SCH_CRED_MANUAL_CRED_VALIDATION 0x00000008
 #define SCH_CRED_NO_DEFAULT_CREDS 0x00000010
 #define SCH_USE_STRONG_CRYPTO 0x00400000
+// The control token of ApplyControlToken that makes the next InitializeSecurityContextW write
+// the close_notify alert.
+#define SCHANNEL_SHUTDOWN 1
 
 struct _HMAPPER;
 
@@ -317,6 +322,7 @@ SECURITY_STATUS WINAPI InitializeSecurityContextW(PCredHandle phCredential, PCtx
                                                   PSecBufferDesc pOutput, ULONG* pfContextAttr,
                                                   PTimeStamp ptsExpiry);
 SECURITY_STATUS WINAPI DeleteSecurityContext(PCtxtHandle phContext);
+SECURITY_STATUS WINAPI ApplyControlToken(PCtxtHandle phContext, PSecBufferDesc pInput);
 SECURITY_STATUS WINAPI QueryContextAttributesW(PCtxtHandle phContext, ULONG ulAttribute, void* pBuffer);
 SECURITY_STATUS WINAPI FreeContextBuffer(void* pvContextBuffer);
 SECURITY_STATUS WINAPI EncryptMessage(PCtxtHandle phContext, ULONG fQOP, PSecBufferDesc pMessage,
