@@ -20,6 +20,27 @@
 #include <schannel.h>
 #define MRIM_EXPORT extern "C" __declspec(dllexport)
 
+// The DLL is compiled for the oldest Windows the host runs on (cmake/plugin.cmake), and mingw's
+// headers then hide what came later. What the plug-in uses of that is declared here under its
+// Windows names, and none of it is imported, so that the DLL loads there as well:
+// GetFileInformationByHandleEx is platform/windows/older_windows.cpp's, which calls the system's
+// where there is one, and CryptHashCertificate2 is looked up with GetProcAddress by its caller.
+#if _WIN32_WINNT < 0x0600
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileBasicInfo, FileStandardInfo } FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_STANDARD_INFO {
+  LARGE_INTEGER AllocationSize;
+  LARGE_INTEGER EndOfFile;
+  DWORD NumberOfLinks;
+  BOOLEAN DeletePending;
+  BOOLEAN Directory;
+} FILE_STANDARD_INFO;
+extern "C" BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
+                                                    LPVOID information, DWORD size);
+#endif
+#ifndef CALG_SHA_256
+#define CALG_SHA_256 0x0000800c
+#endif
+
 #else
 
 #include <cstddef>
