@@ -11,7 +11,9 @@ file(GLOB MRIM_PLUGIN_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/entry/*.cpp)
 if(WIN32)
   enable_language(RC)
-  set(MRIM_PLATFORM_SOURCES ${PROJECT_SOURCE_DIR}/resources/mrim.rc)
+  # The stand-ins for the system's calls that came after the oldest Windows the DLL loads on.
+  file(GLOB MRIM_PLATFORM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/windows/*.cpp)
+  list(APPEND MRIM_PLATFORM_SOURCES ${PROJECT_SOURCE_DIR}/resources/mrim.rc)
 else()
   file(GLOB MRIM_PLATFORM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/linux/*.cpp)
   # The system's TLS (SChannel and crypt32) is provided over OpenSSL on Linux; only the plug-in
@@ -71,6 +73,9 @@ function(mrim_plugin target diagnostic)
     target_link_options(${target} PRIVATE -Wl,--kill-at)
     # The system's TLS: SChannel through SSPI, and the certificate checks.
     target_link_libraries(${target} PRIVATE secur32 crypt32)
+    # For the oldest Windows the host runs on, XP: the headers then hide every later call, so none
+    # is imported by mistake; platform/win32.h declares the few the plug-in finds at run time.
+    target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0501)
   else()
     target_link_libraries(${target} PRIVATE Threads::Threads ${CMAKE_DL_LIBS} OpenSSL::SSL OpenSSL::Crypto)
     target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)

@@ -20,6 +20,27 @@
 #include <schannel.h>
 #define MRIM_EXPORT extern "C" __declspec(dllexport)
 
+// The DLL is compiled for the oldest Windows the host runs on (cmake/plugin.cmake), and mingw's
+// headers then hide what came later. What the plug-in uses of that is declared here under its
+// Windows names, and none of it is imported, so that the DLL loads there as well:
+// GetFileInformationByHandleEx is platform/windows/older_windows.cpp's, which calls the system's
+// where there is one, and CryptHashCertificate2 is looked up with GetProcAddress by its caller.
+#if _WIN32_WINNT < 0x0600
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileBasicInfo, FileStandardInfo } FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_STANDARD_INFO {
+  LARGE_INTEGER AllocationSize;
+  LARGE_INTEGER EndOfFile;
+  DWORD NumberOfLinks;
+  BOOLEAN DeletePending;
+  BOOLEAN Directory;
+} FILE_STANDARD_INFO;
+extern "C" BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
+                                                    LPVOID information, DWORD size);
+#endif
+#ifndef CALG_SHA_256
+#define CALG_SHA_256 0x0000800c
+#endif
+
 #else
 
 #include <cstddef>
@@ -36,6 +57,8 @@
 #define WAIT_TIMEOUT 258u
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 #define DLL_PROCESS_ATTACH 1u
 #define DLL_PROCESS_DETACH 0u
 #define MB_OK 0x0u
@@ -133,6 +156,7 @@ typedef struct PlatformWindow* HWND;
 typedef struct PlatformIcon* HICON;
 typedef void* LPSECURITY_ATTRIBUTES;
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+typedef INT_PTR(WINAPI* FARPROC)(void);
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
 // The header of a WM_NOTIFY notice, and the property-sheet notice that carries one more word.
@@ -206,6 +230,9 @@ extern "C" {
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
+// Only the system DLLs whose newer calls the plug-in looks up (crypt32.dll), and only those calls.
+HMODULE GetModuleHandleA(LPCSTR module_name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR proc_name);
 LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int max_length);
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_length, LPWSTR destination,
                         int destination_length);

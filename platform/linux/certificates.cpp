@@ -1,6 +1,6 @@
 // The certificate calls of crypt32 the plug-in makes to judge a server's certificate itself:
 // CertGetCertificateChain, CertVerifyCertificateChainPolicy (the SSL policy), their frees, and
-// CryptHashCertificate2 (SHA-256 only), over OpenSSL.
+// CryptHashCertificate2 and the older CryptHashCertificate (SHA-256 only), over OpenSSL.
 //
 // "The system's trust store" is OpenSSL's default one (the distribution's CA bundle, or the
 // files SSL_CERT_FILE and SSL_CERT_DIR name), read afresh for each chain, as the system reads its
@@ -156,6 +156,32 @@ HRESULT chain_error(DWORD flags) {
   return 0;
 }
 
+// What both hash calls share once the algorithm is known to be SHA-256.
+BOOL sha256(const BYTE* encoded, DWORD encoded_size, BYTE* hash, DWORD* hash_size) {
+  constexpr DWORD kSha256Size = 32;
+  if (hash_size == nullptr || (encoded == nullptr && encoded_size != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // No output buffer asks for the size only.
+  if (hash == nullptr) {
+    *hash_size = kSha256Size;
+    return TRUE;
+  }
+  if (*hash_size < kSha256Size) {
+    *hash_size = kSha256Size;
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  unsigned int length = 0;
+  if (EVP_Digest(encoded, encoded_size, hash, &length, EVP_sha256(), nullptr) != 1) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *hash_size = length;
+  return TRUE;
+}
+
 }  // namespace
 
 bool ascii_server_name(const WCHAR* wide, std::string& out) {
@@ -214,32 +240,25 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
 
 BOOL WINAPI CryptHashCertificate2(LPCWSTR pwszCNGHashAlgid, DWORD, void*, const BYTE* pbEncoded,
                                   DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash) {
-  constexpr DWORD kSha256Size = 32;
   if (pwszCNGHashAlgid == nullptr || std::u16string_view(pwszCNGHashAlgid) != BCRYPT_SHA256_ALGORITHM) {
     SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
     return FALSE;
   }
-  if (pcbComputedHash == nullptr || (pbEncoded == nullptr && cbEncoded != 0)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+  return sha256(pbEncoded, cbEncoded, pbComputedHash, pcbComputedHash);
+}
+
+// The older call: the algorithm by its number, with the system's default provider (none given).
+BOOL WINAPI CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD, const BYTE* pbEncoded,
+                                 DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash) {
+  if (Algid != CALG_SHA_256) {
+    SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
     return FALSE;
   }
-  // No output buffer asks for the size only.
-  if (pbComputedHash == nullptr) {
-    *pcbComputedHash = kSha256Size;
-    return TRUE;
-  }
-  if (*pcbComputedHash < kSha256Size) {
-    *pcbComputedHash = kSha256Size;
-    SetLastError(ERROR_MORE_DATA);
+  if (hCryptProv != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // no providers here
     return FALSE;
   }
-  unsigned int length = 0;
-  if (EVP_Digest(pbEncoded, cbEncoded, pbComputedHash, &length, EVP_sha256(), nullptr) != 1) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  *pcbComputedHash = length;
-  return TRUE;
+  return sha256(pbEncoded, cbEncoded, pbComputedHash, pcbComputedHash);
 }
 
 namespace {

@@ -1,11 +1,15 @@
 // The library entry routine and module file names: the shared object's own path stands in for
-// the DLL's module file name, and its load address for the instance handle.
+// the DLL's module file name, and its load address for the instance handle. And the look-up of
+// the system's newer calls (GetModuleHandleA, GetProcAddress) for the few the plug-in asks for.
 #include <dlfcn.h>
 #include <link.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
+#include "platform/linux/older_windows.h"
 #include "platform/win32.h"
 
 namespace {
@@ -66,4 +70,34 @@ extern "C" DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size)
   if (length < 0) return 0;
   path[length] = '\0';
   return copy_name(path, file_name, size);
+}
+
+namespace {
+
+std::atomic<bool> older_windows{false};
+
+// The one handle GetModuleHandleA gives out: crypt32 is the only system DLL whose newer calls the
+// plug-in looks up. Only its address is used.
+char crypt32_module;
+HMODULE crypt32_handle() { return reinterpret_cast<HMODULE>(&crypt32_module); }
+
+}  // namespace
+
+void platform_pretend_older_windows(bool older) { older_windows = older; }
+bool platform_pretends_older_windows() { return older_windows; }
+
+extern "C" HMODULE GetModuleHandleA(LPCSTR module_name) {
+  if (module_name != nullptr && strcasecmp(module_name, "crypt32.dll") == 0) return crypt32_handle();
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+extern "C" FARPROC GetProcAddress(HMODULE module, LPCSTR proc_name) {
+  if (module == crypt32_handle() && proc_name != nullptr && !older_windows &&
+      std::strcmp(proc_name, "CryptHashCertificate2") == 0) {
+    // Through the type of no arguments, which any function pointer may be cast to and from.
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&CryptHashCertificate2));
+  }
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return nullptr;
 }

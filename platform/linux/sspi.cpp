@@ -7,12 +7,28 @@
 // leaves something open this takes the stricter reading:
 // - only whole records are taken from the caller: a partial one is left to it (SECBUFFER_EXTRA,
 //   or SEC_E_INCOMPLETE_MESSAGE when nothing whole is there), so it must keep and prepend them;
+// - during the handshake, one call uses the records up to the first that ends a handshake message
+//   (OpenSSL's peers start every message in a record of its own, so that is where messages end)
+//   and hands the rest back as SECBUFFER_EXTRA, whole records too: the caller calls again at once.
+//   Records that carry only part of a message (a long certificate chain spread over several) come
+//   back as SEC_E_INCOMPLETE_MESSAGE until the rest is there; OpenSSL has read them all the same,
+//   so the caller must give exactly those bytes again at the front of its next input, or the call
+//   fails;
+// - a server's request for a client certificate makes InitializeSecurityContextW return
+//   SEC_I_INCOMPLETE_CREDENTIALS, and again on every call that gives the same input once more,
+//   until the caller adds ISC_REQ_USE_SUPPLIED_CREDS: the handshake then goes on without one;
 // - a handshake message after the handshake (a TLS 1.3 session ticket or key update, a TLS 1.2
 //   hello request) makes DecryptMessage return SEC_I_RENEGOTIATE, and the context encrypts
 //   nothing more until the caller has called InitializeSecurityContextW again with the bytes
-//   that followed (it hands them back whole as SECBUFFER_EXTRA, with anything OpenSSL wants sent);
-// - the cipher suites are the AEAD ones only (ECDHE with AES-GCM or CHACHA20-POLY1305), so one
-//   record's header and trailer have fixed sizes, which QueryContextAttributesW reports.
+//   that followed (it hands them back whole as SECBUFFER_EXTRA, with anything OpenSSL wants sent).
+//   A TLS 1.2 renegotiation is a whole new handshake, which this does not carry out: the call
+//   that would answer it fails the context;
+// - the cipher suites are AEAD ones (ECDHE with AES-GCM or CHACHA20-POLY1305) and, behind them,
+//   AES-CBC ones with the MAC inside the encryption, as SChannel has it. A CBC record's trailer
+//   (MAC and padding) varies with the length of its text: QueryContextAttributesW reports the
+//   most, EncryptMessage says how much it used, and DecryptMessage's buffers lie accordingly;
+// - ApplyControlToken takes SCHANNEL_SHUTDOWN only; the next InitializeSecurityContextW then
+//   writes the close_notify alert, and the context encrypts nothing more.
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -27,6 +43,7 @@
 #include <vector>
 
 #include "platform/linux/certificates.h"
+#include "platform/linux/older_windows.h"
 #include "platform/win32.h"
 
 namespace {
@@ -44,7 +61,9 @@ constexpr ULONG_PTR kContextTag = 0x53435458;
 
 constexpr char kTls12Ciphers[] =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
-    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+    "ECDHE-ECDSA-AES128-SHA256:ECDHE-RSA-AES128-SHA256:ECDHE-ECDSA-AES256-SHA384:ECDHE-RSA-AES256-SHA384:"
+    "ECDHE-ECDSA-AES128-SHA:ECDHE-RSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA:ECDHE-RSA-AES256-SHA";
 constexpr char kTls13Suites[] = "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 
 struct ContextFree {
@@ -74,6 +93,19 @@ struct Context {
   std::string server_name;  // empty for none (an IP literal or no target name)
   // Set by OpenSSL's message callback when the peer sends a handshake message after the handshake.
   bool post_handshake_message = false;
+  // The peer's whole messages (handshake messages, change-cipher-spec, alerts) read so far.
+  uint64_t messages_read = 0;
+  // Bytes of the caller's input that OpenSSL has read but that were handed back to the caller
+  // (incomplete, extra, or the input of a call answered with SEC_I_INCOMPLETE_CREDENTIALS): the
+  // next call's input must start with them. `held_used` of them ended a message: they count as
+  // used once given again.
+  std::vector<unsigned char> held;
+  size_t held_used = 0;
+  // The server asked for a client certificate and the handshake waits for the caller's answer.
+  bool certificate_requested = false;
+  bool without_certificate = false;  // the call under way goes on without one
+  // ApplyControlToken's SCHANNEL_SHUTDOWN: the next InitializeSecurityContextW writes close_notify.
+  bool shutdown_requested = false;
   // Between DecryptMessage's SEC_I_RENEGOTIATE and the caller's InitializeSecurityContextW.
   bool renegotiation_pending = false;
   std::vector<unsigned char> pending_output;  // what that message made OpenSSL want sent
@@ -145,9 +177,19 @@ SECURITY_STATUS put_token(SecBuffer& token, const std::vector<unsigned char>& by
 
 void on_message(int write_p, int, int content_type, const void*, size_t, SSL*, void* argument) {
   auto* context = static_cast<Context*>(argument);
-  if (!write_p && content_type == SSL3_RT_HANDSHAKE && context->stage == Stage::open) {
+  if (write_p) return;
+  if (content_type == SSL3_RT_HANDSHAKE || content_type == SSL3_RT_CHANGE_CIPHER_SPEC ||
+      content_type == SSL3_RT_ALERT)
+    ++context->messages_read;
+  if (content_type == SSL3_RT_HANDSHAKE && context->stage == Stage::open)
     context->post_handshake_message = true;
-  }
+}
+
+// OpenSSL asks this when the server wants a client certificate: the handshake stops there
+// (SSL_ERROR_WANT_X509_LOOKUP) until the caller says to go on without one, and then none is sent.
+int on_certificate_request(SSL* ssl, X509**, EVP_PKEY**) {
+  auto* context = static_cast<Context*>(SSL_get_app_data(ssl));
+  return context->without_certificate ? 0 : -1;
 }
 
 // Why OpenSSL gave up on a handshake, as the status SChannel gives.
@@ -167,9 +209,11 @@ SECURITY_STATUS handshake_failure() {
 }
 
 // Header and trailer of one record under the negotiated suite: TLS 1.3 adds the inner content
-// type and the tag; TLS 1.2's AES-GCM sends an explicit 8-byte nonce, CHACHA20 none.
+// type and the tag; TLS 1.2's AES-GCM sends an explicit 8-byte nonce, CHACHA20 none; AES-CBC an
+// explicit IV of one block, and at most the MAC and a whole block of padding after the text.
 bool stream_sizes(SSL* ssl, SecPkgContext_StreamSizes& sizes) {
   constexpr ULONG kTag = 16;
+  constexpr ULONG kAesBlock = 16;
   sizes.cbMaximumMessage = kMaxPlaintext;
   sizes.cBuffers = 4;
   sizes.cbBlockSize = 1;
@@ -180,6 +224,26 @@ bool stream_sizes(SSL* ssl, SecPkgContext_StreamSizes& sizes) {
   }
   const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl);
   int nid = cipher != nullptr ? SSL_CIPHER_get_cipher_nid(cipher) : NID_undef;
+  if (nid == NID_aes_128_cbc || nid == NID_aes_256_cbc) {
+    ULONG mac = 0;
+    switch (SSL_CIPHER_get_digest_nid(cipher)) {
+      case NID_sha1:
+        mac = 20;
+        break;
+      case NID_sha256:
+        mac = 32;
+        break;
+      case NID_sha384:
+        mac = 48;
+        break;
+      default:
+        return false;
+    }
+    sizes.cbHeader = kRecordHeader + kAesBlock;
+    sizes.cbTrailer = mac + kAesBlock;
+    sizes.cbBlockSize = kAesBlock;
+    return true;
+  }
   sizes.cbTrailer = kTag;
   if (nid == NID_aes_128_gcm || nid == NID_aes_256_gcm) {
     sizes.cbHeader = kRecordHeader + 8;
@@ -267,6 +331,7 @@ SECURITY_STATUS start_handshake(Credential& credential, const SEC_WCHAR* target,
   SSL_set_connect_state(context->ssl.get());
   SSL_set_msg_callback(context->ssl.get(), on_message);
   SSL_set_msg_callback_arg(context->ssl.get(), context.get());
+  SSL_set_app_data(context->ssl.get(), context.get());
   context->manual_validation =
       credential.manual_validation || (requested & ISC_REQ_MANUAL_CRED_VALIDATION) != 0;
   std::string name;
@@ -290,51 +355,100 @@ SECURITY_STATUS start_handshake(Credential& credential, const SEC_WCHAR* target,
   return SEC_I_CONTINUE_NEEDED;
 }
 
-// A later call during the handshake: whole records from the input, one at a time, until the
-// handshake is over or the whole ones are used up.
-SECURITY_STATUS continue_handshake(Context& context, SecBufferDesc& input, SecBuffer& token, bool allocate) {
+// A later call during the handshake: whole records from the input, one at a time, until one ends
+// a message, the handshake stops for a client certificate, or the whole ones are used up (see
+// the top of the file).
+SECURITY_STATUS continue_handshake(Context& context, SecBufferDesc& input, SecBuffer& token,
+                                   ULONG requested) {
+  const bool allocate = (requested & ISC_REQ_ALLOCATE_MEMORY) != 0;
   SecBuffer& received = input.pBuffers[0];
   SecBuffer& extra = input.pBuffers[1];
   const auto* bytes = static_cast<const unsigned char*>(received.pvBuffer);
-  size_t size = received.cbBuffer;
-  size_t used = 0;
+  const size_t size = received.cbBuffer;
+  size_t absorbed = context.held.size();  // what OpenSSL has read of this input
+  if (absorbed > size || (absorbed > 0 && std::memcmp(bytes, context.held.data(), absorbed) != 0)) {
+    put_token(token, {}, allocate);
+    return fail(context, SEC_E_INVALID_TOKEN);  // the caller lost or changed bytes it was handed back
+  }
+  size_t used = context.held_used;
+  context.without_certificate = (requested & ISC_REQ_USE_SUPPLIED_CREDS) != 0;
   bool finished = false;
+  bool asks_for_certificate = false;
   SECURITY_STATUS status = SEC_I_CONTINUE_NEEDED;
   ERR_clear_error();
-  while (!finished && size - used >= kRecordHeader) {
-    const unsigned char* record = bytes + used;
+  // One step of OpenSSL's handshake; false once no more input is to be read.
+  auto advance = [&] {
+    const uint64_t messages = context.messages_read;
+    int result = SSL_do_handshake(context.ssl.get());
+    if (result == 1) {
+      finished = true;
+    } else {
+      switch (SSL_get_error(context.ssl.get(), result)) {
+        case SSL_ERROR_WANT_READ:
+          break;
+        case SSL_ERROR_WANT_X509_LOOKUP:
+          asks_for_certificate = true;
+          break;
+        default:
+          status = fail(context, handshake_failure());
+          return false;
+      }
+    }
+    if (context.messages_read != messages || finished || asks_for_certificate) used = absorbed;
+    return !finished && !asks_for_certificate;
+  };
+  // A handshake that stopped for a client certificate goes on from there before reading more.
+  bool reading = !context.certificate_requested || advance();
+  while (reading && size - absorbed >= kRecordHeader) {
+    const unsigned char* record = bytes + absorbed;
     size_t body = (static_cast<size_t>(record[3]) << 8) | record[4];
     if (record[0] < kChangeCipherSpec || record[0] > kApplicationData || body > kMaxRecordBody) {
       // TLS 1.3 sends its encrypted handshake as application-data records, so that type is let in.
       status = fail(context, SEC_E_ILLEGAL_MESSAGE);
       break;
     }
-    if (size - used < kRecordHeader + body) break;
+    if (size - absorbed < kRecordHeader + body) break;
     BIO_write(context.incoming, record, static_cast<int>(kRecordHeader + body));
-    used += kRecordHeader + body;
-    int result = SSL_do_handshake(context.ssl.get());
-    if (result == 1) {
-      finished = true;
-    } else if (SSL_get_error(context.ssl.get(), result) != SSL_ERROR_WANT_READ) {
-      status = fail(context, handshake_failure());
-      break;
-    }
-    if (BIO_ctrl_pending(context.incoming) != 0) {
+    absorbed += kRecordHeader + body;
+    reading = advance() && used < absorbed;
+    if (context.stage != Stage::failed && BIO_ctrl_pending(context.incoming) != 0)
       status = fail(context, SEC_E_INTERNAL_ERROR);  // OpenSSL left part of a whole record unread
-      break;
-    }
+    if (context.stage == Stage::failed) break;
   }
-  if (context.stage != Stage::failed && used == 0) {
-    size_t missing = size < kRecordHeader
-                         ? kRecordHeader - size
-                         : kRecordHeader + ((static_cast<size_t>(bytes[3]) << 8) | bytes[4]) - size;
+  std::vector<unsigned char> output = drain(context.outgoing);
+  if (context.stage == Stage::failed) {
+    context.held.clear();
+    put_token(token, output, allocate);  // the alert OpenSSL made, for the server
+    return status;
+  }
+  if (asks_for_certificate) {
+    // The caller answers with the same input again.
+    context.certificate_requested = true;
+    context.held.assign(bytes, bytes + absorbed);
+    context.held_used = used;
+    SECURITY_STATUS put = put_token(token, output, allocate);
+    return put != SEC_E_OK ? put : SEC_I_INCOMPLETE_CREDENTIALS;
+  }
+  context.certificate_requested = false;
+  if (used == 0) {
+    // No message ended: everything comes again, with more.
+    context.held.assign(bytes, bytes + absorbed);
+    context.held_used = 0;
+    size_t missing = kRecordHeader;  // whole records that end no message: at least one more record
+    if (size - absorbed >= kRecordHeader) {
+      missing = kRecordHeader + ((static_cast<size_t>(bytes[absorbed + 3]) << 8) | bytes[absorbed + 4]) -
+                (size - absorbed);
+    } else if (size > absorbed) {
+      missing = kRecordHeader - (size - absorbed);
+    }
     extra.BufferType = SECBUFFER_MISSING;
     extra.cbBuffer = static_cast<ULONG>(missing);
     extra.pvBuffer = nullptr;
     put_token(token, {}, allocate);
     return SEC_E_INCOMPLETE_MESSAGE;
   }
-  std::vector<unsigned char> output = drain(context.outgoing);
+  context.held.assign(bytes + used, bytes + absorbed);
+  context.held_used = 0;
   if (finished) {
     context.stage = Stage::open;
     status = context.manual_validation ? SEC_E_OK : validate_server(context);
@@ -350,6 +464,16 @@ SECURITY_STATUS continue_handshake(Context& context, SecBufferDesc& input, SecBu
   }
   SECURITY_STATUS put = put_token(token, output, allocate);
   return put != SEC_E_OK && status >= 0 ? put : status;
+}
+
+// The call after ApplyControlToken(SCHANNEL_SHUTDOWN): the close_notify alert, and the end of
+// encrypting.
+SECURITY_STATUS close_context(Context& context, SecBuffer& token, bool allocate) {
+  context.shutdown_requested = false;
+  ERR_clear_error();
+  SSL_shutdown(context.ssl.get());
+  context.stage = Stage::closed;
+  return put_token(token, drain(context.outgoing), allocate);
 }
 
 // The call that answers SEC_I_RENEGOTIATE: OpenSSL has already read the message, so it only hands
@@ -405,6 +529,7 @@ SECURITY_STATUS WINAPI AcquireCredentialsHandleW(SEC_WCHAR*, SEC_WCHAR* pszPacka
   DWORD versions = asked == 0 ? (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT)
                               : asked & (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
   if (versions == 0) return SEC_E_ALGORITHM_MISMATCH;
+  if (platform_pretends_older_windows()) return SEC_E_ALGORITHM_MISMATCH;  // it knows neither
   auto credential = std::make_shared<Credential>();
   credential->tls.reset(SSL_CTX_new(TLS_client_method()));
   SSL_CTX* tls = credential->tls.get();
@@ -417,7 +542,10 @@ SECURITY_STATUS WINAPI AcquireCredentialsHandleW(SEC_WCHAR*, SEC_WCHAR* pszPacka
   // The certificate is judged after the handshake (by the caller, or by validate_server), never
   // by OpenSSL inside it.
   SSL_CTX_set_verify(tls, SSL_VERIFY_NONE, nullptr);
-  SSL_CTX_set_options(tls, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  // SChannel puts a CBC record's MAC inside the encryption (it has no encrypt-then-MAC), so its
+  // trailer is MAC and padding together.
+  SSL_CTX_set_options(tls, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_ENCRYPT_THEN_MAC);
+  SSL_CTX_set_client_cert_cb(tls, on_certificate_request);
   SSL_CTX_set_session_cache_mode(tls, SSL_SESS_CACHE_OFF);
   credential->manual_validation =
       settings != nullptr && (settings->dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) != 0;
@@ -469,8 +597,11 @@ SECURITY_STATUS WINAPI InitializeSecurityContextW(PCredHandle phCredential, PCtx
   if (phNewContext != nullptr && phNewContext != phContext) *phNewContext = *phContext;
   std::lock_guard guard(context->lock);
   if (context->stage == Stage::failed) return context->failure;
+  if (context->shutdown_requested) return close_context(*context, token, allocate);
   if (context->stage != Stage::handshaking) {
     if (!context->renegotiation_pending) return SEC_E_UNSUPPORTED_FUNCTION;
+    // TLS 1.2's renegotiation would be a new handshake inside this one; it is not carried out.
+    if (SSL_version(context->ssl.get()) != TLS1_3_VERSION) return fail(*context, SEC_E_UNSUPPORTED_FUNCTION);
     return after_post_handshake(*context, pInput, token, allocate);
   }
   if (pInput == nullptr || pInput->cBuffers < 2 || pInput->pBuffers == nullptr ||
@@ -478,7 +609,25 @@ SECURITY_STATUS WINAPI InitializeSecurityContextW(PCredHandle phCredential, PCtx
       (pInput->pBuffers[0].pvBuffer == nullptr && pInput->pBuffers[0].cbBuffer != 0)) {
     return SEC_E_INVALID_TOKEN;
   }
-  return continue_handshake(*context, *pInput, token, allocate);
+  return continue_handshake(*context, *pInput, token, fContextReq);
+}
+
+SECURITY_STATUS WINAPI ApplyControlToken(PCtxtHandle phContext, PSecBufferDesc pInput) {
+  std::shared_ptr<Context> context = find_context(phContext);
+  if (!context) return SEC_E_INVALID_HANDLE;
+  if (pInput == nullptr || pInput->cBuffers != 1 || pInput->pBuffers == nullptr ||
+      pInput->pBuffers[0].BufferType != SECBUFFER_TOKEN || pInput->pBuffers[0].pvBuffer == nullptr ||
+      pInput->pBuffers[0].cbBuffer < sizeof(DWORD)) {
+    return SEC_E_INVALID_TOKEN;
+  }
+  DWORD type = 0;
+  std::memcpy(&type, pInput->pBuffers[0].pvBuffer, sizeof type);
+  if (type != SCHANNEL_SHUTDOWN) return SEC_E_UNSUPPORTED_FUNCTION;  // the plug-in sends no alert of its own
+  std::lock_guard guard(context->lock);
+  if (context->stage == Stage::failed) return context->failure;
+  if (context->stage == Stage::handshaking) return SEC_E_UNSUPPORTED_FUNCTION;  // nothing to close yet
+  context->shutdown_requested = true;
+  return SEC_E_OK;
 }
 
 SECURITY_STATUS WINAPI DeleteSecurityContext(PCtxtHandle phContext) {
@@ -546,15 +695,18 @@ SECURITY_STATUS WINAPI EncryptMessage(PCtxtHandle phContext, ULONG, PSecBufferDe
   ERR_clear_error();
   int written = SSL_write(context->ssl.get(), data->pvBuffer, static_cast<int>(data->cbBuffer));
   std::vector<unsigned char> record = drain(context->outgoing);
-  if (written != static_cast<int>(data->cbBuffer) ||
-      record.size() != size_t{sizes.cbHeader} + data->cbBuffer + sizes.cbTrailer) {
+  const size_t before_trailer = size_t{sizes.cbHeader} + data->cbBuffer;
+  if (written != static_cast<int>(data->cbBuffer) || record.size() <= before_trailer ||
+      record.size() > before_trailer + sizes.cbTrailer) {
     return fail(*context, SEC_E_INTERNAL_ERROR);  // not the one record the sizes promised
   }
+  // A CBC record's trailer is only as long as this text's padding makes it.
+  const size_t used_trailer = record.size() - before_trailer;
   std::memcpy(header->pvBuffer, record.data(), sizes.cbHeader);
   std::memcpy(data->pvBuffer, record.data() + sizes.cbHeader, data->cbBuffer);
-  std::memcpy(trailer->pvBuffer, record.data() + sizes.cbHeader + data->cbBuffer, sizes.cbTrailer);
+  std::memcpy(trailer->pvBuffer, record.data() + before_trailer, used_trailer);
   header->cbBuffer = sizes.cbHeader;
-  trailer->cbBuffer = sizes.cbTrailer;
+  trailer->cbBuffer = static_cast<ULONG>(used_trailer);
   return SEC_E_OK;
 }
 

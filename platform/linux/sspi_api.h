@@ -95,6 +95,7 @@ typedef void(WINAPI* SEC_GET_KEY_FN)(void* Arg, void* Principal, ULONG KeyVer, v
 #define ISC_REQ_REPLAY_DETECT 0x00000004
 #define ISC_REQ_SEQUENCE_DETECT 0x00000008
 #define ISC_REQ_CONFIDENTIALITY 0x00000010
+#define ISC_REQ_USE_SUPPLIED_CREDS 0x00000080
 #define ISC_REQ_ALLOCATE_MEMORY 0x00000100
 #define ISC_REQ_EXTENDED_ERROR 0x00004000
 #define ISC_REQ_STREAM 0x00008000
@@ -113,6 +114,7 @@ typedef void(WINAPI* SEC_GET_KEY_FN)(void* Arg, void* Principal, ULONG KeyVer, v
 #define SEC_E_OK ((HRESULT)0x00000000)
 #define SEC_I_CONTINUE_NEEDED ((HRESULT)0x00090312)
 #define SEC_I_CONTEXT_EXPIRED ((HRESULT)0x00090317)
+#define SEC_I_INCOMPLETE_CREDENTIALS ((HRESULT)0x00090320)
 #define SEC_I_RENEGOTIATE ((HRESULT)0x00090321)
 #define SEC_E_INSUFFICIENT_MEMORY ((HRESULT)0x80090300)
 #define SEC_E_INVALID_HANDLE ((HRESULT)0x80090301)
@@ -135,9 +137,12 @@ typedef void(WINAPI* SEC_GET_KEY_FN)(void* Arg, void* Principal, ULONG KeyVer, v
 
 // ---- crypt32 ----
 
+typedef ULONG_PTR HCRYPTPROV_LEGACY;
+
 #define X509_ASN_ENCODING 0x00000001
 #define PKCS_7_ASN_ENCODING 0x00010000
 #define BCRYPT_SHA256_ALGORITHM u"SHA256"
+#define CALG_SHA_256 0x0000800c
 
 struct CERT_INFO;  // never filled here: the DER in pbCertEncoded is all a caller gets
 typedef CERT_INFO* PCERT_INFO;
@@ -280,6 +285,9 @@ typedef HTTPSPolicyCallbackData* PSSL_EXTRA_CERT_CHAIN_POLICY_PARA;
 #define SCH_CRED_MANUAL_CRED_VALIDATION 0x00000008
 #define SCH_CRED_NO_DEFAULT_CREDS 0x00000010
 #define SCH_USE_STRONG_CRYPTO 0x00400000
+// The control token of ApplyControlToken that makes the next InitializeSecurityContextW write
+// the close_notify alert.
+#define SCHANNEL_SHUTDOWN 1
 
 struct _HMAPPER;
 
@@ -314,6 +322,7 @@ SECURITY_STATUS WINAPI InitializeSecurityContextW(PCredHandle phCredential, PCtx
                                                   PSecBufferDesc pOutput, ULONG* pfContextAttr,
                                                   PTimeStamp ptsExpiry);
 SECURITY_STATUS WINAPI DeleteSecurityContext(PCtxtHandle phContext);
+SECURITY_STATUS WINAPI ApplyControlToken(PCtxtHandle phContext, PSecBufferDesc pInput);
 SECURITY_STATUS WINAPI QueryContextAttributesW(PCtxtHandle phContext, ULONG ulAttribute, void* pBuffer);
 SECURITY_STATUS WINAPI FreeContextBuffer(void* pvContextBuffer);
 SECURITY_STATUS WINAPI EncryptMessage(PCtxtHandle phContext, ULONG fQOP, PSecBufferDesc pMessage,
@@ -330,6 +339,10 @@ BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID, PCCERT_CHAIN_C
                                              PCERT_CHAIN_POLICY_STATUS pPolicyStatus);
 void WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+BOOL WINAPI CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFlags,
+                                 const BYTE* pbEncoded, DWORD cbEncoded, BYTE* pbComputedHash,
+                                 DWORD* pcbComputedHash);
+// Newer than the oldest Windows the host runs on: callers find it through GetProcAddress.
 BOOL WINAPI CryptHashCertificate2(LPCWSTR pwszCNGHashAlgid, DWORD dwFlags, void* pvReserved,
                                   const BYTE* pbEncoded, DWORD cbEncoded, BYTE* pbComputedHash,
                                   DWORD* pcbComputedHash);

@@ -26,7 +26,9 @@ HANDLE const kReceiver = reinterpret_cast<HANDLE>(uintptr_t{0x7002});
 hostsim::Host* host = nullptr;
 std::vector<BYTE> passed;  // what reached the framer
 
-void to_framer(const BYTE* bytes, uint32_t count, void*) { passed.insert(passed.end(), bytes, bytes + count); }
+void to_framer(const BYTE* bytes, uint32_t count, void*) {
+  passed.insert(passed.end(), bytes, bytes + count);
+}
 
 void set_up() {
   host = new hostsim::Host();
@@ -69,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[1] == 1 || data[1] == 2) {
     MrimPacket answer;
     mrim_packet_init(&answer, data[1] == 1 ? MRIM_CS_STARTTLS_ACK : MRIM_CS_STARTTLS_REJ, seq);
-    stream.assign(reinterpret_cast<const BYTE*>(&answer), reinterpret_cast<const BYTE*>(&answer) + MRIM_HEADER_SIZE);
+    stream.assign(reinterpret_cast<const BYTE*>(&answer),
+                  reinterpret_cast<const BYTE*>(&answer) + MRIM_HEADER_SIZE);
   }
   stream.insert(stream.end(), data + 2, data + size);
 

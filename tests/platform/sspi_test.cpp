@@ -1,93 +1,35 @@
 // The system TLS calls as platform/ provides them on Linux (SSPI over OpenSSL, and crypt32's
 // certificate checks), driven the way the plug-in drives SChannel, against an OpenSSL server in
-// this process that talks over memory BIOs. Its certificate is a self-signed P-256 one for
-// server.test, made when the program starts.
+// this process that talks over memory BIOs (tls_peer.h).
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/win32.h"
+#include "tls_peer.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* pointer) const {
-    Free(pointer);
-  }
-};
-using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using Certificate = std::unique_ptr<X509, Deleter<X509_free>>;
-using ServerContext = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
-using Ssl = std::unique_ptr<SSL, Deleter<SSL_free>>;
+using tls_peer::Bytes;
+using tls_peer::drain;
+using tls_peer::identity;
+using tls_peer::ServerContext;
+using tls_peer::Ssl;
 
 constexpr ULONG kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                            ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR;
+constexpr ULONG kRecordHeader = 5;
 // Bytes that follow every server flight: too few for a record header, so the client must leave
 // them to the caller as extra.
 const Bytes kTail = {0x17, 0x03, 0x03};
-
-struct Identity {
-  Key key;
-  Certificate certificate;
-  Bytes der;
-  std::string pem_file;
-};
-
-const Identity& identity() {
-  static Identity made = [] {
-    Identity id;
-    id.key.reset(EVP_EC_gen("P-256"));
-    id.certificate.reset(X509_new());
-    X509* certificate = id.certificate.get();
-    X509_set_version(certificate, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), 86400);
-    X509_set_pubkey(certificate, id.key.get());
-    X509_NAME* name = X509_get_subject_name(certificate);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("server.test"), -1, -1, 0);
-    X509_set_issuer_name(certificate, name);
-    X509V3_CTX v3;
-    X509V3_set_ctx_nodb(&v3);
-    X509V3_set_ctx(&v3, certificate, certificate, nullptr, nullptr, 0);
-    X509_EXTENSION* names = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, "DNS:server.test");
-    X509_add_ext(certificate, names, -1);
-    X509_EXTENSION_free(names);
-    X509_sign(certificate, id.key.get(), EVP_sha256());
-    int length = i2d_X509(certificate, nullptr);
-    id.der.resize(static_cast<size_t>(length));
-    unsigned char* out = id.der.data();
-    i2d_X509(certificate, &out);
-    // One file per process: ctest runs this program's tests side by side.
-    id.pem_file = testing::TempDir() + "sspi_test_trust." + std::to_string(getpid()) + ".pem";
-    FILE* file = std::fopen(id.pem_file.c_str(), "w");
-    PEM_write_X509(file, certificate);
-    std::fclose(file);
-    return id;
-  }();
-  return made;
-}
-
-Bytes drain(BIO* bio) {
-  Bytes bytes(BIO_ctrl_pending(bio));
-  if (!bytes.empty()) BIO_read(bio, bytes.data(), static_cast<int>(bytes.size()));
-  return bytes;
-}
 
 Bytes joined(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -157,7 +99,7 @@ class Connection {
   // What the server has sent and the client not yet seen, from the end of the handshake on.
   Bytes server_output() { return joined(std::exchange(after_handshake_, {}), drain(server_out_)); }
 
-  IscResult initialize(const Bytes* input) {
+  IscResult initialize(const Bytes* input, ULONG flags = 0) {
     Bytes copy = input != nullptr ? *input : Bytes();
     SecBuffer in_buffers[2] = {{static_cast<ULONG>(copy.size()), SECBUFFER_TOKEN, copy.data()},
                                {0, SECBUFFER_EMPTY, nullptr}};
@@ -169,14 +111,26 @@ class Connection {
     bool first = !SecIsValidHandle(&context_);
     IscResult result{};
     result.status = InitializeSecurityContextW(
-        &credential_, first ? nullptr : &context_, const_cast<SEC_WCHAR*>(u"server.test"), kRequest, 0,
-        SECURITY_NATIVE_DREP, input != nullptr ? &in : nullptr, 0, &context_, &out, &attributes, &expiry);
+        &credential_, first ? nullptr : &context_, const_cast<SEC_WCHAR*>(u"server.test"), kRequest | flags,
+        0, SECURITY_NATIVE_DREP, input != nullptr ? &in : nullptr, 0, &context_, &out, &attributes, &expiry);
     auto* token = static_cast<unsigned char*>(out_buffer.pvBuffer);
     if (token != nullptr) result.token.assign(token, token + out_buffer.cbBuffer);
     FreeContextBuffer(out_buffer.pvBuffer);
     result.extra_type = in_buffers[1].BufferType;
     result.extra_count = in_buffers[1].cbBuffer;
     return result;
+  }
+
+  // Gives the input, and then again what comes back as extra while that holds a record and the
+  // client has nothing to send yet; the input is left as the last call's.
+  IscResult feed(Bytes& input, ULONG flags = 0) {
+    for (;;) {
+      IscResult step = initialize(&input, flags);
+      if (step.status != SEC_I_CONTINUE_NEEDED || !step.token.empty() || step.extra_type != SECBUFFER_EXTRA ||
+          step.extra_count < kRecordHeader || step.extra_count >= input.size())
+        return step;
+      input.erase(input.begin(), input.end() - step.extra_count);
+    }
   }
 
   // The whole handshake, the server's first flight delivered in two pieces and every flight
@@ -196,7 +150,7 @@ class Connection {
         first_flight = false;
       }
       Bytes input = joined(flight, kTail);
-      step = initialize(&input);
+      step = feed(input);
       if (step.status == SEC_I_CONTINUE_NEEDED || step.status == SEC_E_OK) {
         EXPECT_EQ(step.extra_type, ULONG{SECBUFFER_EXTRA});
         EXPECT_EQ(step.extra_count, kTail.size());
@@ -361,6 +315,104 @@ INSTANTIATE_TEST_SUITE_P(Versions, SspiSession,
                          [](const testing::TestParamInfo<Version>& info) {
                            return info.param.negotiated == TLS1_3_VERSION ? std::string("Tls13") : "Tls12";
                          });
+
+// The records of a server flight in clear (TLS 1.2 before its change-cipher-spec), each with
+// whether a handshake message ends in it.
+struct Record {
+  Bytes bytes;
+  bool ends_message;
+};
+
+std::vector<Record> records_of(const Bytes& flight) {
+  std::vector<Record> records;
+  size_t left = 0;  // of the message under way; OpenSSL never splits a message's 4-byte header
+  for (size_t at = 0; at + 5 <= flight.size();) {
+    const size_t end = at + 5 + ((size_t{flight[at + 3]} << 8) | flight[at + 4]);
+    for (size_t i = at + 5; i < end;) {
+      if (left == 0)
+        left = 4 + ((size_t{flight[i + 1]} << 16) | (size_t{flight[i + 2]} << 8) | flight[i + 3]);
+      size_t step = std::min(left, end - i);
+      left -= step;
+      i += step;
+    }
+    records.push_back({Bytes(flight.begin() + at, flight.begin() + end), left == 0});
+    at = end;
+  }
+  return records;
+}
+
+// The server sends a chain of three certificates in records of at most 512 bytes, so its
+// certificate message spans records.
+void cut_into_short_records(SSL* server) {
+  SSL_set_max_send_fragment(server, 512);
+  SSL_add1_chain_cert(server, identity().certificate.get());
+  SSL_add1_chain_cert(server, identity().certificate.get());
+}
+
+TEST(SspiHandshake, MessagesAreTakenWholeAndACertificateRequestWaitsForTheCaller) {
+  // Records that carry part of a message come back until it is whole.
+  {
+    Connection tls(SP_PROT_TLS1_2_CLIENT);
+    cut_into_short_records(tls.server());
+    Bytes flight = tls.server_answer(tls.initialize(nullptr).token);
+    std::vector<Record> records = records_of(flight);
+    ASSERT_GE(records.size(), 4u);
+    ASSERT_TRUE(records[0].ends_message);   // the server hello
+    ASSERT_FALSE(records[1].ends_message);  // the first part of the certificates
+    Bytes hello_and_part = joined(records[0].bytes, records[1].bytes);
+    IscResult step = tls.initialize(&hello_and_part);
+    EXPECT_EQ(step.status, SEC_I_CONTINUE_NEEDED);
+    EXPECT_TRUE(step.token.empty());
+    EXPECT_EQ(step.extra_type, ULONG{SECBUFFER_EXTRA});
+    EXPECT_EQ(step.extra_count, records[1].bytes.size());
+    step = tls.initialize(&records[1].bytes);
+    EXPECT_EQ(step.status, SEC_E_INCOMPLETE_MESSAGE);
+    EXPECT_EQ(step.extra_type, ULONG{SECBUFFER_MISSING});
+    // The rest of the flight: one message per call, the whole records behind it handed back.
+    Bytes rest(flight.begin() + static_cast<std::ptrdiff_t>(records[0].bytes.size()), flight.end());
+    int calls = 0;
+    for (step.extra_count = static_cast<ULONG>(rest.size()); step.extra_count > 0 && calls < 10; ++calls) {
+      rest.erase(rest.begin(), rest.end() - step.extra_count);
+      step = tls.initialize(&rest);
+      ASSERT_EQ(step.status, SEC_I_CONTINUE_NEEDED);
+      EXPECT_EQ(step.token.empty(), step.extra_type == SECBUFFER_EXTRA);
+      if (step.extra_type != SECBUFFER_EXTRA) step.extra_count = 0;
+    }
+    EXPECT_EQ(calls, 3);  // the certificates, the key exchange, the end of the server's hello
+    Bytes finish = tls.server_answer(step.token);
+    EXPECT_EQ(tls.feed(finish).status, SEC_E_OK);
+  }
+  // What was handed back as incomplete must come again: leaving it out fails the handshake.
+  {
+    Connection tls(SP_PROT_TLS1_2_CLIENT);
+    cut_into_short_records(tls.server());
+    Bytes flight = tls.server_answer(tls.initialize(nullptr).token);
+    std::vector<Record> records = records_of(flight);
+    ASSERT_GE(records.size(), 3u);
+    ASSERT_EQ(tls.initialize(&records[0].bytes).status, SEC_I_CONTINUE_NEEDED);
+    ASSERT_EQ(tls.initialize(&records[1].bytes).status, SEC_E_INCOMPLETE_MESSAGE);
+    EXPECT_EQ(tls.initialize(&records[2].bytes).status, SEC_E_INVALID_TOKEN);
+  }
+  // A request for a client certificate gets the same answer for the same input until the caller
+  // says to go on without one; the server then gets none.
+  {
+    Connection tls(SP_PROT_TLS1_2_CLIENT);
+    SSL_set_verify(tls.server(), SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
+    Bytes flight = tls.server_answer(tls.initialize(nullptr).token);
+    for (int asked = 0; asked < 2; ++asked) {
+      IscResult step = tls.feed(flight);
+      EXPECT_EQ(step.status, SEC_I_INCOMPLETE_CREDENTIALS);
+      EXPECT_TRUE(step.token.empty());
+      EXPECT_EQ(step.extra_type, ULONG{SECBUFFER_EMPTY});
+    }
+    IscResult step = tls.initialize(&flight, ISC_REQ_USE_SUPPLIED_CREDS);
+    ASSERT_EQ(step.status, SEC_I_CONTINUE_NEEDED);
+    Bytes finish = tls.server_answer(step.token);
+    EXPECT_EQ(tls.feed(finish).status, SEC_E_OK);
+    EXPECT_TRUE(SSL_is_init_finished(tls.server()));
+    EXPECT_EQ(SSL_get0_peer_certificate(tls.server()), nullptr);
+  }
+}
 
 TEST(SspiFaults, DamagedRecordsFailTheContext) {
   // A server flight whose record type is garbage fails the handshake.
