@@ -61,6 +61,8 @@ constexpr const char* kNoLongerOffered =
     "the server no longer offers encryption, which it offered before (clear the pinned certificate to accept "
     "that)";
 constexpr const char* kNotTrusted = "the server's certificate is not trusted";
+constexpr const char* kSystemUnable =
+    "the system's TLS cannot speak TLS 1.2, and this account is encrypted with its server (or requires it)";
 constexpr const char* kAttack =
     "bytes came in clear where only the answer to the request for encryption may come; the connection was "
     "dropped as an attack on the upgrade";
@@ -70,6 +72,7 @@ struct Record {
   uint32_t generation = 0;      // the session it is bound to; 0 until then
   BYTE mode = 1;                // the account's "Encryption" as the record's start read it
   bool pinned = false;          // the account held a pin for the chosen server then
+  bool system_unable = false;   // the system's TLS cannot speak TLS 1.2 (an older Windows)
   char chosen_name[MRIM_HOST_NAME_MAX + 1] = "";
   Phase phase = Phase::clear;
   TlsChannel channel{};
@@ -375,16 +378,18 @@ bool accept_certificate(uint32_t generation) {
   BYTE fingerprint[TLS_FINGERPRINT_SIZE];
   char hex[2 * TLS_FINGERPRINT_SIZE + 1] = "";
   char chosen[MRIM_HOST_NAME_MAX + 1];
-  bool known = false;
-  bool trusted = false;
+  PCCERT_CONTEXT certificate = nullptr;
   {
     std::lock_guard lock(link_mutex);
     if (!bound_locked(generation) || record.phase != Phase::checking) return false;
     lstrcpynA(chosen, record.chosen_name, sizeof chosen);
-    known = tls_fingerprint(&record.channel, fingerprint);
-    // The channel was opened for the chosen name, which is the name the system is asked about.
-    if (known) trusted = tls_trusted_by_system(&record.channel);
+    certificate = tls_peer_certificate(&record.channel);
   }
+  // Building the chain may take the system a while (and on Windows may go to the network): it
+  // is done on the certificate's own reference, with the record free for the listener.
+  bool known = certificate != nullptr && tls_certificate_fingerprint(certificate, fingerprint);
+  bool trusted = known && tls_certificate_trusted(certificate, chosen);
+  if (certificate != nullptr) CertFreeCertificateContext(certificate);
   if (!known) {
     mrim_log("TLS: the server's certificate cannot be read\n");
     std::lock_guard lock(link_mutex);
@@ -453,6 +458,7 @@ bool accept_certificate(uint32_t generation) {
 
 void tls_link_prepare(HANDLE connection, const char* chosen_name, BYTE mode) {
   const Pin pin = read_pin(chosen_name);
+  const bool system_unable = mode != kNever && !tls_system_supported();
   std::lock_guard write_lock(write_mutex);
   std::lock_guard lock(link_mutex);
   close_channel_locked();
@@ -461,6 +467,7 @@ void tls_link_prepare(HANDLE connection, const char* chosen_name, BYTE mode) {
   record.generation = 0;
   record.mode = mode;
   record.pinned = pin.for_server;
+  record.system_unable = system_unable;
   lstrcpynA(record.chosen_name, chosen_name, sizeof record.chosen_name);
   record.phase = mode == kNever ? Phase::clear : Phase::asking;
   record.handshake_failed = false;
@@ -471,15 +478,26 @@ void tls_link_prepare(HANDLE connection, const char* chosen_name, BYTE mode) {
 
 bool tls_link_start(uint32_t generation) {
   BYTE mode = kNever;
+  bool unable = false;
   {
     std::lock_guard lock(link_mutex);
     record.generation = generation;
     mode = record.mode;
-    set_verdict_locked(false, "not encrypted");
+    unable = record.system_unable;
+    // Where the system's TLS cannot speak to the server, an account that merely wants encryption
+    // and was never encrypted with this server goes on in clear, and says so, rather than ask for
+    // what it cannot do; any other account is refused by tls_link_upgrade.
+    if (unable && mode != kRequired && !record.pinned) {
+      record.phase = Phase::clear;
+      set_verdict_locked(false, "not encrypted (the system's TLS cannot speak TLS 1.2)");
+    } else {
+      set_verdict_locked(false, "not encrypted");
+    }
   }
   link_changed.notify_all();
   if (mode == kNever) mrim_log("TLS: not asked for (\"Encryption\" is 0)\n");
-  return mode != kNever;
+  if (mode != kNever && unable) mrim_log("TLS: the system's TLS cannot speak TLS 1.2\n");
+  return mode != kNever && !unable;
 }
 
 int tls_link_upgrade(uint32_t generation, TlsOffer offer) {
@@ -493,8 +511,15 @@ int tls_link_upgrade(uint32_t generation, TlsOffer offer) {
     lstrcpynA(chosen, record.chosen_name, sizeof chosen);
   }
   switch (offer) {
-    case TLS_OFFER_NOT_ASKED:
+    case TLS_OFFER_NOT_ASKED: {
+      bool unable = false;
+      {
+        std::lock_guard lock(link_mutex);
+        unable = record.system_unable && record.phase != Phase::clear;
+      }
+      if (unable) return refuse_session(generation, kSystemUnable);
       return 0;
+    }
     case TLS_OFFER_ENDED:
       return LOGINERR_NOSERVER;
     case TLS_OFFER_NO_ANSWER:
@@ -681,11 +706,23 @@ void tls_link_close(HANDLE connection) {
     // Taking the write lock waits for a write under way on this connection; from then on none
     // finds it.
     std::lock_guard write_lock(write_mutex);
-    std::lock_guard lock(link_mutex);
-    if (record.connection == connection) {
-      record.connection = nullptr;
-      drop_held_locked("the connection closed");
+    Tokens farewell{};
+    {
+      std::lock_guard lock(link_mutex);
+      if (record.connection == connection) {
+        record.connection = nullptr;
+        drop_held_locked("the connection closed");
+        // A session inside TLS ends with close_notify, so the server can tell our going from a
+        // connection cut by someone on the path.
+        if (record.phase == Phase::secure && record.channel_open) {
+          Intake intake{&farewell, nullptr, nullptr};
+          tls_shutdown(&record.channel, gather, &intake);
+        }
+      }
     }
+    if (farewell.length > 0)
+      write_locked(connection, reinterpret_cast<const char*>(farewell.bytes),
+                   static_cast<int>(farewell.length));
   }
   close_handle(connection);
 }

@@ -10,11 +10,13 @@
 #include <string>
 
 #include "core/protocol_state.h"
+#include "platform/linux/older_windows.h"
 #include "protocol/codec.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
 #include "protocol/session.h"
 #include "protocol/status.h"
+#include "protocol/tls_link.h"
 #include "support/unit_host.h"
 
 namespace {
@@ -399,6 +401,38 @@ TEST_F(ConnectThread, OfflineDuringTheLogInCallsItOffWithoutAWord) {
   EXPECT_EQ(protocol_state.connection, nullptr);
   EXPECT_TRUE(host_.acks().empty()) << "neither a status nor a failed log-in: the user called it off";
   EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 1);
+}
+
+// Where the system's TLS cannot speak TLS 1.2 (the oldest Windows the host runs on): an account
+// that merely wants encryption goes on in clear without asking, and says so; one that was
+// encrypted with its server before is refused before anything at all is sent.
+TEST_F(ConnectThread, WithoutTls12OnlyAnAccountNeverEncryptedGoesOnInClear) {
+  struct Older {
+    Older() { platform_pretend_older_windows(true); }
+    ~Older() { platform_pretend_older_windows(false); }
+  } older;
+  host_.replace_service(MS_NETLIB_OPENCONNECTION, [](WPARAM, LPARAM l) -> INT_PTR {
+    return strcmp(reinterpret_cast<const NetlibOpenConnection*>(l)->host, MRIM_DEFAULT_SERVER_HOST) == 0
+               ? 0
+               : reinterpret_cast<INT_PTR>(kConnection);
+  });
+  greet_and_accept();
+  EXPECT_EQ(SetStatus(ID_STATUS_ONLINE, 0), 0);
+  EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2, MRIM_CS_CHANGE_STATUS}));
+  char line[512] = "";
+  EXPECT_EQ(MRIM_ConnectionSecurity(sizeof line, reinterpret_cast<LPARAM>(line)), 0);
+  EXPECT_NE(strstr(line, "cannot speak TLS 1.2"), nullptr) << line;
+  EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 0);
+
+  seed(0, kModule, "CertificatePin", hostsim::Setting::string(std::string(64, 'a')));
+  const size_t before = sent().size();
+  host_.clear_records();
+  EXPECT_EQ(SetStatus(ID_STATUS_ONLINE, 0), 0);
+  EXPECT_EQ(sent().size(), before) << "nothing goes to a server that was encrypted before";
+  bool refused = false;
+  for (const auto& ack : host_.acks())
+    refused = refused || (ack.type == ACKTYPE_LOGIN && ack.param == LOGINERR_WRONGPROTOCOL);
+  EXPECT_TRUE(refused);
 }
 
 }  // namespace
