@@ -57,7 +57,8 @@ SecurityLine read_security_line(const std::string& line) {
     read.system_trusted = true;
     at += trusted.size();
     read.trusted_for = line.substr(at, line.find(';', at) - at);
-  } else if (read.encrypted && line.find("; accepted by its pin") != std::string::npos) {
+  } else if (read.encrypted && (line.find("; accepted by its pin") != std::string::npos ||
+                                line.find("; pinned on first use") != std::string::npos)) {
     read.system_trusted = false;
   } else if (!read.pinned.empty()) {
     // The plug-in takes a certificate the system trusts whatever the pin: one it refused for

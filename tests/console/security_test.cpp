@@ -27,6 +27,8 @@ TEST(SecurityLine, EachFormOfThePlugInsLineIsReadForWhatTheConsoleActsOn) {
        "", "", true, "mrim.example", false},
       {"encrypted (TLS), certificate SHA-256 " + kNew + "; accepted by its pin", true, kNew, "", "", false,
        "", false},
+      {"encrypted (TLS), certificate SHA-256 " + kNew + "; pinned on first use", true, kNew, "", "", false,
+       "", false},
       {"encrypted (TLS), certificate SHA-256 " + kNew +
            "; the system trusts it for mrim.example; it replaces " + "the pinned " + kOld,
        true, kNew, "", kOld, true, "mrim.example", false},
