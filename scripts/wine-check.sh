@@ -103,7 +103,7 @@ start_server() {
     # Killed on purpose later: no job notice for it.
     disown $!
     local tries=0
-    until grep -q '^MRIM service on port' "$work/mrim-server.out"; do
+    until grep -q '^MRIM service on port' "$work/mrim-server.out" 2>/dev/null; do
       tries=$((tries + 1))
       if [ "$tries" -gt 100 ] || ! kill -0 "$(cat "$work/mrim-server.pid")" 2>/dev/null; then
         break
