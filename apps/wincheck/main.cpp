@@ -57,9 +57,8 @@ const std::wstring kNoticeText =
     L"Внимание! Отладочная версия. Будет создан Log-файл в каталоге, где находится исполняемый файл "
     L"программы\nИмя файла - \"MRIM.dbg\"\n";
 
-// Every protocol service, in the order Load creates them. Each issue adds the services whose
-// handlers it builds, so the check requires the ones below as "present now" and only the order
-// of the others.
+// Every protocol service, in the order Load creates them. The check requires the first few to be
+// there and the others only to keep this order.
 const std::vector<std::string> kServiceOrder = {
     "/GetCaps",       "/GetName",   "/LoadIcon", "/SetStatus",    "/GetStatus",
     "/SearchByEmail", "/AddToList", "/SendMsg",  "/UserIsTyping", "/SetApparentMode",
