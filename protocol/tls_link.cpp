@@ -18,6 +18,7 @@
 // raises the host's setting-changed event, whose handlers may send.
 #include "protocol/tls_link.h"
 
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstddef>
@@ -88,6 +89,10 @@ struct Record {
   uint32_t held_in_length = 0;
   bool held_in_overflow = false;
 };
+
+// Learnt when a channel cannot be opened and the system then says it cannot speak TLS 1.2: the
+// system's TLS is asked only then, since asking costs a handshake's start on every connect.
+std::atomic<bool> system_found_unable{false};
 
 std::mutex write_mutex;
 std::mutex link_mutex;
@@ -458,7 +463,7 @@ bool accept_certificate(uint32_t generation) {
 
 void tls_link_prepare(HANDLE connection, const char* chosen_name, BYTE mode) {
   const Pin pin = read_pin(chosen_name);
-  const bool system_unable = mode != kNever && !tls_system_supported();
+  const bool system_unable = mode != kNever && system_found_unable.load();
   std::lock_guard write_lock(write_mutex);
   std::lock_guard lock(link_mutex);
   close_channel_locked();
@@ -545,6 +550,18 @@ int tls_link_upgrade(uint32_t generation, TlsOffer offer) {
     if (!bound_locked(generation) || record.phase != Phase::answered) return LOGINERR_NOSERVER;
     Intake intake{&first, nullptr, nullptr};
     if (!tls_open(&record.channel, chosen, gather, &intake)) {
+      if (!tls_system_supported()) {
+        // The server expects a handshake now: the session cannot go on in clear. The next
+        // connect knows not to ask (tls_link_start), or is refused before anything is sent.
+        system_found_unable = true;
+        if (record.mode != kRequired && !record.pinned) {
+          fail_locked("the system's TLS cannot speak TLS 1.2; connecting again without asking for it");
+          mrim_log("TLS: the system's TLS cannot speak TLS 1.2: connecting again without asking for it\n");
+          return LOGINERR_NOSERVER;
+        }
+        fail_locked(kSystemUnable);
+        return refuse(kSystemUnable);
+      }
       fail_locked("the server's certificate is not trusted (the system's TLS cannot start)");
       return refuse(kNotTrusted);
     }
@@ -741,6 +758,7 @@ void tls_link_session_ended() {
 }
 
 void tls_link_reset() {
+  system_found_unable = false;
   std::lock_guard write_lock(write_mutex);
   std::lock_guard lock(link_mutex);
   close_channel_locked();

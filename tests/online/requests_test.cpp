@@ -14,6 +14,7 @@
 #include "protocol/codec.h"
 #include "protocol/online.h"
 #include "protocol/receive.h"
+#include "protocol/receivers.h"
 #include "protocol/session.h"
 #include "protocol/status.h"
 #include "protocol/tls_link.h"
@@ -403,9 +404,11 @@ TEST_F(ConnectThread, OfflineDuringTheLogInCallsItOffWithoutAWord) {
   EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 1);
 }
 
-// Where the system's TLS cannot speak TLS 1.2 (the oldest Windows the host runs on): an account
-// that merely wants encryption goes on in clear without asking, and says so; one that was
-// encrypted with its server before is refused before anything at all is sent.
+// Where the system's TLS cannot speak TLS 1.2 (the oldest Windows the host runs on), the server's
+// go-ahead cannot be followed: the attempt fails as a server not reached, and the next one, for
+// an account that merely wants encryption and was never encrypted with its server, goes on in
+// clear without asking, and says so. One that was encrypted with its server before is refused
+// before anything at all is sent.
 TEST_F(ConnectThread, WithoutTls12OnlyAnAccountNeverEncryptedGoesOnInClear) {
   struct Older {
     Older() { platform_pretend_older_windows(true); }
@@ -416,9 +419,32 @@ TEST_F(ConnectThread, WithoutTls12OnlyAnAccountNeverEncryptedGoesOnInClear) {
                ? 0
                : reinterpret_cast<INT_PTR>(kConnection);
   });
-  greet_and_accept();
+  // The go-ahead reaches the connection record as the listener would hand it over.
+  serve([](const Packet& sent) -> std::vector<Packet> {
+    if (sent.code == MRIM_CS_STARTTLS) {
+      Bytes answer = serversim::encode(packet(MRIM_CS_STARTTLS_ACK, sent.seq));
+      tls_link_receive(
+          receiver_generation(), answer.data(), static_cast<uint32_t>(answer.size()),
+          [](const BYTE* bytes, uint32_t count, void*) {
+            auto buffer = std::make_unique<MrimPacket>();
+            memcpy(buffer.get(), bytes, count);
+            pending_queue_add(buffer.get());
+          },
+          nullptr);
+      return {};
+    }
+    if (sent.code == MRIM_CS_HELLO) return {packet(MRIM_CS_HELLO_ACK, sent.seq, ul(30))};
+    if (sent.code == MRIM_CS_LOGIN2) return {packet(MRIM_CS_LOGIN_ACK, sent.seq)};
+    return {};
+  });
   EXPECT_EQ(SetStatus(ID_STATUS_ONLINE, 0), 0);
-  EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_HELLO, MRIM_CS_LOGIN2, MRIM_CS_CHANGE_STATUS}));
+  EXPECT_EQ(sent_codes(), (std::vector<uint32_t>{MRIM_CS_STARTTLS}));
+  EXPECT_EQ(protocol_state.status, ID_STATUS_OFFLINE);
+  EXPECT_EQ(SetStatus(ID_STATUS_OFFLINE, 0), 0);  // the reconnect plan would do the same
+
+  EXPECT_EQ(SetStatus(ID_STATUS_ONLINE, 0), 0);
+  EXPECT_EQ(sent_codes(),
+            (std::vector<uint32_t>{MRIM_CS_STARTTLS, MRIM_CS_HELLO, MRIM_CS_LOGIN2, MRIM_CS_CHANGE_STATUS}));
   char line[512] = "";
   EXPECT_EQ(MRIM_ConnectionSecurity(sizeof line, reinterpret_cast<LPARAM>(line)), 0);
   EXPECT_NE(strstr(line, "cannot speak TLS 1.2"), nullptr) << line;
