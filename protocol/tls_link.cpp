@@ -186,11 +186,11 @@ HANDLE current_connection_locked() {
   return connection != nullptr && connection == record.connection ? connection : nullptr;
 }
 
-bool is_tls_request(const char* data, int length) {
+bool has_code(const char* data, int length, uint32_t wanted) {
   if (length < static_cast<int>(MRIM_HEADER_SIZE)) return false;
   uint32_t code = 0;
   memcpy(&code, data + offsetof(MrimPacket, msg), sizeof code);
-  return code == MRIM_CS_STARTTLS;
+  return code == wanted;
 }
 
 // The host's send, with write_mutex held (and link_mutex not).
@@ -678,7 +678,7 @@ INT_PTR tls_link_send(const char* data, int length) {
       case Phase::clear:
         break;
       case Phase::asking:
-        if (!record.request_sent && is_tls_request(data, length)) {
+        if (!record.request_sent && has_code(data, length, MRIM_CS_STARTTLS)) {
           record.request_sent = true;
           memcpy(&record.request_seq, data + offsetof(MrimPacket, seq), sizeof record.request_seq);
           break;
@@ -687,7 +687,10 @@ INT_PTR tls_link_send(const char* data, int length) {
       case Phase::answered:
       case Phase::handshaking:
       case Phase::checking:
-        // Neither sealed yet nor sent in clear: held until the session's encryption is decided.
+        // Neither sealed yet nor sent in clear: a keep-alive is held until the session's
+        // encryption is decided. Nothing else belongs before the log-in (servers end a session
+        // for it), so anything else, such as a request of a session that ended meanwhile, fails.
+        if (!has_code(data, length, MRIM_CS_PING)) return -1;
         if (static_cast<uint32_t>(length) > kHeldWriteLimit - record.held_out_length) return -1;
         memcpy(record.held_out + record.held_out_length, data, static_cast<size_t>(length));
         record.held_out_length += static_cast<uint32_t>(length);

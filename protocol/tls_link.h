@@ -60,9 +60,10 @@ TlsLinkReceive tls_link_receive(uint32_t generation, const BYTE* bytes, uint32_t
                                 void* context);
 
 // Writes on the current connection as its record decides: in clear, sealed, or held while the
-// upgrade is under way (the held writes go out, in order, once the session is encrypted, and are
-// dropped with the connection when it is not). The plaintext's count for a write taken, -1 for
-// one that failed: no connection, one without a record, a broken channel, or no room to hold it.
+// upgrade is under way (only keep-alives: they go out, in order, once the session is encrypted,
+// and are dropped with the connection when it is not). The plaintext's count for a write taken,
+// -1 for one that failed: no connection, one without a record, a broken channel, anything but a
+// keep-alive during the upgrade, or no room to hold it.
 INT_PTR tls_link_send(const char* data, int length);
 
 // Closes a session's connection handle, after any write on it has ended.
