@@ -612,18 +612,14 @@ TlsLinkReceive tls_link_receive(uint32_t generation, const BYTE* bytes, uint32_t
         return TLS_LINK_CLEAR;
       case Phase::failed:
         return TLS_LINK_FAILED;
-      case Phase::asking: {
-        Answer answer = take_answer_locked(bytes, count, sink, context);
-        if (answer != Answer::attack) break;
-        mrim_log("TLS: %lu bytes came in clear after the request for encryption: dropped as an attack\n",
-                 static_cast<unsigned long>(count));
-        fail_locked(kAttack);
-        outcome = TLS_LINK_FAILED;
-        break;
-      }
+      case Phase::asking:
+        if (take_answer_locked(bytes, count, sink, context) != Answer::attack) break;
+        [[fallthrough]];
       case Phase::answered:
-        mrim_log("TLS: %lu bytes came in clear before the handshake: dropped as an attack\n",
-                 static_cast<unsigned long>(count));
+        mrim_log(
+            "TLS: %lu bytes came in clear after the request for encryption, other than its answer: "
+            "dropped as an attack\n",
+            static_cast<unsigned long>(count));
         fail_locked(kAttack);
         outcome = TLS_LINK_FAILED;
         break;

@@ -80,6 +80,14 @@ std::string pin_of(hostsim::Host& host, const std::string& module) {
 void check_restarts(Report& report, hostsim::Host& host, const std::string& module,
                     const std::string& log_file) {
   const std::string set_status = module + "/SetStatus";
+  // A log-in refused as the wrong protocol, after the acknowledgements the host had at `since`.
+  auto refused_since = [&](size_t since) {
+    return host.wait_until(
+        [&] {
+          return acked_since(host, module, since, ACKTYPE_LOGIN, ACKRESULT_FAILED, LOGINERR_WRONGPROTOCOL);
+        },
+        kWaitMs);
+  };
   const std::string pin = pin_of(host, module);
   size_t mark = host.acks().size();
   host.call_service(set_status.c_str(), ID_STATUS_ONLINE, 0);
@@ -116,11 +124,7 @@ void check_restarts(Report& report, hostsim::Host& host, const std::string& modu
                     fresh && fresh->size() == 64 && *fresh != pin,
                     fresh ? "it shows " + *fresh : "no answer from the script"))
     return;
-  bool refused = host.wait_until(
-      [&] {
-        return acked_since(host, module, mark, ACKTYPE_LOGIN, ACKRESULT_FAILED, LOGINERR_WRONGPROTOCOL);
-      },
-      kWaitMs);
+  bool refused = refused_since(mark);
   line = security_line(host, module, &secure);
   report.check("a new certificate is refused (wrong protocol)", refused, "no refusal");
   report.check("the refusal's line names the new certificate and the pinned one",
@@ -146,11 +150,7 @@ void check_restarts(Report& report, hostsim::Host& host, const std::string& modu
   host.write_setting(0, module, "Encryption", hostsim::Setting::byte(2));
   mark = host.acks().size();
   host.call_service(set_status.c_str(), ID_STATUS_ONLINE, 0);
-  refused = host.wait_until(
-      [&] {
-        return acked_since(host, module, mark, ACKTYPE_LOGIN, ACKRESULT_FAILED, LOGINERR_WRONGPROTOCOL);
-      },
-      kWaitMs);
+  refused = refused_since(mark);
   line = security_line(host, module, &secure);
   report.check("\"Encryption\" 2 against a server without TLS is refused", refused, "no refusal");
   report.check("the refusal's line says the server offers no encryption",

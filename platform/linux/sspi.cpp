@@ -93,7 +93,7 @@ struct Context {
   std::string server_name;  // empty for none (an IP literal or no target name)
   // Set by OpenSSL's message callback when the peer sends a handshake message after the handshake.
   bool post_handshake_message = false;
-  // The peer's whole messages (handshake messages, change-cipher-spec, alerts) read so far.
+  // The peer's whole messages (handshake messages, the switch to the new cipher, alerts) read so far.
   uint64_t messages_read = 0;
   // Bytes of the caller's input that OpenSSL has read but that were handed back to the caller
   // (incomplete, extra, or the input of a call answered with SEC_I_INCOMPLETE_CREDENTIALS): the

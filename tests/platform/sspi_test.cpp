@@ -316,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, SspiSession,
                            return info.param.negotiated == TLS1_3_VERSION ? std::string("Tls13") : "Tls12";
                          });
 
-// The records of a server flight in clear (TLS 1.2 before its change-cipher-spec), each with
+// The records of a server flight in clear (TLS 1.2 before it switches to the new cipher), each with
 // whether a handshake message ends in it.
 struct Record {
   Bytes bytes;
