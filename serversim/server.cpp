@@ -15,6 +15,45 @@ using detail::Clock;
 using detail::Deferred;
 using Session = detail::Session;
 
+Behavior Behavior::community() {
+  Behavior b;
+  b.tls = true;
+  b.one_packet_per_read = true;
+  b.list_only_authorized = true;
+  b.split_header = true;
+  b.short_body_twice = true;
+  b.login_gate = true;
+  b.login_delay = milliseconds(300);
+  b.no_mailbox_status = true;
+  b.ping_only_keepalive = true;
+  b.push_sequence_numbers = true;
+  b.cut_long_messages = true;
+  b.strict_offline_store = true;
+  b.answer_typing = true;
+  b.message_ack_trailer = true;
+  b.delete_offline_wipes_all = true;
+  b.cp1251_converter_fails = true;
+  b.unicode_flag_added = true;
+  b.list_shows_adders = true;
+  b.offline_empty_uri = true;
+  b.add_ack_id_zero = true;
+  b.error_pairs = true;
+  b.add_needs_account = true;
+  b.rename_from_address = true;
+  b.groups_renumbered = true;
+  b.unanswered_edits = true;
+  b.delete_shows_offline = true;
+  b.auth_request_as_sent = true;
+  b.grant_ack_to_authorizer = true;
+  b.message_authorizes = true;
+  b.presence_needs_authorization = true;
+  b.search_paging = true;
+  b.search_limit = true;
+  b.tls_fresh_session = true;
+  b.web_key_own_code = true;
+  return b;
+}
+
 Server::Server(Settings settings) : impl_(std::make_unique<Impl>()) {
   impl_->behavior = settings.behavior;
   impl_->accounts = settings.accounts;

@@ -148,6 +148,122 @@ struct Behavior {
   bool tls_silent = false;
   std::vector<uint8_t> after_go_ahead;
   std::vector<Packet> after_handshake;
+
+  // ---- The quirks of a widely used community server. Each is off by default; community()
+  // turns every one on. A client must survive all of them at once. ----
+
+  // Reads. split_header: a header cut across TCP reads is parsed from the first read as if it
+  // were whole, the missing fields read as 0; a body length of 0 then makes the rest of the
+  // header (next read) the start of the next packet, and a bad magic ends the session.
+  // short_body_twice: a body that arrives over three or more reads is handled once cut short
+  // (as far as it had come at the second read) and again when whole: the client sees two
+  // answers under one sequence number, and a message is delivered twice.
+  bool split_header = false;
+  bool short_body_twice = false;
+
+  // The log-in gate. login_gate: any packet but PING, HELLO, LOGIN2 and 0x1086 before the
+  // LOGIN_ACK has gone out ends the session (FIN, no answer), including one sent right behind
+  // LOGIN2 while the server still asks its database. login_delay: the LOGIN_ACK (and what
+  // follows it) goes out this long after LOGIN2; meanwhile the session already counts as the
+  // account's for pushes, so another user's message or status may come before LOGIN_ACK.
+  // no_mailbox_status: MAILBOX_STATUS is never sent (neither after the log-in nor by
+  // set_unread).
+  bool login_gate = false;
+  milliseconds login_delay{0};
+  bool no_mailbox_status = false;
+
+  // Keep-alive: only PING resets the idle timer, which starts at the first PING, and the limit
+  // is ping_period + 10 s (idle_timeout, when set, still replaces it). A session that never
+  // pings is not timed out.
+  bool ping_only_keepalive = false;
+
+  // Sequence numbers of what the server sends on its own: USER_STATUS carries the number of the
+  // request of the user whose status it is (their log-in or status change), MESSAGE_ACK a random
+  // one, an authorization request 0xFFFFFFFF, a stored message its id (low word).
+  bool push_sequence_numbers = false;
+
+  // Messages.
+  //  - cut_long_messages: texts longer than 5,000 UTF-16 units are cut to that (never inside a
+  //    pair) and the answer is still "delivered";
+  //  - strict_offline_store: only messages whose flags are exactly 0 or 0x80 are stored for an
+  //    account that is not logged in, otherwise 0x8006; a 21st stored message gives 0x8004;
+  //  - answer_typing: typing notices get MESSAGE_STATUS 0 when the receiver is online, 0x8006
+  //    when not;
+  //  - message_ack_trailer: MESSAGE_ACK ends with three zero ULs;
+  //  - delete_offline_wipes_all: DELETE_OFFLINE_MESSAGE removes every stored message of the
+  //    account, whatever the id.
+  bool cut_long_messages = false;
+  bool strict_offline_store = false;
+  bool answer_typing = false;
+  bool message_ack_trailer = false;
+  bool delete_offline_wipes_all = false;
+
+  // Text conversion: a text with a character outside code page 1251, bound for a session below
+  // 1.16, makes the converter fail, and that packet is never sent (a delivery, a
+  // MESSAGE_STATUS, a contact list or search results).
+  bool cp1251_converter_fails = false;
+
+  // The contact list.
+  //  - unicode_flag_added: flag 0x200 is added to the flags a client sends when they are stored,
+  //    so an echoed 0x200 comes back as 0x400;
+  //  - list_shows_adders: people who added the account, and whom it has not added, stand in its
+  //    list in group 0 with server flags 1;
+  //  - offline_empty_uri: offline contacts carry an empty status URI.
+  bool unicode_flag_added = false;
+  bool list_shows_adders = false;
+  bool offline_empty_uri = false;
+
+  // Editing.
+  //  - add_ack_id_zero: ADD_CONTACT of a contact is answered with status 0 and contact id 0;
+  //  - error_pairs: an ADD_CONTACT error comes back as (1, 0xFFFFFFFF);
+  //  - add_needs_account: adding an address that is no account here is an error;
+  //  - rename_from_address: a group rename takes the new name from the address field; an empty
+  //    one is answered 4;
+  //  - groups_renumbered: deleting a group moves the later groups' indices down by one at once,
+  //    and a new group's index is the group count;
+  //  - unanswered_edits: a MODIFY_CONTACT naming an address that is no account here, and any
+  //    contact delete, are carried out (the delete) but never answered;
+  //  - delete_shows_offline: after deleting a contact the remover shows as offline to everyone
+  //    until their next status change.
+  bool add_ack_id_zero = false;
+  bool error_pairs = false;
+  bool add_needs_account = false;
+  bool rename_from_address = false;
+  bool groups_renumbered = false;
+  bool unanswered_edits = false;
+  bool delete_shows_offline = false;
+
+  // Authorization.
+  //  - auth_request_as_sent: an add sends the target the request with flags 0xC (authorize |
+  //    norecv) and the adder's own text from ADD_CONTACT (UTF-16 to a Unicode receiver, yet
+  //    without 0x100000); nothing is sent or kept when the target is offline;
+  //  - grant_ack_to_authorizer: when B authorizes A, B gets AUTHORIZE_ACK naming A, then A's
+  //    status under the code 0x1022; A is told nothing;
+  //  - message_authorizes: a message with flag 8 authorizes its receiver as AUTHORIZE would;
+  //  - presence_needs_authorization: no status passes between users who have not authorized
+  //    each other (on the list they show offline), and invisible goes out as offline.
+  bool auth_request_as_sent = false;
+  bool grant_ack_to_authorizer = false;
+  bool message_authorizes = false;
+  bool presence_needs_authorization = false;
+
+  // Search: search_paging: the same query again within 120 s returns the next 50 rows (so a
+  // second identical lookup of one user finds nothing); search_limit: the 26th search within
+  // a minute, and every one after it in that minute, is answered with status 3.
+  bool search_paging = false;
+  bool search_limit = false;
+
+  // TLS: after 0x1087 the session starts fresh and logged out, and bytes the client sent in
+  // clear right behind 0x1086 are dropped rather than read as TLS.
+  bool tls_fresh_session = false;
+
+  // The web-session key request 0x1024 is always answered with status 1 and a key, under the
+  // request's number: under 0x1024 itself with web_key_own_code, else under 0x1025.
+  bool web_key_own_code = false;
+
+  // Every quirk above on (with login_delay 300 ms, and the one-packet-per-read reads), TLS
+  // offered, the rest as by default.
+  static Behavior community();
 };
 
 struct Settings {

@@ -44,6 +44,9 @@ inline constexpr uint32_t directory_request = 0x1029;
 inline constexpr uint32_t mailbox_status = 0x1033;
 inline constexpr uint32_t contact_list2 = 0x1037;
 inline constexpr uint32_t login2 = 0x1038;
+// The web-session key: the request is header-only and always answered under its number.
+inline constexpr uint32_t web_key_request = 0x1024;
+inline constexpr uint32_t web_key_ack = 0x1025;  // UL status 1, LPS key
 // Upgrades of the connection, asked before the log-in; all three are header-only. The answer to
 // either request echoes its sequence number.
 inline constexpr uint32_t tls_request = 0x1086;
