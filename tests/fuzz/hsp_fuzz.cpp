@@ -7,7 +7,9 @@
 //
 // The host is the stand-in, with a connection whose sends go nowhere and an event service that
 // reads every byte of each event it is given. The state the handlers leave (contacts, records,
-// queued packets, the account's status) is reset after every input.
+// queued packets, the account's status) is reset after every input. The gap between writes is
+// kept on a clock of the target's own that moves the moment a wait asks it to: nothing answers
+// these sends, so on the real clock every receipt would wait out the gap behind the last input's.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include "hostsim/profile.h"
 #include "incoming/dispatcher.h"
 #include "protocol/receive.h"
+#include "protocol/send.h"
 #include "protocol/tls_link.h"
 
 namespace {
@@ -30,6 +33,7 @@ HANDLE const kConnection = reinterpret_cast<HANDLE>(uintptr_t{0x7001});
 hostsim::Host* host = nullptr;
 ListenerWorkArea* work = nullptr;
 volatile uint32_t sink = 0;
+DWORD send_tick = 0;  // only the fuzzing thread sends
 
 void set_up() {
   host = new hostsim::Host();
@@ -55,6 +59,7 @@ void set_up() {
     return 1;
   });
   work = static_cast<ListenerWorkArea*>(malloc(sizeof(ListenerWorkArea)));
+  mrim_send_set_clock([] { return send_tick; }, [](DWORD milliseconds) { send_tick += milliseconds; });
 }
 
 void reset_after_input() {
