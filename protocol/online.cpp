@@ -237,6 +237,7 @@ int connect_and_login(ConnectRequest* request) {
   if (mrim_do_login(request->email.text, request->password.text, mrim_status_from_host(status), &reason) != 0)
     return reason;
   mrim_log("MRIM_ConnectAndLoginThread: MRIM_do_login() ok\n");
+  mrim_send_gate_open(generation);
 
   // The goal may have moved while the log-in was under way: the newest one is announced.
   status = session_attempt_goal(attempt);

@@ -38,6 +38,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -47,6 +48,7 @@
 #include "core/worker_threads.h"
 #include "protocol/receivers.h"
 #include "protocol/tls_link.h"
+#include "protocol/wire.h"
 
 namespace {
 
@@ -77,6 +79,23 @@ uint64_t last_write_ticket = 0;
 bool last_write_answered = false;
 uint64_t in_flight_ticket = 0;  // the request awaiting its answer, 0 for none
 
+// The log-in gate (see send.h): the session whose gate is closed, if any, and the packets
+// of its listener kept aside until it opens. A push before LOGIN_ACK is rare, and a handful of
+// receipts is all a server sends that early; past the bound a receipt is dropped (the server
+// hands a stored message out again at the next log-in, which beats ending this one).
+// Receipts and deletions of stored messages are small; a bigger packet is dropped as well. Kept
+// in place rather than allocated, so nothing is left to free at Unload.
+constexpr size_t kMaxKeptAside = 32;
+constexpr uint32_t kMaxKeptBody = 512;
+struct KeptPacket {
+  BYTE bytes[MRIM_HEADER_SIZE + kMaxKeptBody];
+  uint32_t length;
+};
+bool gate_closed = false;
+uint32_t gate_generation = 0;  // the session it is closed for
+KeptPacket kept_aside[kMaxKeptAside];
+size_t kept_count = 0;
+
 std::atomic<DWORD (*)(void)> tick_hook{nullptr};
 std::atomic<void (*)(DWORD)> wait_hook{nullptr};
 
@@ -99,20 +118,31 @@ void follow_session_locked(uint32_t generation) {
 
 bool is_request(MrimSendKind kind) { return kind == MRIM_SEND_REQUEST; }
 
+// What a server takes before its log-in has been answered.
+bool passes_gate(const MrimPacket* packet) {
+  const uint32_t code = packet->msg;
+  return code == MRIM_CS_HELLO || code == MRIM_CS_LOGIN2 || code == MRIM_CS_PING || code == MRIM_CS_STARTTLS;
+}
+
+bool held_by_gate_locked(const Waiting& w) {
+  return gate_closed && w.generation == gate_generation && !passes_gate(w.packet);
+}
+
 // The ticket whose turn it is in the current session (see the rules above), 0 for none.
 uint64_t next_up_locked() {
   if (writing) return 0;
   const bool answer_awaited = in_flight_ticket != 0;
   for (const Waiting& w : line)
-    if (w.generation == line_generation && w.kind == MRIM_SEND_LISTENER) return w.ticket;
+    if (w.generation == line_generation && w.kind == MRIM_SEND_LISTENER && !held_by_gate_locked(w))
+      return w.ticket;
   for (const Waiting& w : line) {
-    if (w.generation != line_generation || is_request(w.kind)) continue;
+    if (w.generation != line_generation || is_request(w.kind) || held_by_gate_locked(w)) continue;
     if (w.kind == MRIM_SEND_ORDERED && answer_awaited) continue;
     return w.ticket;
   }
   if (answer_awaited) return 0;
   for (const Waiting& w : line)
-    if (w.generation == line_generation && is_request(w.kind)) return w.ticket;
+    if (w.generation == line_generation && is_request(w.kind) && !held_by_gate_locked(w)) return w.ticket;
   return 0;
 }
 
@@ -168,6 +198,14 @@ MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* 
 
   std::unique_lock lock(line_mutex);
   if (kind == MRIM_SEND_TYPING && merged_locked(packet, generation)) return MRIM_SEND_MERGED;
+  if (kind == MRIM_SEND_LISTENER && gate_closed && generation == gate_generation && !passes_gate(packet)) {
+    const uint32_t dlen = packet->dlen;
+    if (dlen > kMaxKeptBody || kept_count == kMaxKeptAside) return MRIM_SEND_ENDED;
+    KeptPacket& kept = kept_aside[kept_count++];
+    kept.length = MRIM_HEADER_SIZE + dlen;
+    memcpy(kept.bytes, packet, kept.length);
+    return MRIM_SEND_KEPT;
+  }
   const uint64_t ticket = next_ticket++;
   std::condition_variable my_turn;
   line.push_back(Waiting{ticket, kind, generation, packet, &my_turn});
@@ -230,6 +268,37 @@ void mrim_send_done(uint64_t in_flight, bool answered) {
   // Tickets are never reused, so this is the last write only if nothing went out after it.
   if (answered && last_write_ticket == in_flight) last_write_answered = true;
   wake_next_locked();
+}
+
+void mrim_send_gate_close(uint32_t generation) {
+  std::lock_guard lock(line_mutex);
+  kept_count = 0;  // an earlier session's: no part of this one
+  gate_closed = true;
+  gate_generation = generation;
+}
+
+// The kept packets go first, in the order they came, as they would have without the gate. Only
+// the connect thread opens the gate, so their copies are not shared.
+void mrim_send_gate_open(uint32_t generation) {
+  static KeptPacket kept[kMaxKeptAside];
+  size_t count = 0;
+  {
+    std::lock_guard lock(line_mutex);
+    if (!gate_closed || gate_generation != generation) return;
+    gate_closed = false;
+    count = kept_count;
+    for (size_t i = 0; i < count; ++i) kept[i] = kept_aside[i];
+    kept_count = 0;
+    for (const Waiting& w : line) w.wake->notify_one();
+  }
+  if (count == 0) return;
+  auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  if (packet == nullptr) return;
+  for (size_t i = 0; i < count && receiver_generation() == generation; ++i) {
+    memcpy(packet, kept[i].bytes, kept[i].length);
+    mrim_send(packet, MRIM_SEND_LISTENER);
+  }
+  free(packet);
 }
 
 // Taking the lock orders this wake after each waiter's last look at its session.

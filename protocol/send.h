@@ -39,6 +39,7 @@ enum MrimSendResult {
   MRIM_SEND_FAILED,   // the host reported a failure
   MRIM_SEND_ENDED,    // its session ended, or Unload came, before its turn: not written
   MRIM_SEND_MERGED,   // the same typing notice was still waiting: not written
+  MRIM_SEND_KEPT,     // a listener's packet behind the closed log-in gate: written when it opens
 };
 
 // Waits for the packet's turn on the current connection and writes it. The packet is read, not
@@ -49,6 +50,18 @@ enum MrimSendResult {
 // the server has read the request.
 MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* in_flight = nullptr);
 void mrim_send_done(uint64_t in_flight, bool answered);
+
+// The log-in gate. Servers in use end a session that sends anything but a keep-alive between
+// its start and the log-in's answer, even a request written right behind LOGIN2 while the
+// server still asks its database. From mrim_send_gate_close(generation) until
+// mrim_send_gate_open(generation) only the greeting, the log-in, the TLS request and PING leave
+// on that session; everything else waits in line, keeping its place. A packet of the listener
+// thread cannot wait (the listener delivers the log-in's answer): a receipt for a push that
+// came before LOGIN_ACK is kept aside and written when the gate opens (see send.cpp for the
+// bound). Closing belongs to the moment the session's connection is stored, opening to the
+// log-in's answer; a session that ends with the gate closed takes what was kept aside with it.
+void mrim_send_gate_close(uint32_t generation);
+void mrim_send_gate_open(uint32_t generation);
 
 // Wakes every waiting packet to look at its session and the stop signal (the session ended,
 // Unload).

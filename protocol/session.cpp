@@ -274,6 +274,9 @@ bool session_attempt_store(uint32_t attempt, HANDLE connection, HANDLE receiver)
     take_handles(stale);
     protocol_state.connection = connection;
     session_receiver_store(receiver);
+    // Closed before anyone can write on the new session: nothing but the log-in's own packets
+    // and keep-alives reach the server until it has answered the log-in.
+    mrim_send_gate_close(receiver_generation());
     last_heard = session_now();
   }
   receiver_close(stale.receiver);
