@@ -26,6 +26,10 @@ int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
   if (packet == nullptr) return 1;
   mrim_packet_init(packet, MRIM_CS_MODIFY_CONTACT, mrim_next_seq());
+  // The Unicode mark is the list's, not the contact's, and a server that adds flags instead of
+  // setting them would store an echoed one as another bit; stored flags of older builds may
+  // still hold it.
+  flags &= ~CONTACT_FLAG_UNICODE_NAME;
   int built = mrim_append_ul(packet, number) | mrim_append_ul(packet, flags) | mrim_append_ul(packet, group) |
               mrim_append_lps(packet, address) | mrim_append_text(packet, name, mrim_session_unicode()) |
               mrim_append_ul(packet, 0);

@@ -36,6 +36,7 @@ class ListTruth : public ::testing::Test {
 
   void SetUp() override {
     serversim::Settings settings;
+    settings.behavior = testsupport::test_server_behavior();
     serversim::Account kim;
     kim.email = kKim;
     kim.password = kPassword;
@@ -148,6 +149,25 @@ TEST_F(ListTruth, VisibilitySurvivesALaterMove) {
   host().write_setting(amy, "CList", "Group", Setting::string("General"));
   ASSERT_TRUE(server->wait_until([&] { return on_server("amy@mail.example")->group == 0; }));
   EXPECT_EQ(on_server("amy@mail.example")->flags & 0x0C, 0x08u) << "still on the visible list";
+}
+
+TEST_F(ListTruth, TheListsUnicodeMarkIsNeverSentBack) {
+  log_in();
+  Handle amy = only("amy@mail.example");
+  // As an older build stored them: the list's mark beside the visible-list bit. A server that
+  // adds flags instead of setting them would keep an echoed mark as another bit.
+  host().write_setting(amy, "MRIM", "Flags", Setting::dword(0x200 | 0x08));
+  host().write_setting(amy, "CList", "MyHandle", Setting::string("Amy Pond"));
+  ASSERT_TRUE(server->wait_until([&] { return on_server("amy@mail.example")->nickname == "Amy Pond"; }));
+  std::optional<uint32_t> sent;
+  for (const serversim::Received& r : server->received()) {
+    if (r.packet.code != code::modify_contact) continue;
+    serversim::Reader reader(r.packet.body);
+    reader.ul();
+    sent = reader.ul();
+  }
+  ASSERT_TRUE(sent.has_value());
+  EXPECT_EQ(*sent, 0x08u);
 }
 
 TEST_F(ListTruth, ASecondLogInWithAShorterListTakesTheOldNumbersAway) {
