@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "contacts/authorization.h"
 #include "contacts/contact_records.h"
 #include "contacts/directory.h"
 #include "contacts/groups.h"
@@ -150,6 +151,7 @@ int mrim_do_authorize(const char* address) {
     mrim_packet_init(&authorize_packet, MRIM_CS_AUTHORIZE, mrim_next_seq());
     mrim_append_lps(&authorize_packet, address);
     // Not answered, but it changes the list as requests do: it keeps in line with them.
+    mrim_grant_noted(address);
     mrim_send(&authorize_packet, MRIM_SEND_ORDERED);
     mrim_log("mrim_do_authorize: MRIM_CS_AUTHORIZE(%s) sended\n", address);
   }

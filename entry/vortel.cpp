@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "contacts/apparent.h"
+#include "contacts/authorization.h"
 #include "contacts/contact_index.h"
 #include "contacts/contact_records.h"
 #include "contacts/details.h"
@@ -167,6 +168,7 @@ MRIM_EXPORT int Load(PluginLink* link) {
   ping_period = MRIM_DEFAULT_PING_PERIOD;
   threads_reset();
   session_reset();
+  mrim_grants_reset();
   tls_link_reset();
   session_install(SessionHooks{mrim_go_online, mrim_announce_status});
 

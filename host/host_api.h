@@ -64,6 +64,8 @@ struct AckData {
   LPARAM param;
 };
 constexpr int ACKTYPE_MESSAGE = 0;
+// Result ACKRESULT_SUCCESS on a contact: the contact granted our request for authorization.
+constexpr int ACKTYPE_AUTHREQ = 5;
 constexpr int ACKTYPE_GETINFO = 7;
 constexpr int ACKTYPE_LOGIN = 9;  // result ACKRESULT_FAILED, lParam one of LOGINERR_*
 constexpr int ACKTYPE_SEARCH = 10;

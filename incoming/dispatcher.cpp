@@ -22,7 +22,13 @@ int MRIM_HSP(const MrimPacket* packet, ListenerWorkArea* work) {
       mrim_handle_mailbox_status(packet);
       break;
     case MRIM_CS_USER_STATUS:
+    // A widely used server sends the status behind its acknowledgement of our grant under the
+    // code of a status change; no client request is answered under that code.
+    case MRIM_CS_CHANGE_STATUS:
       mrim_handle_user_status(packet, work);
+      break;
+    case MRIM_CS_AUTHORIZE_ACK:
+      mrim_handle_authorize_ack(packet, work);
       break;
     case MRIM_CS_CONTACT_LIST2:
       mrim_handle_contact_list(packet, work);

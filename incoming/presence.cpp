@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "contacts/apparent.h"
+#include "contacts/authorization.h"
 #include "contacts/contact_records.h"
 #include "contacts/groups.h"
 #include "core/host_services.h"
@@ -279,6 +280,30 @@ void mrim_handle_user_status(const MrimPacket* packet, ListenerWorkArea* work) {
     }
   }
   mrim_log("MRIM_HSP: MRIM_CS_USER_STATUS handled\n");
+}
+
+// A server that acknowledges our grant sends the contact's status right behind it (under the
+// code of a status change): that packet is dispatched as any status, so nothing more is owed
+// here. "AuthPending" is set only by our own add, so it alone says that we wait for this one.
+void mrim_handle_authorize_ack(const MrimPacket* packet, ListenerWorkArea* work) {
+  uint32_t position = 0;
+  if (mrim_read_lps(&position, packet, work->address, sizeof work->address) != 0) {
+    mrim_log("MRIM_HSP: MRIM_CS_AUTHORIZE_ACK without an address\n");
+    return;
+  }
+  if (mrim_grant_acknowledged(work->address)) {
+    mrim_log("MRIM_HSP: MRIM_CS_AUTHORIZE_ACK(%s): our authorization was taken\n", work->address);
+    return;
+  }
+  const char* module = protocol_state.module_name;
+  HANDLE contact = mrim_find_contact(work->address, 0, 0);
+  if (contact == NOT_FOUND || get_setting_byte(contact, module, "AuthPending", 0) == 0) {
+    mrim_log("MRIM_HSP: MRIM_CS_AUTHORIZE_ACK(%s) names nobody we wait for: ignored\n", work->address);
+    return;
+  }
+  write_setting_byte(contact, module, "AuthPending", 0);
+  mrim_log("MRIM_HSP: MRIM_CS_AUTHORIZE_ACK(%s): authorized us\n", work->address);
+  broadcast_ack(module, contact, ACKTYPE_AUTHREQ, ACKRESULT_SUCCESS, nullptr, 0);
 }
 
 void mrim_handle_contact_list(const MrimPacket* packet, ListenerWorkArea* work) {

@@ -11,6 +11,8 @@ void mrim_handle_user_info(const MrimPacket* packet, ListenerWorkArea* work);
 void mrim_handle_mailbox_status(const MrimPacket* packet);
 void mrim_handle_logout(const MrimPacket* packet);
 void mrim_handle_connection_params(const MrimPacket* packet);
+// MRIM_CS_AUTHORIZE_ACK: our grant acknowledged, or a contact we wait for authorized us.
+void mrim_handle_authorize_ack(const MrimPacket* packet, ListenerWorkArea* work);
 
 // A decimal number as the account information carries it: leading blanks skipped, one
 // optional sign, digits up to the first other character (none gives 0). A count cannot be

@@ -45,6 +45,9 @@ constexpr uint32_t MRIM_CS_MODIFY_CONTACT_ACK = 0x101C;
 constexpr uint32_t MRIM_CS_OFFLINE_MESSAGE_ACK = 0x101D;
 constexpr uint32_t MRIM_CS_DELETE_OFFLINE_MESSAGE = 0x101E;
 constexpr uint32_t MRIM_CS_AUTHORIZE = 0x1020;
+// LPS address. Either "that address authorized you" or, from a widely used server, the
+// acknowledgement of our own grant to it (see contacts/authorization.h).
+constexpr uint32_t MRIM_CS_AUTHORIZE_ACK = 0x1021;
 constexpr uint32_t MRIM_CS_CHANGE_STATUS = 0x1022;
 constexpr uint32_t MRIM_CS_DIRECTORY_INFO = 0x1028;
 constexpr uint32_t MRIM_CS_DIRECTORY_REQUEST = 0x1029;

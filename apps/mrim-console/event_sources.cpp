@@ -466,6 +466,10 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
     case ACKTYPE_GETINFO:
       show_details(ack);
       break;
+    case ACKTYPE_AUTHREQ:
+      if (ack.result == ACKRESULT_SUCCESS)
+        view_.show(Event("authorized").set("address", book_.state(ack.contact).address));
+      break;
     default:
       break;
   }

@@ -257,6 +257,7 @@ std::string describe(const Event& event) {
     return "? " + who(f, "from") + " asks for authorization: " + text_of(f, "text") + "\n  (authorize " +
            text_of(f, "from") + " or deny " + text_of(f, "from") + ")";
   }
+  if (kind == "authorized") return "+ " + who(f, "address") + " authorized you";
   if (kind == "typing") return number_of(f, "seconds") > 0 ? "... " + who(f, "from") + " is typing" : "";
   if (kind == "delivered") {
     std::string message = "message " + std::to_string(number_of(f, "ack")) + " to " + text_of(f, "to");

@@ -373,6 +373,7 @@ TEST_F(Console, AuthorizationRequestsAreGrantedAndRefused) {
       server->wait_until([&] { return !sent_by(*server, kBob, serversim::code::authorize).empty(); }));
   std::vector<serversim::Packet> granted = sent_by(*server, kBob, serversim::code::authorize);
   EXPECT_EQ(serversim::Reader(granted.at(0).body).lps().value_or(""), kAmy);
+  EXPECT_TRUE(amy.await(is("authorized", "address", kBob))) << amy.transcript();
 
   // A stranger's request is refused: the stranger stays off the list and nothing is granted.
   ASSERT_TRUE(
