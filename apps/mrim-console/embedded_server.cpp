@@ -87,8 +87,10 @@ std::optional<CertificateFiles> certificate_files_for(const std::string& profile
 
 std::unique_ptr<EmbeddedServer> EmbeddedServer::start(const std::string& accounts_file,
                                                       const std::optional<CertificateFiles>& kept,
-                                                      std::string& error, const Delivered& delivered) {
+                                                      std::string& error, const Delivered& delivered,
+                                                      bool community) {
   serversim::Settings settings;
+  if (community) settings.behavior = serversim::Behavior::community();
   try {
     if (accounts_file.empty()) {
       std::istringstream demo(kDemoAccounts);

@@ -37,9 +37,11 @@ class EmbeddedServer {
   // alone; with it the certificate of those files, made there when both are missing. Null with a
   // reason in `error` on failure. The server forgets the offline messages it delivered when the
   // console ends; those the profile holds are not stored again.
+  // `community`: with every quirk of a widely used community server.
   static std::unique_ptr<EmbeddedServer> start(const std::string& accounts_file,
                                                const std::optional<CertificateFiles>& kept,
-                                               std::string& error, const Delivered& delivered = {});
+                                               std::string& error, const Delivered& delivered = {},
+                                               bool community = false);
   ~EmbeddedServer();
 
   void add_routes(hostsim::Netlib& netlib) const;

@@ -29,6 +29,8 @@ struct Options {
   std::string accounts_file;            // --accounts FILE; empty: the demo accounts built in
   NewMail new_mail = NewMail::keep;     // --new-mail off|balloon|mailbox
   bool json = false;                    // --json
+  // --community: the embedded server behaves as a widely used community server, quirks and all.
+  bool community = false;
   uint32_t host_version = kModernHost;  // --host-version VERSION
   // --protocol 1.8|1.19: whether the plug-in is to speak revision 1.8 ("LegacyProtocol");
   // none keeps the profile's choice.

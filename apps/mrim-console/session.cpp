@@ -105,7 +105,7 @@ bool Session::start() {
       return false;
     };
     embedded_ = EmbeddedServer::start(options_.accounts_file, certificate_files_for(options_.profile), reason,
-                                      delivered);
+                                      delivered, options_.community);
     if (!embedded_) {
       error("", reason);
       return false;

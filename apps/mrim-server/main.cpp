@@ -3,7 +3,7 @@
 //
 //   mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT] [--reply TEXT]
 //               [--ping SECONDS] [--idle-periods N] [--stored-form FORM]
-//               [--tls [--tls-cert FILE --tls-key FILE]]
+//               [--tls [--tls-cert FILE --tls-key FILE]] [--community]
 //
 // Port 0 picks a free port; the ports in use are printed on start, one line each, and with
 // --tls the SHA-256 of the certificate, for clients that pin it.
@@ -27,7 +27,7 @@ void usage() {
                "usage: mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT]\n"
                "                   [--reply TEXT] [--ping SECONDS] [--idle-periods N]\n"
                "                   [--stored-form plain|boundary|modern|utf8]\n"
-               "                   [--tls [--tls-cert FILE --tls-key FILE]]\n"
+               "                   [--tls [--tls-cert FILE --tls-key FILE]] [--community]\n"
                "  --address      address service (default 127.0.0.1:0)\n"
                "  --mrim         MRIM service (default 127.0.0.1:0)\n"
                "  --reply        what the address service answers, CR LF added\n"
@@ -36,6 +36,7 @@ void usage() {
                "  --idle-periods silent periods after which a session is dropped (default 3)\n"
                "  --stored-form  form of messages stored for absent users (default modern)\n"
                "  --tls          offer TLS to clients that ask before their log-in\n"
+               "  --community    behave as a widely used community server, quirks and all (TLS too)\n"
                "  --tls-cert     PEM certificate to serve (default: a self-signed one made at start)\n"
                "  --tls-key      PEM private key of that certificate\n");
 }
@@ -61,6 +62,9 @@ int main(int argc, char** argv) {
   std::string config;
   std::string tls_cert;
   std::string tls_key;
+  // The quirks are the ground the other options change, wherever it stands.
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--community") settings.behavior = serversim::Behavior::community();
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -71,6 +75,7 @@ int main(int argc, char** argv) {
       settings.behavior.tls = true;
       continue;
     }
+    if (arg == "--community") continue;  // taken before the loop
     if (i + 1 >= argc) {
       std::fprintf(stderr, "mrim-server: %s needs a value\n", arg.c_str());
       usage();

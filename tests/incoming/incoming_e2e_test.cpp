@@ -64,6 +64,7 @@ class Incoming : public ::testing::Test {
 
   void SetUp() override {
     serversim::Settings settings;
+    settings.behavior = testsupport::test_server_behavior();
     serversim::Account kim = kim_account();
     configure(kim);
     settings.accounts = {kim, other_account(kAmy), other_account(kBob)};

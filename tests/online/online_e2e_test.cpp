@@ -53,6 +53,7 @@ class Online : public ::testing::Test {
 
   void SetUp() override {
     serversim::Settings settings;
+    settings.behavior = testsupport::test_server_behavior();
     settings.accounts = {account(kEmail, kPassword), account("amy@mail.example", "amy-pw")};
     settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
     // The notices after log-in belong to the dispatcher's tests; here they would only add noise.

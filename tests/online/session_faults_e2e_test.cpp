@@ -53,6 +53,7 @@ class SessionTruth : public ::testing::Test {
 
   void SetUp() override {
     serversim::Settings settings;
+    settings.behavior = testsupport::test_server_behavior();
     serversim::Account kim = account(kEmail, kPassword);
     kim.contacts.push_back(serversim::Contact{kFriend, 0, 0, 1, "Amy"});
     settings.accounts = {kim, account(kFriend, "amy-pw")};

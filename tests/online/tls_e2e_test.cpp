@@ -34,6 +34,7 @@ class Encryption : public ::testing::Test {
  protected:
   void start(bool offered, const std::function<void(serversim::Behavior&)>& attacker = {}) {
     serversim::Settings settings;
+    settings.behavior = testsupport::test_server_behavior();
     serversim::Account kim;
     kim.email = kEmail;
     kim.password = kPassword;

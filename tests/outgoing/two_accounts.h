@@ -52,6 +52,7 @@ class TwoAccounts : public ::testing::Test {
 
   void SetUp() override {
     serversim::Settings settings;
+    settings.behavior = testsupport::test_server_behavior();
     settings.accounts = {server_account(kAlice), server_account(kBob), server_account("carol")};
     settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
     configure(settings);

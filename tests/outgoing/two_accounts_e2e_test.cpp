@@ -73,6 +73,53 @@ TEST_F(Exchange, MessagesEachWayAreDeliveredAndAcknowledged) {
   EXPECT_TRUE(server_->wait_until([&] { return from(kAlice, code::message_recv).size() == 1; }));
 }
 
+TEST_F(Exchange, AnAnswerThatComesTwiceChangesNothingLater) {
+  go_online(kAlice);
+  go_online(kBob);
+  exchange(kAlice, kBob, "Hello Bob");
+  // A server that read the message in two goes answers it twice under one number, the second
+  // time with a failure. It belongs to no request any more.
+  serversim::Packet first = from(kAlice, code::message)[0];
+  ASSERT_TRUE(server_->send(
+      *server_->session_of(address_of(kAlice)),
+      serversim::Packet{code::message_status, first.seq, serversim::Writer().ul(0x8001).take()}));
+  exchange(kAlice, kBob, "Hello again");
+  for (const hostsim::AckRecord& ack : host_.acks())
+    EXPECT_FALSE(ack.module == kAlice && ack.type == ACKTYPE_MESSAGE && ack.result != ACKRESULT_SUCCESS);
+  EXPECT_EQ(server_->sessions().size(), 2u);  // nobody had to reconnect
+}
+
+TEST_F(Exchange, APushBeforeTheLogInAnswerIsReceiptedOnlyAfterIt) {
+  go_online(kBob);
+  Handle alice_at_bob = add_contact(kBob, address_of(kAlice));
+  serversim::Behavior strict = server_->behavior();
+  strict.login_gate = true;
+  server_->set_behavior(strict);
+  // Alice's log-in is read but its answer held: the server already counts her session as hers.
+  serversim::FaultRule hold;
+  hold.request = code::login2;
+  hold.fault = serversim::Fault::hold;
+  hold.times = 1;
+  server_->add_fault(hold);
+  ASSERT_EQ(call(kAlice, "/SetStatus", ID_STATUS_ONLINE), 0);
+  ASSERT_TRUE(server_->wait_until([&] { return server_->session_of(address_of(kAlice)).has_value(); }));
+  ASSERT_NE(send(kBob, alice_at_bob, "early bird"), 0);
+  ASSERT_TRUE(
+      host_.wait_until([&] { return received_text(kAlice, address_of(kBob), "early bird"); }, kWaitMs))
+      << log(kAlice);
+  server_->release_held();
+  ASSERT_TRUE(host_.wait_until([&] { return status_acknowledged(kAlice, ID_STATUS_ONLINE); }, kWaitMs))
+      << log(kAlice);
+  // The receipt went out behind the log-in's answer, on the same session.
+  ASSERT_TRUE(server_->wait_until([&] { return from(kAlice, code::message_recv).size() == 1; }));
+  const serversim::SessionId alice = *server_->session_of(address_of(kAlice));
+  EXPECT_TRUE(server_->session(alice)->open);
+  size_t alice_sessions = 0;
+  for (const serversim::SessionInfo& info : server_->sessions())
+    alice_sessions += info.email == address_of(kAlice);
+  EXPECT_EQ(alice_sessions, 1u);
+}
+
 TEST_F(Exchange, TypingReachesTheOtherAccount) {
   go_online(kAlice);
   go_online(kBob);
@@ -140,6 +187,30 @@ TEST_F(Exchange, SearchAddAndAuthorizationGranted) {
   serversim::Packet grant = from(kBob, code::authorize)[0];
   EXPECT_EQ(serversim::Reader(grant.body).lps(), address_of(kAlice));
   EXPECT_EQ(server_->account(address_of(kBob))->contacts.at(0).email, address_of(kAlice));
+
+  // The server's word on the grant: to Alice as "Bob authorized you", or, as a widely used one
+  // does, to Bob as the acknowledgement of his grant with Alice's status behind it. Only the
+  // first is news to a user.
+  auto granted = [&](const std::string& module) {
+    for (const hostsim::AckRecord& ack : host_.acks())
+      if (ack.module == module && ack.type == ACKTYPE_AUTHREQ && ack.result == ACKRESULT_SUCCESS) return true;
+    return false;
+  };
+  if (!server_->behavior().grant_ack_to_authorizer) {
+    ASSERT_TRUE(host_.wait_until(
+        [&] { return host_.profile().setting(contact, kAlice, "AuthPending") == Setting::byte(0); }, kWaitMs))
+        << log(kAlice);
+    EXPECT_TRUE(granted(kAlice));
+  } else {
+    ASSERT_TRUE(host_.wait_until(
+        [&] {
+          return host_.profile().setting(alice_at_bob, kBob, "Status") == Setting::word(ID_STATUS_ONLINE);
+        },
+        kWaitMs))
+        << log(kBob);
+    EXPECT_EQ(host_.profile().setting(contact, kAlice, "AuthPending"), Setting::byte(1));
+  }
+  EXPECT_FALSE(granted(kBob));
 }
 
 TEST_F(Exchange, AuthorizationRefused) {

@@ -15,6 +15,12 @@ namespace testsupport {
 // suites each way).
 void apply_write_style(serversim::Behavior& behavior);
 
+// The behaviour an end-to-end test starts from: the stand-in's defaults, or every quirk of a
+// community server when the environment's MRIM_TEST_SERVER_PROFILE says "community" (the test
+// command runs the main suites that way too); the write style as above. Tests set what they
+// need on top of it.
+serversim::Behavior test_server_behavior();
+
 void route_plugin_to(hostsim::Netlib& netlib, const serversim::Server& server,
                      const std::string& server_name);
 
