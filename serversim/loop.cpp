@@ -296,6 +296,8 @@ void Server::Impl::read_session(Session& s) {
   for (;;) {
     ssize_t n = recv(s.fd, chunk, sizeof chunk, 0);
     if (n > 0) {
+      ++s.info.reads;
+      changed();
       if (s.tls) {
         read_tls(s, chunk, size_t(n));
         if (!s.info.open) return;

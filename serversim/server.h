@@ -290,6 +290,9 @@ struct SessionInfo {
   // What the session would have sent while its TLS handshake was under way (a push or a test's
   // send): it cannot go in clear any more, nor encrypted yet, so it is dropped and counted.
   int dropped_in_handshake = 0;
+  // Reads of the session's socket that brought bytes: a test that cuts what it sends waits for
+  // each piece to be read before sending the next, so that the pieces stay apart.
+  int reads = 0;
 };
 
 struct Received {
