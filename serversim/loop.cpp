@@ -305,8 +305,8 @@ void Server::Impl::read_session(Session& s) {
       }
       // After a decision to close, what the client still sends is not acted upon.
       if (!s.closing) s.in.insert(s.in.end(), chunk, chunk + n);
-      // That quirk works per read, so each read is taken before the next one is made.
-      if (behavior.one_packet_per_read) take_packets(s);
+      // Those quirks work per read, so each read is taken before the next one is made.
+      if (per_read()) take_packets(s);
       if (!s.info.open) return;
       continue;
     }
@@ -318,16 +318,33 @@ void Server::Impl::read_session(Session& s) {
   take_packets(s);
 }
 
+bool Server::Impl::per_read() const {
+  return behavior.one_packet_per_read || behavior.split_header || behavior.short_body_twice;
+}
+
 // Handles the whole packets at the front of what the client sent; with one_packet_per_read
-// only the first, and the rest of `in` (what came with it in the same read) is dropped.
+// only the first, and the rest of `in` (what came with it in the same read) is dropped. The
+// quirks that work per read count on being called once for each read.
 void Server::Impl::take_packets(Session& s) {
   size_t used = 0;
   while (s.info.open && !s.closing) {
-    Frame frame = cut_frame(s.in.data() + used, s.in.size() - used, kMaxClientBody);
-    if (frame.kind == Frame::Kind::incomplete) break;
+    const size_t left = s.in.size() - used;
+    if (behavior.split_header && left > 0 && left < kHeaderSize) {
+      // The read ended inside a header, which that server takes as whole: what has not come
+      // reads as zeros, and what comes next is read after it.
+      s.in.resize(used + kHeaderSize, 0);
+      continue;
+    }
+    Frame frame = cut_frame(s.in.data() + used, left, kMaxClientBody);
+    if (frame.kind == Frame::Kind::incomplete) {
+      if (behavior.short_body_twice && left >= kHeaderSize) take_short_body(s, used);
+      break;
+    }
     if (frame.kind == Frame::Kind::bad_magic) return end_session(s, "bad magic");
     if (frame.kind == Frame::Kind::too_long) return end_session(s, "oversized packet");
     used += frame.consumed;
+    s.body_seen = 0;
+    s.body_reads = 0;
     const bool was_clear = !s.tls;
     handle(s, frame.packet, frame.version);
     if (was_clear && s.tls) {
@@ -348,6 +365,20 @@ void Server::Impl::take_packets(Session& s) {
     }
   }
   if (s.info.open) s.in.erase(s.in.begin(), s.in.begin() + ptrdiff_t(std::min(used, s.in.size())));
+}
+
+// Counts the reads that brought some of the body at `at`. At the second of them a body still
+// incomplete is handled as far as it has come, under its header as sent; the whole packet is
+// handled again once it is complete. A body that takes two reads is handled once.
+void Server::Impl::take_short_body(Session& s, size_t at) {
+  const uint8_t* header = s.in.data() + at;
+  const size_t body = s.in.size() - at - kHeaderSize;
+  if (body <= s.body_seen) return;  // this read brought none of it
+  s.body_seen = body;
+  if (++s.body_reads != 2) return;
+  Packet cut{get_ul(header + 12), get_ul(header + 8),
+             Bytes(header + kHeaderSize, header + kHeaderSize + body)};
+  handle(s, cut, get_ul(header + 4));
 }
 
 void Server::Impl::flush(Session& s) {

@@ -152,12 +152,17 @@ struct Behavior {
   // ---- The quirks of a widely used community server. Each is off by default; community()
   // turns every one on. A client must survive all of them at once. ----
 
-  // Reads. split_header: a header cut across TCP reads is parsed from the first read as if it
-  // were whole, the missing fields read as 0; a body length of 0 then makes the rest of the
-  // header (next read) the start of the next packet, and a bad magic ends the session.
-  // short_body_twice: a body that arrives over three or more reads is handled once cut short
-  // (as far as it had come at the second read) and again when whole: the client sees two
-  // answers under one sequence number, and a message is delivered twice.
+  // Reads. Both work per TCP read (per piece the TLS engine gives, in a TLS session), as
+  // one_packet_per_read does. split_header: a read that ends inside a header has that header
+  // parsed as if it were whole, the missing bytes read as 0. Cut before the body length, the
+  // packet has no body, and the rest of the header (next read) is taken as the next packet,
+  // whose bad magic ends the session; cut after it, the rest of the header becomes the start
+  // of the body. A read that ends inside the magic ends the session at once.
+  // short_body_twice: counting the reads that brought some of a packet's body, at the end of
+  // the second a body still incomplete is handled as far as it has come (under its header as
+  // sent), and the packet is handled again once whole: the client sees two answers under one
+  // sequence number, and a message may be delivered twice. A body over two reads is handled
+  // once.
   bool split_header = false;
   bool short_body_twice = false;
 

@@ -54,6 +54,10 @@ struct Session {
   // after it keep their meaning until the next log-in renumbers the list as the client does.
   std::vector<std::string> numbers;
   std::deque<Packet> log;
+  // short_body_twice: how much of the body at the front of `in` the reads so far brought, and
+  // in how many reads.
+  size_t body_seen = 0;
+  int body_reads = 0;
   // Set from the moment the session turned to TLS; what it reads goes through this first, and
   // what it queues is encrypted by it (once the handshake is done).
   std::unique_ptr<TlsEngine> tls;
@@ -155,6 +159,10 @@ struct Server::Impl {
   void reply(Session& s, uint32_t request, Packet packet, std::vector<Packet> trailer = {});
   // A packet the server sends on its own, spoiled by the first push rule for its code.
   void push(Session& s, Packet packet);
+  // Reads that Behavior quirks look at one by one.
+  bool per_read() const;
+  // The front packet's body is still incomplete after this read (short_body_twice).
+  void take_short_body(Session& s, size_t at);
   void accept_address();
   void accept_mrim();
   void read_session(Session& s);

@@ -35,8 +35,8 @@ void Server::Impl::read_tls(Session& s, const uint8_t* data, size_t size) {
   }
   for (const Bytes& plain : read.plain) {
     s.in.insert(s.in.end(), plain.begin(), plain.end());
-    // The quirk of one packet per read sees what each read of the TLS engine gives.
-    if (behavior.one_packet_per_read) take_packets(s);
+    // The quirks that work per read see what each read of the TLS engine gives.
+    if (per_read()) take_packets(s);
     if (!s.info.open || s.closing) return;
   }
   take_packets(s);

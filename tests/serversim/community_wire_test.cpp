@@ -1,0 +1,125 @@
+// The quirks of a widely used community server on the wire, each switched on alone: how it
+// reads (headers and bodies cut across reads).
+#include <functional>
+
+#include "fixture.h"
+
+namespace serversim {
+namespace {
+
+using namespace testing_support;
+
+class CommunityWire : public ServerTest {
+ protected:
+  void change(const std::function<void(Behavior&)>& edit) {
+    Behavior b = server->behavior();
+    edit(b);
+    server->set_behavior(b);
+  }
+
+  // A connection and its session, which the server may take a little after connect().
+  std::unique_ptr<Client> connect_to(SessionId& id) {
+    const size_t before = server->sessions().size();
+    auto c = connect();
+    EXPECT_TRUE(server->wait_until([&] { return server->sessions().size() > before; }));
+    id = server->sessions().back().id;
+    return c;
+  }
+
+  // Sends each piece once the server has read the one before, so that every piece is a read
+  // of its own; stops early when the session ends.
+  void send_in_reads(Client& c, SessionId id, const std::vector<Bytes>& pieces) {
+    for (const Bytes& piece : pieces) {
+      const int before = server->session(id)->reads;
+      ASSERT_TRUE(c.send_raw(piece));
+      ASSERT_TRUE(server->wait_until([&] {
+        std::optional<SessionInfo> s = server->session(id);
+        return s->reads > before || !s->open;
+      }));
+      if (!server->session(id)->open) return;
+    }
+  }
+
+  bool ended(SessionId id) {
+    return server->wait_until([&] { return !server->session(id)->open; });
+  }
+};
+
+// The bytes from `from` up to `to` (the end when 0).
+Bytes cut(const Bytes& bytes, size_t from, size_t to = 0) {
+  return Bytes(bytes.begin() + ptrdiff_t(from), to == 0 ? bytes.end() : bytes.begin() + ptrdiff_t(to));
+}
+
+std::string text_of(const std::optional<Packet>& message_ack) {
+  if (!message_ack) return "(none)";
+  Reader r(message_ack->body);
+  r.ul();
+  r.ul();
+  r.lps();
+  return r.lps().value_or("(no text)");
+}
+
+TEST_F(CommunityWire, AHeaderCutAcrossReadsIsTakenAsWholeWithWhatIsMissingAsZeros) {
+  const Bytes packet = encode(Packet{0x1234, 8, Bytes(30, 'x')});
+  // As a whole packet by default.
+  SessionId usual_id = 0;
+  auto usual = connect_to(usual_id);
+  send_in_reads(*usual, usual_id, {cut(packet, 0, 24), cut(packet, 24)});
+  ASSERT_TRUE(server->wait_until([&] { return server->received(usual_id).size() == 1; }));
+  EXPECT_EQ(server->received(usual_id).front(), (Packet{0x1234, 8, Bytes(30, 'x')}));
+  EXPECT_TRUE(server->session(usual_id)->open);
+
+  change([](Behavior& b) { b.split_header = true; });
+  // Cut after the body length: the rest of the header becomes the start of the body, and the
+  // body's own end is then no packet.
+  SessionId id = 0;
+  auto c = connect_to(id);
+  send_in_reads(*c, id, {cut(packet, 0, 24), cut(packet, 24)});
+  ASSERT_TRUE(ended(id));
+  EXPECT_EQ(server->session(id)->close_reason, "bad magic");
+  Bytes shifted(20, 0);
+  shifted.resize(30, 'x');
+  EXPECT_EQ(server->received(id), (std::vector<Packet>{Packet{0x1234, 8, shifted}}));
+  EXPECT_TRUE(c->wait_closed());
+
+  // Cut before it: a packet without a body, and the rest of the header is no packet.
+  auto d = connect_to(id);
+  send_in_reads(*d, id, {cut(packet, 0, 16), cut(packet, 16)});
+  ASSERT_TRUE(ended(id));
+  EXPECT_EQ(server->session(id)->close_reason, "bad magic");
+  EXPECT_EQ(server->received(id), (std::vector<Packet>{Packet{0x1234, 8, {}}}));
+}
+
+TEST_F(CommunityWire, ABodyOverThreeReadsIsHandledCutShortThenWhole) {
+  change([](Behavior& b) { b.short_body_twice = true; });
+  auto kim = logged_in("kim@mail.example", "kim-pw");
+  auto amy = logged_in("amy@mail.example", "amy-pw");
+  const SessionId kim_id = *server->session_of("kim@mail.example");
+
+  // The header and most of the body, then the rest: handled once.
+  const uint32_t two_seq = kim->next_seq();
+  const Bytes two = encode(Packet{code::message, two_seq, message(0, "amy@mail.example", "two reads")});
+  send_in_reads(*kim, kim_id, {cut(two, 0, 60), cut(two, 60)});
+  // Cut inside the closing RTF text: cut short, the message still reads as a whole one.
+  const uint32_t three_seq = kim->next_seq();
+  const Bytes three =
+      encode(Packet{code::message, three_seq,
+                    Writer().ul(0).lps("amy@mail.example").lps("three reads").lps("rtf-part").take()});
+  send_in_reads(*kim, kim_id,
+                {cut(three, 0, 60), cut(three, 60, three.size() - 5), cut(three, three.size() - 5)});
+
+  std::vector<uint32_t> answered;
+  for (int i = 0; i < 3; ++i) {
+    std::optional<Packet> status = kim->read_code(code::message_status);
+    ASSERT_TRUE(status) << i;
+    EXPECT_EQ(status_of(status), kMessageDelivered);
+    answered.push_back(status->seq);
+  }
+  EXPECT_EQ(answered, (std::vector<uint32_t>{two_seq, three_seq, three_seq}));
+  EXPECT_EQ(text_of(amy->read_code(code::message_ack)), "two reads");
+  EXPECT_EQ(text_of(amy->read_code(code::message_ack)), "three reads");
+  EXPECT_EQ(text_of(amy->read_code(code::message_ack)), "three reads");
+}
+
+}  // namespace
+}  // namespace serversim
