@@ -421,6 +421,9 @@ void Server::Impl::run_timers(Clock::time_point now) {
     deferred.erase(deferred.begin() + ptrdiff_t(i));
     if (Session* s = open_session(d.session)) carry_out(*s, std::move(d.steps));
   }
+  for (auto& [id, s] : sessions) {
+    if (s.info.open && s.login_ack_due && *s.login_ack_due <= now) acknowledge_login(s);
+  }
   milliseconds limit = idle_limit();
   if (limit.count() == 0) return;
   for (auto& [id, s] : sessions) {
@@ -431,8 +434,10 @@ void Server::Impl::run_timers(Clock::time_point now) {
 int Server::Impl::poll_timeout(Clock::time_point now) const {
   Clock::time_point next = now + milliseconds(kMaxPollMs);
   for (const Deferred& d : deferred) next = std::min(next, d.due);
-  for (const auto& [id, s] : sessions)
+  for (const auto& [id, s] : sessions) {
     if (s.info.open && !s.out.empty()) next = std::min(next, std::max(write_due(s), s.next_write));
+    if (s.info.open && s.login_ack_due) next = std::min(next, *s.login_ack_due);
+  }
   milliseconds limit = idle_limit();
   if (limit.count() > 0) {
     for (const auto& [id, s] : sessions) {

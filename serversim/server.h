@@ -167,12 +167,14 @@ struct Behavior {
   bool short_body_twice = false;
 
   // The log-in gate. login_gate: any packet but PING, HELLO, LOGIN2 and 0x1086 before the
-  // LOGIN_ACK has gone out ends the session (FIN, no answer), including one sent right behind
-  // LOGIN2 while the server still asks its database. login_delay: the LOGIN_ACK (and what
-  // follows it) goes out this long after LOGIN2; meanwhile the session already counts as the
-  // account's for pushes, so another user's message or status may come before LOGIN_ACK.
-  // no_mailbox_status: MAILBOX_STATUS is never sent (neither after the log-in nor by
-  // set_unread).
+  // LOGIN_ACK has gone out ends the session (FIN, no answer; the close reason names the code),
+  // including one sent right behind LOGIN2 while the server still asks its database, and
+  // including 0x1024. A session that turns to TLS after its log-in (tls_fresh_session) is
+  // behind the gate again. login_delay: the LOGIN_ACK (and what follows it) goes out this long
+  // after LOGIN2; meanwhile the session already counts as the account's for pushes, so another
+  // user's message or status may come before LOGIN_ACK, and the account shows online to others
+  // from LOGIN2 on. no_mailbox_status: MAILBOX_STATUS is never sent (neither after the log-in
+  // nor by set_unread, which still changes the account).
   bool login_gate = false;
   milliseconds login_delay{0};
   bool no_mailbox_status = false;
@@ -384,7 +386,8 @@ class Server {
   // message_flag::unicode to a Unicode session); returns the message identifier.
   std::optional<uint32_t> deliver_message(const std::string& to, const std::string& from,
                                           const std::string& text, uint32_t flags = 0);
-  bool set_unread(const std::string& email, uint32_t unread);  // also sends MRIM_CS_MAILBOX_STATUS
+  // Also sends MRIM_CS_MAILBOX_STATUS, unless Behavior::no_mailbox_status.
+  bool set_unread(const std::string& email, uint32_t unread);
   bool send_connection_params(const std::string& email, uint32_t ping_period);
   bool force_logout(const std::string& email, uint32_t reason);  // MRIM_CS_LOGOUT, then close
   // The presence of an address that is no account here (or that a test wants to fake): every

@@ -28,11 +28,24 @@ StatusTexts read_status_texts(Reader& r, const Session& from) {
   return texts;
 }
 
+// What a community server takes before it has acknowledged the log-in (Behavior::login_gate).
+bool passes_login_gate(uint32_t packet_code) {
+  return packet_code == code::ping || packet_code == code::hello || packet_code == code::login2 ||
+         packet_code == code::tls_request;
+}
+
 }  // namespace
 
 void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
   s.last_heard = detail::Clock::now();
   record(s, p, version);
+  if (behavior.login_gate && !s.login_acked && !passes_login_gate(p.code)) {
+    // Without a word: the client sees only the connection end.
+    s.closing = true;
+    s.closing_reason = code_name(p.code) + " before the log-in was acknowledged";
+    changed();
+    return;
+  }
   switch (p.code) {
     case code::hello: {
       uint32_t seq = behavior.hello_ack_zero_seq ? 0 : p.seq;
@@ -109,13 +122,29 @@ void Server::Impl::on_login(Session& s, const Packet& p, uint32_t version) {
   s.info.logged_in = true;
   s.info.email = *email;
   s.info.status = *status;
+  s.login_seq = p.seq;
   account->status_texts = texts;
   s.numbers.clear();
   for (const Contact& c : account->contacts)
     if (!c.pending) s.numbers.push_back(c.email);
-  reply(s, p.code, Packet{code::login_ack, p.seq, {}},
-        behavior.send_after_login ? after_login(s, *account) : std::vector<Packet>{});
+  // With a delay the account is the session's at once, and only the answer waits.
+  if (behavior.login_delay.count() > 0) {
+    s.login_ack_due = detail::Clock::now() + behavior.login_delay;
+  } else {
+    acknowledge_login(s);
+  }
   fan_out(*email, presence_of(s));
+}
+
+void Server::Impl::acknowledge_login(Session& s) {
+  s.login_ack_due.reset();
+  // Logged out meanwhile by a log-in elsewhere: there is nothing to answer.
+  if (!s.info.logged_in || s.closing) return;
+  s.login_acked = true;
+  const Account* account = find_account(s.info.email);
+  reply(s, code::login2, Packet{code::login_ack, s.login_seq, {}},
+        behavior.send_after_login && account ? after_login(s, *account) : std::vector<Packet>{});
+  changed();
 }
 
 // Below 1.15 the status alone, which leaves the account without texts; from 1.15 the texts too.
@@ -188,7 +217,8 @@ Packet Server::Impl::mailbox_status(const Account& a) {
 }
 
 std::vector<Packet> Server::Impl::after_login(Session& s, const Account& a) {
-  std::vector<Packet> out{user_info(s, a), contact_list(s, a), mailbox_status(a)};
+  std::vector<Packet> out{user_info(s, a), contact_list(s, a)};
+  if (!behavior.no_mailbox_status) out.push_back(mailbox_status(a));
   for (const OfflineMessage& m : a.offline) out.push_back(offline_message(m));
   return out;
 }

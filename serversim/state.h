@@ -58,6 +58,11 @@ struct Session {
   // in how many reads.
   size_t body_seen = 0;
   int body_reads = 0;
+  // The log-in's number, kept for an answer that login_delay holds back until login_ack_due;
+  // once the answer has gone out, the log-in gate is open.
+  uint32_t login_seq = 0;
+  std::optional<Clock::time_point> login_ack_due;
+  bool login_acked = false;
   // Set from the moment the session turned to TLS; what it reads goes through this first, and
   // what it queues is encrypted by it (once the handshake is done).
   std::unique_ptr<TlsEngine> tls;
@@ -179,6 +184,8 @@ struct Server::Impl {
   void handle(Session& s, const Packet& p, uint32_t version);
   void on_login(Session& s, const Packet& p, uint32_t version);
   void on_change_status(Session& s, const Packet& p);
+  // LOGIN_ACK and the notices behind it; the log-in gate opens.
+  void acknowledge_login(Session& s);
   detail::Presence presence_of(const Session& s);
   detail::Presence presence_of(const Contact& c);
   // MRIM_CS_USER_STATUS to every logged-in session whose contact list holds the address.

@@ -1,5 +1,5 @@
 // The quirks of a widely used community server on the wire, each switched on alone: how it
-// reads (headers and bodies cut across reads).
+// reads (headers and bodies cut across reads), its log-in gate and delay.
 #include <functional>
 
 #include "fixture.h"
@@ -119,6 +119,111 @@ TEST_F(CommunityWire, ABodyOverThreeReadsIsHandledCutShortThenWhole) {
   EXPECT_EQ(text_of(amy->read_code(code::message_ack)), "two reads");
   EXPECT_EQ(text_of(amy->read_code(code::message_ack)), "three reads");
   EXPECT_EQ(text_of(amy->read_code(code::message_ack)), "three reads");
+}
+
+TEST_F(CommunityWire, BeforeTheLoginIsAcknowledgedOnlyPingHelloLoginAndTlsPass) {
+  change([](Behavior& b) { b.login_gate = true; });
+  for (uint32_t forbidden :
+       {code::message, code::change_status, code::web_key_request, code::compression_request}) {
+    SessionId id = 0;
+    auto c = connect_to(id);
+    ASSERT_TRUE(c->hello());
+    c->request(forbidden);
+    EXPECT_TRUE(c->wait_closed()) << code_name(forbidden);
+    EXPECT_FALSE(c->read()) << code_name(forbidden);  // ended without an answer
+    ASSERT_TRUE(ended(id));
+    EXPECT_EQ(server->session(id)->close_reason,
+              code_name(forbidden) + " before the log-in was acknowledged");
+  }
+
+  auto c = connect();
+  c->request(code::ping);
+  std::optional<Packet> tls = c->read_reply(c->request(code::tls_request));
+  ASSERT_TRUE(tls);
+  EXPECT_EQ(tls->code, code::not_offered);
+  std::optional<Packet> ack = c->login("kim@mail.example", "kim-pw");
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->code, code::login_ack);
+  // Open once the LOGIN_ACK has gone out.
+  std::optional<Packet> status =
+      c->read_reply(c->request(code::message, message(0, "amy@mail.example", "now")));
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, code::message_status);
+}
+
+TEST_F(CommunityWire, DuringTheLoginDelayTheAccountGetsPushesButMaySendNothing) {
+  auto amy = logged_in("amy@mail.example", "amy-pw");
+  change([](Behavior& b) {
+    b.login_gate = true;
+    b.login_delay = milliseconds(3000);
+    b.send_after_login = true;
+  });
+
+  // A request right behind the log-in, while the server is still at it, ends the session.
+  SessionId bob_id = 0;
+  auto bob = connect_to(bob_id);
+  ASSERT_TRUE(bob->hello());
+  const uint32_t bob_login =
+      bob->request(code::login2, login_body(kProtoVersion, "bob@mail.example", "bob-pw", LoginDetails{}));
+  bob->request(code::change_status, Writer().ul(mrim_status::away).take());
+  EXPECT_FALSE(bob->read_reply(bob_login));
+  ASSERT_TRUE(ended(bob_id));
+  EXPECT_EQ(server->session(bob_id)->close_reason,
+            code_name(code::change_status) + " before the log-in was acknowledged");
+
+  // Another user's message and status reach the account before its LOGIN_ACK.
+  auto kim = connect();
+  ASSERT_TRUE(kim->hello());
+  const uint32_t kim_login =
+      kim->request(code::login2, login_body(kProtoVersion, "kim@mail.example", "kim-pw", LoginDetails{}));
+  ASSERT_TRUE(server->wait_until([&] { return server->session_of("kim@mail.example").has_value(); }));
+  amy->request(code::message, message(0, "kim@mail.example", "early"));
+  amy->request(code::change_status, Writer().ul(mrim_status::away).take());
+
+  std::optional<Packet> first = kim->read();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->code, code::message_ack);
+  EXPECT_EQ(text_of(first), "early");
+  std::optional<Packet> second = kim->read();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->code, code::user_status);
+  std::optional<Packet> ack = kim->read();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->code, code::login_ack);
+  EXPECT_EQ(ack->seq, kim_login);
+  std::optional<Packet> info = kim->read();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->code, code::user_info);
+}
+
+TEST_F(CommunityWire, MailboxStatusIsNeverSent) {
+  change([](Behavior& b) {
+    b.no_mailbox_status = true;
+    b.send_after_login = true;
+  });
+  Account kim_account = *server->account("kim@mail.example");
+  kim_account.unread_mail = 3;
+  OfflineMessage stored;
+  stored.from = "amy@mail.example";
+  stored.text = "stored";
+  kim_account.offline.push_back(stored);
+  server->add_account(kim_account);
+
+  auto kim = logged_in("kim@mail.example", "kim-pw");
+  std::vector<uint32_t> codes;
+  for (int i = 0; i < 3; ++i) {
+    std::optional<Packet> p = kim->read();
+    ASSERT_TRUE(p) << i;
+    codes.push_back(p->code);
+  }
+  EXPECT_EQ(codes, (std::vector<uint32_t>{code::user_info, code::contact_list2, code::offline_message_ack}));
+
+  EXPECT_TRUE(server->set_unread("kim@mail.example", 5));
+  EXPECT_EQ(server->account("kim@mail.example")->unread_mail, 5u);
+  ASSERT_TRUE(server->deliver_message("kim@mail.example", "news@list.example", "after"));
+  std::optional<Packet> next = kim->read();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->code, code::message_ack);
 }
 
 }  // namespace
