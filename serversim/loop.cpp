@@ -239,13 +239,29 @@ void Server::Impl::send_burst(Session& s, std::span<const Outgoing> burst) {
 
 void Server::Impl::reply(Session& s, uint32_t request, Packet packet, std::vector<Packet> trailer) {
   std::vector<Outgoing> burst{Outgoing{std::move(packet), request}};
-  for (Packet& p : trailer) burst.push_back(Outgoing{std::move(p), 0});
+  for (Packet& p : trailer) burst.push_back(Outgoing{numbered(std::move(p)), 0});
   send_burst(s, burst);
 }
 
 void Server::Impl::push(Session& s, Packet packet) {
-  Outgoing out{std::move(packet), 0};
+  Outgoing out{numbered(std::move(packet)), 0};
   send_burst(s, std::span(&out, 1));
+}
+
+// Decided by what the packet is, so that every path that sends one gets the same number: a
+// message a random one, unless it asks for authorization; a stored message the low word of its
+// identifier, which is its first item.
+Packet Server::Impl::numbered(Packet packet) {
+  if (!behavior.push_sequence_numbers) return packet;
+  Reader r(packet.body);
+  if (packet.code == code::message_ack) {
+    r.ul();
+    const bool asks = (r.ul().value_or(0) & message_flag::authorize) != 0;
+    packet.seq = asks ? 0xFFFFFFFF : uint32_t(random());
+  } else if (packet.code == code::offline_message_ack) {
+    packet.seq = r.ul().value_or(0);
+  }
+  return packet;
 }
 
 void Server::Impl::accept_address() {
@@ -408,8 +424,18 @@ void Server::Impl::flush(Session& s) {
 
 milliseconds Server::Impl::idle_limit() const {
   if (behavior.idle_timeout.count() > 0) return behavior.idle_timeout;
+  if (behavior.ping_only_keepalive) return milliseconds((uint64_t(behavior.ping_period) + 10) * 1000);
   return milliseconds(uint64_t(behavior.idle_periods) * behavior.ping_period * 1000);
 }
+
+namespace {
+
+// With ping_only_keepalive the idle clock starts at the first PING.
+bool idle_clock_runs(const Session& s, const Behavior& behavior) {
+  return s.info.open && !s.info.stalled && (!behavior.ping_only_keepalive || s.pinged);
+}
+
+}  // namespace
 
 void Server::Impl::run_timers(Clock::time_point now) {
   for (size_t i = 0; i < deferred.size();) {
@@ -427,7 +453,7 @@ void Server::Impl::run_timers(Clock::time_point now) {
   milliseconds limit = idle_limit();
   if (limit.count() == 0) return;
   for (auto& [id, s] : sessions) {
-    if (s.info.open && !s.info.stalled && now - s.last_heard >= limit) end_session(s, "idle");
+    if (idle_clock_runs(s, behavior) && now - s.last_heard >= limit) end_session(s, "idle");
   }
 }
 
@@ -441,7 +467,7 @@ int Server::Impl::poll_timeout(Clock::time_point now) const {
   milliseconds limit = idle_limit();
   if (limit.count() > 0) {
     for (const auto& [id, s] : sessions) {
-      if (s.info.open) next = std::min(next, s.last_heard + limit);
+      if (idle_clock_runs(s, behavior)) next = std::min(next, s.last_heard + limit);
     }
   }
   if (next <= now) return 0;

@@ -185,8 +185,11 @@ struct Behavior {
   bool ping_only_keepalive = false;
 
   // Sequence numbers of what the server sends on its own: USER_STATUS carries the number of the
-  // request of the user whose status it is (their log-in or status change), MESSAGE_ACK a random
-  // one, an authorization request 0xFFFFFFFF, a stored message its id (low word).
+  // request of the user whose status it is (their log-in or last status change; 0 for an
+  // address no session speaks for, and when the user goes offline), MESSAGE_ACK a
+  // random one, one that asks for authorization (flag 8) 0xFFFFFFFF, OFFLINE_MESSAGE_ACK the
+  // low word of its id. Everything else keeps its usual number (0 for what the server sends on
+  // its own).
   bool push_sequence_numbers = false;
 
   // Messages.
@@ -264,8 +267,9 @@ struct Behavior {
   // clear right behind 0x1086 are dropped rather than read as TLS.
   bool tls_fresh_session = false;
 
-  // The web-session key request 0x1024 is always answered with status 1 and a key, under the
-  // request's number: under 0x1024 itself with web_key_own_code, else under 0x1025.
+  // The web-session key request 0x1024 is always answered (before the log-in too, unless
+  // login_gate ends the session for it) with status 1 and a key, under the request's number:
+  // under 0x1024 itself with web_key_own_code, else under 0x1025.
   bool web_key_own_code = false;
 
   // Every quirk above on (with login_delay 300 ms, and the one-packet-per-read reads), TLS

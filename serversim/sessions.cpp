@@ -34,10 +34,19 @@ bool passes_login_gate(uint32_t packet_code) {
          packet_code == code::tls_request;
 }
 
+// A web-session key: only its holder's web pages use it, so any text unlike the last will do.
+std::string web_key(std::mt19937& random) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string key(32, '0');
+  for (char& c : key) c = kDigits[random() % 16];
+  return key;
+}
+
 }  // namespace
 
 void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
-  s.last_heard = detail::Clock::now();
+  if (!behavior.ping_only_keepalive || p.code == code::ping) s.last_heard = detail::Clock::now();
+  if (p.code == code::ping) s.pinged = true;
   record(s, p, version);
   if (behavior.login_gate && !s.login_acked && !passes_login_gate(p.code)) {
     // Without a word: the client sees only the connection end.
@@ -80,6 +89,12 @@ void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
     case code::compression_request:
       on_upgrade(s, p);
       break;
+    case code::web_key_request: {
+      // Status 1 is the key's, not an error: servers answer every such request alike.
+      const uint32_t answer = behavior.web_key_own_code ? code::web_key_request : code::web_key_ack;
+      reply(s, p.code, Packet{answer, p.seq, Writer().ul(1).lps(web_key(random)).take()});
+      break;
+    }
     default:
       // MRIM_CS_PING, MRIM_CS_MESSAGE_RECV and anything unknown: recorded (the session counts as
       // alive), nothing to answer.
@@ -123,6 +138,7 @@ void Server::Impl::on_login(Session& s, const Packet& p, uint32_t version) {
   s.info.email = *email;
   s.info.status = *status;
   s.login_seq = p.seq;
+  s.status_seq = p.seq;
   account->status_texts = texts;
   s.numbers.clear();
   for (const Contact& c : account->contacts)
@@ -155,11 +171,12 @@ void Server::Impl::on_change_status(Session& s, const Packet& p) {
   if (!a || !status) return;
   a->status_texts = revision::status_texts(s.info.version) ? read_status_texts(r, s) : StatusTexts{};
   s.info.status = *status;
+  s.status_seq = p.seq;
   fan_out(s.info.email, presence_of(s));
 }
 
 Presence Server::Impl::presence_of(const Session& s) {
-  Presence presence{s.info.status, {}, s.info.client};
+  Presence presence{s.info.status, {}, s.info.client, behavior.push_sequence_numbers ? s.status_seq : 0};
   if (const Account* a = find_account(s.info.email)) presence.texts = a->status_texts;
   return presence;
 }
@@ -198,7 +215,7 @@ Packet Server::Impl::user_status(const Session& to, const std::string& address, 
   } else {
     w.lps(address);
   }
-  return Packet{code::user_status, 0, w.take()};
+  return Packet{code::user_status, presence.seq, w.take()};
 }
 
 // Keys stay in code page 1251 at every revision; the values take the session's encoding.

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,6 +64,10 @@ struct Session {
   uint32_t login_seq = 0;
   std::optional<Clock::time_point> login_ack_due;
   bool login_acked = false;
+  // The number of the log-in or the last status change: push_sequence_numbers puts it on the
+  // user's status.
+  uint32_t status_seq = 0;
+  bool pinged = false;  // the idle clock of ping_only_keepalive runs
   // Set from the moment the session turned to TLS; what it reads goes through this first, and
   // what it queues is encrypted by it (once the handshake is done).
   std::unique_ptr<TlsEngine> tls;
@@ -102,6 +107,7 @@ struct Presence {
   uint32_t status = mrim_status::offline;
   StatusTexts texts;
   std::string client;
+  uint32_t seq = 0;  // the sequence number of the USER_STATUS that tells it
 };
 
 }  // namespace serversim::detail
@@ -130,6 +136,9 @@ struct Server::Impl {
   SessionId next_session = 1;
   uint32_t next_message_id = 1;
   uint64_t next_offline_id = 1;
+  // A fixed seed: the "random" numbers and keys are the same at every run, so a failing test
+  // can be repeated.
+  std::mt19937 random{20240601};
 
   int address_fd = -1;
   int mrim_fd = -1;
@@ -164,6 +173,9 @@ struct Server::Impl {
   void reply(Session& s, uint32_t request, Packet packet, std::vector<Packet> trailer = {});
   // A packet the server sends on its own, spoiled by the first push rule for its code.
   void push(Session& s, Packet packet);
+  // The packet under the number a community server gives what it sends on its own
+  // (Behavior::push_sequence_numbers); USER_STATUS is numbered where it is made.
+  Packet numbered(Packet packet);
   // Reads that Behavior quirks look at one by one.
   bool per_read() const;
   // The front packet's body is still incomplete after this read (short_body_twice).

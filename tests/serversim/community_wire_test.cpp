@@ -1,6 +1,9 @@
 // The quirks of a widely used community server on the wire, each switched on alone: how it
-// reads (headers and bodies cut across reads), its log-in gate and delay.
+// reads (headers and bodies cut across reads), its log-in gate and delay, its keep-alive, the
+// numbers on what it sends on its own and the web-session key.
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include "fixture.h"
 
@@ -224,6 +227,102 @@ TEST_F(CommunityWire, MailboxStatusIsNeverSent) {
   std::optional<Packet> next = kim->read();
   ASSERT_TRUE(next);
   EXPECT_EQ(next->code, code::message_ack);
+}
+
+TEST_F(CommunityWire, OnlyPingsKeepASessionAliveAndTheClockStartsAtTheFirst) {
+  change([](Behavior& b) {
+    b.ping_only_keepalive = true;
+    b.idle_timeout = milliseconds(1500);
+  });
+  auto silent = logged_in("kim@mail.example", "kim-pw");
+  const SessionId silent_id = *server->session_of("kim@mail.example");
+  auto busy = logged_in("amy@mail.example", "amy-pw");
+  const SessionId busy_id = *server->session_of("amy@mail.example");
+
+  // One ping, then packets of every other kind but no ping.
+  busy->request(code::ping);
+  std::atomic<bool> done{false};
+  std::thread chatter([&] {
+    while (!done) {
+      busy->request(code::hello);
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+  });
+  const bool dropped = ended(busy_id);
+  done = true;
+  chatter.join();
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(server->session(busy_id)->close_reason, "idle");
+  // Silent for longer than that, but it never pinged.
+  EXPECT_TRUE(server->session(silent_id)->open);
+}
+
+TEST_F(CommunityWire, PushesCarryTheNumbersOfACommunityServer) {
+  change([](Behavior& b) { b.push_sequence_numbers = true; });
+  // Bob first, so that kim hears of amy alone.
+  auto bob = logged_in("bob@mail.example", "bob-pw");
+  auto kim = logged_in("kim@mail.example", "kim-pw");
+  auto amy = connect();
+  for (int i = 0; i < 40; ++i) amy->next_seq();
+  ASSERT_TRUE(amy->login("amy@mail.example", "amy-pw"));  // HELLO 41, LOGIN2 42
+
+  // A status carries the number of the request that set it.
+  std::optional<Packet> status = kim->read_code(code::user_status);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->seq, 42u);
+  amy->send(Packet{code::change_status, 0x5150, Writer().ul(mrim_status::away).take()});
+  status = kim->read_code(code::user_status);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->seq, 0x5150u);
+
+  // Messages carry numbers of no meaning: neither the sender's nor the same twice.
+  const uint32_t first_sent = amy->request(code::message, message(0, "kim@mail.example", "one"));
+  const uint32_t second_sent = amy->request(code::message, message(0, "kim@mail.example", "two"));
+  std::optional<Packet> first = kim->read_code(code::message_ack);
+  std::optional<Packet> second = kim->read_code(code::message_ack);
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first->seq, second->seq);
+  EXPECT_NE(first->seq, first_sent);
+  EXPECT_NE(second->seq, second_sent);
+
+  // An authorization request carries 0xFFFFFFFF.
+  amy->request(code::add_contact, Writer().ul(0).ul(0).lps("bob@mail.example").lps("Bob").ul(0).take());
+  std::optional<Packet> asks = bob->read_code(code::message_ack);
+  ASSERT_TRUE(asks);
+  EXPECT_EQ(asks->seq, 0xFFFFFFFFu);
+
+  // A stored message carries the low word of its identifier.
+  OfflineMessage m;
+  m.from = "amy@mail.example";
+  m.text = "kept";
+  const uint64_t id = server->store_offline("kim@mail.example", m);
+  std::optional<Packet> kept = kim->read_code(code::offline_message_ack);
+  ASSERT_TRUE(kept);
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(kept->seq, uint32_t(id));
+}
+
+TEST_F(CommunityWire, TheWebKeyRequestIsAnsweredUnderItsNumberWithStatusOneAndAKey) {
+  auto c = connect();
+  auto key_of = [&](uint32_t answer_code) {
+    const uint32_t seq = c->request(code::web_key_request);
+    std::optional<Packet> answer = c->read_reply(seq);
+    EXPECT_TRUE(answer);
+    if (!answer) return std::string();
+    EXPECT_EQ(answer->code, answer_code);
+    Reader r(answer->body);
+    EXPECT_EQ(r.ul(), 1u);
+    std::string key = r.lps().value_or("");
+    EXPECT_FALSE(key.empty());
+    return key;
+  };
+  const std::string before_login = key_of(code::web_key_ack);
+  ASSERT_TRUE(c->login("kim@mail.example", "kim-pw"));
+  const std::string after_login = key_of(code::web_key_ack);
+  EXPECT_NE(before_login, after_login);
+
+  change([](Behavior& b) { b.web_key_own_code = true; });
+  key_of(code::web_key_request);
 }
 
 }  // namespace
