@@ -365,10 +365,11 @@ void Server::Impl::take_packets(Session& s) {
     handle(s, frame.packet, frame.version);
     if (was_clear && s.tls) {
       // The request to turn to TLS was the last packet in clear: what came behind it in the
-      // stream is the client's first TLS bytes.
+      // stream is the client's first TLS bytes, or (as a community server has it) bytes that
+      // were sent in clear and are dropped.
       Bytes rest(s.in.begin() + ptrdiff_t(used), s.in.end());
       s.in.clear();
-      if (!rest.empty()) read_tls(s, rest.data(), rest.size());
+      if (!rest.empty() && !behavior.tls_fresh_session) read_tls(s, rest.data(), rest.size());
       return;
     }
     if (behavior.one_packet_per_read && s.info.open) {

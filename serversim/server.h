@@ -3,10 +3,11 @@
 // messages and the directory. Runs on a thread of its own; every public method is thread-safe,
 // so tests steer and watch it while the plug-in talks to it. It can also misbehave on purpose.
 //
-// When Behavior::tls says so, a session may turn to TLS before its log-in, as servers in use
-// offer: MRIM_CS 0x1086 is answered 0x1087 in clear, and from then on the session (handshake,
-// log-in and all) runs inside TLS with a self-signed certificate the server made at start. What
-// a session sends is encrypted as it is queued, so write styles and faults cut the ciphertext.
+// When Behavior::tls says so, a session may turn to TLS before its log-in (with
+// Behavior::tls_fresh_session after it too, starting logged out), as servers in use offer:
+// MRIM_CS 0x1086 is answered 0x1087 in clear, and from then on the session (handshake, log-in
+// and all) runs inside TLS with a self-signed certificate the server made at start. What a
+// session sends is encrypted as it is queued, so write styles and faults cut the ciphertext.
 //
 // Each session speaks the revision of its log-in, as servers in use do: up to 1.13 the old
 // log-in, from 1.15 statuses with texts, from 1.16 a Unicode session (its texts UTF-16LE, the
@@ -137,7 +138,7 @@ struct Behavior {
   bool list_only_authorized = false;
   // The MRIM service offers TLS: a session that asks before its log-in is told to go ahead
   // (0x1087) and turns to TLS. Off: every such request is refused (0x1088), as are requests
-  // after the log-in and requests for compression at any time.
+  // after the log-in (but see tls_fresh_session) and requests for compression at any time.
   bool tls = false;
   // An attacker on the path, for the client's defences of its upgrade:
   //  - tls_silent: a request for TLS gets no answer at all (the session stays open);
@@ -263,8 +264,10 @@ struct Behavior {
   bool search_paging = false;
   bool search_limit = false;
 
-  // TLS: after 0x1087 the session starts fresh and logged out, and bytes the client sent in
-  // clear right behind 0x1086 are dropped rather than read as TLS.
+  // TLS (with `tls` on): an upgrade is offered after the log-in too; after 0x1087 the session
+  // starts fresh and logged out (others see the account go offline unless it is logged in
+  // elsewhere), and bytes the client sent in clear behind 0x1086, in the same read, are dropped
+  // rather than read as TLS.
   bool tls_fresh_session = false;
 
   // The web-session key request 0x1024 is always answered (before the log-in too, unless

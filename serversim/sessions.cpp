@@ -154,12 +154,29 @@ void Server::Impl::on_login(Session& s, const Packet& p, uint32_t version) {
 
 void Server::Impl::acknowledge_login(Session& s) {
   s.login_ack_due.reset();
-  // Logged out meanwhile by a log-in elsewhere: there is nothing to answer.
+  // Logged out meanwhile, by a log-in elsewhere or a fresh start: there is nothing to answer.
   if (!s.info.logged_in || s.closing) return;
   s.login_acked = true;
   const Account* account = find_account(s.info.email);
   reply(s, code::login2, Packet{code::login_ack, s.login_seq, {}},
         behavior.send_after_login && account ? after_login(s, *account) : std::vector<Packet>{});
+  changed();
+}
+
+void Server::Impl::start_afresh(Session& s) {
+  const bool was_logged_in = s.info.logged_in;
+  const std::string email = s.info.email;
+  s.info.logged_in = false;
+  s.info.email.clear();
+  s.info.status = mrim_status::offline;
+  s.info.version = 0;
+  s.info.client.clear();
+  s.info.locale.clear();
+  s.numbers.clear();
+  s.login_ack_due.reset();
+  s.login_acked = false;
+  s.status_seq = 0;
+  if (was_logged_in && !logged_in_session(email)) fan_out(email, Presence{});
   changed();
 }
 

@@ -198,6 +198,9 @@ struct Server::Impl {
   void on_change_status(Session& s, const Packet& p);
   // LOGIN_ACK and the notices behind it; the log-in gate opens.
   void acknowledge_login(Session& s);
+  // The session as it was before its log-in (Behavior::tls_fresh_session); others see the
+  // account go offline unless it is logged in elsewhere.
+  void start_afresh(Session& s);
   detail::Presence presence_of(const Session& s);
   detail::Presence presence_of(const Contact& c);
   // MRIM_CS_USER_STATUS to every logged-in session whose contact list holds the address.

@@ -1,6 +1,7 @@
 // The quirks of a widely used community server on the wire, each switched on alone: how it
 // reads (headers and bodies cut across reads), its log-in gate and delay, its keep-alive, the
-// numbers on what it sends on its own and the web-session key.
+// numbers on what it sends on its own, its turn to TLS and the web-session key; and all of them
+// at once, which a careful client still gets through.
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -323,6 +324,105 @@ TEST_F(CommunityWire, TheWebKeyRequestIsAnsweredUnderItsNumberWithStatusOneAndAK
 
   change([](Behavior& b) { b.web_key_own_code = true; });
   key_of(code::web_key_request);
+}
+
+class CommunityTls : public CommunityWire {
+ protected:
+  Settings settings() override {
+    Settings s = CommunityWire::settings();
+    s.behavior.tls = true;
+    s.behavior.tls_fresh_session = true;
+    return s;
+  }
+};
+
+TEST_F(CommunityTls, AnUpgradeAfterTheLoginStartsTheSessionLoggedOut) {
+  auto amy = logged_in("amy@mail.example", "amy-pw");
+  auto kim = logged_in("kim@mail.example", "kim-pw");
+  const SessionId kim_id = *server->session_of("kim@mail.example");
+  std::optional<Packet> online = amy->read_code(code::user_status);
+  ASSERT_TRUE(online);
+  EXPECT_EQ(online->body, Writer().ul(mrim_status::online).lps("kim@mail.example").take());
+
+  ASSERT_TRUE(kim->start_tls()) << kim->tls_error();
+  EXPECT_FALSE(server->session(kim_id)->logged_in);
+  EXPECT_FALSE(server->session_of("kim@mail.example"));
+  std::optional<Packet> offline = amy->read_code(code::user_status);
+  ASSERT_TRUE(offline);
+  EXPECT_EQ(offline->body, Writer().ul(mrim_status::offline).lps("kim@mail.example").take());
+
+  // Inside TLS it logs in again as any new session does.
+  std::optional<Packet> ack = kim->login("kim@mail.example", "kim-pw");
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->code, code::login_ack);
+  EXPECT_EQ(server->session_of("kim@mail.example").value_or(0), kim_id);
+  EXPECT_TRUE(server->session(kim_id)->encrypted);
+}
+
+TEST_F(CommunityTls, BytesSentInClearBehindTheRequestAreDropped) {
+  Bytes request_and_hello = encode(Packet{code::tls_request, 101, {}});
+  const Bytes hello = encode(Packet{code::hello, 102, {}});
+  request_and_hello.insert(request_and_hello.end(), hello.begin(), hello.end());
+
+  SessionId id = 0;
+  auto c = connect_to(id);
+  ASSERT_TRUE(c->send_raw(request_and_hello));
+  std::optional<Packet> go = c->read_reply(101);
+  ASSERT_TRUE(go);
+  EXPECT_EQ(go->code, code::tls_go_ahead);
+  ASSERT_TRUE(c->tls_handshake()) << c->tls_error();
+  std::optional<Packet> ack = c->hello();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->seq, 1u);  // the one sent inside TLS; the one in clear was never read
+  EXPECT_EQ(server->received(id),
+            (std::vector<Packet>{Packet{code::tls_request, 101, {}}, Packet{code::hello, 1, {}}}));
+
+  // Without the quirk those bytes are read as the client's first TLS, and the handshake fails.
+  change([](Behavior& b) { b.tls_fresh_session = false; });
+  auto usual = connect();
+  ASSERT_TRUE(usual->send_raw(request_and_hello));
+  ASSERT_TRUE(usual->read_reply(101));
+  EXPECT_FALSE(usual->tls_handshake());
+}
+
+class CommunityServer : public ServerTest {
+ protected:
+  Settings settings() override {
+    Settings s = ServerTest::settings();
+    s.behavior = Behavior::community();
+    return s;
+  }
+};
+
+TEST_F(CommunityServer, ACarefulClientLogsInAndExchangesAMessage) {
+  // One request at a time, each after the answer to the last, nothing but PING before LOGIN_ACK.
+  auto kim = connect();
+  ASSERT_TRUE(kim->start_tls()) << kim->tls_error();
+  std::optional<Packet> kim_ack = kim->login("kim@mail.example", "kim-pw");
+  ASSERT_TRUE(kim_ack);
+  EXPECT_EQ(kim_ack->code, code::login_ack);
+  kim->request(code::ping);
+  auto amy = connect();
+  std::optional<Packet> amy_ack = amy->login("amy@mail.example", "amy-pw");
+  ASSERT_TRUE(amy_ack);
+  EXPECT_EQ(amy_ack->code, code::login_ack);
+  amy->request(code::ping);
+
+  std::optional<Packet> status =
+      kim->read_reply(kim->request(code::message, message(0, "amy@mail.example", "hello from kim")));
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, code::message_status);
+  EXPECT_EQ(status_of(status), kMessageDelivered);
+  EXPECT_EQ(text_of(amy->read_code(code::message_ack)), "hello from kim");
+
+  std::optional<Packet> reply =
+      amy->read_reply(amy->request(code::message, message(0, "kim@mail.example", "hello back")));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(status_of(reply), kMessageDelivered);
+  EXPECT_EQ(text_of(kim->read_code(code::message_ack)), "hello back");
+
+  for (const SessionInfo& s : server->sessions()) EXPECT_TRUE(s.open) << s.close_reason;
+  EXPECT_EQ(server->dropped_packets(), 0);
 }
 
 }  // namespace
