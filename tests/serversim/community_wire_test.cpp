@@ -108,7 +108,7 @@ TEST_F(CommunityWire, ABodyOverThreeReadsIsHandledCutShortThenWhole) {
   const uint32_t three_seq = kim->next_seq();
   const Bytes three =
       encode(Packet{code::message, three_seq,
-                    Writer().ul(0).lps("amy@mail.example").lps("three reads").lps("rtf-part").take()});
+                    Writer().ul(0).lps("amy@mail.example").lps("three reads").lps("rtf tail").take()});
   send_in_reads(*kim, kim_id,
                 {cut(three, 0, 60), cut(three, 60, three.size() - 5), cut(three, three.size() - 5)});
 
