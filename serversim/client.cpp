@@ -123,6 +123,12 @@ bool Client::start_tls(bool only_1_2, std::chrono::milliseconds timeout) {
     tls_error_ = answer ? "refused with " + code_name(answer->code) : "no answer";
     return false;
   }
+  return tls_handshake(only_1_2,
+                       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+}
+
+bool Client::tls_handshake(bool only_1_2, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
   tls_ = detail::TlsEngine::client(only_1_2);
   // Whatever came behind the go-ahead is the server's TLS already; the first feed also makes
   // the client's hello.

@@ -72,6 +72,9 @@ class Client {
   // or the handshake failed (tls_error() then says why). Any certificate is taken: tests
   // compare tls_peer().sha256 with the server's instead. `only_1_2`: TLS 1.2 at most.
   bool start_tls(bool only_1_2 = false, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+  // The handshake alone, for a test that asked for TLS its own way and has read the go-ahead.
+  bool tls_handshake(bool only_1_2 = false,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
   bool encrypted() const;
   TlsPeer tls_peer() const;
   const std::string& tls_error() const { return tls_error_; }

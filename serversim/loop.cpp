@@ -239,13 +239,29 @@ void Server::Impl::send_burst(Session& s, std::span<const Outgoing> burst) {
 
 void Server::Impl::reply(Session& s, uint32_t request, Packet packet, std::vector<Packet> trailer) {
   std::vector<Outgoing> burst{Outgoing{std::move(packet), request}};
-  for (Packet& p : trailer) burst.push_back(Outgoing{std::move(p), 0});
+  for (Packet& p : trailer) burst.push_back(Outgoing{numbered(std::move(p)), 0});
   send_burst(s, burst);
 }
 
 void Server::Impl::push(Session& s, Packet packet) {
-  Outgoing out{std::move(packet), 0};
+  Outgoing out{numbered(std::move(packet)), 0};
   send_burst(s, std::span(&out, 1));
+}
+
+// Decided by what the packet is, so that every path that sends one gets the same number: a
+// message a random one, unless it asks for authorization; a stored message the low word of its
+// identifier, which is its first item.
+Packet Server::Impl::numbered(Packet packet) {
+  if (!behavior.push_sequence_numbers) return packet;
+  Reader r(packet.body);
+  if (packet.code == code::message_ack) {
+    r.ul();
+    const bool asks = (r.ul().value_or(0) & message_flag::authorize) != 0;
+    packet.seq = asks ? 0xFFFFFFFF : uint32_t(random());
+  } else if (packet.code == code::offline_message_ack) {
+    packet.seq = r.ul().value_or(0);
+  }
+  return packet;
 }
 
 void Server::Impl::accept_address() {
@@ -296,6 +312,8 @@ void Server::Impl::read_session(Session& s) {
   for (;;) {
     ssize_t n = recv(s.fd, chunk, sizeof chunk, 0);
     if (n > 0) {
+      ++s.info.reads;
+      changed();
       if (s.tls) {
         read_tls(s, chunk, size_t(n));
         if (!s.info.open) return;
@@ -303,8 +321,8 @@ void Server::Impl::read_session(Session& s) {
       }
       // After a decision to close, what the client still sends is not acted upon.
       if (!s.closing) s.in.insert(s.in.end(), chunk, chunk + n);
-      // That quirk works per read, so each read is taken before the next one is made.
-      if (behavior.one_packet_per_read) take_packets(s);
+      // Those quirks work per read, so each read is taken before the next one is made.
+      if (per_read()) take_packets(s);
       if (!s.info.open) return;
       continue;
     }
@@ -316,24 +334,42 @@ void Server::Impl::read_session(Session& s) {
   take_packets(s);
 }
 
+bool Server::Impl::per_read() const {
+  return behavior.one_packet_per_read || behavior.split_header || behavior.short_body_twice;
+}
+
 // Handles the whole packets at the front of what the client sent; with one_packet_per_read
-// only the first, and the rest of `in` (what came with it in the same read) is dropped.
+// only the first, and the rest of `in` (what came with it in the same read) is dropped. The
+// quirks that work per read count on being called once for each read.
 void Server::Impl::take_packets(Session& s) {
   size_t used = 0;
   while (s.info.open && !s.closing) {
-    Frame frame = cut_frame(s.in.data() + used, s.in.size() - used, kMaxClientBody);
-    if (frame.kind == Frame::Kind::incomplete) break;
+    const size_t left = s.in.size() - used;
+    if (behavior.split_header && left > 0 && left < kHeaderSize) {
+      // The read ended inside a header, which that server takes as whole: what has not come
+      // reads as zeros, and what comes next is read after it.
+      s.in.resize(used + kHeaderSize, 0);
+      continue;
+    }
+    Frame frame = cut_frame(s.in.data() + used, left, kMaxClientBody);
+    if (frame.kind == Frame::Kind::incomplete) {
+      if (behavior.short_body_twice && left >= kHeaderSize) take_short_body(s, used);
+      break;
+    }
     if (frame.kind == Frame::Kind::bad_magic) return end_session(s, "bad magic");
     if (frame.kind == Frame::Kind::too_long) return end_session(s, "oversized packet");
     used += frame.consumed;
+    s.body_seen = 0;
+    s.body_reads = 0;
     const bool was_clear = !s.tls;
     handle(s, frame.packet, frame.version);
     if (was_clear && s.tls) {
       // The request to turn to TLS was the last packet in clear: what came behind it in the
-      // stream is the client's first TLS bytes.
+      // stream is the client's first TLS bytes, or (as a community server has it) bytes that
+      // were sent in clear and are dropped.
       Bytes rest(s.in.begin() + ptrdiff_t(used), s.in.end());
       s.in.clear();
-      if (!rest.empty()) read_tls(s, rest.data(), rest.size());
+      if (!rest.empty() && !behavior.tls_fresh_session) read_tls(s, rest.data(), rest.size());
       return;
     }
     if (behavior.one_packet_per_read && s.info.open) {
@@ -346,6 +382,20 @@ void Server::Impl::take_packets(Session& s) {
     }
   }
   if (s.info.open) s.in.erase(s.in.begin(), s.in.begin() + ptrdiff_t(std::min(used, s.in.size())));
+}
+
+// Counts the reads that brought some of the body at `at`. At the second of them a body still
+// incomplete is handled as far as it has come, under its header as sent; the whole packet is
+// handled again once it is complete. A body that takes two reads is handled once.
+void Server::Impl::take_short_body(Session& s, size_t at) {
+  const uint8_t* header = s.in.data() + at;
+  const size_t body = s.in.size() - at - kHeaderSize;
+  if (body <= s.body_seen) return;  // this read brought none of it
+  s.body_seen = body;
+  if (++s.body_reads != 2) return;
+  Packet cut{get_ul(header + 12), get_ul(header + 8),
+             Bytes(header + kHeaderSize, header + kHeaderSize + body)};
+  handle(s, cut, get_ul(header + 4));
 }
 
 void Server::Impl::flush(Session& s) {
@@ -375,8 +425,18 @@ void Server::Impl::flush(Session& s) {
 
 milliseconds Server::Impl::idle_limit() const {
   if (behavior.idle_timeout.count() > 0) return behavior.idle_timeout;
+  if (behavior.ping_only_keepalive) return milliseconds((uint64_t(behavior.ping_period) + 10) * 1000);
   return milliseconds(uint64_t(behavior.idle_periods) * behavior.ping_period * 1000);
 }
+
+namespace {
+
+// With ping_only_keepalive the idle clock starts at the first PING.
+bool idle_clock_runs(const Session& s, const Behavior& behavior) {
+  return s.info.open && !s.info.stalled && (!behavior.ping_only_keepalive || s.pinged);
+}
+
+}  // namespace
 
 void Server::Impl::run_timers(Clock::time_point now) {
   for (size_t i = 0; i < deferred.size();) {
@@ -388,22 +448,27 @@ void Server::Impl::run_timers(Clock::time_point now) {
     deferred.erase(deferred.begin() + ptrdiff_t(i));
     if (Session* s = open_session(d.session)) carry_out(*s, std::move(d.steps));
   }
+  for (auto& [id, s] : sessions) {
+    if (s.info.open && s.login_ack_due && *s.login_ack_due <= now) acknowledge_login(s);
+  }
   milliseconds limit = idle_limit();
   if (limit.count() == 0) return;
   for (auto& [id, s] : sessions) {
-    if (s.info.open && !s.info.stalled && now - s.last_heard >= limit) end_session(s, "idle");
+    if (idle_clock_runs(s, behavior) && now - s.last_heard >= limit) end_session(s, "idle");
   }
 }
 
 int Server::Impl::poll_timeout(Clock::time_point now) const {
   Clock::time_point next = now + milliseconds(kMaxPollMs);
   for (const Deferred& d : deferred) next = std::min(next, d.due);
-  for (const auto& [id, s] : sessions)
+  for (const auto& [id, s] : sessions) {
     if (s.info.open && !s.out.empty()) next = std::min(next, std::max(write_due(s), s.next_write));
+    if (s.info.open && s.login_ack_due) next = std::min(next, *s.login_ack_due);
+  }
   milliseconds limit = idle_limit();
   if (limit.count() > 0) {
     for (const auto& [id, s] : sessions) {
-      if (s.info.open) next = std::min(next, s.last_heard + limit);
+      if (idle_clock_runs(s, behavior)) next = std::min(next, s.last_heard + limit);
     }
   }
   if (next <= now) return 0;

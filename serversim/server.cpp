@@ -324,6 +324,7 @@ bool Server::set_unread(const std::string& email, uint32_t unread) {
   a->total_mail = std::max(a->total_mail, unread);
   Session* s = d.logged_in_session(email);
   if (!s) return false;
+  if (d.behavior.no_mailbox_status) return true;
   d.push(*s, d.mailbox_status(*a));
   d.wake();
   return true;

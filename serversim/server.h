@@ -3,10 +3,11 @@
 // messages and the directory. Runs on a thread of its own; every public method is thread-safe,
 // so tests steer and watch it while the plug-in talks to it. It can also misbehave on purpose.
 //
-// When Behavior::tls says so, a session may turn to TLS before its log-in, as servers in use
-// offer: MRIM_CS 0x1086 is answered 0x1087 in clear, and from then on the session (handshake,
-// log-in and all) runs inside TLS with a self-signed certificate the server made at start. What
-// a session sends is encrypted as it is queued, so write styles and faults cut the ciphertext.
+// When Behavior::tls says so, a session may turn to TLS before its log-in (with
+// Behavior::tls_fresh_session after it too, starting logged out), as servers in use offer:
+// MRIM_CS 0x1086 is answered 0x1087 in clear, and from then on the session (handshake, log-in
+// and all) runs inside TLS with a self-signed certificate the server made at start. What a
+// session sends is encrypted as it is queued, so write styles and faults cut the ciphertext.
 //
 // Each session speaks the revision of its log-in, as servers in use do: up to 1.13 the old
 // log-in, from 1.15 statuses with texts, from 1.16 a Unicode session (its texts UTF-16LE, the
@@ -137,7 +138,7 @@ struct Behavior {
   bool list_only_authorized = false;
   // The MRIM service offers TLS: a session that asks before its log-in is told to go ahead
   // (0x1087) and turns to TLS. Off: every such request is refused (0x1088), as are requests
-  // after the log-in and requests for compression at any time.
+  // after the log-in (but see tls_fresh_session) and requests for compression at any time.
   bool tls = false;
   // An attacker on the path, for the client's defences of its upgrade:
   //  - tls_silent: a request for TLS gets no answer at all (the session stays open);
@@ -152,22 +153,29 @@ struct Behavior {
   // ---- The quirks of a widely used community server. Each is off by default; community()
   // turns every one on. A client must survive all of them at once. ----
 
-  // Reads. split_header: a header cut across TCP reads is parsed from the first read as if it
-  // were whole, the missing fields read as 0; a body length of 0 then makes the rest of the
-  // header (next read) the start of the next packet, and a bad magic ends the session.
-  // short_body_twice: a body that arrives over three or more reads is handled once cut short
-  // (as far as it had come at the second read) and again when whole: the client sees two
-  // answers under one sequence number, and a message is delivered twice.
+  // Reads. Both work per TCP read (per piece the TLS engine gives, in a TLS session), as
+  // one_packet_per_read does. split_header: a read that ends inside a header has that header
+  // parsed as if it were whole, the missing bytes read as 0. Cut before the body length, the
+  // packet has no body, and the rest of the header (next read) is taken as the next packet,
+  // whose bad magic ends the session; cut after it, the rest of the header becomes the start
+  // of the body. A read that ends inside the magic ends the session at once.
+  // short_body_twice: counting the reads that brought some of a packet's body, at the end of
+  // the second a body still incomplete is handled as far as it has come (under its header as
+  // sent), and the packet is handled again once whole: the client sees two answers under one
+  // sequence number, and a message may be delivered twice. A body over two reads is handled
+  // once.
   bool split_header = false;
   bool short_body_twice = false;
 
   // The log-in gate. login_gate: any packet but PING, HELLO, LOGIN2 and 0x1086 before the
-  // LOGIN_ACK has gone out ends the session (FIN, no answer), including one sent right behind
-  // LOGIN2 while the server still asks its database. login_delay: the LOGIN_ACK (and what
-  // follows it) goes out this long after LOGIN2; meanwhile the session already counts as the
-  // account's for pushes, so another user's message or status may come before LOGIN_ACK.
-  // no_mailbox_status: MAILBOX_STATUS is never sent (neither after the log-in nor by
-  // set_unread).
+  // LOGIN_ACK has gone out ends the session (FIN, no answer; the close reason names the code),
+  // including one sent right behind LOGIN2 while the server still asks its database, and
+  // including 0x1024. A session that turns to TLS after its log-in (tls_fresh_session) is
+  // behind the gate again. login_delay: the LOGIN_ACK (and what follows it) goes out this long
+  // after LOGIN2; meanwhile the session already counts as the account's for pushes, so another
+  // user's message or status may come before LOGIN_ACK, and the account shows online to others
+  // from LOGIN2 on. no_mailbox_status: MAILBOX_STATUS is never sent (neither after the log-in
+  // nor by set_unread, which still changes the account).
   bool login_gate = false;
   milliseconds login_delay{0};
   bool no_mailbox_status = false;
@@ -178,8 +186,11 @@ struct Behavior {
   bool ping_only_keepalive = false;
 
   // Sequence numbers of what the server sends on its own: USER_STATUS carries the number of the
-  // request of the user whose status it is (their log-in or status change), MESSAGE_ACK a random
-  // one, an authorization request 0xFFFFFFFF, a stored message its id (low word).
+  // request of the user whose status it is (their log-in or last status change; 0 for an
+  // address no session speaks for, and when the user goes offline), MESSAGE_ACK a
+  // random one, one that asks for authorization (flag 8) 0xFFFFFFFF, OFFLINE_MESSAGE_ACK the
+  // low word of its id. Everything else keeps its usual number (0 for what the server sends on
+  // its own).
   bool push_sequence_numbers = false;
 
   // Messages.
@@ -253,12 +264,15 @@ struct Behavior {
   bool search_paging = false;
   bool search_limit = false;
 
-  // TLS: after 0x1087 the session starts fresh and logged out, and bytes the client sent in
-  // clear right behind 0x1086 are dropped rather than read as TLS.
+  // TLS (with `tls` on): an upgrade is offered after the log-in too; after 0x1087 the session
+  // starts fresh and logged out (others see the account go offline unless it is logged in
+  // elsewhere), and bytes the client sent in clear behind 0x1086, in the same read, are dropped
+  // rather than read as TLS.
   bool tls_fresh_session = false;
 
-  // The web-session key request 0x1024 is always answered with status 1 and a key, under the
-  // request's number: under 0x1024 itself with web_key_own_code, else under 0x1025.
+  // The web-session key request 0x1024 is always answered (before the log-in too, unless
+  // login_gate ends the session for it) with status 1 and a key, under the request's number:
+  // under 0x1024 itself with web_key_own_code, else under 0x1025.
   bool web_key_own_code = false;
 
   // Every quirk above on (with login_delay 300 ms, and the one-packet-per-read reads), TLS
@@ -290,6 +304,9 @@ struct SessionInfo {
   // What the session would have sent while its TLS handshake was under way (a push or a test's
   // send): it cannot go in clear any more, nor encrypted yet, so it is dropped and counted.
   int dropped_in_handshake = 0;
+  // Reads of the session's socket that brought bytes: a test that cuts what it sends waits for
+  // each piece to be read before sending the next, so that the pieces stay apart.
+  int reads = 0;
 };
 
 struct Received {
@@ -376,7 +393,8 @@ class Server {
   // message_flag::unicode to a Unicode session); returns the message identifier.
   std::optional<uint32_t> deliver_message(const std::string& to, const std::string& from,
                                           const std::string& text, uint32_t flags = 0);
-  bool set_unread(const std::string& email, uint32_t unread);  // also sends MRIM_CS_MAILBOX_STATUS
+  // Also sends MRIM_CS_MAILBOX_STATUS, unless Behavior::no_mailbox_status.
+  bool set_unread(const std::string& email, uint32_t unread);
   bool send_connection_params(const std::string& email, uint32_t ping_period);
   bool force_logout(const std::string& email, uint32_t reason);  // MRIM_CS_LOGOUT, then close
   // The presence of an address that is no account here (or that a test wants to fake): every

@@ -28,11 +28,33 @@ StatusTexts read_status_texts(Reader& r, const Session& from) {
   return texts;
 }
 
+// What a community server takes before it has acknowledged the log-in (Behavior::login_gate).
+bool passes_login_gate(uint32_t packet_code) {
+  return packet_code == code::ping || packet_code == code::hello || packet_code == code::login2 ||
+         packet_code == code::tls_request;
+}
+
+// A web-session key: only its holder's web pages use it, so any text unlike the last will do.
+std::string web_key(std::mt19937& random) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string key(32, '0');
+  for (char& c : key) c = kDigits[random() % 16];
+  return key;
+}
+
 }  // namespace
 
 void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
-  s.last_heard = detail::Clock::now();
+  if (!behavior.ping_only_keepalive || p.code == code::ping) s.last_heard = detail::Clock::now();
+  if (p.code == code::ping) s.pinged = true;
   record(s, p, version);
+  if (behavior.login_gate && !s.login_acked && !passes_login_gate(p.code)) {
+    // Without a word: the client sees only the connection end.
+    s.closing = true;
+    s.closing_reason = code_name(p.code) + " before the log-in was acknowledged";
+    changed();
+    return;
+  }
   switch (p.code) {
     case code::hello: {
       uint32_t seq = behavior.hello_ack_zero_seq ? 0 : p.seq;
@@ -67,6 +89,12 @@ void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
     case code::compression_request:
       on_upgrade(s, p);
       break;
+    case code::web_key_request: {
+      // Status 1 is the key's, not an error: servers answer every such request alike.
+      const uint32_t answer = behavior.web_key_own_code ? code::web_key_request : code::web_key_ack;
+      reply(s, p.code, Packet{answer, p.seq, Writer().ul(1).lps(web_key(random)).take()});
+      break;
+    }
     default:
       // MRIM_CS_PING, MRIM_CS_MESSAGE_RECV and anything unknown: recorded (the session counts as
       // alive), nothing to answer.
@@ -109,13 +137,47 @@ void Server::Impl::on_login(Session& s, const Packet& p, uint32_t version) {
   s.info.logged_in = true;
   s.info.email = *email;
   s.info.status = *status;
+  s.login_seq = p.seq;
+  s.status_seq = p.seq;
   account->status_texts = texts;
   s.numbers.clear();
   for (const Contact& c : account->contacts)
     if (!c.pending) s.numbers.push_back(c.email);
-  reply(s, p.code, Packet{code::login_ack, p.seq, {}},
-        behavior.send_after_login ? after_login(s, *account) : std::vector<Packet>{});
+  // With a delay the account is the session's at once, and only the answer waits.
+  if (behavior.login_delay.count() > 0) {
+    s.login_ack_due = detail::Clock::now() + behavior.login_delay;
+  } else {
+    acknowledge_login(s);
+  }
   fan_out(*email, presence_of(s));
+}
+
+void Server::Impl::acknowledge_login(Session& s) {
+  s.login_ack_due.reset();
+  // Logged out meanwhile, by a log-in elsewhere or a fresh start: there is nothing to answer.
+  if (!s.info.logged_in || s.closing) return;
+  s.login_acked = true;
+  const Account* account = find_account(s.info.email);
+  reply(s, code::login2, Packet{code::login_ack, s.login_seq, {}},
+        behavior.send_after_login && account ? after_login(s, *account) : std::vector<Packet>{});
+  changed();
+}
+
+void Server::Impl::start_afresh(Session& s) {
+  const bool was_logged_in = s.info.logged_in;
+  const std::string email = s.info.email;
+  s.info.logged_in = false;
+  s.info.email.clear();
+  s.info.status = mrim_status::offline;
+  s.info.version = 0;
+  s.info.client.clear();
+  s.info.locale.clear();
+  s.numbers.clear();
+  s.login_ack_due.reset();
+  s.login_acked = false;
+  s.status_seq = 0;
+  if (was_logged_in && !logged_in_session(email)) fan_out(email, Presence{});
+  changed();
 }
 
 // Below 1.15 the status alone, which leaves the account without texts; from 1.15 the texts too.
@@ -126,11 +188,12 @@ void Server::Impl::on_change_status(Session& s, const Packet& p) {
   if (!a || !status) return;
   a->status_texts = revision::status_texts(s.info.version) ? read_status_texts(r, s) : StatusTexts{};
   s.info.status = *status;
+  s.status_seq = p.seq;
   fan_out(s.info.email, presence_of(s));
 }
 
 Presence Server::Impl::presence_of(const Session& s) {
-  Presence presence{s.info.status, {}, s.info.client};
+  Presence presence{s.info.status, {}, s.info.client, behavior.push_sequence_numbers ? s.status_seq : 0};
   if (const Account* a = find_account(s.info.email)) presence.texts = a->status_texts;
   return presence;
 }
@@ -169,7 +232,7 @@ Packet Server::Impl::user_status(const Session& to, const std::string& address, 
   } else {
     w.lps(address);
   }
-  return Packet{code::user_status, 0, w.take()};
+  return Packet{code::user_status, presence.seq, w.take()};
 }
 
 // Keys stay in code page 1251 at every revision; the values take the session's encoding.
@@ -188,7 +251,8 @@ Packet Server::Impl::mailbox_status(const Account& a) {
 }
 
 std::vector<Packet> Server::Impl::after_login(Session& s, const Account& a) {
-  std::vector<Packet> out{user_info(s, a), contact_list(s, a), mailbox_status(a)};
+  std::vector<Packet> out{user_info(s, a), contact_list(s, a)};
+  if (!behavior.no_mailbox_status) out.push_back(mailbox_status(a));
   for (const OfflineMessage& m : a.offline) out.push_back(offline_message(m));
   return out;
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -54,6 +55,19 @@ struct Session {
   // after it keep their meaning until the next log-in renumbers the list as the client does.
   std::vector<std::string> numbers;
   std::deque<Packet> log;
+  // short_body_twice: how much of the body at the front of `in` the reads so far brought, and
+  // in how many reads.
+  size_t body_seen = 0;
+  int body_reads = 0;
+  // The log-in's number, kept for an answer that login_delay holds back until login_ack_due;
+  // once the answer has gone out, the log-in gate is open.
+  uint32_t login_seq = 0;
+  std::optional<Clock::time_point> login_ack_due;
+  bool login_acked = false;
+  // The number of the log-in or the last status change: push_sequence_numbers puts it on the
+  // user's status.
+  uint32_t status_seq = 0;
+  bool pinged = false;  // the idle clock of ping_only_keepalive runs
   // Set from the moment the session turned to TLS; what it reads goes through this first, and
   // what it queues is encrypted by it (once the handshake is done).
   std::unique_ptr<TlsEngine> tls;
@@ -93,6 +107,7 @@ struct Presence {
   uint32_t status = mrim_status::offline;
   StatusTexts texts;
   std::string client;
+  uint32_t seq = 0;  // the sequence number of the USER_STATUS that tells it
 };
 
 }  // namespace serversim::detail
@@ -121,6 +136,9 @@ struct Server::Impl {
   SessionId next_session = 1;
   uint32_t next_message_id = 1;
   uint64_t next_offline_id = 1;
+  // A fixed seed: the "random" numbers and keys are the same at every run, so a failing test
+  // can be repeated.
+  std::mt19937 random{20240601};
 
   int address_fd = -1;
   int mrim_fd = -1;
@@ -155,6 +173,13 @@ struct Server::Impl {
   void reply(Session& s, uint32_t request, Packet packet, std::vector<Packet> trailer = {});
   // A packet the server sends on its own, spoiled by the first push rule for its code.
   void push(Session& s, Packet packet);
+  // The packet under the number a community server gives what it sends on its own
+  // (Behavior::push_sequence_numbers); USER_STATUS is numbered where it is made.
+  Packet numbered(Packet packet);
+  // Reads that Behavior quirks look at one by one.
+  bool per_read() const;
+  // The front packet's body is still incomplete after this read (short_body_twice).
+  void take_short_body(Session& s, size_t at);
   void accept_address();
   void accept_mrim();
   void read_session(Session& s);
@@ -171,6 +196,11 @@ struct Server::Impl {
   void handle(Session& s, const Packet& p, uint32_t version);
   void on_login(Session& s, const Packet& p, uint32_t version);
   void on_change_status(Session& s, const Packet& p);
+  // LOGIN_ACK and the notices behind it; the log-in gate opens.
+  void acknowledge_login(Session& s);
+  // The session as it was before its log-in (Behavior::tls_fresh_session); others see the
+  // account go offline unless it is logged in elsewhere.
+  void start_afresh(Session& s);
   detail::Presence presence_of(const Session& s);
   detail::Presence presence_of(const Contact& c);
   // MRIM_CS_USER_STATUS to every logged-in session whose contact list holds the address.
