@@ -38,8 +38,9 @@ struct Contact {
   // (contacts that are accounts of this server and are logged in show their live status).
   uint32_t status = 0;
   std::string nickname;
-  // Added, and the other side has not authorized the account yet: the list leaves it out, as
-  // servers in use do, until it is authorized.
+  // Added, and the other side has not authorized the account yet. Configured entries are not
+  // pending; ADD_CONTACT makes pending ones. With Behavior::list_only_authorized the list leaves
+  // it out, and with presence_needs_authorization its status does not reach the account.
   bool pending = false;
   // Beside that status. Last, so that the brace forms above keep meaning what they meant.
   StatusTexts status_texts;

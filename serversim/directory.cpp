@@ -49,7 +49,25 @@ std::string value_of(const Fields& fields, const std::string& name) {
 // Items come in pairs: UL kind and an LPS value. The names are in the session's encoding, the
 // address parts in 1251; other kinds are skipped. An address is looked up only whole (user and
 // domain both), and a request that names nothing finds nothing.
+//
+// That server counts and pages searches by account, so a new log-in starts neither afresh. Its
+// minute opens at a search when none is open (or the open one is over); its page moves on when
+// the same query (the same items, as read) comes within 120 s of the last one, and a page past
+// the end, found empty, sends the next repeat back to the first.
 void Server::Impl::on_directory_request(Session& s, const Packet& p) {
+  const detail::Clock::time_point now = detail::Clock::now();
+  detail::Searches& searches_here = searches[s.info.email];
+  if (behavior.search_limit) {
+    if (now - searches_here.window_start >= std::chrono::minutes(1)) {
+      searches_here.window_start = now;
+      searches_here.in_window = 0;
+    }
+    if (++searches_here.in_window > kMaxSearchesPerMinute) {
+      Writer refused;
+      refused.ul(kSearchRateLimited).ul(0).ul(0).ul(uint32_t(std::time(nullptr)));
+      return reply(s, p.code, Packet{code::directory_info, p.seq, refused.take()});
+    }
+  }
   Reader r(p.body);
   Fields wanted;
   bool user = false;
@@ -94,6 +112,15 @@ void Server::Impl::on_directory_request(Session& s, const Packet& p) {
       if (matches) rows.push_back(std::move(entry));
     }
   }
+  if (behavior.search_paging) {
+    const bool again = searches_here.query == wanted && now - searches_here.query_at < kSearchPagingWindow;
+    const size_t first = again ? searches_here.next_row : 0;
+    searches_here.query = wanted;
+    searches_here.query_at = now;
+    searches_here.next_row = first < rows.size() ? first + kSearchPageRows : 0;
+    rows.erase(rows.begin(), rows.begin() + ptrdiff_t(std::min(first, rows.size())));
+    if (rows.size() > kSearchPageRows) rows.resize(kSearchPageRows);
+  }
   Writer w;
   if (rows.empty()) {
     w.ul(0).ul(0).ul(0).ul(uint32_t(std::time(nullptr)));
@@ -108,6 +135,8 @@ void Server::Impl::on_directory_request(Session& s, const Packet& p) {
     for (const Fields& row : rows) {
       for (const std::string& name : names) {
         const std::string value = value_of(row, name);
+        // The results are lost whole (no answer at all) when one value cannot be converted.
+        if (!converts(s, value)) return;
         w.lps(kept_in_cp1251(name) ? utf8_to_cp1251(value) : s.out_text(value));
       }
     }

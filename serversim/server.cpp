@@ -308,7 +308,7 @@ std::optional<uint32_t> Server::deliver_message(const std::string& to, const std
   std::lock_guard lock(impl_->m);
   Impl& d = *impl_;
   Session* s = d.logged_in_session(to);
-  if (!s) return std::nullopt;
+  if (!s || !d.converts(*s, text)) return std::nullopt;
   uint32_t id = d.next_message_id++;
   d.push(*s, d.message_ack(*s, id, flags, from, text, " "));
   d.wake();

@@ -39,6 +39,17 @@ inline constexpr uint32_t kMessageDelivered = 0;
 inline constexpr uint32_t kMessageRejected = 0x8001;
 inline constexpr uint32_t kContactOperSuccess = 0;
 inline constexpr uint32_t kContactOperError = 1;
+// The replies and limits of a widely used community server's quirks (see Behavior).
+inline constexpr uint32_t kMessageStoreFull = 0x8004;  // the receiver's stored messages are at the limit
+inline constexpr uint32_t kMessageNotStored = 0x8006;  // not kept for a receiver who is not logged in
+inline constexpr size_t kMaxStoredMessages = 20;
+inline constexpr size_t kMaxMessageUnits = 5000;  // UTF-16 units of a message's text
+inline constexpr uint32_t kContactOperInvalidInfo = 4;
+inline constexpr uint32_t kAddErrorNumber = 0xFFFFFFFF;  // beside kContactOperError
+inline constexpr uint32_t kSearchRateLimited = 3;        // the status of DIRECTORY_INFO
+inline constexpr int kMaxSearchesPerMinute = 25;
+inline constexpr size_t kSearchPageRows = 50;
+inline constexpr std::chrono::seconds kSearchPagingWindow{120};
 // Contact numbers as the client counts them: the first contact of a list is 20.
 inline constexpr uint32_t kFirstContactNumber = 20;
 // A group's index travels in the top byte of its flags, so no list holds more groups.
@@ -134,7 +145,8 @@ struct Behavior {
   // an earlier read is completed from the following reads as usual.
   bool one_packet_per_read = false;
   // A contact added by a client stays out of that account's list (Contact::pending) until the
-  // added user authorizes it with MRIM_CS_AUTHORIZE, as community servers do.
+  // added user authorizes it with MRIM_CS_AUTHORIZE, as community servers do. Without it the
+  // contact is listed, though still pending.
   bool list_only_authorized = false;
   // The MRIM service offers TLS: a session that asks before its log-in is told to go ahead
   // (0x1087) and turns to TLS. Off: every such request is refused (0x1088), as are requests
@@ -194,13 +206,17 @@ struct Behavior {
   bool push_sequence_numbers = false;
 
   // Messages.
-  //  - cut_long_messages: texts longer than 5,000 UTF-16 units are cut to that (never inside a
-  //    pair) and the answer is still "delivered";
+  //  - cut_long_messages: texts longer than 5,000 UTF-16 units (kMaxMessageUnits) are cut to
+  //    that, never inside a pair (one that would straddle the cut goes too), whether delivered
+  //    or stored, and the answer is still "delivered";
   //  - strict_offline_store: only messages whose flags are exactly 0 or 0x80 are stored for an
-  //    account that is not logged in, otherwise 0x8006; a 21st stored message gives 0x8004;
-  //  - answer_typing: typing notices get MESSAGE_STATUS 0 when the receiver is online, 0x8006
-  //    when not;
-  //  - message_ack_trailer: MESSAGE_ACK ends with three zero ULs;
+  //    account that is not logged in, others get kMessageNotStored (0x8006); an account that
+  //    already holds 20 stored messages, configured ones included, gets no more
+  //    (kMessageStoreFull, 0x8004);
+  //  - answer_typing: typing notices get MESSAGE_STATUS 0 when the receiver is logged in
+  //    (whether or not its revision takes them), 0x8006 when not;
+  //  - message_ack_trailer: every MESSAGE_ACK ends with three zero ULs (authorization requests
+  //    and test deliveries too);
   //  - delete_offline_wipes_all: DELETE_OFFLINE_MESSAGE removes every stored message of the
   //    account, whatever the id.
   bool cut_long_messages = false;
@@ -210,32 +226,44 @@ struct Behavior {
   bool delete_offline_wipes_all = false;
 
   // Text conversion: a text with a character outside code page 1251, bound for a session below
-  // 1.16, makes the converter fail, and that packet is never sent (a delivery, a
-  // MESSAGE_STATUS, a contact list or search results).
+  // 1.16, makes the converter fail, and what it was for is never sent:
+  //  - a message whose text the receiver's session (logged in, taking it) cannot have: neither
+  //    the delivery MESSAGE_ACK nor the sender's MESSAGE_STATUS goes out (stored messages are
+  //    Unicode and not hit; deliver_message() sends nothing either);
+  //  - a CONTACT_LIST2 with such a group name, nickname, status URI, title or description (of
+  //    those its masks carry): the rest of the notices after log-in go out without it;
+  //  - DIRECTORY_INFO with such a value in a row it would send: no answer at all.
   bool cp1251_converter_fails = false;
 
   // The contact list.
-  //  - unicode_flag_added: flag 0x200 is added to the flags a client sends when they are stored,
-  //    so an echoed 0x200 comes back as 0x400;
+  //  - unicode_flag_added: flag 0x200 is added to the contact flags of ADD_CONTACT and
+  //    MODIFY_CONTACT when they are stored, so an echoed 0x200 comes back as 0x400 (and a 0 as
+  //    0x200, at every revision);
   //  - list_shows_adders: people who added the account, and whom it has not added, stand in its
-  //    list in group 0 with server flags 1;
-  //  - offline_empty_uri: offline contacts carry an empty status URI.
+  //    list after its contacts, in group 0 with flags 0, server flags 1, their nickname and as
+  //    offline (no status of theirs follows them); they are numbered with the rest;
+  //  - offline_empty_uri: contacts the list shows offline carry an empty status URI.
   bool unicode_flag_added = false;
   bool list_shows_adders = false;
   bool offline_empty_uri = false;
 
-  // Editing.
-  //  - add_ack_id_zero: ADD_CONTACT of a contact is answered with status 0 and contact id 0;
-  //  - error_pairs: an ADD_CONTACT error comes back as (1, 0xFFFFFFFF);
+  // Editing. A group is deleted (always) by MODIFY_CONTACT with the flags 0x3 and its index in
+  // the number's place; group 0 and a group that holds contacts are not deleted (error).
+  //  - add_ack_id_zero: ADD_CONTACT of a contact is answered with status 0 and contact id 0; the
+  //    contact is numbered in the session all the same (MODIFY_CONTACT takes that number, and
+  //    the next list gives it);
+  //  - error_pairs: an ADD_CONTACT error comes back as (1, 0xFFFFFFFF), not (1, 0);
   //  - add_needs_account: adding an address that is no account here is an error;
-  //  - rename_from_address: a group rename takes the new name from the address field; an empty
-  //    one is answered 4;
+  //  - rename_from_address: a group rename takes the new name from the address field (read as
+  //    a name, in the session's encoding); an empty one is answered kContactOperInvalidInfo (4);
   //  - groups_renumbered: deleting a group moves the later groups' indices down by one at once,
-  //    and a new group's index is the group count;
-  //  - unanswered_edits: a MODIFY_CONTACT naming an address that is no account here, and any
-  //    contact delete, are carried out (the delete) but never answered;
+  //    the contacts in them with them, and a new group's index is the group count (without it,
+  //    one past the highest index);
+  //  - unanswered_edits: a contact's MODIFY_CONTACT naming an address that is no account here,
+  //    and any contact delete, are carried out when they would have succeeded but never
+  //    answered;
   //  - delete_shows_offline: after deleting a contact the remover shows as offline to everyone
-  //    until their next status change.
+  //    (pushed at once, and in lists and status sent later) until their next status change.
   bool add_ack_id_zero = false;
   bool error_pairs = false;
   bool add_needs_account = false;
@@ -244,23 +272,33 @@ struct Behavior {
   bool unanswered_edits = false;
   bool delete_shows_offline = false;
 
-  // Authorization.
+  // Authorization. A's entry for B is authorized once B has authorized A (Contact::pending
+  // false); entries an account was configured with are authorized, entries ADD_CONTACT makes are
+  // not.
   //  - auth_request_as_sent: an add sends the target the request with flags 0xC (authorize |
-  //    norecv) and the adder's own text from ADD_CONTACT (UTF-16 to a Unicode receiver, yet
-  //    without 0x100000); nothing is sent or kept when the target is offline;
+  //    norecv) and the adder's own text from ADD_CONTACT (the LPS after the nickname, 1251;
+  //    empty when there is none), in the receiver's encoding yet without 0x100000; nothing is
+  //    sent or kept when the target is offline;
   //  - grant_ack_to_authorizer: when B authorizes A, B gets AUTHORIZE_ACK naming A, then A's
-  //    status under the code 0x1022; A is told nothing;
-  //  - message_authorizes: a message with flag 8 authorizes its receiver as AUTHORIZE would;
-  //  - presence_needs_authorization: no status passes between users who have not authorized
-  //    each other (on the list they show offline), and invisible goes out as offline.
+  //    status in the USER_STATUS layout under the code 0x1022 (as B's list would show A, with
+  //    presence_needs_authorization); A is told nothing. Without it A gets AUTHORIZE_ACK naming
+  //    B;
+  //  - message_authorizes: a message with flag 8 from B authorizes its receiver A as AUTHORIZE
+  //    would, whatever becomes of the message itself;
+  //  - presence_needs_authorization: B's status reaches A only when A's entry for B is
+  //    authorized; until then A's list shows B offline and no USER_STATUS of B reaches A. What
+  //    does go out shows invisible as offline.
   bool auth_request_as_sent = false;
   bool grant_ack_to_authorizer = false;
   bool message_authorizes = false;
   bool presence_needs_authorization = false;
 
-  // Search: search_paging: the same query again within 120 s returns the next 50 rows (so a
-  // second identical lookup of one user finds nothing); search_limit: the 26th search within
-  // a minute, and every one after it in that minute, is answered with status 3.
+  // Search, counted and paged per account. search_paging: at most 50 rows per answer; the same
+  // query again within 120 s of the last one returns the next 50 rows, and after a page found
+  // empty the next repeat starts again at the first (so an identical lookup of one user finds
+  // nothing every second time). search_limit: the 26th search within a minute (from the first
+  // search of that minute), and every one after it in that minute, is answered with
+  // kSearchRateLimited (3).
   bool search_paging = false;
   bool search_limit = false;
 
@@ -390,7 +428,8 @@ class Server {
   bool inject(SessionId id, const FaultRule& rule);
   bool inject(SessionId id, Fault fault);
   // MRIM_CS_MESSAGE_ACK to the account's session, the text in the session's encoding (with
-  // message_flag::unicode to a Unicode session); returns the message identifier.
+  // message_flag::unicode to a Unicode session); returns the message identifier. Nothing is sent
+  // when Behavior::cp1251_converter_fails loses the text.
   std::optional<uint32_t> deliver_message(const std::string& to, const std::string& from,
                                           const std::string& text, uint32_t flags = 0);
   // Also sends MRIM_CS_MAILBOX_STATUS, unless Behavior::no_mailbox_status.

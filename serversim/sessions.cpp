@@ -141,8 +141,7 @@ void Server::Impl::on_login(Session& s, const Packet& p, uint32_t version) {
   s.status_seq = p.seq;
   account->status_texts = texts;
   s.numbers.clear();
-  for (const Contact& c : account->contacts)
-    if (!c.pending) s.numbers.push_back(c.email);
+  for (const detail::Listed& entry : listed(*account)) s.numbers.push_back(entry.contact.email);
   // With a delay the account is the session's at once, and only the answer waits.
   if (behavior.login_delay.count() > 0) {
     s.login_ack_due = detail::Clock::now() + behavior.login_delay;
@@ -189,10 +188,12 @@ void Server::Impl::on_change_status(Session& s, const Packet& p) {
   a->status_texts = revision::status_texts(s.info.version) ? read_status_texts(r, s) : StatusTexts{};
   s.info.status = *status;
   s.status_seq = p.seq;
+  s.shows_offline = false;
   fan_out(s.info.email, presence_of(s));
 }
 
 Presence Server::Impl::presence_of(const Session& s) {
+  if (s.shows_offline) return Presence{};
   Presence presence{s.info.status, {}, s.info.client, behavior.push_sequence_numbers ? s.status_seq : 0};
   if (const Account* a = find_account(s.info.email)) presence.texts = a->status_texts;
   return presence;
@@ -204,14 +205,27 @@ Presence Server::Impl::presence_of(const Contact& c) {
   return Presence{c.status, c.status_texts, ""};
 }
 
+// With presence_needs_authorization the viewer's entry must be authorized (Contact::pending
+// false: the address has authorized the viewer, or the entry was configured), and invisible goes
+// out as offline.
+std::optional<Presence> Server::Impl::seen_by(const Account& viewer, const std::string& address,
+                                              Presence presence) {
+  auto entry = std::find_if(viewer.contacts.begin(), viewer.contacts.end(),
+                            [&](const Contact& c) { return c.email == address; });
+  if (entry == viewer.contacts.end()) return std::nullopt;
+  if (!behavior.presence_needs_authorization) return presence;
+  if (entry->pending) return std::nullopt;
+  if (presence.status == mrim_status::invisible) return Presence{};
+  return presence;
+}
+
 void Server::Impl::fan_out(const std::string& address, const Presence& presence) {
   for (auto& [id, s] : sessions) {
     if (!s.info.open || s.closing || !s.info.logged_in) continue;
     Account* a = find_account(s.info.email);
     if (!a) continue;
-    bool listed = std::any_of(a->contacts.begin(), a->contacts.end(),
-                              [&](const Contact& c) { return c.email == address; });
-    if (listed) push(s, user_status(s, address, presence));
+    if (std::optional<Presence> seen = seen_by(*a, address, presence))
+      push(s, user_status(s, address, *seen));
   }
 }
 
@@ -251,7 +265,8 @@ Packet Server::Impl::mailbox_status(const Account& a) {
 }
 
 std::vector<Packet> Server::Impl::after_login(Session& s, const Account& a) {
-  std::vector<Packet> out{user_info(s, a), contact_list(s, a)};
+  std::vector<Packet> out{user_info(s, a)};
+  if (std::optional<Packet> list = contact_list(s, a)) out.push_back(std::move(*list));
   if (!behavior.no_mailbox_status) out.push_back(mailbox_status(a));
   for (const OfflineMessage& m : a.offline) out.push_back(offline_message(m));
   return out;

@@ -54,6 +54,9 @@ struct Session {
   // numbers[i]; an entry removed during the session stays as an empty text, so that the numbers
   // after it keep their meaning until the next log-in renumbers the list as the client does.
   std::vector<std::string> numbers;
+  // Behavior::delete_shows_offline: the account has deleted a contact since its last change of
+  // status, and shows as offline to everyone.
+  bool shows_offline = false;
   std::deque<Packet> log;
   // short_body_twice: how much of the body at the front of `in` the reads so far brought, and
   // in how many reads.
@@ -110,6 +113,22 @@ struct Presence {
   uint32_t seq = 0;  // the sequence number of the USER_STATUS that tells it
 };
 
+// An entry of an account's list as its client receives it: one of its contacts, or (server
+// flags 1, Behavior::list_shows_adders) someone who added the account.
+struct Listed {
+  Contact contact;
+  uint32_t server_flags = 0;
+};
+
+// One account's searches, for Behavior::search_paging and search_limit.
+struct Searches {
+  std::vector<std::pair<std::string, std::string>> query;  // the last one, as read
+  Clock::time_point query_at;
+  size_t next_row = 0;  // where the next page of that query starts
+  Clock::time_point window_start;
+  int in_window = 0;  // searches since window_start
+};
+
 }  // namespace serversim::detail
 
 namespace serversim {
@@ -139,6 +158,7 @@ struct Server::Impl {
   // A fixed seed: the "random" numbers and keys are the same at every run, so a failing test
   // can be repeated.
   std::mt19937 random{20240601};
+  std::map<std::string, detail::Searches> searches;  // by account
 
   int address_fd = -1;
   int mrim_fd = -1;
@@ -203,6 +223,10 @@ struct Server::Impl {
   void start_afresh(Session& s);
   detail::Presence presence_of(const Session& s);
   detail::Presence presence_of(const Contact& c);
+  // What the viewer is shown of the address's presence: nothing when it does not list the
+  // address, or when Behavior::presence_needs_authorization holds it back.
+  std::optional<detail::Presence> seen_by(const Account& viewer, const std::string& address,
+                                          detail::Presence presence);
   // MRIM_CS_USER_STATUS to every logged-in session whose contact list holds the address.
   void fan_out(const std::string& address, const detail::Presence& presence);
   static Packet user_status(const Session& to, const std::string& address, const detail::Presence& presence);
@@ -219,10 +243,18 @@ struct Server::Impl {
   void read_tls(Session& s, const uint8_t* data, size_t size);
 
   // ---- list.cpp: the contact list and its edits ----
-  Packet contact_list(const Session& to, const Account& a);
+  std::vector<detail::Listed> listed(const Account& a);
+  // Nothing when Behavior::cp1251_converter_fails loses it.
+  std::optional<Packet> contact_list(const Session& to, const Account& a);
   void on_modify_contact(Session& s, const Packet& p);
   void on_add_contact(Session& s, const Packet& p);
   void on_authorize(Session& s, const Packet& p);
+  // The logged-in user authorizes `address` (by MRIM_CS_AUTHORIZE, or by a message with
+  // Behavior::message_authorizes).
+  void authorize(Session& by, const std::string& address);
+  // The flags of ADD_CONTACT and MODIFY_CONTACT as the contact keeps them.
+  uint32_t stored_flags(uint32_t flags) const;
+  void delete_group(Account& a, size_t place);
   static uint32_t group_index(const Account& a, size_t place);
   static bool group_exists(const Account& a, uint32_t group);
 
@@ -231,8 +263,13 @@ struct Server::Impl {
   void on_delete_offline(Session& s, const Packet& p);
   static Packet offline_message(const OfflineMessage& m);
   // MRIM_CS_MESSAGE_ACK to a session, in its encoding; the text is UTF-8.
-  static Packet message_ack(const Session& to, uint32_t id, uint32_t flags, const std::string& from,
-                            const std::string& text, const std::string& rtf);
+  Packet message_ack(const Session& to, uint32_t id, uint32_t flags, const std::string& from,
+                     const std::string& text, const std::string& rtf);
+  // The same with the text as it goes on the wire and the flags as they are.
+  Packet message_ack_wire(uint32_t id, uint32_t flags, const std::string& from, const std::string& wire_text,
+                          const std::string& rtf);
+  // False when Behavior::cp1251_converter_fails keeps the text from the session.
+  bool converts(const Session& to, const std::string& text) const;
 
   // ---- directory.cpp: the search ----
   void on_directory_request(Session& s, const Packet& p);

@@ -167,4 +167,21 @@ std::string first_characters(std::string_view utf8, size_t count) {
   return out;
 }
 
+std::string first_utf16_units(std::string_view utf8, size_t count) {
+  std::string out;
+  for (char32_t c : decode_utf8(utf8)) {
+    const size_t units = c < 0x10000 ? 1 : 2;
+    if (units > count) break;
+    count -= units;
+    append_utf8(out, c);
+  }
+  return out;
+}
+
+bool fits_cp1251(std::string_view utf8) {
+  for (char32_t c : decode_utf8(utf8))
+    if (c != '?' && cp1251_byte(c) == '?') return false;
+  return true;
+}
+
 }  // namespace serversim

@@ -34,5 +34,10 @@ std::string from_wire(std::string_view bytes, bool unicode);
 
 // At most `count` characters of the text (never part of one).
 std::string first_characters(std::string_view utf8, size_t count);
+// At most `count` UTF-16 units of the text: a character that would not fit whole, a surrogate
+// pair cut in two, is left out with the rest.
+std::string first_utf16_units(std::string_view utf8, size_t count);
+// Whether code page 1251 has every character of the text (so that nothing becomes "?").
+bool fits_cp1251(std::string_view utf8);
 
 }  // namespace serversim

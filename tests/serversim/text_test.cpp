@@ -45,5 +45,19 @@ TEST(Text, MalformedUtf8IsReadAsCodePage1251) {
   EXPECT_EQ(first_characters("a🙂bc", 2), "a🙂");
 }
 
+TEST(Text, UnitsAreCountedAsUtf16HasThemAndAPairIsNeverCut) {
+  EXPECT_EQ(first_utf16_units("aПb", 2), "aП");
+  EXPECT_EQ(first_utf16_units("a🙂b", 3), "a🙂");
+  EXPECT_EQ(first_utf16_units("a🙂b", 2), "a");
+  EXPECT_EQ(first_utf16_units("ab", 5), "ab");
+}
+
+TEST(Text, WhatCodePage1251Has) {
+  EXPECT_TRUE(fits_cp1251("Привет, Ёё № € ?"));
+  EXPECT_TRUE(fits_cp1251("\xCF\xF0"));  // read as 1251, so it is 1251
+  EXPECT_FALSE(fits_cp1251("héllo"));
+  EXPECT_FALSE(fits_cp1251("🙂"));
+}
+
 }  // namespace
 }  // namespace serversim
