@@ -2,6 +2,7 @@
 #include "protocol/request.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/host_services.h"
@@ -10,6 +11,35 @@
 #include "protocol/receivers.h"
 #include "protocol/send.h"
 #include "protocol/session.h"
+#include "protocol/wire.h"
+
+namespace {
+
+// Room for the key answer: a status and a key of a few dozen characters.
+constexpr uint32_t kProbeCapacity = MRIM_HEADER_SIZE + 1024;
+
+// Whether the session of `generation` still answers: any packet under the probe's number
+// proves it. A session that ended meanwhile has nothing left to drop, so it counts as answering.
+bool session_answers(uint32_t generation) {
+  auto* probe = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
+  if (probe == nullptr) return false;
+  mrim_packet_init(probe, MRIM_CS_WEB_SESSION_KEY, mrim_next_seq());
+  const uint32_t seqs[] = {probe->seq};
+  pending_expect(seqs[0]);
+  uint64_t in_flight = 0;
+  const MrimSendResult written = mrim_send(probe, MRIM_SEND_REQUEST, &in_flight);
+  int waited = written == MRIM_SEND_ENDED ? 2 : 1;
+  if (written == MRIM_SEND_WRITTEN) {
+    mrim_log("mrim_request: asking whether the connection still answers\n");
+    waited = MRIM_receivepacket_any(probe, kProbeCapacity, seqs, 1, get_timeout(), &generation);
+  }
+  mrim_send_done(in_flight, waited == 0);
+  pending_unexpect(seqs[0]);
+  free(probe);
+  return waited != 1;
+}
+
+}  // namespace
 
 MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, uint32_t* position,
                                uint32_t* status, const char* sent_format, ...) {
@@ -54,10 +84,17 @@ MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, 
   if (!sent && !kind.wait_after_failed_send) return MRIM_REQUEST_NOT_SENT;
   if (waited == 2) return MRIM_REQUEST_SESSION_ENDED;
   if (waited != 0) {
-    // A reply owed and not a byte heard since it was asked for: the connection is dead, though
-    // the network has not said so (it may not for many minutes).
-    if (sent && in_session && static_cast<int32_t>(session_last_heard() - asked_at) < 0)
-      session_connection_lost(generation, "a reply is owed and nothing was heard");
+    // A reply owed and not a byte heard since it was asked for: the connection may be dead,
+    // though the network has not said so (it may not for many minutes). Or the server's
+    // handler failed and no answer is coming, as happens on a deletion: a request every server
+    // answers tells the two apart, so that a live session is not dropped for it.
+    if (sent && in_session && static_cast<int32_t>(session_last_heard() - asked_at) < 0) {
+      if (!session_answers(generation)) {
+        session_connection_lost(generation, "a reply is owed and nothing was heard");
+        return MRIM_REQUEST_FAILED;
+      }
+    }
+    mrim_log("%s: the server did not answer\n", kind.caller);
     return MRIM_REQUEST_FAILED;
   }
   if (kind.log_any_reply) mrim_log("%s: packet received\n", kind.caller);

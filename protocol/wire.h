@@ -49,6 +49,10 @@ constexpr uint32_t MRIM_CS_AUTHORIZE = 0x1020;
 // acknowledgement of our own grant to it (see contacts/authorization.h).
 constexpr uint32_t MRIM_CS_AUTHORIZE_ACK = 0x1021;
 constexpr uint32_t MRIM_CS_CHANGE_STATUS = 0x1022;
+// Header only. Every server answers it under its number (UL status, LPS key), some under this
+// code, others under 0x1025; only the answer's coming is used, to tell a live connection from a
+// dead one, and sparingly (a server keeps every key it hands out for an hour).
+constexpr uint32_t MRIM_CS_WEB_SESSION_KEY = 0x1024;
 constexpr uint32_t MRIM_CS_DIRECTORY_INFO = 0x1028;
 constexpr uint32_t MRIM_CS_DIRECTORY_REQUEST = 0x1029;
 constexpr uint32_t MRIM_CS_MAILBOX_STATUS = 0x1033;
