@@ -35,6 +35,8 @@ const char* const kPassword = "kim-pw";
 const char* const kAmy = "amy@mail.example";
 const char* const kBob = "bob@mail.example";
 const char* const kServerName = "mrim.test";
+// A community server adds the list's Unicode mark to the flags it stores.
+constexpr uint32_t kAddedUnicodeMark = 0x200;
 
 serversim::Account kim_account() {
   serversim::Account a;
@@ -280,6 +282,8 @@ TEST_F(StoredMessages, EachFormIsShownOnceAndDeleted) {
   EXPECT_EQ(texts,
             (std::vector<std::string>{std::string("text 1") + word + '\0', "text 2" + word + "\n" + '\0',
                                       "text 3" + word + '\0', "text 4" + word + '\0'}));
+  // One deletion may wipe them all on a community server: the count tells that every one came.
+  ASSERT_TRUE(server->wait_until([&] { return received(code::delete_offline_message).size() >= 4; }));
   auto deletions = received(code::delete_offline_message);
   ASSERT_EQ(deletions.size(), 4u);
   for (const auto& deletion : deletions) EXPECT_EQ(deletion.seq, 1u);
@@ -302,13 +306,20 @@ TEST_F(Incoming, RenameAndDeletionInTheHostReachTheServer) {
   Handle amy = *contact(kAmy), bob = *contact(kBob);
   host().write_setting(amy, "CList", "MyHandle", Setting::string("Amy Pond"));
   EXPECT_EQ(server_contact(kAmy)->nickname, "Amy Pond");
-  EXPECT_EQ(server_contact(kAmy)->flags, 0x08u);
+  EXPECT_EQ(server_contact(kAmy)->flags & ~kAddedUnicodeMark, 0x08u);
   ASSERT_TRUE(host().delete_contact(bob));
   EXPECT_FALSE(server_contact(kBob).has_value());
   auto modifications = received(code::modify_contact);
   ASSERT_EQ(modifications.size(), 2u);
   EXPECT_TRUE(session->wait_for_log("mrim_do_modify: ok"));
-  EXPECT_TRUE(session->wait_for_log("mrim_do_remove: ended ok"));
+  if (!server->behavior().unanswered_edits) {
+    EXPECT_TRUE(session->wait_for_log("mrim_do_remove: ended ok"));
+  } else {
+    // The deletion is never answered, yet the connection is not taken for dead.
+    EXPECT_TRUE(session->wait_for_log("mrim_do_remove: the server did not answer", 60000));
+    EXPECT_EQ(server->sessions().size(), 1u);
+    EXPECT_EQ(session->call("/GetStatus"), ID_STATUS_ONLINE);
+  }
 }
 
 TEST_F(Incoming, VisibilityChangesInBothDirections) {
@@ -319,18 +330,21 @@ TEST_F(Incoming, VisibilityChangesInBothDirections) {
   // Host to server: bob goes on the invisible list, amy back to normal.
   ProtocolCall call{reinterpret_cast<HANDLE>(bob), "MRIM/SetApparentMode", ID_STATUS_OFFLINE, 0};
   EXPECT_EQ(session->call("/SetApparentMode", 0, reinterpret_cast<LPARAM>(&call)), 0);
-  EXPECT_EQ(server_contact(kBob)->flags, 0x04u);
+  EXPECT_EQ(server_contact(kBob)->flags & ~kAddedUnicodeMark, 0x04u);
   EXPECT_EQ(setting(bob, "ApparentMode"), Setting::word(ID_STATUS_OFFLINE));
   call = ProtocolCall{reinterpret_cast<HANDLE>(amy), "MRIM/SetApparentMode", 0, 0};
   EXPECT_EQ(session->call("/SetApparentMode", 0, reinterpret_cast<LPARAM>(&call)), 0);
-  EXPECT_EQ(server_contact(kAmy)->flags, 0u);
+  EXPECT_EQ(server_contact(kAmy)->flags & ~kAddedUnicodeMark, 0u);
   EXPECT_EQ(setting(amy, "ApparentMode"), Setting::word(0));
 }
 
 TEST_F(Incoming, AccountNoticesOnRequest) {
   go_online_with_list();
   ASSERT_TRUE(server->set_unread(kEmail, 9));
-  EXPECT_TRUE(session->wait_for_log("MRIM_HSP: unread_mail == 9"));
+  // Some servers never send the mailbox's counter.
+  if (!server->behavior().no_mailbox_status) {
+    EXPECT_TRUE(session->wait_for_log("MRIM_HSP: unread_mail == 9"));
+  }
   ASSERT_TRUE(server->send_connection_params(kEmail, 45));
   EXPECT_TRUE(session->wait_for_log("MRIM_HSP: ping_period == 45"));
 }

@@ -83,7 +83,7 @@ TEST_F(Request, NoTextOfTheRequestStaysInTheBufferWhileItWaits) {
   EXPECT_EQ(std::search(body, body + 64, "secret", "secret" + 6), body + 64);
 }
 
-TEST_F(Request, ARefusedSendEndsAtOnceUnlessTheSpecWaits) {
+TEST_F(Request, ARefusedSendEndsAtOnceUnlessItsKindWaits) {
   refuse_sends();
   uint32_t position = 0;
   uint32_t status = 0;
