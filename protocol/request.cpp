@@ -88,8 +88,10 @@ MrimRequestResult mrim_request(MrimPacket* packet, const MrimRequestKind& kind, 
     // though the network has not said so (it may not for many minutes). Or the server's
     // handler failed and no answer is coming, as happens on a deletion: a request every server
     // answers tells the two apart, so that a live session is not dropped for it.
+    // Before the log-in's answer nothing but the log-in's own packets may go: an unanswered
+    // greeting or log-in ends the attempt as ever.
     if (sent && in_session && static_cast<int32_t>(session_last_heard() - asked_at) < 0) {
-      if (!session_answers(generation)) {
+      if (mrim_send_gate_closed(generation) || !session_answers(generation)) {
         session_connection_lost(generation, "a reply is owed and nothing was heard");
         return MRIM_REQUEST_FAILED;
       }

@@ -277,6 +277,11 @@ void mrim_send_gate_close(uint32_t generation) {
   gate_generation = generation;
 }
 
+bool mrim_send_gate_closed(uint32_t generation) {
+  std::lock_guard lock(line_mutex);
+  return gate_closed && gate_generation == generation;
+}
+
 // The kept packets go first, in the order they came, as they would have without the gate. Only
 // the connect thread opens the gate, so their copies are not shared.
 void mrim_send_gate_open(uint32_t generation) {

@@ -62,6 +62,7 @@ void mrim_send_done(uint64_t in_flight, bool answered);
 // log-in's answer; a session that ends with the gate closed takes what was kept aside with it.
 void mrim_send_gate_close(uint32_t generation);
 void mrim_send_gate_open(uint32_t generation);
+bool mrim_send_gate_closed(uint32_t generation);
 
 // Wakes every waiting packet to look at its session and the stop signal (the session ended,
 // Unload).

@@ -316,8 +316,7 @@ void Server::Impl::on_authorize(Session& s, const Packet& p) {
 // `address` added the user and is now authorized: the entry stands in that account's list, and
 // the user's status reaches it. Servers in use tell the authorized user so
 // (MRIM_CS_AUTHORIZE_ACK naming the user) when logged in; with grant_ack_to_authorizer the
-// authorizer hears instead, of the contact it authorized and its status as the authorizer's list
-// would show it.
+// authorizer hears instead, of the contact it authorized and that contact's status.
 void Server::Impl::authorize(Session& by, const std::string& address) {
   Account* adder = by.info.logged_in ? find_account(address) : nullptr;
   if (!adder) return;
@@ -328,12 +327,15 @@ void Server::Impl::authorize(Session& by, const std::string& address) {
       push(*told, Packet{code::authorize_ack, 0, Writer().lps(by.info.email).take()});
     return;
   }
+  // Such a server makes the grant mutual: it shows the authorizer the contact's status at once,
+  // and from then on.
+  if (Account* own = find_account(by.info.email)) {
+    for (Contact& c : own->contacts)
+      if (c.email == address) c.pending = false;
+  }
   detail::Presence presence;
   if (Session* live = logged_in_session(address)) presence = presence_of(*live);
-  if (behavior.presence_needs_authorization) {
-    const Account* own = find_account(by.info.email);
-    presence = own ? seen_by(*own, address, presence).value_or(detail::Presence{}) : detail::Presence{};
-  }
+  if (presence.status == mrim_status::invisible) presence = detail::Presence{};
   Packet status = user_status(by, address, presence);
   status.code = code::change_status;
   push(by, Packet{code::authorize_ack, 0, Writer().lps(address).take()});

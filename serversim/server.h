@@ -280,9 +280,9 @@ struct Behavior {
   //    empty when there is none), in the receiver's encoding yet without 0x100000; nothing is
   //    sent or kept when the target is offline;
   //  - grant_ack_to_authorizer: when B authorizes A, B gets AUTHORIZE_ACK naming A, then A's
-  //    status in the USER_STATUS layout under the code 0x1022 (as B's list would show A, with
-  //    presence_needs_authorization); A is told nothing. Without it A gets AUTHORIZE_ACK naming
-  //    B;
+  //    status in the USER_STATUS layout under the code 0x1022 (invisible as offline); the grant
+  //    is mutual, so B's own entry for A, if any, is authorized too. A is told nothing. Without
+  //    it A gets AUTHORIZE_ACK naming B;
   //  - message_authorizes: a message with flag 8 from B authorizes its receiver A as AUTHORIZE
   //    would, whatever becomes of the message itself;
   //  - presence_needs_authorization: B's status reaches A only when A's entry for B is

@@ -165,7 +165,9 @@ TEST_F(Exchange, SearchAddAndAuthorizationGranted) {
   auto contact = static_cast<Handle>(call(kAlice, "/AddToList", 0, reinterpret_cast<LPARAM>(&hit)));
   ASSERT_NE(contact, 0u);
   EXPECT_EQ(host_.profile().setting(contact, "CList", "NotOnList"), Setting::byte(0));
-  EXPECT_EQ(host_.profile().setting(contact, kAlice, "Number"), Setting::dword(20));
+  // Some servers answer an add with number 0: the place is known from the next list only.
+  const uint32_t first_number = server_->behavior().add_ack_id_zero ? 0 : 20;
+  EXPECT_EQ(host_.profile().setting(contact, kAlice, "Number"), Setting::dword(first_number));
   auto listed = server_->account(address_of(kAlice))->contacts;
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(listed[0].email, bob);
@@ -178,7 +180,7 @@ TEST_F(Exchange, SearchAddAndAuthorizationGranted) {
   EXPECT_EQ(host_.profile().setting(alice_at_bob, "CList", "NotOnList"), Setting::byte(1));
   EXPECT_EQ(call(kBob, "/Authorize", request, 0), 0);
   EXPECT_EQ(host_.profile().setting(alice_at_bob, "CList", "NotOnList"), Setting::byte(0));
-  EXPECT_EQ(host_.profile().setting(alice_at_bob, kBob, "Number"), Setting::dword(20));
+  EXPECT_EQ(host_.profile().setting(alice_at_bob, kBob, "Number"), Setting::dword(first_number));
   ASSERT_TRUE(server_->wait_until([&] { return from(kBob, code::authorize).size() == 1; }));
   serversim::Packet grant = from(kBob, code::authorize)[0];
   EXPECT_EQ(serversim::Reader(grant.body).lps(), address_of(kAlice));
