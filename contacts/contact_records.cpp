@@ -130,7 +130,11 @@ INT_PTR MRIM_ContactDeleted(WPARAM wparam, LPARAM) {
   SettingVariant email;
   if (!mrim_read_text_setting(contact, module, "EMail", &email)) return 0;
   DWORD number = get_setting_dword(contact, module, "Number", 0);
-  if (number != 0) mrim_do_remove(email.text, number, mrim_contact_group(contact));
+  if (number != 0) {
+    mrim_do_remove(email.text, number, mrim_contact_group(contact));
+    // Whether or not the server answered: it may have taken the deletion as our going offline.
+    session_announce_again();
+  }
   free_setting(&email);
   return 0;
 }

@@ -4,8 +4,10 @@
 #include "core/log.h"
 #include "protocol/request.h"
 
-int mrim_directory_request(MrimPacket* packet, const char* caller, const char* user, const char* domain,
-                           uint32_t capacity) {
+namespace {
+
+int ask_once(MrimPacket* packet, const char* caller, const char* user, const char* domain,
+             uint32_t capacity) {
   mrim_packet_init(packet, MRIM_CS_DIRECTORY_REQUEST, mrim_next_seq());
   int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, user) | mrim_append_ul(packet, 1) |
               mrim_append_lps(packet, domain);
@@ -18,6 +20,26 @@ int mrim_directory_request(MrimPacket* packet, const char* caller, const char* u
       mrim_request(packet, kind, &position, &status, "%s: MRIM_CS_DIRECTORY_REQUEST(%s,%s) sended\n", caller,
                    log_private(user), log_private(domain));
   return result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS ? 0 : 1;
+}
+
+// Status 0 of MRIM_CS_DIRECTORY_INFO: nobody found (others are "found" and refusals).
+bool nobody_found(const MrimPacket* reply) {
+  uint32_t position = 0;
+  uint32_t status = 1;
+  return mrim_read_ul(&position, reply, &status) == 0 && status == 0;
+}
+
+}  // namespace
+
+// A widely used server pages a query repeated within about two minutes: the same lookup of one
+// address then gets the page after its only row, empty. An address found nowhere is asked for
+// once more, which that server answers from the first page again; a true "nobody" stays one.
+int mrim_directory_request(MrimPacket* packet, const char* caller, const char* user, const char* domain,
+                           uint32_t capacity) {
+  int result = ask_once(packet, caller, user, domain, capacity);
+  if (result != 0 || !nobody_found(packet)) return result;
+  mrim_log("%s: nobody found; asking once more\n", caller);
+  return ask_once(packet, caller, user, domain, capacity);
 }
 
 MrimDirectoryHeader mrim_directory_reply_header(const MrimPacket* reply, uint32_t* position,

@@ -9,7 +9,8 @@
 // Builds MRIM_CS_DIRECTORY_REQUEST for user@domain in packet, sends it and waits for
 // MRIM_CS_DIRECTORY_INFO in the same buffer (received with capacity bytes). Log lines start
 // with caller. 0 when that reply came (whatever it says), 1 otherwise (the request does not
-// fit, was not sent, no reply in time, another code).
+// fit, was not sent, no reply in time, another code). A reply of nobody found is asked for once
+// more (see directory.cpp).
 int mrim_directory_request(MrimPacket* packet, const char* caller, const char* user, const char* domain,
                            uint32_t capacity);
 

@@ -255,6 +255,8 @@ void session_status_texts_changed() {
   announce_in_place(status, generation);
 }
 
+void session_announce_again() { session_status_texts_changed(); }
+
 bool session_attempt_wanted(uint32_t attempt) {
   std::lock_guard lock(session_mutex);
   return owner.attempt == attempt && owner.attempt_open && !stop_requested();

@@ -61,6 +61,9 @@ INT_PTR session_request_status(int host_status);
 bool session_attempt_wanted(uint32_t attempt);
 // The account's own status title or description changed: announced at once while online.
 void session_status_texts_changed();
+// Our status once more on the open connection, as it stands: a server may show the account as
+// offline to everyone after it removed a contact.
+void session_announce_again();
 // The status to announce at the end of the attempt.
 int session_attempt_goal(uint32_t attempt);
 // Stores the connection and its receiver for the attempt; false (nothing stored) when the

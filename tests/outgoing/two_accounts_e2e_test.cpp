@@ -139,6 +139,52 @@ TEST_F(Exchange, TypingReachesTheOtherAccount) {
   EXPECT_EQ(reader.lps(), address_of(kBob));
 }
 
+TEST_F(Exchange, ALookupRepeatedAtOnceStillFindsTheUser) {
+  go_online(kAlice);
+  // A server that pages repeated queries answers every second identical one with the page
+  // after the only row.
+  for (int round = 0; round < 2; ++round) {
+    INT_PTR search = call(kAlice, "/SearchByEmail", 0, reinterpret_cast<LPARAM>(address_of(kBob).c_str()));
+    ASSERT_NE(search, 0);
+    auto result_of = [&](int result) {
+      for (const hostsim::AckRecord& ack : host_.acks())
+        if (ack.module == kAlice && ack.type == ACKTYPE_SEARCH &&
+            ack.process == static_cast<uintptr_t>(search) && ack.result == result)
+          return std::optional<hostsim::AckRecord>(ack);
+      return std::optional<hostsim::AckRecord>();
+    };
+    ASSERT_TRUE(host_.wait_until([&] { return result_of(ACKRESULT_SUCCESS).has_value(); }, kWaitMs))
+        << log(kAlice);
+    ASSERT_TRUE(result_of(ACKRESULT_DATA).has_value()) << "round " << round;
+    EXPECT_EQ(result_of(ACKRESULT_DATA)->search_email, address_of(kBob));
+  }
+}
+
+TEST_F(Exchange, AfterADeletionTheAccountStillShowsOnline) {
+  serversim::Account alice = *server_->account(address_of(kAlice));
+  alice.contacts.push_back(serversim::Contact{address_of("carol"), 0, 0, 0, "Carol"});
+  server_->add_account(alice);
+  serversim::Account bob = *server_->account(address_of(kBob));
+  bob.contacts.push_back(serversim::Contact{address_of(kAlice), 0, 0, 0, "Alice"});
+  server_->add_account(bob);
+  go_online(kBob);
+  go_online(kAlice);
+  auto alice_shows = [&](WORD status) {
+    std::optional<Handle> at_bob = contact_of(kBob, address_of(kAlice));
+    return at_bob && host_.profile().setting(*at_bob, kBob, "Status") == Setting::word(status);
+  };
+  ASSERT_TRUE(host_.wait_until([&] { return alice_shows(ID_STATUS_ONLINE); }, kWaitMs)) << log(kBob);
+  std::optional<Handle> carol = contact_of(kAlice, address_of("carol"));
+  ASSERT_TRUE(carol.has_value());
+  const size_t announced = from(kAlice, code::change_status).size();
+  ASSERT_TRUE(host_.delete_contact(*carol));
+  // A server may take the deletion as Alice's going offline; her status goes out again. An
+  // unanswered deletion costs a time-out and a look at the connection first.
+  ASSERT_TRUE(server_->wait_until([&] { return from(kAlice, code::change_status).size() > announced; },
+                                  std::chrono::milliseconds(60000)));
+  EXPECT_TRUE(host_.wait_until([&] { return alice_shows(ID_STATUS_ONLINE); }, kWaitMs)) << log(kBob);
+}
+
 TEST_F(Exchange, SearchAddAndAuthorizationGranted) {
   go_online(kAlice);
   go_online(kBob);
