@@ -40,6 +40,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -96,6 +97,17 @@ uint32_t gate_generation = 0;  // the session it is closed for
 KeptPacket kept_aside[kMaxKeptAside];
 size_t kept_count = 0;
 
+// Turns taken ahead (see send.h) and not yet used, in ticket order, with the tick they were
+// taken at; the turn this thread is to use in its next mrim_send.
+struct Reserved {
+  uint64_t ticket;
+  DWORD since;
+};
+std::vector<Reserved> reserved;
+// A turn its thread never used (a fault of ours) must not hold the line for ever.
+constexpr DWORD kLongestReservationMs = 60000;
+thread_local uint64_t turn_to_use = 0;
+
 std::atomic<DWORD (*)(void)> tick_hook{nullptr};
 std::atomic<void (*)(DWORD)> wait_hook{nullptr};
 
@@ -128,6 +140,25 @@ bool held_by_gate_locked(const Waiting& w) {
   return gate_closed && w.generation == gate_generation && !passes_gate(w.packet);
 }
 
+// Whether a turn taken ahead, and still not used, comes before the ticket.
+bool reserved_before_locked(uint64_t ticket) {
+  const DWORD now = now_tick();
+  for (const Reserved& r : reserved)
+    if (r.ticket < ticket && now - r.since < kLongestReservationMs) return true;
+  return false;
+}
+
+// Gives the turn up; true when it was still taken.
+bool release_turn_locked(uint64_t ticket) {
+  for (auto it = reserved.begin(); it != reserved.end(); ++it) {
+    if (it->ticket == ticket) {
+      reserved.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
 // The ticket whose turn it is in the current session (see the rules above), 0 for none.
 uint64_t next_up_locked() {
   if (writing) return 0;
@@ -142,7 +173,8 @@ uint64_t next_up_locked() {
   }
   if (answer_awaited) return 0;
   for (const Waiting& w : line)
-    if (w.generation == line_generation && is_request(w.kind) && !held_by_gate_locked(w)) return w.ticket;
+    if (w.generation == line_generation && is_request(w.kind) && !held_by_gate_locked(w))
+      return reserved_before_locked(w.ticket) ? 0 : w.ticket;
   return 0;
 }
 
@@ -192,11 +224,17 @@ int MRIM_sendpacket(const MrimPacket* packet) {
 
 MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* in_flight) {
   if (in_flight != nullptr) *in_flight = 0;
+  const uint64_t own_turn = turn_to_use;
+  turn_to_use = 0;
   // Without a connection nothing is written and nothing is waited for, as ever.
-  if (protocol_state.connection.load() == nullptr) return MRIM_SEND_WRITTEN;
+  if (protocol_state.connection.load() == nullptr) {
+    if (own_turn != 0) mrim_send_release_turns(own_turn, 1);
+    return MRIM_SEND_WRITTEN;
+  }
   const uint32_t generation = receiver_generation();
 
   std::unique_lock lock(line_mutex);
+  const bool turn_taken = own_turn != 0 && release_turn_locked(own_turn);
   if (kind == MRIM_SEND_TYPING && merged_locked(packet, generation)) return MRIM_SEND_MERGED;
   if (kind == MRIM_SEND_LISTENER && gate_closed && generation == gate_generation && !passes_gate(packet)) {
     const uint32_t dlen = packet->dlen;
@@ -206,9 +244,12 @@ MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* 
     memcpy(kept.bytes, packet, kept.length);
     return MRIM_SEND_KEPT;
   }
-  const uint64_t ticket = next_ticket++;
+  const uint64_t ticket = turn_taken ? own_turn : next_ticket++;
   std::condition_variable my_turn;
-  line.push_back(Waiting{ticket, kind, generation, packet, &my_turn});
+  // In ticket order: a turn taken ahead goes before those who came after it.
+  auto place = line.end();
+  while (place != line.begin() && std::prev(place)->ticket > ticket) --place;
+  line.insert(place, Waiting{ticket, kind, generation, packet, &my_turn});
   for (;;) {
     const uint32_t current = receiver_generation();
     if (current != generation || stop_requested()) {
@@ -267,6 +308,22 @@ void mrim_send_done(uint64_t in_flight, bool answered) {
   if (in_flight_ticket == in_flight) in_flight_ticket = 0;
   // Tickets are never reused, so this is the last write only if nothing went out after it.
   if (answered && last_write_ticket == in_flight) last_write_answered = true;
+  wake_next_locked();
+}
+
+uint64_t mrim_send_reserve(int count) {
+  std::lock_guard lock(line_mutex);
+  const uint64_t first = next_ticket;
+  const DWORD now = now_tick();
+  for (int i = 0; i < count; ++i) reserved.push_back(Reserved{next_ticket++, now});
+  return first;
+}
+
+void mrim_send_use_turn(uint64_t turn) { turn_to_use = turn; }
+
+void mrim_send_release_turns(uint64_t first, int count) {
+  std::lock_guard lock(line_mutex);
+  for (int i = 0; i < count; ++i) release_turn_locked(first + static_cast<uint64_t>(i));
   wake_next_locked();
 }
 

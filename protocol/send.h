@@ -51,6 +51,17 @@ enum MrimSendResult {
 MrimSendResult mrim_send(const MrimPacket* packet, MrimSendKind kind, uint64_t* in_flight = nullptr);
 void mrim_send_done(uint64_t in_flight, bool answered);
 
+// Turns taken ahead. A host thread that hands a packet to a thread of its own (a message) takes
+// its place in line at once, so that packets leave in the order the user made them and not in
+// the order their threads happen to run: mrim_send_reserve(count) takes `count` consecutive
+// turns and returns the first. The thread then calls mrim_send_use_turn(turn) right before the
+// mrim_send (or mrim_request) that is to take it; that call, whatever its result, gives the turn
+// up. A request behind a turn still untaken waits for it; turns never to be used must be given
+// back with mrim_send_release_turns, and one left untaken for a minute stops blocking anyway.
+uint64_t mrim_send_reserve(int count);
+void mrim_send_use_turn(uint64_t turn);
+void mrim_send_release_turns(uint64_t first, int count);
+
 // The log-in gate. Servers in use end a session that sends anything but a keep-alive between
 // its start and the log-in's answer, even a request written right behind LOGIN2 while the
 // server still asks its database. From mrim_send_gate_close(generation) until

@@ -97,6 +97,31 @@ class Pacing : public testsupport::RequestHost {
   static inline const HANDLE kReceiver = reinterpret_cast<HANDLE>(uintptr_t{0x7002});
 };
 
+// A message's thread may reach the line after a later message's thread: the turn taken when
+// the user sent it keeps it first all the same.
+TEST_F(Pacing, ATurnTakenAheadKeepsItsPlaceAgainstALaterSender) {
+  auto first = packet(code::message, 1), later = packet(code::message, 2);
+  const uint64_t turn = mrim_send_reserve(1);
+  uint64_t in_flight_later = 0;
+  std::thread overtaker(
+      [&] { EXPECT_EQ(mrim_send(later.get(), MRIM_SEND_REQUEST, &in_flight_later), MRIM_SEND_WRITTEN); });
+  ASSERT_TRUE(waiting(1));
+  EXPECT_TRUE(sent().empty()) << "the later one waits for the turn before it";
+  mrim_send_use_turn(turn);
+  uint64_t in_flight = 0;
+  EXPECT_EQ(mrim_send(first.get(), MRIM_SEND_REQUEST, &in_flight), MRIM_SEND_WRITTEN);
+  mrim_send_done(in_flight, true);
+  overtaker.join();
+  mrim_send_done(in_flight_later, true);
+  EXPECT_EQ(sent_seqs(), (std::vector<uint32_t>{1, 2}));
+
+  // A turn given back holds nobody.
+  auto third = packet(code::message, 3);
+  const uint64_t unused = mrim_send_reserve(2);
+  mrim_send_release_turns(unused, 2);
+  EXPECT_EQ(mrim_send(third.get(), MRIM_SEND_REQUEST), MRIM_SEND_WRITTEN);
+}
+
 TEST_F(Pacing, RequestsGoOneAtATimeInOrderWhileNoticesPassThem) {
   auto a = packet(code::message, 1), b = packet(code::message, 2), c = packet(code::message, 3);
   auto status = packet(code::change_status, 4), ping = packet(code::ping, 5);
