@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "contacts/contact_records.h"
+#include "contacts/message_parts.h"
 #include "core/host_services.h"
 #include "core/host_text.h"
 #include "core/log.h"
@@ -64,11 +65,15 @@ DWORD start_send(HANDLE contact, const char* text, TextForm form) {
   if (ack_id == 0) ack_id = mrim_next_seq();
   job->ack_id = ack_id;
   host_text_from(text, text_length, form, job->text, room);
+  // Its place in line is taken here, on the host's thread, in the order the user sent.
+  job->turns = mrim_message_part_count(job->text, strlen(job->text), MRIM_MESSAGE_PART_UNITS);
+  job->first_turn = mrim_send_reserve(job->turns);
 
   mrim_log("MRIM_SendMessage: Creating send Thread\n");
   if (thread_start_short(MRIM_SendMessageAckThread, job) != 0) {
     // Without a thread no acknowledgement could ever come: the host hears at once that the
     // message was not sent, and the job is not left behind.
+    mrim_send_release_turns(job->first_turn, job->turns);
     free_setting(&job->value);
     free(job);
     return 0;
@@ -90,10 +95,27 @@ INT_PTR MRIM_SendMessage(WPARAM, LPARAM lparam) {
   return static_cast<INT_PTR>(result);
 }
 
-const char* message_failure_text(int outcome) {
+const char* refusal_text(uint32_t status) {
+  switch (status) {
+    case MESSAGE_REJECTED_NOUSER:
+      return "There is no such user.";
+    case MESSAGE_REJECTED_INTERR:
+      return "The server failed inside while delivering the message.";
+    case MESSAGE_REJECTED_LIMIT_EXCEEDED:
+      return "The recipient is offline and their store of offline messages is full.";
+    case MESSAGE_REJECTED_TOO_LARGE:
+      return "The message is too long for the server.";
+    case MESSAGE_REJECTED_DENY_OFFMSG:
+      return "The recipient is offline and the server keeps no such message for them.";
+    default:
+      return "The server reported an error delivering the message.";
+  }
+}
+
+const char* message_failure_text(int outcome, uint32_t status) {
   switch (outcome) {
     case MESSAGE_OUTCOME_REFUSED:
-      return "The server reported an error delivering the message.";
+      return refusal_text(status);
     case MESSAGE_OUTCOME_NOT_SENT:
       return "The message could not be sent.";
     case MESSAGE_OUTCOME_CONNECTION_LOST:
@@ -111,14 +133,36 @@ DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
   auto* job = static_cast<MessageJob*>(parameter);
   mrim_log("MRIM_SendMessageAckThread: started\n");
   auto process = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->ack_id));
-  int outcome = mrim_do_sendmessage(job->value.text, job->text);
+  // Part by part, each in its turn; the first that fails ends the message with its reason.
+  char* rest = job->text;
+  size_t left = strlen(rest);
+  int part = 0;
+  int outcome = MESSAGE_OUTCOME_DELIVERED;
+  uint32_t status = 0;
+  do {
+    const size_t length = mrim_message_part_length(rest, left, MRIM_MESSAGE_PART_UNITS);
+    const char kept = rest[length];
+    rest[length] = '\0';
+    const uint64_t turn = job->first_turn + static_cast<uint64_t>(part);
+    mrim_send_use_turn(turn);
+    outcome = mrim_do_sendmessage_status(job->value.text, rest, &status);
+    // A part that never reached the line gives its turn back all the same.
+    mrim_send_use_turn(0);
+    mrim_send_release_turns(turn, 1);
+    rest[length] = kept;
+    rest += length;
+    left -= length;
+    ++part;
+  } while (left > 0 && outcome == MESSAGE_OUTCOME_DELIVERED && part < job->turns);
+  if (part < job->turns)
+    mrim_send_release_turns(job->first_turn + static_cast<uint64_t>(part), job->turns - part);
   if (outcome == MESSAGE_OUTCOME_DELIVERED) {
     mrim_log("MRIM_SendMessageAckThread: mrim_do_sendmessage(%s,%s) ok\n", job->value.text,
              log_private(job->text));
     broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_SUCCESS, process,
                   reinterpret_cast<LPARAM>("Ok."));
   } else if (!stop_requested()) {
-    const char* reason = message_failure_text(outcome);
+    const char* reason = message_failure_text(outcome, status);
     mrim_log("MRIM_SendMessageAckThread: message %u failed: %s\n", static_cast<unsigned>(job->ack_id),
              reason);
     broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_FAILED, process,
@@ -132,6 +176,11 @@ DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
 }
 
 int mrim_do_sendmessage(const char* recipient, const char* text) {
+  uint32_t status = 0;
+  return mrim_do_sendmessage_status(recipient, text, &status);
+}
+
+int mrim_do_sendmessage_status(const char* recipient, const char* text, uint32_t* refused_status) {
   mrim_log("mrim_do_sendmessage: started\n");
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
   if (packet == nullptr) return MESSAGE_OUTCOME_NOT_SENT;
@@ -167,6 +216,7 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
         mrim_log("mrim_do_sendmessage: ok\n");
         result = MESSAGE_OUTCOME_DELIVERED;
       } else {
+        *refused_status = status;
         result = MESSAGE_OUTCOME_REFUSED;
       }
     }

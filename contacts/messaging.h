@@ -17,7 +17,11 @@ struct MessageJob {
   HANDLE contact;
   DWORD ack_id;
   SettingVariant value;  // the recipient's "EMail"; released by the thread
-  char text[1];          // the message text with its NUL, allocated with the job
+  // The turns in line taken when the user sent it, one per part (see send.h); the thread uses
+  // or gives back every one.
+  uint64_t first_turn;
+  int turns;
+  char text[1];  // the message text (UTF-8) with its NUL, allocated with the job
 };
 
 // The typing notice's body room; 18 bytes go to the items other than the address.
@@ -38,9 +42,12 @@ enum MessageOutcome : int {
 };
 // Sends one message and waits for its delivery report.
 int mrim_do_sendmessage(const char* recipient, const char* text);
-// The reason text of the failure acknowledgement for an outcome other than delivered. The
-// texts are static: a host may keep the pointer past the broadcast.
-const char* message_failure_text(int outcome);
+// The same; for MESSAGE_OUTCOME_REFUSED *status is the server's status.
+int mrim_do_sendmessage_status(const char* recipient, const char* text, uint32_t* status);
+// The reason text of the failure acknowledgement for an outcome other than delivered (and, for
+// a refusal, the server's status). The texts are static: a host may keep the pointer past the
+// broadcast.
+const char* message_failure_text(int outcome, uint32_t status = 0);
 
 // The "/UserIsTyping" service: wParam the contact, lParam 1 when the user started typing.
 INT_PTR MRIM_UserIsTyping(WPARAM contact, LPARAM state);

@@ -72,6 +72,11 @@ constexpr uint32_t MESSAGE_FLAG_NOTIFY = 0x400;
 constexpr uint32_t MESSAGE_FLAG_UNICODE = 0x100000;
 // Status of MRIM_CS_MESSAGE_STATUS.
 constexpr uint32_t MESSAGE_DELIVERED = 0;
+constexpr uint32_t MESSAGE_REJECTED_NOUSER = 0x8001;
+constexpr uint32_t MESSAGE_REJECTED_INTERR = 0x8003;
+constexpr uint32_t MESSAGE_REJECTED_LIMIT_EXCEEDED = 0x8004;  // the receiver's offline store is full
+constexpr uint32_t MESSAGE_REJECTED_TOO_LARGE = 0x8005;
+constexpr uint32_t MESSAGE_REJECTED_DENY_OFFMSG = 0x8006;  // not stored for an offline receiver
 
 // MRIM status values.
 constexpr uint32_t MRIM_STATUS_OFFLINE = 0x00000000;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
 
 #include "outgoing/two_accounts.h"
 #include "serversim/client.h"
@@ -114,6 +116,87 @@ TEST_F(Exchange, APushBeforeTheLogInAnswerIsReceiptedOnlyAfterIt) {
   for (const serversim::SessionInfo& info : server_->sessions())
     alice_sessions += info.email == address_of(kAlice);
   EXPECT_EQ(alice_sessions, 1u);
+}
+
+TEST_F(Exchange, MessagesLeaveInTheOrderTheyWereSentFromTwoThreads) {
+  // A server that takes one packet per read drops what a race would put behind another.
+  serversim::Behavior strict = server_->behavior();
+  strict.one_packet_per_read = true;
+  server_->set_behavior(strict);
+  go_online(kAlice);
+  Handle bob = add_contact(kAlice, address_of(kBob));
+  std::mutex order_mutex;
+  std::vector<std::string> made;
+  auto typist = [&](const std::string& who) {
+    for (int i = 0; i < 10; ++i) {
+      std::lock_guard lock(order_mutex);
+      std::string text = who + std::to_string(i);
+      if (send(kAlice, bob, text.c_str()) != 0) made.push_back(text);
+    }
+  };
+  std::thread first(typist, "a"), second(typist, "b");
+  first.join();
+  second.join();
+  ASSERT_EQ(made.size(), 20u);
+  ASSERT_TRUE(server_->wait_until([&] { return from(kAlice, code::message).size() == 20; },
+                                  std::chrono::milliseconds(60000)));
+  std::vector<std::string> arrived;
+  for (const serversim::Packet& p : from(kAlice, code::message)) {
+    serversim::Reader reader(p.body);
+    reader.ul();
+    reader.lps();
+    std::string text = reader.lps().value_or("");
+    std::erase(text, '\0');  // ASCII in UTF-16LE, or as it is
+    arrived.push_back(text);
+  }
+  EXPECT_EQ(arrived, made);
+  EXPECT_EQ(server_->dropped_packets(), 0);
+}
+
+TEST_F(Exchange, ALongMessageArrivesWholeInPartsAndIsAcknowledgedOnce) {
+  serversim::Behavior strict = server_->behavior();
+  strict.cut_long_messages = true;  // and answers "delivered" all the same
+  server_->set_behavior(strict);
+  go_online(kAlice);
+  go_online(kBob);
+  Handle bob = add_contact(kAlice, address_of(kBob));
+  std::string text;
+  while (text.size() < 6000) text += "word ";
+  INT_PTR id = send(kAlice, bob, text.c_str());
+  ASSERT_NE(id, 0);
+  ASSERT_TRUE(host_.wait_until([&] { return message_acknowledged(kAlice, bob, id); }, kWaitMs))
+      << log(kAlice);
+  auto whole = [&] {
+    std::string got;
+    for (const hostsim::StoredEvent& event : events_from(kBob, address_of(kAlice), EVENTTYPE_MESSAGE)) {
+      std::string part = text_of(event);
+      if (!part.empty() && part.back() == '\0') part.pop_back();
+      got += part;
+    }
+    return got;
+  };
+  EXPECT_TRUE(host_.wait_until([&] { return whole() == text; }, kWaitMs)) << whole().size();
+  EXPECT_EQ(from(kAlice, code::message).size(), 2u);
+  size_t acks = 0;
+  for (const hostsim::AckRecord& ack : host_.acks())
+    acks += ack.module == kAlice && ack.type == ACKTYPE_MESSAGE && ack.process == static_cast<uintptr_t>(id);
+  EXPECT_EQ(acks, 1u);
+}
+
+TEST_F(Exchange, ARefusedMessageSaysWhy) {
+  go_online(kAlice);
+  Handle nobody = add_contact(kAlice, address_of("nobody"));
+  INT_PTR id = send(kAlice, nobody, "hello?");
+  ASSERT_NE(id, 0);
+  auto failure = [&]() -> std::optional<std::string> {
+    for (const hostsim::AckRecord& ack : host_.acks())
+      if (ack.module == kAlice && ack.type == ACKTYPE_MESSAGE && ack.process == static_cast<uintptr_t>(id) &&
+          ack.result == ACKRESULT_FAILED)
+        return ack.param_text;
+    return std::nullopt;
+  };
+  ASSERT_TRUE(host_.wait_until([&] { return failure().has_value(); }, kWaitMs)) << log(kAlice);
+  EXPECT_EQ(*failure(), "There is no such user.");
 }
 
 TEST_F(Exchange, TypingReachesTheOtherAccount) {
