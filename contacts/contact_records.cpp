@@ -11,6 +11,7 @@
 #include "contacts/contact_index.h"
 #include "contacts/groups.h"
 #include "contacts/modify.h"
+#include "contacts/pending_edits.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -82,7 +83,7 @@ int mrim_rename_contact(HANDLE contact) {
   if (contact == nullptr) return 1;
   const char* module = protocol_state.module_name;
   DWORD number = get_setting_dword(contact, module, "Number", 0);
-  if (number == 0) return 1;
+  if (number == 0) return mrim_edit_waits_for_number(contact) ? 0 : 1;
   DWORD flags = get_setting_dword(contact, module, "Flags", 0);
   // The contact's own group: any other index would move it there on the server.
   return mrim_modify_contact(contact, number, flags, mrim_contact_group(contact));

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "contacts/modify.h"
+#include "contacts/pending_edits.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -142,8 +143,12 @@ int mrim_move_contact(HANDLE contact) {
   if (writing_own_group || contact == nullptr) return 0;
   const char* module = protocol_state.module_name;
   DWORD number = get_setting_dword(contact, module, "Number", 0);
-  // Not on the server's list: the group is the host's alone until the contact is added.
-  if (number == 0) return 0;
+  // Not on the server's list: the group is the host's alone until the contact is added, or, for
+  // one added and not yet numbered, until a list numbers it.
+  if (number == 0) {
+    mrim_edit_waits_for_number(contact);
+    return 0;
+  }
   uint32_t old_index = mrim_contact_group(contact);
   SettingVariant wanted;
   char target[kGroupNameMax + 1] = "";

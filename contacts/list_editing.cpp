@@ -88,7 +88,7 @@ bool request_contact(WPARAM event, HANDLE* contact) {
 // The buffer is taken per call rather than kept for the plug-in's life: the request waits for
 // its reply, and a lock held over that wait would make a second add on another host thread
 // wait out the first one's time-out.
-int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out) {
+int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out, const char* nickname) {
   mrim_log("mrim_do_addcontact: started\n");
   if (strlen(address) > kAddAddressMax) {
     mrim_log("mrim_do_addcontact: address too long\n");
@@ -104,7 +104,10 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   mrim_append_ul(packet, 0);
   mrim_append_ul(packet, group);
   mrim_append_lps(packet, address);
-  mrim_append_text(packet, address, mrim_session_unicode());  // the nickname, the address to begin with
+  // The name the user gave, else the address: a server that answers with number 0 takes no
+  // rename until the next log-in, so the add carries it.
+  const char* name = nickname != nullptr && nickname[0] != '\0' ? nickname : address;
+  mrim_append_text(packet, name, mrim_session_unicode());
   mrim_append_ul(packet, 0);
 
   int result = 1;
@@ -229,9 +232,14 @@ void add_to_server_list(HANDLE contact, const char* address) {
     free_setting(&group_name);
   }
   uint32_t number = 0;
-  if (mrim_do_addcontact(address, group, &number) == 0) {
+  SettingVariant nickname;
+  const bool named = mrim_read_text_setting(contact, "CList", "MyHandle", &nickname);
+  const int added = mrim_do_addcontact(address, group, &number, named ? nickname.text : nullptr);
+  if (named) free_setting(&nickname);
+  if (added == 0) {
     write_setting_dword(contact, protocol_state.module_name, "Number", number);
-    write_setting_dword(contact, protocol_state.module_name, "GroupIndex", group);
+    // The group it went into shows at once, by its name, whatever the number.
+    mrim_contact_set_group(contact, group);
     // Until the other side authorizes us, servers leave the contact out of our list at the next
     // log-in; it must not be taken for one that left the list (see the list load).
     write_setting_byte(contact, protocol_state.module_name, "AuthPending", 1);

@@ -42,7 +42,8 @@ bool mrim_search_reply_found(const MrimPacket* reply, char* scratch, uint32_t sc
 
 // MRIM_CS_ADD_CONTACT and its acknowledgement: 0 when the server added the contact into the
 // group of that index (its number stored through number_out), 1 otherwise.
-int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out);
+int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out,
+                       const char* nickname = nullptr);
 // MRIM_CS_AUTHORIZE; nothing is awaited. Always 0.
 int mrim_do_authorize(const char* address);
 

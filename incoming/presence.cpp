@@ -13,6 +13,7 @@
 #include "contacts/authorization.h"
 #include "contacts/contact_records.h"
 #include "contacts/groups.h"
+#include "contacts/pending_edits.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -170,10 +171,29 @@ void forget_unlisted(const std::unordered_set<HANDLE>& listed) {
   }
 }
 
+// The edits kept for contacts the list has numbered now (see contacts/pending_edits.h), as the
+// user's rename and move; requests cannot wait on the listener thread.
+DWORD WINAPI send_pending_edits(LPVOID) {
+  const char* module = protocol_state.module_name;
+  for (HANDLE contact = reinterpret_cast<HANDLE>(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0));
+       contact != nullptr && !stop_requested();
+       contact = reinterpret_cast<HANDLE>(
+           call_service(MS_DB_CONTACT_FINDNEXT, reinterpret_cast<WPARAM>(contact), 0))) {
+    if (!mrim_contact_is_ours(contact) || !mrim_edit_pending(contact)) continue;
+    if (get_setting_dword(contact, module, "Number", 0) == 0) continue;
+    mrim_log("MRIM_HSP: sending the edit kept for a contact numbered now\n");
+    const bool renamed = mrim_rename_contact(contact) == 0;
+    const bool moved = mrim_move_contact(contact) == 0;
+    if (renamed && moved) mrim_edit_sent(contact);
+  }
+  return 0;
+}
+
 // Applies the server list on top of the host's contacts, as long as the session it came in,
 // under receiver count `generation`, lasts; false when that session ended first. The caller
 // marks the thread as applying the list.
-bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_t generation) {
+bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_t generation,
+                       bool& edits_pending) {
   uint32_t position = 0;
   uint32_t result = 0;
   if (mrim_read_ul(&position, packet, &result) != 0 || result != 0) return true;
@@ -228,10 +248,17 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
       write_setting_byte(contact, "CList", "NotOnList", 0);
     if (get_setting_byte(contact, module, "AuthPending", 0) != 0)
       write_setting_byte(contact, module, "AuthPending", 0);
-    mrim_contact_set_group_named(contact, entry.group,
-                                 entry.group < 256 ? group_names[entry.group].c_str() : nullptr);
     const char* name = work->nickname[0] != '\0' ? work->nickname : work->address;
-    write_setting_string(contact, "CList", "MyHandle", name);
+    if (mrim_edit_pending(contact)) {
+      // What the user chose while the server had no number for it stays, and goes to the server
+      // once this list is applied; the server's group is where it stands there now.
+      write_setting_dword(contact, module, "GroupIndex", entry.group);
+      edits_pending = true;
+    } else {
+      mrim_contact_set_group_named(contact, entry.group,
+                                   entry.group < 256 ? group_names[entry.group].c_str() : nullptr);
+      write_setting_string(contact, "CList", "MyHandle", name);
+    }
     mrim_log("MRIM_HSP: Contact #%lu (%s) received and added\n", static_cast<unsigned long>(number),
              log_private(name));
     ++number;
@@ -310,8 +337,11 @@ void mrim_handle_contact_list(const MrimPacket* packet, ListenerWorkArea* work) 
   mrim_log("MRIM_HSP: MRIM_CS_CONTACT_LIST2 received\n");
   uint32_t generation = receiver_generation();
   mrim_contact_list_applying(true);
-  bool whole = load_contact_list(packet, work, generation);
+  bool edits_pending = false;
+  bool whole = load_contact_list(packet, work, generation, edits_pending);
   mrim_contact_list_applying(false);
+  if (edits_pending && whole && thread_start_short(send_pending_edits, nullptr) != 0)
+    mrim_log("MRIM_HSP: no thread for the edits kept; they wait for the next list\n");
   // The session ended while its list was applied (the user went offline, the connection
   // dropped): what was shown online from it is not true any more.
   if (!whole) set_all_contacts_offline();

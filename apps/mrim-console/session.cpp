@@ -587,7 +587,11 @@ void Session::rename(const Command& command) {
   view_.begin_wait("rename", "renaming " + command.args[0]);
   write_text(*host_, *contact, "CList", "MyHandle", command.args[1]);
   view_.end_wait("rename");
-  ok(Event("ok").set("command", "rename").set("address", command.args[0]).set("name", command.args[1]));
+  ok(Event("ok")
+         .set("command", "rename")
+         .set("address", command.args[0])
+         .set("name", command.args[1])
+         .set("waits", edit_waits(*contact)));
 }
 
 void Session::move(const Command& command) {
@@ -598,7 +602,18 @@ void Session::move(const Command& command) {
   view_.begin_wait("move", "moving " + command.args[0]);
   write_text(*host_, *contact, "CList", "Group", command.args[1]);
   view_.end_wait("move");
-  ok(Event("ok").set("command", "move").set("address", command.args[0]).set("group", command.args[1]));
+  ok(Event("ok")
+         .set("command", "move")
+         .set("address", command.args[0])
+         .set("group", command.args[1])
+         .set("waits", edit_waits(*contact)));
+}
+
+// The plug-in keeps an edit of a contact the server has not numbered yet, to send it with the
+// next list.
+bool Session::edit_waits(hostsim::Handle contact) {
+  std::optional<hostsim::Setting> kept = host_->setting(contact, module_, "PendingEdit");
+  return kept && kept->number != 0;
 }
 
 void Session::groups() {

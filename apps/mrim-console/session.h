@@ -60,6 +60,7 @@ class Session {
   void add(const Command& command);
   void rename(const Command& command);
   void move(const Command& command);
+  bool edit_waits(hostsim::Handle contact);
   void groups();
   void remove(const Command& command);
   void visibility(const Command& command);

@@ -186,6 +186,9 @@ std::string describe(const Event& event) {
       return "";  // the change itself is shown when it happens
     }
     if (command == "add") return "the server put " + text_of(f, "address") + " on the list";
+    if ((command == "rename" || command == "move") && flag_of(f, "waits"))
+      return "kept here: the server has no number for " + text_of(f, "address") +
+             " yet, and gets the change with its next list (at the next log-in)";
     if (command == "visibility") return text_of(f, "address") + ": visibility " + text_of(f, "visibility");
     if (command == "authorize") return text_of(f, "address") + " authorized";
     if (command == "deny") return text_of(f, "address") + "'s request refused";

@@ -1,10 +1,10 @@
 // Long messages in parts: where a text is cut, counted in the UTF-16 units servers count.
+#include "contacts/message_parts.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "contacts/message_parts.h"
 
 namespace {
 
@@ -29,8 +29,8 @@ TEST(MessageParts, CutAtTheLastBreakWithinTheLimitElseWhereItFits) {
 }
 
 TEST(MessageParts, NeverInsideACharacterAndAPairCountsTwo) {
-  const std::string bear = "\xF0\x9F\x90\xBB";   // one character, two UTF-16 units
-  const std::string ya = "\xD1\x8F";              // one character, one unit
+  const std::string bear = "\xF0\x9F\x90\xBB";  // one character, two UTF-16 units
+  const std::string ya = "\xD1\x8F";            // one character, one unit
   EXPECT_EQ(parts_of("abcd" + bear, 5), (std::vector<std::string>{"abcd", bear}));
   EXPECT_EQ(parts_of("abc" + bear + "d", 5), (std::vector<std::string>{"abc" + bear, "d"}));
   EXPECT_EQ(parts_of(ya + ya + ya, 2), (std::vector<std::string>{ya + ya, ya}));

@@ -237,6 +237,47 @@ TEST_F(AwaitingAuthorization, AnAddedContactSurvivesALogInAndGetsItsPlaceOnceLis
   EXPECT_EQ(text(lee, "Group", "CList"), "Friends");
 }
 
+class AddAnsweredWithZero : public ListTruth {
+  void configure(serversim::Account&, serversim::Behavior& behavior) override {
+    behavior.list_only_authorized = true;
+    behavior.add_ack_id_zero = true;
+  }
+};
+
+TEST_F(AddAnsweredWithZero, TheAddCarriesNameAndGroupAndALaterEditWaitsForTheList) {
+  log_in();
+  Handle lee = host().add_contact("MRIM");
+  host().write_setting(lee, "MRIM", "EMail", Setting::string("lee@mail.example"));
+  host().write_setting(lee, "CList", "MyHandle", Setting::string("Lee"));
+  host().write_setting(lee, "CList", "Group", Setting::string("Friends"));
+  SearchResult result{};
+  result.size = sizeof result;
+  result.nick = const_cast<char*>("lee@mail.example");
+  result.email = result.nick;
+  ASSERT_NE(session->call("/AddToList", 0, reinterpret_cast<LPARAM>(&result)), 0);
+  ASSERT_TRUE(wait([&] { return number(lee, "AuthPending") == 1; })) << session->log();
+  EXPECT_EQ(on_server("lee@mail.example")->nickname, "Lee");
+  EXPECT_EQ(on_server("lee@mail.example")->group, 1u);
+  EXPECT_EQ(number(lee, "GroupIndex"), 1u);
+
+  // No number yet: the rename is kept, not reported sent.
+  const size_t before = modifications();
+  host().write_setting(lee, "CList", "MyHandle", Setting::string("Lee Park"));
+  EXPECT_EQ(number(lee, "PendingEdit"), 1u);
+  EXPECT_EQ(modifications(), before);
+
+  log_out();
+  serversim::Account kim = *server->account(kKim);
+  for (serversim::Contact& c : kim.contacts) c.pending = false;  // lee authorized kim meanwhile
+  server->add_account(kim);
+  log_in(2);
+  ASSERT_TRUE(server->wait_until([&] { return on_server("lee@mail.example")->nickname == "Lee Park"; }))
+      << session->log();
+  EXPECT_TRUE(wait([&] { return number(lee, "PendingEdit") == 0; }));
+  EXPECT_EQ(text(lee, "MyHandle", "CList"), "Lee Park");
+  EXPECT_EQ(text(lee, "Group", "CList"), "Friends");
+}
+
 class MixedCase : public ListTruth {
   void configure(serversim::Account& kim, serversim::Behavior&) override {
     kim.contacts = {contact("Amy@Mail.Example", 1, "Amy")};

@@ -139,7 +139,9 @@ TEST_F(SendMessage, UndeliveredMessageIsAcknowledgedAsFailedWithTheReason) {
     std::string reason;
   };
   for (const Case& c : {Case{"refused", 1, code::message_status, true, refused},
-                        Case{"other status", 0x8001, code::message_status, true, refused},
+                        Case{"no such user", 0x8001, code::message_status, true, "There is no such user."},
+                        Case{"store full", 0x8004, code::message_status, true,
+                             "The recipient is offline and their store of offline messages is full."},
                         Case{"wrong code", 0, code::add_contact_ack, true, unconfirmed},
                         Case{"time-out", 0, 0, false, unconfirmed}}) {
     SCOPED_TRACE(c.name);
@@ -161,7 +163,7 @@ TEST_F(SendMessage, UndeliveredMessageIsAcknowledgedAsFailedWithTheReason) {
     EXPECT_EQ(std::string(ack.text_pointer), c.reason) << "the reason outlives the send thread";
   }
   EXPECT_EQ(log_count("mrim_do_sendmessage: ok\r\n"), 0);
-  EXPECT_EQ(log_count("MRIM_SendMessageAckThread: returning memory\r\n"), 4);
+  EXPECT_EQ(log_count("MRIM_SendMessageAckThread: returning memory\r\n"), 5);
 }
 
 TEST_F(SendMessage, MessageCutShortByUnloadIsNotAcknowledged) {
@@ -241,18 +243,26 @@ TEST_F(SendMessage, MessagesSentTogetherAreMatchedToTheirOwnReports) {
   EXPECT_EQ(failed, (std::set<std::pair<Handle, uintptr_t>>{{contacts[2], static_cast<uintptr_t>(ids[2])}}));
 }
 
-// A message too long for any packet fails at once, without waiting out the time-out.
-TEST_F(SendMessage, TextTooLongForAnyPacketFailsAtOnceWithoutAPacket) {
+// A text longer than any packet goes in parts, each within the servers' limit, and is
+// acknowledged once; the first part a server refuses ends it with that reason.
+TEST_F(SendMessage, ATextLongerThanAnyPacketGoesInPartsAndIsAcknowledgedOnce) {
   set_timeout(30);
   report(0);
   std::string text(70000, 'x');
   INT_PTR id = send_and_wait(kim, text.c_str());
-  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(sent().size(), 14u);
   std::vector<Ack> found = message_acks();
   ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].result, ACKRESULT_FAILED);
+  EXPECT_EQ(found[0].result, ACKRESULT_SUCCESS);
   EXPECT_EQ(found[0].process, static_cast<uintptr_t>(id));
-  EXPECT_EQ(found[0].text, "The message could not be sent.");
+
+  report(MESSAGE_REJECTED_TOO_LARGE);
+  id = send_and_wait(kim, text.c_str());
+  EXPECT_EQ(sent().size(), 15u);
+  found = message_acks();
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[1].result, ACKRESULT_FAILED);
+  EXPECT_EQ(found[1].text, "The message is too long for the server.");
 }
 
 // Without a connection the request goes nowhere and no report can come.
