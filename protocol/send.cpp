@@ -80,12 +80,12 @@ uint64_t last_write_ticket = 0;
 bool last_write_answered = false;
 uint64_t in_flight_ticket = 0;  // the request awaiting its answer, 0 for none
 
-// The log-in gate (see send.h): the session whose gate is closed, if any, and the packets
-// of its listener kept aside until it opens. A push before LOGIN_ACK is rare, and a handful of
-// receipts is all a server sends that early; past the bound a receipt is dropped (the server
-// hands a stored message out again at the next log-in, which beats ending this one).
-// Receipts and deletions of stored messages are small; a bigger packet is dropped as well. Kept
-// in place rather than allocated, so nothing is left to free at Unload.
+// The log-in gate (see send.h): the session whose gate is closed, if any, and the packets of
+// its listener kept aside until it opens. A push before LOGIN_ACK is rare, and a handful of
+// receipts is all a server sends that early: past the bound, or past the size of a receipt or
+// a deletion of stored messages, a packet is dropped (the server hands a stored message out
+// again at the next log-in, which beats ending this one). Kept in place rather than allocated,
+// so nothing is left to free at Unload.
 constexpr size_t kMaxKeptAside = 32;
 constexpr uint32_t kMaxKeptBody = 512;
 struct KeptPacket {
