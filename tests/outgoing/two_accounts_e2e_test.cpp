@@ -257,8 +257,8 @@ TEST_F(Exchange, AfterADeletionTheAccountStillShowsOnline) {
     return at_bob && host_.profile().setting(*at_bob, kBob, "Status") == Setting::word(status);
   };
   ASSERT_TRUE(host_.wait_until([&] { return alice_shows(ID_STATUS_ONLINE); }, kWaitMs)) << log(kBob);
+  ASSERT_TRUE(host_.wait_until([&] { return contact_of(kAlice, address_of("carol")).has_value(); }, kWaitMs));
   std::optional<Handle> carol = contact_of(kAlice, address_of("carol"));
-  ASSERT_TRUE(carol.has_value());
   const size_t announced = from(kAlice, code::change_status).size();
   ASSERT_TRUE(host_.delete_contact(*carol));
   // A server may take the deletion as Alice's going offline; her status goes out again. An
