@@ -781,6 +781,11 @@ bool tls_link_describe(char* out, size_t out_size) {
   return current && record.phase == Phase::secure;
 }
 
+void tls_link_note_unreached(const char* what) {
+  std::lock_guard lock(link_mutex);
+  set_verdict_locked(true, "not connected: %s", what);
+}
+
 INT_PTR MRIM_ConnectionSecurity(WPARAM size, LPARAM buffer) {
   char line[sizeof verdict];
   bool secure = tls_link_describe(line, sizeof line);
