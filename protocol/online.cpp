@@ -372,9 +372,10 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
     if (silent == nullptr || (no_server_found(reason) && session_attempt_wanted(request->attempt))) {
       reason = connect_and_login(request, nullptr, &last_step_words);
       if (no_server_found(reason)) {
-        bool fallback = strcmp(request->server_address, MRIM_FALLBACK_SERVER_ADDRESS) == 0;
-        trail_add(&trail, "%s%s %s", fallback ? "the fallback " : "", request->server_address,
-                  last_step_words);
+        if (strcmp(request->server_address, MRIM_FALLBACK_SERVER_ADDRESS) == 0)
+          trail_add(&trail, "the fallback %s %s", request->server_address, last_step_words);
+        else
+          trail_add(&trail, "%s named %s, which %s", service, request->server_address, last_step_words);
       }
     }
     if (no_server_found(reason)) {
