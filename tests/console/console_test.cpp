@@ -21,6 +21,7 @@
 #include "console_process.h"
 #include "hostsim/profile.h"
 #include "hostsim/profile_store.h"
+#include "protocol/server_choice.h"
 #include "serversim/server.h"
 #include "serversim/wire.h"
 
@@ -532,6 +533,24 @@ TEST_F(Console, AWrongPasswordLeavesTheAccountOfflineAndSaysSo) {
   Json offline = kim.command("status offline");
   EXPECT_TRUE(offline.value("unchanged", false)) << kim.transcript();
   EXPECT_FALSE(server->session_of(kKim));
+}
+
+// A mistyped server shows in the failure: what was tried, not only that nothing was found.
+TEST_F(Console, AServerNotFoundIsNamedInTheFailure) {
+  TempFolder folder;
+  // Port 1 of loopback has nobody listening; the fallback address is outside loopback.
+  consoles.push_back(std::make_unique<ConsoleProcess>(
+      std::vector<std::string>{"--server", "127.0.0.1:1", "--account", kKim, "--password", "kim-pw",
+                               "--plugin", MRIM_PLUGIN_PATH},
+      folder.path()));
+  ConsoleProcess& kim = *consoles.back();
+  ASSERT_EQ(kim.command("status online").value("event", ""), "ok") << kim.transcript();
+  std::optional<Json> failed = kim.await(is("login_failed"));
+  ASSERT_TRUE(failed) << kim.transcript();
+  EXPECT_EQ((*failed).value("reason", ""),
+            "the server could not be reached: 127.0.0.1:1 refused the "
+            "connection; the fallback " MRIM_FALLBACK_SERVER_ADDRESS " could not be reached");
+  kim.command("status offline");
 }
 
 TEST_F(Console, BadCommandsGetAClearErrorAndChangeNothing) {
