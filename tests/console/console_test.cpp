@@ -461,6 +461,28 @@ TEST_F(Console, TheServerOptionIsStoredAsTheAccountsServer) {
   EXPECT_EQ(stored.setting(0, "MRIM", "Port"), hostsim::Setting::dword(server->address_port()));
 }
 
+// The server a profile holds is kept: a start without --server goes to it, not to the embedded one.
+TEST_F(Console, ARestartWithoutTheServerOptionUsesTheProfilesServer) {
+  TempFolder folder;
+  std::string profile = folder.file("profile.sqlite");
+  {
+    ConsoleProcess& first = start(kKim, "kim-pw", profile, folder);
+    first.send("quit");
+    ASSERT_TRUE(first.await(is("bye"))) << first.transcript();
+    ASSERT_EQ(first.finish(), 0) << first.transcript();
+  }
+  std::vector<std::string> args = server_args();
+  args.erase(args.begin(), args.begin() + 2);  // no --server
+  args.insert(args.end(), {"--profile", profile});
+  consoles.push_back(std::make_unique<ConsoleProcess>(args, folder.path()));
+  ConsoleProcess& second = *consoles.back();
+  std::optional<Json> ready = second.next(is("ready"));
+  ASSERT_TRUE(ready) << second.transcript();
+  EXPECT_EQ((*ready).value("server", ""), "127.0.0.1:" + std::to_string(server->address_port()));
+  go_online(second);
+  EXPECT_EQ(server->address_queries(), 1);
+}
+
 TEST_F(Console, TheProfileSurvivesARestart) {
   TempFolder folder;
   std::string profile = folder.file("profile.sqlite");
