@@ -78,6 +78,7 @@ void tls_link_reset();
 bool tls_link_describe(char* out, size_t out_size);
 // An attempt that found no server to log in to keeps what it tried, "not connected: <what>",
 // as the line above until the next connection: the user needs it to mend a mistyped address.
+// A refusal of the latest connection's encryption says more, and is kept instead.
 void tls_link_note_unreached(const char* what);
 
 // "<module>/ConnectionSecurity": the same line into the buffer lParam of wParam bytes; 1 when
