@@ -4,6 +4,8 @@
 // keep-alive period. How this is kept apart from going offline is explained in status.h.
 #include "protocol/online.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -142,33 +144,78 @@ void close_stored(std::atomic<HANDLE>& field) {
   if (handle != nullptr) close_handle(handle);
 }
 
+// What one connect sequence tried and how each try ended, in words for the user when no
+// server was found: a mistyped address must be recognisable in it.
+struct ConnectTrail {
+  char text[512];
+};
+
+void trail_add(ConnectTrail* trail, const char* format, ...) {
+  size_t used = strlen(trail->text);
+  if (used + 3 >= sizeof trail->text) return;
+  if (used > 0) {
+    memcpy(trail->text + used, "; ", 3);
+    used += 2;
+  }
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(trail->text + used, sizeof trail->text - used, format, arguments);
+  va_end(arguments);
+}
+
+// A log-in that failed for want of a server, not for the account's or the encryption's sake.
+bool no_server_found(int reason) { return reason == LOGINERR_NOSERVER || reason == LOGINERR_TIMEOUT; }
+
+// Why a dial failed, as far as the host tells: read right after the failed open.
+const char* dial_failure_words() {
+  constexpr DWORD kConnectionRefused = 10061;  // WSAECONNREFUSED
+  return GetLastError() == kConnectionRefused ? "refused the connection" : "could not be reached";
+}
+
+// The host's wait ended by its time running out, not by the connection closing: a host reports
+// it as either of the system's two codes.
+bool wait_timed_out(DWORD error) {
+  constexpr DWORD kWsaTimedOut = 10060;  // WSAETIMEDOUT
+  constexpr DWORD kErrorTimeout = 1460;  // ERROR_TIMEOUT
+  return error == kWsaTimedOut || error == kErrorTimeout;
+}
+
 // Steps 2 and 3 of the connect sequence: asks the address service which MRIM server to use
 // (the account's, else the build's; read afresh for every connect, as a change on the options
 // page takes effect at the next one). server_address keeps the fallback unless the reply names
-// a server.
-void query_server_address(char* server_address) {
+// a server. A port that stays open and silent is an MRIM server itself (users type the server's
+// own port there): its connection is returned, for the log-in to go on over it without a
+// second dial; nullptr otherwise. service receives "host:port" of what was asked.
+HANDLE query_server_address(char* server_address, char* service, size_t service_size, ConnectTrail* trail) {
   char service_host[MRIM_HOST_NAME_MAX + 1];
   NetlibOpenConnection record{};
   mrim_address_service(service_host, sizeof service_host, &record.port);
+  snprintf(service, service_size, "%s:%u", service_host, static_cast<unsigned>(record.port));
   record.host = service_host;
   record.flags = 0;
   protocol_state.redirect_connection = open_connection(&record);
   HANDLE connection = protocol_state.redirect_connection;
-  if (connection == nullptr) return;
+  if (connection == nullptr) {
+    trail_add(trail, "%s %s", service, dial_failure_words());
+    return nullptr;
+  }
 
   mrim_log("MRIM_ConnectAndLoginThread: connected to %s:%u\n", service_host,
            static_cast<unsigned>(record.port));
   protocol_state.redirect_receiver = create_receiver(connection, MRIM_ADDRESS_RECEIVER_SIZE);
   HANDLE receiver = protocol_state.redirect_receiver;
-  // Unload closes the receiver to cut the 10-second wait short; looking at the stop signal
-  // after storing it means that either we see the stop or Unload sees the receiver.
+  bool silent = false;
+  // Unload closes the receiver to cut the wait short; looking at the stop signal after storing
+  // it means that either we see the stop or Unload sees the receiver.
   if (receiver != nullptr && !stop_requested()) {
     NetlibPacketRecver packets{};
     packets.size = kPacketRecordSize;
     packets.timeout = MRIM_ADDRESS_QUERY_TIMEOUT_MS;
     // One call, whatever its result: what has arrived by then is the answer.
-    call_service(MS_NETLIB_GETMOREPACKETS, reinterpret_cast<WPARAM>(receiver),
-                 reinterpret_cast<LPARAM>(&packets));
+    SetLastError(ERROR_SUCCESS);
+    INT_PTR waited = call_service(MS_NETLIB_GETMOREPACKETS, reinterpret_cast<WPARAM>(receiver),
+                                  reinterpret_cast<LPARAM>(&packets));
+    const DWORD wait_error = GetLastError();
     // Unload may have closed the receiver (and the host freed its buffer) meanwhile; then
     // nothing is read. The host's figures are trusted only as far as the receiver's own size.
     char delivered[MRIM_ADDRESS_RECEIVER_SIZE];
@@ -177,30 +224,57 @@ void query_server_address(char* server_address) {
     char reply[MRIM_ADDRESS_RECEIVER_SIZE + 1];
     mrim_address_reply_text(delivered, available, reply);
     mrim_log("MRIM_ConnectAndLoginThread: received [%s]\n", reply);
-    if (mrim_parse_address_reply(reply, server_address, MRIM_SERVER_ADDRESS_SIZE) == 0)
+    if (mrim_parse_address_reply(reply, server_address, MRIM_SERVER_ADDRESS_SIZE) == 0) {
       mrim_log("MRIM_ConnectAndLoginThread: server address is %s\n", server_address);
+    } else if (available <= 0 && waited < 0 && wait_timed_out(wait_error) && !stop_requested()) {
+      silent = true;
+    } else {
+      trail_add(trail, available > 0 ? "%s gave an unusable address reply" : "no address reply from %s",
+                service);
+    }
   }
   receiver_close(receiver_take(protocol_state.redirect_receiver));
+  if (silent) {
+    // Nothing was read from it, so the session's own receiver starts where the server does.
+    HANDLE kept = protocol_state.redirect_connection.exchange(nullptr);
+    if (kept != nullptr) {
+      mrim_log("MRIM_ConnectAndLoginThread: %s sent no address; it is taken for the MRIM server\n", service);
+      return kept;
+    }
+  }
   close_stored(protocol_state.redirect_connection);
+  return nullptr;
 }
 
-// Steps 5 to 10 of the connect sequence for one log-in attempt. 0 when the account went online
-// or the attempt was given up (its result is then someone else's to give); otherwise the
-// reason the log-in failed. No lock is held across a host call (see session.h).
-int connect_and_login(ConnectRequest* request) {
+// Steps 5 to 10 of the connect sequence for one log-in attempt, over `opened` when the address
+// service's port turned out to be the MRIM server (it is this function's to close), else over a
+// connection to request->server_address. 0 when the account went online or the attempt was
+// given up (its result is then someone else's to give); otherwise the reason the log-in failed.
+// No lock is held across a host call (see session.h). *failure_words says, for the user, how a
+// try that found no server ended.
+int connect_and_login(ConnectRequest* request, HANDLE opened, const char** failure_words) {
+  *failure_words = "did not answer as an MRIM server";
   const uint32_t attempt = request->attempt;
-  if (!session_attempt_wanted(attempt)) return 0;
-  NetlibOpenConnection record{};
-  record.flags = 0;
-  char host[MRIM_SERVER_ADDRESS_SIZE];
-  mrim_split_server_address(request->server_address, host, sizeof host, &record.port);
-  record.host = host;
-
-  // Dialling may take long, so it happens outside session_mutex; the connection and its
-  // receiver join the session together, and only while the attempt is still wanted.
-  HANDLE connection = open_connection(&record);
-  if (connection == nullptr) return LOGINERR_NOSERVER;
-  mrim_log("MRIM_ConnectAndLoginThread: connected to server\n");
+  if (!session_attempt_wanted(attempt)) {
+    if (opened != nullptr) close_handle(opened);
+    return 0;
+  }
+  HANDLE connection = opened;
+  if (connection == nullptr) {
+    NetlibOpenConnection record{};
+    record.flags = 0;
+    char host[MRIM_SERVER_ADDRESS_SIZE];
+    mrim_split_server_address(request->server_address, host, sizeof host, &record.port);
+    record.host = host;
+    // Dialling may take long, so it happens outside session_mutex; the connection and its
+    // receiver join the session together, and only while the attempt is still wanted.
+    connection = open_connection(&record);
+    if (connection == nullptr) {
+      *failure_words = dial_failure_words();
+      return LOGINERR_NOSERVER;
+    }
+    mrim_log("MRIM_ConnectAndLoginThread: connected to server\n");
+  }
   HANDLE receiver = create_receiver(connection, MRIM_RECEIVER_SIZE);
   if (receiver == nullptr) {
     close_handle(connection);
@@ -282,9 +356,33 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
   mrim_log("MRIM_ConnectAndLoginThread: started\n");
   lstrcpynA(request->server_address, MRIM_FALLBACK_SERVER_ADDRESS, sizeof request->server_address);
   if (session_attempt_wanted(request->attempt)) {
-    query_server_address(request->server_address);
+    ConnectTrail trail{};
+    char service[MRIM_HOST_NAME_MAX + 8];
+    HANDLE silent = query_server_address(request->server_address, service, sizeof service, &trail);
     protocol_state.login_in_progress = 1;
-    int reason = connect_and_login(request);
+    int reason = 0;
+    const char* last_step_words = "";
+    if (silent != nullptr) {
+      reason = connect_and_login(request, silent, &last_step_words);
+      if (no_server_found(reason))
+        trail_add(&trail, "%s sent no address and did not answer as an MRIM server", service);
+    }
+    // A port that was silent and no MRIM server either leaves the fallback, as a service that
+    // gave no address does.
+    if (silent == nullptr || (no_server_found(reason) && session_attempt_wanted(request->attempt))) {
+      reason = connect_and_login(request, nullptr, &last_step_words);
+      if (no_server_found(reason)) {
+        if (strcmp(request->server_address, MRIM_FALLBACK_SERVER_ADDRESS) == 0)
+          trail_add(&trail, "the fallback %s %s", request->server_address, last_step_words);
+        else
+          trail_add(&trail, "%s named %s, which %s", service, request->server_address, last_step_words);
+      }
+    }
+    if (no_server_found(reason)) {
+      mrim_log("MRIM_ConnectAndLoginThread: no server found: %s\n", trail.text);
+      // Kept before the failure is reported, so that whoever hears of it can read it.
+      tls_link_note_unreached(trail.text);
+    }
     // Exactly one result per attempt: the session owner drops this one when the attempt's
     // result was given already (going offline, a forced log-out) or Unload is under way.
     if (reason != 0) session_attempt_failed(request->attempt, reason);

@@ -28,7 +28,13 @@ constexpr uint32_t MRIM_FEATURES = 0x2FF;
 constexpr size_t MRIM_STATUS_TITLE_MAX = 33;
 constexpr size_t MRIM_STATUS_DESC_MAX = 127;
 
-constexpr DWORD MRIM_ADDRESS_QUERY_TIMEOUT_MS = 10000;
+// How long the address service's port may stay silent before it is taken for an MRIM server
+// (which says nothing until the client speaks), and the log-in goes on over that connection.
+// An address service writes its line as soon as it accepts, so the line comes one round trip
+// after the connect: well under a second even over a slow mobile link. Three seconds also
+// cover a lost segment of the line sent again (a first resend waits one second, the next two
+// more), while a user who typed the MRIM server's own port waits only that long.
+constexpr DWORD MRIM_ADDRESS_QUERY_TIMEOUT_MS = 3000;
 constexpr int MRIM_ADDRESS_RECEIVER_SIZE = 100;
 constexpr int MRIM_RECEIVER_SIZE = 65536;
 constexpr uint32_t MRIM_DEFAULT_PING_PERIOD = 30;

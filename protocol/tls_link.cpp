@@ -102,6 +102,9 @@ Record record;
 // Long enough for a line that names two fingerprints and the longest host name.
 char verdict[512] = "not connected";
 bool verdict_refusal = false;
+// The refusal was made on the latest connection (since tls_link_prepare): it tells more than a
+// note of what was tried, and stays.
+bool refused_on_connection = false;
 // Under write_mutex: the sealed records of one write.
 BYTE* sealed = nullptr;
 uint64_t sealed_capacity = 0;
@@ -156,6 +159,7 @@ void close_channel_locked() {
 void set_verdict_locked(bool refusal, const char* format, const char* a = "", const char* b = "") {
   snprintf(verdict, sizeof verdict, format, a, b);
   verdict_refusal = refusal;
+  refused_on_connection = refusal;
 }
 
 // What the record held for its session goes with it; the log says how much never went out.
@@ -474,6 +478,7 @@ void tls_link_prepare(HANDLE connection, const char* chosen_name, BYTE mode) {
   record.pinned = pin.for_server;
   record.system_unable = system_unable;
   lstrcpynA(record.chosen_name, chosen_name, sizeof record.chosen_name);
+  refused_on_connection = false;
   record.phase = mode == kNever ? Phase::clear : Phase::asking;
   record.handshake_failed = false;
   record.request_sent = false;
@@ -771,6 +776,7 @@ void tls_link_reset() {
   sealed_capacity = 0;
   snprintf(verdict, sizeof verdict, "not connected");
   verdict_refusal = false;
+  refused_on_connection = false;
 }
 
 bool tls_link_describe(char* out, size_t out_size) {
@@ -779,6 +785,12 @@ bool tls_link_describe(char* out, size_t out_size) {
   bool current = bound_locked(record.generation) && current_connection_locked() != nullptr;
   snprintf(out, out_size, "%s", current || verdict_refusal ? verdict : "not connected");
   return current && record.phase == Phase::secure;
+}
+
+void tls_link_note_unreached(const char* what) {
+  std::lock_guard lock(link_mutex);
+  if (refused_on_connection) return;
+  set_verdict_locked(true, "not connected: %s", what);
 }
 
 INT_PTR MRIM_ConnectionSecurity(WPARAM size, LPARAM buffer) {

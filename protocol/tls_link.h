@@ -74,8 +74,12 @@ void tls_link_session_ended();
 void tls_link_reset();
 
 // One line for people: whether the session is encrypted and with which certificate, or why the
-// last attempt was refused. True when the current session runs inside TLS.
+// last attempt was refused or found no server. True when the current session runs inside TLS.
 bool tls_link_describe(char* out, size_t out_size);
+// An attempt that found no server to log in to keeps what it tried, "not connected: <what>",
+// as the line above until the next connection: the user needs it to mend a mistyped address.
+// A refusal of the latest connection's encryption says more, and is kept instead.
+void tls_link_note_unreached(const char* what);
 
 // "<module>/ConnectionSecurity": the same line into the buffer lParam of wParam bytes; 1 when
 // the current session runs inside TLS, else 0.

@@ -380,11 +380,18 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
       if (ack.result != ACKRESULT_FAILED) break;
       Event failed("login_failed");
       failed.set("status", "offline").set("reason", login_failure_text(ack.param));
-      // The plug-in keeps the reason of a refused encryption in words: the certificate or the offer.
-      if (ack.param == LOGINERR_WRONGPROTOCOL) {
+      // The plug-in keeps the reason of a refused encryption in words (the certificate or the
+      // offer), and what it tried when it found no server (a mistyped address shows in it).
+      const bool in_words = ack.param == LOGINERR_WRONGPROTOCOL || ack.param == LOGINERR_NOSERVER ||
+                            ack.param == LOGINERR_TIMEOUT;
+      if (in_words) {
         std::string line = security_line(host_, book_.module());
         const std::string prefix = "not connected: ";
-        if (line.rfind(prefix, 0) == 0) failed.set("reason", line.substr(prefix.size()));
+        if (line.rfind(prefix, 0) == 0) {
+          std::string why = line.substr(prefix.size());
+          failed.set("reason",
+                     ack.param == LOGINERR_WRONGPROTOCOL ? why : login_failure_text(ack.param) + ": " + why);
+        }
         // A certificate refused for the pin: both, for the user to compare and to trust.
         SecurityLine refusal = read_security_line(line);
         if (!refusal.pinned.empty())

@@ -95,20 +95,22 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   std::string host_version;
   std::string protocol;
   std::string encryption;
-  app.add_option("--server", server,
-                 "the demo server inside (default), or an address service, stored as the account's server")
-      ->type_name("embedded|HOST:PORT")
-      ->check(CLI::Validator(
-          [](std::string& value) -> std::string {
-            Options scratch;
-            if (parse_server(value, scratch)) return "";
-            size_t colon = value.rfind(':');
-            std::string port = colon == std::string::npos ? "" : value.substr(colon + 1);
-            if (colon > 0 && !port.empty() && port.find_first_not_of("0123456789") == std::string::npos)
-              return "the port " + port + " is out of range (1 to 65535)";
-            return "wants embedded or HOST:PORT, not " + value;
-          },
-          ""));
+  CLI::Option* server_option =
+      app.add_option("--server", server,
+                     "the demo server inside, or an address service or MRIM server, stored as the account's "
+                     "server (default: the profile's, else the demo server)")
+          ->type_name("embedded|HOST:PORT")
+          ->check(CLI::Validator(
+              [](std::string& value) -> std::string {
+                Options scratch;
+                if (parse_server(value, scratch)) return "";
+                size_t colon = value.rfind(':');
+                std::string port = colon == std::string::npos ? "" : value.substr(colon + 1);
+                if (colon > 0 && !port.empty() && port.find_first_not_of("0123456789") == std::string::npos)
+                  return "the port " + port + " is out of range (1 to 65535)";
+                return "wants embedded or HOST:PORT, not " + value;
+              },
+              ""));
   app.add_option("--route", routes, "dial HOST:PORT when the plug-in dials NAME:PORT")
       ->type_name("NAME:PORT=HOST:PORT")
       ->check(checked_by("NAME:PORT=HOST:PORT", [](const std::string& v) {
@@ -161,6 +163,7 @@ Parsed parse_options(int argc, char** argv, Options& options) {
     return status == 0 ? Parsed::done : Parsed::bad_option;
   }
   parse_server(server, options);
+  options.server_given = server_option->count() > 0;
   for (const std::string& text : routes) {
     Route route;
     parse_route(text, route);

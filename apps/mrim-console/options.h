@@ -18,8 +18,9 @@ struct Route {
 enum class NewMail { keep, off, balloon, mailbox };
 
 struct Options {
-  bool embedded = true;     // --server embedded (the default)
-  std::string server_host;  // --server HOST:PORT
+  bool embedded = true;       // --server embedded (the default)
+  bool server_given = false;  // --server was named: it replaces the profile's stored server
+  std::string server_host;    // --server HOST:PORT
   uint16_t server_port = 0;
   std::vector<Route> routes;            // --route NAME:PORT=HOST:PORT, repeatable
   std::optional<std::string> account;   // --account ADDRESS

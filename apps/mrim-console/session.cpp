@@ -25,6 +25,10 @@ namespace console {
 namespace {
 
 constexpr size_t kModuleNameMax = 30;
+// The console's own notes in the profile, apart from the plug-in's settings.
+constexpr const char* kConsoleModule = "MrimConsole";
+// 1 while the account's stored server is the embedded one.
+constexpr const char* kEmbeddedServerSetting = "EmbeddedServer";
 
 // The host's visibility values of "/SetApparentMode".
 int apparent_mode(const std::string& visibility) {
@@ -94,7 +98,16 @@ bool Session::start() {
 
   hostsim::Netlib& netlib = host_->netlib();
   std::string server = "embedded";
-  if (options_.embedded) {
+  // A profile keeps the server it was given: only --server names another. The embedded server's
+  // address changes with every start, so the profile notes that it held that one, and a profile
+  // with no server of its own gets the embedded one too.
+  std::optional<std::string> stored_host = read_text(*host_, 0, module_, "Server");
+  std::optional<hostsim::Setting> stored_port = host_->setting(0, module_, "Port");
+  const bool stored_embedded =
+      host_->setting(0, kConsoleModule, kEmbeddedServerSetting) == hostsim::Setting::byte(1);
+  const bool keep_stored = !options_.server_given && stored_host && !stored_host->empty() && stored_port &&
+                           stored_port->number != 0 && !stored_embedded;
+  if (options_.embedded && !keep_stored) {
     std::string account = account_address(*host_, module_);
     ContactBook book(*host_, module_);
     auto delivered = [&](const std::string& to, const std::string& from, const std::string& text) {
@@ -112,10 +125,14 @@ bool Session::start() {
     }
     embedded_->add_routes(netlib);
     store_server(*host_, module_, "127.0.0.1", embedded_->address_port());
+    host_->write_setting(0, kConsoleModule, kEmbeddedServerSetting, hostsim::Setting::byte(1));
+  } else if (keep_stored) {
+    server = *stored_host + ":" + std::to_string(stored_port->number);
   } else {
     // As a user would choose the server on the options page.
     server = options_.server_host + ":" + std::to_string(options_.server_port);
     store_server(*host_, module_, options_.server_host, options_.server_port);
+    host_->write_setting(0, kConsoleModule, kEmbeddedServerSetting, hostsim::Setting::byte(0));
   }
   for (const Route& route : options_.routes)
     netlib.add_route(route.name, route.port, route.host, route.real_port);

@@ -21,6 +21,7 @@
 #include "console_process.h"
 #include "hostsim/profile.h"
 #include "hostsim/profile_store.h"
+#include "protocol/server_choice.h"
 #include "serversim/server.h"
 #include "serversim/wire.h"
 
@@ -460,6 +461,28 @@ TEST_F(Console, TheServerOptionIsStoredAsTheAccountsServer) {
   EXPECT_EQ(stored.setting(0, "MRIM", "Port"), hostsim::Setting::dword(server->address_port()));
 }
 
+// The server a profile holds is kept: a start without --server goes to it, not to the embedded one.
+TEST_F(Console, ARestartWithoutTheServerOptionUsesTheProfilesServer) {
+  TempFolder folder;
+  std::string profile = folder.file("profile.sqlite");
+  {
+    ConsoleProcess& first = start(kKim, "kim-pw", profile, folder);
+    first.send("quit");
+    ASSERT_TRUE(first.await(is("bye"))) << first.transcript();
+    ASSERT_EQ(first.finish(), 0) << first.transcript();
+  }
+  std::vector<std::string> args = server_args();
+  args.erase(args.begin(), args.begin() + 2);  // no --server
+  args.insert(args.end(), {"--profile", profile});
+  consoles.push_back(std::make_unique<ConsoleProcess>(args, folder.path()));
+  ConsoleProcess& second = *consoles.back();
+  std::optional<Json> ready = second.next(is("ready"));
+  ASSERT_TRUE(ready) << second.transcript();
+  EXPECT_EQ((*ready).value("server", ""), "127.0.0.1:" + std::to_string(server->address_port()));
+  go_online(second);
+  EXPECT_EQ(server->address_queries(), 1);
+}
+
 TEST_F(Console, TheProfileSurvivesARestart) {
   TempFolder folder;
   std::string profile = folder.file("profile.sqlite");
@@ -532,6 +555,24 @@ TEST_F(Console, AWrongPasswordLeavesTheAccountOfflineAndSaysSo) {
   Json offline = kim.command("status offline");
   EXPECT_TRUE(offline.value("unchanged", false)) << kim.transcript();
   EXPECT_FALSE(server->session_of(kKim));
+}
+
+// A mistyped server shows in the failure: what was tried, not only that nothing was found.
+TEST_F(Console, AServerNotFoundIsNamedInTheFailure) {
+  TempFolder folder;
+  // Port 1 of loopback has nobody listening; the fallback address is outside loopback.
+  consoles.push_back(std::make_unique<ConsoleProcess>(
+      std::vector<std::string>{"--server", "127.0.0.1:1", "--account", kKim, "--password", "kim-pw",
+                               "--plugin", MRIM_PLUGIN_PATH},
+      folder.path()));
+  ConsoleProcess& kim = *consoles.back();
+  ASSERT_EQ(kim.command("status online").value("event", ""), "ok") << kim.transcript();
+  std::optional<Json> failed = kim.await(is("login_failed"));
+  ASSERT_TRUE(failed) << kim.transcript();
+  EXPECT_EQ((*failed).value("reason", ""),
+            "the server could not be reached: 127.0.0.1:1 refused the "
+            "connection; the fallback " MRIM_FALLBACK_SERVER_ADDRESS " could not be reached");
+  kim.command("status offline");
 }
 
 TEST_F(Console, BadCommandsGetAClearErrorAndChangeNothing) {

@@ -28,8 +28,9 @@ using serversim::Packet;
 using testsupport::PluginSession;
 namespace code = serversim::code;
 
-// Long enough for a connect that first waits out the address service's 10 seconds.
-constexpr int kWaitMs = 30000;
+// Long enough for a connect that first waits out a silent port, then the answer it never gives
+// as an MRIM server, before it dials the fallback.
+constexpr int kWaitMs = 60000;
 const char* const kEmail = "kim@mail.example";
 const char* const kPassword = "kim-s3cret-pw";
 // The name the address service hands out; routed to the stand-in's MRIM service.
@@ -538,7 +539,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FallbackCase{"NoColon", serversim::AddressMode::reply, "mrim.test\r\n"},
                       FallbackCase{"ClosedWithoutReply", serversim::AddressMode::close, ""},
                       FallbackCase{"Unreachable", serversim::AddressMode::reply, nullptr},
-                      FallbackCase{"SilentForTenSeconds", serversim::AddressMode::hold, ""}),
+                      FallbackCase{"SilentAndNoMrimServerEither", serversim::AddressMode::hold, ""}),
     [](const ::testing::TestParamInfo<FallbackCase>& info) { return std::string(info.param.name); });
 
 class AddressWithAnotherPort : public Online {
@@ -552,6 +553,32 @@ TEST_F(AddressWithAnotherPort, IsDialled) {
   host().netlib().add_route(kServerName, 2041, "127.0.0.1", server->mrim_port());
   go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
   EXPECT_EQ(host().netlib().open_requests().back(), "mrim.test:2041");
+}
+
+// Users type the MRIM server's own port as the account's server. It says nothing until spoken
+// to; the log-in goes on over the connection already open, and nothing else is dialled.
+TEST_F(Online, AServerTypedAsItsMrimPortIsLoggedInToOverTheOneConnection) {
+  host().netlib().add_route(kServerName, 2041, "127.0.0.1", server->mrim_port());
+  session->set_account_text("Server", kServerName);
+  session->set_account_dword("Port", 2041);
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  EXPECT_EQ(host().netlib().open_requests(), std::vector<std::string>{"mrim.test:2041"});
+  EXPECT_EQ(server->sessions().size(), 1u);
+  EXPECT_EQ(server->address_queries(), 0);
+}
+
+// With no server anywhere the user learns what was tried, not only that it failed.
+TEST_F(Online, WhenNothingAnswersTheConnectionLineSaysWhatWasTried) {
+  host().netlib().add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", 1);
+  host().netlib().add_route(MRIM_FALLBACK_SERVER_HOST, 443, "127.0.0.1", 1);
+  ASSERT_EQ(set_status(ID_STATUS_ONLINE), 0);
+  ASSERT_TRUE(wait_for_login_failure(LOGINERR_NOSERVER)) << session->log();
+  char line[512] = {};
+  session->call("/ConnectionSecurity", sizeof line, reinterpret_cast<LPARAM>(line));
+  const std::string tried = kDefaultService + " refused the connection; the fallback " +
+                            MRIM_FALLBACK_SERVER_ADDRESS + " refused the connection";
+  EXPECT_EQ(std::string(line), "not connected: " + tried);
+  EXPECT_NE(session->log().find(tried), std::string::npos) << session->log();
 }
 
 }  // namespace

@@ -375,7 +375,7 @@ TEST_F(ConnectThread, ReadsTheAddressReplyFromOneDeliveryOfTheSmallReceiver) {
   EXPECT_EQ(SetStatus(ID_STATUS_AWAY, 0), 0);
   EXPECT_EQ(hosts, (std::vector<std::string>{MRIM_DEFAULT_SERVER_HOST, "unit.mrim.test"}));
   EXPECT_EQ(receiver_sizes, (std::vector<LPARAM>{100, 65536}));
-  EXPECT_EQ(query_timeout, 10000u);
+  EXPECT_EQ(query_timeout, MRIM_ADDRESS_QUERY_TIMEOUT_MS);
   // The query's receiver and connection are closed, the server's stay.
   std::vector<WPARAM> closed;
   for (const auto& call : calls_of(MS_NETLIB_CLOSEHANDLE)) closed.push_back(call.wparam);
