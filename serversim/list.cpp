@@ -107,7 +107,7 @@ std::optional<Packet> Server::Impl::contact_list(const Session& to, const Accoun
     const Contact& c = entry.contact;
     const detail::Presence presence = entry.server_flags != 0
                                           ? detail::Presence{}
-                                          : seen_by(a, c.email, presence_of(c)).value_or(detail::Presence{});
+                                          : seen_through(c, presence_of(c)).value_or(detail::Presence{});
     std::string uri = status_uri(presence.status);
     if (uri.empty()) uri = presence.texts.uri;
     if (behavior.offline_empty_uri && presence.status == mrim_status::offline) uri.clear();

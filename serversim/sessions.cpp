@@ -213,8 +213,12 @@ std::optional<Presence> Server::Impl::seen_by(const Account& viewer, const std::
   auto entry = std::find_if(viewer.contacts.begin(), viewer.contacts.end(),
                             [&](const Contact& c) { return c.email == address; });
   if (entry == viewer.contacts.end()) return std::nullopt;
+  return seen_through(*entry, presence);
+}
+
+std::optional<Presence> Server::Impl::seen_through(const Contact& entry, Presence presence) const {
   if (!behavior.presence_needs_authorization) return presence;
-  if (entry->pending) return std::nullopt;
+  if (entry.pending) return std::nullopt;
   if (presence.status == mrim_status::invisible) return Presence{};
   return presence;
 }

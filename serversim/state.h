@@ -227,6 +227,9 @@ struct Server::Impl {
   // address, or when Behavior::presence_needs_authorization holds it back.
   std::optional<detail::Presence> seen_by(const Account& viewer, const std::string& address,
                                           detail::Presence presence);
+  // The same for the viewer's own entry of the address (a list that holds thousands looks each
+  // one up once, not once per entry).
+  std::optional<detail::Presence> seen_through(const Contact& entry, detail::Presence presence) const;
   // MRIM_CS_USER_STATUS to every logged-in session whose contact list holds the address.
   void fan_out(const std::string& address, const detail::Presence& presence);
   static Packet user_status(const Session& to, const std::string& address, const detail::Presence& presence);
