@@ -103,8 +103,11 @@ bool Session::start() {
   // with no server of its own gets the embedded one too.
   std::optional<std::string> stored_host = read_text(*host_, 0, module_, "Server");
   std::optional<hostsim::Setting> stored_port = host_->setting(0, module_, "Port");
+  // A profile of an earlier console has no such note: that console took the embedded server
+  // whenever no --server was given, and stored its loopback address, which is gone now.
+  const std::optional<hostsim::Setting> noted = host_->setting(0, kConsoleModule, kEmbeddedServerSetting);
   const bool stored_embedded =
-      host_->setting(0, kConsoleModule, kEmbeddedServerSetting) == hostsim::Setting::byte(1);
+      noted ? *noted == hostsim::Setting::byte(1) : stored_host && *stored_host == "127.0.0.1";
   const bool keep_stored = !options_.server_given && stored_host && !stored_host->empty() && stored_port &&
                            stored_port->number != 0 && !stored_embedded;
   if (options_.embedded && !keep_stored) {

@@ -483,6 +483,31 @@ TEST_F(Console, ARestartWithoutTheServerOptionUsesTheProfilesServer) {
   EXPECT_EQ(server->address_queries(), 1);
 }
 
+// A profile an earlier console wrote holds the embedded server's address of that run and no
+// note of it: it gets the embedded server again, not a dead loopback port.
+TEST_F(Console, AnEarlierConsolesProfileKeepsTheEmbeddedServer) {
+  TempFolder folder;
+  std::string profile = folder.file("profile.sqlite");
+  {
+    std::string error;
+    std::unique_ptr<hostsim::ProfileStore> store = hostsim::ProfileStore::open(profile, error);
+    ASSERT_TRUE(store) << error;
+    hostsim::Profile old;
+    old.write_setting(0, "MRIM", "EMail", hostsim::Setting::string("you@mrim.example"));
+    old.write_setting(0, "MRIM", "Server", hostsim::Setting::string("127.0.0.1"));
+    old.write_setting(0, "MRIM", "Port", hostsim::Setting::word(1));
+    ASSERT_TRUE(store->save(old, error)) << error;
+  }
+  consoles.push_back(std::make_unique<ConsoleProcess>(
+      std::vector<std::string>{"--plugin", MRIM_PLUGIN_PATH, "--profile", profile, "--account",
+                               "you@mrim.example", "--password", "demo"},
+      folder.path()));
+  ConsoleProcess& console = *consoles.back();
+  std::optional<Json> ready = console.next(is("ready"));
+  ASSERT_TRUE(ready) << console.transcript();
+  EXPECT_EQ((*ready).value("server", ""), "embedded") << console.transcript();
+}
+
 TEST_F(Console, TheProfileSurvivesARestart) {
   TempFolder folder;
   std::string profile = folder.file("profile.sqlite");
