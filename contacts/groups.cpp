@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "contacts/edit_failure.h"
 #include "contacts/modify.h"
 #include "contacts/pending_edits.h"
 #include "core/host_services.h"
@@ -125,14 +126,21 @@ int mrim_do_addgroup(const char* name, uint32_t* index) {
     uint32_t position = 0;
     uint32_t status = 0;
     uint32_t created = 0;
-    if (mrim_request(packet, kind, &position, &status,
-                     "mrim_do_addgroup: MRIM_CS_ADD_CONTACT(group %s) sended\n", name) == MRIM_REQUEST_OK &&
-        status == CONTACT_OPER_SUCCESS && mrim_read_ul(&position, packet, &created) == 0 &&
-        created < kMaxGroups) {
-      mrim_groups_store(created, name);
-      *index = created;
-      result = 0;
+    MrimRequestResult outcome = mrim_request(
+        packet, kind, &position, &status, "mrim_do_addgroup: MRIM_CS_ADD_CONTACT(group %s) sended\n", name);
+    if (outcome == MRIM_REQUEST_OK && status == CONTACT_OPER_SUCCESS) {
+      // An index past what a list can hold is no answer a server could stand by.
+      if (mrim_read_ul(&position, packet, &created) == 0 && created < kMaxGroups) {
+        mrim_groups_store(created, name);
+        *index = created;
+        result = 0;
+      } else {
+        outcome = MRIM_REQUEST_NO_STATUS;
+      }
     }
+    if (result != 0) mrim_contact_edit_failed(CONTACT_EDIT_ADD_GROUP, name, outcome, status);
+  } else {
+    mrim_contact_edit_failed(CONTACT_EDIT_ADD_GROUP, name, MRIM_REQUEST_NOT_SENT, 0);
   }
   free(packet);
   mrim_log(result == 0 ? "mrim_do_addgroup: ended ok\n" : "mrim_do_addgroup: ended with error\n");

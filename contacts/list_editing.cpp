@@ -14,6 +14,7 @@
 #include "contacts/authorization.h"
 #include "contacts/contact_records.h"
 #include "contacts/directory.h"
+#include "contacts/edit_failure.h"
 #include "contacts/groups.h"
 #include "core/host_services.h"
 #include "core/log.h"
@@ -92,11 +93,13 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   mrim_log("mrim_do_addcontact: started\n");
   if (strlen(address) > kAddAddressMax) {
     mrim_log("mrim_do_addcontact: address too long\n");
+    mrim_contact_edit_failed(CONTACT_EDIT_ADD, address, MRIM_REQUEST_NOT_SENT, 0);
     mrim_log("mrim_do_addcontact: ended with error\n");
     return 1;
   }
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
   if (packet == nullptr) {
+    mrim_contact_edit_failed(CONTACT_EDIT_ADD, address, MRIM_REQUEST_NOT_SENT, 0);
     mrim_log("mrim_do_addcontact: ended with error\n");
     return 1;
   }
@@ -121,13 +124,18 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   uint32_t position = 0;
   uint32_t status = 0;
   uint32_t number = 0;
-  if (mrim_request(packet, kind, &position, &status, "mrim_do_addcontact: MRIM_CS_ADD_CONTACT(%s) sended\n",
-                   address) == MRIM_REQUEST_OK &&
-      status == CONTACT_OPER_SUCCESS && mrim_read_ul(&position, packet, &number) == 0) {
-    *number_out = number;
-    result = 0;
+  MrimRequestResult outcome = mrim_request(packet, kind, &position, &status,
+                                           "mrim_do_addcontact: MRIM_CS_ADD_CONTACT(%s) sended\n", address);
+  if (outcome == MRIM_REQUEST_OK && status == CONTACT_OPER_SUCCESS) {
+    if (mrim_read_ul(&position, packet, &number) == 0) {
+      *number_out = number;
+      result = 0;
+    } else {
+      outcome = MRIM_REQUEST_NO_STATUS;
+    }
   }
   free(packet);
+  if (result != 0) mrim_contact_edit_failed(CONTACT_EDIT_ADD, address, outcome, status);
   mrim_log(result == 0 ? "mrim_do_addcontact: ended ok\n" : "mrim_do_addcontact: ended with error\n");
   return result;
 }

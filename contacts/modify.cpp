@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "contacts/edit_failure.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -20,11 +21,16 @@ constexpr uint32_t kModifyBufferSize = 4140;
 // Builds MRIM_CS_MODIFY_CONTACT, sends it and waits for its acknowledgement in the same buffer.
 // The codec needs a whole packet buffer to bound its appends, so one is allocated even though
 // only kModifyBufferSize bytes of it take the reply. 0 when the server answered
-// CONTACT_OPER_SUCCESS, 1 for every failure.
-int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_t group, const char* address,
-                    const char* name) {
+// CONTACT_OPER_SUCCESS, 1 for every failure, which the user is told of as `edit`.
+int modify_exchange(const char* caller, ContactEdit edit, uint32_t number, uint32_t flags, uint32_t group,
+                    const char* address, const char* name) {
+  MrimRequestResult outcome = MRIM_REQUEST_NOT_SENT;
+  uint32_t status = 0;
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
-  if (packet == nullptr) return 1;
+  if (packet == nullptr) {
+    mrim_contact_edit_failed(edit, address, outcome, status);
+    return 1;
+  }
   mrim_packet_init(packet, MRIM_CS_MODIFY_CONTACT, mrim_next_seq());
   // The Unicode mark is the list's, not the contact's, and a server that adds flags instead of
   // setting them would store an echoed one as another bit; stored flags of older builds may
@@ -39,17 +45,17 @@ int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_
         caller, MRIM_CS_MODIFY_CONTACT_ACK, "MRIM_CS_MODIFY_CONTACT_ACK", kModifyBufferSize, false, false,
         true};
     uint32_t position = 0;
-    uint32_t status = 0;
-    if (mrim_request(packet, kind, &position, &status,
-                     "%s: MRIM_CS_MODIFY_CONTACT(%lu,%lu,%lu,%s,%s) sended\n", caller,
-                     static_cast<unsigned long>(number), static_cast<unsigned long>(flags),
-                     static_cast<unsigned long>(group), address, log_private(name)) == MRIM_REQUEST_OK &&
-        status == CONTACT_OPER_SUCCESS) {
+    outcome = mrim_request(packet, kind, &position, &status,
+                           "%s: MRIM_CS_MODIFY_CONTACT(%lu,%lu,%lu,%s,%s) sended\n", caller,
+                           static_cast<unsigned long>(number), static_cast<unsigned long>(flags),
+                           static_cast<unsigned long>(group), address, log_private(name));
+    if (outcome == MRIM_REQUEST_OK && status == CONTACT_OPER_SUCCESS) {
       mrim_log("%s: MRIM_CS_MODIFY_CONTACT_ACK(CONTACT_OPER_SUCCESS)\n", caller);
       result = 0;
     }
   }
   free(packet);
+  if (result != 0) mrim_contact_edit_failed(edit, address, outcome, status);
   return result;
 }
 
@@ -57,7 +63,7 @@ int modify_exchange(const char* caller, uint32_t number, uint32_t flags, uint32_
 
 int mrim_do_modify(uint32_t number, const char* address, uint32_t flags, uint32_t group, const char* name) {
   mrim_log("mrim_do_modify: started\n");
-  int result = modify_exchange("mrim_do_modify", number, flags, group, address, name);
+  int result = modify_exchange("mrim_do_modify", CONTACT_EDIT_CHANGE, number, flags, group, address, name);
   if (result == 0) mrim_log("mrim_do_modify: ok\n");
   mrim_log("mrim_do_modify: ended\n");
   return result == 0 ? 0 : 1;
@@ -80,7 +86,8 @@ int mrim_modify_contact(HANDLE contact, uint32_t number, uint32_t flags, uint32_
 // host threads can never build into the same memory.
 int mrim_do_remove(const char* address, uint32_t number, uint32_t group) {
   mrim_log("mrim_do_remove: started\n");
-  int result = modify_exchange("mrim_do_remove", number, CONTACT_FLAG_REMOVED, group, address, address);
+  int result = modify_exchange("mrim_do_remove", CONTACT_EDIT_DELETE, number, CONTACT_FLAG_REMOVED, group,
+                               address, address);
   mrim_log(result == 0 ? "mrim_do_remove: ended ok\n" : "mrim_do_remove: ended with error\n");
   return result == 0 ? 0 : 1;
 }

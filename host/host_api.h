@@ -209,6 +209,7 @@ struct SystrayNotify {
   UINT timeout;
 };
 constexpr DWORD NIIF_INFO = 1;
+constexpr DWORD NIIF_WARNING = 2;
 
 // "Opt/AddPage" and "UserInfo/AddPage".
 struct OptionsPage {

@@ -97,6 +97,12 @@ constexpr uint32_t CONTACT_FLAG_VISIBLE = 0x08;
 constexpr uint32_t CONTACT_FLAG_UNICODE_NAME = 0x200;
 // Status of MRIM_CS_ADD_CONTACT_ACK and MRIM_CS_MODIFY_CONTACT_ACK.
 constexpr uint32_t CONTACT_OPER_SUCCESS = 0;
+constexpr uint32_t CONTACT_OPER_ERROR = 1;
+constexpr uint32_t CONTACT_OPER_INTERR = 2;
+constexpr uint32_t CONTACT_OPER_NO_SUCH_USER = 3;
+constexpr uint32_t CONTACT_OPER_INVALID_INFO = 4;
+constexpr uint32_t CONTACT_OPER_USER_EXISTS = 5;
+constexpr uint32_t CONTACT_OPER_GROUP_LIMIT = 6;
 
 // Status of MRIM_CS_DIRECTORY_INFO when the address was found.
 constexpr uint32_t MRIM_DIRECTORY_FOUND = 1;

@@ -261,12 +261,16 @@ void Server::Impl::on_add_contact(Session& s, const Packet& p) {
   auto answer = [&](uint32_t status, uint32_t number) {
     reply(s, p.code, Packet{code::add_contact_ack, p.seq, Writer().ul(status).ul(number).take()});
   };
-  auto refuse = [&] { answer(kContactOperError, behavior.error_pairs ? kAddErrorNumber : 0); };
+  auto refuse = [&](uint32_t reason = kContactOperError) {
+    if (behavior.error_pairs) return answer(kContactOperError, kAddErrorNumber);
+    answer(reason, 0);
+  };
   const std::optional<std::string> name =
       wire_name ? std::optional<std::string>(s.in_text(*wire_name)) : std::nullopt;
   // A new group: its name stands in the name item, and the reply carries its index.
   if (a && flags && (*flags & contact_flag::group)) {
-    if (!name || name->empty() || a->groups.size() >= kMaxGroups) return refuse();
+    if (!name || name->empty()) return refuse();
+    if (a->groups.size() >= std::min(behavior.group_limit, kMaxGroups)) return refuse(kContactOperGroupLimit);
     // One past the highest index, so a list with gaps keeps them; a server that renumbers at
     // each delete has none, and counts.
     uint32_t index = 0;
@@ -277,7 +281,7 @@ void Server::Impl::on_add_contact(Session& s, const Packet& p) {
     return answer(kContactOperSuccess, index);
   }
   if (!a || !flags || !group || !address || address->empty() || !group_exists(*a, *group)) return refuse();
-  if (behavior.add_needs_account && !find_account(*address)) return refuse();
+  if (behavior.add_needs_account && !find_account(*address)) return refuse(kContactOperNoSuchUser);
   auto known = std::find_if(a->contacts.begin(), a->contacts.end(),
                             [&](const Contact& c) { return c.email == *address; });
   if (known == a->contacts.end()) {

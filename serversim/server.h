@@ -44,7 +44,9 @@ inline constexpr uint32_t kMessageStoreFull = 0x8004;  // the receiver's stored 
 inline constexpr uint32_t kMessageNotStored = 0x8006;  // not kept for a receiver who is not logged in
 inline constexpr size_t kMaxStoredMessages = 20;
 inline constexpr size_t kMaxMessageUnits = 5000;  // UTF-16 units of a message's text
+inline constexpr uint32_t kContactOperNoSuchUser = 3;
 inline constexpr uint32_t kContactOperInvalidInfo = 4;
+inline constexpr uint32_t kContactOperGroupLimit = 6;
 inline constexpr uint32_t kAddErrorNumber = 0xFFFFFFFF;  // beside kContactOperError
 inline constexpr uint32_t kSearchRateLimited = 3;        // the status of DIRECTORY_INFO
 inline constexpr int kMaxSearchesPerMinute = 25;
@@ -252,7 +254,8 @@ struct Behavior {
   //  - add_ack_id_zero: ADD_CONTACT of a contact is answered with status 0 and contact id 0; the
   //    contact is numbered in the session all the same (MODIFY_CONTACT takes that number, and
   //    the next list gives it);
-  //  - error_pairs: an ADD_CONTACT error comes back as (1, 0xFFFFFFFF), not (1, 0);
+  //  - error_pairs: an ADD_CONTACT error comes back as (1, 0xFFFFFFFF), not (1, 0, or the
+  //    reason's own status: kContactOperGroupLimit, kContactOperNoSuchUser);
   //  - add_needs_account: adding an address that is no account here is an error;
   //  - rename_from_address: a group rename takes the new name from the address field (read as
   //    a name, in the session's encoding); an empty one is answered kContactOperInvalidInfo (4);
@@ -266,6 +269,8 @@ struct Behavior {
   //    (pushed at once, and in lists and status sent later) until their next status change.
   bool add_ack_id_zero = false;
   bool error_pairs = false;
+  // How many groups an account may have; a new group past it is refused.
+  size_t group_limit = kMaxGroups;
   bool add_needs_account = false;
   bool rename_from_address = false;
   bool groups_renumbered = false;

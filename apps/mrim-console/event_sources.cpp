@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
+#include <utility>
 
 #include "charset.h"
 #include "commands.h"
@@ -184,6 +185,23 @@ bool EventSources::status_request_ends() {
   std::lock_guard lock(changes_mu_);
   in_status_request_ = false;
   return cancelled_in_request_;
+}
+
+void EventSources::edit_begins() {
+  std::lock_guard lock(changes_mu_);
+  in_edit_ = true;
+  refusals_.clear();
+}
+
+std::vector<std::string> EventSources::edit_ends() {
+  {
+    // The plug-in warns inside the call that made the edit: take it before the collector does.
+    std::lock_guard lock(collect_mu_);
+    take_records();
+  }
+  std::lock_guard lock(changes_mu_);
+  in_edit_ = false;
+  return std::exchange(refusals_, {});
 }
 
 // On the writer's thread: the plug-in's own, or the command loop's inside a status request.
@@ -530,6 +548,18 @@ void EventSources::take_records() {
   for (; tray_seen_ < tray.size(); ++tray_seen_) {
     const hostsim::TrayNotice& notice = tray[tray_seen_];
     if (notice.protocol != book_.module()) continue;
+    if (notice.info_flags == NIIF_WARNING) {
+      std::string text = from_cp1251(notice.text);
+      {
+        std::lock_guard lock(changes_mu_);
+        if (in_edit_) {
+          refusals_.push_back(std::move(text));
+          continue;
+        }
+      }
+      view_.show(Event("warning").set("title", from_cp1251(notice.title)).set("text", text));
+      continue;
+    }
     view_.show(Event("new_mail")
                    .set("style", "balloon")
                    .set("title", from_cp1251(notice.title))

@@ -59,6 +59,11 @@ class EventSources {
   // that call when the request replaces it, which is then no try; true when that happened.
   void status_request_begins();
   bool status_request_ends();
+  // Around the user's edit of the list: the plug-in's tray warnings that come meanwhile are the
+  // edit's refusals (the host's list edits have no acknowledgement), handed back by edit_ends()
+  // instead of shown.
+  void edit_begins();
+  std::vector<std::string> edit_ends();
   // The console itself is about to write the account's "CertificatePin": that write is the
   // user's doing, not the plug-in pinning a certificate.
   void pin_written(const std::string& pin);
@@ -120,6 +125,8 @@ class EventSources {
   std::vector<SettingNotice> notices_;  // under changes_mu_
   bool in_status_request_ = false;      // under changes_mu_
   bool cancelled_in_request_ = false;   // under changes_mu_
+  bool in_edit_ = false;                // under changes_mu_
+  std::vector<std::string> refusals_;   // under changes_mu_: the warnings during the edit
   std::string pin_;                     // under changes_mu_: the account's "CertificatePin"
   bool reconnect_planned_ = false;
 

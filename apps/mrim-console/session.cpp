@@ -558,8 +558,11 @@ void Session::add(const Command& command) {
   hit.email = address.data();
   view_.begin_wait("add", "adding " + wanted);
   std::optional<INT_PTR> contact;
-  std::vector<hostsim::Handle> listed =
-      watching_list_numbers([&] { contact = call("add", "/AddToList", 0, reinterpret_cast<LPARAM>(&hit)); });
+  std::vector<hostsim::Handle> listed;
+  std::string refusal = refusal_of([&] {
+    listed = watching_list_numbers(
+        [&] { contact = call("add", "/AddToList", 0, reinterpret_cast<LPARAM>(&hit)); });
+  });
   view_.end_wait("add");
   if (!contact) return;
   if (*contact == 0) {
@@ -570,7 +573,7 @@ void Session::add(const Command& command) {
   // that the server took it.
   auto handle = static_cast<hostsim::Handle>(*contact);
   if (std::find(listed.begin(), listed.end(), handle) == listed.end()) {
-    error("add", "the server did not put " + wanted + " on the list");
+    error("add", refusal.empty() ? "the server did not put " + wanted + " on the list" : refusal);
     return;
   }
   ok(Event("ok").set("command", "add").set("address", wanted));
@@ -605,8 +608,10 @@ void Session::rename(const Command& command) {
   // As the host's list does: it writes the shown name; the plug-in hears of it through the
   // setting-changed event and tells the server.
   view_.begin_wait("rename", "renaming " + command.args[0]);
-  write_text(*host_, *contact, "CList", "MyHandle", command.args[1]);
+  std::string refusal =
+      refusal_of([&] { write_text(*host_, *contact, "CList", "MyHandle", command.args[1]); });
   view_.end_wait("rename");
+  if (!refusal.empty()) return error("rename", refusal);
   ok(Event("ok")
          .set("command", "rename")
          .set("address", command.args[0])
@@ -620,8 +625,9 @@ void Session::move(const Command& command) {
   // As the host's list does when a contact is dragged into a group: it writes the group's name;
   // the plug-in hears of it and moves the contact on the server.
   view_.begin_wait("move", "moving " + command.args[0]);
-  write_text(*host_, *contact, "CList", "Group", command.args[1]);
+  std::string refusal = refusal_of([&] { write_text(*host_, *contact, "CList", "Group", command.args[1]); });
   view_.end_wait("move");
+  if (!refusal.empty()) return error("move", refusal);
   ok(Event("ok")
          .set("command", "move")
          .set("address", command.args[0])
@@ -634,6 +640,14 @@ void Session::move(const Command& command) {
 bool Session::edit_waits(hostsim::Handle contact) {
   std::optional<hostsim::Setting> kept = host_->setting(contact, module_, "PendingEdit");
   return kept && kept->number != 0;
+}
+
+std::string Session::refusal_of(const std::function<void()>& edit) {
+  sources_->edit_begins();
+  edit();
+  std::string joined;
+  for (const std::string& reason : sources_->edit_ends()) joined += (joined.empty() ? "" : "; ") + reason;
+  return joined;
 }
 
 void Session::groups() {
@@ -652,12 +666,16 @@ void Session::remove(const Command& command) {
   if (!contact || (book_->state(*contact).on_list && !online_for("delete"))) return;
   std::string address = book_->state(*contact).address;
   view_.begin_wait("delete", "deleting " + address);
-  bool deleted = host_->delete_contact(*contact);
+  bool deleted = false;
+  std::string refusal = refusal_of([&] { deleted = host_->delete_contact(*contact); });
   view_.end_wait("delete");
   if (!deleted) {
     error("delete", "the host could not delete " + address);
     return;
   }
+  // Gone from this list all the same: the host deleted it before the plug-in asked the server.
+  if (!refusal.empty())
+    return error("delete", refusal + " (it is off this list; the server's may bring it back)");
   ok(Event("ok").set("command", "delete").set("address", address));
 }
 
@@ -668,13 +686,15 @@ void Session::visibility(const Command& command) {
   ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(),
                        static_cast<WPARAM>(apparent_mode(command.args[1])), 0};
   view_.begin_wait("visibility", "changing the visibility of " + command.args[0]);
-  std::optional<INT_PTR> result =
-      call("visibility", "/SetApparentMode", 0, reinterpret_cast<LPARAM>(&request));
+  std::optional<INT_PTR> result;
+  std::string refusal = refusal_of(
+      [&] { result = call("visibility", "/SetApparentMode", 0, reinterpret_cast<LPARAM>(&request)); });
   view_.end_wait("visibility");
   if (!result) return;
   if (*result != 0) {
-    error("visibility",
-          "the visibility of " + command.args[0] + " was not changed (is it on the server's list?)");
+    error("visibility", !refusal.empty() ? refusal
+                                         : "the visibility of " + command.args[0] +
+                                               " was not changed (is it on the server's list?)");
     return;
   }
   ok(Event("ok")

@@ -61,6 +61,9 @@ class Session {
   void rename(const Command& command);
   void move(const Command& command);
   bool edit_waits(hostsim::Handle contact);
+  // Makes the edit and gives back why the plug-in says the server did not take it ("; " between
+  // reasons); empty when it said nothing.
+  std::string refusal_of(const std::function<void()>& edit);
   void groups();
   void remove(const Command& command);
   void visibility(const Command& command);

@@ -283,6 +283,7 @@ std::string describe(const Event& event) {
       }
     return text;
   }
+  if (kind == "warning") return "! " + text_of(f, "title") + ": " + text_of(f, "text");
   if (kind == "new_mail") return "* new mail: " + text_of(f, "title") + ": " + text_of(f, "text");
   if (kind == "list") {
     if (!f.contains("contacts") || f["contacts"].empty()) return "the contact list is empty";

@@ -645,7 +645,7 @@ TEST_F(Console, BadCommandsGetAClearErrorAndChangeNothing) {
 
 // Edits of the list made offline would be undone by the server's list at the next log-in, so
 // they are refused; an add says what the server answered, and is not made when it cannot be
-// one.
+// one; an edit the server refuses says why.
 TEST_F(Console, ListEditsNeedTheServerAndAddsSayWhatTheServerDid) {
   TempFolder folder;
   ConsoleProcess& kim = start(kKim, "kim-pw", folder.file("profile.sqlite"), folder);
@@ -675,6 +675,16 @@ TEST_F(Console, ListEditsNeedTheServerAndAddsSayWhatTheServerDid) {
   Json listed = kim.command("reqauth Боб");
   EXPECT_EQ(listed.value("address", ""), kBob) << kim.transcript();
   EXPECT_TRUE(listed.value("listed", false)) << listed.dump();
+
+  // A refused edit is no "ok": its answer is the server's reason.
+  serversim::Behavior full = server->behavior();
+  full.group_limit = 1;
+  server->set_behavior(full);
+  Json refused = kim.command("move amy@mail.example Work");
+  EXPECT_EQ(refused.value("event", ""), "error") << kim.transcript();
+  EXPECT_NE(refused.value("message", "").find("as many groups as the server allows"), std::string::npos)
+      << refused.dump();
+  EXPECT_TRUE(kim.all(is("warning")).empty()) << kim.transcript();
 }
 
 TEST_F(Console, WithoutAnAccountNothingIsAskedAndGoingOnlineSaysWhy) {

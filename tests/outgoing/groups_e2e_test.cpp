@@ -1,6 +1,7 @@
 // Contact-list groups end to end, with the plug-in in the host stand-in and the server stand-in
 // keeping the account's list: changes of a contact leave it in its group, a move in the host
-// reaches the server (making the group when needed), and a refused move is undone.
+// reaches the server (making the group when needed), and a refused move is undone with the
+// server's reason in the tray.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -34,6 +35,7 @@ class Groups : public ::testing::Test {
     kim.contacts = {amy};
     settings.accounts = {kim};
     settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
+    settings.behavior.group_limit = 3;
     testsupport::apply_write_style(settings.behavior);
     server = std::make_unique<serversim::Server>(settings);
     server->start();
@@ -111,6 +113,27 @@ TEST_F(Groups, AMoveTheServerRefusesPutsTheOldGroupBack) {
   host().write_setting(amy, "CList", "Group", Setting::string("Ghost"));
   EXPECT_EQ(group_of(amy), "Friends");
   EXPECT_EQ(amy_on_server().group, 1u);
+  ASSERT_EQ(host().tray_notices().size(), 1u);
+  EXPECT_NE(host().tray_notices()[0].text.find(
+                "amy@mail.example was not changed on the server: The server refused"),
+            std::string::npos)
+      << host().tray_notices()[0].text;
+}
+
+TEST_F(Groups, AGroupPastTheServersLimitIsNotMadeAndTheUserIsToldWhy) {
+  hostsim::Handle amy = amy_contact();
+  host().write_setting(amy, "CList", "Group", Setting::string("Family"));
+  ASSERT_EQ(amy_on_server().group, 2u);
+  host().write_setting(amy, "CList", "Group", Setting::string("Work"));
+  EXPECT_EQ(group_of(amy), "Family");
+  EXPECT_EQ(amy_on_server().group, 2u);
+  EXPECT_EQ(server->account("kim@mail.example")->groups.size(), 3u);
+  ASSERT_EQ(host().tray_notices().size(), 1u);
+  EXPECT_EQ(host().tray_notices()[0].info_flags, NIIF_WARNING);
+  EXPECT_NE(
+      host().tray_notices()[0].text.find("Work was not made on the server: The list has as many groups"),
+      std::string::npos)
+      << host().tray_notices()[0].text;
 }
 
 }  // namespace

@@ -343,25 +343,30 @@ TEST_F(ListEditing, AddToListRefusesOtherRecords) {
   EXPECT_TRUE(sent().empty());
 }
 
-TEST_F(ListEditing, FailedAddLeavesTheContactWithoutNumber) {
+// The host hears of an add only through the list number, so the user is told in the tray why
+// there is none.
+TEST_F(ListEditing, FailedAddLeavesTheContactWithoutNumberAndTellsWhy) {
   struct Case {
     const char* name;
     std::function<void()> arrange;
+    const char* reason;
   };
   std::vector<Case> cases = {
-      {"refused", [&] { answer_add(1, 25); }},
-      {"wrong code", [&] { answer_add(0, 25, code::modify_contact_ack); }},
+      {"no such user", [&] { answer_add(3, 0); }, "There is no such user."},
+      {"wrong code", [&] { answer_add(0, 25, code::modify_contact_ack); }, "did not answer"},
       {"no number",
        [&] {
          answer_add_with([](const Packet& r) {
            return Packet{code::add_contact_ack, r.seq, Writer().ul(0).take()};
          });
-       }},
+       },
+       "could not be read"},
       {"empty body",
        [&] { answer_add_with([](const Packet& r) {
                return Packet{code::add_contact_ack, r.seq, {}};
-             }); }},
-      {"time-out", [&] { no_answer(); }},
+             }); },
+       "could not be read"},
+      {"time-out", [&] { no_answer(); }, "did not answer"},
   };
   int i = 0;
   for (const Case& c : cases) {
@@ -372,6 +377,11 @@ TEST_F(ListEditing, FailedAddLeavesTheContactWithoutNumber) {
     ASSERT_NE(contact, 0u);
     EXPECT_EQ(setting(contact, "NotOnList", "CList"), Setting::byte(0));
     EXPECT_EQ(setting(contact, "Number"), std::nullopt);
+    ASSERT_EQ(host_.tray_notices().size(), static_cast<size_t>(i));
+    const hostsim::TrayNotice notice = host_.tray_notices().back();
+    EXPECT_EQ(notice.info_flags, NIIF_WARNING);
+    EXPECT_NE(notice.text.find(address + " was not added"), std::string::npos) << notice.text;
+    EXPECT_NE(notice.text.find(c.reason), std::string::npos) << notice.text;
   }
   EXPECT_EQ(log_count("mrim_do_addcontact: ended with error\r\n"), 5);
 }
