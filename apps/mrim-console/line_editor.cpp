@@ -14,6 +14,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <optional>
 
 #include "charset.h"
 
@@ -120,12 +121,20 @@ LineEditor::LineEditor(std::string history_path, Completer completer)
   el_wset(el_, EL_ADDFN, L"mrim-cancel", L"drop the line, or leave on an empty one", &LineEditor::cancel_key);
   el_wset(el_, EL_ADDFN, L"mrim-end", L"leave on an empty line, else delete", &LineEditor::end_key);
   el_wset(el_, EL_ADDFN, L"mrim-paste", L"take pasted text into the line", &LineEditor::paste_key);
+  el_wset(el_, EL_ADDFN, L"mrim-search", L"search the history, newest first", &LineEditor::search_key);
   const wchar_t* const bindings[][2] = {
       {L"^I", L"mrim-complete"},
       {L"^C", L"mrim-cancel"},
       {L"^D", L"mrim-end"},
       {L"\033[200~", L"mrim-paste"},
-      {L"^R", L"em-inc-search-prev"},
+      {L"^R", L"mrim-search"},
+      // Ctrl-Left and Ctrl-Right as xterm and tmux send them, and Alt-B and Alt-F.
+      {L"\033[1;5D", L"ed-prev-word"},
+      {L"\033[1;5C", L"em-next-word"},
+      {L"\033[5D", L"ed-prev-word"},
+      {L"\033[5C", L"em-next-word"},
+      {L"\033b", L"ed-prev-word"},
+      {L"\033f", L"em-next-word"},
       {L"\033[A", L"ed-prev-history"},
       {L"\033OA", L"ed-prev-history"},
       {L"\033[B", L"ed-next-history"},
@@ -276,6 +285,87 @@ unsigned char LineEditor::paste_key(EditLine* el, int) {
 }
 
 unsigned char LineEditor::complete_key(EditLine* el, int) { return editor_of(el)->complete(); }
+
+unsigned char LineEditor::search_key(EditLine* el, int) { return editor_of(el)->search(); }
+
+void LineEditor::replace_line(const std::wstring& text) {
+  const LineInfoW* line = el_wline(el_);
+  el_cursor(el_, static_cast<int>(line->lastchar - line->cursor));
+  el_deletestr(el_, static_cast<int>(line->lastchar - line->buffer));
+  if (!text.empty()) el_winsertstr(el_, text.c_str());
+}
+
+// libedit's own search looks each key up in a table of 256 entries, by its low byte: a Cyrillic
+// letter or an emoji lands on some other key's function and ends the search. And it goes on
+// from where the last one stopped. This one takes any character, and every search starts at
+// the newest line.
+unsigned char LineEditor::search() {
+  const LineInfoW* line = el_wline(el_);
+  const std::wstring original(line->buffer, line->lastchar);
+  const std::wstring saved_prompt = prompt_;
+  std::wstring query;
+  std::wstring found = original;
+  size_t skipped = 0;  // matches passed over with Ctrl-R again
+  auto look = [&]() {
+    if (query.empty()) return std::optional<std::wstring>(original);
+    const std::wstring wanted = lower(query);
+    size_t seen = 0;
+    HistEventW event;
+    for (int more = history_w(history_, &event, H_FIRST); more != -1;
+         more = history_w(history_, &event, H_NEXT)) {
+      std::wstring entry = event.str;
+      if (lower(entry).find(wanted) != std::wstring::npos && seen++ == skipped)
+        return std::optional<std::wstring>(entry);
+    }
+    return std::optional<std::wstring>();
+  };
+  auto show = [&]() {
+    clear_input();
+    prompt_ = wide_from_utf8(mark_) + L" search \u201C" + query + L"\u201D> ";
+    replace_line(found);
+    el_wset(el_, EL_REFRESH);
+    std::fflush(stdout);
+  };
+  auto end = [&](const std::wstring& text) {
+    clear_input();
+    prompt_ = saved_prompt;
+    replace_line(text);
+    cancelled_ = false;
+  };
+  show();
+  wchar_t key = 0;
+  while (el_wgetc(el_, &key) == 1) {
+    if (key == 3 || key == 7) {  // Ctrl-C, Ctrl-G: the line as it was
+      end(original);
+      return CC_REDISPLAY;
+    }
+    if (key == 0x12) {
+      ++skipped;
+    } else if (key == 0x7F || key == 0x08) {
+      if (!query.empty()) query.pop_back();
+      skipped = 0;
+    } else if (key >= 0x20) {
+      query += key;
+      skipped = 0;
+    } else {
+      // Any other key ends the search on the line found, and then does what it does: Enter
+      // enters it.
+      end(found);
+      const wchar_t again[2] = {key, 0};
+      el_wpush(el_, again);
+      return CC_REDISPLAY;
+    }
+    if (std::optional<std::wstring> match = look()) {
+      found = *match;
+    } else {
+      if (key == 0x12) --skipped;
+      std::fputs("\a", stdout);
+    }
+    show();
+  }
+  end(found);
+  return CC_REDISPLAY;
+}
 
 unsigned char LineEditor::complete() {
   const LineInfoW* line = el_wline(el_);

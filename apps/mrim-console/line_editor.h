@@ -1,5 +1,6 @@
 // The command line at a terminal: libedit's own interface in wide characters, read a key at a
-// time, with history, incremental search (Ctrl-R), completion and bracketed paste. The
+// time, with history, incremental search (Ctrl-R, in any script), word moves (Ctrl-Left and
+// Ctrl-Right), completion and bracketed paste. The
 // console's events are printed above the line being typed, which is then drawn once again
 // below them. One editor per process (the terminal is one); every call into libedit happens
 // under the editor's lock, from whichever thread.
@@ -57,6 +58,7 @@ class LineEditor {
   static unsigned char cancel_key(editline* el, int key);
   static unsigned char end_key(editline* el, int key);
   static unsigned char paste_key(editline* el, int key);
+  static unsigned char search_key(editline* el, int key);
   static int read_key(editline* el, wchar_t* key);
   static wchar_t* prompt_text(editline* el);
 
@@ -66,6 +68,8 @@ class LineEditor {
   void keys_without_echo();  // lock held: a command runs; keys wait for the next prompt
   std::wstring prompt() const;
   unsigned char complete();
+  unsigned char search();
+  void replace_line(const std::wstring& text);  // lock held: the line's text, cursor at its end
   void list_candidates(const std::vector<std::string>& candidates);
 
   std::mutex mu_;

@@ -187,9 +187,9 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
     ASSERT_TRUE(pane.lacks("half typed")) << pane.screen();
     pane.keys("C-r");
     pane.type("Hel");
-    ASSERT_TRUE(pane.shows("bck:")) << pane.screen();
+    ASSERT_TRUE(pane.shows("search “Hel”>")) << pane.screen();
     pane.keys("C-c");
-    ASSERT_TRUE(pane.lacks("bck:")) << pane.screen();
+    ASSERT_TRUE(pane.lacks("search “")) << pane.screen();
     EXPECT_EQ(last_line(pane.screen()), "on>") << pane.screen();
     // On the empty line a Ctrl-C says how to leave, the second one leaves.
     pane.keys("C-c");
@@ -197,7 +197,7 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
     pane.keys("C-c");
     EXPECT_TRUE(pane.ended()) << pane.screen();
     EXPECT_TRUE(pane.shows("\nbye")) << pane.screen();
-    EXPECT_EQ(Pane::count(pane.screen(), "bck:"), 0) << pane.screen();
+    EXPECT_EQ(Pane::count(pane.screen(), "search “"), 0) << pane.screen();
   }
   // The commands are kept beside the profile for the next start, in UTF-8.
   std::ifstream file(folder.file("profile.sqlite.history"));
@@ -207,3 +207,44 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
 }
 
 }  // namespace
+
+// With no locale set, a search takes Cyrillic like any letter and each one starts at the
+// newest line; Ctrl-Left and Ctrl-Right move by words instead of typing their codes.
+TEST(TerminalSession, SearchInAnyScriptAndWordMoves) {
+  if (run("command -v tmux").empty()) GTEST_SKIP() << "tmux is not installed";
+  TempFolder folder;
+  Pane pane(folder);
+  ASSERT_TRUE(pane.shows("Type help for the commands.")) << pane.screen();
+  pane.type("status online");
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows("+ Echo <echo@mrim.example>  online")) << pane.screen();
+  pane.type("msg echo@mrim.example Привет мир");
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows("You said: Привет мир")) << pane.screen();
+  pane.type("list");
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows("contacts:")) << pane.screen();
+
+  pane.keys("C-r");
+  pane.type("Прив");
+  ASSERT_TRUE(pane.shows("search “Прив”> msg echo@mrim.example Привет мир")) << pane.screen();
+  pane.type("ет");
+  ASSERT_TRUE(pane.shows("search “Привет”> msg echo@mrim.example Привет мир")) << pane.screen();
+  pane.keys("C-c");
+  ASSERT_TRUE(pane.lacks("search “")) << pane.screen();
+  // A new search starts over: the newest line with an "l" is "list", not the older message.
+  pane.keys("C-r");
+  pane.type("l");
+  ASSERT_TRUE(pane.shows("search “l”> list")) << pane.screen();
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows("contacts:", 2)) << pane.screen();
+
+  pane.type("msg echo@mrim.example world");
+  pane.keys("C-Left");
+  pane.type("hello ");
+  pane.keys("C-Right");
+  pane.type("!");
+  ASSERT_TRUE(pane.shows("on> msg echo@mrim.example hello world!")) << pane.screen();
+  pane.keys("Enter");
+  EXPECT_TRUE(pane.shows("You said: hello world!")) << pane.screen();
+}
