@@ -355,16 +355,28 @@ void Session::status(const Command& command) {
     error("status", "no account set up (start with --account ADDRESS --password PASSWORD)");
     return;
   }
-  // The texts first, so that the plug-in finds them when it sends the status.
-  if (wanted != ID_STATUS_OFFLINE && !write_status_texts(command.args.size() > 1 ? command.args[1] : "",
-                                                         command.args.size() > 2 ? command.args[2] : ""))
-    return;
+  // The texts first, so that the plug-in finds them when it sends the status. A status alone
+  // keeps the texts there are; `status away ""` clears them. What servers would cut is cut
+  // here, where the user is told, so that the texts kept are the ones the contacts see.
+  Value cut = Value::array();
+  bool texts_changed = false;
+  if (wanted != ID_STATUS_OFFLINE && command.args.size() > 1) {
+    std::string title = cut_status_text(command.args[1], MRIM_STATUS_TITLE_MAX, "title", cut);
+    std::string description = cut_status_text(command.args.size() > 2 ? command.args[2] : "",
+                                              MRIM_STATUS_DESC_MAX, "description", cut);
+    if (!write_status_texts(title, description, &texts_changed)) return;
+  }
   bool reconnect_cancelled = false;
   std::optional<INT_PTR> result = request_status("status", wanted, current, &reconnect_cancelled);
   if (!result) return;
   if (*result != 0) {
+    // The status stays, but new texts went out with it all the same.
     Event answer("ok");
-    answer.set("command", "status").set("status", status_name(current)).set("unchanged", true);
+    answer.set("command", "status")
+        .set("status", status_name(current))
+        .set("unchanged", true)
+        .set("texts_changed", texts_changed)
+        .set("cut", std::move(cut));
     ok(with_status_texts(answer));
     return;
   }
@@ -379,6 +391,7 @@ void Session::status(const Command& command) {
     sources_->login_cancelled();
     answer.set("cancelled", reconnect_cancelled ? "reconnect" : "log-in");
   }
+  answer.set("cut", std::move(cut));
   ok(with_status_texts(answer));
 }
 
@@ -448,12 +461,22 @@ Event& Session::with_status_texts(Event& answer) {
       .set("status_desc", read_text(*host_, 0, module_, "StatusDesc").value_or(""));
 }
 
-bool Session::write_status_texts(const std::string& title, const std::string& description) {
+std::string Session::cut_status_text(const std::string& text, size_t max_characters, const char* what,
+                                     Value& cut) {
+  std::wstring wide = wide_from_utf8(text);
+  if (wide.size() <= max_characters) return text;
+  std::string kept = utf8_from_wide(wide.substr(0, max_characters));
+  cut.push_back(Value{{"text", what}, {"characters", max_characters}, {"kept", kept}});
+  return kept;
+}
+
+bool Session::write_status_texts(const std::string& title, const std::string& description, bool* changed) {
   for (const auto& [setting, text] :
        {std::pair{"StatusTitle", title}, std::pair{"StatusDesc", description}}) {
     // An unchanged text is not written again: the plug-in hears of every write.
     std::optional<std::string> stored = read_text(*host_, 0, module_, setting);
     if (stored ? *stored == text : text.empty()) continue;
+    *changed = true;
     if (!write_text(*host_, 0, module_, setting, text)) {
       error("status", std::string("the host did not store the ") +
                           (setting == std::string("StatusTitle") ? "title" : "description"));

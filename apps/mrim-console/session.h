@@ -50,8 +50,12 @@ class Session {
   void security(const Command& command);
   void trust();
   // The account's own status texts, as the plug-in sends them with its status: empty ones are
-  // cleared. False (after an error event) when the host refused one.
-  bool write_status_texts(const std::string& title, const std::string& description);
+  // cleared; *changed is set when one differed. False (after an error event) when the host
+  // refused one.
+  bool write_status_texts(const std::string& title, const std::string& description, bool* changed);
+  // The text, cut to what servers keep; a cut is noted in `cut` ({text, characters, kept}).
+  static std::string cut_status_text(const std::string& text, size_t max_characters, const char* what,
+                                     Value& cut);
   Event& with_status_texts(Event& answer);
   void send_message(const Command& command);
   void typing(const Command& command);

@@ -142,6 +142,16 @@ std::string status_texts(const Value& f) {
                                              : title + ": " + description);
 }
 
+// "; the title was cut to 33 characters: “…”" for each text the console cut.
+std::string cut_notes(const Value& f) {
+  std::string text;
+  if (f.contains("cut"))
+    for (const Value& c : f["cut"])
+      text += "; the " + text_of(c, "text") + " was cut to " + std::to_string(number_of(c, "characters")) +
+              " characters, as servers keep it: \u201C" + text_of(c, "kept") + "\u201D";
+  return text;
+}
+
 std::string contact_line(const Value& c) {
   std::string line = who(c, "address") + "  " + text_of(c, "status") + status_texts(c);
   std::string visibility = text_of(c, "visibility");
@@ -180,10 +190,19 @@ std::string describe(const Event& event) {
              ")";
     if (command == "status") {
       if (flag_of(f, "asked")) return "you are " + text_of(f, "status") + status_texts(f) + security(f);
-      if (flag_of(f, "unchanged")) return "the account is already " + text_of(f, "status") + status_texts(f);
+      std::string cut = cut_notes(f);
+      if (flag_of(f, "unchanged")) {
+        if (flag_of(f, "texts_changed")) {
+          std::string texts = status_texts(f);
+          return "still " + text_of(f, "status") + "; " +
+                 (texts.empty() ? "the status texts are cleared" : "the texts are now" + texts) + cut;
+        }
+        return "the account is already " + text_of(f, "status") + status_texts(f) + cut;
+      }
       std::string cancelled = text_of(f, "cancelled");
       if (!cancelled.empty()) return cancelled + " cancelled, the account stays offline";
-      return "";  // the change itself is shown when it happens
+      // The change itself is shown when it happens; only a cut text is news now.
+      return cut.empty() ? "" : cut.substr(2);
     }
     if (command == "add") return "the server put " + text_of(f, "address") + " on the list";
     if ((command == "rename" || command == "move") && flag_of(f, "waits"))

@@ -21,6 +21,7 @@
 #include "console_process.h"
 #include "hostsim/profile.h"
 #include "hostsim/profile_store.h"
+#include "protocol/online.h"
 #include "protocol/server_choice.h"
 #include "serversim/server.h"
 #include "serversim/wire.h"
@@ -343,6 +344,22 @@ TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
     Json shown = kim.command("status");
     EXPECT_EQ(shown.value("status_title", ""), run.shown_title) << kim.transcript();
     EXPECT_EQ(shown.value("status_desc", ""), "back at 5") << kim.transcript();
+    if (run.legacy == 0) {
+      // New texts under the same status go out and are said to; a title longer than servers
+      // keep is cut here, with a word; a status alone keeps the texts, and "" clears them.
+      ASSERT_TRUE(kim.await(is("status", "status", "away"))) << kim.transcript();
+      const std::string long_title(52, 't');
+      Json again = kim.command("status away \"" + long_title + "\"");
+      EXPECT_TRUE(again.value("unchanged", false) && again.value("texts_changed", false)) << again.dump();
+      EXPECT_EQ(again.value("status_title", ""), std::string(MRIM_STATUS_TITLE_MAX, 't')) << again.dump();
+      ASSERT_EQ(again.value("cut", Json()).size(), 1u) << again.dump();
+      EXPECT_EQ(kim.command("status away").value("status_title", ""),
+                std::string(MRIM_STATUS_TITLE_MAX, 't'));
+      Json cleared = kim.command("status away \"\"");
+      EXPECT_TRUE(cleared.value("texts_changed", false)) << cleared.dump();
+      EXPECT_EQ(cleared.value("status_title", "?"), "") << cleared.dump();
+      kim.command("status away \"" + run.typed_title + "\" back at 5");
+    }
     kim.send("quit");
     ASSERT_EQ(kim.finish(), 0) << kim.transcript();
 
