@@ -6,7 +6,9 @@
 // a whole snapshot per transaction means the file never holds half an update.
 #include "hostsim/profile_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
@@ -86,6 +88,12 @@ bool stored_type(int64_t type) {
 }  // namespace
 
 std::unique_ptr<ProfileStore> ProfileStore::open(const std::string& path, std::string& error) {
+  // The profile holds the encoded password: a new one is the user's alone, made so before
+  // SQLite writes into it (its journals take the file's mode). One there already keeps its mode.
+  if (path != ":memory:") {
+    int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (made >= 0) ::close(made);
+  }
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
     error = db ? sqlite3_errmsg(db) : "cannot open " + path;

@@ -107,9 +107,12 @@ const std::vector<CommandInfo>& command_table() {
        "show or change the account's status and its texts",
        "Without a word it shows the status. A TITLE with blanks is written in double quotes; the\n"
        "DESCRIPTION is the rest of the line (status online \"At the gym\" back at 5). A status\n"
-       "without texts clears them. The plug-in serves na as away."},
+       "alone keeps the texts; status away \"\" clears them. Servers keep 33 characters of a\n"
+       "title and 127 of a description: a longer one is cut, and the answer says to what. The\n"
+       "plug-in serves na as away."},
       {"msg", "msg ADDRESS TEXT", "send a message to a contact",
-       "ADDRESS is an e-mail address or a contact's name (in double quotes when it has blanks).\n"
+       "ADDRESS is an e-mail address or a contact's name (in double quotes when it has blanks),\n"
+       "or the start of one that only one contact has.\n"
        "TEXT is the rest of the line as typed, quotes and all; lines pasted into it stay one\n"
        "message with its line breaks. Delivered when the server confirms it."},
       {"typing", "typing ADDRESS", "tell a contact that you are typing", ""},
@@ -237,6 +240,23 @@ Resolved resolve_address(const std::string& typed, const std::vector<ContactName
                     "): write the address"};
   }
   if (is_email_address(typed)) return {typed, ""};
+  // A start of one contact's name or address stands for it, in any letter case ("ann" for "Ann
+  // Smith"); a start that fits several names them, so that the user can pick.
+  std::vector<const ContactName*> starting;
+  for (const ContactName& c : contacts) {
+    std::string name = fold_case(c.name), address = fold_case(c.address);
+    if (!folded.empty() &&
+        (name.compare(0, folded.size(), folded) == 0 || address.compare(0, folded.size(), folded) == 0))
+      starting.push_back(&c);
+  }
+  if (starting.size() == 1) return {starting[0]->address, ""};
+  if (starting.size() > 1) {
+    std::string which;
+    for (const ContactName* c : starting)
+      which += (which.empty() ? "" : ", ") +
+               (c->name.empty() || c->name == c->address ? c->address : c->name + " <" + c->address + ">");
+    return {"", "\"" + typed + "\" could be " + which + ": type more of it"};
+  }
   return {"", "\"" + typed + "\" is no e-mail address, and no contact is called so"};
 }
 

@@ -1,6 +1,7 @@
 // The terminal view: events as short sentences, one or a few lines each, and a line that shows
 // what the console is waiting for. At a terminal that line is redrawn in place with a turning
 // bar and the seconds gone; into a file or pipe it is written once and then every few seconds.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "charset.h"
 #include "line_editor.h"
 #include "security.h"
 #include "view.h"
@@ -22,6 +24,45 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kReportEvery{5};
+
+size_t terminal_columns() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// Each line longer than the terminal is broken at its last blank that fits, and goes on
+// indented four more than the line began; a word longer than a row is left to the terminal.
+std::string wrapped_at_words(const std::string& text, size_t columns) {
+  std::string out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::wstring line = wide_from_utf8(text.substr(start, end - start));
+    // Prose (a line that starts at the margin) goes on at the margin.
+    const size_t first = line.find_first_not_of(L' ');
+    const size_t indent = first == 0 ? 0 : std::min(first + 4, columns / 3);
+    std::wstring rest = line;
+    while (columns_of(rest) > columns) {
+      size_t fit = 0, used = 0;
+      while (fit < rest.size() && used + columns_of(rest.substr(fit, 1)) <= columns)
+        used += columns_of(rest.substr(fit++, 1));
+      size_t blank = rest.rfind(L' ', fit);
+      if (blank == std::wstring::npos || blank == 0 || blank <= indent ||
+          rest.find_first_not_of(L' ') >= blank)
+        break;
+      out += utf8_from_wide(rest.substr(0, blank)) + "\n";
+      size_t next = rest.find_first_not_of(L' ', blank);
+      rest = std::wstring(indent, L' ') + (next == std::wstring::npos ? L"" : rest.substr(next));
+    }
+    out += utf8_from_wide(rest);
+    if (end == text.size()) break;
+    out += "\n";
+    start = end + 1;
+  }
+  return out;
+}
 
 std::string who(const Value& fields, const char* address_field) {
   std::string address = text_of(fields, address_field);
@@ -256,7 +297,7 @@ std::string describe(const Event& event) {
           what += (what.empty() ? "" : ", ") + std::string("is ") + text_of(f, "status") + status_texts(f);
         }
         if (item == "name")
-          what += (what.empty() ? "" : ", ") + std::string("is called ") + text_of(f, "name");
+          what += (what.empty() ? "" : ", ") + std::string("is now called ") + text_of(f, "name");
         if (item == "visibility")
           what += (what.empty() ? "" : ", ") + std::string("visibility ") + text_of(f, "visibility");
         if (item == "on_list")
@@ -268,7 +309,10 @@ std::string describe(const Event& event) {
               (what.empty() ? "" : ", ") + (group.empty() ? std::string("is in no group") : "is in " + group);
         }
       }
-    return "* " + who(f, "address") + " " + what;
+    // A new name is said once: after the address, not also in front of it.
+    bool renamed = f.contains("changed") &&
+                   std::find(f["changed"].begin(), f["changed"].end(), "name") != f["changed"].end();
+    return "* " + (renamed ? text_of(f, "address") : who(f, "address")) + " " + what;
   }
   if (kind == "contact_removed") return "- " + who(f, "address") + " removed";
   if (kind == "message") {
@@ -342,13 +386,22 @@ std::string describe(const Event& event) {
     if (f.contains("commands") && f["commands"].size() == 1 && f["commands"][0].contains("details")) {
       const Value& c = f["commands"][0];
       std::string text = text_of(c, "usage") + "\n  " + text_of(c, "description");
+      // The details are prose: at a terminal they flow into its width.
       std::string details = text_of(c, "details");
+      if (isatty(STDOUT_FILENO)) std::replace(details.begin(), details.end(), '\n', ' ');
       return details.empty() ? text : text + "\n" + details;
     }
+    // Usage and description side by side where the terminal has room for both, else one under
+    // the other.
+    const bool side_by_side = !isatty(STDOUT_FILENO) || terminal_columns() >= 100;
     std::string text = "commands:";
     if (f.contains("commands"))
       for (const Value& c : f["commands"]) {
         std::string usage = text_of(c, "usage");
+        if (!side_by_side) {
+          text += "\n  " + usage + "\n      " + text_of(c, "description");
+          continue;
+        }
         if (usage.size() < 44) usage.append(44 - usage.size(), ' ');
         text += "\n  " + usage + " " + text_of(c, "description");
       }
@@ -387,6 +440,7 @@ class TerminalView : public View {
     if (editor_ && event.kind() == "status") editor_->set_mark(status_mark(text_of(event.fields, "status")));
     std::string text = describe(event);
     if (text.empty()) return;
+    if (tty_ && event.kind() == "help") text = wrapped_at_words(text, terminal_columns());
     std::lock_guard lock(mu_);
     clear_line();
     if (editor_) {

@@ -1,18 +1,22 @@
 // mrim-server: runs the MRIM server stand-in (address service and MRIM service) with the
 // accounts of a configuration file until SIGINT or SIGTERM.
 //
-//   mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT] [--reply TEXT]
-//               [--ping SECONDS] [--idle-periods N] [--stored-form FORM]
-//               [--tls [--tls-cert FILE --tls-key FILE]] [--community]
+//   mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT] [--address-port PORT]
+//               [--port PORT] [--reply TEXT] [--ping SECONDS] [--idle-periods N]
+//               [--stored-form FORM] [--tls [--tls-cert FILE --tls-key FILE]] [--community]
 //
-// Port 0 picks a free port; the ports in use are printed on start, one line each, and with
-// --tls the SHA-256 of the certificate, for clients that pin it.
+// The usual ports, 2042 for the address service and 2041 for MRIM, are taken when free, so that
+// a client finds the server again after a restart; else free ones are picked. Ports named on the
+// command line are used or the start fails; port 0 picks a free one. The ports in use are
+// printed on start, one line each, and with --tls the SHA-256 of the certificate, for clients
+// that pin it.
 #include <signal.h>
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -25,11 +29,14 @@ namespace {
 void usage() {
   std::fprintf(stderr,
                "usage: mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT]\n"
+               "                   [--address-port PORT] [--port PORT]\n"
                "                   [--reply TEXT] [--ping SECONDS] [--idle-periods N]\n"
                "                   [--stored-form plain|boundary|modern|utf8]\n"
                "                   [--tls [--tls-cert FILE --tls-key FILE]] [--community]\n"
-               "  --address      address service (default 127.0.0.1:0)\n"
-               "  --mrim         MRIM service (default 127.0.0.1:0)\n"
+               "  --address      address service (default 127.0.0.1:2042 when free, else any port)\n"
+               "  --mrim         MRIM service (default 127.0.0.1:2041 when free, else any port)\n"
+               "  --address-port PORT  the address service's port on 127.0.0.1\n"
+               "  --port         PORT  the MRIM service's port on 127.0.0.1\n"
                "  --reply        what the address service answers, CR LF added\n"
                "                 (default: the MRIM service's HOST:PORT)\n"
                "  --ping         keep-alive period announced to clients (default 30)\n"
@@ -62,6 +69,7 @@ int main(int argc, char** argv) {
   std::string config;
   std::string tls_cert;
   std::string tls_key;
+  bool ports_named = false;
   // The quirks are the ground the other options change, wherever it stands.
   for (int i = 1; i < argc; ++i)
     if (std::string(argv[i]) == "--community") settings.behavior = serversim::Behavior::community();
@@ -87,8 +95,16 @@ int main(int argc, char** argv) {
       config = value;
     } else if (arg == "--address") {
       settings.address_listen = value;
+      ports_named = true;
     } else if (arg == "--mrim") {
       settings.mrim_listen = value;
+      ports_named = true;
+    } else if (arg == "--address-port" && to_number(value, number) && number <= 65535) {
+      settings.address_listen = "127.0.0.1:" + std::to_string(number);
+      ports_named = true;
+    } else if (arg == "--port" && to_number(value, number) && number <= 65535) {
+      settings.mrim_listen = "127.0.0.1:" + std::to_string(number);
+      ports_named = true;
     } else if (arg == "--reply") {
       settings.behavior.address_reply = std::string(value) + "\r\n";
     } else if (arg == "--ping" && to_number(value, number)) {
@@ -141,18 +157,34 @@ int main(int argc, char** argv) {
     settings.accounts = serversim::load_accounts(config);
     size_t accounts = settings.accounts.size();
     const bool tls = settings.behavior.tls;
-    serversim::Server server(std::move(settings));
-    if (!tls_cert.empty()) server.use_certificate(read_file(tls_cert), read_file(tls_key));
-    server.start();
+    if (!ports_named) {
+      settings.address_listen = "127.0.0.1:2042";
+      settings.mrim_listen = "127.0.0.1:2041";
+    }
+    serversim::Settings fallback = settings;
+    auto server = std::make_unique<serversim::Server>(std::move(settings));
+    if (!tls_cert.empty()) server->use_certificate(read_file(tls_cert), read_file(tls_key));
+    try {
+      server->start();
+    } catch (const std::exception& e) {
+      if (ports_named) throw;
+      std::printf("mrim-server: the usual ports 2042 and 2041 are not free (%s); using free ones\n",
+                  e.what());
+      fallback.address_listen = "127.0.0.1:0";
+      fallback.mrim_listen = "127.0.0.1:0";
+      server = std::make_unique<serversim::Server>(std::move(fallback));
+      if (!tls_cert.empty()) server->use_certificate(read_file(tls_cert), read_file(tls_key));
+      server->start();
+    }
     std::printf("mrim-server: %zu accounts\n", accounts);
-    std::printf("address service on port %u\n", unsigned(server.address_port()));
-    std::printf("MRIM service on port %u\n", unsigned(server.mrim_port()));
-    if (tls) std::printf("TLS offered, certificate SHA-256 %s\n", server.certificate_sha256().c_str());
+    std::printf("address service on port %u\n", unsigned(server->address_port()));
+    std::printf("MRIM service on port %u\n", unsigned(server->mrim_port()));
+    if (tls) std::printf("TLS offered, certificate SHA-256 %s\n", server->certificate_sha256().c_str());
     std::fflush(stdout);
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     std::printf("mrim-server: stopping on %s\n", signal_number == SIGINT ? "SIGINT" : "SIGTERM");
-    server.stop();
+    server->stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mrim-server: %s\n", e.what());
     return 1;

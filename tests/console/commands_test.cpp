@@ -72,7 +72,14 @@ TEST(Commands, ANameOfExactlyOneContactStandsForItsAddress) {
   console::Resolved twice = resolve_address("ANN", kContacts);
   EXPECT_TRUE(twice.address.empty());
   EXPECT_NE(twice.error.find("ann2@mrim.example"), std::string::npos) << twice.error;
-  EXPECT_NE(resolve_address("Ivan", kContacts).error.find("no contact is called so"), std::string::npos);
+  EXPECT_NE(resolve_address("Zed", kContacts).error.find("no contact is called so"), std::string::npos);
+  // A unique start of a name or an address, in any case; one shared by several lists them.
+  EXPECT_EQ(resolve_address("ив", kContacts).address, "ivan@mrim.example");
+  EXPECT_EQ(resolve_address("Ivan", kContacts).address, "ivan@mrim.example");
+  console::Resolved several = resolve_address("an", kContacts);
+  EXPECT_TRUE(several.address.empty());
+  EXPECT_NE(several.error.find("Ann <ann@mrim.example>"), std::string::npos) << several.error;
+  EXPECT_NE(several.error.find("ann2@mrim.example"), std::string::npos) << several.error;
 }
 
 TEST(Commands, TabOffersNamesAddressesAndGroups) {

@@ -3,6 +3,7 @@
 #include "hostsim/profile_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -63,6 +64,10 @@ TEST(ProfileStore, WhatIsSavedComesBackUnderTheSameHandles) {
     std::string error;
     ASSERT_TRUE(store->save(original, error)) << error;
   }
+  // It holds the encoded password: the user's alone, whatever the umask lets through.
+  struct stat made {};
+  ASSERT_EQ(stat(path.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 0777, 0600u);
   std::unique_ptr<ProfileStore> store = open(path);
   Profile loaded;
   std::string error;

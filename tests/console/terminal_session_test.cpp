@@ -209,7 +209,8 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
 }  // namespace
 
 // With no locale set, a search takes Cyrillic like any letter and each one starts at the
-// newest line; Ctrl-Left and Ctrl-Right move by words instead of typing their codes.
+// newest line; Ctrl-Left and Ctrl-Right move by words instead of typing their codes; help is
+// wrapped at words.
 TEST(TerminalSession, SearchInAnyScriptAndWordMoves) {
   if (run("command -v tmux").empty()) GTEST_SKIP() << "tmux is not installed";
   TempFolder folder;
@@ -247,4 +248,9 @@ TEST(TerminalSession, SearchInAnyScriptAndWordMoves) {
   ASSERT_TRUE(pane.shows("on> msg echo@mrim.example hello world!")) << pane.screen();
   pane.keys("Enter");
   EXPECT_TRUE(pane.shows("You said: hello world!")) << pane.screen();
+
+  // Help fits the pane's 60 columns without a word cut in two.
+  pane.type("help");
+  pane.keys("Enter");
+  EXPECT_TRUE(pane.shows("\n      look an e-mail address up in the directory\n")) << pane.screen();
 }
