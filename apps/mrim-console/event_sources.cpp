@@ -456,7 +456,9 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
       Event event("delivered");
       event.set("ack", static_cast<int64_t>(ack.process))
           .set("to", book_.state(contact).address)
-          .set("delivered", delivered);
+          .set("name", book_.state(contact).name)
+          .set("delivered", delivered)
+          .set("text", pending.flags & DBEF_UTF8 ? valid_utf8(pending.text) : from_cp1251(pending.text));
       // A failure carries the plug-in's reason, a text in its code page.
       if (!delivered) event.set("reason", from_cp1251(ack.param_text));
       view_.show(event);

@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
         });
   }
   std::unique_ptr<console::View> view =
-      options.json ? console::make_json_view() : console::make_terminal_view(interactive, editor.get());
+      options.json ? console::make_json_view()
+                   : console::make_terminal_view(interactive, editor.get(), options.verbose);
   catch_stop_signals();
 
   int result = 0;

@@ -152,6 +152,8 @@ Parsed parse_options(int argc, char** argv, Options& options) {
         return parse_host_version(v, scratch);
       }));
   app.add_flag("--json", options.json, "events as JSON, one object per line");
+  app.add_flag("--verbose", options.verbose,
+               "a line for each message sent and one for its delivery, with their numbers");
   app.add_flag("--community", options.community,
                "the embedded server behaves as a community server does, quirks and all");
 

@@ -30,6 +30,7 @@ struct Options {
   std::string accounts_file;            // --accounts FILE; empty: the demo accounts built in
   NewMail new_mail = NewMail::keep;     // --new-mail off|balloon|mailbox
   bool json = false;                    // --json
+  bool verbose = false;                 // --verbose: message numbers, a line at send and at delivery
   // --community: the embedded server behaves as a widely used community server, quirks and all.
   bool community = false;
   uint32_t host_version = kModernHost;  // --host-version VERSION

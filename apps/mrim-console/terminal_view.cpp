@@ -183,6 +183,14 @@ std::string status_texts(const Value& f) {
                                              : title + ": " + description);
 }
 
+// The text's first line, cut to about `characters` with an ellipsis.
+std::string first_words(const std::string& text, size_t characters) {
+  std::wstring wide = wide_from_utf8(text.substr(0, text.find('\n')));
+  bool cut = wide.size() > characters || text.find('\n') != std::string::npos;
+  if (wide.size() > characters) wide.resize(characters);
+  return utf8_from_wide(wide) + (cut ? "\u2026" : "");
+}
+
 // "; the title was cut to 33 characters: “…”" for each text the console cut.
 std::string cut_notes(const Value& f) {
   std::string text;
@@ -201,7 +209,7 @@ std::string contact_line(const Value& c) {
   return line;
 }
 
-std::string describe(const Event& event) {
+std::string describe(const Event& event, bool verbose) {
   const Value& f = event.fields;
   std::string kind = event.kind();
   if (kind == "ready") {
@@ -224,8 +232,10 @@ std::string describe(const Event& event) {
   }
   if (kind == "ok") {
     std::string command = text_of(f, "command");
-    if (command == "msg")
+    if (command == "msg") {
+      if (!verbose) return "";  // the line typed says it; its delivery gets the message's line
       return "-> message " + std::to_string(number_of(f, "ack")) + " to " + text_of(f, "to") + " sent";
+    }
     if (command == "search")
       return "searching for " + text_of(f, "address") + " (search " + std::to_string(number_of(f, "id")) +
              ")";
@@ -325,6 +335,13 @@ std::string describe(const Event& event) {
   }
   if (kind == "authorized") return "+ " + who(f, "address") + " authorized you";
   if (kind == "typing") return number_of(f, "seconds") > 0 ? "... " + who(f, "from") + " is typing" : "";
+  if (kind == "delivered" && !verbose) {
+    std::string excerpt = first_words(text_of(f, "text"), 40);
+    if (flag_of(f, "delivered")) return "\u2713 " + who(f, "to") + ": " + excerpt;
+    std::string reason = text_of(f, "reason");
+    return "\u2717 not delivered to " + who(f, "to") + ": " +
+           (reason.empty() ? "the server did not confirm it" : reason) + " (\u201C" + excerpt + "\u201D)";
+  }
   if (kind == "delivered") {
     std::string message = "message " + std::to_string(number_of(f, "ack")) + " to " + text_of(f, "to");
     if (flag_of(f, "delivered")) return "<- " + message + " delivered";
@@ -413,8 +430,9 @@ std::string describe(const Event& event) {
 
 class TerminalView : public View {
  public:
-  TerminalView(bool interactive, LineEditor* editor)
+  TerminalView(bool interactive, LineEditor* editor, bool verbose)
       : interactive_(interactive),
+        verbose_(verbose),
         tty_(isatty(STDOUT_FILENO) == 1),
         editor_(editor),
         ticker_([this] { tick(); }) {
@@ -438,7 +456,8 @@ class TerminalView : public View {
       last_notice_ = notice;
     }
     if (editor_ && event.kind() == "status") editor_->set_mark(status_mark(text_of(event.fields, "status")));
-    std::string text = describe(event);
+    std::string text = describe(event, verbose_);
+    if (!verbose_) text = quieter(event, text);
     if (text.empty()) return;
     if (tty_ && event.kind() == "help") text = wrapped_at_words(text, terminal_columns());
     std::lock_guard lock(mu_);
@@ -547,7 +566,32 @@ class TerminalView : public View {
     }
   }
 
+  // Retries that fail as the one before did say so in one short line: the reason was given
+  // once, the try itself is no news, and no connection was lost when none was made.
+  std::string quieter(const Event& event, const std::string& text) {
+    const Value& f = event.fields;
+    std::lock_guard lock(mu_);
+    if (event.kind() == "status" && text_of(f, "status") != "offline") {
+      failing_ = false;
+      last_failure_.clear();
+    }
+    if (event.kind() == "login_failed") {
+      std::string reason = text_of(f, "reason");
+      bool again = failing_ && reason == last_failure_;
+      failing_ = true;
+      last_failure_ = reason;
+      return again ? "" : text;
+    }
+    if (event.kind() == "reconnecting") {
+      int64_t seconds = number_of(f, "seconds");
+      if (seconds == 0) return "";
+      if (failing_) return "* could not reach the server; next try in " + std::to_string(seconds) + " s";
+    }
+    return text;
+  }
+
   const bool interactive_;
+  const bool verbose_;
   const bool tty_;
   LineEditor* const editor_;
   std::mutex mu_;
@@ -558,13 +602,15 @@ class TerminalView : public View {
   bool prompt_shown_ = false;
   unsigned turn_ = 0;
   std::string last_notice_;
-  std::thread ticker_;  // last: starts once the members above exist
+  bool failing_ = false;      // a log-in failed, and none has succeeded since
+  std::string last_failure_;  // the reason it gave
+  std::thread ticker_;        // last: starts once the members above exist
 };
 
 }  // namespace
 
-std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor) {
-  return std::make_unique<TerminalView>(interactive, editor);
+std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor, bool verbose) {
+  return std::make_unique<TerminalView>(interactive, editor, verbose);
 }
 
 }  // namespace console

@@ -28,7 +28,10 @@ class LineEditor;
 
 // interactive: a person types at a terminal (prompt and in-place progress then). With a line
 // editor, events are printed above the line being typed and the editor draws the prompt.
-std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor = nullptr);
+// verbose: every message sent and its delivery each get a line with the acknowledgement's
+// number, as before; otherwise a message gets one line, when its fate is known.
+std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor = nullptr,
+                                         bool verbose = false);
 std::unique_ptr<View> make_json_view();
 
 }  // namespace console

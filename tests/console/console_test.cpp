@@ -827,10 +827,30 @@ TEST_F(Console, AtATerminalALostConnectionSaysWhenTheNextTryComes) {
   ASSERT_TRUE(server->close_session(*session));
   ASSERT_TRUE(terminal.shows("* you are offline (were online)")) << terminal.screen();
   ASSERT_TRUE(terminal.shows("* connection lost, reconnecting in ")) << terminal.screen();
-  ASSERT_TRUE(terminal.shows("* reconnecting")) << terminal.screen();
   ASSERT_TRUE(terminal.shows("* you are online (were offline)")) << terminal.screen();
   terminal.type("quit");
   EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+  EXPECT_EQ(terminal.screen().find("* reconnecting"), std::string::npos) << terminal.screen();
+}
+
+// Tries that fail as the first did: its reason once, then one line per try, and no word of a
+// connection lost, since none was made.
+TEST_F(Console, AtATerminalFailedTriesSayTheReasonOnceThenOneLineEach) {
+  TempFolder folder;
+  Terminal terminal(
+      {"--server", "127.0.0.1:1", "--account", kKim, "--password", "kim-pw", "--plugin", MRIM_PLUGIN_PATH},
+      folder.path());
+  ASSERT_TRUE(terminal.started());
+  terminal.type("status online");
+  ASSERT_TRUE(terminal.shows("* log-in failed, still offline: the server could not be reached"))
+      << terminal.screen();
+  ASSERT_TRUE(terminal.shows("* could not reach the server; next try in 1 s")) << terminal.screen();
+  ASSERT_TRUE(terminal.shows("* could not reach the server; next try in 2 s")) << terminal.screen();
+  terminal.type("quit");
+  EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+  const std::string& screen = terminal.screen();
+  EXPECT_EQ(screen.find("log-in failed"), screen.rfind("log-in failed")) << screen;
+  EXPECT_EQ(screen.find("connection lost"), std::string::npos) << screen;
 }
 
 // Fingerprints as the terminal shows them whole: groups of four digits, eight to a row.
