@@ -29,6 +29,7 @@ const Shape kShapes[] = {
     {"reqauth", 1, 1, false},  {"history", 1, 1, false},   {"wait", 1, 1, false},
     {"help", 0, 1, false},     {"move", 2, 2, true},       {"groups", 0, 0, false},
     {"security", 0, 2, false}, {"trust", 0, 0, false},     {"quit", 0, 0, false},
+    {"chat", 1, 1, false},     {"close", 0, 0, false},     {"outbox", 0, 1, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -110,11 +111,21 @@ const std::vector<CommandInfo>& command_table() {
        "alone keeps the texts; status away \"\" clears them. Servers keep 33 characters of a\n"
        "title and 127 of a description: a longer one is cut, and the answer says to what. The\n"
        "plug-in serves na as away."},
+      {"chat", "chat ADDRESS", "talk with a contact: plain lines are messages to them",
+       "The prompt names the contact, and every line typed goes to them as a message. A line\n"
+       "that starts with / is a command (/list, /msg ADDRESS TEXT); /close or Ctrl-D ends the\n"
+       "conversation. Their messages show without their address; others' show as always."},
+      {"close", "close", "end the conversation", ""},
       {"msg", "msg ADDRESS TEXT", "send a message to a contact",
        "ADDRESS is an e-mail address or a contact's name (in double quotes when it has blanks),\n"
        "or the start of one that only one contact has.\n"
        "TEXT is the rest of the line as typed, quotes and all; lines pasted into it stay one\n"
-       "message with its line breaks. Delivered when the server confirms it."},
+       "message with its line breaks. Delivered when the server confirms it. Typed while the\n"
+       "account is not online, it waits in the outbox."},
+      {"outbox", "outbox [clear]", "show the messages not delivered yet; clear gives the waiting ones up",
+       "A message typed while the account is offline, connecting or reconnecting waits here, in\n"
+       "the profile, and goes in its turn once online; so does one whose connection was lost\n"
+       "before the server confirmed it. One that waits a day is given up, and says so."},
       {"typing", "typing ADDRESS", "tell a contact that you are typing", ""},
       {"list", "list", "show the contact list with presence", ""},
       {"search", "search ADDRESS", "look an e-mail address up in the directory", ""},
@@ -218,7 +229,8 @@ bool is_email_address(const std::string& text) {
 }
 
 bool needs_server(const std::string& command) {
-  static const char* const kNeeding[] = {"msg",    "typing", "search",  "add",        "rename",   "move",
+  // Not msg: a message typed offline waits in the outbox.
+  static const char* const kNeeding[] = {"typing", "search", "add",     "rename",     "move",
                                          "delete", "info",   "reqauth", "visibility", "authorize"};
   for (const char* name : kNeeding)
     if (command == name) return true;

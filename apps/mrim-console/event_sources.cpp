@@ -392,6 +392,7 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
         watching = login_.active;
       }
       if (watching) login_ended(std::nullopt);
+      if (status_changed_) status_changed_(now);
       break;
     }
     case ACKTYPE_LOGIN: {
@@ -453,14 +454,22 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
         host_.call_service(MS_DB_EVENT_ADD, contact, reinterpret_cast<LPARAM>(&info));
         profile_dirty_ = true;
       }
-      Event event("delivered");
+      const std::string text =
+          pending.flags & DBEF_UTF8 ? valid_utf8(pending.text) : from_cp1251(pending.text);
+      // A failure carries the plug-in's reason, a text in its code page.
+      const std::string reason = delivered ? "" : from_cp1251(ack.param_text);
+      const bool kept = message_acknowledged_ &&
+                        message_acknowledged_(static_cast<intptr_t>(ack.process), delivered, reason);
+      Event event(kept ? "queued" : "delivered");
       event.set("ack", static_cast<int64_t>(ack.process))
           .set("to", book_.state(contact).address)
-          .set("name", book_.state(contact).name)
-          .set("delivered", delivered)
-          .set("text", pending.flags & DBEF_UTF8 ? valid_utf8(pending.text) : from_cp1251(pending.text));
-      // A failure carries the plug-in's reason, a text in its code page.
-      if (!delivered) event.set("reason", from_cp1251(ack.param_text));
+          .set("name", book_.state(contact).name);
+      if (kept)
+        event.set("again", true);
+      else
+        event.set("delivered", delivered);
+      event.set("text", text);
+      if (!delivered) event.set("reason", reason);
       view_.show(event);
       break;
     }

@@ -40,6 +40,15 @@ class EventSources {
   void flush();
   // Called at most every two seconds while the profile keeps changing (to save it).
   void on_profile_changed(std::function<void()> callback);
+  // Set before start(); called on the watching thread. Each status change the plug-in
+  // acknowledges (the new status), and each message acknowledgement: `kept` answers whether the
+  // message waits to go again (its connection was lost), which is then shown instead of a
+  // failure.
+  void on_status_changed(std::function<void(int status)> callback) { status_changed_ = std::move(callback); }
+  void on_message_acknowledged(
+      std::function<bool(intptr_t ack, bool delivered, const std::string& reason)> kept) {
+    message_acknowledged_ = std::move(kept);
+  }
 
   // A message send or a search is started while this is held, and registered before it is
   // released, so that its acknowledgement, however quick, finds the registration.
@@ -143,6 +152,8 @@ class EventSources {
   LoginWatch login_;
 
   std::function<void()> profile_changed_;
+  std::function<void(int)> status_changed_;
+  std::function<bool(intptr_t, bool, const std::string&)> message_acknowledged_;
   bool profile_dirty_ = false;
   std::chrono::steady_clock::time_point last_save_;
 

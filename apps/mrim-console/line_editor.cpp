@@ -176,7 +176,9 @@ LineEditor::~LineEditor() {
 
 std::wstring LineEditor::prompt() const {
   std::wstring text = status_.empty() ? L"" : L"[" + wide_from_utf8(status_) + L"] ";
-  return text + wide_from_utf8(mark_) + L"> ";
+  text += wide_from_utf8(mark_);
+  if (!conversation_.empty()) text += L" " + wide_from_utf8(conversation_);
+  return text + L"> ";
 }
 
 wchar_t* LineEditor::prompt_text(EditLine* el) {
@@ -247,6 +249,7 @@ unsigned char LineEditor::end_key(EditLine* el, int) {
   const LineInfoW* line = el_wline(el);
   if (line->buffer == line->lastchar) {
     editor_of(el)->ended_ = true;
+    editor_of(el)->ctrl_d_ = true;
     return CC_EOF;
   }
   if (line->cursor == line->lastchar) return CC_ERROR;
@@ -450,6 +453,10 @@ void LineEditor::keys_without_echo() {
 bool LineEditor::read_line(std::string& line, const volatile std::sig_atomic_t& stop) {
   {
     std::lock_guard lock(mu_);
+    // A person who left a conversation with Ctrl-D goes on typing; an input that ended ends
+    // again at the next read.
+    ended_ = false;
+    ctrl_d_ = false;
     if (!prompting_) install();
   }
   while (!stop) {
@@ -538,6 +545,21 @@ void LineEditor::set_status(const std::string& status) {
   if (status == status_) return;
   if (prompting_) clear_input();
   status_ = status;
+  prompt_ = prompt();
+  if (prompting_) el_wset(el_, EL_REFRESH);
+  std::fflush(stdout);
+}
+
+bool LineEditor::ended_with_ctrl_d() {
+  std::lock_guard lock(mu_);
+  return ctrl_d_;
+}
+
+void LineEditor::set_conversation(const std::string& name) {
+  std::lock_guard lock(mu_);
+  if (name == conversation_) return;
+  if (prompting_) clear_input();
+  conversation_ = name;
   prompt_ = prompt();
   if (prompting_) el_wset(el_, EL_REFRESH);
   std::fflush(stdout);

@@ -52,6 +52,10 @@ class LineEditor {
   void set_status(const std::string& status);
   // The account's status, shown as a short mark that starts the prompt ("on", "away", ...).
   void set_mark(const std::string& mark);
+  // The contact of the open conversation, named in the prompt after the mark; "" for none.
+  void set_conversation(const std::string& name);
+  // Whether the last read_line that gave no line ended with Ctrl-D on an empty line.
+  bool ended_with_ctrl_d();
 
  private:
   static unsigned char complete_key(editline* el, int key);
@@ -79,10 +83,12 @@ class LineEditor {
   Completer completer_;
   std::string status_;
   std::string mark_;
+  std::string conversation_;
   std::wstring prompt_;  // what prompt_text() hands to libedit
   bool prompting_ = false;
   bool at_terminal_ = false;
   bool ended_ = false;      // the input ended, or the person left
+  bool ctrl_d_ = false;     // ...with Ctrl-D on an empty line
   bool draining_ = false;   // read_key gives only what libedit pushed back
   bool cancelled_ = false;  // the last key was a Ctrl-C that dropped the line
   bool have_saved_ = false;

@@ -81,8 +81,17 @@ int main(int argc, char** argv) {
       running = &session;
       view->ready_for_input();
       std::string line;
-      while (editor ? editor->read_line(line, stop_requested)
-                    : static_cast<bool>(std::getline(std::cin, line))) {
+      for (;;) {
+        if (!(editor ? editor->read_line(line, stop_requested)
+                     : static_cast<bool>(std::getline(std::cin, line)))) {
+          // Ctrl-D leaves the conversation, not the console.
+          if (editor && !stop_requested && editor->ended_with_ctrl_d() && session.in_conversation()) {
+            session.close_conversation();
+            view->ready_for_input();
+            continue;
+          }
+          break;
+        }
         view->input_taken();
         interrupted = 0;
         if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <iterator>
 #include <thread>
 
@@ -163,6 +164,21 @@ bool Session::start() {
   });
   sources_ = std::make_unique<EventSources>(*host_, *book_, view_);
   sources_->on_profile_changed([this] { save_profile(); });
+  outbox_ = std::make_unique<Outbox>(*host_);
+  sources_->on_status_changed([this](int status) {
+    if (status != ID_STATUS_OFFLINE) wake_outbox();
+  });
+  sources_->on_message_acknowledged([this](intptr_t ack, bool delivered, const std::string& reason) {
+    // Lost with its connection, or refused for want of one: it goes again once online. The
+    // plug-in's reason for a lost connection is one of its fixed texts. A refusal of the
+    // server's own, or no confirmation in time (the server may have it), ends it here.
+    bool again =
+        !delivered && (reason == "The connection to the server was lost." ||
+                       reason == "The message could not be sent." || account_status() == ID_STATUS_OFFLINE);
+    std::optional<OutboxEntry> entry = outbox_->acknowledged(ack, again);
+    if (again && entry) wake_outbox();
+    return again && entry.has_value();
+  });
 
   std::string account = account_address(*host_, module_);
   Event ready("ready");
@@ -182,6 +198,9 @@ bool Session::start() {
   }
   view_.show(ready);
   sources_->start();
+  if (std::vector<OutboxEntry> waiting = outbox_->entries(); !waiting.empty())
+    view_.show(Event("outbox").set("entries", outbox_entries(waiting)).set("at_start", true));
+  outbox_thread_ = std::thread([this] { run_outbox(); });
   return true;
 }
 
@@ -204,6 +223,14 @@ void Session::answer_dialog(hostsim::Dialog& dialog) {
 
 void Session::finish() {
   if (!host_) return;
+  if (outbox_thread_.joinable()) {
+    {
+      std::lock_guard lock(outbox_mu_);
+      outbox_stop_ = true;
+    }
+    outbox_wake_.notify_all();
+    outbox_thread_.join();
+  }
   if (loaded_) {
     if (account_status() != ID_STATUS_OFFLINE) call("quit", "/SetStatus", ID_STATUS_OFFLINE, 0);
     if (sources_) sources_->stop();
@@ -212,6 +239,12 @@ void Session::finish() {
   }
   if (keep_hook_) host_->unhook_event(keep_hook_);
   keep_hook_ = 0;
+  // What still waits stays in the profile for the next start; an in-memory one loses it.
+  if (outbox_ && !outbox_->entries().empty())
+    view_.show(Event("outbox")
+                   .set("entries", outbox_entries(outbox_->entries()))
+                   .set("at_end", true)
+                   .set("kept", options_.profile != ":memory:"));
   save_profile();
   view_.show(Event("bye"));
   sources_.reset();
@@ -229,7 +262,18 @@ void Session::save_profile() {
   if (!store_->save(host_->profile(), reason)) error("", "cannot save the profile: " + reason);
 }
 
-bool Session::execute(const std::string& line) {
+bool Session::execute(const std::string& typed) {
+  // In a conversation a line is a message, whole with its line breaks, unless it starts with
+  // "/": then it is a command.
+  std::string line = typed;
+  if (in_conversation()) {
+    if (line.empty() || line[0] != '/') {
+      if (line.find_first_not_of(" \t\n") == std::string::npos) return true;
+      send_message(Command{"msg", {chat_address_, line}});
+      return true;
+    }
+    line.erase(0, 1);
+  }
   // Several lines at once (a paste) are several commands, but for a message, which keeps them.
   size_t lines_end = line.find('\n');
   if (lines_end != std::string::npos && parse_command(line.substr(0, lines_end)).name != "msg") {
@@ -285,6 +329,12 @@ void Session::run(const Command& command) {
   const std::string& name = command.name;
   if (name == "status") return status(command);
   if (name == "msg") return send_message(command);
+  if (name == "chat") return chat(command);
+  if (name == "outbox") return outbox(command);
+  if (name == "close") {
+    if (!in_conversation()) return error("close", "no conversation is open (chat ADDRESS opens one)");
+    return close_conversation();
+  }
   if (name == "typing") return typing(command);
   if (name == "list") return list();
   if (name == "search") return search(command);
@@ -488,27 +538,141 @@ bool Session::write_status_texts(const std::string& title, const std::string& de
 
 void Session::send_message(const Command& command) {
   const std::string& address = command.args[0];
-  std::optional<hostsim::Handle> contact = book_->find(address);
-  if (!online_for("msg")) return;
-  if (!contact) contact = temporary_contact(address);
+  const std::string& text = command.args[1];
+  const int64_t now = std::time(nullptr);
+  // Sent at once when the account is online and nothing waits before it; else it waits its turn.
+  if (!online_now() || outbox_->has_waiting()) {
+    outbox_->add(address, text, now);
+    std::optional<hostsim::Handle> contact = book_->find(address);
+    view_.show(Event("queued")
+                   .set("to", address)
+                   .set("name", contact ? book_->state(*contact).name : "")
+                   .set("text", text));
+    ok(Event("ok").set("command", "msg").set("to", address).set("queued", true));
+    wake_outbox();
+    return;
+  }
+  OutboxEntry entry;
+  entry.address = address;
+  entry.text = text;
+  entry.id = outbox_->add(address, text, now);
+  std::optional<INT_PTR> ack = deliver(entry, "msg");
+  if (!ack) return;
+  ok(Event("ok").set("command", "msg").set("ack", static_cast<int64_t>(*ack)).set("to", address));
+}
+
+std::optional<INT_PTR> Session::deliver(const OutboxEntry& entry, const std::string& command) {
+  std::lock_guard sending(send_mu_);
+  std::optional<hostsim::Handle> contact = book_->find(entry.address);
+  if (!contact) contact = temporary_contact(entry.address);
   // As the host's message window does: UTF-8 where the host takes it, else its code page.
   bool utf8 = host_->takes_utf8();
-  std::string text = utf8 ? valid_utf8(command.args[1]) : to_cp1251(command.args[1]);
+  std::string text = utf8 ? valid_utf8(entry.text) : to_cp1251(entry.text);
   std::string service = module_ + "/SendMsg";
   ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(), utf8 ? PREF_UTF : 0,
                        reinterpret_cast<LPARAM>(text.c_str())};
+  // Registered before the hold ends, so that an acknowledgement however quick finds both.
   auto hold = sources_->hold_acks();
-  std::optional<INT_PTR> ack = call("msg", "/SendMsg", 0, reinterpret_cast<LPARAM>(&request));
-  if (!ack) return;
-  if (*ack == 0) {
-    error("msg", "the plug-in did not take the message");
-    return;
+  std::optional<INT_PTR> ack = call(command, "/SendMsg", 0, reinterpret_cast<LPARAM>(&request));
+  if (ack && *ack == 0) error(command, "the plug-in did not take the message to " + entry.address);
+  if (!ack || *ack == 0) {
+    outbox_->drop(entry.id);
+    return std::nullopt;
   }
   sources_->message_sent(*ack, *contact, text, utf8 ? DBEF_UTF8 : 0);
-  ok(Event("ok")
-         .set("command", "msg")
-         .set("ack", static_cast<int64_t>(*ack))
-         .set("to", book_->state(*contact).address));
+  outbox_->sent(entry.id, *ack);
+  return ack;
+}
+
+bool Session::online_now() {
+  // The host's statuses of a connected account run from online to "out to lunch" (40080);
+  // connecting is below them.
+  int status = account_status();
+  return status >= ID_STATUS_ONLINE && status <= 40080;
+}
+
+void Session::wake_outbox() {
+  {
+    std::lock_guard lock(outbox_mu_);
+    outbox_kicked_ = true;
+  }
+  outbox_wake_.notify_all();
+}
+
+void Session::run_outbox() {
+  for (;;) {
+    {
+      std::unique_lock lock(outbox_mu_);
+      // Woken when the account comes online or a message waits again; once a minute anyway,
+      // for the messages that have waited a day.
+      outbox_wake_.wait_for(lock, std::chrono::minutes(1), [this] { return outbox_stop_ || outbox_kicked_; });
+      if (outbox_stop_) return;
+      outbox_kicked_ = false;
+    }
+    for (const OutboxEntry& gone : outbox_->expired(std::time(nullptr)))
+      view_.show(Event("delivered")
+                     .set("to", gone.address)
+                     .set("delivered", false)
+                     .set("text", gone.text)
+                     .set("reason", "not sent: no connection for a day"));
+    while (online_now()) {
+      std::optional<OutboxEntry> next = outbox_->next_waiting();
+      if (!next) break;
+      {
+        std::lock_guard lock(outbox_mu_);
+        if (outbox_stop_) return;
+      }
+      if (std::optional<INT_PTR> ack = deliver(*next, "outbox"))
+        view_.show(Event("sent")
+                       .set("ack", static_cast<int64_t>(*ack))
+                       .set("to", next->address)
+                       .set("text", next->text));
+    }
+  }
+}
+
+void Session::outbox(const Command& command) {
+  if (!command.args.empty() && command.args[0] != "clear")
+    return error("outbox", "outbox takes nothing or clear");
+  if (command.args.empty()) {
+    view_.show(Event("outbox").set("entries", outbox_entries(outbox_->entries())));
+    return ok(Event("ok").set("command", "outbox"));
+  }
+  for (const OutboxEntry& gone : outbox_->clear())
+    view_.show(Event("delivered")
+                   .set("to", gone.address)
+                   .set("delivered", false)
+                   .set("text", gone.text)
+                   .set("reason", "not sent: taken out of the outbox"));
+  ok(Event("ok").set("command", "outbox").set("cleared", true));
+}
+
+Value Session::outbox_entries(const std::vector<OutboxEntry>& entries) const {
+  Value list = Value::array();
+  for (const OutboxEntry& entry : entries)
+    list.push_back(Value{
+        {"to", entry.address}, {"text", entry.text}, {"time", entry.queued_at}, {"sent", entry.ack != 0}});
+  return list;
+}
+
+void Session::chat(const Command& command) {
+  const std::string& address = command.args[0];
+  std::optional<hostsim::Handle> contact = book_->find(address);
+  std::string name = contact ? book_->state(*contact).name : "";
+  chat_address_ = address;
+  view_.show(Event("chat").set("address", address).set("name", name).set("open", true));
+  ok(Event("ok").set("command", "chat").set("address", address));
+}
+
+void Session::close_conversation() {
+  std::optional<hostsim::Handle> contact = book_->find(chat_address_);
+  Event closed("chat");
+  closed.set("address", chat_address_)
+      .set("name", contact ? book_->state(*contact).name : "")
+      .set("open", false);
+  chat_address_.clear();
+  view_.show(closed);
+  ok(Event("ok").set("command", "close"));
 }
 
 // As the host does for a message window opened on an address it does not know: a contact of

@@ -4,10 +4,12 @@
 // call.
 #pragma once
 
+#include <condition_variable>
 #include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -18,6 +20,7 @@
 #include "hostsim/host.h"
 #include "hostsim/profile_store.h"
 #include "options.h"
+#include "outbox.h"
 #include "view.h"
 
 namespace console {
@@ -38,6 +41,9 @@ class Session {
   void interrupt_with(const volatile std::sig_atomic_t* flag) { interrupt_ = flag; }
   // The account's contacts and groups, for completion at the terminal.
   CompletionData completion_data() const;
+  // A conversation is open (chat ADDRESS): plain lines are messages to its contact.
+  bool in_conversation() const { return !chat_address_.empty(); }
+  void close_conversation();
 
  private:
   void run(const Command& command);
@@ -58,6 +64,16 @@ class Session {
                                      Value& cut);
   Event& with_status_texts(Event& answer);
   void send_message(const Command& command);
+  // Sends an outbox entry through the plug-in, registered for its acknowledgement; the
+  // acknowledgement's number, none (the entry dropped, after an error event) when the plug-in
+  // did not take it. One send at a time, so that the outbox's order holds.
+  std::optional<INT_PTR> deliver(const OutboxEntry& entry, const std::string& command);
+  bool online_now();
+  void wake_outbox();
+  void run_outbox();  // the outbox's thread: sends what waits whenever the account is online
+  void outbox(const Command& command);
+  Value outbox_entries(const std::vector<OutboxEntry>& entries) const;
+  void chat(const Command& command);
   void typing(const Command& command);
   void list();
   void search(const Command& command);
@@ -107,7 +123,15 @@ class Session {
   std::unique_ptr<EventSources> sources_;
   bool loaded_ = false;
   int chosen_status_ = ID_STATUS_OFFLINE;  // the status the user asked for last
-  hostsim::Handle keep_hook_ = 0;          // keeps a deleted contact's history
+  std::string chat_address_;               // the open conversation's contact, "" for none
+  std::unique_ptr<Outbox> outbox_;
+  std::mutex send_mu_;  // one message through the plug-in at a time
+  std::mutex outbox_mu_;
+  std::condition_variable outbox_wake_;
+  bool outbox_kicked_ = false;  // under outbox_mu_
+  bool outbox_stop_ = false;    // under outbox_mu_
+  std::thread outbox_thread_;
+  hostsim::Handle keep_hook_ = 0;  // keeps a deleted contact's history
   const volatile std::sig_atomic_t* interrupt_ = nullptr;
 };
 

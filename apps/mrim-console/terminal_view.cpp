@@ -209,7 +209,7 @@ std::string contact_line(const Value& c) {
   return line;
 }
 
-std::string describe(const Event& event, bool verbose) {
+std::string describe(const Event& event, bool verbose, const std::string& conversation) {
   const Value& f = event.fields;
   std::string kind = event.kind();
   if (kind == "ready") {
@@ -233,7 +233,8 @@ std::string describe(const Event& event, bool verbose) {
   if (kind == "ok") {
     std::string command = text_of(f, "command");
     if (command == "msg") {
-      if (!verbose) return "";  // the line typed says it; its delivery gets the message's line
+      // The line typed says it, and its delivery gets the message's line.
+      if (!verbose || flag_of(f, "queued")) return "";
       return "-> message " + std::to_string(number_of(f, "ack")) + " to " + text_of(f, "to") + " sent";
     }
     if (command == "search")
@@ -326,8 +327,18 @@ std::string describe(const Event& event, bool verbose) {
   }
   if (kind == "contact_removed") return "- " + who(f, "address") + " removed";
   if (kind == "message") {
-    std::string head = "[" + clock_time(number_of(f, "time")) + "] " + who(f, "from") + ": ";
+    // In a conversation its contact needs no address, and the others' messages are marked.
+    const bool theirs = !conversation.empty() && text_of(f, "from") == conversation;
+    std::string name = text_of(f, "name").empty() ? text_of(f, "from") : text_of(f, "name");
+    std::string head = std::string(conversation.empty() || theirs ? "" : "\u25C6 ") + "[" +
+                       clock_time(number_of(f, "time")) + "] " + (theirs ? name : who(f, "from")) + ": ";
     return head + indented(text_of(f, "text"), 8);
+  }
+  if (kind == "chat") {
+    std::string name = who(f, "address");
+    if (!flag_of(f, "open")) return "conversation with " + name + " ended";
+    return "talking with " + name +
+           ": what you type goes to them; /COMMAND runs a command, /close or Ctrl-D ends";
   }
   if (kind == "auth_request") {
     return "? " + who(f, "from") + " asks for authorization: " + text_of(f, "text") + "\n  (authorize " +
@@ -335,6 +346,33 @@ std::string describe(const Event& event, bool verbose) {
   }
   if (kind == "authorized") return "+ " + who(f, "address") + " authorized you";
   if (kind == "typing") return number_of(f, "seconds") > 0 ? "... " + who(f, "from") + " is typing" : "";
+  if (kind == "queued") {
+    std::string text = "\u29D7 " + who(f, "to") + ": " + first_words(text_of(f, "text"), 40);
+    if (flag_of(f, "again"))
+      return text + " (the connection was lost before the server confirmed it: it goes again once online)";
+    return text + " (waits in the outbox, and goes once online)";
+  }
+  if (kind == "sent") {
+    if (!verbose) return "";
+    return "-> message " + std::to_string(number_of(f, "ack")) + " to " + text_of(f, "to") +
+           " sent from the outbox";
+  }
+  if (kind == "outbox") {
+    const Value empty = Value::array();
+    const Value& entries = f.contains("entries") ? f["entries"] : empty;
+    if (entries.empty()) return "the outbox is empty";
+    std::string head = std::to_string(entries.size()) + (entries.size() == 1 ? " message" : " messages");
+    std::string text =
+        flag_of(f, "at_start") ? head + " from before wait in the outbox (outbox lists them):"
+        : flag_of(f, "at_end")
+            ? head + (flag_of(f, "kept") ? " not delivered stay in the outbox for the next start:"
+                                         : " not delivered are lost with the in-memory profile:")
+            : "outbox:";
+    for (const Value& e : entries)
+      text += "\n  [" + clock_time(number_of(e, "time")) + "] " + text_of(e, "to") + ": " +
+              first_words(text_of(e, "text"), 40) + (flag_of(e, "sent") ? " (sent, not confirmed yet)" : "");
+    return text;
+  }
   if (kind == "delivered" && !verbose) {
     std::string excerpt = first_words(text_of(f, "text"), 40);
     if (flag_of(f, "delivered")) return "\u2713 " + who(f, "to") + ": " + excerpt;
@@ -456,7 +494,18 @@ class TerminalView : public View {
       last_notice_ = notice;
     }
     if (editor_ && event.kind() == "status") editor_->set_mark(status_mark(text_of(event.fields, "status")));
-    std::string text = describe(event, verbose_);
+    std::string conversation;
+    {
+      std::lock_guard lock(mu_);
+      if (event.kind() == "chat") {
+        const Value& f = event.fields;
+        conversation_ = flag_of(f, "open") ? text_of(f, "address") : "";
+        std::string name = text_of(f, "name").empty() ? text_of(f, "address") : text_of(f, "name");
+        if (editor_) editor_->set_conversation(flag_of(f, "open") ? name : "");
+      }
+      conversation = conversation_;
+    }
+    std::string text = describe(event, verbose_, conversation);
     if (!verbose_) text = quieter(event, text);
     if (text.empty()) return;
     if (tty_ && event.kind() == "help") text = wrapped_at_words(text, terminal_columns());
@@ -602,6 +651,7 @@ class TerminalView : public View {
   bool prompt_shown_ = false;
   unsigned turn_ = 0;
   std::string last_notice_;
+  std::string conversation_;  // the address of the open conversation's contact
   bool failing_ = false;      // a log-in failed, and none has succeeded since
   std::string last_failure_;  // the reason it gave
   std::thread ticker_;        // last: starts once the members above exist
