@@ -68,14 +68,16 @@ void Outbox::sent(uint64_t id, intptr_t ack) {
 
 void Outbox::drop(uint64_t id) {
   std::lock_guard lock(mu_);
-  entries_.erase(std::remove_if(entries_.begin(), entries_.end(), [&](const OutboxEntry& e) { return e.id == id; }),
-                 entries_.end());
+  entries_.erase(
+      std::remove_if(entries_.begin(), entries_.end(), [&](const OutboxEntry& e) { return e.id == id; }),
+      entries_.end());
   save();
 }
 
 std::optional<OutboxEntry> Outbox::acknowledged(intptr_t ack, bool wait_again) {
   std::lock_guard lock(mu_);
-  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const OutboxEntry& e) { return e.ack == ack; });
+  auto it =
+      std::find_if(entries_.begin(), entries_.end(), [&](const OutboxEntry& e) { return e.ack == ack; });
   if (ack == 0 || it == entries_.end()) return std::nullopt;
   OutboxEntry entry = *it;
   if (wait_again)

@@ -16,9 +16,9 @@
 namespace console {
 
 struct OutboxEntry {
-  uint64_t id = 0;      // the console's own number, for this run
-  std::string address;  // as the user meant it (resolved)
-  std::string text;     // UTF-8, as typed
+  uint64_t id = 0;        // the console's own number, for this run
+  std::string address;    // as the user meant it (resolved)
+  std::string text;       // UTF-8, as typed
   int64_t queued_at = 0;  // Unix seconds
   intptr_t ack = 0;       // the plug-in's acknowledgement number while sent; 0 while waiting
 };

@@ -361,13 +361,14 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     const Value empty = Value::array();
     const Value& entries = f.contains("entries") ? f["entries"] : empty;
     if (entries.empty()) return "the outbox is empty";
-    std::string head = std::to_string(entries.size()) + (entries.size() == 1 ? " message" : " messages");
-    std::string text =
-        flag_of(f, "at_start") ? head + " from before wait in the outbox (outbox lists them):"
-        : flag_of(f, "at_end")
-            ? head + (flag_of(f, "kept") ? " not delivered stay in the outbox for the next start:"
-                                         : " not delivered are lost with the in-memory profile:")
-            : "outbox:";
+    const bool one = entries.size() == 1;
+    const std::string head = std::to_string(entries.size()) + (one ? " message" : " messages");
+    std::string text = "outbox:";
+    if (flag_of(f, "at_start")) text = head + " from before " + (one ? "waits" : "wait") + " in the outbox:";
+    if (flag_of(f, "at_end"))
+      text = head + " not delivered " +
+             (flag_of(f, "kept") ? std::string(one ? "stays" : "stay") + " in the outbox for the next start:"
+                                 : std::string(one ? "is" : "are") + " lost with the in-memory profile:");
     for (const Value& e : entries)
       text += "\n  [" + clock_time(number_of(e, "time")) + "] " + text_of(e, "to") + ": " +
               first_words(text_of(e, "text"), 40) + (flag_of(e, "sent") ? " (sent, not confirmed yet)" : "");
