@@ -470,39 +470,50 @@ bool LineEditor::read_line(std::string& line, const volatile std::sig_atomic_t& 
     int ready = poll(&input, 1, 200);  // wakes now and then to look at `stop`
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
-    std::lock_guard lock(mu_);
-    int count = 0;
-    const wchar_t* got = el_wgets(el_, &count);
-    if (ended_) {
-      // Leaving: the prompt goes, so that nothing half typed stays on the screen.
-      clear_input();
-      uninstall();
-      return false;
-    }
-    if (got == nullptr || count <= 0 || got[count - 1] != L'\n') {
-      // A search ended by a key pushes that key back for libedit's next read: have it taken
-      // now rather than when the next key comes.
-      draining_ = true;
-      got = el_wgets(el_, &count);
-      draining_ = false;
+    std::string typed;  // the line after a key that did not end it, for the watcher
+    bool line_goes_on = false;
+    {
+      std::lock_guard lock(mu_);
+      int count = 0;
+      const wchar_t* got = el_wgets(el_, &count);
       if (ended_) {
+        // Leaving: the prompt goes, so that nothing half typed stays on the screen.
         clear_input();
         uninstall();
         return false;
       }
-      if (got == nullptr || count <= 0 || got[count - 1] != L'\n') continue;
+      if (got == nullptr || count <= 0 || got[count - 1] != L'\n') {
+        // A search ended by a key pushes that key back for libedit's next read: have it taken
+        // now rather than when the next key comes.
+        draining_ = true;
+        got = el_wgets(el_, &count);
+        draining_ = false;
+        if (ended_) {
+          clear_input();
+          uninstall();
+          return false;
+        }
+        if (got == nullptr || count <= 0 || got[count - 1] != L'\n') {
+          const LineInfoW* now = el_wline(el_);
+          typed = utf8_from_wide(std::wstring(now->buffer, now->lastchar));
+          line_goes_on = true;
+        }
+      }
+      if (!line_goes_on) {
+        std::wstring text(got, static_cast<size_t>(count - 1));
+        uninstall();
+        if (!text.empty() && text != last_added_) {
+          HistEventW event;
+          history_w(history_, &event, H_ENTER, text.c_str());
+          last_added_ = text;
+        }
+        for (wchar_t& c : text)
+          if (c == kPastedBreak) c = L'\n';
+        line = utf8_from_wide(text);
+        return true;
+      }
     }
-    std::wstring text(got, static_cast<size_t>(count - 1));
-    uninstall();
-    if (!text.empty() && text != last_added_) {
-      HistEventW event;
-      history_w(history_, &event, H_ENTER, text.c_str());
-      last_added_ = text;
-    }
-    for (wchar_t& c : text)
-      if (c == kPastedBreak) c = L'\n';
-    line = utf8_from_wide(text);
-    return true;
+    if (line_goes_on && key_watcher_) key_watcher_(typed);
   }
   return false;
 }

@@ -30,8 +30,13 @@ class LineEditor {
   using Completer =
       std::function<std::vector<std::string>(const std::string& before, const std::string& word)>;
 
+  // Told the line as it stands after each key that did not end it ("" once it is dropped).
+  using KeyWatcher = std::function<void(const std::string& line)>;
+
   // history_path: read now, written back when the editor goes; "" keeps no history file.
   LineEditor(std::string history_path, Completer completer);
+  // Called on the reading thread, outside the editor's lock.
+  void watch_keys(KeyWatcher watcher) { key_watcher_ = std::move(watcher); }
   ~LineEditor();
   LineEditor(const LineEditor&) = delete;
   LineEditor& operator=(const LineEditor&) = delete;
@@ -81,6 +86,7 @@ class LineEditor {
   historyW* history_ = nullptr;
   std::string history_path_;
   Completer completer_;
+  KeyWatcher key_watcher_;
   std::string status_;
   std::string mark_;
   std::string conversation_;

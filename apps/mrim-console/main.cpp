@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     session.interrupt_with(&interrupted);
     if (session.start()) {
       running = &session;
+      if (editor) editor->watch_keys([&session](const std::string& line) { session.typed(line); });
       view->ready_for_input();
       std::string line;
       for (;;) {
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
         if (!session.execute(line)) break;
         view->ready_for_input();
       }
+      if (editor) editor->watch_keys(nullptr);
       running = nullptr;
     } else {
       result = 1;

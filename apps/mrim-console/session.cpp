@@ -262,7 +262,41 @@ void Session::save_profile() {
   if (!store_->save(host_->profile(), reason)) error("", "cannot save the profile: " + reason);
 }
 
+void Session::typed(const std::string& line) {
+  // The contact a message line is for, when the line holds some of the message already.
+  hostsim::Handle to = 0;
+  std::string address;
+  if (in_conversation() && !line.empty() && line[0] != '/') {
+    address = chat_address_;
+  } else {
+    ParseResult parsed = parse_command(line);
+    if (parsed.command && parsed.command->name == "msg") {
+      Resolved resolved = resolve_address(parsed.command->args[0], contact_names());
+      if (resolved.error.empty()) address = resolved.address;
+    }
+  }
+  if (!address.empty())
+    if (std::optional<hostsim::Handle> contact = book_->find(address)) to = *contact;
+  if (to != typing_to_) stop_typing();
+  if (to == 0 || !online_now()) return;
+  // One notice when typing starts, another every few seconds while it goes on (a notice shows
+  // for about ten seconds on the other side), as the host's message window paces them.
+  const auto now = std::chrono::steady_clock::now();
+  if (typing_to_ == to && now - typing_told_ < std::chrono::seconds(5)) return;
+  typing_to_ = to;
+  typing_told_ = now;
+  host_->call_service(module_ + "/UserIsTyping", to, 1);
+}
+
+void Session::stop_typing() {
+  if (typing_to_ == 0) return;
+  host_->call_service(module_ + "/UserIsTyping", typing_to_, 0);
+  typing_to_ = 0;
+}
+
 bool Session::execute(const std::string& typed) {
+  // The line is sent or given up: no more notices of typing for it.
+  stop_typing();
   // In a conversation a line is a message, whole with its line breaks, unless it starts with
   // "/": then it is a command.
   std::string line = typed;

@@ -4,6 +4,7 @@
 // call.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <functional>
@@ -44,6 +45,9 @@ class Session {
   // A conversation is open (chat ADDRESS): plain lines are messages to its contact.
   bool in_conversation() const { return !chat_address_.empty(); }
   void close_conversation();
+  // The line being typed, after each key: a message line (in a conversation, or msg ADDRESS
+  // and a text) tells its contact that the user types, as the host's message window does.
+  void typed(const std::string& line);
 
  private:
   void run(const Command& command);
@@ -124,6 +128,10 @@ class Session {
   bool loaded_ = false;
   int chosen_status_ = ID_STATUS_OFFLINE;  // the status the user asked for last
   std::string chat_address_;               // the open conversation's contact, "" for none
+  // The contact told that the user types, and when last.
+  hostsim::Handle typing_to_ = 0;
+  std::chrono::steady_clock::time_point typing_told_;
+  void stop_typing();
   std::unique_ptr<Outbox> outbox_;
   std::mutex send_mu_;  // one message through the plug-in at a time
   std::mutex outbox_mu_;

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console_process.h"
@@ -783,8 +784,8 @@ class Terminal {
     if (master_ >= 0) close(master_);
   }
   bool started() const { return pid_ > 0; }
-  void type(const std::string& line) {
-    std::string text = line + "\n";
+  void type(const std::string& line) { keys(line + "\n"); }
+  void keys(const std::string& text) {
     EXPECT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
   // Reads the screen until it shows `text` after what the last call found (or the time is up).
@@ -874,6 +875,43 @@ TEST_F(Console, AtATerminalALostConnectionSaysWhenTheNextTryComes) {
   terminal.type("quit");
   EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
   EXPECT_EQ(terminal.screen().find("* reconnecting"), std::string::npos) << terminal.screen();
+}
+
+// A message line being typed tells its contact so, before it is sent: in a conversation too.
+TEST_F(Console, AtATerminalAMessageBeingTypedSendsATypingNotice) {
+  TempFolder folder;
+  std::vector<std::string> args = server_args();
+  args.insert(args.end(), {"--account", kKim, "--password", "kim-pw"});
+  Terminal terminal(args, folder.path());
+  ASSERT_TRUE(terminal.started());
+  terminal.type("status online");
+  ASSERT_TRUE(terminal.shows("* you are online (were offline)")) << terminal.screen();
+  auto typing_notices = [&] {
+    int notices = 0;
+    for (const serversim::Packet& p : sent_by(*server, kKim, serversim::code::message)) {
+      serversim::Reader reader(p.body);
+      std::optional<uint32_t> flags = reader.ul();
+      notices += flags && (*flags & serversim::message_flag::notify) && reader.lps() == std::string(kAmy);
+    }
+    return notices;
+  };
+  auto wait_for = [&](int notices) {
+    for (int i = 0; i < 200 && typing_notices() < notices; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return typing_notices();
+  };
+  terminal.keys("msg amy Hel");
+  EXPECT_EQ(wait_for(1), 1) << terminal.screen();
+  terminal.keys("lo\n");
+  ASSERT_TRUE(terminal.shows("\u2713 Amy Pond <amy@mail.example>: Hello")) << terminal.screen();
+  terminal.type("chat amy");
+  ASSERT_TRUE(terminal.shows("talking with Amy Pond")) << terminal.screen();
+  terminal.keys("Прив");
+  EXPECT_EQ(wait_for(2), 2) << terminal.screen();
+  terminal.keys("\x03");  // Ctrl-C drops the line: no more notices for it
+  terminal.type("/quit");
+  EXPECT_EQ(terminal.finish(), 0) << terminal.screen();
+  EXPECT_EQ(typing_notices(), 2);
 }
 
 // Tries that fail as the first did: its reason once, then one line per try, and no word of a
