@@ -30,6 +30,7 @@ const Shape kShapes[] = {
     {"help", 0, 1, false},     {"move", 2, 2, true},       {"groups", 0, 0, false},
     {"security", 0, 2, false}, {"trust", 0, 0, false},     {"quit", 0, 0, false},
     {"chat", 1, 1, false},     {"close", 0, 0, false},     {"outbox", 0, 1, false},
+    {"unread", 0, 0, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -116,6 +117,9 @@ const std::vector<CommandInfo>& command_table() {
        "that starts with / is a command (/list, /msg ADDRESS TEXT); /close or Ctrl-D ends the\n"
        "conversation. Their messages show without their address; others' show as always."},
       {"close", "close", "end the conversation", ""},
+      {"unread", "unread", "show the messages not read yet, by contact",
+       "A message counts as read once it is shown here, or its contact's conversation or history\n"
+       "is opened, or you write to it. list and the prompt show how many wait."},
       {"msg", "msg ADDRESS TEXT", "send a message to a contact",
        "ADDRESS is an e-mail address or a contact's name (in double quotes when it has blanks),\n"
        "or the start of one that only one contact has.\n"

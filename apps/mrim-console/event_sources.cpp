@@ -256,6 +256,7 @@ void EventSources::collect(bool settle_all) {
   take_database_events();
   take_contact_changes(settle_all);
   check_login();
+  if (collected_) collected_();
   if (profile_dirty_ && profile_changed_ && (settle_all || Clock::now() - last_save_ >= kSaveEvery)) {
     profile_dirty_ = false;
     last_save_ = Clock::now();
@@ -392,7 +393,7 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
         watching = login_.active;
       }
       if (watching) login_ended(std::nullopt);
-      if (status_changed_) status_changed_(now);
+      if (status_changed_) status_changed_(now, before);
       break;
     }
     case ACKTYPE_LOGIN: {
@@ -620,11 +621,13 @@ void EventSources::take_database_events() {
                      .set("title", from.address)
                      .set("text", message_text(event.blob, event.flags)));
     } else if (event.type == EVENTTYPE_MESSAGE) {
+      const std::string text = message_text(event.blob, event.flags);
       view_.show(Event("message")
                      .set("from", from.address)
                      .set("name", from.name)
-                     .set("text", message_text(event.blob, event.flags))
+                     .set("text", text)
                      .set("time", event.timestamp));
+      if (message_received_) message_received_(from.address, text, event.timestamp);
     }
   }
 }

@@ -44,7 +44,15 @@ class EventSources {
   // acknowledges (the new status), and each message acknowledgement: `kept` answers whether the
   // message waits to go again (its connection was lost), which is then shown instead of a
   // failure.
-  void on_status_changed(std::function<void(int status)> callback) { status_changed_ = std::move(callback); }
+  void on_status_changed(std::function<void(int status, int previous)> callback) {
+    status_changed_ = std::move(callback);
+  }
+  // Each message received (after it is shown), and the end of each look at what came.
+  void on_message_received(
+      std::function<void(const std::string& from, const std::string& text, int64_t time)> cb) {
+    message_received_ = std::move(cb);
+  }
+  void on_collected(std::function<void()> callback) { collected_ = std::move(callback); }
   void on_message_acknowledged(
       std::function<bool(intptr_t ack, bool delivered, const std::string& reason)> kept) {
     message_acknowledged_ = std::move(kept);
@@ -152,7 +160,9 @@ class EventSources {
   LoginWatch login_;
 
   std::function<void()> profile_changed_;
-  std::function<void(int)> status_changed_;
+  std::function<void(int, int)> status_changed_;
+  std::function<void(const std::string&, const std::string&, int64_t)> message_received_;
+  std::function<void()> collected_;
   std::function<bool(intptr_t, bool, const std::string&)> message_acknowledged_;
   bool profile_dirty_ = false;
   std::chrono::steady_clock::time_point last_save_;

@@ -177,6 +177,7 @@ LineEditor::~LineEditor() {
 std::wstring LineEditor::prompt() const {
   std::wstring text = status_.empty() ? L"" : L"[" + wide_from_utf8(status_) + L"] ";
   text += wide_from_utf8(mark_);
+  if (unread_ > 0) text += L" \u2709" + std::to_wstring(unread_);
   if (!conversation_.empty()) text += L" " + wide_from_utf8(conversation_);
   return text + L"> ";
 }
@@ -556,6 +557,16 @@ void LineEditor::set_status(const std::string& status) {
   if (status == status_) return;
   if (prompting_) clear_input();
   status_ = status;
+  prompt_ = prompt();
+  if (prompting_) el_wset(el_, EL_REFRESH);
+  std::fflush(stdout);
+}
+
+void LineEditor::set_unread(int64_t messages) {
+  std::lock_guard lock(mu_);
+  if (messages == unread_) return;
+  if (prompting_) clear_input();
+  unread_ = messages;
   prompt_ = prompt();
   if (prompting_) el_wset(el_, EL_REFRESH);
   std::fflush(stdout);

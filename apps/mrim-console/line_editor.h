@@ -59,6 +59,8 @@ class LineEditor {
   void set_mark(const std::string& mark);
   // The contact of the open conversation, named in the prompt after the mark; "" for none.
   void set_conversation(const std::string& name);
+  // How many messages are not read yet, shown after the mark when there are some.
+  void set_unread(int64_t messages);
   // Whether the last read_line that gave no line ended with Ctrl-D on an empty line.
   bool ended_with_ctrl_d();
 
@@ -90,6 +92,7 @@ class LineEditor {
   std::string status_;
   std::string mark_;
   std::string conversation_;
+  int64_t unread_ = 0;
   std::wstring prompt_;  // what prompt_text() hands to libedit
   bool prompting_ = false;
   bool at_terminal_ = false;

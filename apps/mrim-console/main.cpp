@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<console::View> view =
       options.json ? console::make_json_view()
-                   : console::make_terminal_view(interactive, editor.get(), options.verbose);
+                   : console::make_terminal_view(interactive, editor.get(), options.verbose, options.bell);
   catch_stop_signals();
 
   int result = 0;

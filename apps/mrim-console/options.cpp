@@ -152,6 +152,8 @@ Parsed parse_options(int argc, char** argv, Options& options) {
         return parse_host_version(v, scratch);
       }));
   app.add_flag("--json", options.json, "events as JSON, one object per line");
+  bool no_bell = false;
+  app.add_flag("--no-bell", no_bell, "no bell when a message comes outside the open conversation");
   app.add_flag("--verbose", options.verbose,
                "a line for each message sent and one for its delivery, with their numbers");
   app.add_flag("--community", options.community,
@@ -164,6 +166,7 @@ Parsed parse_options(int argc, char** argv, Options& options) {
     int status = app.exit(e);
     return status == 0 ? Parsed::done : Parsed::bad_option;
   }
+  options.bell = !no_bell;
   parse_server(server, options);
   options.server_given = server_option->count() > 0;
   for (const std::string& text : routes) {

@@ -31,6 +31,7 @@ struct Options {
   NewMail new_mail = NewMail::keep;     // --new-mail off|balloon|mailbox
   bool json = false;                    // --json
   bool verbose = false;                 // --verbose: message numbers, a line at send and at delivery
+  bool bell = true;                     // --no-bell: no bell for a message
   // --community: the embedded server behaves as a widely used community server, quirks and all.
   bool community = false;
   uint32_t host_version = kModernHost;  // --host-version VERSION

@@ -165,8 +165,30 @@ bool Session::start() {
   sources_ = std::make_unique<EventSources>(*host_, *book_, view_);
   sources_->on_profile_changed([this] { save_profile(); });
   outbox_ = std::make_unique<Outbox>(*host_);
-  sources_->on_status_changed([this](int status) {
+  sources_->on_status_changed([this](int status, int previous) {
     if (status != ID_STATUS_OFFLINE) wake_outbox();
+    // Back online, or back from away: what came meanwhile is summed up once. Stored messages
+    // come right after the log-in, so the summary waits a moment for them.
+    const bool back = status == ID_STATUS_ONLINE && previous != ID_STATUS_ONLINE;
+    std::lock_guard lock(unread_mu_);
+    if (back) summary_due_ = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  });
+  sources_->on_message_received([this](const std::string& from, const std::string& text, int64_t time) {
+    std::lock_guard lock(unread_mu_);
+    if (from == chat_address_) return;
+    unread_[from].push_back({time, text});
+    show_unread_count();
+  });
+  sources_->on_collected([this] {
+    std::lock_guard lock(unread_mu_);
+    if (!summary_due_ || std::chrono::steady_clock::now() < *summary_due_) return;
+    summary_due_.reset();
+    size_t messages = 0;
+    for (const auto& [from, list] : unread_) messages += list.size();
+    if (messages > 0)
+      view_.show(Event("unread_summary")
+                     .set("messages", static_cast<int64_t>(messages))
+                     .set("contacts", static_cast<int64_t>(unread_.size())));
   });
   sources_->on_message_acknowledged([this](intptr_t ack, bool delivered, const std::string& reason) {
     // Lost with its connection, or refused for want of one: it goes again once online. The
@@ -365,6 +387,7 @@ void Session::run(const Command& command) {
   if (name == "msg") return send_message(command);
   if (name == "chat") return chat(command);
   if (name == "outbox") return outbox(command);
+  if (name == "unread") return unread();
   if (name == "close") {
     if (!in_conversation()) return error("close", "no conversation is open (chat ADDRESS opens one)");
     return close_conversation();
@@ -573,6 +596,7 @@ bool Session::write_status_texts(const std::string& title, const std::string& de
 void Session::send_message(const Command& command) {
   const std::string& address = command.args[0];
   const std::string& text = command.args[1];
+  mark_read(address);
   const int64_t now = std::time(nullptr);
   // Sent at once when the account is online and nothing waits before it; else it waits its turn.
   if (!online_now() || outbox_->has_waiting()) {
@@ -665,6 +689,41 @@ void Session::run_outbox() {
   }
 }
 
+void Session::mark_read(const std::string& address) {
+  std::lock_guard lock(unread_mu_);
+  if (unread_.erase(address) > 0) show_unread_count();
+}
+
+void Session::show_unread_count() {
+  size_t messages = 0;
+  for (const auto& [from, list] : unread_) messages += list.size();
+  view_.show(Event("unread_count")
+                 .set("messages", static_cast<int64_t>(messages))
+                 .set("contacts", static_cast<int64_t>(unread_.size())));
+}
+
+void Session::unread() {
+  Value senders = Value::array();
+  {
+    std::lock_guard lock(unread_mu_);
+    for (const auto& [from, list] : unread_) {
+      std::optional<hostsim::Handle> contact = book_->find(from);
+      Value messages = Value::array();
+      for (const UnreadMessage& m : list) messages.push_back(Value{{"time", m.time}, {"text", m.text}});
+      senders.push_back(Value{{"from", from},
+                              {"name", contact ? book_->state(*contact).name : ""},
+                              {"messages", std::move(messages)}});
+    }
+    // Shown, so read.
+    if (!unread_.empty()) {
+      unread_.clear();
+      show_unread_count();
+    }
+  }
+  view_.show(Event("unread").set("senders", std::move(senders)));
+  ok(Event("ok").set("command", "unread"));
+}
+
 void Session::outbox(const Command& command) {
   if (!command.args.empty() && command.args[0] != "clear")
     return error("outbox", "outbox takes nothing or clear");
@@ -693,7 +752,11 @@ void Session::chat(const Command& command) {
   const std::string& address = command.args[0];
   std::optional<hostsim::Handle> contact = book_->find(address);
   std::string name = contact ? book_->state(*contact).name : "";
-  chat_address_ = address;
+  {
+    std::lock_guard lock(unread_mu_);
+    chat_address_ = address;
+  }
+  mark_read(address);
   view_.show(Event("chat").set("address", address).set("name", name).set("open", true));
   ok(Event("ok").set("command", "chat").set("address", address));
 }
@@ -704,7 +767,10 @@ void Session::close_conversation() {
   closed.set("address", chat_address_)
       .set("name", contact ? book_->state(*contact).name : "")
       .set("open", false);
-  chat_address_.clear();
+  {
+    std::lock_guard lock(unread_mu_);
+    chat_address_.clear();
+  }
   view_.show(closed);
   ok(Event("ok").set("command", "close"));
 }
@@ -730,7 +796,12 @@ void Session::list() {
   Value contacts = Value::array();
   for (hostsim::Handle contact : book_->contacts()) {
     ContactState state = book_->state(contact);
-    if (!state.address.empty()) contacts.push_back(contact_value(state));
+    if (state.address.empty()) continue;
+    Value entry = contact_value(state);
+    std::lock_guard lock(unread_mu_);
+    if (auto it = unread_.find(state.address); it != unread_.end())
+      entry["unread"] = static_cast<int64_t>(it->second.size());
+    contacts.push_back(std::move(entry));
   }
   Value groups = Value::array();
   for (const std::string& group : book_->groups()) groups.push_back(group);
@@ -981,6 +1052,7 @@ void Session::request_authorization(const Command& command) {
 }
 
 void Session::history(const Command& command) {
+  mark_read(command.args[0]);
   // A deleted contact's history is kept: it is shown for its address as well.
   std::optional<hostsim::Handle> contact = book_->find(command.args[0]);
   std::vector<HistoryEntry> history = contact ? book_->history(*contact) : book_->history_of(command.args[0]);

@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <csignal>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +78,11 @@ class Session {
   void wake_outbox();
   void run_outbox();  // the outbox's thread: sends what waits whenever the account is online
   void outbox(const Command& command);
+  void unread();
+  // The contact's messages count as read: the user opened its conversation, its history, or
+  // wrote to it.
+  void mark_read(const std::string& address);
+  void show_unread_count();  // unread_mu_ held
   Value outbox_entries(const std::vector<OutboxEntry>& entries) const;
   void chat(const Command& command);
   void typing(const Command& command);
@@ -127,7 +134,18 @@ class Session {
   std::unique_ptr<EventSources> sources_;
   bool loaded_ = false;
   int chosen_status_ = ID_STATUS_OFFLINE;  // the status the user asked for last
-  std::string chat_address_;               // the open conversation's contact, "" for none
+  // The open conversation's contact, "" for none: written on the command thread under
+  // unread_mu_, read there freely and elsewhere under the lock.
+  std::string chat_address_;
+  // Messages received and not read yet, by sender, in order; a summary of them is due at that
+  // time after the account came online again (once the stored messages are in).
+  struct UnreadMessage {
+    int64_t time = 0;
+    std::string text;
+  };
+  std::mutex unread_mu_;
+  std::map<std::string, std::vector<UnreadMessage>> unread_;
+  std::optional<std::chrono::steady_clock::time_point> summary_due_;
   // The contact told that the user types, and when last.
   hostsim::Handle typing_to_ = 0;
   std::chrono::steady_clock::time_point typing_told_;

@@ -206,6 +206,7 @@ std::string contact_line(const Value& c) {
   std::string visibility = text_of(c, "visibility");
   if (!visibility.empty() && visibility != "normal") line += "  (" + visibility + " list)";
   if (c.contains("on_list") && !flag_of(c, "on_list")) line += "  (not on the list)";
+  if (number_of(c, "unread") > 0) line += "  (" + std::to_string(number_of(c, "unread")) + " unread)";
   return line;
 }
 
@@ -333,6 +334,24 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     std::string head = std::string(conversation.empty() || theirs ? "" : "\u25C6 ") + "[" +
                        clock_time(number_of(f, "time")) + "] " + (theirs ? name : who(f, "from")) + ": ";
     return head + indented(text_of(f, "text"), 8);
+  }
+  if (kind == "unread_count") return "";  // the prompt shows it
+  if (kind == "unread_summary") {
+    int64_t messages = number_of(f, "messages"), contacts = number_of(f, "contacts");
+    return "* " + std::to_string(messages) + " unread from " + std::to_string(contacts) +
+           (contacts == 1 ? " contact" : " contacts") + " (unread shows them)";
+  }
+  if (kind == "unread") {
+    if (!f.contains("senders") || f["senders"].empty()) return "nothing unread";
+    std::string text = "unread:";
+    for (const Value& sender : f["senders"]) {
+      text += "\n  " + who(sender, "from") + ":";
+      for (const Value& m : sender["messages"]) {
+        std::string head = "    [" + clock_time(number_of(m, "time")) + "] ";
+        text += "\n" + head + indented(text_of(m, "text"), head.size());
+      }
+    }
+    return text;
   }
   if (kind == "chat") {
     std::string name = who(f, "address");
@@ -469,9 +488,10 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
 
 class TerminalView : public View {
  public:
-  TerminalView(bool interactive, LineEditor* editor, bool verbose)
+  TerminalView(bool interactive, LineEditor* editor, bool verbose, bool bell)
       : interactive_(interactive),
         verbose_(verbose),
+        bell_(bell),
         tty_(isatty(STDOUT_FILENO) == 1),
         editor_(editor),
         ticker_([this] { tick(); }) {
@@ -506,9 +526,13 @@ class TerminalView : public View {
       }
       conversation = conversation_;
     }
+    if (editor_ && event.kind() == "unread_count") editor_->set_unread(number_of(event.fields, "messages"));
     std::string text = describe(event, verbose_, conversation);
     if (!verbose_) text = quieter(event, text);
     if (text.empty()) return;
+    // A message calls for attention unless its conversation is on the screen.
+    if (bell_ && tty_ && event.kind() == "message" && text_of(event.fields, "from") != conversation)
+      text = "\a" + text;
     if (tty_ && event.kind() == "help") text = wrapped_at_words(text, terminal_columns());
     std::lock_guard lock(mu_);
     clear_line();
@@ -642,6 +666,7 @@ class TerminalView : public View {
 
   const bool interactive_;
   const bool verbose_;
+  const bool bell_;
   const bool tty_;
   LineEditor* const editor_;
   std::mutex mu_;
@@ -660,8 +685,8 @@ class TerminalView : public View {
 
 }  // namespace
 
-std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor, bool verbose) {
-  return std::make_unique<TerminalView>(interactive, editor, verbose);
+std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor, bool verbose, bool bell) {
+  return std::make_unique<TerminalView>(interactive, editor, verbose, bell);
 }
 
 }  // namespace console

@@ -30,8 +30,9 @@ class LineEditor;
 // editor, events are printed above the line being typed and the editor draws the prompt.
 // verbose: every message sent and its delivery each get a line with the acknowledgement's
 // number, as before; otherwise a message gets one line, when its fate is known.
-std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor = nullptr,
-                                         bool verbose = false);
+// bell: a message rings the terminal's bell unless its conversation is open.
+std::unique_ptr<View> make_terminal_view(bool interactive, LineEditor* editor = nullptr, bool verbose = false,
+                                         bool bell = true);
 std::unique_ptr<View> make_json_view();
 
 }  // namespace console

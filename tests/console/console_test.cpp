@@ -135,6 +135,39 @@ class Console : public ::testing::Test {
   std::vector<std::unique_ptr<ConsoleProcess>> consoles;
 };
 
+// A message outside the open conversation is unread until shown, and counted meanwhile; one
+// inside it is read as it comes. Coming back from away sums them up once.
+TEST_F(Console, UnreadMessagesAreCountedListedAndSummedUp) {
+  TempFolder folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);
+  go_online(kim);
+  ASSERT_TRUE(contact_shows(kim, kBob, "away")) << kim.transcript();
+  kim.command("chat amy@mail.example");
+  kim.command("/status away");
+  ASSERT_TRUE(kim.next(is("status", "status", "away"))) << kim.transcript();
+  ASSERT_TRUE(server->deliver_message(kKim, kAmy, "in the conversation"));
+  ASSERT_TRUE(server->deliver_message(kKim, kBob, "one"));
+  ASSERT_TRUE(server->deliver_message(kKim, kBob, "two"));
+  std::optional<Json> counted = kim.next([](const Json& e) {
+    return e.value("event", "") == "unread_count" && e.value("messages", int64_t{0}) == 2;
+  });
+  ASSERT_TRUE(counted) << kim.transcript();
+  kim.command("/status online");
+  std::optional<Json> summary = kim.next(is("unread_summary"));
+  ASSERT_TRUE(summary) << kim.transcript();
+  EXPECT_EQ((*summary).value("messages", int64_t{0}), 2);
+  EXPECT_EQ((*summary).value("contacts", int64_t{0}), 1);
+  kim.command("/list");
+  for (const Json& c : kim.all(is("list")).back().value("contacts", Json()))
+    EXPECT_EQ(c.value("unread", int64_t{0}), c.value("address", "") == kBob ? 2 : 0) << c.dump();
+  kim.command("/unread");
+  Json senders = kim.all(is("unread")).back().value("senders", Json());
+  ASSERT_EQ(senders.size(), 1u) << kim.transcript();
+  EXPECT_EQ(senders.at(0).value("messages", Json()).size(), 2u);
+  kim.command("/unread");
+  EXPECT_TRUE(kim.all(is("unread")).back().value("senders", Json()).empty()) << kim.transcript();
+}
+
 // Typed while the server is away, messages wait in the outbox and go once it is back: each
 // once, in the order typed.
 TEST_F(Console, MessagesTypedWhileTheServerIsAwayGoOnceEachWhenItIsBack) {
