@@ -356,8 +356,7 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
   if (kind == "chat") {
     std::string name = who(f, "address");
     if (!flag_of(f, "open")) return "conversation with " + name + " ended";
-    return "talking with " + name +
-           ": what you type goes to them; /COMMAND runs a command, /close or Ctrl-D ends";
+    return "talking with " + name + "; /close or Ctrl-D ends, /help lists the commands";
   }
   if (kind == "auth_request") {
     return "? " + who(f, "from") + " asks for authorization: " + text_of(f, "text") + "\n  (authorize " +
