@@ -511,6 +511,32 @@ bool LineEditor::read_line(std::string& line, const volatile std::sig_atomic_t& 
         for (wchar_t& c : text)
           if (c == kPastedBreak) c = L'\n';
         line = utf8_from_wide(text);
+        unmarked_paste_ = false;
+        // More input already there when Enter is taken: lines pasted without the terminal's
+        // marks. The rest of them is taken now, as long as it keeps coming within moments.
+        std::string rest;
+        pollfd more{STDIN_FILENO, POLLIN, 0};
+        while (poll(&more, 1, rest.empty() ? 0 : 30) > 0) {
+          char buffer[4096];
+          ssize_t got_bytes = read(STDIN_FILENO, buffer, sizeof buffer);
+          if (got_bytes <= 0) break;
+          rest.append(buffer, static_cast<size_t>(got_bytes));
+        }
+        if (!rest.empty()) {
+          std::string lines;
+          std::string text = valid_utf8(rest);
+          for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+          for (char c : text) {
+            if (c == '\r') c = '\n';
+            if (c == '\t') c = ' ';
+            if (c == '\n' || static_cast<unsigned char>(c) >= 0x20) lines += c;
+          }
+          while (!lines.empty() && lines.back() == '\n') lines.pop_back();
+          if (!lines.empty()) {
+            line += "\n" + lines;
+            unmarked_paste_ = true;
+          }
+        }
         return true;
       }
     }
@@ -570,6 +596,11 @@ void LineEditor::set_unread(int64_t messages) {
   prompt_ = prompt();
   if (prompting_) el_wset(el_, EL_REFRESH);
   std::fflush(stdout);
+}
+
+bool LineEditor::pasted_without_mark() {
+  std::lock_guard lock(mu_);
+  return unmarked_paste_;
 }
 
 bool LineEditor::ended_with_ctrl_d() {

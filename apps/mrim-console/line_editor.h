@@ -63,6 +63,9 @@ class LineEditor {
   void set_unread(int64_t messages);
   // Whether the last read_line that gave no line ended with Ctrl-D on an empty line.
   bool ended_with_ctrl_d();
+  // Whether the last line came with more lines right behind it, faster than anyone types: a
+  // paste the terminal did not mark. They are in the line, after "\n"s.
+  bool pasted_without_mark();
 
  private:
   static unsigned char complete_key(editline* el, int key);
@@ -96,8 +99,9 @@ class LineEditor {
   std::wstring prompt_;  // what prompt_text() hands to libedit
   bool prompting_ = false;
   bool at_terminal_ = false;
-  bool ended_ = false;      // the input ended, or the person left
-  bool ctrl_d_ = false;     // ...with Ctrl-D on an empty line
+  bool ended_ = false;   // the input ended, or the person left
+  bool ctrl_d_ = false;  // ...with Ctrl-D on an empty line
+  bool unmarked_paste_ = false;
   bool draining_ = false;   // read_key gives only what libedit pushed back
   bool cancelled_ = false;  // the last key was a Ctrl-C that dropped the line
   bool have_saved_ = false;

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         view->input_taken();
         interrupted = 0;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!session.execute(line)) break;
+        if (!session.execute(line, editor && editor->pasted_without_mark())) break;
         view->ready_for_input();
       }
       if (editor) editor->watch_keys(nullptr);

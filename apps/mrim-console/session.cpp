@@ -1,7 +1,10 @@
 // One run of the console (see session.h).
 #include "session.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -316,7 +319,7 @@ void Session::stop_typing() {
   typing_to_ = 0;
 }
 
-bool Session::execute(const std::string& typed) {
+bool Session::execute(const std::string& typed, bool pasted_without_mark) {
   // The line is sent or given up: no more notices of typing for it.
   stop_typing();
   // In a conversation a line is a message, whole with its line breaks, unless it starts with
@@ -333,6 +336,10 @@ bool Session::execute(const std::string& typed) {
   // Several lines at once (a paste) are several commands, but for a message, which keeps them.
   size_t lines_end = line.find('\n');
   if (lines_end != std::string::npos && parse_command(line.substr(0, lines_end)).name != "msg") {
+    if (pasted_without_mark &&
+        !confirm("run the " + std::to_string(std::count(line.begin(), line.end(), '\n') + 1) +
+                 " pasted lines as commands?"))
+      return true;
     for (size_t start = 0; start <= line.size(); start = lines_end + 1) {
       lines_end = line.find('\n', start);
       if (lines_end == std::string::npos) lines_end = line.size();
@@ -418,6 +425,20 @@ void Session::error(const std::string& command, const std::string& message) {
 }
 
 void Session::ok(Event event) { view_.show(event); }
+
+bool Session::confirm(const std::string& question) {
+  if (!interactive_) return true;
+  view_.show(Event("question").set("text", question + " (y/n)"));
+  // While a command runs the terminal hands over each key as it comes, without showing it.
+  unsigned char key = 0;
+  ssize_t got = 0;
+  do {
+    got = read(STDIN_FILENO, &key, 1);
+  } while (got < 0 && errno == EINTR && !(interrupt_ && *interrupt_));
+  const bool yes = got == 1 && (key == 'y' || key == 'Y');
+  view_.show(Event("answer").set("yes", yes));
+  return yes;
+}
 
 std::optional<INT_PTR> Session::call(const std::string& command, const char* suffix, WPARAM w, LPARAM l) {
   INT_PTR result = host_->call_service(module_ + suffix, w, l);
@@ -957,6 +978,8 @@ void Session::remove(const Command& command) {
   std::optional<hostsim::Handle> contact = contact_of("delete", command.args[0]);
   if (!contact || (book_->state(*contact).on_list && !online_for("delete"))) return;
   std::string address = book_->state(*contact).address;
+  if (!confirm("delete " + address + " from the list? Its history is kept."))
+    return error("delete", "not deleted");
   view_.begin_wait("delete", "deleting " + address);
   bool deleted = false;
   std::string refusal = refusal_of([&] { deleted = host_->delete_contact(*contact); });

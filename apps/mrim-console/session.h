@@ -36,8 +36,9 @@ class Session {
   // Up to a loaded plug-in whose events are watched. False (after showing why) when the
   // console cannot run.
   bool start();
-  // Runs one line of input; false once the console is to end.
-  bool execute(const std::string& line);
+  // Runs one line of input; false once the console is to end. Lines pasted without the
+  // terminal's marks are run as commands only when the user says so.
+  bool execute(const std::string& line, bool pasted_without_mark = false);
   // Goes offline, unloads the plug-in and saves the profile.
   void finish();
   // A flag a signal handler sets to cut the running command's wait short.
@@ -120,6 +121,9 @@ class Session {
   bool online_for(const std::string& command);
   int account_status();
   void error(const std::string& command, const std::string& message);
+  // Asks a person at the terminal, who answers with one key; yes without one (a program
+  // drives the console, and asked for what it wrote).
+  bool confirm(const std::string& question);
   void ok(Event event);
 
   Options options_;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "charset.h"
+#include "commands.h"
 #include "line_editor.h"
 #include "security.h"
 #include "view.h"
@@ -228,9 +229,14 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
   // A message box has been shown by the host's desktop already (on standard error).
   if (kind == "notice") return "";
   if (kind == "error") {
+    // A word that is no command is named in the message already.
     std::string command = text_of(f, "command");
-    return "error: " + (command.empty() ? "" : command + ": ") + text_of(f, "message");
+    bool known = false;
+    for (const CommandInfo& info : command_table()) known = known || command == info.name;
+    return "error: " + (known ? command + ": " : "") + text_of(f, "message");
   }
+  if (kind == "question") return text_of(f, "text");
+  if (kind == "answer") return flag_of(f, "yes") ? "yes" : "no";
   if (kind == "ok") {
     std::string command = text_of(f, "command");
     if (command == "msg") {

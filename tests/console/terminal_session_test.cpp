@@ -61,6 +61,11 @@ class Pane {
     run(tmux("set-buffer " + shell_quoted(text)));
     run(tmux("paste-buffer -p"));
   }
+  // Pastes as a terminal that does not mark pastes would: the lines come as typed, at once.
+  void paste_unmarked(const std::string& text) {
+    run(tmux("set-buffer " + shell_quoted(text)));
+    run(tmux("paste-buffer"));
+  }
   std::string screen() { return run(tmux("capture-pane -p")); }
   // Polls the screen until `text` is on it `times` times.
   bool shows(const std::string& text, int times = 1) {
@@ -211,8 +216,6 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
   EXPECT_NE(history.find("Привет"), std::string::npos) << history;
 }
 
-}  // namespace
-
 // With no locale set, a search takes Cyrillic like any letter and each one starts at the
 // newest line; Ctrl-Left and Ctrl-Right move by words instead of typing their codes; help is
 // wrapped at words.
@@ -259,3 +262,43 @@ TEST(TerminalSession, SearchInAnyScriptAndWordMoves) {
   pane.keys("Enter");
   EXPECT_TRUE(pane.shows("\n      look an e-mail address up in the directory\n")) << pane.screen();
 }
+
+// A conversation takes plain lines as messages, and lines pasted at once (unmarked) as one;
+// Ctrl-D leaves it, not the console. Outside one, such a paste runs only when the user says
+// so, and a deletion only after a yes.
+TEST(TerminalSession, AConversationAndWhatIsAskedFirst) {
+  if (run("command -v tmux").empty()) GTEST_SKIP() << "tmux is not installed";
+  TempFolder folder;
+  Pane pane(folder);
+  ASSERT_TRUE(pane.shows("Type help for the commands.")) << pane.screen();
+  pane.type("status online");
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows("+ Echo <echo@mrim.example>  online")) << pane.screen();
+  pane.type("chat echo");
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows(" Echo>")) << pane.screen();
+  pane.type("Привет");
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows("] Echo: You said: Привет")) << pane.screen();
+  pane.paste_unmarked("line one\nline two\n");
+  ASSERT_TRUE(pane.shows("] Echo: You said: line one\n        line two")) << pane.screen();
+  pane.type("/groups");
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows("groups:")) << pane.screen();
+  pane.keys("C-d");
+  ASSERT_TRUE(pane.shows("conversation with Echo <echo@mrim.example> ended")) << pane.screen();
+
+  pane.paste_unmarked("groups\ngroups\n");
+  ASSERT_TRUE(pane.shows("run the 2 pasted lines as commands? (y/n)")) << pane.screen();
+  pane.keys("n");
+  ASSERT_TRUE(pane.shows("\nno\n")) << pane.screen();
+  EXPECT_EQ(Pane::count(pane.screen(), "groups:"), 1) << pane.screen();
+  pane.type("delete news");
+  pane.keys("Enter");
+  ASSERT_TRUE(pane.shows("(y/n)", 2)) << pane.screen();  // the question, wrapped at 60 columns
+  pane.keys("n");
+  ASSERT_TRUE(pane.shows("error: delete: not deleted")) << pane.screen();
+  EXPECT_EQ(Pane::count(pane.screen(), "removed"), 0) << pane.screen();
+}
+
+}  // namespace
