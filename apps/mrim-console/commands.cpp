@@ -23,7 +23,7 @@ struct Shape {
 
 const Shape kShapes[] = {
     {"status", 0, 3, true},    {"msg", 2, 2, true},        {"typing", 1, 1, false},
-    {"list", 0, 0, false},     {"search", 1, 1, false},    {"add", 1, 1, false},
+    {"list", 0, 0, false},     {"search", 1, 1, false},    {"add", 1, 2, true},
     {"rename", 2, 2, true},    {"delete", 1, 1, false},    {"visibility", 2, 2, false},
     {"info", 1, 1, false},     {"authorize", 1, 1, false}, {"deny", 1, 1, false},
     {"reqauth", 1, 1, false},  {"history", 1, 1, false},   {"wait", 1, 1, false},
@@ -133,9 +133,10 @@ const std::vector<CommandInfo>& command_table() {
       {"typing", "typing ADDRESS", "tell a contact that you are typing", ""},
       {"list", "list", "show the contact list with presence", ""},
       {"search", "search ADDRESS", "look an e-mail address up in the directory", ""},
-      {"add", "add ADDRESS", "add an address to the contact list (asks for authorization)",
+      {"add", "add ADDRESS [GROUP]", "add an address to the contact list (asks for authorization)",
        "Says what the server answered. An address on the list already, or one the last search\n"
-       "found nobody at, is not asked for."},
+       "found nobody at, is not asked for. GROUP (the rest of the line) puts it in that group,\n"
+       "made when new. list shows it as waiting for authorization until the contact grants it."},
       {"rename", "rename ADDRESS NAME", "change the name shown for a contact",
        "Needs the account online: the server keeps the list."},
       {"delete", "delete ADDRESS", "remove a contact (its history is kept)",

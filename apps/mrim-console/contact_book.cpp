@@ -121,6 +121,7 @@ ContactState ContactBook::state(hostsim::Handle contact) const {
   s.group = text(contact, "CList", "Group").value_or("");
   s.status_title = text(contact, "StatusTitle").value_or("");
   s.status_desc = text(contact, "StatusDesc").value_or("");
+  s.auth_pending = number(contact, module_, "AuthPending").value_or(0) != 0;
   return s;
 }
 
@@ -213,7 +214,8 @@ Value contact_value(const ContactState& state) {
                {"on_list", state.on_list},
                {"group", state.group},
                {"status_title", state.status_title},
-               {"status_desc", state.status_desc}};
+               {"status_desc", state.status_desc},
+               {"auth_pending", state.auth_pending}};
 }
 
 std::string message_text(const std::vector<BYTE>& blob, DWORD flags) {

@@ -33,6 +33,7 @@ struct ContactState {
   bool on_list = true;
   std::string group;  // empty when the contact stands in no group
   std::string status_title, status_desc;
+  bool auth_pending = false;  // added by us, and not authorized by them yet ("AuthPending")
   bool operator==(const ContactState&) const = default;
 };
 

@@ -319,6 +319,7 @@ void EventSources::show_contact(hostsim::Handle contact) {
   if (known->second.group != state.group) changed.push_back("group");
   if (known->second.status_title != state.status_title) changed.push_back("status_title");
   if (known->second.status_desc != state.status_desc) changed.push_back("status_desc");
+  if (known->second.auth_pending != state.auth_pending) changed.push_back("auth_pending");
   known->second = state;
   view_.show(contact_event(state).set("new", false).set("changed", std::move(changed)));
 }

@@ -889,7 +889,16 @@ void Session::add(const Command& command) {
     error("add", refusal.empty() ? "the server did not put " + wanted + " on the list" : refusal);
     return;
   }
-  ok(Event("ok").set("command", "add").set("address", wanted));
+  Event answer("ok");
+  answer.set("command", "add").set("address", wanted);
+  // Into the group asked for, as a move: made on the server when new, or kept for the next
+  // list when the server gave the contact no number yet.
+  if (command.args.size() > 1 && book_->state(handle).group != command.args[1]) {
+    std::string moved = refusal_of([&] { write_text(*host_, handle, "CList", "Group", command.args[1]); });
+    if (!moved.empty()) return error("add", "added, but not put in " + command.args[1] + ": " + moved);
+    answer.set("group", command.args[1]).set("waits", edit_waits(handle));
+  }
+  ok(answer);
 }
 
 std::vector<hostsim::Handle> Session::watching_list_numbers(const std::function<void()>& call) {

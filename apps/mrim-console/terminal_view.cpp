@@ -207,6 +207,7 @@ std::string contact_line(const Value& c) {
   std::string visibility = text_of(c, "visibility");
   if (!visibility.empty() && visibility != "normal") line += "  (" + visibility + " list)";
   if (c.contains("on_list") && !flag_of(c, "on_list")) line += "  (not on the list)";
+  if (flag_of(c, "auth_pending")) line += "  (waiting for authorization)";
   if (number_of(c, "unread") > 0) line += "  (" + std::to_string(number_of(c, "unread")) + " unread)";
   return line;
 }
@@ -263,7 +264,14 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
       // The change itself is shown when it happens; only a cut text is news now.
       return cut.empty() ? "" : cut.substr(2);
     }
-    if (command == "add") return "the server put " + text_of(f, "address") + " on the list";
+    if (command == "add") {
+      std::string text = "the server put " + text_of(f, "address") + " on the list";
+      if (!text_of(f, "group").empty())
+        text += flag_of(f, "waits")
+                    ? "; it goes into " + text_of(f, "group") + " with the next list (at the next log-in)"
+                    : ", in " + text_of(f, "group");
+      return text + "; it shows as waiting for authorization until granted";
+    }
     if ((command == "rename" || command == "move") && flag_of(f, "waits"))
       return "kept here: the server has no number for " + text_of(f, "address") +
              " yet, and gets the change with its next list (at the next log-in)";
@@ -327,6 +335,7 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
               (what.empty() ? "" : ", ") + (group.empty() ? std::string("is in no group") : "is in " + group);
         }
       }
+    if (what.empty()) return "";  // nothing a person reads (the authorization has its own line)
     // A new name is said once: after the address, not also in front of it.
     bool renamed = f.contains("changed") &&
                    std::find(f["changed"].begin(), f["changed"].end(), "name") != f["changed"].end();

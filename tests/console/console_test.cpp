@@ -460,8 +460,19 @@ TEST_F(Console, AuthorizationRequestsAreGrantedAndRefused) {
   go_online(amy);
   go_online(bob);
 
-  // Adding Bob asks him for authorization; he grants it.
-  ASSERT_EQ(amy.command("add bob@mail.example").value("event", ""), "ok") << amy.transcript();
+  // Adding Bob, into a group of its own, asks him for authorization; until he grants it the
+  // list says so.
+  auto bob_in_amys_list = [&] {
+    amy.command("list");
+    for (const Json& c : amy.all(is("list")).back().value("contacts", Json()))
+      if (c.value("address", "") == kBob) return c;
+    return Json();
+  };
+  Json added = amy.command("add bob@mail.example Old friends");
+  ASSERT_EQ(added.value("event", ""), "ok") << amy.transcript();
+  EXPECT_EQ(added.value("group", ""), "Old friends") << added.dump();
+  EXPECT_EQ(bob_in_amys_list().value("group", ""), "Old friends") << amy.transcript();
+  EXPECT_TRUE(bob_in_amys_list().value("auth_pending", false)) << amy.transcript();
   std::optional<Json> request = bob.await(is("auth_request", "from", kAmy));
   ASSERT_TRUE(request) << bob.transcript();
   EXPECT_FALSE((*request).value("text", "").empty());
@@ -471,6 +482,7 @@ TEST_F(Console, AuthorizationRequestsAreGrantedAndRefused) {
   std::vector<serversim::Packet> granted = sent_by(*server, kBob, serversim::code::authorize);
   EXPECT_EQ(serversim::Reader(granted.at(0).body).lps().value_or(""), kAmy);
   EXPECT_TRUE(amy.await(is("authorized", "address", kBob))) << amy.transcript();
+  EXPECT_FALSE(bob_in_amys_list().value("auth_pending", true)) << amy.transcript();
 
   // A stranger's request is refused: the stranger stays off the list and nothing is granted.
   ASSERT_TRUE(
