@@ -459,6 +459,19 @@ bool LineEditor::read_line(std::string& line, const volatile std::sig_atomic_t& 
     ended_ = false;
     ctrl_d_ = false;
     if (!prompting_) install();
+    if (!typeahead_.empty()) {
+      // Each call takes at least one key pushed back, so as many calls as keys take them all;
+      // a call after that finds read_key answering "nothing more" rather than waiting for the
+      // terminal, and returns the line as it stands (so the count bounds the loop, not what
+      // el_wgets returns).
+      el_wpush(el_, typeahead_.c_str());
+      const size_t keys = typeahead_.size();
+      typeahead_.clear();
+      draining_ = true;
+      int count = 0;
+      for (size_t i = 0; i < keys && !ended_; ++i) el_wgets(el_, &count);
+      draining_ = false;
+    }
   }
   while (!stop) {
     if (resized) {
@@ -522,6 +535,12 @@ bool LineEditor::read_line(std::string& line, const volatile std::sig_atomic_t& 
           if (got_bytes <= 0) break;
           rest.append(buffer, static_cast<size_t>(got_bytes));
         }
+        // Keys after the last line break are a line being typed ahead (while the console was
+        // busy, say), not a paste: they go back to the editor as typed, for the next prompt.
+        const size_t last_break = rest.find_last_of("\r\n");
+        typeahead_ =
+            wide_from_utf8(valid_utf8(last_break == std::string::npos ? rest : rest.substr(last_break + 1)));
+        rest.resize(last_break == std::string::npos ? 0 : last_break + 1);
         if (!rest.empty()) {
           std::string lines;
           std::string text = valid_utf8(rest);

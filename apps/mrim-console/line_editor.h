@@ -102,6 +102,7 @@ class LineEditor {
   bool ended_ = false;   // the input ended, or the person left
   bool ctrl_d_ = false;  // ...with Ctrl-D on an empty line
   bool unmarked_paste_ = false;
+  std::wstring typeahead_;  // keys typed ahead of the next prompt, taken while looking for a paste
   bool draining_ = false;   // read_key gives only what libedit pushed back
   bool cancelled_ = false;  // the last key was a Ctrl-C that dropped the line
   bool have_saved_ = false;
