@@ -660,6 +660,12 @@ std::optional<INT_PTR> Session::deliver(const OutboxEntry& entry, const std::str
   }
   sources_->message_sent(*ack, *contact, text, utf8 ? DBEF_UTF8 : 0);
   outbox_->sent(entry.id, *ack);
+  // Shown before the hold ends, so that it comes before its delivery.
+  if (command == "outbox")
+    view_.show(Event("sent")
+                   .set("ack", static_cast<int64_t>(*ack))
+                   .set("to", entry.address)
+                   .set("text", entry.text));
   return ack;
 }
 
@@ -701,11 +707,7 @@ void Session::run_outbox() {
         std::lock_guard lock(outbox_mu_);
         if (outbox_stop_) return;
       }
-      if (std::optional<INT_PTR> ack = deliver(*next, "outbox"))
-        view_.show(Event("sent")
-                       .set("ack", static_cast<int64_t>(*ack))
-                       .set("to", next->address)
-                       .set("text", next->text));
+      deliver(*next, "outbox");
     }
   }
 }
