@@ -64,13 +64,19 @@ const char* contact_operation_failure_text(MrimRequestResult result, uint32_t st
 void mrim_contact_edit_failed(ContactEdit edit, const char* subject, MrimRequestResult result,
                               uint32_t status) {
   const char* reason = contact_operation_failure_text(result, status);
-  mrim_log("%s was not %s on the server: %s\n", subject, edit_verb(edit), reason);
+  // A refusal, or a request that never left, says the edit was not made. Without a readable
+  // answer it may have been: a server whose handler fails after the work answers nothing.
+  const bool known = result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NOT_SENT;
+  const char* format = known ? "%.300s was not %s on the server: %s"
+                             : "It is not known whether %.300s was %s on the server: %s";
+  mrim_log(known ? "%s was not %s on the server: %s\n" : "not known whether %s was %s on the server: %s\n",
+           subject, edit_verb(edit), reason);
   if (stop_requested()) return;
   // The tray copies the texts during the call (the host's own balloon keeps no pointer), so
-  // the stack holds them. A subject too long for the text is cut; the reason never is, it
-  // comes first in the buffer's budget.
+  // the stack holds them. A subject too long for the text is cut; the reason never is: the
+  // subject's 300 bytes leave room for the longest wording and reason.
   char text[512];
-  snprintf(text, sizeof text, "%.300s was not %s on the server: %s", subject, edit_verb(edit), reason);
+  snprintf(text, sizeof text, format, subject, edit_verb(edit), reason);
   SystrayNotify notice{};
   notice.size = sizeof notice;
   notice.protocol = protocol_state.module_name;

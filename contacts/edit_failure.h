@@ -21,6 +21,8 @@ enum ContactEdit : int {
 const char* contact_operation_failure_text(MrimRequestResult result, uint32_t status);
 
 // Logs the failure and shows it in the host's tray, as a warning from this account: "<subject>
-// was not <changed|added|...> on the server: <reason>". Nothing is shown once Unload has begun.
+// was not <changed|added|...> on the server: <reason>", or, when no answer says whether it
+// was (none came, or none could be read), "It is not known whether <subject> was ...".
+// Nothing is shown once Unload has begun.
 void mrim_contact_edit_failed(ContactEdit edit, const char* subject, MrimRequestResult result,
                               uint32_t status);
