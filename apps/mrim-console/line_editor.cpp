@@ -597,24 +597,22 @@ void LineEditor::print_above(const std::string& text) {
   std::fflush(stdout);
 }
 
-void LineEditor::set_status(const std::string& status) {
-  std::lock_guard lock(mu_);
-  if (status == status_) return;
+void LineEditor::redraw_prompt(const std::function<void()>& change) {
   if (prompting_) clear_input();
-  status_ = status;
+  change();
   prompt_ = prompt();
   if (prompting_) el_wset(el_, EL_REFRESH);
   std::fflush(stdout);
 }
 
+void LineEditor::set_status(const std::string& status) {
+  std::lock_guard lock(mu_);
+  if (status != status_) redraw_prompt([&] { status_ = status; });
+}
+
 void LineEditor::set_unread(int64_t messages) {
   std::lock_guard lock(mu_);
-  if (messages == unread_) return;
-  if (prompting_) clear_input();
-  unread_ = messages;
-  prompt_ = prompt();
-  if (prompting_) el_wset(el_, EL_REFRESH);
-  std::fflush(stdout);
+  if (messages != unread_) redraw_prompt([&] { unread_ = messages; });
 }
 
 bool LineEditor::pasted_without_mark() {
@@ -629,22 +627,12 @@ bool LineEditor::ended_with_ctrl_d() {
 
 void LineEditor::set_conversation(const std::string& name) {
   std::lock_guard lock(mu_);
-  if (name == conversation_) return;
-  if (prompting_) clear_input();
-  conversation_ = name;
-  prompt_ = prompt();
-  if (prompting_) el_wset(el_, EL_REFRESH);
-  std::fflush(stdout);
+  if (name != conversation_) redraw_prompt([&] { conversation_ = name; });
 }
 
 void LineEditor::set_mark(const std::string& mark) {
   std::lock_guard lock(mu_);
-  if (mark == mark_) return;
-  if (prompting_) clear_input();
-  mark_ = mark;
-  prompt_ = prompt();
-  if (prompting_) el_wset(el_, EL_REFRESH);
-  std::fflush(stdout);
+  if (mark != mark_) redraw_prompt([&] { mark_ = mark; });
 }
 
 }  // namespace console

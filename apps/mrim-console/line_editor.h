@@ -76,9 +76,11 @@ class LineEditor {
   static int read_key(editline* el, wchar_t* key);
   static wchar_t* prompt_text(editline* el);
 
-  void install();            // lock held: shows the prompt and takes keys from now
-  void uninstall();          // lock held: the terminal back as it was, the prompt left
-  void clear_input();        // lock held, prompt shown: the prompt's rows are empty again
+  void install();      // lock held: shows the prompt and takes keys from now
+  void uninstall();    // lock held: the terminal back as it was, the prompt left
+  void clear_input();  // lock held, prompt shown: the prompt's rows are empty again
+  // Lock held: makes a change to what the prompt shows and draws it again where it is shown.
+  void redraw_prompt(const std::function<void()>& change);
   void keys_without_echo();  // lock held: a command runs; keys wait for the next prompt
   std::wstring prompt() const;
   unsigned char complete();

@@ -104,6 +104,13 @@ class Console : public ::testing::Test {
             "--plugin", MRIM_PLUGIN_PATH};
   }
 
+  // Kim's account on the test's server.
+  std::vector<std::string> kim_args() const {
+    std::vector<std::string> args = server_args();
+    args.insert(args.end(), {"--account", kKim, "--password", "kim-pw"});
+    return args;
+  }
+
   // A console on the test's server; with an account unless `email` is empty.
   ConsoleProcess& start(const std::string& email, const std::string& password, const std::string& profile,
                         const TempFolder& folder) {
@@ -904,9 +911,7 @@ TEST_F(Console, AtATerminalAMissingAccountIsAskedForThroughTheSetUpDialog) {
 // and logs in again; the person at the terminal reads each step.
 TEST_F(Console, AtATerminalALostConnectionSaysWhenTheNextTryComes) {
   TempFolder folder;
-  std::vector<std::string> args = server_args();
-  args.insert(args.end(), {"--account", kKim, "--password", "kim-pw"});
-  Terminal terminal(args, folder.path());
+  Terminal terminal(kim_args(), folder.path());
   ASSERT_TRUE(terminal.started());
   ASSERT_TRUE(terminal.shows("account kim@mail.example")) << terminal.screen();
   terminal.type("status online");
@@ -925,9 +930,7 @@ TEST_F(Console, AtATerminalALostConnectionSaysWhenTheNextTryComes) {
 // A message line being typed tells its contact so, before it is sent: in a conversation too.
 TEST_F(Console, AtATerminalAMessageBeingTypedSendsATypingNotice) {
   TempFolder folder;
-  std::vector<std::string> args = server_args();
-  args.insert(args.end(), {"--account", kKim, "--password", "kim-pw"});
-  Terminal terminal(args, folder.path());
+  Terminal terminal(kim_args(), folder.path());
   ASSERT_TRUE(terminal.started());
   terminal.type("status online");
   ASSERT_TRUE(terminal.shows("* you are online (were offline)")) << terminal.screen();
@@ -995,9 +998,7 @@ TEST_F(Console, AtATerminalAChangedCertificateIsShownWholeAndTrustedOnRequest) {
   server->set_behavior(tls);
   const std::string first = server->certificate_sha256();
   TempFolder folder;
-  std::vector<std::string> args = server_args();
-  args.insert(args.end(), {"--account", kKim, "--password", "kim-pw"});
-  Terminal terminal(args, folder.path());
+  Terminal terminal(kim_args(), folder.path());
   ASSERT_TRUE(terminal.started());
   terminal.type("status online");
   const std::string shortened = first.substr(0, 4) + "\u2026" + first.substr(60);

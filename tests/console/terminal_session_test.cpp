@@ -53,6 +53,16 @@ class Pane {
   }
   ~Pane() { run(tmux("kill-server") + " 2>/dev/null"); }
 
+  // The console's first screen, then the demo account online with its echo contact.
+  bool goes_online() {
+    if (!shows("Type help for the commands.")) return false;
+    enter("status online");
+    return shows("+ Echo <echo@mrim.example>  online");
+  }
+  void enter(const std::string& line) {
+    type(line);
+    keys("Enter");
+  }
   // Keys as tmux names them ("Enter", "Up", "Tab") or literal text.
   void keys(const std::string& names) { run(tmux("send-keys " + names)); }
   void type(const std::string& text) { run(tmux("send-keys -l " + shell_quoted(text))); }
@@ -126,10 +136,7 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
   TempFolder folder;
   {
     Pane pane(folder);
-    ASSERT_TRUE(pane.shows("Type help for the commands.")) << pane.screen();
-    pane.type("status online");
-    pane.keys("Enter");
-    ASSERT_TRUE(pane.shows("+ Echo <echo@mrim.example>  online")) << pane.screen();
+    ASSERT_TRUE(pane.goes_online()) << pane.screen();
 
     // Tab completes a command name, then a contact's address.
     pane.type("li");
@@ -140,8 +147,7 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
     pane.type("msg ec");
     pane.keys("Tab");
     ASSERT_TRUE(pane.shows("> msg echo@mrim.example")) << pane.screen();
-    pane.type("Hello!");
-    pane.keys("Enter");
+    pane.enter("Hello!");
     ASSERT_TRUE(pane.shows("Echo <echo@mrim.example>: You said: Hello!")) << pane.screen();
 
     // The Up arrow brings the last command back; Enter sends it again.
@@ -152,8 +158,7 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
 
     // The answer arrives while the next line is half typed: it is printed above, and the
     // typed text is still there to finish.
-    pane.type("msg echo@mrim.example again");
-    pane.keys("Enter");
+    pane.enter("msg echo@mrim.example again");
     pane.type("history echo");
     ASSERT_TRUE(pane.shows("You said: again")) << pane.screen();
     ASSERT_TRUE(pane.shows("> history echo")) << pane.screen();
@@ -174,8 +179,7 @@ TEST(TerminalSession, HistoryCompletionAndEventsAboveTheTypedLine) {
 
     // A line longer than the pane: its own events are all shown.
     std::string long_text(70, 'w');
-    pane.type("msg echo@mrim.example " + long_text);
-    pane.keys("Enter");
+    pane.enter("msg echo@mrim.example " + long_text);
     ASSERT_TRUE(pane.shows("You said: wwww")) << pane.screen();
     std::string screen = pane.screen();
     std::string after = screen.substr(screen.rfind("> msg echo@mrim.example www"));
@@ -223,15 +227,10 @@ TEST(TerminalSession, SearchInAnyScriptAndWordMoves) {
   if (run("command -v tmux").empty()) GTEST_SKIP() << "tmux is not installed";
   TempFolder folder;
   Pane pane(folder);
-  ASSERT_TRUE(pane.shows("Type help for the commands.")) << pane.screen();
-  pane.type("status online");
-  pane.keys("Enter");
-  ASSERT_TRUE(pane.shows("+ Echo <echo@mrim.example>  online")) << pane.screen();
-  pane.type("msg echo@mrim.example Привет мир");
-  pane.keys("Enter");
+  ASSERT_TRUE(pane.goes_online()) << pane.screen();
+  pane.enter("msg echo@mrim.example Привет мир");
   ASSERT_TRUE(pane.shows("You said: Привет мир")) << pane.screen();
-  pane.type("list");
-  pane.keys("Enter");
+  pane.enter("list");
   ASSERT_TRUE(pane.shows("contacts:")) << pane.screen();
 
   pane.keys("C-r");
@@ -258,8 +257,7 @@ TEST(TerminalSession, SearchInAnyScriptAndWordMoves) {
   EXPECT_TRUE(pane.shows("You said: hello world!")) << pane.screen();
 
   // Help fits the pane's 60 columns without a word cut in two.
-  pane.type("help");
-  pane.keys("Enter");
+  pane.enter("help");
   EXPECT_TRUE(pane.shows("\n      look an e-mail address up in the directory\n")) << pane.screen();
 }
 
@@ -270,20 +268,14 @@ TEST(TerminalSession, AConversationAndWhatIsAskedFirst) {
   if (run("command -v tmux").empty()) GTEST_SKIP() << "tmux is not installed";
   TempFolder folder;
   Pane pane(folder);
-  ASSERT_TRUE(pane.shows("Type help for the commands.")) << pane.screen();
-  pane.type("status online");
-  pane.keys("Enter");
-  ASSERT_TRUE(pane.shows("+ Echo <echo@mrim.example>  online")) << pane.screen();
-  pane.type("chat echo");
-  pane.keys("Enter");
+  ASSERT_TRUE(pane.goes_online()) << pane.screen();
+  pane.enter("chat echo");
   ASSERT_TRUE(pane.shows(" Echo>")) << pane.screen();
-  pane.type("Привет");
-  pane.keys("Enter");
+  pane.enter("Привет");
   ASSERT_TRUE(pane.shows("] Echo: You said: Привет")) << pane.screen();
   pane.paste_unmarked("line one\nline two\n");
   ASSERT_TRUE(pane.shows("] Echo: You said: line one\n        line two")) << pane.screen();
-  pane.type("/groups");
-  pane.keys("Enter");
+  pane.enter("/groups");
   ASSERT_TRUE(pane.shows("groups:")) << pane.screen();
   pane.keys("C-d");
   ASSERT_TRUE(pane.shows("conversation with Echo <echo@mrim.example> ended")) << pane.screen();
@@ -293,8 +285,7 @@ TEST(TerminalSession, AConversationAndWhatIsAskedFirst) {
   pane.keys("n");
   ASSERT_TRUE(pane.shows("\nno\n")) << pane.screen();
   EXPECT_EQ(Pane::count(pane.screen(), "groups:"), 1) << pane.screen();
-  pane.type("delete news");
-  pane.keys("Enter");
+  pane.enter("delete news");
   ASSERT_TRUE(pane.shows("(y/n)", 2)) << pane.screen();  // the question, wrapped at 60 columns
   pane.keys("n");
   ASSERT_TRUE(pane.shows("error: delete: not deleted")) << pane.screen();
