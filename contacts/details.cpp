@@ -28,31 +28,6 @@ constexpr uint32_t kReplyCapacity = sizeof(MrimPacket);
 constexpr BYTE kGenderMale = 77;    // "M"
 constexpr BYTE kGenderFemale = 70;  // "F"
 
-// How a value of a Unicode session's reply is written, by its field's name: the address,
-// domain, birthday, phone, zodiac and status fields stay in the code page, and a few fields
-// come either way.
-enum class ValueForm { code_page, utf16, either };
-
-ValueForm value_form(const char* name) {
-  static const char* const kCodePage[] = {"Username", "Domain",      "Birthday",  "Phone",
-                                          "Zodiac",   "mrim_status", "status_uri"};
-  static const char* const kEither[] = {"Sex", "Country_id", "City_id"};
-  for (const char* field : kCodePage)
-    if (strcmp(name, field) == 0) return ValueForm::code_page;
-  for (const char* field : kEither)
-    if (strcmp(name, field) == 0) return ValueForm::either;
-  return ValueForm::utf16;
-}
-
-// These fields hold digits; in UTF-16LE every second byte is then 0, which code page text of
-// digits never has.
-bool looks_utf16(const BYTE* data, uint32_t length) {
-  if (length == 0 || length % 2 != 0) return false;
-  for (uint32_t i = 1; i < length; i += 2)
-    if (data[i] != 0) return false;
-  return true;
-}
-
 // One item of the reply appended to the list with its NUL, as host text: a name in the code
 // page, a value as value_form says in a Unicode session. A text holding a NUL byte keeps what
 // comes before it. False when the read fails or the list is full.
@@ -65,10 +40,7 @@ bool read_into_list(uint32_t* position, const MrimPacket* packet, DetailsList* l
   if (mrim_read_lps_view(position, packet, &data, &length) != 0) return false;
   TextForm form = TextForm::cp1251;
   if (name != nullptr && mrim_session_unicode()) {
-    ValueForm value = value_form(name);
-    bool utf16 =
-        value == ValueForm::utf16 ? length % 2 == 0 : value == ValueForm::either && looks_utf16(data, length);
-    if (utf16) form = TextForm::utf16le;
+    if (mrim_directory_value_utf16(name, data, length)) form = TextForm::utf16le;
   }
   // Text up to an embedded NUL only, as the list's items are NUL-terminated.
   if (form == TextForm::cp1251) {

@@ -6,6 +6,16 @@
 
 #include "protocol/codec.h"
 
+// Sends the MRIM_CS_DIRECTORY_REQUEST built in packet and waits for MRIM_CS_DIRECTORY_INFO in
+// the same buffer (received with capacity bytes). 0 when that reply came (whatever it says), 1
+// otherwise. Log lines start with caller.
+int mrim_directory_exchange(MrimPacket* packet, const char* caller, uint32_t capacity);
+
+// Whether a value of a Unicode session's reply is UTF-16LE, by its field's name: the address,
+// domain, birthday, phone, zodiac and status fields stay in the code page, a few fields come
+// either way (told apart by their bytes), the rest are UTF-16LE when of even length.
+bool mrim_directory_value_utf16(const char* name, const BYTE* data, uint32_t length);
+
 // Builds MRIM_CS_DIRECTORY_REQUEST for user@domain in packet, sends it and waits for
 // MRIM_CS_DIRECTORY_INFO in the same buffer (received with capacity bytes). Log lines start
 // with caller. 0 when that reply came (whatever it says), 1 otherwise (the request does not

@@ -1,6 +1,6 @@
-// Growing the contact list: the e-mail search (on a thread of its own per search), adding a
-// found user to the server list, granting and refusing authorization requests, and the
-// "Authorization.." menu command, which puts a contact on the server list and authorizes it.
+// Growing the contact list: adding a found user to the server list, granting and refusing
+// authorization requests, and the "Authorization.." menu command, which puts a contact on the
+// server list and authorizes it.
 //
 // Addresses longer than a request's buffer allows are refused before anything is built: no
 // real address comes near those lengths, and a cut address would name somebody else.
@@ -13,9 +13,9 @@
 
 #include "contacts/authorization.h"
 #include "contacts/contact_records.h"
-#include "contacts/directory.h"
 #include "contacts/edit_failure.h"
 #include "contacts/groups.h"
+#include "contacts/search.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
@@ -35,9 +35,6 @@ constexpr uint32_t kAddCapacity = MRIM_HEADER_SIZE + kAddBodyCapacity;
 constexpr uint32_t kAuthorizeBodyCapacity = 1024;
 constexpr size_t kAuthorizeAddressMax = kAuthorizeBodyCapacity - 4;  // 1,020
 
-constexpr DWORD kPauseBeforeRequestMs = 200;
-constexpr DWORD kPauseBeforeClosingMs = 100;
-
 constexpr int kEventInfoSize = sizeof(EventInfo);
 // The authorization-request blob names the asking contact in its second 32-bit word.
 constexpr DWORD kBlobContactOffset = 4;
@@ -46,16 +43,6 @@ constexpr DWORD kBlobContactOffset = 4;
 // authorize at the same time, so it is taken under a lock. Nothing is awaited while it is held.
 std::mutex authorize_mutex;
 MrimPacket authorize_packet;
-
-// The search's directory request in the job's packet, its reply in the same place. True when
-// the server reported the address found.
-bool directory_lookup(SearchJob* job) {
-  MrimPacket* packet = &job->packet;
-  if (mrim_directory_request(packet, "MRIM_SearchThread", job->user, job->domain, SEARCH_PACKET_CAPACITY) !=
-      0)
-    return false;
-  return mrim_search_reply_found(packet, job->scratch, sizeof job->scratch);
-}
 
 // Reads the asking contact out of an authorization-request event. False when the event cannot
 // be used: no blob size, no memory, not a request of this account, or a blob too short to name
@@ -140,19 +127,6 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   return result;
 }
 
-bool mrim_search_reply_found(const MrimPacket* reply, char* scratch, uint32_t scratch_size) {
-  uint32_t position = 0;
-  uint32_t field_count = 0;
-  MrimDirectoryHeader header = mrim_directory_reply_header(reply, &position, &field_count);
-  if (header == MRIM_DIRECTORY_NOT_FOUND) return false;
-  if (header == MRIM_DIRECTORY_HEADER) {
-    // Every read consumes at least four bytes or fails, so a lying count ends with the body.
-    for (uint64_t i = 0; i < 2 * static_cast<uint64_t>(field_count); ++i)
-      if (mrim_read_lps(&position, reply, scratch, scratch_size) != 0) break;
-  }
-  return true;
-}
-
 int mrim_do_authorize(const char* address) {
   mrim_log("mrim_do_authorize: started\n");
   if (strlen(address) > kAuthorizeAddressMax) {
@@ -167,62 +141,6 @@ int mrim_do_authorize(const char* address) {
     mrim_log("mrim_do_authorize: MRIM_CS_AUTHORIZE(%s) sended\n", address);
   }
   mrim_log("mrim_do_authorize: ended\n");
-  return 0;
-}
-
-INT_PTR MRIM_SearchByEmail(WPARAM, LPARAM lparam) {
-  DWORD id = mrim_next_seq();
-  // The host takes 0 for a search that did not start; a counter wrapped round to 0 gives the
-  // next number instead.
-  if (id == 0) id = mrim_next_seq();
-  auto* address = reinterpret_cast<const char*>(lparam);
-  if (address == nullptr) return id;
-  const char* at = strchr(address, '@');
-  if (at == nullptr) return id;
-  auto* job = static_cast<SearchJob*>(calloc(1, sizeof(SearchJob)));
-  if (job == nullptr) return id;
-
-  job->search_id = id;
-  size_t user_length = static_cast<size_t>(at - address);
-  size_t domain_length = strlen(at + 1);
-  // An address longer than the job's texts cannot be any user's. The search still runs, so
-  // that the host hears it end (with no hit), but it does not ask the server.
-  job->ask_server = user_length < sizeof job->user && domain_length < sizeof job->domain &&
-                    user_length + 1 + domain_length < sizeof job->address;
-  if (job->ask_server) {
-    memcpy(job->address, address, user_length + 1 + domain_length + 1);
-    memcpy(job->user, address, user_length);
-    job->user[user_length] = '\0';
-    memcpy(job->domain, at + 1, domain_length + 1);
-  }
-  if (thread_start_short(MRIM_SearchThread, job) != 0) free(job);
-  return id;
-}
-
-DWORD WINAPI MRIM_SearchThread(LPVOID parameter) {
-  auto* job = static_cast<SearchJob*>(parameter);
-  mrim_log("MRIM_SearchThread: started\n");
-  // A stop request (Unload) ends the search at once; the host is going away and hears nothing.
-  if (!stop_sleep(kPauseBeforeRequestMs)) {
-    if (job->ask_server && directory_lookup(job)) {
-      job->result.size = MRIM_SEARCH_RESULT_SIZE;
-      job->result.nick = job->address;
-      job->result.first_name = nullptr;
-      job->result.last_name = nullptr;
-      job->result.email = job->address;
-      memset(job->result.reserved, 0, sizeof job->result.reserved);
-      broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_SEARCH, ACKRESULT_DATA,
-                    reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->search_id)),
-                    reinterpret_cast<LPARAM>(&job->result));
-    }
-    if (!stop_sleep(kPauseBeforeClosingMs)) {
-      broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_SEARCH, ACKRESULT_SUCCESS,
-                    reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->search_id)),
-                    reinterpret_cast<LPARAM>("Ok."));
-    }
-  }
-  free(job);
-  mrim_log("MRIM_SearchThread: ended\n");
   return 0;
 }
 
@@ -258,12 +176,18 @@ void add_to_server_list(HANDLE contact, const char* address) {
 
 INT_PTR MRIM_AddToList(WPARAM, LPARAM lparam) {
   auto* result = reinterpret_cast<const SearchResult*>(lparam);
-  if (result == nullptr || result->size != MRIM_SEARCH_RESULT_SIZE) return 0;
-  if (result->nick == nullptr || result->nick[0] == '\0') return 0;
-  HANDLE contact = mrim_find_contact(result->nick, 1, 1);
+  if (result == nullptr ||
+      (result->size != static_cast<int>(sizeof(SearchResult)) && result->size != MRIM_SEARCH_RESULT_SIZE))
+    return 0;
+  // Our hits name the user in the nickname and give the address as the e-mail; a host's own
+  // record may carry the address as the nickname alone.
+  const char* address =
+      result->email != nullptr && strchr(result->email, '@') != nullptr ? result->email : result->nick;
+  if (address == nullptr || address[0] == '\0') return 0;
+  HANDLE contact = mrim_find_contact(address, 1, 1);
   if (contact == NOT_FOUND) return 0;
   write_setting_byte(contact, "CList", "NotOnList", 0);
-  add_to_server_list(contact, result->nick);
+  add_to_server_list(contact, address);
   return reinterpret_cast<INT_PTR>(contact);
 }
 

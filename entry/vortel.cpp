@@ -8,11 +8,13 @@
 
 #include "contacts/apparent.h"
 #include "contacts/authorization.h"
+#include "contacts/away_message.h"
 #include "contacts/contact_index.h"
 #include "contacts/contact_records.h"
 #include "contacts/details.h"
 #include "contacts/list_editing.h"
 #include "contacts/messaging.h"
+#include "contacts/search.h"
 #include "core/build_kind.h"
 #include "core/host_services.h"
 #include "core/log.h"
@@ -29,6 +31,7 @@
 #include "protocol/session.h"
 #include "protocol/status.h"
 #include "protocol/tls_link.h"
+#include "protocol/wire_text.h"
 #include "resources/resource.h"
 #include "resources/version.h"
 #include "ui/mrim_options.h"
@@ -65,6 +68,7 @@ const ServiceEntry kServices[] = {
     {"/SetStatus", SetStatus},
     {"/GetStatus", MRIM_GetStatus},
     {"/SearchByEmail", MRIM_SearchByEmail},
+    {"/SearchByName", MRIM_SearchByName},
     {"/AddToList", MRIM_AddToList},
     {"/SendMsg", MRIM_SendMessage},
     {"/UserIsTyping", MRIM_UserIsTyping},
@@ -74,6 +78,8 @@ const ServiceEntry kServices[] = {
     {"/AuthDeny", MRIM_AuthDeny},
     {"/ReqAuth", MRIM_ReqAuth},
     {"/ConnectionSecurity", MRIM_ConnectionSecurity},
+    {"/GetAwayMsg", MRIM_GetAwayMsg},
+    {"/SetAwayMsg", MRIM_SetAwayMsg},
 };
 // clang-format on
 
@@ -246,14 +252,21 @@ INT_PTR MRIM_ModulesLoaded(WPARAM, LPARAM) {
   return 0;
 }
 
+// Every bit names a service that works (see host_api.h). The old protocol's statuses carry no
+// texts: a host that asks while it is chosen hears of no away messages.
 INT_PTR MRIM_GetCaps(WPARAM wparam, LPARAM) {
+  const bool status_texts = mrim_wanted_revision() != MRIM_PROTO_VERSION_LEGACY;
+  const DWORD statuses = PF2_ONLINE | PF2_INVISIBLE | PF2_SHORTAWAY;
   switch (wparam) {
     case PFLAGNUM_1:
-      return static_cast<INT_PTR>(0xAB801AC3u);
+      return static_cast<INT_PTR>(PF1_IMSEND | PF1_IMRECV | PF1_AUTHREQ | PF1_VISLIST | PF1_INVISLIST |
+                                  PF1_ADDSEARCHRES | PF1_CONTACTSEND | PF1_CONTACTRECV | PF1_SEARCHBYEMAIL |
+                                  PF1_SEARCHBYNAME | PF1_NUMERICUSERID |
+                                  (status_texts ? PF1_MODEMSGSEND | PF1_MODEMSGRECV : 0));
     case PFLAGNUM_2:
-      return 0x00000007;
+      return statuses;
     case PFLAGNUM_3:
-      return 0;
+      return status_texts ? statuses : 0;
     case PFLAGNUM_4:
       return 0x00000008;
     default:

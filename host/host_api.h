@@ -64,6 +64,10 @@ struct AckData {
   LPARAM param;
 };
 constexpr int ACKTYPE_MESSAGE = 0;
+// A contact's away message: process the handle "/GetAwayMsg" returned, lParam the text.
+constexpr int ACKTYPE_AWAYMSG = 2;
+// Contacts sent: process the handle "/SendContacts" returned.
+constexpr int ACKTYPE_CONTACTS = 4;
 // Result ACKRESULT_SUCCESS on a contact: the contact granted our request for authorization.
 constexpr int ACKTYPE_AUTHREQ = 5;
 constexpr int ACKTYPE_GETINFO = 7;
@@ -255,6 +259,13 @@ struct SearchResult {
   BYTE reserved[16];
 };
 
+// "/SearchByName"'s lParam: the names to look for, host text; a null or empty one is not asked.
+struct SearchByName {
+  char* nick;
+  char* first_name;
+  char* last_name;
+};
+
 // Host status codes.
 constexpr int ID_STATUS_OFFLINE = 40071;
 constexpr int ID_STATUS_ONLINE = 40072;
@@ -267,6 +278,25 @@ constexpr WPARAM PFLAGNUM_1 = 1;
 constexpr WPARAM PFLAGNUM_2 = 2;
 constexpr WPARAM PFLAGNUM_3 = 3;
 constexpr WPARAM PFLAGNUM_4 = 4;
+// The bits of word 1 this plug-in reports, with the service that answers each.
+constexpr DWORD PF1_IMSEND = 0x00000001;         // "/SendMsg"
+constexpr DWORD PF1_IMRECV = 0x00000002;         // messages stored as the host's events
+constexpr DWORD PF1_MODEMSGSEND = 0x00000040;    // "/SetAwayMsg"
+constexpr DWORD PF1_MODEMSGRECV = 0x00000080;    // "/GetAwayMsg"
+constexpr DWORD PF1_AUTHREQ = 0x00000200;        // "/Authorize", "/AuthDeny", "/AuthRequest"
+constexpr DWORD PF1_VISLIST = 0x00000800;        // "/SetApparentMode"
+constexpr DWORD PF1_INVISLIST = 0x00001000;      // "/SetApparentMode"
+constexpr DWORD PF1_ADDSEARCHRES = 0x00800000;   // "/AddToList"
+constexpr DWORD PF1_CONTACTSEND = 0x01000000;    // "/SendContacts"
+constexpr DWORD PF1_CONTACTRECV = 0x02000000;    // "/RecvContacts"
+constexpr DWORD PF1_SEARCHBYEMAIL = 0x08000000;  // "/SearchByEmail"
+constexpr DWORD PF1_SEARCHBYNAME = 0x20000000;   // "/SearchByName"
+constexpr DWORD PF1_EXTSEARCHUI = 0x40000000;    // "/CreateAdvSearchUI", "/SearchByAdvanced"
+constexpr DWORD PF1_NUMERICUSERID = 0x80000000;
+// Statuses, as words 2 and 3 name them.
+constexpr DWORD PF2_ONLINE = 0x00000001;
+constexpr DWORD PF2_INVISIBLE = 0x00000002;
+constexpr DWORD PF2_SHORTAWAY = 0x00000004;
 // Icon selectors of "/LoadIcon".
 constexpr WPARAM PLI_PROTOCOL = 1;
 constexpr WPARAM PLI_ONLINE = 2;

@@ -60,13 +60,14 @@ struct AckRecord {
   int result = 0;
   uintptr_t process = 0;
   intptr_t param = 0;
-  std::string param_text;                   // for message and search acks whose param is a text
+  std::string param_text;                   // for message, away-message and search acks whose param is a text
   std::optional<std::string> search_email;  // for search data acks: the result record's e-mail
   // The rest of a search data ack's record, copied whole: its size member, the texts it points
   // to (none when a pointer is null) and whether its reserved bytes are all zero.
   int search_record_size = 0;
   std::optional<std::string> search_nick, search_first_name, search_last_name;
   bool search_reserved_zero = false;
+  std::vector<BYTE> search_record;  // the record as the host keeps it, its size member's bytes
 };
 struct TypingRecord {
   Handle contact = 0;

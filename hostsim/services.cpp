@@ -183,8 +183,10 @@ void install_protocols(Host& host, HostImpl& impl) {
     record.result = ack->result;
     record.process = reinterpret_cast<uintptr_t>(ack->process);
     record.param = ack->param;
-    // Only message and search acknowledgements carry a pointer; a search hit is a record.
-    if (ack->param && (ack->type == ACKTYPE_MESSAGE || ack->type == ACKTYPE_SEARCH)) {
+    // Only message, away-message and search acknowledgements carry a pointer; a search hit is a
+    // record, of which a protocol's own fields follow the host's.
+    if (ack->param &&
+        (ack->type == ACKTYPE_MESSAGE || ack->type == ACKTYPE_SEARCH || ack->type == ACKTYPE_AWAYMSG)) {
       if (ack->type == ACKTYPE_SEARCH && ack->result == ACKRESULT_DATA) {
         auto* result = reinterpret_cast<const SearchResult*>(ack->param);
         auto optional_text = [](const char* text) {
@@ -197,6 +199,13 @@ void install_protocols(Host& host, HostImpl& impl) {
         record.search_last_name = optional_text(result->last_name);
         record.search_reserved_zero = std::all_of(std::begin(result->reserved), std::end(result->reserved),
                                                   [](BYTE b) { return b == 0; });
+        // As the host keeps a hit: the record's own size, copied whole (a size out of all
+        // reason is taken as the host's record alone).
+        size_t size = result->size >= static_cast<int>(sizeof(SearchResult)) && result->size <= 4096
+                          ? static_cast<size_t>(result->size)
+                          : sizeof(SearchResult);
+        auto* bytes = reinterpret_cast<const BYTE*>(result);
+        record.search_record.assign(bytes, bytes + size);
       } else {
         record.param_text = reinterpret_cast<const char*>(ack->param);
       }

@@ -11,6 +11,7 @@
 
 #include "contacts/apparent.h"
 #include "contacts/authorization.h"
+#include "contacts/client_name.h"
 #include "contacts/contact_records.h"
 #include "contacts/groups.h"
 #include "contacts/pending_edits.h"
@@ -38,6 +39,8 @@ constexpr int kStatusPosition = 5;
 // From 1.15 on the entry goes on with phone, URI, title, description, features and client.
 constexpr int kTitlePosition = 8;
 constexpr int kDescriptionPosition = 9;
+// The client's description, code page text at every revision.
+constexpr int kClientPosition = 11;
 // And in the group mask: the group's flags and name.
 constexpr int kGroupFlagsPosition = 0;
 constexpr int kGroupNamePosition = 1;
@@ -114,6 +117,7 @@ struct ContactEntry {
   bool has_status_texts = false;  // the mask carries title and description
   std::string title;
   std::string description;
+  std::string client;
 };
 
 // Reads one contact entry by the mask into the work area's address and nickname texts and
@@ -132,8 +136,9 @@ int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char*
         continue;
       }
       // Names are UTF-16LE on entries that say so; status texts in every Unicode session.
-      bool utf16 =
-          index == kNicknamePosition ? unicode && (entry->flags & CONTACT_FLAG_UNICODE_NAME) != 0 : unicode;
+      bool utf16 = index == kNicknamePosition ? unicode && (entry->flags & CONTACT_FLAG_UNICODE_NAME) != 0
+                   : index == kClientPosition ? false
+                                              : unicode;
       if (mrim_read_text(position, packet, work->message, sizeof work->message, utf16) != 0) return 1;
       if (index == kNicknamePosition) copy_name(work->nickname, work->message);
       if (index == kTitlePosition) entry->title = work->message;
@@ -141,6 +146,7 @@ int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char*
         entry->description = work->message;
         entry->has_status_texts = true;
       }
+      if (index == kClientPosition) entry->client = work->message;
     } else {
       uint32_t number = 0;
       if (mrim_read_ul(position, packet, &number) != 0) return 1;
@@ -242,6 +248,7 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
     mrim_contact_set_status(contact, entry.status);
     if (entry.has_status_texts)
       mrim_contact_set_status_texts(contact, entry.title.c_str(), entry.description.c_str());
+    mrim_contact_set_client(contact, entry.client.c_str());
     write_setting_dword(contact, module, "Number", number);
     // On the list now: on it for the host too, and no longer waiting for authorization.
     if (get_setting_byte(contact, "CList", "NotOnList", 0) != 0)
@@ -294,16 +301,22 @@ void mrim_handle_user_status(const MrimPacket* packet, ListenerWorkArea* work) {
     if (mrim_read_lps(&position, packet, work->address, sizeof work->address) == 0)
       mrim_set_contact_status(work->address, status);
   } else {
-    // URI, title, description, then the address; features and client after it are not used.
-    // The number is trusted over the URI, which servers may leave stale.
+    // URI, title, description, then the address, the features and the client (code page text
+    // at every revision). The number is trusted over the URI, which servers may leave stale.
     bool unicode = mrim_session_unicode();
     char description[4 * MRIM_STATUS_DESC_MAX + 1];
+    uint32_t features = 0;
     if (mrim_read_lps(&position, packet, nullptr, 0) == 0 &&
         mrim_read_text(&position, packet, work->nickname, sizeof work->nickname, unicode) == 0 &&
         mrim_read_text(&position, packet, description, sizeof description, unicode) == 0 &&
         mrim_read_lps(&position, packet, work->address, sizeof work->address) == 0) {
       HANDLE contact = mrim_set_contact_status(work->address, status);
-      if (contact != NOT_FOUND) mrim_contact_set_status_texts(contact, work->nickname, description);
+      if (contact != NOT_FOUND) {
+        mrim_contact_set_status_texts(contact, work->nickname, description);
+        if (mrim_read_ul(&position, packet, &features) == 0 &&
+            mrim_read_text(&position, packet, work->message, sizeof work->message, false) == 0)
+          mrim_contact_set_client(contact, work->message);
+      }
     }
   }
   mrim_log("MRIM_HSP: MRIM_CS_USER_STATUS handled\n");

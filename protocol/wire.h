@@ -104,5 +104,19 @@ constexpr uint32_t CONTACT_OPER_INVALID_INFO = 4;
 constexpr uint32_t CONTACT_OPER_USER_EXISTS = 5;
 constexpr uint32_t CONTACT_OPER_GROUP_LIMIT = 6;
 
-// Status of MRIM_CS_DIRECTORY_INFO when the address was found.
+// Status of MRIM_CS_DIRECTORY_INFO when the address was found, and when the server refuses
+// more searches for a few minutes (after 25 in a short time).
 constexpr uint32_t MRIM_DIRECTORY_FOUND = 1;
+constexpr uint32_t MRIM_DIRECTORY_TOO_MANY = 3;
+// The keys of MRIM_CS_DIRECTORY_REQUEST's items. Names and the city are UTF-16LE in a Unicode
+// session, the rest code page text; ages are whole years in decimal digits, online "1". The city
+// goes by its name, which the directory compares with each entry's location.
+constexpr uint32_t MRIM_SEARCH_KEY_USER = 0;
+constexpr uint32_t MRIM_SEARCH_KEY_DOMAIN = 1;
+constexpr uint32_t MRIM_SEARCH_KEY_NICKNAME = 2;
+constexpr uint32_t MRIM_SEARCH_KEY_FIRST_NAME = 3;
+constexpr uint32_t MRIM_SEARCH_KEY_LAST_NAME = 4;
+constexpr uint32_t MRIM_SEARCH_KEY_AGE_FROM = 7;
+constexpr uint32_t MRIM_SEARCH_KEY_AGE_TO = 8;
+constexpr uint32_t MRIM_SEARCH_KEY_ONLINE = 9;
+constexpr uint32_t MRIM_SEARCH_KEY_CITY = 11;

@@ -42,3 +42,4 @@
 // The details page (601).
 #define IDC_INFO_EMAIL 1001
 #define IDC_INFO_LOCATION 700
+#define IDC_INFO_CLIENT 1003

@@ -69,7 +69,12 @@ run_linux() {  # name, extra cmake arguments...
   (cd "build/$name" && ctest -j"$jobs" --timeout 600 --output-on-failure) >"$logs/$name-test.log" 2>&1
   local code=$?
   record_ctest "$name" "$logs/$name-test.log" $code
-  [ $code -ne 0 ] && grep -E -A 30 "\*\*\*Failed|Exception|Timeout" "$logs/$name-test.log" | head -n 80
+  if [ $code -ne 0 ]; then
+    grep -E -A 30 "\*\*\*Failed|Exception|Timeout|Subprocess aborted|SEGFAULT" "$logs/$name-test.log" | head -n 80
+    # A crash's own report comes at the end of the test's output, past what the lines above show.
+    grep -E -A 30 "ERROR: [A-Za-z]+Sanitizer|WARNING: ThreadSanitizer|runtime error|terminate called" \
+      "$logs/$name-test.log" | head -n 80
+  fi
 }
 
 echo "== checking names"

@@ -50,6 +50,7 @@ INT_PTR CALLBACK MRIM_UserInfoDlgProc(HWND window, UINT message, WPARAM wparam, 
       if (protocol != nullptr) {
         show_contact_setting(contact, protocol_state.module_name, "EMail", window, IDC_INFO_EMAIL);
         show_contact_setting(contact, protocol_state.module_name, "Location", window, IDC_INFO_LOCATION);
+        show_contact_setting(contact, protocol_state.module_name, "MirVer", window, IDC_INFO_CLIENT, "");
       }
       return 0;
     }
@@ -63,10 +64,10 @@ INT_PTR CALLBACK MRIM_UserInfoDlgProc(HWND window, UINT message, WPARAM wparam, 
 }
 
 void show_contact_setting(HANDLE contact, const char* module, const char* setting, HWND window,
-                          int control_id) {
+                          int control_id, const char* when_missing) {
   SettingVariant value{};
   if (get_setting(contact, module, setting, &value) != 0) {
-    SetDlgItemTextA(window, control_id, "-internal-error-");
+    SetDlgItemTextA(window, control_id, when_missing);
     return;
   }
   if (value.type == DBVT_ASCIIZ) {

@@ -8,6 +8,6 @@
 // (lparam 0).
 INT_PTR MRIM_UserInfoInitialise(WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK MRIM_UserInfoDlgProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-// Puts the text setting into the control, or "-internal-error-" when it is missing.
+// Puts the text setting into the control, or when_missing when it is missing.
 void show_contact_setting(HANDLE contact, const char* module, const char* setting, HWND window,
-                          int control_id);
+                          int control_id, const char* when_missing = "-internal-error-");

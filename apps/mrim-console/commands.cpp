@@ -23,7 +23,7 @@ struct Shape {
 
 const Shape kShapes[] = {
     {"status", 0, 3, true},    {"msg", 2, 2, true},        {"typing", 1, 1, false},
-    {"list", 0, 0, false},     {"search", 1, 1, false},    {"add", 1, 2, true},
+    {"list", 0, 1, false},     {"search", 1, 1, false},    {"add", 1, 2, true},
     {"rename", 2, 2, true},    {"delete", 1, 1, false},    {"visibility", 2, 2, false},
     {"info", 1, 1, false},     {"authorize", 1, 1, false}, {"deny", 1, 1, false},
     {"reqauth", 1, 1, false},  {"history", 1, 1, false},   {"wait", 1, 1, false},
@@ -131,7 +131,7 @@ const std::vector<CommandInfo>& command_table() {
        "the profile, and goes in its turn once online; so does one whose connection was lost\n"
        "before the server confirmed it. One that waits a day is given up, and says so."},
       {"typing", "typing ADDRESS", "tell a contact that you are typing", ""},
-      {"list", "list", "show the contact list with presence", ""},
+      {"list", "list [--long]", "show the contact list with presence; --long adds each contact's client", ""},
       {"search", "search ADDRESS", "look an e-mail address up in the directory", ""},
       {"add", "add ADDRESS [GROUP]", "add an address to the contact list (asks for authorization)",
        "Says what the server answered. An address on the list already, or one the last search\n"

@@ -122,6 +122,7 @@ ContactState ContactBook::state(hostsim::Handle contact) const {
   s.status_title = text(contact, "StatusTitle").value_or("");
   s.status_desc = text(contact, "StatusDesc").value_or("");
   s.auth_pending = number(contact, module_, "AuthPending").value_or(0) != 0;
+  s.client = text(contact, "MirVer").value_or("");
   return s;
 }
 
@@ -215,7 +216,8 @@ Value contact_value(const ContactState& state) {
                {"group", state.group},
                {"status_title", state.status_title},
                {"status_desc", state.status_desc},
-               {"auth_pending", state.auth_pending}};
+               {"auth_pending", state.auth_pending},
+               {"client", state.client}};
 }
 
 std::string message_text(const std::vector<BYTE>& blob, DWORD flags) {

@@ -34,6 +34,7 @@ struct ContactState {
   std::string group;  // empty when the contact stands in no group
   std::string status_title, status_desc;
   bool auth_pending = false;  // added by us, and not authorized by them yet ("AuthPending")
+  std::string client;         // the program they were last seen with ("MirVer"), "NAME VERSION"
   bool operator==(const ContactState&) const = default;
 };
 

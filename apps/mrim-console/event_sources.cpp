@@ -67,7 +67,8 @@ Event contact_event(const ContactState& state) {
       .set("on_list", state.on_list)
       .set("group", state.group)
       .set("status_title", state.status_title)
-      .set("status_desc", state.status_desc);
+      .set("status_desc", state.status_desc)
+      .set("client", state.client);
   return event;
 }
 
@@ -320,6 +321,7 @@ void EventSources::show_contact(hostsim::Handle contact) {
   if (known->second.status_title != state.status_title) changed.push_back("status_title");
   if (known->second.status_desc != state.status_desc) changed.push_back("status_desc");
   if (known->second.auth_pending != state.auth_pending) changed.push_back("auth_pending");
+  if (known->second.client != state.client) changed.push_back("client");
   known->second = state;
   view_.show(contact_event(state).set("new", false).set("changed", std::move(changed)));
 }
@@ -528,6 +530,7 @@ void EventSources::show_details(const hostsim::AckRecord& ack) {
     text("last_name", "LastName");
     text("email", "e-mail");
     text("location", "Location");
+    text("client", "MirVer");
     text("phone", "Phone");
     auto year = book_.number(contact, m, "BirthYear");
     auto month = book_.number(contact, m, "BirthMonth");

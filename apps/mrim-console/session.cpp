@@ -400,7 +400,7 @@ void Session::run(const Command& command) {
     return close_conversation();
   }
   if (name == "typing") return typing(command);
-  if (name == "list") return list();
+  if (name == "list") return list(command);
   if (name == "search") return search(command);
   if (name == "add") return add(command);
   if (name == "rename") return rename(command);
@@ -815,7 +815,12 @@ void Session::typing(const Command& command) {
   ok(Event("ok").set("command", "typing").set("address", book_->state(*contact).address));
 }
 
-void Session::list() {
+void Session::list(const Command& command) {
+  const bool long_form = !command.args.empty();
+  if (long_form && command.args[0] != "--long") {
+    error("list", "\"" + command.args[0] + "\" is no option of list (--long shows each contact's client)");
+    return;
+  }
   Value contacts = Value::array();
   for (hostsim::Handle contact : book_->contacts()) {
     ContactState state = book_->state(contact);
@@ -828,7 +833,10 @@ void Session::list() {
   }
   Value groups = Value::array();
   for (const std::string& group : book_->groups()) groups.push_back(group);
-  view_.show(Event("list").set("contacts", std::move(contacts)).set("groups", std::move(groups)));
+  view_.show(Event("list")
+                 .set("contacts", std::move(contacts))
+                 .set("groups", std::move(groups))
+                 .set("long", long_form));
   ok(Event("ok").set("command", "list"));
 }
 

@@ -87,7 +87,7 @@ class Session {
   Value outbox_entries(const std::vector<OutboxEntry>& entries) const;
   void chat(const Command& command);
   void typing(const Command& command);
-  void list();
+  void list(const Command& command);
   void search(const Command& command);
   void add(const Command& command);
   void rename(const Command& command);

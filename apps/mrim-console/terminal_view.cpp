@@ -202,8 +202,9 @@ std::string cut_notes(const Value& f) {
   return text;
 }
 
-std::string contact_line(const Value& c) {
+std::string contact_line(const Value& c, bool long_form = false) {
   std::string line = who(c, "address") + "  " + text_of(c, "status") + status_texts(c);
+  if (long_form && !text_of(c, "client").empty()) line += "  [" + text_of(c, "client") + "]";
   std::string visibility = text_of(c, "visibility");
   if (!visibility.empty() && visibility != "normal") line += "  (" + visibility + " list)";
   if (c.contains("on_list") && !flag_of(c, "on_list")) line += "  (not on the list)";
@@ -448,7 +449,7 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     for (const std::string& group : order) {
       std::string lines;
       for (const Value& c : f["contacts"])
-        if (text_of(c, "group") == group) lines += "\n    " + contact_line(c);
+        if (text_of(c, "group") == group) lines += "\n    " + contact_line(c, flag_of(f, "long"));
       if (!lines.empty()) text += "\n  " + (group.empty() ? std::string("(no group)") : group) + ":" + lines;
     }
     return text;

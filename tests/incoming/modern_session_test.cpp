@@ -79,7 +79,7 @@ TEST_F(ModernSession, StatusTitlesAreCutToWhatServersKeep) {
 
 TEST_F(ModernSession, PresenceTakesTheNumberAndStoresTheTexts) {
   Handle kim = add_contact("kim@example.org");
-  auto notice = [](uint32_t status, const std::string& title) {
+  auto notice = [](uint32_t status, const std::string& title, const std::string& client) {
     return PacketBuilder(MRIM_CS_USER_STATUS)
         .ul(status)
         .lps("status_chat")
@@ -87,27 +87,37 @@ TEST_F(ModernSession, PresenceTakesTheNumberAndStoresTheTexts) {
         .lps_bytes(u16("до 5 🙂"))
         .lps("kim@example.org")
         .ul(MRIM_FEATURES)
-        .lps("client=\"x\"");
+        .lps(client);
   };
-  dispatch(notice(MRIM_STATUS_USER_DEFINED, "В зале"));
+  // The client's description is code page text in a Unicode session too.
+  dispatch(
+      notice(MRIM_STATUS_USER_DEFINED, "В зале", cp1251("client=\"Агент\" version=\"7.1\" build=\"2\"")));
   EXPECT_EQ(setting(kim, "Status"), Setting::word(ID_STATUS_ONLINE));
   EXPECT_EQ(text(kim, "StatusTitle"), cp1251("В зале"));
   EXPECT_EQ(text(kim, "StatusDesc"), cp1251("до 5 ?"));
-  // The URI is stale beside the newer number, which wins.
-  dispatch(notice(MRIM_STATUS_AWAY, ""));
+  EXPECT_EQ(text(kim, "MirVer"), cp1251("Агент 7.1"));
+  // The URI is stale beside the newer number, which wins. Going offline leaves no client to
+  // read: the one last seen stays.
+  dispatch(notice(MRIM_STATUS_AWAY, "", ""));
   EXPECT_EQ(setting(kim, "Status"), Setting::word(ID_STATUS_AWAY));
   EXPECT_EQ(text(kim, "StatusTitle"), "");
+  EXPECT_EQ(text(kim, "MirVer"), cp1251("Агент 7.1"));
+  // A free-text description of an older client is shown as it stands.
+  dispatch(notice(MRIM_STATUS_ONLINE, "", "Old Agent 5.0 "));
+  EXPECT_EQ(text(kim, "MirVer"), "Old Agent 5.0");
 }
 
 TEST_F(ModernSession, ListNamesAreUtf16WhereFlaggedAndStatusTextsAlways) {
   PacketBuilder list(MRIM_CS_CONTACT_LIST2);
   list.ul(0).ul(1).lps("us").lps("uussuussssus");
   list.ul(CONTACT_FLAG_UNICODE_NAME).lps_bytes(u16("Друзья"));
-  auto entry = [&](uint32_t flags, const std::string& address, const std::string& nickname) {
+  auto entry = [&](uint32_t flags, const std::string& address, const std::string& nickname,
+                   const std::string& client = "") {
     list.ul(flags).ul(0).lps(address).lps_bytes(nickname).ul(0).ul(MRIM_STATUS_USER_DEFINED).lps("");
-    list.lps("status_chat").lps_bytes(u16("Чай")).lps_bytes(u16("")).ul(0).lps("");
+    list.lps("status_chat").lps_bytes(u16("Чай")).lps_bytes(u16("")).ul(0).lps(client);
   };
-  entry(CONTACT_FLAG_UNICODE_NAME, "kim@example.org", u16("Ким"));
+  // An even length, so that the client read as UTF-16 would come out as other characters.
+  entry(CONTACT_FLAG_UNICODE_NAME, "kim@example.org", u16("Ким"), "client=\"Kit\" version=\"2.10\" ");
   entry(0, "amy@example.org", cp1251("Эми"));                  // no flag: the code page
   entry(CONTACT_FLAG_UNICODE_NAME, "bob@example.org", "Bob");  // odd length: the code page
   dispatch(list);
@@ -115,6 +125,7 @@ TEST_F(ModernSession, ListNamesAreUtf16WhereFlaggedAndStatusTextsAlways) {
   EXPECT_EQ(text(kim, "MyHandle", "CList"), cp1251("Ким"));
   EXPECT_EQ(text(kim, "Group", "CList"), cp1251("Друзья"));
   EXPECT_EQ(text(kim, "StatusTitle"), cp1251("Чай"));
+  EXPECT_EQ(text(kim, "MirVer"), "Kit 2.10");
   EXPECT_EQ(setting(kim, "Status"), Setting::word(ID_STATUS_ONLINE));
   EXPECT_EQ(text(contacts_with("amy@example.org").at(0), "MyHandle", "CList"), cp1251("Эми"));
   EXPECT_EQ(text(contacts_with("bob@example.org").at(0), "MyHandle", "CList"), "Bob");

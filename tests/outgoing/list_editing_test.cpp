@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "contacts/contact_records.h"
+#include "contacts/search.h"
 #include "support/unit_host.h"
 
 namespace {
@@ -92,8 +93,8 @@ TEST_F(Search, FoundAddressGivesOneHitThenTheClosingAcknowledgement) {
   EXPECT_EQ(found[0].contact, 0u);
   EXPECT_EQ(found[0].module, "MRIM");
   EXPECT_EQ(found[0].process, static_cast<uintptr_t>(id));
-  EXPECT_EQ(found[0].record_size, static_cast<int>(sizeof(SearchResult)));
-  EXPECT_EQ(found[0].nick, "kim@example.org");
+  EXPECT_EQ(found[0].record_size, MRIM_SEARCH_RESULT_SIZE);
+  EXPECT_EQ(found[0].nick, "Kim");
   EXPECT_EQ(found[0].email, "kim@example.org");
   EXPECT_EQ(found[0].first_name, std::nullopt);
   EXPECT_EQ(found[0].last_name, std::nullopt);
@@ -101,6 +102,67 @@ TEST_F(Search, FoundAddressGivesOneHitThenTheClosingAcknowledgement) {
   EXPECT_EQ(found[1].result, ACKRESULT_SUCCESS);
   EXPECT_EQ(found[1].process, static_cast<uintptr_t>(id));
   EXPECT_EQ(found[1].text, "Ok.");
+}
+
+// The fields after the host's own in a hit as the host keeps it.
+MrimSearchResult extended(const Ack& ack) {
+  MrimSearchResult result{};
+  EXPECT_EQ(ack.record.size(), sizeof result);
+  memcpy(&result, ack.record.data(), std::min(ack.record.size(), sizeof result));
+  return result;
+}
+
+TEST_F(Search, ANameSearchHandsEveryRowWithCityAgeAndStatusAndSaysWhenThereIsMore) {
+  std::vector<std::vector<std::string>> rows = {
+      {"ivan", "mail.example", "Ваня", "Иван", "Moscow", "1990-01-01", "1"},
+      {"", "", "nobody", "", "", "", ""},  // no address: nobody to add
+      {"olga", "mail.example", "", "", "", "", "2"}};
+  answer_directory([&](const Packet& request) {
+    return directory_reply(
+        request.seq, 1,
+        {"Username", "Domain", "Nickname", "FirstName", "Location", "Birthday", "mrim_status"}, rows);
+  });
+  std::string nick = "Ваня";
+  SearchByName names{nick.data(), nullptr, nullptr};
+  INT_PTR id = MRIM_SearchByName(0, reinterpret_cast<LPARAM>(&names));
+  wait_closed(id);
+  std::vector<Packet> requests = sent_with_code(code::directory_request);
+  ASSERT_EQ(requests.size(), 1u);  // a name search is asked once, found or not
+  Reader request(requests[0].body);
+  EXPECT_EQ(request.ul(), MRIM_SEARCH_KEY_NICKNAME);
+  EXPECT_EQ(request.lps(), nick);
+  EXPECT_TRUE(request.at_end());
+
+  std::vector<Ack> found = search_acks();
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_EQ(found[0].email, "ivan@mail.example");
+  EXPECT_EQ(found[0].nick, "Ваня");
+  EXPECT_EQ(found[0].first_name, "Иван");
+  MrimSearchResult ivan = extended(found[0]);
+  EXPECT_STREQ(ivan.city, "Moscow");
+  EXPECT_GE(ivan.age, 36u);
+  EXPECT_EQ(ivan.status, static_cast<DWORD>(ID_STATUS_ONLINE));
+  EXPECT_EQ(found[1].nick, "olga@mail.example");  // no nickname: the address stands for it
+  EXPECT_EQ(extended(found[1]).age, 0u);
+  EXPECT_EQ(extended(found[1]).status, static_cast<DWORD>(ID_STATUS_AWAY));
+  EXPECT_EQ(found[2].text, "Ok.");
+
+  // A full page says that there is more; a refusal says why, as a failure.
+  rows.assign(SEARCH_PAGE_ROWS, {"u", "mail.example", "", "", "", "", "0"});
+  id = MRIM_SearchByName(0, reinterpret_cast<LPARAM>(&names));
+  wait_closed(id);
+  EXPECT_EQ(search_acks().back().text, "More.");
+  answer_directory([](const Packet& request) { return directory_reply(request.seq, 3, {}, {}); });
+  int ended = log_count("MRIM_SearchThread: ended\r\n");
+  id = MRIM_SearchByName(0, reinterpret_cast<LPARAM>(&names));
+  ASSERT_TRUE(wait_for_log("MRIM_SearchThread: ended", ended + 1));
+  EXPECT_EQ(search_acks().back().result, ACKRESULT_FAILED);
+  EXPECT_EQ(search_acks().back().text, "Too many searches; try again in a few minutes.");
+  // Nothing to look for: no request, and the search ends at once.
+  SearchByName empty{nullptr, nullptr, nullptr};
+  size_t asked = sent_with_code(code::directory_request).size();
+  wait_closed(MRIM_SearchByName(0, reinterpret_cast<LPARAM>(&empty)));
+  EXPECT_EQ(sent_with_code(code::directory_request).size(), asked);
 }
 
 TEST_F(Search, NoHitWhenTheServerDoesNotFindOrDoesNotAnswer) {

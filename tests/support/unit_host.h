@@ -117,6 +117,7 @@ struct Ack {
   int record_size = 0;
   std::optional<std::string> nick, first_name, last_name, email;
   bool reserved_zero = false;
+  std::vector<BYTE> record;  // a search hit as the host keeps it
 };
 
 class UnitHost : public ::testing::Test {
@@ -251,6 +252,7 @@ class UnitHost : public ::testing::Test {
       ack.last_name = record.search_last_name;
       ack.email = record.search_email;
       ack.reserved_zero = record.search_reserved_zero;
+      ack.record = record.search_record;
       all.push_back(ack);
     }
     return all;

@@ -34,6 +34,7 @@ class DetailsPageTest : public ::testing::Test {
 TEST_F(DetailsPageTest, AContactOfThisProtocolGetsThePageWithItsAddressAndLocation) {
   Handle contact = contact_of("MRIM");
   host.profile().write_setting(contact, "MRIM", "Location", Setting::string("Москва"));
+  host.profile().write_setting(contact, "MRIM", "MirVer", Setting::string("Agent 7.1"));
   DetailsWindow details(host, contact);
   auto records = details.page_records();
   ASSERT_EQ(records.size(), 1u);
@@ -51,6 +52,7 @@ TEST_F(DetailsPageTest, AContactOfThisProtocolGetsThePageWithItsAddressAndLocati
   ASSERT_NE(shown, nullptr);
   EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "lee@other.example");
   EXPECT_EQ(shown->text(IDC_INFO_LOCATION), "Москва");
+  EXPECT_EQ(shown->text(IDC_INFO_CLIENT), "Agent 7.1");
   // Read-only: the user cannot change what the page shows.
   EXPECT_FALSE(shown->type(IDC_INFO_EMAIL, "x"));
   EXPECT_FALSE(shown->type(IDC_INFO_LOCATION, "x"));
@@ -63,6 +65,7 @@ TEST_F(DetailsPageTest, AMissingSettingShowsTheInternalErrorText) {
   ASSERT_NE(shown, nullptr);
   EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "lee@other.example");
   EXPECT_EQ(shown->text(IDC_INFO_LOCATION), "-internal-error-");
+  EXPECT_EQ(shown->text(IDC_INFO_CLIENT), "");  // a contact never seen online has no client
 
   // The details window says the information changed: the page shows it afresh.
   host.profile().write_setting(contact, "MRIM", "Location", Setting::string("Tver"));

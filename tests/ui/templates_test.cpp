@@ -163,8 +163,10 @@ TEST(Templates, DetailsPage601) {
                       {IDC_STATIC, kLabel, "Email:", 5, 5, 71, 8, kLeftLabel},
                       {1001, kEdit, "", 74, 5, 143, 12, kReadOnlyEdit},
                       {700, kEdit, "", 5, 18, 200, 12, kReadOnlyEdit},
+                      {IDC_STATIC, kLabel, "Client:", 5, 31, 71, 8, kLeftLabel},
+                      {1003, kEdit, "", 74, 31, 143, 12, kReadOnlyEdit},
                   },
-                  {1001, 700});
+                  {1001, 700, 1003});
 }
 
 }  // namespace
