@@ -31,10 +31,10 @@ Field field_of(const char* name) {
   static const struct {
     const char* name;
     Field field;
-  } kFields[] = {{"Username", Field::user},          {"Domain", Field::domain},
-                 {"Nickname", Field::nickname},      {"FirstName", Field::first_name},
-                 {"LastName", Field::last_name},     {"Birthday", Field::birthday},
-                 {"Location", Field::location},      {"mrim_status", Field::status}};
+  } kFields[] = {{"Username", Field::user},      {"Domain", Field::domain},
+                 {"Nickname", Field::nickname},  {"FirstName", Field::first_name},
+                 {"LastName", Field::last_name}, {"Birthday", Field::birthday},
+                 {"Location", Field::location},  {"mrim_status", Field::status}};
   for (const auto& known : kFields)
     if (strcmp(name, known.name) == 0) return known.field;
   return Field::other;
@@ -166,14 +166,14 @@ bool set_item(SearchJob* job, uint32_t key, bool text, const char* value) {
   return true;
 }
 
-DWORD next_search_id() {
+}  // namespace
+
+DWORD mrim_next_search_id() {
   DWORD id = mrim_next_seq();
   // The host takes 0 for a search that did not start; a counter wrapped round to 0 gives the
   // next number instead.
   return id != 0 ? id : mrim_next_seq();
 }
-
-}  // namespace
 
 MrimSearchOutcome mrim_search_reply_rows(const MrimPacket* reply, SearchRow* row, char* scratch,
                                          uint32_t scratch_size, void (*on_row)(const SearchRow*, void*),
@@ -262,7 +262,7 @@ void mrim_search_result_from_row(const SearchRow* row, MrimSearchResult* result,
 }
 
 DWORD mrim_search_start(SearchJob* job) {
-  job->search_id = next_search_id();
+  job->search_id = mrim_next_search_id();
   const DWORD id = job->search_id;
   if (thread_start_short(MRIM_SearchThread, job) != 0) free(job);
   return id;
@@ -271,9 +271,9 @@ DWORD mrim_search_start(SearchJob* job) {
 INT_PTR MRIM_SearchByEmail(WPARAM, LPARAM lparam) {
   auto* address = reinterpret_cast<const char*>(lparam);
   const char* at = address != nullptr ? strchr(address, '@') : nullptr;
-  if (at == nullptr) return next_search_id();
+  if (at == nullptr) return mrim_next_search_id();
   auto* job = static_cast<SearchJob*>(calloc(1, sizeof(SearchJob)));
-  if (job == nullptr) return next_search_id();
+  if (job == nullptr) return mrim_next_search_id();
   size_t user_length = static_cast<size_t>(at - address);
   size_t domain_length = strlen(at + 1);
   // An address longer than the job's texts cannot be any user's. The search still runs, so
@@ -295,7 +295,7 @@ INT_PTR MRIM_SearchByEmail(WPARAM, LPARAM lparam) {
 INT_PTR MRIM_SearchByName(WPARAM, LPARAM lparam) {
   auto* names = reinterpret_cast<const SearchByName*>(lparam);
   auto* job = static_cast<SearchJob*>(calloc(1, sizeof(SearchJob)));
-  if (job == nullptr) return next_search_id();
+  if (job == nullptr) return mrim_next_search_id();
   if (names != nullptr) {
     job->ask_server = set_item(job, MRIM_SEARCH_KEY_NICKNAME, true, names->nick) &&
                       set_item(job, MRIM_SEARCH_KEY_FIRST_NAME, true, names->first_name) &&
@@ -322,7 +322,8 @@ DWORD WINAPI MRIM_SearchThread(LPVOID parameter) {
                             : rows >= SEARCH_PAGE_ROWS ? "More."
                                                        : "Ok.";
       if (refused) mrim_log("MRIM_SearchThread: the server refuses more searches for now\n");
-      broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_SEARCH, refused ? ACKRESULT_FAILED : ACKRESULT_SUCCESS,
+      broadcast_ack(protocol_state.module_name, nullptr, ACKTYPE_SEARCH,
+                    refused ? ACKRESULT_FAILED : ACKRESULT_SUCCESS,
                     reinterpret_cast<HANDLE>(static_cast<uintptr_t>(job->search_id)),
                     reinterpret_cast<LPARAM>(closing));
     }

@@ -87,6 +87,8 @@ void mrim_search_result_from_row(const SearchRow* row, MrimSearchResult* result,
 // Each returns the search's identifier, never 0.
 INT_PTR MRIM_SearchByEmail(WPARAM wparam, LPARAM address);
 INT_PTR MRIM_SearchByName(WPARAM wparam, LPARAM names);
+// A search identifier for the host: a sequence number, never 0.
+DWORD mrim_next_search_id();
 // Adds a value to a query built apart (the advanced search): false when it does not fit, or the
 // query is full. An empty value is no item, and true.
 bool mrim_search_add_item(SearchJob* job, uint32_t key, bool text, const char* value);

@@ -35,6 +35,7 @@
 #include "resources/resource.h"
 #include "resources/version.h"
 #include "ui/mrim_options.h"
+#include "ui/mrim_search_ui.h"
 #include "ui/mrim_userinfo.h"
 
 namespace {
@@ -69,6 +70,8 @@ const ServiceEntry kServices[] = {
     {"/GetStatus", MRIM_GetStatus},
     {"/SearchByEmail", MRIM_SearchByEmail},
     {"/SearchByName", MRIM_SearchByName},
+    {"/CreateAdvSearchUI", MRIM_CreateAdvSearchUI},
+    {"/SearchByAdvanced", MRIM_SearchByAdvanced},
     {"/AddToList", MRIM_AddToList},
     {"/SendMsg", MRIM_SendMessage},
     {"/UserIsTyping", MRIM_UserIsTyping},
@@ -260,8 +263,8 @@ INT_PTR MRIM_GetCaps(WPARAM wparam, LPARAM) {
   switch (wparam) {
     case PFLAGNUM_1:
       return static_cast<INT_PTR>(PF1_IMSEND | PF1_IMRECV | PF1_AUTHREQ | PF1_VISLIST | PF1_INVISLIST |
-                                  PF1_ADDSEARCHRES | PF1_CONTACTSEND | PF1_CONTACTRECV | PF1_SEARCHBYEMAIL |
-                                  PF1_SEARCHBYNAME | PF1_NUMERICUSERID |
+                                  PF1_ADDSEARCHRES | PF1_SEARCHBYEMAIL | PF1_SEARCHBYNAME | PF1_EXTSEARCH |
+                                  PF1_EXTSEARCHUI | PF1_USERIDISEMAIL |
                                   (status_texts ? PF1_MODEMSGSEND | PF1_MODEMSGRECV : 0));
     case PFLAGNUM_2:
       return statuses;

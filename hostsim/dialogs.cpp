@@ -367,4 +367,50 @@ void DetailsWindow::refresh() {
     page.notify(handle(), 0, PSN_INFOCHANGED, static_cast<LPARAM>(state_->contact));
 }
 
+struct SearchWindow::State {
+  Host* host = nullptr;
+  std::string module;
+  int identity = 0;
+  std::optional<Dialog> page;
+};
+
+SearchWindow::SearchWindow(Host& host, std::string module) : state_(std::make_unique<State>()) {
+  state_->host = &host;
+  state_->module = std::move(module);
+  {
+    std::lock_guard lock(registry_mu);
+    host_windows()[handle()] = [](uint32_t, uintptr_t, intptr_t) { return intptr_t{0}; };
+  }
+  auto made = reinterpret_cast<void*>(
+      host.call_service(state_->module + "/CreateAdvSearchUI", 0, reinterpret_cast<LPARAM>(handle())));
+  if (made == nullptr) return;
+  // The page is the protocol's own dialog: the module that knows it owns it.
+  std::vector<const PlatformDialogOps*> all;
+  {
+    std::lock_guard lock(registry_mu);
+    for (const auto& [instance, ops] : modules()) all.push_back(ops);
+  }
+  for (const PlatformDialogOps* ops : all) {
+    PlatformDialogInfo info{};
+    if (ops->info(made, &info) != 0) {
+      state_->page.emplace(made, ops);
+      break;
+    }
+  }
+}
+
+SearchWindow::~SearchWindow() {
+  if (state_->page) state_->page->destroy();
+  std::lock_guard lock(registry_mu);
+  host_windows().erase(handle());
+}
+
+void* SearchWindow::handle() const { return &state_->identity; }
+Dialog* SearchWindow::page() { return state_->page && state_->page->alive() ? &*state_->page : nullptr; }
+INT_PTR SearchWindow::search() {
+  if (page() == nullptr) return 0;
+  return state_->host->call_service(state_->module + "/SearchByAdvanced", 0,
+                                    reinterpret_cast<LPARAM>(state_->page->handle()));
+}
+
 }  // namespace hostsim

@@ -154,6 +154,27 @@ class DetailsWindow {
   std::unique_ptr<State> state_;
 };
 
+// The host's find window with a protocol's advanced search: asks the protocol for its page of
+// fields ("<module>/CreateAdvSearchUI", the window as the parent) and starts the search from it
+// ("<module>/SearchByAdvanced"), as the user's Search button does.
+class SearchWindow {
+ public:
+  SearchWindow(Host& host, std::string module);
+  ~SearchWindow();
+  SearchWindow(const SearchWindow&) = delete;
+  SearchWindow& operator=(const SearchWindow&) = delete;
+
+  void* handle() const;
+  // The protocol's page; null when it made none.
+  Dialog* page();
+  // The search's identifier as the protocol returned it.
+  INT_PTR search();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // The desktop's dialog callbacks (platform/desktop.h), installed by os.cpp.
 void desktop_dialog_module_attached(void* instance, const PlatformDialogOps* ops);
 void desktop_dialog_module_detached(void* instance);

@@ -9,6 +9,7 @@
 #define IDD_OPTIONS 201
 #define IDD_ACCOUNT_SETUP 501
 #define IDD_USERINFO 601
+#define IDD_ADVSEARCH 701
 
 // Controls without an identifier of their own (labels).
 #ifndef IDC_STATIC
@@ -43,3 +44,12 @@
 #define IDC_INFO_EMAIL 1001
 #define IDC_INFO_LOCATION 700
 #define IDC_INFO_CLIENT 1003
+
+// The advanced search's fields.
+#define IDC_ADV_NICK 3001
+#define IDC_ADV_FIRST_NAME 3002
+#define IDC_ADV_LAST_NAME 3003
+#define IDC_ADV_CITY 3004
+#define IDC_ADV_AGE_FROM 3005
+#define IDC_ADV_AGE_TO 3006
+#define IDC_ADV_ONLINE 3007

@@ -1,6 +1,7 @@
 // The MRIM server stand-in's directory: a search by address (user and domain) or by nickname,
 // first and last name, answered with one row per account found.
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #include "serversim/state.h"
@@ -16,8 +17,21 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 // The fields whose values stay in code page 1251 toward a Unicode session; every other value
 // takes the session's encoding.
 bool kept_in_cp1251(const std::string& field) {
-  static const char* const kNames[] = {"Username", "Domain", "Birthday", "BDay", "BMonth", "Phone", "Zodiac"};
+  static const char* const kNames[] = {"Username", "Domain", "Birthday", "BDay",
+                                       "BMonth",   "Phone",  "Zodiac",   "mrim_status"};
   return std::any_of(std::begin(kNames), std::end(kNames), [&](const char* name) { return field == name; });
+}
+
+// Whole years from a "YYYY-MM-DD" birthday to today; none without one.
+std::optional<int> age_of(const std::string& birthday) {
+  int year = 0, month = 0, day = 0;
+  if (std::sscanf(birthday.c_str(), "%4d-%2d-%2d", &year, &month, &day) != 3) return std::nullopt;
+  std::time_t now = std::time(nullptr);
+  std::tm today{};
+  localtime_r(&now, &today);
+  int age = today.tm_year + 1900 - year;
+  if (today.tm_mon + 1 < month || (today.tm_mon + 1 == month && today.tm_mday < day)) --age;
+  return age;
 }
 
 // The account's entry: "Username", "Domain" and "Nickname" first, then its own fields (one of
@@ -73,6 +87,15 @@ void Server::Impl::on_directory_request(Session& s, const Packet& p) {
   bool user = false;
   bool domain = false;
   bool well_formed = true;
+  // The advanced keys: an age range, a city (by its name, against the entry's location) and
+  // online now (logged in, and not invisible).
+  std::optional<int> age_from, age_to;
+  bool online_only = false;
+  auto age_value = [](const std::string& text) -> std::optional<int> {
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    return std::stoi(text);
+  };
   while (!r.at_end()) {
     std::optional<uint32_t> kind = r.ul();
     std::optional<std::string> value = kind ? r.lps() : std::nullopt;
@@ -98,6 +121,23 @@ void Server::Impl::on_directory_request(Session& s, const Packet& p) {
       case search_field::last_name:
         wanted.emplace_back("LastName", s.in_text(*value));
         break;
+      case search_field::city:
+        wanted.emplace_back("Location", s.in_text(*value));
+        break;
+      case search_field::age_from:
+        age_from = age_value(*value);
+        well_formed = well_formed && age_from.has_value();
+        wanted.emplace_back("age>=", *value);
+        break;
+      case search_field::age_to:
+        age_to = age_value(*value);
+        well_formed = well_formed && age_to.has_value();
+        wanted.emplace_back("age<=", *value);
+        break;
+      case search_field::online:
+        online_only = *value == "1";
+        wanted.emplace_back("online", *value);
+        break;
       default:
         break;
     }
@@ -107,8 +147,21 @@ void Server::Impl::on_directory_request(Session& s, const Packet& p) {
     for (const Account& a : accounts) {
       Fields entry = entry_of(a);
       bool matches = std::all_of(wanted.begin(), wanted.end(), [&](const auto& w) {
+        if (w.first == "age>=" || w.first == "age<=" || w.first == "online") return true;
         return clean_utf8(value_of(entry, w.first)) == clean_utf8(w.second);
       });
+      std::optional<int> age = age_of(value_of(entry, "Birthday"));
+      if ((age_from || age_to) && !age) matches = false;
+      if (age_from && age && *age < *age_from) matches = false;
+      if (age_to && age && *age > *age_to) matches = false;
+      const Session* live = logged_in_session(a.email);
+      const uint32_t status = live != nullptr ? presence_of(*live).status : mrim_status::offline;
+      if (online_only && (status == mrim_status::offline || status == mrim_status::invisible))
+        matches = false;
+      // The status as the directory shows it, in hexadecimal; invisible shows as offline.
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%x", status == mrim_status::invisible ? mrim_status::offline : status);
+      entry.emplace_back("mrim_status", hex);
       if (matches) rows.push_back(std::move(entry));
     }
   }

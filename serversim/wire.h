@@ -95,6 +95,10 @@ inline constexpr uint32_t domain = 1;
 inline constexpr uint32_t nickname = 2;
 inline constexpr uint32_t first_name = 3;
 inline constexpr uint32_t last_name = 4;
+inline constexpr uint32_t age_from = 7;
+inline constexpr uint32_t age_to = 8;
+inline constexpr uint32_t online = 9;
+inline constexpr uint32_t city = 11;
 }  // namespace search_field
 
 // Protocol revisions as the header's version carries them: major << 16 | minor. Servers branch

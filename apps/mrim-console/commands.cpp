@@ -23,14 +23,14 @@ struct Shape {
 
 const Shape kShapes[] = {
     {"status", 0, 3, true},    {"msg", 2, 2, true},        {"typing", 1, 1, false},
-    {"list", 0, 1, false},     {"search", 1, 1, false},    {"add", 1, 2, true},
+    {"list", 0, 1, false},     {"search", 1, 1, true},     {"add", 1, 2, true},
     {"rename", 2, 2, true},    {"delete", 1, 1, false},    {"visibility", 2, 2, false},
     {"info", 1, 1, false},     {"authorize", 1, 1, false}, {"deny", 1, 1, false},
     {"reqauth", 1, 1, false},  {"history", 1, 1, false},   {"wait", 1, 1, false},
     {"help", 0, 1, false},     {"move", 2, 2, true},       {"groups", 0, 0, false},
     {"security", 0, 2, false}, {"trust", 0, 0, false},     {"quit", 0, 0, false},
     {"chat", 1, 1, false},     {"close", 0, 0, false},     {"outbox", 0, 1, false},
-    {"unread", 0, 0, false},
+    {"unread", 0, 0, false},   {"more", 0, 0, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -132,7 +132,11 @@ const std::vector<CommandInfo>& command_table() {
        "before the server confirmed it. One that waits a day is given up, and says so."},
       {"typing", "typing ADDRESS", "tell a contact that you are typing", ""},
       {"list", "list [--long]", "show the contact list with presence; --long adds each contact's client", ""},
-      {"search", "search ADDRESS", "look an e-mail address up in the directory", ""},
+      {"search", "search ADDRESS | search [name=]NICK [first=..] [last=..] [city=..] [age=20-30] [online]",
+       "look people up in the directory: by address, or by name, city, age and who is online now",
+       "A value with spaces goes in quotes: city=\"Нижний Новгород\". The server answers 50 at a time;\n"
+       "more repeats the search for the next 50 (within about two minutes)."},
+      {"more", "more", "the next page of the last search", ""},
       {"add", "add ADDRESS [GROUP]", "add an address to the contact list (asks for authorization)",
        "Says what the server answered. An address on the list already, or one the last search\n"
        "found nobody at, is not asked for. GROUP (the rest of the line) puts it in that group,\n"
@@ -235,8 +239,8 @@ bool is_email_address(const std::string& text) {
 
 bool needs_server(const std::string& command) {
   // Not msg: a message typed offline waits in the outbox.
-  static const char* const kNeeding[] = {"typing", "search", "add",     "rename",     "move",
-                                         "delete", "info",   "reqauth", "visibility", "authorize"};
+  static const char* const kNeeding[] = {"typing", "search",  "add",        "rename",    "move", "delete",
+                                         "info",   "reqauth", "visibility", "authorize", "more"};
   for (const char* name : kNeeding)
     if (command == name) return true;
   return false;

@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <utility>
 
 #include "charset.h"
 #include "commands.h"
+#include "host/search_record.h"
 #include "hostsim/profile.h"
 #include "security.h"
 
@@ -484,9 +486,27 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
           std::lock_guard lock(acks_mu_);
           ++searches_[id];
         }
-        view_.show(Event("search_result")
-                       .set("id", static_cast<int64_t>(id))
-                       .set("email", from_cp1251(ack.search_email.value_or(""))));
+        // Host text: UTF-8 where the host takes it, else its code page.
+        auto text = [&](const std::optional<std::string>& value) {
+          std::string t = value.value_or("");
+          return host_.takes_utf8() ? valid_utf8(t) : from_cp1251(t);
+        };
+        Event result("search_result");
+        result.set("id", static_cast<int64_t>(id))
+            .set("email", text(ack.search_email))
+            .set("nick", text(ack.search_nick))
+            .set("first_name", text(ack.search_first_name))
+            .set("last_name", text(ack.search_last_name));
+        // This protocol's own fields after the host's record (host/search_record.h).
+        if (ack.search_record.size() == sizeof(MrimSearchResult)) {
+          MrimSearchResult hit{};
+          std::memcpy(&hit, ack.search_record.data(), sizeof hit);
+          hit.city[sizeof hit.city - 1] = '\0';
+          result.set("city", text(std::string(hit.city)))
+              .set("age", static_cast<int64_t>(hit.age))
+              .set("status", status_name(static_cast<int>(hit.status)));
+        }
+        view_.show(result);
       } else {
         int found = 0;
         {
@@ -499,7 +519,12 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
           }
         }
         view_.end_wait(search_key(id));
-        view_.show(Event("search_done").set("id", static_cast<int64_t>(id)).set("found", found));
+        Event done("search_done");
+        done.set("id", static_cast<int64_t>(id)).set("found", found);
+        // A full page closes with "More.": the same query again brings the next one.
+        if (ack.result == ACKRESULT_SUCCESS && ack.param_text == "More.") done.set("more", true);
+        if (ack.result == ACKRESULT_FAILED) done.set("error", from_cp1251(ack.param_text));
+        view_.show(done);
       }
       break;
     }

@@ -355,11 +355,11 @@ bool Session::execute(const std::string& typed, bool pasted_without_mark) {
   if (!parsed.command) return true;
   Command& command = *parsed.command;
   if (command.name == "quit") return false;
-  // A contact's name stands for its address.
+  // A contact's name stands for its address (not in a search, whose words look for strangers).
   std::string usage;
   for (const CommandInfo& entry : command_table())
     if (command.name == entry.name) usage = entry.usage;
-  if (usage.find(" ADDRESS") != std::string::npos && !command.args.empty()) {
+  if (usage.find(" ADDRESS") != std::string::npos && !command.args.empty() && command.name != "search") {
     Resolved resolved = resolve_address(command.args[0], contact_names());
     if (!resolved.error.empty()) {
       error(command.name, resolved.error);
@@ -402,6 +402,11 @@ void Session::run(const Command& command) {
   if (name == "typing") return typing(command);
   if (name == "list") return list(command);
   if (name == "search") return search(command);
+  if (name == "more") {
+    if (last_search_.empty())
+      return error("more", "no search yet (search NAME or search ADDRESS starts one)");
+    return run_search(last_search_);
+  }
   if (name == "add") return add(command);
   if (name == "rename") return rename(command);
   if (name == "move") return move(command);
@@ -840,21 +845,117 @@ void Session::list(const Command& command) {
   ok(Event("ok").set("command", "list"));
 }
 
-void Session::search(const Command& command) {
-  if (!is_email_address(command.args[0])) {
-    error("search", "\"" + command.args[0] + "\" is no e-mail address");
-    return;
+namespace {
+
+// What a search asks for, from words such as name=Ivan city=Москва age=20-30 online, or one
+// address. A bare word is a nickname; a value with spaces goes in quotes (city="Нижний Новгород").
+struct SearchQuery {
+  std::string address;
+  std::string nick, first_name, last_name, city, age_from, age_to;
+  bool online = false;
+  bool advanced() const { return !city.empty() || !age_from.empty() || !age_to.empty() || online; }
+};
+
+bool all_digits(const std::string& text) {
+  return !text.empty() && text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+std::optional<SearchQuery> parse_search(const std::string& words, std::string& error) {
+  SearchQuery query;
+  std::vector<std::string> items;
+  std::string current;
+  bool quoted = false;
+  for (char c : words) {
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ' ' && !quoted) {
+      if (!current.empty()) items.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
   }
+  if (!current.empty()) items.push_back(current);
+  if (items.size() == 1 && is_email_address(items[0])) {
+    query.address = items[0];
+    return query;
+  }
+  for (const std::string& item : items) {
+    size_t equals = item.find('=');
+    std::string key = equals == std::string::npos ? "" : item.substr(0, equals);
+    std::string value = equals == std::string::npos ? item : item.substr(equals + 1);
+    if (item == "online") {
+      query.online = true;
+    } else if (key.empty() || key == "name" || key == "nick") {
+      query.nick = value;
+    } else if (key == "first") {
+      query.first_name = value;
+    } else if (key == "last") {
+      query.last_name = value;
+    } else if (key == "city") {
+      query.city = value;
+    } else if (key == "age") {
+      size_t dash = value.find('-');
+      query.age_from = dash == std::string::npos ? value : value.substr(0, dash);
+      query.age_to = dash == std::string::npos ? value : value.substr(dash + 1);
+      if ((!query.age_from.empty() && !all_digits(query.age_from)) ||
+          (!query.age_to.empty() && !all_digits(query.age_to)) ||
+          (query.age_from.empty() && query.age_to.empty())) {
+        error = "age takes years: age=30, age=20-30, age=20- or age=-30";
+        return std::nullopt;
+      }
+    } else {
+      error = "\"" + key + "\" is nothing to search by (name, first, last, city, age, online)";
+      return std::nullopt;
+    }
+  }
+  if (query.nick.empty() && query.first_name.empty() && query.last_name.empty() && !query.advanced()) {
+    error = "nothing to search for";
+    return std::nullopt;
+  }
+  return query;
+}
+
+}  // namespace
+
+void Session::search(const Command& command) { run_search(command.args[0]); }
+
+void Session::run_search(const std::string& words) {
+  std::string why;
+  std::optional<SearchQuery> query = parse_search(words, why);
+  if (!query) return error("search", why);
   if (!online_for("search")) return;
-  std::string address = to_cp1251(command.args[0]);
+  last_search_ = words;
   auto hold = sources_->hold_acks();
-  std::optional<INT_PTR> id = call("search", "/SearchByEmail", 0, reinterpret_cast<LPARAM>(address.c_str()));
+  std::optional<INT_PTR> id;
+  if (!query->address.empty()) {
+    std::string address = to_cp1251(query->address);
+    id = call("search", "/SearchByEmail", 0, reinterpret_cast<LPARAM>(address.c_str()));
+  } else if (!query->advanced()) {
+    // Host text, as the host's find window hands it over.
+    auto host_text = [&](const std::string& text) { return host_->takes_utf8() ? text : to_cp1251(text); };
+    std::string nick = host_text(query->nick), first = host_text(query->first_name),
+                last = host_text(query->last_name);
+    SearchByName names{nick.data(), first.data(), last.data()};
+    id = call("search", "/SearchByName", 0, reinterpret_cast<LPARAM>(&names));
+  } else {
+    // The host's find window with the protocol's page of fields, typed in as a user would (a
+    // dialog's texts are the system's code page).
+    hostsim::SearchWindow window(*host_, module_);
+    hostsim::Dialog* page = window.page();
+    if (page == nullptr) return error("search", "the plug-in has no advanced search");
+    page->type(IDC_ADV_NICK, to_cp1251(query->nick));
+    page->type(IDC_ADV_FIRST_NAME, to_cp1251(query->first_name));
+    page->type(IDC_ADV_LAST_NAME, to_cp1251(query->last_name));
+    page->type(IDC_ADV_CITY, to_cp1251(query->city));
+    page->type(IDC_ADV_AGE_FROM, query->age_from);
+    page->type(IDC_ADV_AGE_TO, query->age_to);
+    if (query->online) page->click(IDC_ADV_ONLINE);
+    id = window.search();
+  }
   if (!id) return;
-  sources_->search_started(*id, command.args[0]);
-  ok(Event("ok")
-         .set("command", "search")
-         .set("id", static_cast<int64_t>(*id))
-         .set("address", command.args[0]));
+  sources_->search_started(*id, query->address.empty() ? words : query->address);
+  ok(Event("ok").set("command", "search").set("id", static_cast<int64_t>(*id)).set("query", words));
 }
 
 void Session::add(const Command& command) {

@@ -89,6 +89,9 @@ class Session {
   void typing(const Command& command);
   void list(const Command& command);
   void search(const Command& command);
+  // The last search's words, which `more` repeats: the server's next page.
+  void run_search(const std::string& words);
+  std::string last_search_;
   void add(const Command& command);
   void rename(const Command& command);
   void move(const Command& command);

@@ -247,8 +247,7 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
       return "-> message " + std::to_string(number_of(f, "ack")) + " to " + text_of(f, "to") + " sent";
     }
     if (command == "search")
-      return "searching for " + text_of(f, "address") + " (search " + std::to_string(number_of(f, "id")) +
-             ")";
+      return "searching for " + text_of(f, "query") + " (search " + std::to_string(number_of(f, "id")) + ")";
     if (command == "status") {
       if (flag_of(f, "asked")) return "you are " + text_of(f, "status") + status_texts(f) + security(f);
       std::string cut = cut_notes(f);
@@ -421,10 +420,29 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     std::string reason = text_of(f, "reason");
     return "<- " + message + " FAILED: " + (reason.empty() ? "the server did not confirm it" : reason);
   }
-  if (kind == "search_result") return "found: " + text_of(f, "email");
+  if (kind == "search_result") {
+    // found: ivan@mail.example  Ваня (Иван Петров), 36, Москва, online
+    std::string line = "found: " + text_of(f, "email");
+    std::string nick = text_of(f, "nick");
+    std::string full = text_of(f, "first_name");
+    if (!text_of(f, "last_name").empty()) full += (full.empty() ? "" : " ") + text_of(f, "last_name");
+    std::string name = nick != text_of(f, "email") ? nick : "";
+    if (!full.empty()) name += name.empty() ? full : " (" + full + ")";
+    std::vector<std::string> facts;
+    if (!name.empty()) facts.push_back(name);
+    if (number_of(f, "age") > 0) facts.push_back(std::to_string(number_of(f, "age")));
+    if (!text_of(f, "city").empty()) facts.push_back(text_of(f, "city"));
+    if (!text_of(f, "status").empty()) facts.push_back(text_of(f, "status"));
+    for (size_t i = 0; i < facts.size(); ++i) line += (i == 0 ? "  " : ", ") + facts[i];
+    return line;
+  }
   if (kind == "search_done") {
-    return "search " + std::to_string(number_of(f, "id")) + " done: " +
-           (number_of(f, "found") ? std::to_string(number_of(f, "found")) + " found" : "nobody found");
+    if (!text_of(f, "error").empty())
+      return "search " + std::to_string(number_of(f, "id")) + " failed: " + text_of(f, "error");
+    std::string text =
+        "search " + std::to_string(number_of(f, "id")) + " done: " +
+        (number_of(f, "found") ? std::to_string(number_of(f, "found")) + " found" : "nobody found");
+    return flag_of(f, "more") ? text + "; type more for the next page" : text;
   }
   if (kind == "details") {
     if (!flag_of(f, "ok")) return "no details for " + text_of(f, "address");

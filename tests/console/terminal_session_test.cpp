@@ -258,7 +258,8 @@ TEST(TerminalSession, SearchInAnyScriptAndWordMoves) {
 
   // Help fits the pane's 60 columns without a word cut in two.
   pane.enter("help");
-  EXPECT_TRUE(pane.shows("\n      look an e-mail address up in the directory\n")) << pane.screen();
+  EXPECT_TRUE(pane.shows("\n      add an address to the contact list (asks for\n          authorization)\n"))
+      << pane.screen();
 }
 
 // A conversation takes plain lines as messages, and lines pasted at once (unmarked) as one;

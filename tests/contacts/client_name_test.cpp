@@ -1,9 +1,9 @@
 // The client name shown for a contact, from the description servers pass on.
+#include "contacts/client_name.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "contacts/client_name.h"
 
 namespace {
 

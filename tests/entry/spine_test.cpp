@@ -3,9 +3,12 @@
 // and unloading (many times in one process).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "core/protocol_state.h"
 #include "entry/vortel.h"
@@ -68,9 +71,11 @@ TEST(Load, RegistersTheAccountUnderTheFileName) {
   auto& host = session.host();
   EXPECT_EQ(host.registered_protocols(), std::vector<std::string>{"chat_test"});
   std::vector<std::string> expected;
-  for (const char* suffix : {"GetCaps", "GetName", "LoadIcon", "SetStatus", "GetStatus", "SearchByEmail",
-                             "AddToList", "SendMsg", "UserIsTyping", "SetApparentMode", "GetInfo",
-                             "Authorize", "AuthDeny", "ReqAuth", "ConnectionSecurity"})
+  for (const char* suffix :
+       {"GetCaps",       "GetName",      "LoadIcon",           "SetStatus",        "GetStatus",
+        "SearchByEmail", "SearchByName", "CreateAdvSearchUI",  "SearchByAdvanced", "AddToList",
+        "SendMsg",       "UserIsTyping", "SetApparentMode",    "GetInfo",          "Authorize",
+        "AuthDeny",      "ReqAuth",      "ConnectionSecurity", "GetAwayMsg",       "SetAwayMsg"})
     expected.push_back(std::string("chat_test/") + suffix);
   std::vector<std::string> created;
   for (const auto& name : host.service_names())
@@ -142,14 +147,44 @@ TEST(Load, WithoutAddressNickIsLeftAlone) {
   EXPECT_EQ(session.log().find("Nick"), std::string::npos);
 }
 
-TEST(Services, GetCapsAnswersEachCapabilityWord) {
+// Every capability the plug-in reports names services the host then calls: each of them must
+// be there. Bits without a service say how the plug-in behaves (messages arrive as events, the
+// user id is the address).
+TEST(Services, EveryCapabilityBitHasItsServicesAndTheOldProtocolPromisesNoAwayMessages) {
+  const std::map<DWORD, std::vector<const char*>> services = {
+      {PF1_IMSEND, {"/SendMsg"}},
+      {PF1_IMRECV, {}},
+      {PF1_MODEMSGSEND, {"/SetAwayMsg"}},
+      {PF1_MODEMSGRECV, {"/GetAwayMsg"}},
+      {PF1_AUTHREQ, {"/Authorize", "/AuthDeny"}},
+      {PF1_VISLIST, {"/SetApparentMode"}},
+      {PF1_INVISLIST, {"/SetApparentMode"}},
+      {PF1_EXTSEARCH, {"/SearchByAdvanced"}},
+      {PF1_ADDSEARCHRES, {"/AddToList"}},
+      {PF1_SEARCHBYEMAIL, {"/SearchByEmail"}},
+      {PF1_USERIDISEMAIL, {}},
+      {PF1_SEARCHBYNAME, {"/SearchByName"}},
+      {PF1_EXTSEARCHUI, {"/CreateAdvSearchUI", "/SearchByAdvanced"}},
+  };
   PluginSession session;
   ASSERT_TRUE(session.load());
-  EXPECT_EQ(static_cast<uint32_t>(session.call("/GetCaps", 1)), 0xAB801AC3u);
+  auto word1 = static_cast<DWORD>(session.call("/GetCaps", 1));
+  std::vector<std::string> names = session.host().service_names();
+  for (DWORD bit = 1; bit != 0; bit <<= 1) {
+    if ((word1 & bit) == 0) continue;
+    auto known = services.find(bit);
+    ASSERT_NE(known, services.end()) << std::hex << "bit 0x" << bit << " answers to nothing";
+    for (const char* suffix : known->second)
+      EXPECT_NE(std::find(names.begin(), names.end(), std::string("MRIM") + suffix), names.end()) << suffix;
+  }
+  EXPECT_EQ(word1 & (PF1_MODEMSGSEND | PF1_MODEMSGRECV), PF1_MODEMSGSEND | PF1_MODEMSGRECV);
   EXPECT_EQ(session.call("/GetCaps", 2), 7);
-  EXPECT_EQ(session.call("/GetCaps", 3), 0);
+  EXPECT_EQ(session.call("/GetCaps", 3), 7);  // online, invisible and away carry texts
   EXPECT_EQ(session.call("/GetCaps", 4), 8);
   for (WPARAM other : {0, 5, 100}) EXPECT_EQ(session.call("/GetCaps", other), 0) << other;
+  session.host().profile().write_setting(0, "MRIM", "LegacyProtocol", hostsim::Setting::byte(1));
+  EXPECT_EQ(static_cast<DWORD>(session.call("/GetCaps", 1)) & (PF1_MODEMSGSEND | PF1_MODEMSGRECV), 0u);
+  EXPECT_EQ(session.call("/GetCaps", 3), 0);
 }
 
 TEST(Services, GetNameCutsToTheCallersBuffer) {

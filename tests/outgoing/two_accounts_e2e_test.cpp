@@ -7,7 +7,11 @@
 #include <mutex>
 #include <thread>
 
+#include "host/search_record.h"
+#include "hostsim/dialogs.h"
 #include "outgoing/two_accounts.h"
+#include "protocol/online.h"
+#include "resources/resource.h"
 #include "serversim/client.h"
 
 namespace {
@@ -479,6 +483,86 @@ TEST_F(Encrypted, MessagesEachWayTravelInsideTls) {
   exchange(kAlice, kBob, "Hello Bob, this went inside TLS");
   exchange(kBob, kAlice, "Hi Alice, got it");
   EXPECT_TRUE(server_->wait_until([&] { return from(kBob, code::message_recv).size() == 1; }));
+}
+
+}  // namespace
+
+namespace {
+
+// Alice and Bob on each other's lists, Bob with a directory entry.
+class Directory : public Exchange {
+ protected:
+  void configure(serversim::Settings& settings) override {
+    Exchange::configure(settings);
+    for (serversim::Account& account : settings.accounts) {
+      if (account.email == address_of(kAlice)) account.contacts.push_back({address_of(kBob), 0, 0, 0, "Bob"});
+      if (account.email == address_of(kBob))
+        account.contacts.push_back({address_of(kAlice), 0, 0, 0, "Alice"});
+    }
+  }
+  std::string setting_text(const std::string& module, Handle contact, const char* name) {
+    auto value = host_.profile().setting(contact, module, name);
+    return value ? value->text : "";
+  }
+  std::optional<hostsim::AckRecord> ack_of(const std::string& module, int type, INT_PTR process, int result) {
+    for (const hostsim::AckRecord& ack : host_.acks())
+      if (ack.module == module && ack.type == type && ack.process == static_cast<uintptr_t>(process) &&
+          ack.result == result)
+        return ack;
+    return std::nullopt;
+  }
+};
+
+TEST_F(Directory, AwayMessagesClientsAndAnAdvancedSearchReachTheOtherAccount) {
+  go_online(kAlice);
+  go_online(kBob);
+  // Bob sets his away message as the host does; Alice sees it and his client, and reads it.
+  ASSERT_EQ(call(kBob, "/SetAwayMsg", ID_STATUS_ONLINE, reinterpret_cast<LPARAM>("At lunch\r\nBack at two")),
+            0);
+  Handle bob = contact_of(kAlice, address_of(kBob)).value();
+  ASSERT_TRUE(
+      host_.wait_until([&] { return setting_text(kAlice, bob, "StatusDesc") == "Back at two"; }, kWaitMs))
+      << log(kAlice);
+  EXPECT_EQ(setting_text(kAlice, bob, "StatusTitle"), "At lunch");
+  EXPECT_EQ(setting_text(kAlice, bob, "MirVer").rfind(MRIM_CLIENT_NAME " ", 0), 0u)
+      << setting_text(kAlice, bob, "MirVer");
+  ProtocolCall request{reinterpret_cast<HANDLE>(bob), "/GetAwayMsg", 0, 0};
+  INT_PTR asked = call(kAlice, "/GetAwayMsg", 0, reinterpret_cast<LPARAM>(&request));
+  ASSERT_NE(asked, 0);
+  ASSERT_TRUE(host_.wait_until(
+      [&] { return ack_of(kAlice, ACKTYPE_AWAYMSG, asked, ACKRESULT_SUCCESS).has_value(); }, kWaitMs));
+  EXPECT_EQ(ack_of(kAlice, ACKTYPE_AWAYMSG, asked, ACKRESULT_SUCCESS)->param_text, "At lunch\r\nBack at two");
+
+  // The host's find window with the advanced page: by first name, city and online now.
+  auto find = [&](const std::string& city) {
+    hostsim::SearchWindow window(host_, kAlice);
+    EXPECT_NE(window.page(), nullptr);
+    if (window.page() == nullptr) return std::vector<hostsim::AckRecord>{};
+    window.page()->type(IDC_ADV_FIRST_NAME, "Bob");
+    window.page()->type(IDC_ADV_CITY, city);
+    window.page()->type(IDC_ADV_AGE_FROM, "30");
+    window.page()->click(IDC_ADV_ONLINE);
+    INT_PTR search = window.search();
+    EXPECT_TRUE(host_.wait_until(
+        [&] { return ack_of(kAlice, ACKTYPE_SEARCH, search, ACKRESULT_SUCCESS).has_value(); }, kWaitMs));
+    std::vector<hostsim::AckRecord> hits;
+    for (const hostsim::AckRecord& ack : host_.acks())
+      if (ack.type == ACKTYPE_SEARCH && ack.process == static_cast<uintptr_t>(search) &&
+          ack.result == ACKRESULT_DATA)
+        hits.push_back(ack);
+    return hits;
+  };
+  std::vector<hostsim::AckRecord> hits = find("Oslo");
+  ASSERT_EQ(hits.size(), 1u) << log(kAlice);
+  EXPECT_EQ(hits[0].search_email, address_of(kBob));
+  EXPECT_EQ(hits[0].search_first_name, "Bob");
+  MrimSearchResult record{};
+  ASSERT_EQ(hits[0].search_record.size(), sizeof record);
+  memcpy(&record, hits[0].search_record.data(), sizeof record);
+  EXPECT_STREQ(record.city, "Oslo");
+  EXPECT_GE(record.age, 41u);
+  EXPECT_EQ(record.status, static_cast<DWORD>(ID_STATUS_ONLINE));
+  EXPECT_TRUE(find("Bergen").empty());
 }
 
 }  // namespace
