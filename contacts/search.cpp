@@ -131,11 +131,7 @@ MrimSearchOutcome run_search(SearchJob* job, uint32_t* rows) {
   *rows = 0;
   time_t now = time(nullptr);
   struct tm today {};
-#ifdef _WIN32
-  localtime_s(&today, &now);
-#else
-  localtime_r(&now, &today);
-#endif
+  if (localtime_s(&today, &now) != 0) today = tm{};
   RowContext context{job, today.tm_year + 1900, today.tm_mon + 1, today.tm_mday};
   for (int attempt = 0; attempt < (job->exact ? 2 : 1); ++attempt) {
     if (attempt > 0) mrim_log("MRIM_SearchThread: nobody found; asking once more\n");
