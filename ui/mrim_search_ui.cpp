@@ -45,7 +45,8 @@ INT_PTR CALLBACK MRIM_AdvSearchDlgProc(HWND window, UINT message, WPARAM, LPARAM
 
 INT_PTR MRIM_CreateAdvSearchUI(WPARAM, LPARAM parent) {
   return reinterpret_cast<INT_PTR>(CreateDialogParamA(dll_instance, MAKEINTRESOURCEA(IDD_ADVSEARCH),
-                                                      reinterpret_cast<HWND>(parent), MRIM_AdvSearchDlgProc, 0));
+                                                      reinterpret_cast<HWND>(parent), MRIM_AdvSearchDlgProc,
+                                                      0));
 }
 
 INT_PTR MRIM_SearchByAdvanced(WPARAM, LPARAM lparam) {

@@ -404,16 +404,17 @@ TEST_F(Directory, FoundAccountsGiveTheirFieldsInOneRow) {
   EXPECT_EQ(info->code, code::directory_info);
   Reader r(info->body);
   EXPECT_EQ(r.ul(), 1u);
-  EXPECT_EQ(r.ul(), 6u);
+  EXPECT_EQ(r.ul(), 7u);
   EXPECT_EQ(r.ul(), 1u);
   EXPECT_TRUE(r.ul());  // server time
   std::vector<std::string> names, values;
-  for (int i = 0; i < 6; ++i) names.push_back(*r.lps());
-  for (int i = 0; i < 6; ++i) values.push_back(*r.lps());
+  for (int i = 0; i < 7; ++i) names.push_back(*r.lps());
+  for (int i = 0; i < 7; ++i) values.push_back(*r.lps());
   EXPECT_TRUE(r.at_end());
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"Username", "Domain", "Nickname", "FirstName", "Birthday", "Sex"}));
-  EXPECT_EQ(values, (std::vector<std::string>{"amy", "mail.example", "Ames", "Amy", "1990-07-15", "2"}));
+  // The live status comes last, in hexadecimal: Amy is not logged in.
+  EXPECT_EQ(names, (std::vector<std::string>{"Username", "Domain", "Nickname", "FirstName", "Birthday", "Sex",
+                                             "mrim_status"}));
+  EXPECT_EQ(values, (std::vector<std::string>{"amy", "mail.example", "Ames", "Amy", "1990-07-15", "2", "0"}));
 }
 
 TEST_F(Directory, UnknownAddressesGiveStatusZero) {

@@ -236,17 +236,17 @@ TEST_F(Revisions, SearchByNameFromAUnicodeSessionAnswersInUtf16) {
   ASSERT_TRUE(info);
   Reader r(info->body);
   EXPECT_EQ(r.ul(), 1u);
-  EXPECT_EQ(r.ul(), 6u);
+  EXPECT_EQ(r.ul(), 7u);
   EXPECT_EQ(r.ul(), 1u);
   r.ul();
   std::vector<std::string> names, values;
-  for (int i = 0; i < 6; ++i) names.push_back(r.lps().value_or("?"));
-  for (int i = 0; i < 6; ++i) values.push_back(r.lps().value_or("?"));
+  for (int i = 0; i < 7; ++i) names.push_back(r.lps().value_or("?"));
+  for (int i = 0; i < 7; ++i) values.push_back(r.lps().value_or("?"));
   EXPECT_TRUE(r.at_end());
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"Username", "Domain", "Nickname", "FirstName", "Birthday", "Sex"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"Username", "Domain", "Nickname", "FirstName", "Birthday", "Sex",
+                                             "mrim_status"}));
   EXPECT_EQ(values, (std::vector<std::string>{"amy", "mail.example", u16("Amy"), u16("Эми"), "1990-07-15",
-                                              u16("2")}));
+                                              u16("2"), "0"}));
   // The same name in 1251 is no UTF-16 of it: nothing is found.
   info = kim->read_reply(kim->request(code::directory_request,
                                       Writer().ul(search_field::first_name).lps("\xDD\xEC\xE8\xE8").take()));
