@@ -39,6 +39,10 @@ const char* edit_verb(ContactEdit edit) {
       return "deleted";
     case CONTACT_EDIT_ADD_GROUP:
       return "made";
+    case CONTACT_EDIT_RENAME_GROUP:
+      return "renamed";
+    case CONTACT_EDIT_DELETE_GROUP:
+      return "deleted";
     default:
       return "changed";
   }
@@ -61,12 +65,9 @@ const char* contact_operation_failure_text(MrimRequestResult result, uint32_t st
   }
 }
 
-void mrim_contact_edit_failed(ContactEdit edit, const char* subject, MrimRequestResult result,
-                              uint32_t status) {
-  const char* reason = contact_operation_failure_text(result, status);
-  // A refusal, or a request that never left, says the edit was not made. Without a readable
-  // answer it may have been: a server whose handler fails after the work answers nothing.
-  const bool known = result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NOT_SENT;
+namespace {
+
+void notify(ContactEdit edit, const char* subject, const char* reason, bool known) {
   const char* format = known ? "%.300s was not %s on the server: %s"
                              : "It is not known whether %.300s was %s on the server: %s";
   mrim_log(known ? "%s was not %s on the server: %s\n" : "not known whether %s was %s on the server: %s\n",
@@ -85,4 +86,18 @@ void mrim_contact_edit_failed(ContactEdit edit, const char* subject, MrimRequest
   notice.info_flags = NIIF_WARNING;
   notice.timeout = kNoticeTimeoutMs;
   call_service(MS_CLIST_SYSTRAY_NOTIFY, 0, reinterpret_cast<LPARAM>(&notice));
+}
+
+}  // namespace
+
+void mrim_contact_edit_failed(ContactEdit edit, const char* subject, MrimRequestResult result,
+                              uint32_t status) {
+  // A refusal, or a request that never left, says the edit was not made. Without a readable
+  // answer it may have been: a server whose handler fails after the work answers nothing.
+  const bool known = result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NOT_SENT;
+  notify(edit, subject, contact_operation_failure_text(result, status), known);
+}
+
+void mrim_contact_edit_refused(ContactEdit edit, const char* subject, const char* reason) {
+  notify(edit, subject, reason, true);
 }

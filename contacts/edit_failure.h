@@ -14,6 +14,8 @@ enum ContactEdit : int {
   CONTACT_EDIT_ADD,        // a contact onto the list
   CONTACT_EDIT_DELETE,     // a contact off the list (the host's list has dropped it already)
   CONTACT_EDIT_ADD_GROUP,  // a new group; the subject is its name
+  CONTACT_EDIT_RENAME_GROUP,
+  CONTACT_EDIT_DELETE_GROUP,
 };
 
 // The reason, in words, for a request's result other than a reply with CONTACT_OPER_SUCCESS
@@ -26,3 +28,5 @@ const char* contact_operation_failure_text(MrimRequestResult result, uint32_t st
 // Nothing is shown once Unload has begun.
 void mrim_contact_edit_failed(ContactEdit edit, const char* subject, MrimRequestResult result,
                               uint32_t status);
+// The same for an edit the plug-in did not ask for, with its own reason (a static text).
+void mrim_contact_edit_refused(ContactEdit edit, const char* subject, const char* reason);

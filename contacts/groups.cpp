@@ -48,6 +48,48 @@ bool group_name(uint32_t index, char* out, size_t size) {
   return out[0] != '\0';  // an index the server left out
 }
 
+template <typename Visit>
+void for_each_contact_of_ours(Visit visit) {
+  for (HANDLE contact = reinterpret_cast<HANDLE>(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0));
+       contact != nullptr; contact = reinterpret_cast<HANDLE>(
+                               call_service(MS_DB_CONTACT_FINDNEXT, reinterpret_cast<WPARAM>(contact), 0)))
+    if (mrim_contact_is_ours(contact)) visit(contact);
+}
+
+// Whether a contact on the server's list stands in the group.
+bool group_in_use(uint32_t index) {
+  bool used = false;
+  for_each_contact_of_ours([&](HANDLE contact) {
+    if (get_setting_dword(contact, protocol_state.module_name, "Number", 0) != 0 &&
+        mrim_contact_group(contact) == index)
+      used = true;
+  });
+  return used;
+}
+
+// The server deleted the group at index and moved every higher one down by one.
+void shift_groups_after(uint32_t index) {
+  const char* module = protocol_state.module_name;
+  uint32_t count = get_setting_dword(nullptr, module, "GroupCount", 0);
+  if (count > kMaxGroups) count = kMaxGroups;
+  char name[kGroupNameMax + 1];
+  char setting[32];
+  for (uint32_t i = index + 1; i < count; ++i) {
+    if (!group_name(i, name, sizeof name)) name[0] = '\0';
+    group_setting_name(i - 1, setting, sizeof setting);
+    write_setting_string(nullptr, module, setting, name);
+  }
+  if (count > index) {
+    group_setting_name(count - 1, setting, sizeof setting);
+    write_setting_string(nullptr, module, setting, "");
+    write_setting_dword(nullptr, module, "GroupCount", count - 1);
+  }
+  for_each_contact_of_ours([&](HANDLE contact) {
+    uint32_t old_index = mrim_contact_group(contact);
+    if (old_index > index) write_setting_dword(contact, module, "GroupIndex", old_index - 1);
+  });
+}
+
 void write_own_group(HANDLE contact, const char* name) {
   writing_own_group = true;
   write_setting_string(contact, "CList", "Group", name);
@@ -188,4 +230,47 @@ int mrim_move_contact(HANDLE contact) {
   }
   mrim_log(result == 0 ? "mrim_move_contact: ended ok\n" : "mrim_move_contact: ended with error\n");
   return result;
+}
+
+INT_PTR MRIM_GroupChange(WPARAM contact, LPARAM lparam) {
+  auto* change = reinterpret_cast<const GroupChange*>(lparam);
+  if (contact != 0 || change == nullptr || change->size < static_cast<int>(sizeof(GroupChange))) return 0;
+  // A new group is made on the server when a contact first goes there.
+  if (change->old_name == nullptr || change->old_name[0] == '\0') return 0;
+  uint32_t index = 0;
+  if (mrim_group_find(change->old_name, &index) != 0) return 0;  // the host's alone
+  const bool rename = change->new_name != nullptr && change->new_name[0] != '\0';
+  const ContactEdit edit = rename ? CONTACT_EDIT_RENAME_GROUP : CONTACT_EDIT_DELETE_GROUP;
+  if (protocol_state.status == ID_STATUS_OFFLINE) {
+    mrim_contact_edit_refused(edit, change->old_name, "The account is offline.");
+    return 0;
+  }
+  if (rename) {
+    uint32_t existing = 0;
+    if (mrim_group_find(change->new_name, &existing) == 0) {
+      // The host moved the group's contacts before it told of the rename, and a group of the new
+      // name was made on the server for them: what is left of the old one is an empty group.
+      if (existing != index && index != 0 && !group_in_use(index) &&
+          mrim_do_modify_group(index, change->old_name, true) == 0)
+        shift_groups_after(index);
+      return 0;
+    }
+    if (strlen(change->new_name) > kGroupNameMax) {
+      mrim_contact_edit_refused(edit, change->old_name, "The new name is longer than the server keeps.");
+      return 0;
+    }
+    if (mrim_do_modify_group(index, change->new_name, false) == 0) mrim_groups_store(index, change->new_name);
+    return 0;
+  }
+  if (index == 0) {
+    mrim_contact_edit_refused(edit, change->old_name, "The server keeps its first group.");
+    return 0;
+  }
+  if (group_in_use(index)) {
+    mrim_contact_edit_refused(edit, change->old_name,
+                              "It still holds contacts; move them to another group first.");
+    return 0;
+  }
+  if (mrim_do_modify_group(index, change->old_name, true) == 0) shift_groups_after(index);
+  return 0;
 }

@@ -38,6 +38,13 @@ int mrim_group_find(const char* name, uint32_t* index);
 // success, and the group is stored as the account's.
 int mrim_do_addgroup(const char* name, uint32_t* index);
 
+// Handler of the host's "CList/GroupChange": a group of the server's list renamed or deleted in
+// the host is renamed or deleted on the server (as MRIM_CS_MODIFY_CONTACT with the group flag).
+// A group that still holds contacts is not deleted, nor the server's first group, and the user
+// is told why. After a deletion the server moves every higher group down by one index: so do
+// the "Group<index>" names kept and each contact's "GroupIndex". Always 0.
+INT_PTR MRIM_GroupChange(WPARAM contact, LPARAM change);
+
 // The user put the contact in the group now in its "CList"/"Group" (the setting hook calls it).
 // Moves it on the server; when the server refuses, the old group is written back. 0 on success.
 int mrim_move_contact(HANDLE contact);

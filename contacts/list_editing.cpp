@@ -34,6 +34,8 @@ constexpr uint32_t kAddCapacity = MRIM_HEADER_SIZE + kAddBodyCapacity;
 // The authorize request's body holds 1,024 bytes: one LPS.
 constexpr uint32_t kAuthorizeBodyCapacity = 1024;
 constexpr size_t kAuthorizeAddressMax = kAuthorizeBodyCapacity - 4;  // 1,020
+// An authorization request's text, in bytes of host text; the packet's body holds it many times.
+constexpr size_t kRequestTextMax = 1024;
 
 constexpr int kEventInfoSize = sizeof(EventInfo);
 // The authorization-request blob names the asking contact in its second 32-bit word.
@@ -76,7 +78,8 @@ bool request_contact(WPARAM event, HANDLE* contact) {
 // The buffer is taken per call rather than kept for the plug-in's life: the request waits for
 // its reply, and a lock held over that wait would make a second add on another host thread
 // wait out the first one's time-out.
-int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out, const char* nickname) {
+int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out, const char* nickname,
+                       const char* request_text) {
   mrim_log("mrim_do_addcontact: started\n");
   if (strlen(address) > kAddAddressMax) {
     mrim_log("mrim_do_addcontact: address too long\n");
@@ -98,7 +101,21 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   // rename until the next log-in, so the add carries it.
   const char* name = nickname != nullptr && nickname[0] != '\0' ? nickname : address;
   mrim_append_text(packet, name, mrim_session_unicode());
-  mrim_append_ul(packet, 0);
+  // The text the other side reads with our request for authorization: code page 1251 at every
+  // revision, cut to what a request shows (empty: the server's own words).
+  char text[kRequestTextMax + 1] = "";
+  if (request_text != nullptr) {
+    size_t length = strlen(request_text);
+    if (length > kRequestTextMax) {
+      length = kRequestTextMax;
+      while (host_takes_utf8() && length > 0 &&
+             (static_cast<unsigned char>(request_text[length]) & 0xC0) == 0x80)
+        --length;
+    }
+    memcpy(text, request_text, length);
+    text[length] = '\0';
+  }
+  mrim_append_text(packet, text, false);
 
   int result = 1;
   const MrimRequestKind kind{"mrim_do_addcontact",
@@ -150,7 +167,7 @@ namespace {
 
 // Into the group the contact stands in on the host's list when the server has one of that
 // name, else into the first; on success the contact keeps its number and group.
-void add_to_server_list(HANDLE contact, const char* address) {
+void add_to_server_list(HANDLE contact, const char* address, const char* request_text = nullptr) {
   uint32_t group = 0;
   SettingVariant group_name;
   if (mrim_read_text_setting(contact, "CList", "Group", &group_name)) {
@@ -160,7 +177,8 @@ void add_to_server_list(HANDLE contact, const char* address) {
   uint32_t number = 0;
   SettingVariant nickname;
   const bool named = mrim_read_text_setting(contact, "CList", "MyHandle", &nickname);
-  const int added = mrim_do_addcontact(address, group, &number, named ? nickname.text : nullptr);
+  const int added =
+      mrim_do_addcontact(address, group, &number, named ? nickname.text : nullptr, request_text);
   if (named) free_setting(&nickname);
   if (added == 0) {
     write_setting_dword(contact, protocol_state.module_name, "Number", number);
@@ -200,6 +218,16 @@ INT_PTR MRIM_ReqAuth(WPARAM wparam, LPARAM) {
   if (!mrim_read_text_setting(contact, protocol_state.module_name, "EMail", &email)) return 0;
   add_to_server_list(contact, email.text);
   mrim_do_authorize(email.text);
+  free_setting(&email);
+  return 0;
+}
+
+INT_PTR MRIM_AuthRequest(WPARAM, LPARAM lparam) {
+  auto* call = reinterpret_cast<const ProtocolCall*>(lparam);
+  if (call == nullptr || call->contact == nullptr || !mrim_contact_is_ours(call->contact)) return 1;
+  SettingVariant email;
+  if (!mrim_read_text_setting(call->contact, protocol_state.module_name, "EMail", &email)) return 1;
+  add_to_server_list(call->contact, email.text, reinterpret_cast<const char*>(call->lparam));
   free_setting(&email);
   return 0;
 }

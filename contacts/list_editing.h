@@ -9,8 +9,10 @@
 
 // MRIM_CS_ADD_CONTACT and its acknowledgement: 0 when the server added the contact into the
 // group of that index (its number stored through number_out), 1 otherwise.
+// request_text (host text, null for none) is what the added user reads with our request for
+// authorization.
 int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out,
-                       const char* nickname = nullptr);
+                       const char* nickname = nullptr, const char* request_text = nullptr);
 // MRIM_CS_AUTHORIZE; nothing is awaited. Always 0.
 int mrim_do_authorize(const char* address);
 
@@ -18,6 +20,11 @@ int mrim_do_authorize(const char* address);
 // the address in its e-mail (or, for a record without one, its nickname). Returns the contact, or
 // 0 when the record is refused.
 INT_PTR MRIM_AddToList(WPARAM flags, LPARAM result);
+// "/AuthRequest": lParam the host's ProtocolCall: its contact, and its lParam the text of the
+// request (host text, or null). The contact goes on the server list with the request, which
+// carries the text; one on the list already is asked again. 0, or 1 for a call that names no
+// contact of this account with an address.
+INT_PTR MRIM_AuthRequest(WPARAM wparam, LPARAM call);
 // "/ReqAuth": wParam the contact. Returns 0.
 INT_PTR MRIM_ReqAuth(WPARAM contact, LPARAM lparam);
 // "/Authorize" and "/AuthDeny": wParam the host's event of an authorization request. 0 on

@@ -22,8 +22,9 @@ constexpr uint32_t kModifyBufferSize = 4140;
 // The codec needs a whole packet buffer to bound its appends, so one is allocated even though
 // only kModifyBufferSize bytes of it take the reply. 0 when the server answered
 // CONTACT_OPER_SUCCESS, 1 for every failure, which the user is told of as `edit`.
+// A group's name goes in the address's place too, written as a name is (see groups.h).
 int modify_exchange(const char* caller, ContactEdit edit, uint32_t number, uint32_t flags, uint32_t group,
-                    const char* address, const char* name) {
+                    const char* address, const char* name, bool address_is_name = false) {
   MrimRequestResult outcome = MRIM_REQUEST_NOT_SENT;
   uint32_t status = 0;
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
@@ -37,8 +38,9 @@ int modify_exchange(const char* caller, ContactEdit edit, uint32_t number, uint3
   // still hold it.
   flags &= ~CONTACT_FLAG_UNICODE_NAME;
   int built = mrim_append_ul(packet, number) | mrim_append_ul(packet, flags) | mrim_append_ul(packet, group) |
-              mrim_append_lps(packet, address) | mrim_append_text(packet, name, mrim_session_unicode()) |
-              mrim_append_ul(packet, 0);
+              (address_is_name ? mrim_append_text(packet, address, mrim_session_unicode())
+                               : mrim_append_lps(packet, address)) |
+              mrim_append_text(packet, name, mrim_session_unicode()) | mrim_append_ul(packet, 0);
   int result = 1;
   if (built == 0) {
     const MrimRequestKind kind{
@@ -89,5 +91,15 @@ int mrim_do_remove(const char* address, uint32_t number, uint32_t group) {
   int result = modify_exchange("mrim_do_remove", CONTACT_EDIT_DELETE, number, CONTACT_FLAG_REMOVED, group,
                                address, address);
   mrim_log(result == 0 ? "mrim_do_remove: ended ok\n" : "mrim_do_remove: ended with error\n");
+  return result == 0 ? 0 : 1;
+}
+
+int mrim_do_modify_group(uint32_t index, const char* name, bool remove) {
+  mrim_log("mrim_do_modify_group: started\n");
+  const uint32_t flags = CONTACT_FLAG_GROUP | (remove ? CONTACT_FLAG_REMOVED : 0);
+  int result =
+      modify_exchange("mrim_do_modify_group", remove ? CONTACT_EDIT_DELETE_GROUP : CONTACT_EDIT_RENAME_GROUP,
+                      index, flags, 0, name, name, true);
+  mrim_log(result == 0 ? "mrim_do_modify_group: ended ok\n" : "mrim_do_modify_group: ended with error\n");
   return result == 0 ? 0 : 1;
 }

@@ -16,6 +16,7 @@ void protocol_state_reset() {
   protocol_state.hook_setting_changed = nullptr;
   protocol_state.hook_options_init = nullptr;
   protocol_state.hook_userinfo_init = nullptr;
+  protocol_state.hook_group_change = nullptr;
   protocol_state.netlib_user = nullptr;
   protocol_state.connection = nullptr;
   protocol_state.packet_receiver = nullptr;

@@ -18,6 +18,7 @@ struct ProtocolState {
   std::atomic<HANDLE> hook_setting_changed;
   std::atomic<HANDLE> hook_options_init;
   std::atomic<HANDLE> hook_userinfo_init;
+  std::atomic<HANDLE> hook_group_change;
   std::atomic<HANDLE> netlib_user;
   std::atomic<HANDLE> connection;
   std::atomic<HANDLE> packet_receiver;

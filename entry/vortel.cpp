@@ -12,6 +12,7 @@
 #include "contacts/contact_index.h"
 #include "contacts/contact_records.h"
 #include "contacts/details.h"
+#include "contacts/groups.h"
 #include "contacts/list_editing.h"
 #include "contacts/messaging.h"
 #include "contacts/search.h"
@@ -80,6 +81,7 @@ const ServiceEntry kServices[] = {
     {"/Authorize", MRIM_Authorize},
     {"/AuthDeny", MRIM_AuthDeny},
     {"/ReqAuth", MRIM_ReqAuth},
+    {"/AuthRequest", MRIM_AuthRequest},
     {"/ConnectionSecurity", MRIM_ConnectionSecurity},
     {"/GetAwayMsg", MRIM_GetAwayMsg},
     {"/SetAwayMsg", MRIM_SetAwayMsg},
@@ -223,6 +225,7 @@ MRIM_EXPORT int Unload(void) {
   unhook(protocol_state.hook_contact_deleted);
   unhook(protocol_state.hook_setting_changed);
   unhook(protocol_state.hook_userinfo_init);
+  unhook(protocol_state.hook_group_change);
   // Our addition to the host's unload: every thread of ours ends before we return, because the
   // host frees the library right after this call.
   threads_stop_all(wake_threads_for_unload);
@@ -242,6 +245,7 @@ INT_PTR MRIM_ModulesLoaded(WPARAM, LPARAM) {
   protocol_state.hook_options_init = plugin_link->HookEvent(ME_OPT_INITIALISE, MRIM_OptInitialise);
   protocol_state.hook_userinfo_init = plugin_link->HookEvent(ME_USERINFO_INITIALISE, MRIM_UserInfoInitialise);
   protocol_state.hook_contact_deleted = plugin_link->HookEvent(ME_DB_CONTACT_DELETED, MRIM_ContactDeleted);
+  protocol_state.hook_group_change = plugin_link->HookEvent(ME_CLIST_GROUPCHANGE, MRIM_GroupChange);
   protocol_state.hook_setting_changed =
       plugin_link->HookEvent(ME_DB_CONTACT_SETTINGCHANGED, MRIM_SettingChanged);
   NetlibUser user{};

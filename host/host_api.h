@@ -259,6 +259,13 @@ struct SearchResult {
   BYTE reserved[16];
 };
 
+// ME_CLIST_GROUPCHANGE's lParam; names are host text.
+struct GroupChange {
+  int size;
+  const char* old_name;
+  const char* new_name;
+};
+
 // "/SearchByName"'s lParam: the names to look for, host text; a null or empty one is not asked.
 struct SearchByName {
   char* nick;
@@ -283,7 +290,7 @@ constexpr DWORD PF1_IMSEND = 0x00000001;         // "/SendMsg"
 constexpr DWORD PF1_IMRECV = 0x00000002;         // messages stored as the host's events
 constexpr DWORD PF1_MODEMSGSEND = 0x00000040;    // "/SetAwayMsg"
 constexpr DWORD PF1_MODEMSGRECV = 0x00000080;    // "/GetAwayMsg"
-constexpr DWORD PF1_AUTHREQ = 0x00000200;        // "/Authorize", "/AuthDeny"
+constexpr DWORD PF1_AUTHREQ = 0x00000200;        // "/Authorize", "/AuthDeny", "/AuthRequest"
 constexpr DWORD PF1_VISLIST = 0x00000800;        // "/SetApparentMode"
 constexpr DWORD PF1_INVISLIST = 0x00001000;      // "/SetApparentMode"
 constexpr DWORD PF1_EXTSEARCH = 0x00100000;      // "/SearchByAdvanced"
@@ -341,6 +348,10 @@ constexpr WPARAM PLIF_SMALL = 0x10000;
 #define ME_DB_CONTACT_SETTINGCHANGED "DB/Contact/SettingChanged"
 // Raised by "Proto/BroadcastAck" with the AckData as lParam, on the broadcasting thread.
 #define ME_PROTO_ACK "Proto/Ack"
+// A contact-list group was renamed (both names), deleted (no new name) or made (no old name).
+// wParam a contact moved between groups, or 0 for the group itself; lParam a GroupChange. The
+// host renames or clears the group of the group's contacts before it raises this.
+#define ME_CLIST_GROUPCHANGE "CList/GroupChange"
 
 // On the Windows builds the records must match the host's layout byte for byte: the 32-bit host's
 // below, and the 64-bit host's after it, where every pointer-sized field is 8 bytes wide and

@@ -247,9 +247,9 @@ void Server::Impl::on_modify_contact(Session& s, const Packet& p) {
 // tells the adder its presence, and sends the added user an authorization request when that
 // user is logged in. After the nickname may come the adder's own text for the request, in code
 // page 1251 at every revision as the text of an authorization is (an empty one from a client
-// that ends the body with a UL 0). The server's own request text goes in 1251 and without
-// message_flag::unicode; auth_request_as_sent sends the adder's in the receiver's encoding, yet
-// without the flag all the same.
+// that ends the body with a UL 0). The adder's text, or the server's own when it sent none, goes
+// in 1251 and without message_flag::unicode; auth_request_as_sent sends the adder's (empty or
+// not) in the receiver's encoding, yet without the flag all the same.
 void Server::Impl::on_add_contact(Session& s, const Packet& p) {
   Reader r(p.body);
   std::optional<uint32_t> flags = r.ul();
@@ -306,7 +306,8 @@ void Server::Impl::on_add_contact(Session& s, const Packet& p) {
               ? message_ack_wire(next_message_id++, message_flag::authorize | message_flag::norecv,
                                  s.info.email, added->out_text(auth_text), " ")
               : message_ack_wire(next_message_id++, message_flag::authorize, s.info.email,
-                                 utf8_to_cp1251(behavior.auth_request_text), " ");
+                                 utf8_to_cp1251(auth_text.empty() ? behavior.auth_request_text : auth_text),
+                                 " ");
       push(*added, request);
     }
   }

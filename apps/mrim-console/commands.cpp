@@ -30,7 +30,7 @@ const Shape kShapes[] = {
     {"help", 0, 1, false},     {"move", 2, 2, true},       {"groups", 0, 0, false},
     {"security", 0, 2, false}, {"trust", 0, 0, false},     {"quit", 0, 0, false},
     {"chat", 1, 1, false},     {"close", 0, 0, false},     {"outbox", 0, 1, false},
-    {"unread", 0, 0, false},   {"more", 0, 0, false},
+    {"unread", 0, 0, false},   {"more", 0, 0, false},      {"group", 2, 3, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -137,10 +137,15 @@ const std::vector<CommandInfo>& command_table() {
        "A value with spaces goes in quotes: city=\"Нижний Новгород\". The server answers 50 at a time;\n"
        "more repeats the search for the next 50 (within about two minutes)."},
       {"more", "more", "the next page of the last search", ""},
-      {"add", "add ADDRESS [GROUP]", "add an address to the contact list (asks for authorization)",
+      {"group", "group rename OLD NEW | group delete NAME", "rename a group, or delete an empty one",
+       "Names with spaces go in quotes. A group that still holds contacts is not deleted: move\n"
+       "them to another group first."},
+      {"add", "add ADDRESS [GROUP] [-- TEXT]", "add an address to the contact list (asks for authorization)",
        "Says what the server answered. An address on the list already, or one the last search\n"
        "found nobody at, is not asked for. GROUP (the rest of the line) puts it in that group,\n"
-       "made when new. list shows it as waiting for authorization until the contact grants it."},
+       "made when new. list shows it as waiting for authorization until the contact grants it.\n"
+       "After --, TEXT is what the contact reads with the request (\"add kim@mail.example Work --\n"
+       "Hi, it's Ann from work\")."},
       {"rename", "rename ADDRESS NAME", "change the name shown for a contact",
        "Needs the account online: the server keeps the list."},
       {"delete", "delete ADDRESS", "remove a contact (its history is kept)",
@@ -240,7 +245,7 @@ bool is_email_address(const std::string& text) {
 bool needs_server(const std::string& command) {
   // Not msg: a message typed offline waits in the outbox.
   static const char* const kNeeding[] = {"typing", "search",  "add",        "rename",    "move", "delete",
-                                         "info",   "reqauth", "visibility", "authorize", "more"};
+                                         "info",   "reqauth", "visibility", "authorize", "more", "group"};
   for (const char* name : kNeeding)
     if (command == name) return true;
   return false;

@@ -411,6 +411,7 @@ void Session::run(const Command& command) {
   if (name == "rename") return rename(command);
   if (name == "move") return move(command);
   if (name == "groups") return groups();
+  if (name == "group") return group(command);
   if (name == "delete") return remove(command);
   if (name == "visibility") return visibility(command);
   if (name == "info") return info(command);
@@ -974,6 +975,16 @@ void Session::add(const Command& command) {
     error("add", "the last search found nobody at " + wanted + " (search again to add it)");
     return;
   }
+  // [GROUP] [-- TEXT]: the text goes with the request for authorization.
+  std::string group = command.args.size() > 1 ? command.args[1] : "";
+  std::optional<std::string> request_text;
+  if (size_t dash = (" " + group).find(" -- "); dash != std::string::npos) {
+    request_text = dash + 3 <= group.size() ? group.substr(dash + 3) : "";
+    group = dash == 0 ? "" : group.substr(0, dash - 1);
+  } else if (group == "--") {
+    request_text = "";
+    group.clear();
+  }
   // The host adds a contact from a search hit: this is the record a search would have given.
   std::string address = to_cp1251(wanted);
   SearchResult hit{};
@@ -984,8 +995,23 @@ void Session::add(const Command& command) {
   std::optional<INT_PTR> contact;
   std::vector<hostsim::Handle> listed;
   std::string refusal = refusal_of([&] {
-    listed = watching_list_numbers(
-        [&] { contact = call("add", "/AddToList", 0, reinterpret_cast<LPARAM>(&hit)); });
+    listed = watching_list_numbers([&] {
+      if (!request_text) {
+        contact = call("add", "/AddToList", 0, reinterpret_cast<LPARAM>(&hit));
+        return;
+      }
+      // With a text, as the host's add window does for a user it asks to authorize: the contact
+      // first, on the host's list, then the request with the text, which puts it on the server's.
+      hostsim::Handle made = host_->profile().add_contact();
+      host_->profile().set_protocol(made, module_);
+      write_text(*host_, made, module_, "EMail", wanted);
+      std::string text = host_->takes_utf8() ? *request_text : to_cp1251(*request_text);
+      std::string service = module_ + "/AuthRequest";
+      ProtocolCall request{reinterpret_cast<HANDLE>(made), service.c_str(), 0,
+                           reinterpret_cast<LPARAM>(text.c_str())};
+      if (call("add", "/AuthRequest", 0, reinterpret_cast<LPARAM>(&request)))
+        contact = static_cast<INT_PTR>(made);
+    });
   });
   view_.end_wait("add");
   if (!contact) return;
@@ -997,6 +1023,8 @@ void Session::add(const Command& command) {
   // that the server took it.
   auto handle = static_cast<hostsim::Handle>(*contact);
   if (std::find(listed.begin(), listed.end(), handle) == listed.end()) {
+    // The contact made for the request goes again: the server does not have it.
+    if (request_text) host_->delete_contact(handle);
     error("add", refusal.empty() ? "the server did not put " + wanted + " on the list" : refusal);
     return;
   }
@@ -1004,11 +1032,12 @@ void Session::add(const Command& command) {
   answer.set("command", "add").set("address", wanted);
   // Into the group asked for, as a move: made on the server when new, or kept for the next
   // list when the server gave the contact no number yet.
-  if (command.args.size() > 1 && book_->state(handle).group != command.args[1]) {
-    std::string moved = refusal_of([&] { write_text(*host_, handle, "CList", "Group", command.args[1]); });
-    if (!moved.empty()) return error("add", "added, but not put in " + command.args[1] + ": " + moved);
-    answer.set("group", command.args[1]).set("waits", edit_waits(handle));
+  if (!group.empty() && book_->state(handle).group != group) {
+    std::string moved = refusal_of([&] { write_text(*host_, handle, "CList", "Group", group); });
+    if (!moved.empty()) return error("add", "added, but not put in " + group + ": " + moved);
+    answer.set("group", group).set("waits", edit_waits(handle));
   }
+  if (request_text) answer.set("request_text", *request_text);
   ok(answer);
 }
 
@@ -1081,6 +1110,44 @@ std::string Session::refusal_of(const std::function<void()>& edit) {
   std::string joined;
   for (const std::string& reason : sources_->edit_ends()) joined += (joined.empty() ? "" : "; ") + reason;
   return joined;
+}
+
+// As the host's contact list renames or deletes a group: its contacts first (renamed into the
+// new name, or taken out of every group), then the group change event the plug-in follows.
+void Session::group(const Command& command) {
+  const std::string& action = command.args[0];
+  const bool rename = action == "rename";
+  if ((!rename && action != "delete") || command.args.size() != (rename ? 3u : 2u))
+    return error("group", "usage: group rename OLD NEW, or group delete NAME");
+  const std::string& name = command.args[1];
+  std::vector<std::string> known = book_->groups();
+  if (std::find(known.begin(), known.end(), name) == known.end())
+    return error("group", "no group is called " + name);
+  if (!online_for("group")) return;
+  std::vector<hostsim::Handle> members;
+  for (hostsim::Handle contact : book_->contacts())
+    if (book_->state(contact).group == name) members.push_back(contact);
+  if (!rename && !members.empty())
+    return error("group", name + " still holds " + std::to_string(members.size()) +
+                              (members.size() == 1 ? " contact" : " contacts") +
+                              "; move them to another group first");
+  const std::string& new_name = rename ? command.args[2] : "";
+  if (rename && std::find(known.begin(), known.end(), new_name) != known.end())
+    return error("group", "a group is called " + new_name + " already");
+  auto host_text = [&](const std::string& text) { return host_->takes_utf8() ? text : to_cp1251(text); };
+  std::string old_text = host_text(name), new_text = host_text(new_name);
+  view_.begin_wait("group", (rename ? "renaming " : "deleting ") + name);
+  std::string refusal = refusal_of([&] {
+    for (hostsim::Handle contact : members) write_text(*host_, contact, "CList", "Group", new_name);
+    GroupChange change{sizeof change, old_text.c_str(), rename ? new_text.c_str() : nullptr};
+    host_->raise_event(ME_CLIST_GROUPCHANGE, 0, reinterpret_cast<LPARAM>(&change));
+  });
+  view_.end_wait("group");
+  if (!refusal.empty()) return error("group", refusal);
+  Event answer("ok");
+  answer.set("command", "group").set("action", action).set("group", name);
+  if (rename) answer.set("name", new_name);
+  ok(answer);
 }
 
 void Session::groups() {

@@ -100,6 +100,7 @@ class Session {
   // reasons); empty when it said nothing.
   std::string refusal_of(const std::function<void()>& edit);
   void groups();
+  void group(const Command& command);
   void remove(const Command& command);
   void visibility(const Command& command);
   void info(const Command& command);

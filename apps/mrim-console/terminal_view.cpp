@@ -283,6 +283,10 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
              text_of(f, "address") +
              " on the list; your authorization was sent (the server does not confirm it)";
     if (command == "typing") return "typing notice sent to " + text_of(f, "address");
+    if (command == "group")
+      return text_of(f, "action") == "rename"
+                 ? "group " + text_of(f, "group") + " is now " + text_of(f, "name")
+                 : "group " + text_of(f, "group") + " deleted";
     if (command == "security" && f.contains("cleared"))
       return flag_of(f, "cleared") ? "the pin is forgotten: the next certificate the server shows is pinned"
                                    : "no certificate is pinned";

@@ -71,11 +71,27 @@ TEST(Load, RegistersTheAccountUnderTheFileName) {
   auto& host = session.host();
   EXPECT_EQ(host.registered_protocols(), std::vector<std::string>{"chat_test"});
   std::vector<std::string> expected;
-  for (const char* suffix :
-       {"GetCaps",       "GetName",      "LoadIcon",           "SetStatus",        "GetStatus",
-        "SearchByEmail", "SearchByName", "CreateAdvSearchUI",  "SearchByAdvanced", "AddToList",
-        "SendMsg",       "UserIsTyping", "SetApparentMode",    "GetInfo",          "Authorize",
-        "AuthDeny",      "ReqAuth",      "ConnectionSecurity", "GetAwayMsg",       "SetAwayMsg"})
+  for (const char* suffix : {"GetCaps",
+                             "GetName",
+                             "LoadIcon",
+                             "SetStatus",
+                             "GetStatus",
+                             "SearchByEmail",
+                             "SearchByName",
+                             "CreateAdvSearchUI",
+                             "SearchByAdvanced",
+                             "AddToList",
+                             "SendMsg",
+                             "UserIsTyping",
+                             "SetApparentMode",
+                             "GetInfo",
+                             "Authorize",
+                             "AuthDeny",
+                             "ReqAuth",
+                             "AuthRequest",
+                             "ConnectionSecurity",
+                             "GetAwayMsg",
+                             "SetAwayMsg"})
     expected.push_back(std::string("chat_test/") + suffix);
   std::vector<std::string> created;
   for (const auto& name : host.service_names())
@@ -156,7 +172,7 @@ TEST(Services, EveryCapabilityBitHasItsServicesAndTheOldProtocolPromisesNoAwayMe
       {PF1_IMRECV, {}},
       {PF1_MODEMSGSEND, {"/SetAwayMsg"}},
       {PF1_MODEMSGRECV, {"/GetAwayMsg"}},
-      {PF1_AUTHREQ, {"/Authorize", "/AuthDeny"}},
+      {PF1_AUTHREQ, {"/Authorize", "/AuthDeny", "/AuthRequest"}},
       {PF1_VISLIST, {"/SetApparentMode"}},
       {PF1_INVISLIST, {"/SetApparentMode"}},
       {PF1_EXTSEARCH, {"/SearchByAdvanced"}},

@@ -36,6 +36,8 @@ class Groups : public ::testing::Test {
     settings.accounts = {kim};
     settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
     settings.behavior.group_limit = 3;
+    settings.behavior.rename_from_address = true;
+    settings.behavior.groups_renumbered = true;
     testsupport::apply_write_style(settings.behavior);
     server = std::make_unique<serversim::Server>(settings);
     server->start();
@@ -73,6 +75,22 @@ class Groups : public ::testing::Test {
     return group ? group->text : "";
   }
   serversim::Contact amy_on_server() { return server->account("kim@mail.example")->contacts.at(0); }
+  std::vector<std::string> server_groups() {
+    std::optional<serversim::Account> kim = server->account("kim@mail.example");
+    std::vector<std::string> names;
+    if (kim)
+      for (const serversim::Group& group : kim->groups) names.push_back(group.name);
+    return names;
+  }
+  // As the host's contact list renames (or, with no new name, deletes) a group: its contacts
+  // first, then the event.
+  void host_changes_group(const std::string& old_name, const char* new_name) {
+    for (hostsim::Handle contact : host().profile().contacts())
+      if (group_of(contact) == old_name)
+        host().write_setting(contact, "CList", "Group", Setting::string(new_name ? new_name : ""));
+    GroupChange change{sizeof change, old_name.c_str(), new_name};
+    host().raise_event(ME_CLIST_GROUPCHANGE, 0, reinterpret_cast<LPARAM>(&change));
+  }
 
   std::unique_ptr<serversim::Server> server;
   std::unique_ptr<PluginSession> session;
@@ -137,3 +155,35 @@ TEST_F(Groups, AGroupPastTheServersLimitIsNotMadeAndTheUserIsToldWhy) {
 }
 
 }  // namespace
+
+TEST_F(Groups, TheHostsRenamesAndDeletionsReachTheServerAndIndicesShiftAsTheServersDo) {
+  hostsim::Handle amy = amy_contact();
+  // Amy's group renamed: the host moves her first, so the server gets a new group for her and
+  // the emptied old one goes; the groups above it move down.
+  host_changes_group("Friends", "Pals");
+  EXPECT_EQ(server_groups(), (std::vector<std::string>{"General", "Pals"}));
+  EXPECT_EQ(amy_on_server().group, 1u);
+  EXPECT_EQ(host().setting(amy, "MRIM", "GroupIndex"), Setting::dword(1));
+  EXPECT_EQ(host().setting(0, "MRIM", "Group1"), Setting::string("Pals"));
+  EXPECT_EQ(host().setting(0, "MRIM", "GroupCount"), Setting::dword(2));
+  // An empty group is renamed in place.
+  host_changes_group("General", "Main");
+  EXPECT_EQ(server_groups(), (std::vector<std::string>{"Main", "Pals"}));
+  EXPECT_EQ(host().setting(0, "MRIM", "Group0"), Setting::string("Main"));
+  // A group still holding a contact is not deleted, nor the server's first group.
+  GroupChange keep{sizeof keep, "Pals", nullptr};
+  host().raise_event(ME_CLIST_GROUPCHANGE, 0, reinterpret_cast<LPARAM>(&keep));
+  host_changes_group("Main", nullptr);
+  EXPECT_EQ(server_groups(), (std::vector<std::string>{"Main", "Pals"}));
+  ASSERT_EQ(host().tray_notices().size(), 2u);
+  EXPECT_NE(host().tray_notices()[0].text.find("Pals was not deleted on the server: It still holds contacts"),
+            std::string::npos);
+  EXPECT_NE(
+      host().tray_notices()[1].text.find("Main was not deleted on the server: The server keeps its first"),
+      std::string::npos);
+  // Emptied as the host does it, it goes.
+  host_changes_group("Pals", nullptr);
+  EXPECT_EQ(server_groups(), (std::vector<std::string>{"Main"}));
+  EXPECT_EQ(amy_on_server().group, 0u);
+  EXPECT_EQ(host().setting(0, "MRIM", "GroupCount"), Setting::dword(1));
+}

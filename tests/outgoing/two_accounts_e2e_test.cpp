@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -345,6 +346,23 @@ TEST_F(Exchange, SearchAddAndAuthorizationGranted) {
     EXPECT_EQ(host_.profile().setting(contact, kAlice, "AuthPending"), Setting::byte(1));
   }
   EXPECT_FALSE(granted(kBob));
+}
+
+TEST_F(Exchange, AnAuthorizationRequestCarriesTheAskersText) {
+  go_online(kAlice);
+  go_online(kBob);
+  Handle bob = add_contact(kAlice, address_of(kBob));
+  const char* text = "Hi Bob, it's Alice from work";
+  ProtocolCall request{reinterpret_cast<HANDLE>(bob), "/AuthRequest", 0, reinterpret_cast<LPARAM>(text)};
+  EXPECT_EQ(call(kAlice, "/AuthRequest", 0, reinterpret_cast<LPARAM>(&request)), 0);
+  EXPECT_EQ(server_->account(address_of(kAlice))->contacts.size(), 1u);
+  ASSERT_TRUE(host_.wait_until([&] { return auth_requests(kBob, address_of(kAlice)).size() == 1; }, kWaitMs))
+      << log(kBob);
+  // The blob ends with the reason and its NUL.
+  const std::vector<BYTE> blob = auth_requests(kBob, address_of(kAlice))[0].blob;
+  ASSERT_GT(blob.size(), strlen(text) + 1);
+  std::string tail(blob.end() - static_cast<ptrdiff_t>(strlen(text)) - 1, blob.end() - 1);
+  EXPECT_EQ(tail, text);
 }
 
 TEST_F(Exchange, AuthorizationRefused) {
