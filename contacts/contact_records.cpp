@@ -10,6 +10,7 @@
 
 #include "contacts/contact_index.h"
 #include "contacts/groups.h"
+#include "contacts/ignore.h"
 #include "contacts/modify.h"
 #include "contacts/pending_edits.h"
 #include "core/host_services.h"
@@ -57,7 +58,7 @@ HANDLE mrim_set_contact_status(const char* address, uint32_t server_status) {
 }
 
 void mrim_contact_set_status(HANDLE contact, uint32_t server_status) {
-  int host_status = host_status_from_mrim(server_status);
+  int host_status = mrim_contact_ignored(contact) ? ID_STATUS_OFFLINE : host_status_from_mrim(server_status);
   write_setting_word(contact, protocol_state.module_name, "Status", static_cast<WORD>(host_status));
 }
 
@@ -110,6 +111,11 @@ INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {
     if (strcmp(change->module, protocol_state.module_name) == 0 &&
         (strcmp(change->setting, "StatusTitle") == 0 || strcmp(change->setting, "StatusDesc") == 0))
       session_status_texts_changed();
+    return 0;
+  }
+  if (strcmp(change->module, "Ignore") == 0 && strcmp(change->setting, "Mask1") == 0 &&
+      mrim_contact_is_ours(contact)) {
+    mrim_ignore_changed(contact);
     return 0;
   }
   if (strcmp(change->module, "CList") != 0) return 0;

@@ -67,6 +67,32 @@ bool group_in_use(uint32_t index) {
   return used;
 }
 
+void shift_groups_after(uint32_t index);
+
+// The host moves a renamed group's contacts before it tells of the rename, so a group of the new
+// name was made for them on the server (at made), and the old one (at index) was left empty.
+// The empty one goes. The server's first group cannot go: it takes the new name, the contacts
+// go back into it, and the group made for them goes instead.
+void moved_ahead_of_rename(uint32_t index, uint32_t made, const char* name) {
+  if (index != 0) {
+    if (mrim_do_modify_group(index, name, true) == 0) shift_groups_after(index);
+    return;
+  }
+  if (mrim_do_modify_group(0, name, false) != 0) return;
+  mrim_groups_store(0, name);
+  bool all_back = true;
+  for_each_contact_of_ours([&](HANDLE contact) {
+    DWORD number = get_setting_dword(contact, protocol_state.module_name, "Number", 0);
+    if (number == 0 || mrim_contact_group(contact) != made) return;
+    DWORD flags = get_setting_dword(contact, protocol_state.module_name, "Flags", 0);
+    if (mrim_modify_contact(contact, number, flags, 0) == 0)
+      write_setting_dword(contact, protocol_state.module_name, "GroupIndex", 0);
+    else
+      all_back = false;
+  });
+  if (all_back && mrim_do_modify_group(made, name, true) == 0) shift_groups_after(made);
+}
+
 // The server deleted the group at index and moved every higher one down by one.
 void shift_groups_after(uint32_t index) {
   const char* module = protocol_state.module_name;
@@ -248,11 +274,7 @@ INT_PTR MRIM_GroupChange(WPARAM contact, LPARAM lparam) {
   if (rename) {
     uint32_t existing = 0;
     if (mrim_group_find(change->new_name, &existing) == 0) {
-      // The host moved the group's contacts before it told of the rename, and a group of the new
-      // name was made on the server for them: what is left of the old one is an empty group.
-      if (existing != index && index != 0 && !group_in_use(index) &&
-          mrim_do_modify_group(index, change->old_name, true) == 0)
-        shift_groups_after(index);
+      if (existing != index && !group_in_use(index)) moved_ahead_of_rename(index, existing, change->new_name);
       return 0;
     }
     if (strlen(change->new_name) > kGroupNameMax) {

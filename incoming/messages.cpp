@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "contacts/contact_records.h"
+#include "contacts/ignore.h"
 #include "core/host_services.h"
 #include "core/host_text.h"
 #include "core/log.h"
@@ -219,7 +220,16 @@ void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work) {
     mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK handled\n");
     return;
   }
-  HANDLE contact = mrim_find_contact(work->address, 1, 0);
+  // An ignored contact's message is receipted, so that the server does not send it again, and
+  // dropped; its typing shows nothing.
+  HANDLE known = mrim_find_contact(work->address, 0, 0);
+  if (known != NOT_FOUND && mrim_contact_ignored(known)) {
+    bool typing = (flags & MESSAGE_FLAG_NOTIFY) != 0;
+    if (!typing && !(flags & MESSAGE_FLAG_NORECV)) send_receipt(work, work->address, message_id);
+    mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK from an ignored contact dropped\n");
+    return;
+  }
+  HANDLE contact = known != NOT_FOUND ? known : mrim_find_contact(work->address, 1, 0);
   if (contact != NOT_FOUND) {
     bool typing = (flags & MESSAGE_FLAG_NOTIFY) != 0;
     call_service(MS_PROTO_CONTACTISTYPING, reinterpret_cast<WPARAM>(contact), typing ? kTypingSeconds : 0);

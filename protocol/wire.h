@@ -93,6 +93,8 @@ constexpr uint32_t CONTACT_FLAG_REMOVED = 0x01;
 constexpr uint32_t CONTACT_FLAG_GROUP = 0x02;
 constexpr uint32_t CONTACT_FLAG_INVISIBLE = 0x04;
 constexpr uint32_t CONTACT_FLAG_VISIBLE = 0x08;
+// The user ignores the contact: the server keeps the mark, clients drop its messages.
+constexpr uint32_t CONTACT_FLAG_IGNORED = 0x10;
 // On a list entry of a Unicode session: its names are UTF-16LE.
 constexpr uint32_t CONTACT_FLAG_UNICODE_NAME = 0x200;
 // Status of MRIM_CS_ADD_CONTACT_ACK and MRIM_CS_MODIFY_CONTACT_ACK.

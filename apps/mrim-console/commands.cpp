@@ -31,6 +31,7 @@ const Shape kShapes[] = {
     {"security", 0, 2, false}, {"trust", 0, 0, false},     {"quit", 0, 0, false},
     {"chat", 1, 1, false},     {"close", 0, 0, false},     {"outbox", 0, 1, false},
     {"unread", 0, 0, false},   {"more", 0, 0, false},      {"group", 2, 3, false},
+    {"ignore", 1, 1, false},   {"unignore", 1, 1, false},  {"away", 1, 1, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -137,6 +138,10 @@ const std::vector<CommandInfo>& command_table() {
        "A value with spaces goes in quotes: city=\"Нижний Новгород\". The server answers 50 at a time;\n"
        "more repeats the search for the next 50 (within about two minutes)."},
       {"more", "more", "the next page of the last search", ""},
+      {"away", "away ADDRESS", "read a contact's away message (its status title and description)", ""},
+      {"ignore", "ignore ADDRESS", "drop a contact's messages and hide its presence (kept on the server)",
+       ""},
+      {"unignore", "unignore ADDRESS", "take a contact off the ignore list", ""},
       {"group", "group rename OLD NEW | group delete NAME", "rename a group, or delete an empty one",
        "Names with spaces go in quotes. A group that still holds contacts is not deleted: move\n"
        "them to another group first."},
@@ -244,8 +249,9 @@ bool is_email_address(const std::string& text) {
 
 bool needs_server(const std::string& command) {
   // Not msg: a message typed offline waits in the outbox.
-  static const char* const kNeeding[] = {"typing", "search",  "add",        "rename",    "move", "delete",
-                                         "info",   "reqauth", "visibility", "authorize", "more", "group"};
+  static const char* const kNeeding[] = {"typing", "search", "add",     "rename",     "move",
+                                         "delete", "info",   "reqauth", "visibility", "authorize",
+                                         "more",   "group",  "ignore",  "unignore",   "away"};
   for (const char* name : kNeeding)
     if (command == name) return true;
   return false;

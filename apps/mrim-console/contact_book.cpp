@@ -123,6 +123,7 @@ ContactState ContactBook::state(hostsim::Handle contact) const {
   s.status_desc = text(contact, "StatusDesc").value_or("");
   s.auth_pending = number(contact, module_, "AuthPending").value_or(0) != 0;
   s.client = text(contact, "MirVer").value_or("");
+  s.ignored = (number(contact, module_, "Flags").value_or(0) & 0x10) != 0;
   return s;
 }
 
@@ -217,7 +218,8 @@ Value contact_value(const ContactState& state) {
                {"status_title", state.status_title},
                {"status_desc", state.status_desc},
                {"auth_pending", state.auth_pending},
-               {"client", state.client}};
+               {"client", state.client},
+               {"ignored", state.ignored}};
 }
 
 std::string message_text(const std::vector<BYTE>& blob, DWORD flags) {

@@ -35,6 +35,7 @@ struct ContactState {
   std::string status_title, status_desc;
   bool auth_pending = false;  // added by us, and not authorized by them yet ("AuthPending")
   std::string client;         // the program they were last seen with ("MirVer"), "NAME VERSION"
+  bool ignored = false;       // flagged 0x10 on the server's list ("Flags")
   bool operator==(const ContactState&) const = default;
 };
 

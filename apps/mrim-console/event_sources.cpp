@@ -531,6 +531,11 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
     case ACKTYPE_GETINFO:
       show_details(ack);
       break;
+    case ACKTYPE_AWAYMSG: {
+      std::string text = host_.takes_utf8() ? valid_utf8(ack.param_text) : from_cp1251(ack.param_text);
+      view_.show(Event("away_message").set("address", book_.state(ack.contact).address).set("text", text));
+      break;
+    }
     case ACKTYPE_AUTHREQ:
       if (ack.result == ACKRESULT_SUCCESS)
         view_.show(Event("authorized").set("address", book_.state(ack.contact).address));

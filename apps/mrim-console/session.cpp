@@ -412,6 +412,8 @@ void Session::run(const Command& command) {
   if (name == "move") return move(command);
   if (name == "groups") return groups();
   if (name == "group") return group(command);
+  if (name == "ignore" || name == "unignore") return ignore(command);
+  if (name == "away") return away(command);
   if (name == "delete") return remove(command);
   if (name == "visibility") return visibility(command);
   if (name == "info") return info(command);
@@ -1148,6 +1150,38 @@ void Session::group(const Command& command) {
   answer.set("command", "group").set("action", action).set("group", name);
   if (rename) answer.set("name", new_name);
   ok(answer);
+}
+
+// The contact's away message as the host's message window asks for it: the plug-in answers
+// with an acknowledgement, shown as an away_message event.
+void Session::away(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("away", command.args[0]);
+  if (!contact || !online_for("away")) return;
+  std::string service = module_ + "/GetAwayMsg";
+  ProtocolCall request{reinterpret_cast<HANDLE>(*contact), service.c_str(), 0, 0};
+  std::optional<INT_PTR> asked = call("away", "/GetAwayMsg", 0, reinterpret_cast<LPARAM>(&request));
+  if (!asked) return;
+  if (*asked == 0)
+    return error("away", book_->state(*contact).address + " is offline: no away message to read");
+  ok(Event("ok").set("command", "away").set("address", book_->state(*contact).address));
+}
+
+// As the host's ignore list does it: all of the contact's events ignored, or none.
+void Session::ignore(const Command& command) {
+  const bool on = command.name == "ignore";
+  std::optional<hostsim::Handle> contact = contact_of(command.name, command.args[0]);
+  if (!contact || !online_for(command.name)) return;
+  const std::string address = book_->state(*contact).address;
+  if (book_->state(*contact).ignored == on)
+    return error(command.name, address + (on ? " is ignored already" : " is not ignored"));
+  view_.begin_wait(command.name, (on ? "ignoring " : "no longer ignoring ") + address);
+  std::string refusal = refusal_of(
+      [&] { host_->write_setting(*contact, "Ignore", "Mask1", hostsim::Setting::dword(on ? 0xFFFF : 0)); });
+  view_.end_wait(command.name);
+  if (book_->state(*contact).ignored != on)
+    return error(command.name,
+                 refusal.empty() ? "the server's list did not take it (is " + address + " on it?)" : refusal);
+  ok(Event("ok").set("command", command.name).set("address", address));
 }
 
 void Session::groups() {

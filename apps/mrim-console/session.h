@@ -101,6 +101,8 @@ class Session {
   std::string refusal_of(const std::function<void()>& edit);
   void groups();
   void group(const Command& command);
+  void ignore(const Command& command);
+  void away(const Command& command);
   void remove(const Command& command);
   void visibility(const Command& command);
   void info(const Command& command);

@@ -209,6 +209,7 @@ std::string contact_line(const Value& c, bool long_form = false) {
   if (!visibility.empty() && visibility != "normal") line += "  (" + visibility + " list)";
   if (c.contains("on_list") && !flag_of(c, "on_list")) line += "  (not on the list)";
   if (flag_of(c, "auth_pending")) line += "  (waiting for authorization)";
+  if (flag_of(c, "ignored")) line += "  (ignored)";
   if (number_of(c, "unread") > 0) line += "  (" + std::to_string(number_of(c, "unread")) + " unread)";
   return line;
 }
@@ -283,6 +284,8 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
              text_of(f, "address") +
              " on the list; your authorization was sent (the server does not confirm it)";
     if (command == "typing") return "typing notice sent to " + text_of(f, "address");
+    if (command == "ignore") return text_of(f, "address") + " is ignored: its messages are dropped";
+    if (command == "unignore") return text_of(f, "address") + " is no longer ignored";
     if (command == "group")
       return text_of(f, "action") == "rename"
                  ? "group " + text_of(f, "group") + " is now " + text_of(f, "name")
@@ -380,6 +383,12 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
   if (kind == "auth_request") {
     return "? " + who(f, "from") + " asks for authorization: " + text_of(f, "text") + "\n  (authorize " +
            text_of(f, "from") + " or deny " + text_of(f, "from") + ")";
+  }
+  if (kind == "away_message") {
+    std::string text = text_of(f, "text");
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n"))
+      text.replace(at, 2, " \u2014 ");
+    return "\u263E " + who(f, "address") + (text.empty() ? " has no away message" : ": " + text);
   }
   if (kind == "authorized") return "+ " + who(f, "address") + " authorized you";
   if (kind == "typing") return number_of(f, "seconds") > 0 ? "... " + who(f, "from") + " is typing" : "";

@@ -332,6 +332,51 @@ TEST_F(Console, AMoveReachesTheServerAndTheGroupsFollow) {
   EXPECT_EQ(names.back().value("contacts", int64_t{0}), 1);
 }
 
+// Two consoles find each other in the directory, read each other's away message and client,
+// and one renames, empties and deletes groups, as the server then keeps them.
+TEST_F(Console, TwoConsolesFindEachOtherReadAwayMessagesAndEditGroups) {
+  TempFolder kim_folder, amy_folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", kim_folder);
+  ConsoleProcess& amy = start(kAmy, "amy-pw", ":memory:", amy_folder);
+  go_online(kim);
+  go_online(amy);
+  ASSERT_EQ(amy.command("status online \"At lunch\" \"Back at two\"").value("event", ""), "ok")
+      << amy.transcript();
+  ASSERT_TRUE(kim.await([](const Json& e) {
+    return e.value("event", "") == "contact" && e.value("status_desc", "") == "Back at two";
+  })) << kim.transcript();
+
+  ASSERT_EQ(kim.command("search first=Amy age=30-40 online").value("event", ""), "ok") << kim.transcript();
+  std::optional<Json> hit = kim.await(is("search_result"));
+  ASSERT_TRUE(hit) << kim.transcript();
+  EXPECT_EQ((*hit).value("email", ""), kAmy);
+  EXPECT_EQ((*hit).value("status", ""), "online");
+  EXPECT_GE((*hit).value("age", int64_t{0}), 36);
+  ASSERT_TRUE(kim.await(is("search_done"))) << kim.transcript();
+
+  ASSERT_EQ(kim.command("away amy@mail.example").value("event", ""), "ok") << kim.transcript();
+  std::optional<Json> away = kim.await(is("away_message"));
+  ASSERT_TRUE(away) << kim.transcript();
+  EXPECT_EQ((*away).value("text", ""), "At lunch\r\nBack at two");
+  kim.command("list --long");
+  bool client_shown = false;
+  for (const Json& c : kim.all(is("list")).back().value("contacts", Json()))
+    if (c.value("address", "") == kAmy) client_shown = c.value("client", "").rfind(MRIM_CLIENT_NAME, 0) == 0;
+  EXPECT_TRUE(client_shown) << kim.transcript();
+
+  // The first group renamed with its contacts in it, then a group emptied and deleted.
+  ASSERT_EQ(kim.command("group rename Friends Pals").value("event", ""), "ok") << kim.transcript();
+  EXPECT_EQ(kim.command("group delete Pals").value("event", ""), "error");
+  ASSERT_EQ(kim.command("move amy@mail.example Old").value("event", ""), "ok") << kim.transcript();
+  ASSERT_EQ(kim.command("move amy@mail.example Pals").value("event", ""), "ok") << kim.transcript();
+  ASSERT_EQ(kim.command("group delete Old").value("event", ""), "ok") << kim.transcript();
+  std::optional<serversim::Account> on_server = server->account(kKim);
+  ASSERT_TRUE(on_server);
+  ASSERT_EQ(on_server->groups.size(), 1u);
+  EXPECT_EQ(on_server->groups[0].name, "Pals");
+  for (const serversim::Contact& c : on_server->contacts) EXPECT_EQ(c.group, 0u) << c.email;
+}
+
 TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
   TempFolder folder;
   ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", folder);

@@ -583,4 +583,30 @@ TEST_F(Directory, AwayMessagesClientsAndAnAdvancedSearchReachTheOtherAccount) {
   EXPECT_TRUE(find("Bergen").empty());
 }
 
+TEST_F(Directory, AnIgnoredContactsMessagesAreReceiptedAndDroppedAndItsPresenceHidden) {
+  go_online(kAlice);
+  go_online(kBob);
+  Handle bob = contact_of(kAlice, address_of(kBob)).value();
+  ASSERT_TRUE(host_.wait_until(
+      [&] { return host_.profile().setting(bob, kAlice, "Status") == Setting::word(ID_STATUS_ONLINE); },
+      kWaitMs));
+  auto flags_on_server = [&] {
+    std::optional<serversim::Account> alice = server_->account(address_of(kAlice));
+    return alice && !alice->contacts.empty() ? alice->contacts[0].flags : 0xFFFFFFFFu;
+  };
+  // The host's ignore list: all of Bob's events.
+  host_.write_setting(bob, "Ignore", "Mask1", Setting::dword(0xFFFF));
+  EXPECT_EQ(flags_on_server() & 0x10, 0x10u);
+  EXPECT_EQ(host_.profile().setting(bob, kAlice, "Status"), Setting::word(ID_STATUS_OFFLINE));
+  Handle alice = contact_of(kBob, address_of(kAlice)).value();
+  INT_PTR id = send(kBob, alice, "you cannot hear me");
+  ASSERT_TRUE(host_.wait_until([&] { return message_acknowledged(kBob, alice, id); }, kWaitMs)) << log(kBob);
+  ASSERT_TRUE(server_->wait_until([&] { return from(kAlice, code::message_recv).size() == 1; }));
+  EXPECT_TRUE(events_from(kAlice, address_of(kBob), EVENTTYPE_MESSAGE).empty());
+  // No longer ignored: the flag goes, and messages arrive.
+  host_.write_setting(bob, "Ignore", "Mask1", Setting::dword(0));
+  EXPECT_EQ(flags_on_server() & 0x10, 0u);
+  exchange(kBob, kAlice, "and now?");
+}
+
 }  // namespace
