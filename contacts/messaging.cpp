@@ -38,7 +38,9 @@ uint32_t message_capacity(size_t recipient_length, size_t text_length) {
 
 // The service's work once contact and text are known: the job, the account's nick, the
 // recipient, the thread. Returns the acknowledgement number, or 0 when nothing was started.
-DWORD start_send(HANDLE contact, const char* text, TextForm form) {
+}  // namespace
+
+DWORD mrim_start_send(HANDLE contact, const char* text, TextForm form, uint32_t flags, int ack_type) {
   size_t text_length = strlen(text);
   // Host text may take three bytes for each byte given: a stray byte of bad UTF-8 becomes
   // U+FFFD, and a code page letter two UTF-8 bytes.
@@ -59,6 +61,8 @@ DWORD start_send(HANDLE contact, const char* text, TextForm form) {
   }
 
   job->contact = contact;
+  job->flags = flags;
+  job->ack_type = ack_type;
   // 0 tells the host that nothing was sent, so a counter that has wrapped round to 0 gives
   // the next number instead.
   DWORD ack_id = mrim_next_seq();
@@ -67,6 +71,11 @@ DWORD start_send(HANDLE contact, const char* text, TextForm form) {
   host_text_from(text, text_length, form, job->text, room);
   // Its place in line is taken here, on the host's thread, in the order the user sent.
   job->turns = mrim_message_part_count(job->text, strlen(job->text), MRIM_MESSAGE_PART_UNITS);
+  if (flags != 0 && job->turns > 1) {
+    free_setting(&job->value);
+    free(job);
+    return 0;
+  }
   job->first_turn = mrim_send_reserve(job->turns);
 
   mrim_log("MRIM_SendMessage: Creating send Thread\n");
@@ -81,16 +90,15 @@ DWORD start_send(HANDLE contact, const char* text, TextForm form) {
   return ack_id;
 }
 
-}  // namespace
-
 INT_PTR MRIM_SendMessage(WPARAM, LPARAM lparam) {
   mrim_log("MRIM_SendMessage: started\n");
   auto* call = reinterpret_cast<const ProtocolCall*>(lparam);
   DWORD result = 0;
   if (call != nullptr && call->contact != nullptr && call->lparam != 0)
     // The host's own code page unless it says the text is UTF-8.
-    result = start_send(call->contact, reinterpret_cast<const char*>(call->lparam),
-                        (call->wparam & PREF_UTF) != 0 ? TextForm::utf8 : TextForm::cp1251);
+    result = mrim_start_send(call->contact, reinterpret_cast<const char*>(call->lparam),
+                             (call->wparam & PREF_UTF) != 0 ? TextForm::utf8 : TextForm::cp1251, 0,
+                             ACKTYPE_MESSAGE);
   mrim_log("MRIM_SendMessage: returning sequence %8.08X\n", static_cast<unsigned>(result));
   return static_cast<INT_PTR>(result);
 }
@@ -145,7 +153,7 @@ DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
     rest[length] = '\0';
     const uint64_t turn = job->first_turn + static_cast<uint64_t>(part);
     mrim_send_use_turn(turn);
-    outcome = mrim_do_sendmessage_status(job->value.text, rest, &status);
+    outcome = mrim_do_sendmessage_status(job->value.text, rest, &status, job->flags);
     // A part that never reached the line gives its turn back all the same.
     mrim_send_use_turn(0);
     mrim_send_release_turns(turn, 1);
@@ -159,13 +167,13 @@ DWORD WINAPI MRIM_SendMessageAckThread(LPVOID parameter) {
   if (outcome == MESSAGE_OUTCOME_DELIVERED) {
     mrim_log("MRIM_SendMessageAckThread: mrim_do_sendmessage(%s,%s) ok\n", job->value.text,
              log_private(job->text));
-    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_SUCCESS, process,
+    broadcast_ack(protocol_state.module_name, job->contact, job->ack_type, ACKRESULT_SUCCESS, process,
                   reinterpret_cast<LPARAM>("Ok."));
   } else if (!stop_requested()) {
     const char* reason = message_failure_text(outcome, status);
     mrim_log("MRIM_SendMessageAckThread: message %u failed: %s\n", static_cast<unsigned>(job->ack_id),
              reason);
-    broadcast_ack(protocol_state.module_name, job->contact, ACKTYPE_MESSAGE, ACKRESULT_FAILED, process,
+    broadcast_ack(protocol_state.module_name, job->contact, job->ack_type, ACKRESULT_FAILED, process,
                   reinterpret_cast<LPARAM>(reason));
   }
   mrim_log("MRIM_SendMessageAckThread: returning memory\n");
@@ -180,7 +188,8 @@ int mrim_do_sendmessage(const char* recipient, const char* text) {
   return mrim_do_sendmessage_status(recipient, text, &status);
 }
 
-int mrim_do_sendmessage_status(const char* recipient, const char* text, uint32_t* refused_status) {
+int mrim_do_sendmessage_status(const char* recipient, const char* text, uint32_t* refused_status,
+                               uint32_t flags) {
   mrim_log("mrim_do_sendmessage: started\n");
   auto* packet = static_cast<MrimPacket*>(malloc(sizeof(MrimPacket)));
   if (packet == nullptr) return MESSAGE_OUTCOME_NOT_SENT;
@@ -190,7 +199,7 @@ int mrim_do_sendmessage_status(const char* recipient, const char* text, uint32_t
 
   int result = MESSAGE_OUTCOME_NOT_SENT;
   // No MESSAGE_FLAG_UNICODE on what we send, whatever the text's form (see wire.h).
-  int built = mrim_append_ul(packet, 0) | mrim_append_lps(packet, recipient) |
+  int built = mrim_append_ul(packet, flags) | mrim_append_lps(packet, recipient) |
               mrim_append_text(packet, text, mrim_session_unicode()) | mrim_append_lps(packet, " ");
   if (built == 0) {
     const MrimRequestKind kind{"mrim_do_sendmessage",
@@ -203,9 +212,9 @@ int mrim_do_sendmessage_status(const char* recipient, const char* text, uint32_t
     uint32_t position = 0;
     // A report without a body leaves the status at 0: delivered.
     uint32_t status = MESSAGE_DELIVERED;
-    MrimRequestResult reply = mrim_request(packet, kind, &position, &status,
-                                           "mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n", 0ul,
-                                           recipient, log_private(text), "");
+    MrimRequestResult reply = mrim_request(
+        packet, kind, &position, &status, "mrim_do_sendmessage: MRIM_CS_MESSAGE(%lu,%s,%s,%s) sended\n",
+        static_cast<unsigned long>(flags), recipient, log_private(text), "");
     if (reply == MRIM_REQUEST_FAILED) {
       result = MESSAGE_OUTCOME_UNCONFIRMED;
     } else if (reply == MRIM_REQUEST_SESSION_ENDED) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/host_text.h"
 #include "host/host_api.h"
 #include "protocol/wire.h"
 
@@ -16,6 +17,8 @@
 struct MessageJob {
   HANDLE contact;
   DWORD ack_id;
+  uint32_t flags;        // of MRIM_CS_MESSAGE: 0, or MESSAGE_FLAG_CONTACT for contacts sent
+  int ack_type;          // ACKTYPE_MESSAGE, or ACKTYPE_CONTACTS
   SettingVariant value;  // the recipient's "EMail"; released by the thread
   // The turns in line taken when the user sent it, one per part (see send.h); the thread uses
   // or gives back every one.
@@ -31,6 +34,11 @@ constexpr uint32_t MRIM_TYPING_ADDRESS_MAX = MRIM_TYPING_BODY_CAPACITY - 18;
 // The "/SendMsg" service: lParam is the host's ProtocolCall (contact, and the text as its
 // lparam). Returns the acknowledgement number, or 0 when nothing was started.
 INT_PTR MRIM_SendMessage(WPARAM wparam, LPARAM call);
+// Starts the send of a text of host text in form to the contact, under the message flags, with
+// the acknowledgement of ack_type. A text with flags goes as one message or not at all (its
+// receiver reads it whole): 0 then when it is longer than one part. The acknowledgement number,
+// or 0 when nothing was started.
+DWORD mrim_start_send(HANDLE contact, const char* text, TextForm form, uint32_t flags, int ack_type);
 DWORD WINAPI MRIM_SendMessageAckThread(LPVOID job);
 // What became of one message; the first is 0, the others tell the host why it failed.
 enum MessageOutcome : int {
@@ -43,7 +51,7 @@ enum MessageOutcome : int {
 // Sends one message and waits for its delivery report.
 int mrim_do_sendmessage(const char* recipient, const char* text);
 // The same; for MESSAGE_OUTCOME_REFUSED *status is the server's status.
-int mrim_do_sendmessage_status(const char* recipient, const char* text, uint32_t* status);
+int mrim_do_sendmessage_status(const char* recipient, const char* text, uint32_t* status, uint32_t flags = 0);
 // The reason text of the failure acknowledgement for an outcome other than delivered (and, for
 // a refusal, the server's status). The texts are static: a host may keep the pointer past the
 // broadcast.

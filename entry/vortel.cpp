@@ -11,6 +11,7 @@
 #include "contacts/away_message.h"
 #include "contacts/contact_index.h"
 #include "contacts/contact_records.h"
+#include "contacts/contact_transfer.h"
 #include "contacts/details.h"
 #include "contacts/groups.h"
 #include "contacts/list_editing.h"
@@ -85,6 +86,8 @@ const ServiceEntry kServices[] = {
     {"/ConnectionSecurity", MRIM_ConnectionSecurity},
     {"/GetAwayMsg", MRIM_GetAwayMsg},
     {"/SetAwayMsg", MRIM_SetAwayMsg},
+    {"/SendContacts", MRIM_SendContacts},
+    {"/RecvContacts", MRIM_RecvContacts},
 };
 // clang-format on
 
@@ -267,8 +270,8 @@ INT_PTR MRIM_GetCaps(WPARAM wparam, LPARAM) {
   switch (wparam) {
     case PFLAGNUM_1:
       return static_cast<INT_PTR>(PF1_IMSEND | PF1_IMRECV | PF1_AUTHREQ | PF1_VISLIST | PF1_INVISLIST |
-                                  PF1_ADDSEARCHRES | PF1_SEARCHBYEMAIL | PF1_SEARCHBYNAME | PF1_EXTSEARCH |
-                                  PF1_EXTSEARCHUI | PF1_USERIDISEMAIL |
+                                  PF1_ADDSEARCHRES | PF1_CONTACTSEND | PF1_CONTACTRECV | PF1_SEARCHBYEMAIL |
+                                  PF1_SEARCHBYNAME | PF1_EXTSEARCH | PF1_EXTSEARCHUI | PF1_USERIDISEMAIL |
                                   (status_texts ? PF1_MODEMSGSEND | PF1_MODEMSGRECV : 0));
     case PFLAGNUM_2:
       return statuses;

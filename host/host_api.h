@@ -134,6 +134,8 @@ struct EventInfo {
 constexpr DWORD DBEF_UTF8 = 0x10;
 constexpr WORD EVENTTYPE_MESSAGE = 0;
 constexpr WORD EVENTTYPE_AUTHREQUEST = 1001;
+// Contacts someone sent: for each, its nickname and its address, each ended by a NUL.
+constexpr WORD EVENTTYPE_CONTACTS = 2;
 
 // "Netlib/Send".
 struct NetlibBuffer {
@@ -259,6 +261,15 @@ struct SearchResult {
   BYTE reserved[16];
 };
 
+// A received event as the host's receive services take it (the lParam of their ProtocolCall).
+// For "/RecvContacts" the text is an array of `count` search results, count in lparam.
+struct ReceivedEvent {
+  DWORD flags;
+  DWORD timestamp;
+  char* text;
+  LPARAM lparam;
+};
+
 // ME_CLIST_GROUPCHANGE's lParam; names are host text.
 struct GroupChange {
   int size;
@@ -295,6 +306,8 @@ constexpr DWORD PF1_VISLIST = 0x00000800;        // "/SetApparentMode"
 constexpr DWORD PF1_INVISLIST = 0x00001000;      // "/SetApparentMode"
 constexpr DWORD PF1_EXTSEARCH = 0x00100000;      // "/SearchByAdvanced"
 constexpr DWORD PF1_ADDSEARCHRES = 0x00800000;   // "/AddToList"
+constexpr DWORD PF1_CONTACTSEND = 0x01000000;    // "/SendContacts"
+constexpr DWORD PF1_CONTACTRECV = 0x02000000;    // "/RecvContacts"
 constexpr DWORD PF1_SEARCHBYEMAIL = 0x08000000;  // "/SearchByEmail"
 constexpr DWORD PF1_SEARCHBYNAME = 0x20000000;   // "/SearchByName"
 constexpr DWORD PF1_EXTSEARCHUI = 0x40000000;    // "/CreateAdvSearchUI", "/SearchByAdvanced"

@@ -185,8 +185,8 @@ void install_protocols(Host& host, HostImpl& impl) {
     record.param = ack->param;
     // Only message, away-message and search acknowledgements carry a pointer; a search hit is a
     // record, of which a protocol's own fields follow the host's.
-    if (ack->param &&
-        (ack->type == ACKTYPE_MESSAGE || ack->type == ACKTYPE_SEARCH || ack->type == ACKTYPE_AWAYMSG)) {
+    if (ack->param && (ack->type == ACKTYPE_MESSAGE || ack->type == ACKTYPE_SEARCH ||
+                       ack->type == ACKTYPE_AWAYMSG || ack->type == ACKTYPE_CONTACTS)) {
       if (ack->type == ACKTYPE_SEARCH && ack->result == ACKRESULT_DATA) {
         auto* result = reinterpret_cast<const SearchResult*>(ack->param);
         auto optional_text = [](const char* text) {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "contacts/contact_records.h"
+#include "contacts/contact_transfer.h"
 #include "contacts/ignore.h"
 #include "core/host_services.h"
 #include "core/host_text.h"
@@ -207,16 +208,38 @@ uint32_t build_auth_record(BYTE* record, HANDLE contact, const char* address, co
 
 }  // namespace
 
+namespace {
+
+// A widely used server passes the asker's text of an authorization request on in the
+// receiver's encoding, UTF-16LE to a Unicode session, yet without the flag that says so. Code
+// page text never has a control character in every second byte, which UTF-16LE of the scripts
+// people write (Latin, Cyrillic, Greek, ...: below U+2000) always has.
+bool request_text_is_utf16(const MrimPacket* packet, uint32_t position, uint32_t flags) {
+  if ((flags & MESSAGE_FLAG_AUTHORIZE) == 0 || (flags & MESSAGE_FLAG_UNICODE) != 0 || !mrim_session_unicode())
+    return false;
+  const BYTE* data = nullptr;
+  uint32_t length = 0;
+  if (mrim_read_lps_view(&position, packet, &data, &length) != 0 || length == 0 || length % 2 != 0)
+    return false;
+  for (uint32_t i = 1; i < length; i += 2)
+    if (data[i] >= 0x20) return false;
+  return true;
+}
+
+}  // namespace
+
 void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work) {
   mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK received\n");
   uint32_t position = 0;
   uint32_t message_id = 0;
   uint32_t flags = 0;
-  // The text is UTF-16LE when the server marks it so (and its length agrees).
+  // The text is UTF-16LE when the server marks it so (and its length agrees), and for an
+  // authorization request when it reads as such (see request_text_is_utf16).
   if (mrim_read_ul(&position, packet, &message_id) != 0 || mrim_read_ul(&position, packet, &flags) != 0 ||
       mrim_read_lps(&position, packet, work->address, sizeof work->address) != 0 ||
       mrim_read_text(&position, packet, work->message, sizeof work->message,
-                     (flags & MESSAGE_FLAG_UNICODE) != 0) != 0) {
+                     (flags & MESSAGE_FLAG_UNICODE) != 0 || request_text_is_utf16(packet, position, flags)) !=
+          0) {
     mrim_log("MRIM_HSP: MRIM_CS_MESSAGE_ACK handled\n");
     return;
   }
@@ -238,6 +261,9 @@ void mrim_handle_message_ack(const MrimPacket* packet, ListenerWorkArea* work) {
       if (flags & MESSAGE_FLAG_AUTHORIZE) {
         uint32_t size = build_auth_record(work->auth_record, contact, work->address, work->message);
         mrim_add_event(contact, EVENTTYPE_AUTHREQUEST, work->auth_record, size);
+      } else if ((flags & MESSAGE_FLAG_CONTACT) != 0 &&
+                 mrim_contacts_received(contact, work->message, unix_time_now()) > 0) {
+        // Stored as the host's contacts event; a text that names none is kept as a message.
       } else {
         mrim_add_event(contact, EVENTTYPE_MESSAGE, work->message,
                        static_cast<uint32_t>(strlen(work->message) + 1));

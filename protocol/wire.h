@@ -66,6 +66,8 @@ constexpr uint32_t MRIM_CS_STARTTLS_REJ = 0x1088;
 // Message flags (the UL after the message id in MRIM_CS_MESSAGE and MRIM_CS_MESSAGE_ACK).
 constexpr uint32_t MESSAGE_FLAG_NORECV = 0x4;
 constexpr uint32_t MESSAGE_FLAG_AUTHORIZE = 0x8;
+// The text is contacts, "address;nickname;" for each.
+constexpr uint32_t MESSAGE_FLAG_CONTACT = 0x200;
 constexpr uint32_t MESSAGE_FLAG_NOTIFY = 0x400;
 // Set by the server on a message whose text is UTF-16LE. Never set on what we send: some servers
 // then refuse to store the message for a receiver who is offline.

@@ -32,6 +32,7 @@ const Shape kShapes[] = {
     {"chat", 1, 1, false},     {"close", 0, 0, false},     {"outbox", 0, 1, false},
     {"unread", 0, 0, false},   {"more", 0, 0, false},      {"group", 2, 3, false},
     {"ignore", 1, 1, false},   {"unignore", 1, 1, false},  {"away", 1, 1, false},
+    {"contacts", 2, 2, true},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -138,6 +139,9 @@ const std::vector<CommandInfo>& command_table() {
        "A value with spaces goes in quotes: city=\"Нижний Новгород\". The server answers 50 at a time;\n"
        "more repeats the search for the next 50 (within about two minutes)."},
       {"more", "more", "the next page of the last search", ""},
+      {"contacts", "contacts ADDRESS CONTACT...", "send contacts of your list to someone",
+       "Each CONTACT is an address or a name, as in msg. The other side's console lists them,\n"
+       "and add ADDRESS adds one."},
       {"away", "away ADDRESS", "read a contact's away message (its status title and description)", ""},
       {"ignore", "ignore ADDRESS", "drop a contact's messages and hide its presence (kept on the server)",
        ""},
@@ -249,9 +253,9 @@ bool is_email_address(const std::string& text) {
 
 bool needs_server(const std::string& command) {
   // Not msg: a message typed offline waits in the outbox.
-  static const char* const kNeeding[] = {"typing", "search", "add",     "rename",     "move",
-                                         "delete", "info",   "reqauth", "visibility", "authorize",
-                                         "more",   "group",  "ignore",  "unignore",   "away"};
+  static const char* const kNeeding[] = {"typing", "search",   "add",        "rename",    "move", "delete",
+                                         "info",   "reqauth",  "visibility", "authorize", "more", "group",
+                                         "ignore", "unignore", "away",       "contacts"};
   for (const char* name : kNeeding)
     if (command == name) return true;
   return false;

@@ -236,4 +236,15 @@ std::string auth_request_text(const std::vector<BYTE>& blob, DWORD flags) {
   return event_text(nul_text(blob, pos), flags);
 }
 
+std::vector<std::pair<std::string, std::string>> sent_contacts(const std::vector<BYTE>& blob, DWORD flags) {
+  std::vector<std::pair<std::string, std::string>> contacts;
+  size_t pos = 0;
+  while (pos < blob.size()) {
+    std::string nick = event_text(nul_text(blob, pos), flags);
+    std::string address = event_text(nul_text(blob, pos), flags);
+    if (!address.empty()) contacts.emplace_back(nick, address);
+  }
+  return contacts;
+}
+
 }  // namespace console

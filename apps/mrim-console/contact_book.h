@@ -103,5 +103,7 @@ Value contact_value(const ContactState& state);
 // the event's flags say whether the blob holds UTF-8 (DBEF_UTF8) or code page text.
 std::string message_text(const std::vector<BYTE>& blob, DWORD flags);
 std::string auth_request_text(const std::vector<BYTE>& blob, DWORD flags);
+// The contacts of a contacts event's blob (nickname and address for each), as UTF-8.
+std::vector<std::pair<std::string, std::string>> sent_contacts(const std::vector<BYTE>& blob, DWORD flags);
 
 }  // namespace console

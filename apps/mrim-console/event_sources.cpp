@@ -531,6 +531,15 @@ void EventSources::take_ack(const hostsim::AckRecord& ack) {
     case ACKTYPE_GETINFO:
       show_details(ack);
       break;
+    case ACKTYPE_CONTACTS: {
+      Event sent("contacts_sent");
+      sent.set("id", static_cast<int64_t>(ack.process))
+          .set("to", book_.state(ack.contact).address)
+          .set("delivered", ack.result == ACKRESULT_SUCCESS);
+      if (ack.result != ACKRESULT_SUCCESS) sent.set("reason", from_cp1251(ack.param_text));
+      view_.show(sent);
+      break;
+    }
     case ACKTYPE_AWAYMSG: {
       std::string text = host_.takes_utf8() ? valid_utf8(ack.param_text) : from_cp1251(ack.param_text);
       view_.show(Event("away_message").set("address", book_.state(ack.contact).address).set("text", text));
@@ -648,6 +657,15 @@ void EventSources::take_database_events() {
                      .set("from", from.address)
                      .set("name", from.name)
                      .set("text", auth_request_text(event.blob, event.flags))
+                     .set("time", event.timestamp));
+    } else if (event.type == EVENTTYPE_CONTACTS) {
+      Value contacts = Value::array();
+      for (const auto& [nick, address] : sent_contacts(event.blob, event.flags))
+        contacts.push_back(Value{{"name", nick}, {"address", address}});
+      view_.show(Event("contacts")
+                     .set("from", from.address)
+                     .set("name", from.name)
+                     .set("contacts", std::move(contacts))
                      .set("time", event.timestamp));
     } else if (event.type == EVENTTYPE_MESSAGE && is_mailbox(from.address)) {
       view_.show(Event("new_mail")

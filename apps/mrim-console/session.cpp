@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "account_setup.h"
@@ -414,6 +415,7 @@ void Session::run(const Command& command) {
   if (name == "group") return group(command);
   if (name == "ignore" || name == "unignore") return ignore(command);
   if (name == "away") return away(command);
+  if (name == "contacts") return send_contacts(command);
   if (name == "delete") return remove(command);
   if (name == "visibility") return visibility(command);
   if (name == "info") return info(command);
@@ -1150,6 +1152,32 @@ void Session::group(const Command& command) {
   answer.set("command", "group").set("action", action).set("group", name);
   if (rename) answer.set("name", new_name);
   ok(answer);
+}
+
+// Contacts of the list sent to another user, as the host's send-contacts window does it.
+void Session::send_contacts(const Command& command) {
+  std::optional<hostsim::Handle> to = contact_of("contacts", command.args[0]);
+  if (!to || !online_for("contacts")) return;
+  std::vector<HANDLE> handles;
+  std::istringstream words(command.args[1]);
+  for (std::string word; words >> word;) {
+    Resolved resolved = resolve_address(word, contact_names());
+    if (!resolved.error.empty()) return error("contacts", resolved.error);
+    std::optional<hostsim::Handle> contact = book_->find(resolved.address);
+    if (!contact) return error("contacts", "no contact " + word);
+    handles.push_back(reinterpret_cast<HANDLE>(*contact));
+  }
+  std::string service = module_ + "/SendContacts";
+  ProtocolCall request{reinterpret_cast<HANDLE>(*to), service.c_str(), MAKEWPARAM(0, handles.size()),
+                       reinterpret_cast<LPARAM>(handles.data())};
+  std::optional<INT_PTR> id = call("contacts", "/SendContacts", 0, reinterpret_cast<LPARAM>(&request));
+  if (!id) return;
+  if (*id == 0) return error("contacts", "the plug-in sent nothing (too many contacts, or too long a text)");
+  ok(Event("ok")
+         .set("command", "contacts")
+         .set("to", book_->state(*to).address)
+         .set("id", static_cast<int64_t>(*id))
+         .set("count", static_cast<int64_t>(handles.size())));
 }
 
 // The contact's away message as the host's message window asks for it: the plug-in answers

@@ -384,6 +384,17 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     return "? " + who(f, "from") + " asks for authorization: " + text_of(f, "text") + "\n  (authorize " +
            text_of(f, "from") + " or deny " + text_of(f, "from") + ")";
   }
+  if (kind == "contacts") {
+    std::string text = "\u21C4 " + who(f, "from") + " sent contacts:";
+    if (f.contains("contacts"))
+      for (const Value& c : f["contacts"])
+        text += "\n  " + text_of(c, "name") + " <" + text_of(c, "address") + ">";
+    return text + "\n  (add ADDRESS adds one)";
+  }
+  if (kind == "contacts_sent") {
+    if (flag_of(f, "delivered")) return "\u2713 contacts delivered to " + who(f, "to");
+    return "\u2717 contacts not delivered to " + who(f, "to") + ": " + text_of(f, "reason");
+  }
   if (kind == "away_message") {
     std::string text = text_of(f, "text");
     for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n"))

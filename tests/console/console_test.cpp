@@ -364,6 +364,26 @@ TEST_F(Console, TwoConsolesFindEachOtherReadAwayMessagesAndEditGroups) {
     if (c.value("address", "") == kAmy) client_shown = c.value("client", "").rfind(MRIM_CLIENT_NAME, 0) == 0;
   EXPECT_TRUE(client_shown) << kim.transcript();
 
+  // A contact sent, and added from what arrived with a text for its owner.
+  ASSERT_EQ(kim.command("contacts amy@mail.example bob@mail.example").value("event", ""), "ok")
+      << kim.transcript();
+  std::optional<Json> got = amy.await(is("contacts"));
+  ASSERT_TRUE(got) << amy.transcript();
+  ASSERT_EQ((*got).value("contacts", Json()).size(), 1u);
+  EXPECT_EQ((*got).value("contacts", Json()).at(0).value("address", ""), kBob);
+  ASSERT_EQ(amy.command("add bob@mail.example -- Hi Bob, it's Amy").value("event", ""), "ok")
+      << amy.transcript();
+  std::optional<serversim::Account> amy_on_server = server->account(kAmy);
+  ASSERT_TRUE(amy_on_server);
+  EXPECT_TRUE(std::any_of(amy_on_server->contacts.begin(), amy_on_server->contacts.end(),
+                          [](const serversim::Contact& c) { return c.email == kBob; }));
+
+  // Ignored: the flag is on the server's list, and off again.
+  ASSERT_EQ(kim.command("ignore amy@mail.example").value("event", ""), "ok") << kim.transcript();
+  EXPECT_EQ(server->account(kKim)->contacts.at(0).flags & 0x10, 0x10u);
+  ASSERT_EQ(kim.command("unignore amy@mail.example").value("event", ""), "ok") << kim.transcript();
+  EXPECT_EQ(server->account(kKim)->contacts.at(0).flags & 0x10, 0u);
+
   // The first group renamed with its contacts in it, then a group emptied and deleted.
   ASSERT_EQ(kim.command("group rename Friends Pals").value("event", ""), "ok") << kim.transcript();
   EXPECT_EQ(kim.command("group delete Pals").value("event", ""), "error");

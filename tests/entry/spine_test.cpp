@@ -91,7 +91,9 @@ TEST(Load, RegistersTheAccountUnderTheFileName) {
                              "AuthRequest",
                              "ConnectionSecurity",
                              "GetAwayMsg",
-                             "SetAwayMsg"})
+                             "SetAwayMsg",
+                             "SendContacts",
+                             "RecvContacts"})
     expected.push_back(std::string("chat_test/") + suffix);
   std::vector<std::string> created;
   for (const auto& name : host.service_names())
@@ -177,6 +179,8 @@ TEST(Services, EveryCapabilityBitHasItsServicesAndTheOldProtocolPromisesNoAwayMe
       {PF1_INVISLIST, {"/SetApparentMode"}},
       {PF1_EXTSEARCH, {"/SearchByAdvanced"}},
       {PF1_ADDSEARCHRES, {"/AddToList"}},
+      {PF1_CONTACTSEND, {"/SendContacts"}},
+      {PF1_CONTACTRECV, {"/RecvContacts"}},
       {PF1_SEARCHBYEMAIL, {"/SearchByEmail"}},
       {PF1_USERIDISEMAIL, {}},
       {PF1_SEARCHBYNAME, {"/SearchByName"}},

@@ -131,6 +131,29 @@ TEST_F(ModernSession, ListNamesAreUtf16WhereFlaggedAndStatusTextsAlways) {
   EXPECT_EQ(text(contacts_with("bob@example.org").at(0), "MyHandle", "CList"), "Bob");
 }
 
+// A widely used server passes an authorization request's text in UTF-16LE without the flag.
+TEST_F(ModernSession, AnAuthorizationRequestsUnmarkedUtf16TextIsReadAsSuch) {
+  Handle kim = add_contact("kim@example.org");
+  auto request = [](const std::string& body) {
+    return PacketBuilder(MRIM_CS_MESSAGE_ACK)
+        .ul(7)
+        .ul(MESSAGE_FLAG_AUTHORIZE | MESSAGE_FLAG_NORECV)
+        .lps("kim@example.org")
+        .lps_bytes(body)
+        .lps(" ");
+  };
+  dispatch(request(u16("Привет, it's Kim")));
+  dispatch(request(cp1251("Привет")));  // code page text stays code page text
+  auto stored = host_.profile().events(kim);
+  ASSERT_EQ(stored.size(), 2u);
+  auto reason = [](const hostsim::StoredEvent& event) {
+    std::string blob(event.blob.begin(), event.blob.end() - 1);
+    return blob.substr(blob.rfind('\0') + 1);
+  };
+  EXPECT_EQ(reason(stored[0]), cp1251("Привет, it's Kim"));
+  EXPECT_EQ(reason(stored[1]), cp1251("Привет"));
+}
+
 TEST_F(ModernSession, MessagesAreUtf16OnlyWhenMarkedAndEven) {
   Handle kim = add_contact("kim@example.org");
   auto message = [](uint32_t flags, const std::string& body) {

@@ -609,4 +609,33 @@ TEST_F(Directory, AnIgnoredContactsMessagesAreReceiptedAndDroppedAndItsPresenceH
   exchange(kBob, kAlice, "and now?");
 }
 
+TEST_F(Directory, ContactsSentArriveAsTheHostsContactsEvent) {
+  go_online(kAlice);
+  go_online(kBob);
+  Handle bob = contact_of(kAlice, address_of(kBob)).value();
+  Handle carol = add_contact(kAlice, "carol@mail.example");
+  host_.profile().write_setting(carol, "CList", "MyHandle", Setting::string("Carol; from work"));
+  HANDLE sent[] = {reinterpret_cast<HANDLE>(carol), reinterpret_cast<HANDLE>(bob)};
+  ProtocolCall request{reinterpret_cast<HANDLE>(bob), "/SendContacts", MAKEWPARAM(0, 2),
+                       reinterpret_cast<LPARAM>(sent)};
+  INT_PTR id = call(kAlice, "/SendContacts", 0, reinterpret_cast<LPARAM>(&request));
+  ASSERT_NE(id, 0);
+  ASSERT_TRUE(host_.wait_until(
+      [&] { return ack_of(kAlice, ACKTYPE_CONTACTS, id, ACKRESULT_SUCCESS).has_value(); }, kWaitMs))
+      << log(kAlice);
+  std::vector<hostsim::StoredEvent> got;
+  ASSERT_TRUE(host_.wait_until(
+      [&] { return !(got = events_from(kBob, address_of(kAlice), EVENTTYPE_CONTACTS)).empty(); }, kWaitMs))
+      << log(kBob);
+  // A ';' in a nickname would split the pair: it travels as ','.
+  const std::string expected("Carol, from work\0carol@mail.example\0Bob\0bob@mail.example\0", 57);
+  EXPECT_EQ(std::string(got[0].blob.begin(), got[0].blob.end()), expected);
+  EXPECT_TRUE(events_from(kBob, address_of(kAlice), EVENTTYPE_MESSAGE).empty());
+  // Nothing of this account to send: nothing is sent.
+  HANDLE none[] = {nullptr};
+  ProtocolCall empty{reinterpret_cast<HANDLE>(bob), "/SendContacts", MAKEWPARAM(0, 1),
+                     reinterpret_cast<LPARAM>(none)};
+  EXPECT_EQ(call(kAlice, "/SendContacts", 0, reinterpret_cast<LPARAM>(&empty)), 0);
+}
+
 }  // namespace
