@@ -260,8 +260,9 @@ struct Behavior {
   //  - rename_from_address: a group rename takes the new name from the address field (read as
   //    a name, in the session's encoding); an empty one is answered kContactOperInvalidInfo (4);
   //  - groups_renumbered: deleting a group moves the later groups' indices down by one at once,
-  //    the contacts in them with them, and a new group's index is the group count (without it,
-  //    one past the highest index);
+  //    the contacts in them with them, and a new group's index is the group count. Servers in
+  //    the field all do, so it is on unless a test turns it off for a server that keeps the
+  //    indices (a new group then takes one past the highest);
   //  - unanswered_edits: a contact's MODIFY_CONTACT naming an address that is no account here,
   //    and any contact delete, are carried out when they would have succeeded but never
   //    answered;
@@ -273,7 +274,7 @@ struct Behavior {
   size_t group_limit = kMaxGroups;
   bool add_needs_account = false;
   bool rename_from_address = false;
-  bool groups_renumbered = false;
+  bool groups_renumbered = true;
   bool unanswered_edits = false;
   bool delete_shows_offline = false;
 

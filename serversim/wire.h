@@ -59,6 +59,8 @@ inline constexpr uint32_t compression_request = 0x1089;
 namespace message_flag {
 inline constexpr uint32_t norecv = 0x4;
 inline constexpr uint32_t authorize = 0x8;
+// The text is contacts: "address;nickname;" for each.
+inline constexpr uint32_t contact = 0x200;
 inline constexpr uint32_t notify = 0x400;
 // On MESSAGE_ACK to a Unicode session: the text is UTF-16LE. Clients do not set it, since some
 // servers then refuse to store the message for a receiver who is not logged in.

@@ -95,6 +95,12 @@ void EchoBot::answer(const Packet& packet) {
   client_.request(code::message,
                   Writer().ul(flag::notify | flag::norecv).lps(*from).lps(" ").lps(" ").take());
   for (int i = 0; i < 5 && !stop_; ++i) std::this_thread::sleep_for(100ms);
+  // Contacts go back as contacts, so that the console's user sees how received ones look.
+  if (*flags & flag::contact) {
+    client_.request(code::message,
+                    Writer().ul(flag::contact).lps(*from).lps(client_.text(said)).lps(" ").take());
+    return;
+  }
   client_.request(code::message,
                   Writer().ul(0).lps(*from).lps(client_.text("You said: " + said)).lps(" ").take());
 }

@@ -37,7 +37,6 @@ class Groups : public ::testing::Test {
     settings.behavior.address_reply = std::string(kServerName) + ":443\r\n";
     settings.behavior.group_limit = 3;
     settings.behavior.rename_from_address = true;
-    settings.behavior.groups_renumbered = true;
     testsupport::apply_write_style(settings.behavior);
     server = std::make_unique<serversim::Server>(settings);
     server->start();
