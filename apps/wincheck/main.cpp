@@ -59,16 +59,35 @@ const std::wstring kNoticeText =
 
 // Every protocol service, in the order Load creates them. The check requires the first few to be
 // there and the others only to keep this order.
-const std::vector<std::string> kServiceOrder = {
-    "/GetCaps",       "/GetName",   "/LoadIcon", "/SetStatus",    "/GetStatus",
-    "/SearchByEmail", "/AddToList", "/SendMsg",  "/UserIsTyping", "/SetApparentMode",
-    "/GetInfo",       "/Authorize", "/AuthDeny", "/ReqAuth",      "/ConnectionSecurity"};
+const std::vector<std::string> kServiceOrder = {"/GetCaps",
+                                                "/GetName",
+                                                "/LoadIcon",
+                                                "/SetStatus",
+                                                "/GetStatus",
+                                                "/SearchByEmail",
+                                                "/SearchByName",
+                                                "/CreateAdvSearchUI",
+                                                "/SearchByAdvanced",
+                                                "/AddToList",
+                                                "/SendMsg",
+                                                "/UserIsTyping",
+                                                "/SetApparentMode",
+                                                "/GetInfo",
+                                                "/Authorize",
+                                                "/AuthDeny",
+                                                "/ReqAuth",
+                                                "/AuthRequest",
+                                                "/ConnectionSecurity",
+                                                "/GetAwayMsg",
+                                                "/SetAwayMsg",
+                                                "/SendContacts",
+                                                "/RecvContacts"};
 const std::vector<std::string> kServicesRequired = {"/GetCaps", "/GetName", "/LoadIcon", "/SetStatus",
                                                     "/GetStatus"};
 
 // The events MRIM_ModulesLoaded hooks and Unload removes again.
 const std::vector<std::string> kLateHooks = {ME_OPT_INITIALISE, ME_USERINFO_INITIALISE, ME_DB_CONTACT_DELETED,
-                                             ME_DB_CONTACT_SETTINGCHANGED};
+                                             ME_CLIST_GROUPCHANGE, ME_DB_CONTACT_SETTINGCHANGED};
 
 constexpr int kDeadlineSeconds = 200;
 
@@ -352,7 +371,10 @@ void check_services(Context& c) {
     WPARAM which;
     uint32_t expected;
   };
-  for (Caps caps : {Caps{1, 0xAB801AC3u}, Caps{2, 7}, Caps{3, 0}, Caps{4, 8}, Caps{5, 0}, Caps{0, 0}}) {
+  // Word 1: messages, away messages, authorization, the visible and invisible lists, searches by
+  // address, name and the advanced page, adding a hit, contacts sent and received, the user id
+  // an address. Word 3: the statuses that carry away messages.
+  for (Caps caps : {Caps{1, 0x7B901AC3u}, Caps{2, 7}, Caps{3, 7}, Caps{4, 8}, Caps{5, 0}, Caps{0, 0}}) {
     auto got = static_cast<uint32_t>(c.host.call_service((kModule + "/GetCaps").c_str(), caps.which, 0));
     c.report.check("GetCaps " + std::to_string(caps.which) + " is " + hex(caps.expected),
                    got == caps.expected, hex(got));
