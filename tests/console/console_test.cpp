@@ -70,7 +70,8 @@ class Console : public ::testing::Test {
         account(kAmy, "amy-pw", {contact(kKim, serversim::mrim_status::offline, "Kim")}),
         account(kBob, "bob-pw", {contact(kKim, serversim::mrim_status::offline, "Kim")}),
     };
-    settings.accounts.at(1).directory = {{"FirstName", "Amy"}, {"Birthday", "1990-07-15"}, {"Sex", "2"}};
+    settings.accounts.at(1).directory = {
+        {"FirstName", "Amy"}, {"Birthday", "1990-07-15"}, {"Sex", "2"}, {"Location", "Riga"}};
     // The address service names a server on port 443, as the plug-in requires; the console's
     // --route takes that name to the MRIM service.
     settings.behavior.address_reply = "mrim.test:443\r\n";
@@ -346,11 +347,13 @@ TEST_F(Console, TwoConsolesFindEachOtherReadAwayMessagesAndEditGroups) {
     return e.value("event", "") == "contact" && e.value("status_desc", "") == "Back at two";
   })) << kim.transcript();
 
-  ASSERT_EQ(kim.command("search first=Amy age=30-40 online").value("event", ""), "ok") << kim.transcript();
+  ASSERT_EQ(kim.command("search first=Amy city=Riga age=30-40 online").value("event", ""), "ok")
+      << kim.transcript();
   std::optional<Json> hit = kim.await(is("search_result"));
   ASSERT_TRUE(hit) << kim.transcript();
   EXPECT_EQ((*hit).value("email", ""), kAmy);
   EXPECT_EQ((*hit).value("status", ""), "online");
+  EXPECT_EQ((*hit).value("city", ""), "Riga");
   EXPECT_GE((*hit).value("age", int64_t{0}), 36);
   ASSERT_TRUE(kim.await(is("search_done"))) << kim.transcript();
 
@@ -395,6 +398,15 @@ TEST_F(Console, TwoConsolesFindEachOtherReadAwayMessagesAndEditGroups) {
   ASSERT_EQ(on_server->groups.size(), 1u);
   EXPECT_EQ(on_server->groups[0].name, "Pals");
   for (const serversim::Contact& c : on_server->contacts) EXPECT_EQ(c.group, 0u) << c.email;
+  // The list of a new log-in says the same.
+  ASSERT_EQ(kim.command("status offline").value("event", ""), "ok") << kim.transcript();
+  ASSERT_TRUE(kim.await(is("status", "status", "offline"))) << kim.transcript();
+  go_online(kim);
+  kim.command("groups");
+  const Json groups = kim.all(is("groups")).back().value("groups", Json());
+  ASSERT_EQ(groups.size(), 1u) << kim.transcript();
+  EXPECT_EQ(groups.at(0).value("name", ""), "Pals");
+  EXPECT_EQ(groups.at(0).value("contacts", int64_t{0}), 2);
 }
 
 TEST_F(Console, SearchDetailsVisibilityAndDeletionGoThroughThePlugIn) {
