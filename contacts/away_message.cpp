@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/host_services.h"
+#include "core/host_text.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/text.h"
@@ -32,14 +33,9 @@ size_t characters(const char* text, size_t length) {
   return count;
 }
 
-// copy_cut that never ends inside a character of UTF-8 host text.
+// copy_cut that never ends inside a character of host text.
 void copy_whole_characters(char* destination, size_t capacity, const char* source, size_t length) {
-  if (length > capacity - 1) {
-    length = capacity - 1;
-    while (host_takes_utf8() && length > 0 && (static_cast<unsigned char>(source[length]) & 0xC0) == 0x80)
-      --length;
-  }
-  copy_cut(destination, capacity, source, length);
+  copy_cut(destination, capacity, source, host_text_fit(source, length, capacity));
 }
 
 // The contact's title and description, joined by a line break when both are there; the texts are

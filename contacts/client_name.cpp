@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/host_services.h"
+#include "core/host_text.h"
 #include "core/protocol_state.h"
 
 namespace {
@@ -28,11 +29,7 @@ bool attribute(const char* description, const char* name, const char** value, si
 // end.
 void append(char* out, size_t out_size, size_t* used, const char* text, size_t length) {
   if (*used + 1 >= out_size) return;
-  if (length > out_size - 1 - *used) {
-    length = out_size - 1 - *used;
-    while (host_takes_utf8() && length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
-      --length;
-  }
+  length = host_text_fit(text, length, out_size - *used);
   memcpy(out + *used, text, length);
   *used += length;
   out[*used] = '\0';

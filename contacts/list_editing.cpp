@@ -17,8 +17,10 @@
 #include "contacts/groups.h"
 #include "contacts/search.h"
 #include "core/host_services.h"
+#include "core/host_text.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
+#include "core/text.h"
 #include "core/worker_threads.h"
 #include "protocol/receive.h"
 #include "protocol/request.h"
@@ -104,17 +106,8 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
   // The text the other side reads with our request for authorization: code page 1251 at every
   // revision, cut to what a request shows (empty: the server's own words).
   char text[kRequestTextMax + 1] = "";
-  if (request_text != nullptr) {
-    size_t length = strlen(request_text);
-    if (length > kRequestTextMax) {
-      length = kRequestTextMax;
-      while (host_takes_utf8() && length > 0 &&
-             (static_cast<unsigned char>(request_text[length]) & 0xC0) == 0x80)
-        --length;
-    }
-    memcpy(text, request_text, length);
-    text[length] = '\0';
-  }
+  if (request_text != nullptr)
+    copy_cut(text, sizeof text, request_text, host_text_fit(request_text, strlen(request_text), sizeof text));
   mrim_append_text(packet, text, false);
 
   int result = 1;

@@ -27,17 +27,49 @@ constexpr DWORD kPauseBeforeClosingMs = 100;
 enum class Field : BYTE { other, user, domain, nickname, first_name, last_name, birthday, location, status };
 constexpr uint32_t kKnownFieldsMax = 64;
 
+const struct {
+  const char* name;
+  Field field;
+} kFields[] = {{"Username", Field::user},      {"Domain", Field::domain},
+               {"Nickname", Field::nickname},  {"FirstName", Field::first_name},
+               {"LastName", Field::last_name}, {"Birthday", Field::birthday},
+               {"Location", Field::location},  {"mrim_status", Field::status}};
+
 Field field_of(const char* name) {
-  static const struct {
-    const char* name;
-    Field field;
-  } kFields[] = {{"Username", Field::user},      {"Domain", Field::domain},
-                 {"Nickname", Field::nickname},  {"FirstName", Field::first_name},
-                 {"LastName", Field::last_name}, {"Birthday", Field::birthday},
-                 {"Location", Field::location},  {"mrim_status", Field::status}};
   for (const auto& known : kFields)
     if (strcmp(name, known.name) == 0) return known.field;
   return Field::other;
+}
+
+const char* name_of(Field field) {
+  for (const auto& known : kFields)
+    if (known.field == field) return known.name;
+  return "";
+}
+
+// Where the row keeps a text field, with its size; null for the status and other fields.
+char* row_text(SearchRow* row, Field field, char* user, char* domain, uint32_t* size) {
+  *size = SEARCH_PART_SIZE;
+  switch (field) {
+    case Field::user:
+      return user;
+    case Field::domain:
+      return domain;
+    case Field::nickname:
+      return row->nickname;
+    case Field::first_name:
+      return row->first_name;
+    case Field::last_name:
+      return row->last_name;
+    case Field::birthday:
+      *size = sizeof row->birthday;
+      return row->birthday;
+    case Field::location:
+      *size = sizeof row->location;
+      return row->location;
+    default:
+      return nullptr;
+  }
 }
 
 // One value into out as host text, in the form its field's name says. A value holding a NUL
@@ -54,29 +86,6 @@ int read_value(uint32_t* position, const MrimPacket* packet, const char* name, c
   }
   host_text_from(data, length, form, out, out_size);
   return 0;
-}
-
-const char* name_of(Field field) {
-  switch (field) {
-    case Field::user:
-      return "Username";
-    case Field::domain:
-      return "Domain";
-    case Field::nickname:
-      return "Nickname";
-    case Field::first_name:
-      return "FirstName";
-    case Field::last_name:
-      return "LastName";
-    case Field::birthday:
-      return "Birthday";
-    case Field::location:
-      return "Location";
-    case Field::status:
-      return "mrim_status";
-    default:
-      return "";
-  }
 }
 
 // Whole years from "YYYY-MM-DD" to the given date; 0 when the text is no such date or lies ahead.
@@ -150,9 +159,10 @@ MrimSearchOutcome run_search(SearchJob* job, uint32_t* rows) {
   return MRIM_SEARCH_NOBODY;
 }
 
-// Copies a host text into an item; false when it does not fit (a cut name would look for
-// somebody else).
-bool set_item(SearchJob* job, uint32_t key, bool text, const char* value) {
+}  // namespace
+
+// A name cut to fit would look for somebody else: a value too long is refused.
+bool mrim_search_add_item(SearchJob* job, uint32_t key, bool text, const char* value) {
   if (value == nullptr || value[0] == '\0') return true;
   if (strlen(value) >= SEARCH_PART_SIZE || job->item_count == SEARCH_ITEMS_MAX) return false;
   SearchItem& item = job->items[job->item_count++];
@@ -161,8 +171,6 @@ bool set_item(SearchJob* job, uint32_t key, bool text, const char* value) {
   memcpy(item.value, value, strlen(value) + 1);
   return true;
 }
-
-}  // namespace
 
 DWORD mrim_next_search_id() {
   DWORD id = mrim_next_seq();
@@ -201,36 +209,16 @@ MrimSearchOutcome mrim_search_reply_rows(const MrimPacket* reply, SearchRow* row
     for (uint32_t i = 0; i < field_count; ++i) {
       const Field field = i < kKnownFieldsMax ? fields[i] : Field::other;
       const char* name = name_of(field);
+      uint32_t size = 0;
+      char* text = row_text(row, field, user, domain, &size);
       int failed = 0;
-      switch (field) {
-        case Field::user:
-          failed = read_value(&position, reply, name, user, sizeof user);
-          break;
-        case Field::domain:
-          failed = read_value(&position, reply, name, domain, sizeof domain);
-          break;
-        case Field::nickname:
-          failed = read_value(&position, reply, name, row->nickname, sizeof row->nickname);
-          break;
-        case Field::first_name:
-          failed = read_value(&position, reply, name, row->first_name, sizeof row->first_name);
-          break;
-        case Field::last_name:
-          failed = read_value(&position, reply, name, row->last_name, sizeof row->last_name);
-          break;
-        case Field::birthday:
-          failed = read_value(&position, reply, name, row->birthday, sizeof row->birthday);
-          break;
-        case Field::location:
-          failed = read_value(&position, reply, name, row->location, sizeof row->location);
-          break;
-        case Field::status:
-          failed = read_value(&position, reply, name, scratch, scratch_size);
-          if (failed == 0) row->mrim_status = static_cast<uint32_t>(strtoul(scratch, nullptr, 16));
-          break;
-        default:
-          failed = mrim_read_lps(&position, reply, nullptr, 0);
-          break;
+      if (text != nullptr) {
+        failed = read_value(&position, reply, name, text, size);
+      } else if (field == Field::status) {
+        failed = read_value(&position, reply, name, scratch, scratch_size);
+        if (failed == 0) row->mrim_status = static_cast<uint32_t>(strtoul(scratch, nullptr, 16));
+      } else {
+        failed = mrim_read_lps(&position, reply, nullptr, 0);
       }
       if (failed != 0) return MRIM_SEARCH_FOUND;
     }
@@ -293,15 +281,12 @@ INT_PTR MRIM_SearchByName(WPARAM, LPARAM lparam) {
   auto* job = static_cast<SearchJob*>(calloc(1, sizeof(SearchJob)));
   if (job == nullptr) return mrim_next_search_id();
   if (names != nullptr) {
-    job->ask_server = set_item(job, MRIM_SEARCH_KEY_NICKNAME, true, names->nick) &&
-                      set_item(job, MRIM_SEARCH_KEY_FIRST_NAME, true, names->first_name) &&
-                      set_item(job, MRIM_SEARCH_KEY_LAST_NAME, true, names->last_name) && job->item_count > 0;
+    job->ask_server = mrim_search_add_item(job, MRIM_SEARCH_KEY_NICKNAME, true, names->nick) &&
+                      mrim_search_add_item(job, MRIM_SEARCH_KEY_FIRST_NAME, true, names->first_name) &&
+                      mrim_search_add_item(job, MRIM_SEARCH_KEY_LAST_NAME, true, names->last_name) &&
+                      job->item_count > 0;
   }
   return mrim_search_start(job);
-}
-
-bool mrim_search_add_item(SearchJob* job, uint32_t key, bool text, const char* value) {
-  return set_item(job, key, text, value);
 }
 
 DWORD WINAPI MRIM_SearchThread(LPVOID parameter) {

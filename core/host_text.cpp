@@ -51,3 +51,12 @@ size_t host_text_to(const char* text, size_t length, TextForm form, uint8_t* out
 size_t host_text_to_room(size_t length, TextForm form) {
   return form == TextForm::utf16le ? 2 * length : length + 1;
 }
+
+size_t host_text_fit(const char* text, size_t length, size_t capacity) {
+  if (length < capacity) return length;
+  length = capacity - 1;
+  // The byte after the cut continues a character: the cut moves back to that character's start.
+  while (host_takes_utf8() && length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+    --length;
+  return length;
+}

@@ -16,5 +16,9 @@ size_t host_text_from(const void* text, size_t length, TextForm form, char* out,
 // bytes of the text, which is not terminated (a terminator may follow it within out_size).
 size_t host_text_to(const char* text, size_t length, TextForm form, uint8_t* out, size_t out_size);
 
+// How many of the first length bytes of a host text fit in capacity bytes (at least 1) with a
+// NUL after them, cut at a character's end.
+size_t host_text_fit(const char* text, size_t length, size_t capacity);
+
 // An out_size with which host_text_to keeps a host text of length bytes whole.
 size_t host_text_to_room(size_t length, TextForm form);
