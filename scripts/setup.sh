@@ -8,9 +8,11 @@
 # packages may not even install.
 set -euo pipefail
 
-# libssl-dev is for the server stand-in's TLS; the plug-in itself does not link OpenSSL.
+# libssl-dev is for the server stand-in's TLS and libturbojpeg0-dev for its pictures; the plug-in
+# itself links neither.
 linux_packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev libssl-dev tmux clang-format)
+                libsqlite3-dev libedit-dev nlohmann-json3-dev libcli11-dev libssl-dev libturbojpeg0-dev
+                tmux clang-format)
 # zip and unzip make and check the package (scripts/package.sh); openssl makes the Wine check's
 # certificates.
 windows_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix

@@ -65,6 +65,18 @@ struct OfflineMessage {
   uint64_t id = 0;     // given by the server when the message is stored
 };
 
+// What the avatar service answers for an address (see Server::avatar_port). Every size of
+// picture gets the same answer.
+enum class AvatarKind {
+  none,      // 404 with X-NoImage: 1, as for a user who never set a picture
+  picture,   // a 90x90 baseline JPEG of its own for the address
+  slow,      // the picture, after Behavior::avatar_delay
+  broken,    // announces a 5000-byte JPEG, sends a few hundred bytes that are none, and closes
+  redirect,  // 302 to the same path on 192.0.2.1, which nothing may dial
+  huge,      // announces 8 MiB of JPEG and streams them (a JPEG start, then filler)
+  html,      // 200 with a small HTML page, as a portal's error page comes
+};
+
 // The order in which account information pairs are sent after log-in.
 enum class UserInfoStyle {
   legacy,  // "MESSAGES.TOTAL", "MESSAGES.UNREAD" and nothing else
@@ -90,6 +102,9 @@ struct Account {
   // What the account's client said of its status last, at log-in or at a change of status
   // (empty texts from a client below 1.15). Kept while the account is away, as servers do.
   StatusTexts status_texts;
+  // What the avatar service answers for the account's picture (Server::set_avatar serves
+  // addresses that are no account here as well).
+  AvatarKind avatar = AvatarKind::none;
 };
 
 class ConfigError : public std::runtime_error {

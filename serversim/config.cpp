@@ -27,8 +27,13 @@
 //   dir FIELD [VALUE...]            a directory field (for example dir Birthday 1990-07-15)
 //   offline FORM FROM TEXT...       a stored message; FORM is plain, boundary, modern, utf8
 //                                   or raw (raw: TEXT is the whole stored message)
+//   avatar EMAIL KIND               what the avatar service answers for the account EMAIL,
+//                                   declared anywhere in the file; KIND is picture, none, slow,
+//                                   broken, redirect, huge or html (see AvatarKind). Without
+//                                   the line: none
 //
 // A fault stops the reading with a ConfigError that names the line.
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -187,12 +192,32 @@ OfflineForm parse_form(Line& line) {
   line.fail("unknown form " + w + " (plain, boundary, modern, utf8 or raw)");
 }
 
+AvatarKind parse_avatar(Line& line) {
+  std::string w = line.word("avatar kind");
+  if (w == "none") return AvatarKind::none;
+  if (w == "picture") return AvatarKind::picture;
+  if (w == "slow") return AvatarKind::slow;
+  if (w == "broken") return AvatarKind::broken;
+  if (w == "redirect") return AvatarKind::redirect;
+  if (w == "huge") return AvatarKind::huge;
+  if (w == "html") return AvatarKind::html;
+  line.fail("unknown avatar kind " + w + " (picture, none, slow, broken, redirect, huge or html)");
+}
+
+struct AvatarLine {
+  std::string email;
+  AvatarKind kind;
+  int line;
+};
+
 }  // namespace
 
 std::vector<Account> parse_accounts(std::istream& in) {
   std::vector<Account> accounts;
   std::set<std::string> emails;
   std::set<std::string> contact_emails;
+  // Applied at the end, so that a file may keep its pictures apart from the accounts.
+  std::vector<AvatarLine> avatars;
   std::string text;
   int number = 0;
   while (std::getline(in, text)) {
@@ -200,6 +225,16 @@ std::vector<Account> parse_accounts(std::istream& in) {
     Line line(text, number);
     if (line.ignorable()) continue;
     std::string keyword = line.word("keyword");
+    if (keyword == "avatar") {
+      AvatarLine avatar{line.word("e-mail address"), AvatarKind::none, number};
+      avatar.kind = parse_avatar(line);
+      line.expect_end();
+      for (const AvatarLine& earlier : avatars) {
+        if (earlier.email == avatar.email) line.fail("avatar of " + avatar.email + " is given twice");
+      }
+      avatars.push_back(std::move(avatar));
+      continue;
+    }
     if (keyword == "account") {
       Account account;
       account.email = line.word("e-mail address");
@@ -264,6 +299,14 @@ std::vector<Account> parse_accounts(std::istream& in) {
     } else {
       line.fail("unknown statement \"" + keyword + "\"");
     }
+  }
+  for (const AvatarLine& avatar : avatars) {
+    auto account = std::find_if(accounts.begin(), accounts.end(),
+                                [&](const Account& a) { return a.email == avatar.email; });
+    if (account == accounts.end()) {
+      throw ConfigError(avatar.line, "avatar of " + avatar.email + ", which is no account in this file");
+    }
+    account->avatar = avatar.kind;
   }
   return accounts;
 }

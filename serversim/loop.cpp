@@ -1,8 +1,8 @@
-// The MRIM server stand-in's machinery: one thread runs a poll loop over the two listening
-// sockets, the address-service connections and the sessions; packets are cut from what clients
-// send and handed to the request handlers; what sessions send is queued, spoiled by the fault
-// rules and written as the chosen write style has it. Only the server thread touches sockets:
-// the public methods queue bytes or mark sessions and wake the loop through an eventfd.
+// The MRIM server stand-in's machinery: one thread runs a poll loop over the listening sockets,
+// the connections of the address and avatar services and the sessions; packets are cut from
+// what clients send and handed to the request handlers; what sessions send is queued, spoiled by
+// the fault rules and written as the chosen write style has it. Only the server thread touches
+// sockets: the public methods queue bytes or mark sessions and wake the loop through an eventfd.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -74,6 +74,7 @@ std::string peer_name(int fd) {
 namespace {
 
 using detail::AddressConnection;
+using detail::AvatarConnection;
 using detail::Clock;
 using detail::Deferred;
 using detail::Outgoing;
@@ -86,6 +87,9 @@ constexpr size_t kMaxLogPerSession = 1 << 16;
 constexpr size_t kMaxLog = 1 << 18;
 // The loop looks at its timers at least this often, whatever else happens.
 constexpr int kMaxPollMs = 1000;
+// The owner of an avatar connection's entry in the poll set (session numbers start at 1 and
+// never come near it; 0 stands for an address connection).
+constexpr SessionId kAvatarOwner = ~SessionId(0);
 
 void append(Bytes& to, const Bytes& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
 
@@ -471,6 +475,7 @@ int Server::Impl::poll_timeout(Clock::time_point now) const {
       if (idle_clock_runs(s, behavior)) next = std::min(next, s.last_heard + limit);
     }
   }
+  next = avatars_due(now, next);
   if (next <= now) return 0;
   return int(std::chrono::ceil<milliseconds>(next - now).count());
 }
@@ -489,8 +494,13 @@ void Server::Impl::run() {
     watch(wake_fd, POLLIN, 0);
     watch(address_fd, POLLIN, 0);
     watch(mrim_fd, POLLIN, 0);
+    watch(avatar_fd, POLLIN, 0);  // -1 without the service, which poll passes over
     for (const AddressConnection& c : address_connections) {
       watch(c.fd, short(c.out.empty() ? POLLIN : POLLIN | POLLOUT), 0);
+    }
+    for (const AvatarConnection& c : avatar_connections) {
+      const short in = c.client_done ? 0 : POLLIN;
+      watch(c.fd, short(avatar_writable(c, Clock::now()) ? in | POLLOUT : in), kAvatarOwner);
     }
     for (const auto& [id, s] : sessions) {
       if (s.info.open) watch(s.fd, short(wants_write(s, Clock::now()) ? POLLIN | POLLOUT : POLLIN), id);
@@ -509,10 +519,13 @@ void Server::Impl::run() {
     }
     if (fds[1].revents) accept_address();
     if (fds[2].revents) accept_mrim();
-    for (size_t i = 3; i < fds.size(); ++i) {
+    if (fds[3].revents) accept_avatar();
+    for (size_t i = 4; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
       if (owners[i] == 0) {
         address_event(fds[i]);
+      } else if (owners[i] == kAvatarOwner) {
+        avatar_event(fds[i]);
       } else if (Session* s = open_session(owners[i]); s && s->fd == fds[i].fd) {
         if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) read_session(*s);
       }
@@ -553,6 +566,7 @@ void Server::Impl::flush_all() {
       ++it;
     }
   }
+  run_avatars(Clock::now());
   for (auto& [id, s] : sessions) {
     if (s.info.open) flush(s);
   }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "serversim/avatar_http.h"
 #include "serversim/state.h"
 
 namespace serversim {
@@ -59,6 +60,7 @@ Server::Server(Settings settings) : impl_(std::make_unique<Impl>()) {
   impl_->accounts = settings.accounts;
   for (Account& a : impl_->accounts) {
     for (OfflineMessage& m : a.offline) m.id = impl_->next_offline_id++;
+    if (a.avatar != AvatarKind::none) impl_->avatars[a.email] = a.avatar;
   }
   impl_->settings = std::move(settings);
   impl_->settings.accounts.clear();  // the server's own copy above is the one that changes
@@ -72,14 +74,23 @@ void Server::start() {
   if (d.running) return;
   // Made before the first client can ask, so that no handshake waits for a key.
   if (d.behavior.tls) d.identity();
+  // So are the pictures, so that the first answers are as quick as the later ones.
+  for (const auto& [address, kind] : d.avatars) {
+    if (detail::needs_picture(kind)) d.picture(address);
+  }
   detail::Endpoint address = detail::parse_endpoint(d.settings.address_listen);
   detail::Endpoint mrim = detail::parse_endpoint(d.settings.mrim_listen);
-  d.address_fd = detail::listen_on(address, d.address_port);
+  std::optional<detail::Endpoint> avatar;
+  if (!d.settings.avatar_listen.empty()) avatar = detail::parse_endpoint(d.settings.avatar_listen);
   try {
+    d.address_fd = detail::listen_on(address, d.address_port);
     d.mrim_fd = detail::listen_on(mrim, d.mrim_port);
+    if (avatar) d.avatar_fd = detail::listen_on(*avatar, d.avatar_port);
   } catch (...) {
-    close(d.address_fd);
-    d.address_fd = -1;
+    for (int* fd : {&d.address_fd, &d.mrim_fd, &d.avatar_fd}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
     throw;
   }
   // A service listening on every interface is named by its loopback address.
@@ -103,11 +114,14 @@ void Server::stop() {
   for (auto& [id, s] : d.sessions) d.end_session(s, "server stopped");
   for (detail::AddressConnection& c : d.address_connections) close(c.fd);
   d.address_connections.clear();
+  for (detail::AvatarConnection& c : d.avatar_connections) d.close_avatar(c);
+  d.avatar_connections.clear();
   d.deferred.clear();
   close(d.address_fd);
   close(d.mrim_fd);
+  if (d.avatar_fd >= 0) close(d.avatar_fd);
   close(d.wake_fd);
-  d.address_fd = d.mrim_fd = d.wake_fd = -1;
+  d.address_fd = d.mrim_fd = d.avatar_fd = d.wake_fd = -1;
   d.running = false;
   d.changed();
 }
@@ -120,6 +134,11 @@ uint16_t Server::address_port() const {
 uint16_t Server::mrim_port() const {
   std::lock_guard lock(impl_->m);
   return impl_->mrim_port;
+}
+
+uint16_t Server::avatar_port() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->avatar_port;
 }
 
 Behavior Server::behavior() const {
@@ -161,6 +180,14 @@ void Server::add_account(const Account& account) {
   } else {
     d.accounts.push_back(std::move(copy));
   }
+  d.avatars[account.email] = account.avatar;
+  if (detail::needs_picture(account.avatar)) d.picture(account.email);
+}
+
+void Server::set_avatar(const std::string& address, AvatarKind kind) {
+  std::lock_guard lock(impl_->m);
+  impl_->avatars[address] = kind;
+  if (detail::needs_picture(kind)) impl_->picture(address);
 }
 
 std::optional<Account> Server::account(const std::string& email) const {
@@ -237,6 +264,22 @@ std::vector<Received> Server::received() const {
 int Server::address_queries() const {
   std::lock_guard lock(impl_->m);
   return impl_->address_queries;
+}
+
+int Server::avatar_requests() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->avatar_requests;
+}
+
+int Server::avatar_requests(const std::string& path) const {
+  std::lock_guard lock(impl_->m);
+  auto it = impl_->avatar_paths.find(path);
+  return it == impl_->avatar_paths.end() ? 0 : it->second;
+}
+
+int Server::avatar_peak_connections() const {
+  std::lock_guard lock(impl_->m);
+  return impl_->avatar_peak;
 }
 
 int Server::dropped_packets() const {

@@ -1,7 +1,8 @@
-// The MRIM server stand-in: an address service that answers "host:port" and closes, and the
+// The MRIM server stand-in: an address service that answers "host:port" and closes, the
 // MRIM service with many sessions at once, accounts, contact lists, presence, messages, stored
-// messages and the directory. Runs on a thread of its own; every public method is thread-safe,
-// so tests steer and watch it while the plug-in talks to it. It can also misbehave on purpose.
+// messages and the directory, and the users' pictures over HTTP as the network publishes them
+// beside its MRIM port. Runs on a thread of its own; every public method is thread-safe, so
+// tests steer and watch it while the plug-in talks to it. It can also misbehave on purpose.
 //
 // When Behavior::tls says so, a session may turn to TLS before its log-in (with
 // Behavior::tls_fresh_session after it too, starting logged out), as servers in use offer:
@@ -319,6 +320,9 @@ struct Behavior {
   // under 0x1024 itself with web_key_own_code, else under 0x1025.
   bool web_key_own_code = false;
 
+  // How long an AvatarKind::slow picture keeps its client waiting.
+  milliseconds avatar_delay{3000};
+
   // Every quirk above on (with login_delay 300 ms, and the one-packet-per-read reads), TLS
   // offered, the rest as by default.
   static Behavior community();
@@ -327,6 +331,8 @@ struct Behavior {
 struct Settings {
   std::string address_listen = "127.0.0.1:0";  // port 0: any free port
   std::string mrim_listen = "127.0.0.1:0";
+  // The avatar service (HTTP); empty: none.
+  std::string avatar_listen = "127.0.0.1:0";
   std::vector<Account> accounts;
   Behavior behavior;
 };
@@ -367,13 +373,15 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds both services and starts the server thread. Throws std::runtime_error when an
+  // Binds the services and starts the server thread. Throws std::runtime_error when an
   // address cannot be bound.
   void start();
   // Closes every connection and joins the thread. Idempotent; the destructor calls it.
   void stop();
   uint16_t address_port() const;
   uint16_t mrim_port() const;
+  // 0 when Settings::avatar_listen turned the service off.
+  uint16_t avatar_port() const;
 
   // Behaviour.
   Behavior behavior() const;
@@ -385,6 +393,12 @@ class Server {
   // Accounts (copies; changes through the methods below).
   void add_account(const Account& account);  // replaces one with the same address
   std::optional<Account> account(const std::string& email) const;
+  // The avatar service: GET /<first label of the domain>/<login>/_mrimavatar (or any other size
+  // name: _mrimavatarsmall, _mrimavatar180, 128, 60, 32, 22) answers what the address's kind
+  // says, and closes. A request whose head (up to its blank line) is not whole in the first
+  // read, or is longer than 8 KiB, gets 400; another method or path gets 404 without
+  // X-NoImage. This sets the kind of any address, an account's or not.
+  void set_avatar(const std::string& address, AvatarKind kind);
   // Stores a message for the account and returns its identifier; it is handed out at the next
   // log-in (or at once, to a session that is logged in).
   uint64_t store_offline(const std::string& email, OfflineMessage message);
@@ -409,6 +423,11 @@ class Server {
   std::vector<Received> received() const;  // from every session, in order of arrival
   int address_queries() const;             // connections the address service has taken
   int dropped_packets() const;             // by one_packet_per_read, over every session
+  // Avatar requests answered: all of them (400s too), and those for one path, as requested
+  // ("/mrim/ann/_mrimavatar", without host or query).
+  int avatar_requests() const;
+  int avatar_requests(const std::string& path) const;
+  int avatar_peak_connections() const;  // the most avatar connections open at once
   // Calls pred (without any lock held, so it may call this server's methods) until it returns
   // true or the time is up; it is re-evaluated whenever the server's state changes.
   bool wait_until(const std::function<bool()>& pred, milliseconds timeout = milliseconds(10000)) const;

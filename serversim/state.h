@@ -1,6 +1,7 @@
 // Inside the MRIM server stand-in (not for tests): the state that the server's parts share, and
 // what each part does with it. One lock (Impl::m) guards all of it; every method here is called
 // with the lock held. The parts live in files of their own: loop.cpp (sockets, writes, faults),
+// avatars.cpp (the avatar service's connections; its HTTP is in avatar_http.cpp),
 // sessions.cpp (log-in, status, presence), list.cpp (the contact list and its edits),
 // messages.cpp (messages, stored messages), directory.cpp (the search), upgrade.cpp (the turn to
 // TLS), server.cpp (the public methods).
@@ -86,6 +87,19 @@ struct AddressConnection {
   Bytes out;
 };
 
+// One connection of the avatar service: it waits for its request, answers it (maybe after a
+// while, maybe at length) and closes.
+struct AvatarConnection {
+  int fd = -1;            // -1 once closed
+  bool answered = false;  // the first read came and the answer below was decided
+  Bytes out;
+  size_t filler = 0;           // filler bytes to stream once `out` has gone
+  Clock::time_point send_at;   // the answer waits until then
+  bool sent = false;           // all of it went and the write side is shut
+  bool client_done = false;    // the client shut its side
+  Clock::time_point deadline;  // for the request, or for the client to close after the answer
+};
+
 struct Deferred {
   SessionId session = 0;
   Clock::time_point due;  // time_point::max(): held until release_held()
@@ -147,6 +161,12 @@ struct Server::Impl {
   std::map<SessionId, Session> sessions;
   std::deque<SessionId> ended;
   std::vector<detail::AddressConnection> address_connections;
+  std::vector<detail::AvatarConnection> avatar_connections;
+  std::map<std::string, AvatarKind> avatars;  // by address; the rest get AvatarKind::none
+  std::map<std::string, Bytes> pictures;      // by address, made once
+  std::map<std::string, int> avatar_paths;    // requests answered, by path
+  int avatar_requests = 0;
+  int avatar_peak = 0;
   std::vector<detail::Deferred> deferred;
   std::deque<Received> log;
   std::optional<detail::TlsIdentity> tls_identity;  // made when first needed
@@ -162,9 +182,11 @@ struct Server::Impl {
 
   int address_fd = -1;
   int mrim_fd = -1;
+  int avatar_fd = -1;
   int wake_fd = -1;
   uint16_t address_port = 0;
   uint16_t mrim_port = 0;
+  uint16_t avatar_port = 0;
   std::string mrim_host;
   bool running = false;
   bool stopping = false;
@@ -211,6 +233,21 @@ struct Server::Impl {
   void run();
   void address_event(const pollfd& p);
   void flush_all();
+
+  // ---- avatars.cpp: the avatar service's connections ----
+  void accept_avatar();
+  void avatar_event(const pollfd& p);
+  // The user's picture, made at its first use (start() makes those of the configured users).
+  const Bytes& picture(const std::string& address);
+  void answer_avatar(detail::AvatarConnection& c, const uint8_t* data, size_t size);
+  void flush_avatar(detail::AvatarConnection& c, detail::Clock::time_point now);
+  void close_avatar(detail::AvatarConnection& c);
+  // Writes what is due, closes what has timed out, and sweeps the closed connections.
+  void run_avatars(detail::Clock::time_point now);
+  // The next moment run_avatars has something to do without a socket event (`next` if sooner).
+  detail::Clock::time_point avatars_due(detail::Clock::time_point now, detail::Clock::time_point next) const;
+  // The answer may go out now, as far as the socket takes it.
+  static bool avatar_writable(const detail::AvatarConnection& c, detail::Clock::time_point now);
 
   // ---- sessions.cpp: requests, log-in, status and presence ----
   void handle(Session& s, const Packet& p, uint32_t version);

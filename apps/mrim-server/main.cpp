@@ -1,15 +1,17 @@
-// mrim-server: runs the MRIM server stand-in (address service and MRIM service) with the
-// accounts of a configuration file until SIGINT or SIGTERM.
+// mrim-server: runs the MRIM server stand-in (address service, MRIM service and avatar service)
+// with the accounts of a configuration file until SIGINT or SIGTERM.
 //
 //   mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT] [--address-port PORT]
-//               [--port PORT] [--reply TEXT] [--ping SECONDS] [--idle-periods N]
-//               [--stored-form FORM] [--tls [--tls-cert FILE --tls-key FILE]] [--community]
+//               [--port PORT] [--avatar-port PORT] [--reply TEXT] [--ping SECONDS]
+//               [--idle-periods N] [--stored-form FORM] [--tls [--tls-cert FILE --tls-key FILE]]
+//               [--community]
 //
 // The usual ports, 2042 for the address service and 2041 for MRIM, are taken when free, so that
-// a client finds the server again after a restart; else free ones are picked. Ports named on the
-// command line are used or the start fails; port 0 picks a free one. The ports in use are
-// printed on start, one line each, and with --tls the SHA-256 of the certificate, for clients
-// that pin it.
+// a client finds the server again after a restart; else free ones are picked. The avatar service
+// takes a free port unless one is named: the network's own, 8081, is one that many programs on a
+// development machine want. Ports named on the command line are used or the start fails; port 0
+// picks a free one. The ports in use are printed on start, one line each, and with --tls the
+// SHA-256 of the certificate, for clients that pin it.
 #include <signal.h>
 
 #include <cstdio>
@@ -29,7 +31,7 @@ namespace {
 void usage() {
   std::fprintf(stderr,
                "usage: mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT]\n"
-               "                   [--address-port PORT] [--port PORT]\n"
+               "                   [--address-port PORT] [--port PORT] [--avatar-port PORT]\n"
                "                   [--reply TEXT] [--ping SECONDS] [--idle-periods N]\n"
                "                   [--stored-form plain|boundary|modern|utf8]\n"
                "                   [--tls [--tls-cert FILE --tls-key FILE]] [--community]\n"
@@ -37,6 +39,7 @@ void usage() {
                "  --mrim         MRIM service (default 127.0.0.1:2041 when free, else any port)\n"
                "  --address-port PORT  the address service's port on 127.0.0.1\n"
                "  --port         PORT  the MRIM service's port on 127.0.0.1\n"
+               "  --avatar-port  PORT  the avatar service's (HTTP) port on 127.0.0.1 (default 0: any)\n"
                "  --reply        what the address service answers, CR LF added\n"
                "                 (default: the MRIM service's HOST:PORT)\n"
                "  --ping         keep-alive period announced to clients (default 30)\n"
@@ -105,6 +108,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--port" && to_number(value, number) && number <= 65535) {
       settings.mrim_listen = "127.0.0.1:" + std::to_string(number);
       ports_named = true;
+    } else if (arg == "--avatar-port" && to_number(value, number) && number <= 65535) {
+      settings.avatar_listen = "127.0.0.1:" + std::to_string(number);
     } else if (arg == "--reply") {
       settings.behavior.address_reply = std::string(value) + "\r\n";
     } else if (arg == "--ping" && to_number(value, number)) {
@@ -179,6 +184,7 @@ int main(int argc, char** argv) {
     std::printf("mrim-server: %zu accounts\n", accounts);
     std::printf("address service on port %u\n", unsigned(server->address_port()));
     std::printf("MRIM service on port %u\n", unsigned(server->mrim_port()));
+    std::printf("avatar service on port %u\n", unsigned(server->avatar_port()));
     if (tls) std::printf("TLS offered, certificate SHA-256 %s\n", server->certificate_sha256().c_str());
     std::fflush(stdout);
     int signal_number = 0;

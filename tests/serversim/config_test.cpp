@@ -74,6 +74,19 @@ TEST(Config, ReadsEveryStatement) {
   EXPECT_EQ(accounts[1].info_style, UserInfoStyle::legacy);
 }
 
+TEST(Config, AvatarLinesNameAccountsAnywhereInTheFile) {
+  auto accounts = parse(
+      "avatar amy@mail.example slow\n"
+      "account kim@mail.example k\n"
+      "account amy@mail.example a\n"
+      "account bob@mail.example b\n"
+      "avatar kim@mail.example picture\n");
+  ASSERT_EQ(accounts.size(), 3u);
+  EXPECT_EQ(accounts[0].avatar, AvatarKind::picture);
+  EXPECT_EQ(accounts[1].avatar, AvatarKind::slow);
+  EXPECT_EQ(accounts[2].avatar, AvatarKind::none);
+}
+
 TEST(Config, TheDaemonsSampleFileIsValid) {
   auto accounts = load_accounts(
       (std::filesystem::path(__FILE__).parent_path() / "../../apps/mrim-server/accounts.conf").string());
@@ -124,7 +137,10 @@ INSTANTIATE_TEST_SUITE_P(
                     BadConfig{"account a@b x\nnickname bad\\q\n", 2, "unknown escape"},
                     BadConfig{"account a@b x\nnickname bad\\x4\n", 2, "two hexadecimal"},
                     BadConfig{"account a@b x\nnickname bad\\\n", 2, "backslash ends"},
-                    BadConfig{"account a@b x\nmasks us\n", 2, "missing contact mask"}));
+                    BadConfig{"account a@b x\nmasks us\n", 2, "missing contact mask"},
+                    BadConfig{"account a@b x\navatar a@b pretty\n", 2, "unknown avatar kind"},
+                    BadConfig{"avatar c@d none\naccount a@b x\n", 1, "no account"},
+                    BadConfig{"account a@b x\navatar a@b none\navatar a@b huge\n", 3, "twice"}));
 
 TEST(Config, MissingFileIsReported) {
   try {
