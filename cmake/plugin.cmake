@@ -5,6 +5,7 @@
 file(GLOB MRIM_PLUGIN_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/core/*.cpp
   ${PROJECT_SOURCE_DIR}/protocol/*.cpp
+  ${PROJECT_SOURCE_DIR}/services/*.cpp
   ${PROJECT_SOURCE_DIR}/contacts/*.cpp
   ${PROJECT_SOURCE_DIR}/incoming/*.cpp
   ${PROJECT_SOURCE_DIR}/ui/*.cpp

@@ -22,6 +22,7 @@
 #include "protocol/request.h"
 #include "protocol/send.h"
 #include "protocol/session.h"
+#include "services/avatars.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ HANDLE mrim_set_contact_status(const char* address, uint32_t server_status) {
 void mrim_contact_set_status(HANDLE contact, uint32_t server_status) {
   int host_status = mrim_contact_ignored(contact) ? ID_STATUS_OFFLINE : host_status_from_mrim(server_status);
   write_setting_word(contact, protocol_state.module_name, "Status", static_cast<WORD>(host_status));
+  if (host_status != ID_STATUS_OFFLINE) avatars_contact_online(contact);
 }
 
 // A text already empty is not written again: most contacts have none, and the list load would

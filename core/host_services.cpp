@@ -173,6 +173,28 @@ INT_PTR send_data(HANDLE connection, const char* data, int length, int flags) {
                       reinterpret_cast<LPARAM>(&buffer));
 }
 
+// "Netlib/OpenConnection" with the record as it is; when the host refuses the long record as an
+// invalid parameter (hosts of an older interface), once more with the short form.
+HANDLE open_connection(NetlibOpenConnection* record) {
+  record->size = sizeof(NetlibOpenConnection);
+  SetLastError(ERROR_SUCCESS);
+  auto connection = reinterpret_cast<HANDLE>(
+      call_service(MS_NETLIB_OPENCONNECTION, reinterpret_cast<WPARAM>(protocol_state.netlib_user.load()),
+                   reinterpret_cast<LPARAM>(record)));
+  if (connection == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+    record->size = NETLIBOPENCONNECTION_V1_SIZE;
+    connection = reinterpret_cast<HANDLE>(
+        call_service(MS_NETLIB_OPENCONNECTION, reinterpret_cast<WPARAM>(protocol_state.netlib_user.load()),
+                     reinterpret_cast<LPARAM>(record)));
+  }
+  return connection;
+}
+
+HANDLE create_receiver(HANDLE connection, int size) {
+  return reinterpret_cast<HANDLE>(
+      call_service(MS_NETLIB_CREATEPACKETRECVER, reinterpret_cast<WPARAM>(connection), size));
+}
+
 void set_all_contacts_offline() {
   const char* module = protocol_state.module_name;
   auto contact = reinterpret_cast<HANDLE>(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0));

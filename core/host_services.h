@@ -45,6 +45,13 @@ INT_PTR close_handle(HANDLE handle);
 // Bytes sent, or -1 on failure.
 INT_PTR send_data(HANDLE connection, const char* data, int length, int flags);
 
+// "Netlib/OpenConnection" for the account's network user, with the record as it is; when the
+// host refuses the long record as an invalid parameter (hosts of an older interface), once more
+// with the short form. The connection, or nullptr (the system's last error says why).
+HANDLE open_connection(NetlibOpenConnection* record);
+// "Netlib/CreatePacketRecver" with a buffer of size bytes, or nullptr.
+HANDLE create_receiver(HANDLE connection, int size);
+
 // Every contact of this account whose "Status" is not offline gets "Status" = offline.
 void set_all_contacts_offline();
 

@@ -36,6 +36,7 @@
 #include "protocol/wire_text.h"
 #include "resources/resource.h"
 #include "resources/version.h"
+#include "services/avatars.h"
 #include "ui/mrim_options.h"
 #include "ui/mrim_search_ui.h"
 #include "ui/mrim_userinfo.h"
@@ -88,11 +89,12 @@ const ServiceEntry kServices[] = {
     {"/SetAwayMsg", MRIM_SetAwayMsg},
     {"/SendContacts", MRIM_SendContacts},
     {"/RecvContacts", MRIM_RecvContacts},
+    {"/GetAvatarInformation", avatars_get_information},
 };
 // clang-format on
 
 void create_protocol_services() {
-  // Room for the longest module name and the longest suffix ("/ConnectionSecurity").
+  // Room for the longest module name and the longest suffix ("/GetAvatarInformation").
   char name[MODULE_NAME_MAX + 32];
   for (const ServiceEntry& service : kServices) {
     snprintf(name, sizeof name, "%s%s", protocol_state.module_name, service.suffix);
@@ -146,6 +148,7 @@ void wake_threads_for_unload() {
   pending_queue_wake_all();
   mrim_send_wake_all();
   listener_wake();
+  avatars_wake_all();
 }
 
 void unhook(std::atomic<HANDLE>& hook) {
@@ -184,6 +187,7 @@ MRIM_EXPORT int Load(PluginLink* link) {
   session_reset();
   mrim_grants_reset();
   tls_link_reset();
+  avatars_reset();
   session_install(SessionHooks{mrim_go_online, mrim_announce_status});
 
   char file_name[253];
@@ -278,7 +282,7 @@ INT_PTR MRIM_GetCaps(WPARAM wparam, LPARAM) {
     case PFLAGNUM_3:
       return status_texts ? statuses : 0;
     case PFLAGNUM_4:
-      return 0x00000008;
+      return PF4_SUPPORTTYPING | PF4_AVATARS;
     default:
       return 0;
   }

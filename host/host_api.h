@@ -65,9 +65,12 @@ struct AckData {
 };
 constexpr int ACKTYPE_MESSAGE = 0;
 // A contact's away message: process the handle "/GetAwayMsg" returned, lParam the text.
-constexpr int ACKTYPE_AWAYMSG = 2;
+constexpr int ACKTYPE_AWAYMSG = 4;
 // Contacts sent: process the handle "/SendContacts" returned.
-constexpr int ACKTYPE_CONTACTS = 4;
+constexpr int ACKTYPE_CONTACTS = 13;
+// A contact's picture arrived (ACKRESULT_SUCCESS), or it has none or could not be had
+// (ACKRESULT_FAILED): process points at an AvatarInformation that lives for the call only.
+constexpr int ACKTYPE_AVATAR = 14;
 // Result ACKRESULT_SUCCESS on a contact: the contact granted our request for authorization.
 constexpr int ACKTYPE_AUTHREQ = 5;
 constexpr int ACKTYPE_GETINFO = 7;
@@ -284,6 +287,25 @@ struct SearchByName {
   char* last_name;
 };
 
+// "/GetAvatarInformation"'s lParam: the host fills size and contact; the plug-in fills the
+// picture's format and the full path of its file.
+struct AvatarInformation {
+  int size;
+  HANDLE contact;
+  int format;
+  char filename[MAX_PATH];
+};
+constexpr int PA_FORMAT_UNKNOWN = 0;
+constexpr int PA_FORMAT_PNG = 1;
+constexpr int PA_FORMAT_JPEG = 2;
+constexpr int PA_FORMAT_GIF = 5;
+// "/GetAvatarInformation"'s wParam flag: fetch it again even when the cached one is fresh.
+constexpr WPARAM GAIF_FORCE = 1;
+// "/GetAvatarInformation"'s results.
+constexpr INT_PTR GAIR_SUCCESS = 0;  // the record names the file
+constexpr INT_PTR GAIR_WAITFOR = 1;  // an ACKTYPE_AVATAR follows
+constexpr INT_PTR GAIR_NOAVATAR = 2;
+
 // Host status codes.
 constexpr int ID_STATUS_OFFLINE = 40071;
 constexpr int ID_STATUS_ONLINE = 40072;
@@ -316,6 +338,9 @@ constexpr DWORD PF1_USERIDISEMAIL = 0x10000000;  // the account's and contacts' 
 constexpr DWORD PF2_ONLINE = 0x00000001;
 constexpr DWORD PF2_INVISIBLE = 0x00000002;
 constexpr DWORD PF2_SHORTAWAY = 0x00000004;
+// Word 4.
+constexpr DWORD PF4_SUPPORTTYPING = 0x00000008;  // "/UserIsTyping"
+constexpr DWORD PF4_AVATARS = 0x00000020;        // "/GetAvatarInformation"
 // Icon selectors of "/LoadIcon".
 constexpr WPARAM PLI_PROTOCOL = 1;
 constexpr WPARAM PLI_ONLINE = 2;
@@ -352,6 +377,9 @@ constexpr WPARAM PLIF_SMALL = 0x10000;
 #define MS_OPT_ADDPAGE "Opt/AddPage"
 #define MS_USERINFO_ADDPAGE "UserInfo/AddPage"
 #define MS_CLIST_SYSTRAY_NOTIFY "Miranda/Systray/Notify"
+// wParam the buffer's size, lParam the buffer: the folder of the profile in use, without a
+// closing separator, in the system's code page. 0 on success.
+#define MS_DB_GETPROFILEPATH "DB/GetProfilePath"
 
 // Events of the host.
 #define ME_SYSTEM_MODULESLOADED "Miranda/System/ModulesLoaded"
@@ -390,6 +418,7 @@ static_assert(sizeof(SystrayNotify) == 24);
 static_assert(sizeof(OptionsPage) == 60);
 static_assert(sizeof(ProtocolCall) == 16);
 static_assert(sizeof(SearchResult) == 36);
+static_assert(sizeof(AvatarInformation) == 272);
 #elif defined(_WIN64)
 static_assert(sizeof(PluginLink) == 96);
 static_assert(sizeof(PluginInfo) == 72);
@@ -414,4 +443,6 @@ static_assert(sizeof(OptionsPage) == 104);
 static_assert(offsetof(OptionsPage, expert_only_controls) == 88);
 static_assert(sizeof(ProtocolCall) == 32);
 static_assert(sizeof(SearchResult) == 56);
+static_assert(sizeof(AvatarInformation) == 280);
+static_assert(offsetof(AvatarInformation, filename) == 20);
 #endif

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <stdexcept>
 
 #include "hostsim/code_page.h"
@@ -116,7 +118,44 @@ Host::Host() : impl_(std::make_unique<Impl>(*this)) {
 Host::~Host() {
   unload_plugins();
   impl_->netlib->shutdown();
+  if (impl_->profile_folder_owned) {
+    std::error_code ignored;
+    std::filesystem::remove_all(impl_->profile_folder, ignored);
+  }
   active_host.store(nullptr);
+}
+
+void Host::set_profile_folder(const std::string& folder) {
+  std::lock_guard lock(impl_->folder_mutex);
+  if (impl_->profile_folder_owned) {
+    std::error_code ignored;
+    std::filesystem::remove_all(impl_->profile_folder, ignored);
+  }
+  impl_->profile_folder = folder;
+  impl_->profile_folder_owned = false;
+}
+
+std::string Host::profile_folder() const {
+  std::lock_guard lock(impl_->folder_mutex);
+  if (impl_->profile_folder.empty()) {
+    // Made on first use, so that hosts that never name it leave nothing behind.
+    static std::atomic<unsigned> made{0};
+    std::error_code error;
+    auto base = std::filesystem::temp_directory_path(error);
+    for (int attempt = 0; attempt < 100 && impl_->profile_folder.empty(); ++attempt) {
+      auto candidate =
+          base /
+          ("hostsim-profile-" +
+           std::to_string(std::hash<std::string>{}(
+               std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" + std::to_string(made.fetch_add(1)) +
+               "-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()))));
+      if (std::filesystem::create_directory(candidate, error)) {
+        impl_->profile_folder = candidate.string();
+        impl_->profile_folder_owned = true;
+      }
+    }
+  }
+  return impl_->profile_folder;
 }
 
 Host* Host::current() { return active_host.load(); }

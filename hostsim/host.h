@@ -68,6 +68,9 @@ struct AckRecord {
   std::optional<std::string> search_nick, search_first_name, search_last_name;
   bool search_reserved_zero = false;
   std::vector<BYTE> search_record;  // the record as the host keeps it, its size member's bytes
+  // For avatar acks with a record: its format and file, copied during the call.
+  int avatar_format = 0;
+  std::optional<std::string> avatar_path;
 };
 struct TypingRecord {
   Handle contact = 0;
@@ -174,6 +177,11 @@ class Host {
   bool write_setting(Handle contact, const std::string& module, const std::string& name,
                      const Setting& value);
   std::optional<Setting> setting(Handle contact, const std::string& module, const std::string& name) const;
+
+  // The folder "DB/GetProfilePath" names. A host made without one gets a fresh temporary
+  // folder of its own, removed with it; one set here is the caller's and stays.
+  void set_profile_folder(const std::string& folder);
+  std::string profile_folder() const;
 
   // --- the network library ----------------------------------------------------------------
   Netlib& netlib();

@@ -59,6 +59,9 @@ struct Host::Impl {
 
   std::atomic<DWORD> version{kDefaultHostVersion};
   Profile profile;
+  mutable std::mutex folder_mutex;
+  std::string profile_folder;
+  bool profile_folder_owned = false;  // made by the host, so removed with it
   std::unique_ptr<Netlib> netlib;
 
   // --- texts handed out that must stay valid for the host's life ------------------------------

@@ -321,6 +321,7 @@ struct Connection {
   bool attach(const std::shared_ptr<Receiver>& receiver);
 
   const Socket sock;
+  std::string destination;          // "host:port" as the plug-in asked for it
   std::mutex send_mutex;            // one "Netlib/Send" at a time, so calls never interleave their bytes
   std::mutex state_mutex;           // orders closing against attaching receivers
   std::atomic<bool> closed{false};  // set before the socket is shut down
@@ -475,6 +476,7 @@ struct Netlib::Impl {
   std::map<std::string, std::pair<std::string, uint16_t>> routes;
   bool refuse_long_record = false;
   std::vector<std::string> requests;
+  std::map<std::string, int> open_to, peak_to;  // connections per destination: open now, most at once
   std::function<bool(const BYTE*, size_t)> send_filter;
 
   Handle add(Entry e) {
@@ -537,7 +539,14 @@ struct Netlib::Impl {
       set_thread_last_error(error);
       return 0;
     }
-    return static_cast<INT_PTR>(add(std::make_shared<Connection>(s)));
+    auto connection = std::make_shared<Connection>(s);
+    connection->destination = rec->host + std::string(":") + std::to_string(rec->port);
+    {
+      std::lock_guard lock(mutex);
+      int& open = open_to[connection->destination];
+      peak_to[connection->destination] = std::max(peak_to[connection->destination], ++open);
+    }
+    return static_cast<INT_PTR>(add(std::move(connection)));
   }
 
   INT_PTR create_receiver(WPARAM w, LPARAM size) {
@@ -698,6 +707,7 @@ struct Netlib::Impl {
       if (it == handles.end()) return 0;
       e = std::move(it->second);
       handles.erase(it);
+      if (auto* c = std::get_if<std::shared_ptr<Connection>>(&e)) --open_to[(*c)->destination];
     }
     if (auto* r = std::get_if<std::shared_ptr<Receiver>>(&e)) (*r)->close();
     if (auto* c = std::get_if<std::shared_ptr<Connection>>(&e)) (*c)->close();
@@ -754,6 +764,12 @@ void Netlib::refuse_long_open_record(bool refuse) {
 std::vector<std::string> Netlib::open_requests() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->requests;
+}
+
+int Netlib::peak_connections_to(const std::string& destination) const {
+  std::lock_guard lock(impl_->mutex);
+  auto it = impl_->peak_to.find(destination);
+  return it == impl_->peak_to.end() ? 0 : it->second;
 }
 
 int Netlib::open_connections() const {

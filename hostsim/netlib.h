@@ -43,6 +43,8 @@ class Netlib {
   std::vector<std::string> open_requests() const;
   // Number of connections and receivers currently open.
   int open_connections() const;
+  // The most connections that were open at once to one "host:port" (as asked, before routing).
+  int peak_connections_to(const std::string& destination) const;
 
  private:
   struct Impl;

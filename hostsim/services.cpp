@@ -112,6 +112,15 @@ void install_database(Host& host, HostImpl& impl) {
     return host.write_setting(contact, write->module, write->setting, value) ? 0 : 1;
   });
 
+  // As the host does it: the path cut to the buffer's size, without a terminator when it fills
+  // the buffer; 0 whatever the size.
+  host.create_service(MS_DB_GETPROFILEPATH, [&host](WPARAM size, LPARAM l) -> INT_PTR {
+    auto* buffer = reinterpret_cast<char*>(l);
+    if (buffer == nullptr || size == 0) return 1;
+    const std::string folder = host.profile_folder();
+    std::strncpy(buffer, folder.c_str(), size);
+    return 0;
+  });
   host.create_service(MS_DB_CRYPT_ENCODESTRING,
                       [](WPARAM size, LPARAM text) { return crypt_in_place(size, text, encode_byte); });
   host.create_service(MS_DB_CRYPT_DECODESTRING,
@@ -208,6 +217,15 @@ void install_protocols(Host& host, HostImpl& impl) {
         record.search_record.assign(bytes, bytes + size);
       } else {
         record.param_text = reinterpret_cast<const char*>(ack->param);
+      }
+    }
+    // The record lives for the call only, so the host copies what it keeps.
+    if (ack->type == ACKTYPE_AVATAR && ack->process != nullptr) {
+      auto* information = reinterpret_cast<const AvatarInformation*>(ack->process);
+      if (information->size == static_cast<int>(sizeof(AvatarInformation))) {
+        record.avatar_format = information->format;
+        record.avatar_path =
+            std::string(information->filename, strnlen(information->filename, sizeof information->filename));
       }
     }
     impl.record([&] { impl.acks.push_back(std::move(record)); });

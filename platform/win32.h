@@ -79,6 +79,15 @@ extern "C" BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HA
 #define FILE_SHARE_DELETE 0x4u
 #define OPEN_ALWAYS 4u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+// Files: what the picture cache needs (write a whole file, rename, delete, list a folder).
+#define GENERIC_WRITE 0x40000000u
+#define CREATE_ALWAYS 2u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_ALREADY_EXISTS 183u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 // Window messages, notifications and button states of the dialogs.
@@ -204,6 +213,29 @@ struct FILETIME {
 };
 typedef FILETIME* LPFILETIME;
 
+typedef enum _GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard } GET_FILEEX_INFO_LEVELS;
+struct WIN32_FILE_ATTRIBUTE_DATA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+};
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  CHAR cFileName[MAX_PATH];
+  CHAR cAlternateFileName[14];
+};
+typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
+
 extern "C" {
 // The library entry routine, defined by the plug-in; the platform layer calls it when the
 // shared object is attached and detached.
@@ -217,6 +249,14 @@ void Sleep(DWORD milliseconds);
 HANDLE CreateFileA(LPCSTR file_name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
                    DWORD creation_disposition, DWORD flags, HANDLE template_file);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, LPDWORD written, void* overlapped);
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
+BOOL DeleteFileA(LPCSTR file_name);
+BOOL GetFileAttributesExA(LPCSTR file_name, GET_FILEEX_INFO_LEVELS level, LPVOID information);
+// Only patterns of a folder and a last part "*" or "*.ext".
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found);
+BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found);
+BOOL FindClose(HANDLE search);
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
                                   LPVOID information, DWORD size);
 DWORD GetTickCount(void);

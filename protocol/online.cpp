@@ -22,6 +22,7 @@
 #include "protocol/send.h"
 #include "protocol/server_choice.h"
 #include "protocol/session.h"
+#include "protocol/session_server.h"
 #include "protocol/tls_link.h"
 #include "protocol/wire_text.h"
 
@@ -49,7 +50,6 @@ constexpr uint32_t kLoginCapacity = MRIM_HEADER_SIZE + 4096;
 
 // The host's records are as wide as its pointers: a 64-bit host refuses a record of the 32-bit
 // size (host/host_api.h pins both layouts).
-constexpr int kOpenRecordSize = sizeof(NetlibOpenConnection);
 constexpr int kPacketRecordSize = sizeof(NetlibPacketRecver);
 
 // The locale a modern log-in names: the network's own language.
@@ -115,28 +115,6 @@ void release_request(ConnectRequest* request) {
   free_setting(&request->password);
   free_setting(&request->email);
   free(request);
-}
-
-// "Netlib/OpenConnection" with the record as it is; when the host refuses the long record as an
-// invalid parameter (hosts of an older interface), once more with the short form.
-HANDLE open_connection(NetlibOpenConnection* record) {
-  record->size = kOpenRecordSize;
-  SetLastError(ERROR_SUCCESS);
-  auto connection = reinterpret_cast<HANDLE>(
-      call_service(MS_NETLIB_OPENCONNECTION, reinterpret_cast<WPARAM>(protocol_state.netlib_user.load()),
-                   reinterpret_cast<LPARAM>(record)));
-  if (connection == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
-    record->size = NETLIBOPENCONNECTION_V1_SIZE;
-    connection = reinterpret_cast<HANDLE>(
-        call_service(MS_NETLIB_OPENCONNECTION, reinterpret_cast<WPARAM>(protocol_state.netlib_user.load()),
-                     reinterpret_cast<LPARAM>(record)));
-  }
-  return connection;
-}
-
-HANDLE create_receiver(HANDLE connection, int size) {
-  return reinterpret_cast<HANDLE>(
-      call_service(MS_NETLIB_CREATEPACKETRECVER, reinterpret_cast<WPARAM>(connection), size));
 }
 
 void close_stored(std::atomic<HANDLE>& field) {
@@ -274,6 +252,7 @@ int connect_and_login(ConnectRequest* request, HANDLE opened, const char** failu
       return LOGINERR_NOSERVER;
     }
     mrim_log("MRIM_ConnectAndLoginThread: connected to server\n");
+    session_server_host_set(host);
   }
   HANDLE receiver = create_receiver(connection, MRIM_RECEIVER_SIZE);
   if (receiver == nullptr) {
@@ -288,6 +267,9 @@ int connect_and_login(ConnectRequest* request, HANDLE opened, const char** failu
   char chosen[MRIM_HOST_NAME_MAX + 1];
   WORD chosen_port = 0;
   mrim_address_service(chosen, sizeof chosen, &chosen_port);
+  // The picture service lives beside the MRIM server: the one dialled, or, when the address
+  // service's own port was the server, that host.
+  if (opened != nullptr) session_server_host_set(chosen);
   tls_link_prepare(connection, chosen,
                    get_setting_byte(nullptr, protocol_state.module_name, "Encryption", 1));
   if (!session_attempt_store(attempt, connection, receiver)) {

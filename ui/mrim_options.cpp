@@ -153,6 +153,16 @@ const char* options_server_from_text(char* text) {
   return mrim_server_name_acceptable(start) ? start : "";
 }
 
+const char* options_avatar_server_from_text(char* text) {
+  char* start = text;
+  while (*start != '\0' && std::isspace(static_cast<unsigned char>(*start))) ++start;
+  size_t length = strlen(start);
+  while (length > 0 && std::isspace(static_cast<unsigned char>(start[length - 1]))) --length;
+  start[length] = '\0';
+  for (char* c = start; *c != '\0'; ++c) *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+  return start;
+}
+
 const char* options_pin_from_text(char* text) {
   char* out = text;
   for (const char* in = text; *in != '\0'; ++in) {
@@ -266,6 +276,7 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, L
       // A missing setting means encrypting when offered; so does an unknown value, which the next
       // apply then stores as 1.
       show_encryption(window, get_setting_byte(nullptr, module, "Encryption", kEncryptionOffered));
+      show_account_text(window, IDC_OPT_AVATAR_SERVER, "AvatarServer");
       show_account_text(window, IDC_OPT_CERT_PIN, "CertificatePin");
       GetDlgItemTextA(window, IDC_OPT_CERT_PIN, pin_shown, sizeof pin_shown);
       show_session_certificate(window);
@@ -314,6 +325,9 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, L
       mrim_address_service(new_server, sizeof new_server, &new_port);
       GetDlgItemTextA(window, IDC_OPT_PORT, text, sizeof text);
       write_setting_dword(nullptr, module, "Port", options_port_from_text(text));
+      char pictures[MRIM_HOST_NAME_MAX + 8];
+      GetDlgItemTextA(window, IDC_OPT_AVATAR_SERVER, pictures, sizeof pictures);
+      write_setting_string(nullptr, module, "AvatarServer", options_avatar_server_from_text(pictures));
       write_setting_byte(nullptr, module, "LegacyProtocol", checked(window, IDC_OPT_LEGACY) ? 1 : 0);
       write_setting_byte(nullptr, module, "Encryption", encryption_chosen(window));
       // An empty field is stored as the empty text, as the server field is; the connection takes

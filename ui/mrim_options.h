@@ -16,6 +16,10 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, L
 // one sign allowed, digits up to the first other character); 0 or above 60 gives 10.
 DWORD options_timeout_from_text(const char* text);
 
+// The picture service's field, trimmed and in small letters ("off", a host name), in place;
+// whether it names a usable server is decided where it is used.
+const char* options_avatar_server_from_text(char* text);
+
 // The port field's text as the port to store, read as the time-out is; 0 (the build's default
 // port) for an empty field and for any number outside 1 to 65535.
 DWORD options_port_from_text(const char* text);

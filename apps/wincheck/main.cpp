@@ -81,7 +81,8 @@ const std::vector<std::string> kServiceOrder = {"/GetCaps",
                                                 "/GetAwayMsg",
                                                 "/SetAwayMsg",
                                                 "/SendContacts",
-                                                "/RecvContacts"};
+                                                "/RecvContacts",
+                                                "/GetAvatarInformation"};
 const std::vector<std::string> kServicesRequired = {"/GetCaps", "/GetName", "/LoadIcon", "/SetStatus",
                                                     "/GetStatus"};
 
@@ -373,8 +374,8 @@ void check_services(Context& c) {
   };
   // Word 1: messages, away messages, authorization, the visible and invisible lists, searches by
   // address, name and the advanced page, adding a hit, contacts sent and received, the user id
-  // an address. Word 3: the statuses that carry away messages.
-  for (Caps caps : {Caps{1, 0x7B901AC3u}, Caps{2, 7}, Caps{3, 7}, Caps{4, 8}, Caps{5, 0}, Caps{0, 0}}) {
+  // an address. Word 3: the statuses that carry away messages. Word 4: typing notices, pictures.
+  for (Caps caps : {Caps{1, 0x7B901AC3u}, Caps{2, 7}, Caps{3, 7}, Caps{4, 0x28}, Caps{5, 0}, Caps{0, 0}}) {
     auto got = static_cast<uint32_t>(c.host.call_service((kModule + "/GetCaps").c_str(), caps.which, 0));
     c.report.check("GetCaps " + std::to_string(caps.which) + " is " + hex(caps.expected),
                    got == caps.expected, hex(got));

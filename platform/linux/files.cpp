@@ -1,4 +1,5 @@
-// Files: CreateFileA (append-only opening, as the diagnostic log uses it), WriteFile and
+// Files: CreateFileA (append-only opening, as the diagnostic log uses it, and a whole new file, as
+// the picture cache writes one), WriteFile and
 // GetFileInformationByHandleEx (standard information) over POSIX descriptors. POSIX has no sharing modes:
 // others may always read, write, rename or delete the file, which is what the log asks of Windows with all
 // three FILE_SHARE_ flags.
@@ -32,11 +33,13 @@ bool is_open_file(FileHandle* handle) {
 extern "C" HANDLE CreateFileA(LPCSTR file_name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
                               DWORD creation_disposition, DWORD, HANDLE) {
   // Only what the plug-in asks for is provided; anything else fails as an unsupported request.
-  if (file_name == nullptr || access != FILE_APPEND_DATA || creation_disposition != OPEN_ALWAYS) {
+  const bool append = access == FILE_APPEND_DATA && creation_disposition == OPEN_ALWAYS;
+  const bool whole = access == GENERIC_WRITE && creation_disposition == CREATE_ALWAYS;
+  if (file_name == nullptr || (!append && !whole)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  int descriptor = open(file_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int descriptor = open(file_name, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
   if (descriptor < 0) {
     SetLastError(static_cast<DWORD>(errno));
     return INVALID_HANDLE_VALUE;

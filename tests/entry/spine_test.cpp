@@ -93,7 +93,8 @@ TEST(Load, RegistersTheAccountUnderTheFileName) {
                              "GetAwayMsg",
                              "SetAwayMsg",
                              "SendContacts",
-                             "RecvContacts"})
+                             "RecvContacts",
+                             "GetAvatarInformation"})
     expected.push_back(std::string("chat_test/") + suffix);
   std::vector<std::string> created;
   for (const auto& name : host.service_names())
@@ -200,7 +201,7 @@ TEST(Services, EveryCapabilityBitHasItsServicesAndTheOldProtocolPromisesNoAwayMe
   EXPECT_EQ(word1 & (PF1_MODEMSGSEND | PF1_MODEMSGRECV), PF1_MODEMSGSEND | PF1_MODEMSGRECV);
   EXPECT_EQ(session.call("/GetCaps", 2), 7);
   EXPECT_EQ(session.call("/GetCaps", 3), 7);  // online, invisible and away carry texts
-  EXPECT_EQ(session.call("/GetCaps", 4), 8);
+  EXPECT_EQ(session.call("/GetCaps", 4), PF4_SUPPORTTYPING | PF4_AVATARS);
   for (WPARAM other : {0, 5, 100}) EXPECT_EQ(session.call("/GetCaps", other), 0) << other;
   session.host().profile().write_setting(0, "MRIM", "LegacyProtocol", hostsim::Setting::byte(1));
   EXPECT_EQ(static_cast<DWORD>(session.call("/GetCaps", 1)) & (PF1_MODEMSGSEND | PF1_MODEMSGRECV), 0u);

@@ -109,8 +109,9 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
   }
   // The status texts are written only when changed: each write announces the status again. So
   // is the pin: the connection may have pinned a certificate since the page opened.
-  EXPECT_EQ(names, (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect",
-                                             "Log", "Server", "Port", "LegacyProtocol", "Encryption"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"EMail", "Password", "NMNotify", "NMPN", "Timeout", "Reconnect", "Log",
+                                      "Server", "Port", "AvatarServer", "LegacyProtocol", "Encryption"}));
   EXPECT_EQ(account(session, "EMail"), Setting::string("kim@mrim.example"));
   EXPECT_EQ(account(session, "Password"), Setting::string(encoded(host, "secret")));
   EXPECT_EQ(account(session, "NMNotify"), Setting::byte(0));
@@ -119,6 +120,7 @@ TEST_F(OptionsPageTest, ApplyWithoutChangesRewritesEverySettingInOrder) {
   // Empty fields: the build's default server.
   EXPECT_EQ(account(session, "Server"), Setting::string(""));
   EXPECT_EQ(account(session, "Port"), Setting::dword(0));
+  EXPECT_EQ(account(session, "AvatarServer"), Setting::string(""));
   EXPECT_EQ(account(session, "Encryption"), Setting::byte(1));
 }
 
