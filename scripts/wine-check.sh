@@ -89,21 +89,22 @@ timeout 60 "$wineserver" -w || true
 # MS Sans Serif face, as Windows maps it (Wine's default, Tahoma, is wider and wraps labels).
 out=$build/wine-check.out
 
-# start_server CERTIFICATE ADDRESS MRIM: the stand-in with the certificate of that name (or none:
-# no TLS offered) listening on the two HOST:PORT; returns once it listens, its output in
-# mrim-server.out and its process id in mrim-server.pid.
+# start_server CERTIFICATE ADDRESS MRIM AVATAR_PORT: the stand-in with the certificate of that name
+# (or none: no TLS offered) listening on the two HOST:PORT, its picture service on 127.0.0.1 at
+# AVATAR_PORT (0: any); returns once it listens, its output in mrim-server.out and its process id
+# in mrim-server.pid.
 start_server() {
   local tls=() try
   [ "$1" != none ] && tls=(--tls --tls-cert "$work/$1.pem" --tls-key "$work/$1.key")
   # A port left by the stand-in just ended may take a moment to be free again.
   for try in 1 2 3 4 5; do
     "$MRIM_SERVER" --config "$work/accounts.conf" --reply wincheck.test:443 --address "$2" --mrim "$3" \
-      "${tls[@]}" >"$work/mrim-server.out" 2>&1 &
+      --avatar-port "$4" "${tls[@]}" >"$work/mrim-server.out" 2>&1 &
     echo $! >"$work/mrim-server.pid"
     # Killed on purpose later: no job notice for it.
     disown $!
     local tries=0
-    until grep -q '^MRIM service on port' "$work/mrim-server.out" 2>/dev/null; do
+    until grep -q '^avatar service on port' "$work/mrim-server.out" 2>/dev/null; do
       tries=$((tries + 1))
       if [ "$tries" -gt 100 ] || ! kill -0 "$(cat "$work/mrim-server.pid")" 2>/dev/null; then
         break
@@ -111,7 +112,7 @@ start_server() {
       sleep 0.1
     done
     cat "$work/mrim-server.out" >>"$work/mrim-server.log"
-    grep -q '^MRIM service on port' "$work/mrim-server.out" && return 0
+    grep -q '^avatar service on port' "$work/mrim-server.out" && return 0
     kill "$(cat "$work/mrim-server.pid")" 2>/dev/null || true
     sleep "$try"
   done
@@ -134,7 +135,7 @@ serve_restarts() {
         clear) certificate=none ;;
         *) certificate= ;;
       esac
-      if [ -n "$certificate" ] && start_server "$certificate" "127.0.0.1:$address_port" "127.0.0.1:$mrim_port"; then
+      if [ -n "$certificate" ] && start_server "$certificate" "127.0.0.1:$address_port" "127.0.0.1:$mrim_port" "$avatar_port"; then
         printf '%s %s\n' "$word" "$(sed -n 's/^TLS offered, certificate SHA-256 //p' "$work/mrim-server.out")" \
           >"$work/server-ready.tmp"
       else
@@ -154,9 +155,10 @@ stop_servers() {
   return 0
 }
 if [ -n "${MRIM_SERVER:-}" ]; then
-  # The account wincheck seeds its profile with; the address service names wincheck.test,
-  # which wincheck routes to the MRIM service.
-  printf 'account wincheck@mrim.example wincheck-secret\nnickname wincheck\n' >"$work/accounts.conf"
+  # The account wincheck seeds its profile with, and its picture; the address service names
+  # wincheck.test, which wincheck routes to the MRIM service.
+  printf 'account wincheck@mrim.example wincheck-secret\nnickname wincheck\navatar wincheck@mrim.example picture\n' \
+    >"$work/accounts.conf"
   # Two self-signed certificates: the one the account pins on first use, and the one a
   # restart with a new certificate shows.
   for name in first second; do
@@ -166,14 +168,15 @@ if [ -n "${MRIM_SERVER:-}" ]; then
   done
   : >"$work/mrim-server.log"
   trap stop_servers EXIT
-  if ! start_server first 127.0.0.1:0 127.0.0.1:0; then
+  if ! start_server first 127.0.0.1:0 127.0.0.1:0 0; then
     echo "wine-check: the server stand-in did not start" >&2
     cat "$work/mrim-server.log" >&2
     exit 2
   fi
   address_port=$(sed -n 's/^address service on port //p' "$work/mrim-server.out")
   mrim_port=$(sed -n 's/^MRIM service on port //p' "$work/mrim-server.out")
-  server_ports="$address_port $mrim_port"
+  avatar_port=$(sed -n 's/^avatar service on port //p' "$work/mrim-server.out")
+  server_ports="$address_port $mrim_port $avatar_port"
   serve_restarts &
   controller_pid=$!
 fi

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "apps/wincheck/avatar_check.h"
 #include "apps/wincheck/dialog_check.h"
 #include "apps/wincheck/dll_image.h"
 #include "apps/wincheck/host_layout.h"
@@ -569,6 +570,7 @@ int run(const std::string& dll_path, const std::string& work_dir, const std::opt
   check_modules_loaded(c);
   if (server) check_online(report, host, kModule, kLogFile, kEmail, kPassword, *server);
   if (server) check_message(report, host, kModule, kLogFile, kEmail, c.diagnostic);
+  if (server) check_avatar(report, host, kModule, kEmail, server->avatar_port);
   if (server) check_restarts(report, host, kModule, kLogFile);
   check_unload(c);
   check_no_other_boxes(c);
@@ -580,14 +582,15 @@ int run(const std::string& dll_path, const std::string& work_dir, const std::opt
 }  // namespace wincheck
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 5) {
-    std::fprintf(stderr, "usage: wincheck PATH\\MRIM.dll WORK_FOLDER [ADDRESS_PORT MRIM_PORT]\n");
+  if (argc != 3 && argc != 6) {
+    std::fprintf(stderr, "usage: wincheck PATH\\MRIM.dll WORK_FOLDER [ADDRESS_PORT MRIM_PORT AVATAR_PORT]\n");
     return 2;
   }
   std::optional<wincheck::OnlineServer> server;
-  if (argc == 5) {
+  if (argc == 6) {
     server = wincheck::OnlineServer{static_cast<uint16_t>(std::atoi(argv[3])),
-                                    static_cast<uint16_t>(std::atoi(argv[4]))};
+                                    static_cast<uint16_t>(std::atoi(argv[4])),
+                                    static_cast<uint16_t>(std::atoi(argv[5]))};
   }
   // Absolute paths first: the work folder becomes the current folder.
   return wincheck::run(wincheck::full_path(argv[1]), wincheck::full_path(argv[2]), server);

@@ -10,10 +10,11 @@
 
 namespace wincheck {
 
-// The server stand-in's two services on 127.0.0.1; its accounts must hold email/password.
+// The server stand-in's services on 127.0.0.1; its accounts must hold email/password.
 struct OnlineServer {
   uint16_t address_port = 0;
   uint16_t mrim_port = 0;
+  uint16_t avatar_port = 0;
 };
 
 // Runs after the all-modules-loaded event (the network user exists) and before Unload: routes

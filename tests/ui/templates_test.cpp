@@ -67,7 +67,7 @@ TEST(Templates, OptionsPage201) {
   EXPECT_EQ(info->style, kVisibleChild | DS_SETFONT);
   EXPECT_EQ(info->ex_style, WS_EX_CONTROLPARENT);
   EXPECT_EQ(info->cx, 281);
-  EXPECT_EQ(info->cy, 388);
+  EXPECT_EQ(info->cy, 386);
   EXPECT_STREQ(info->font, "MS Shell Dlg");
   EXPECT_EQ(info->font_size, 8);
   EXPECT_EQ(info->parent, options.handle());
@@ -90,7 +90,7 @@ TEST(Templates, OptionsPage201) {
           {2008, kCheck, "Reconnect by itself after a lost connection", 12, 141, 257, 12, kCheckBox},
           {2010, kCheck, "Old protocol (code page 1251 texts, no status texts)", 12, 154, 257, 12, kCheckBox},
           {2009, kCheck, "Write a diagnostic log (for bug reports)", 12, 167, 257, 12, kCheckBox},
-          {IDC_GROUP, kGroup, "Server", 4, 186, 273, 66, kVisibleChild | BS_GROUPBOX},
+          {IDC_GROUP, kGroup, "Server", 4, 186, 273, 64, kVisibleChild | BS_GROUPBOX},
           {IDC_STATIC, kLabel, "Host name:", 10, 198, 48, 8, kRightLabel},
           {2006, kEdit, "", 65, 197, 140, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {IDC_STATIC, kLabel, "Port:", 208, 198, 20, 8, kRightLabel},
@@ -100,18 +100,18 @@ TEST(Templates, OptionsPage201) {
           {2017, kEdit, "", 65, 223, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
           {IDC_STATIC, kLabel, "host:port; empty: the MRIM server, port 8081; off: none.", 65, 238, 204, 8,
            kLeftLabel},
-          {IDC_GROUP, kGroup, "Encryption", 4, 256, 273, 81, kVisibleChild | BS_GROUPBOX},
-          {2013, kCheck, "Encrypt the connection when the server offers it", 12, 268, 257, 12, kCheckBox},
-          {2014, kCheck, "Refuse servers that offer no encryption", 12, 280, 257, 12, kCheckBox},
-          {IDC_STATIC, kLabel, "Certificate:", 10, 295, 48, 8, kRightLabel},
-          {2015, kEdit, "", 65, 294, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "SHA-256; empty: trust the first one seen.", 65, 307, 204, 8, kLeftLabel},
-          {2016, kLabel, "", 65, 317, 204, 16, kLeftLabel},
-          {IDC_GROUP, kGroup, "My status message", 4, 340, 273, 44, kVisibleChild | BS_GROUPBOX},
-          {IDC_STATIC, kLabel, "Title:", 10, 353, 48, 8, kRightLabel},
-          {2011, kEdit, "", 65, 352, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
-          {IDC_STATIC, kLabel, "Description:", 10, 368, 48, 8, kRightLabel},
-          {2012, kEdit, "", 65, 367, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_GROUP, kGroup, "Encryption", 4, 254, 273, 81, kVisibleChild | BS_GROUPBOX},
+          {2013, kCheck, "Encrypt the connection when the server offers it", 12, 266, 257, 12, kCheckBox},
+          {2014, kCheck, "Refuse servers that offer no encryption", 12, 278, 257, 12, kCheckBox},
+          {IDC_STATIC, kLabel, "Certificate:", 10, 293, 48, 8, kRightLabel},
+          {2015, kEdit, "", 65, 292, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "SHA-256; empty: trust the first one seen.", 65, 305, 204, 8, kLeftLabel},
+          {2016, kLabel, "", 65, 315, 204, 16, kLeftLabel},
+          {IDC_GROUP, kGroup, "My status message", 4, 338, 273, 44, kVisibleChild | BS_GROUPBOX},
+          {IDC_STATIC, kLabel, "Title:", 10, 351, 48, 8, kRightLabel},
+          {2011, kEdit, "", 65, 350, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
+          {IDC_STATIC, kLabel, "Description:", 10, 366, 48, 8, kRightLabel},
+          {2012, kEdit, "", 65, 365, 204, 12, kBorderedEdit | ES_AUTOHSCROLL},
       },
       {2001, 2002, 2005, 2016});
 }
