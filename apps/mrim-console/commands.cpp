@@ -32,7 +32,7 @@ const Shape kShapes[] = {
     {"chat", 1, 1, false},     {"close", 0, 0, false},     {"outbox", 0, 1, false},
     {"unread", 0, 0, false},   {"more", 0, 0, false},      {"group", 2, 3, false},
     {"ignore", 1, 1, false},   {"unignore", 1, 1, false},  {"away", 1, 1, false},
-    {"contacts", 2, 2, true},
+    {"contacts", 2, 2, true},  {"avatar", 1, 1, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -166,6 +166,10 @@ const std::vector<CommandInfo>& command_table() {
       {"visibility", "visibility ADDRESS visible|invisible|normal",
        "put a contact on the visible or invisible list, or neither", ""},
       {"info", "info ADDRESS", "fetch a contact's details from the directory", ""},
+      {"avatar", "avatar ADDRESS", "show where a contact's picture is kept, and the picture itself",
+       "Asks the plug-in for the picture it keeps, and waits while it fetches one (20 seconds at\n"
+       "most). At a colour terminal a JPEG picture is drawn, 24 columns wide; list marks the\n"
+       "contacts that have a picture."},
       {"authorize", "authorize ADDRESS", "grant the contact's last authorization request", ""},
       {"deny", "deny ADDRESS", "refuse the contact's last authorization request", ""},
       {"reqauth", "reqauth ADDRESS", "put a contact on the server list and authorize it",

@@ -1,9 +1,10 @@
-// The MRIM server stand-in inside the console (--server embedded): both services on loopback
-// ports of the system's choosing, the demo accounts (or those of --accounts), an answering bot
-// for every account whose address begins with "echo@", and the routes that point the server the
-// address service names and the fallback address at the MRIM service (the session makes the
-// address service the account's server). Its TLS certificate is kept beside a profile file, so
-// that the certificate the plug-in pinned is the one it meets at the next start.
+// The MRIM server stand-in inside the console (--server embedded): its services (the address
+// service, MRIM and contacts' pictures) on loopback ports of the system's choosing, the demo
+// accounts (or those of --accounts), an answering bot for every account whose address begins
+// with "echo@", and the routes that point the server the address service names and the fallback
+// address at the MRIM service (the session makes the address service the account's server). Its
+// TLS certificate is kept beside a profile file, so that the certificate the plug-in pinned is
+// the one it meets at the next start.
 #pragma once
 
 #include <functional>
@@ -47,6 +48,8 @@ class EmbeddedServer {
   void add_routes(hostsim::Netlib& netlib) const;
   uint16_t address_port() const { return server_->address_port(); }
   uint16_t mrim_port() const { return server_->mrim_port(); }
+  // Its picture service, for the account's "AvatarServer".
+  uint16_t avatar_port() const { return server_->avatar_port(); }
   std::vector<std::string> answering() const;
 
  private:

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "host/search_record.h"
 #include "hostsim/profile.h"
+#include "picture_view.h"
 #include "security.h"
 
 namespace console {
@@ -100,6 +101,13 @@ void EventSources::start() {
         last_change_ = Clock::now();
         return 0;
       }));
+  // A picture's record lives for the acknowledgement's call only: it is read in the hook, on
+  // the plug-in's thread, as a host reads it.
+  hooks_.push_back(host_.hook_event(ME_PROTO_ACK, [this, module](WPARAM, LPARAM l) -> INT_PTR {
+    auto* ack = reinterpret_cast<const AckData*>(l);
+    if (ack && ack->type == ACKTYPE_AVATAR && ack->module && module == ack->module) avatar_acknowledged(*ack);
+    return 0;
+  }));
   hooks_.push_back(host_.hook_event(ME_DB_CONTACT_DELETED, [this](WPARAM contact, LPARAM) -> INT_PTR {
     // Raised before the contact goes, while its settings can still be read.
     if (!book_.is_ours(contact)) return 0;
@@ -232,6 +240,59 @@ void EventSources::pin_seen(const std::string& pin) {
   pin_ = pin;
 }
 
+void EventSources::avatar_acknowledged(const AckData& ack) {
+  AvatarNews news;
+  news.present = ack.result == ACKRESULT_SUCCESS;
+  if (auto* info = reinterpret_cast<const AvatarInformation*>(ack.process)) {
+    news.format = info->format;
+    news.path.assign(info->filename, strnlen(info->filename, sizeof info->filename));
+  }
+  // A success without a file to name tells nothing that could be shown.
+  if (news.path.empty()) news.present = false;
+  auto contact = reinterpret_cast<hostsim::Handle>(ack.contact);
+  // This acknowledgement is recorded already: counted, the picture shows after it.
+  size_t acks = host_.acks().size();
+  {
+    std::lock_guard lock(avatar_mu_);
+    avatars_[contact] = {++avatar_count_, news};
+    if (news.present) avatar_notices_.push_back({contact, news, acks});
+  }
+  avatar_cv_.notify_all();
+}
+
+uint64_t EventSources::avatar_mark() {
+  std::lock_guard lock(avatar_mu_);
+  return avatar_count_;
+}
+
+std::optional<EventSources::AvatarNews> EventSources::wait_for_avatar(
+    hostsim::Handle contact, uint64_t mark, Clock::time_point deadline,
+    const std::function<bool()>& cut_short) {
+  std::unique_lock lock(avatar_mu_);
+  for (;;) {
+    if (auto it = avatars_.find(contact); it != avatars_.end() && it->second.serial > mark)
+      return it->second.news;
+    if (Clock::now() >= deadline || (cut_short && cut_short())) return std::nullopt;
+    // Woken by each picture; now and then for the cut, which a signal sets.
+    avatar_cv_.wait_until(lock, std::min(deadline, Clock::now() + milliseconds(50)));
+  }
+}
+
+std::optional<bool> EventSources::avatar_seen(hostsim::Handle contact) {
+  std::lock_guard lock(avatar_mu_);
+  auto it = avatars_.find(contact);
+  if (it == avatars_.end()) return std::nullopt;
+  return it->second.news.present;
+}
+
+void EventSources::show_avatar(const AvatarNotice& notice) {
+  if (!book_.is_ours(notice.contact)) return;
+  view_.show(Event("avatar")
+                 .set("address", book_.state(notice.contact).address)
+                 .set("path", valid_utf8(notice.news.path))
+                 .set("format", avatar_format_name(notice.news.format, notice.news.path)));
+}
+
 void EventSources::run() {
   Clock::time_point last_collect = Clock::now();
   while (!stopping_) {
@@ -355,13 +416,21 @@ void EventSources::take_acks() {
     std::lock_guard lock(changes_mu_);
     notices.swap(notices_);
   }
+  std::vector<AvatarNotice> pictures;
+  {
+    std::lock_guard lock(avatar_mu_);
+    pictures.swap(avatar_notices_);
+  }
   auto notice = notices.begin();
+  auto picture = pictures.begin();
   std::vector<hostsim::AckRecord> acks = host_.acks();
   for (; acks_seen_ < acks.size(); ++acks_seen_) {
     for (; notice != notices.end() && notice->acks_before <= acks_seen_; ++notice) show_notice(*notice);
+    for (; picture != pictures.end() && picture->acks_before <= acks_seen_; ++picture) show_avatar(*picture);
     if (acks[acks_seen_].module == book_.module()) take_ack(acks[acks_seen_]);
   }
   for (; notice != notices.end(); ++notice) show_notice(*notice);
+  for (; picture != pictures.end(); ++picture) show_avatar(*picture);
 }
 
 void EventSources::show_notice(const SettingNotice& notice) {

@@ -1,10 +1,11 @@
 // Turns what the plug-in tells the host into console events, as it happens: acknowledgements
-// (status, failed log-in, message delivery, search, details), typing notices, tray notices and message boxes
-// from the host's records; contact changes from the host's setting-changed and contact-deleted
-// events, the reconnect the plug-in plans after a lost connection from its account setting
-// "ReconnectIn", and the first certificate it pins from "CertificatePin"; messages and
-// authorization requests from the events added to the database. A thread of its own watches
-// them, so that the command loop may block in a service call meanwhile.
+// (status, failed log-in, message delivery, search, details, contacts' pictures), typing
+// notices, tray notices and message boxes from the host's records; contact changes from the
+// host's setting-changed and contact-deleted events, the reconnect the plug-in plans after a
+// lost connection from its account setting "ReconnectIn", and the first certificate it pins from
+// "CertificatePin"; messages and authorization requests from the events added to the database.
+// A thread of its own watches them, so that the command loop may block in a service call
+// meanwhile.
 #pragma once
 
 #include <atomic>
@@ -85,6 +86,23 @@ class EventSources {
   // user's doing, not the plug-in pinning a certificate.
   void pin_written(const std::string& pin);
 
+  // What the plug-in last said of a contact's picture, in an avatar acknowledgement: copied
+  // out as it comes, as the record lives for the acknowledgement's call only.
+  struct AvatarNews {
+    bool present = false;  // ACKRESULT_SUCCESS; otherwise none, or none that could be had
+    int format = PA_FORMAT_UNKNOWN;
+    std::string path;  // the file, as the plug-in named it
+  };
+  // A mark to wait from: the avatar acknowledgements counted so far.
+  uint64_t avatar_mark();
+  // The first word on the contact's picture after `mark`; none when none came before the
+  // deadline, or `cut_short` said to stop.
+  std::optional<AvatarNews> wait_for_avatar(hostsim::Handle contact, uint64_t mark,
+                                            std::chrono::steady_clock::time_point deadline,
+                                            const std::function<bool()>& cut_short);
+  // Whether the contact's last avatar acknowledgement brought a picture; none before any came.
+  std::optional<bool> avatar_seen(hostsim::Handle contact);
+
  private:
   struct Change {
     hostsim::Handle contact = 0;
@@ -105,6 +123,16 @@ class EventSources {
     bool by_user = false;    // written during the user's status request
     size_t acks_before = 0;  // acknowledgements the host had recorded by then
   };
+  struct AvatarEntry {
+    uint64_t serial = 0;  // the avatar acknowledgement's number, from 1
+    AvatarNews news;
+  };
+  // A picture that came, shown in its place among the acknowledgements.
+  struct AvatarNotice {
+    hostsim::Handle contact = 0;
+    AvatarNews news;
+    size_t acks_before = 0;  // acknowledgements the host had recorded by then, its own too
+  };
   struct LoginWatch {
     bool active = false;
     std::chrono::steady_clock::time_point deadline;
@@ -117,6 +145,8 @@ class EventSources {
   void reconnect_written(uint32_t seconds);
   void pin_seen(const std::string& pin);
   void show_notice(const SettingNotice& notice);
+  void avatar_acknowledged(const AckData& ack);
+  void show_avatar(const AvatarNotice& notice);
   void take_records();
   void take_database_events();
   void take_contact_changes(bool settle_all);
@@ -158,6 +188,12 @@ class EventSources {
 
   std::mutex login_mu_;
   LoginWatch login_;
+
+  std::mutex avatar_mu_;
+  std::condition_variable avatar_cv_;
+  uint64_t avatar_count_ = 0;                       // under avatar_mu_
+  std::map<hostsim::Handle, AvatarEntry> avatars_;  // under avatar_mu_: the last word on each
+  std::vector<AvatarNotice> avatar_notices_;        // under avatar_mu_: to be shown
 
   std::function<void()> profile_changed_;
   std::function<void(int, int)> status_changed_;

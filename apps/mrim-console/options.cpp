@@ -144,6 +144,15 @@ Parsed parse_options(int argc, char** argv, Options& options) {
          "when the session is encrypted (TLS): never, when the server offers it (default), or required")
       ->type_name("never|offered|required")
       ->check(CLI::IsMember({"never", "offered", "required"}).description(""));
+  app.add_option("--avatar-server", options.avatar_server,
+                 "where contacts' pictures are fetched, or off (default: the demo server's, else the MRIM "
+                 "server's host on port 8081)")
+      ->type_name("HOST:PORT|off")
+      ->check(checked_by("HOST:PORT or off", [](const std::string& v) {
+        std::string host;
+        uint16_t port;
+        return v == "off" || parse_host_port(v, host, port);
+      }));
   app.add_option("--host-version", host_version,
                  "the host version the plug-in is told: 0.7 and later take UTF-8 (default 0.8)")
       ->type_name("VERSION")

@@ -38,6 +38,9 @@ struct Options {
   // --protocol 1.8|1.19: whether the plug-in is to speak revision 1.8 ("LegacyProtocol");
   // none keeps the profile's choice.
   std::optional<bool> legacy_protocol;
+  // --avatar-server HOST:PORT|off: the account's "AvatarServer", where the plug-in fetches
+  // contacts' pictures; none: the embedded server's, else the profile's choice.
+  std::optional<std::string> avatar_server;
   // --encryption never|offered|required: the account's "Encryption", 0, 1 or 2; none keeps the
   // profile's choice.
   std::optional<uint8_t> encryption;

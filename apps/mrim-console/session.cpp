@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iterator>
 #include <sstream>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "hostsim/dialogs.h"
 #include "hostsim/netlib.h"
 #include "hostsim/profile.h"
+#include "picture_view.h"
 #include "protocol/online.h"
 #include "resources/resource.h"
 #include "security.h"
@@ -115,6 +118,11 @@ bool Session::start() {
       noted ? *noted == hostsim::Setting::byte(1) : stored_host && *stored_host == "127.0.0.1";
   const bool keep_stored = !options_.server_given && stored_host && !stored_host->empty() && stored_port &&
                            stored_port->number != 0 && !stored_embedded;
+  // Where the plug-in fetches contacts' pictures, as the options page stores it: what
+  // --avatar-server says, else the embedded server's picture service, whose port changes with
+  // every start too. A server of the user's own keeps the profile's choice, but for the
+  // embedded one's, which is gone: empty, the MRIM server's host.
+  std::optional<std::string> avatar_server = options_.avatar_server;
   if (options_.embedded && !keep_stored) {
     std::string account = account_address(*host_, module_);
     ContactBook book(*host_, module_);
@@ -133,6 +141,7 @@ bool Session::start() {
     }
     embedded_->add_routes(netlib);
     store_server(*host_, module_, "127.0.0.1", embedded_->address_port());
+    if (!avatar_server) avatar_server = "127.0.0.1:" + std::to_string(embedded_->avatar_port());
     host_->write_setting(0, kConsoleModule, kEmbeddedServerSetting, hostsim::Setting::byte(1));
   } else if (keep_stored) {
     server = *stored_host + ":" + std::to_string(stored_port->number);
@@ -141,7 +150,10 @@ bool Session::start() {
     server = options_.server_host + ":" + std::to_string(options_.server_port);
     store_server(*host_, module_, options_.server_host, options_.server_port);
     host_->write_setting(0, kConsoleModule, kEmbeddedServerSetting, hostsim::Setting::byte(0));
+    if (!avatar_server && stored_embedded) avatar_server = "";
   }
+  if (avatar_server)
+    host_->write_setting(0, module_, "AvatarServer", hostsim::Setting::string(*avatar_server));
   for (const Route& route : options_.routes)
     netlib.add_route(route.name, route.port, route.host, route.real_port);
 
@@ -419,6 +431,7 @@ void Session::run(const Command& command) {
   if (name == "delete") return remove(command);
   if (name == "visibility") return visibility(command);
   if (name == "info") return info(command);
+  if (name == "avatar") return avatar(command);
   if (name == "authorize" || name == "deny") return authorization(command);
   if (name == "reqauth") return request_authorization(command);
   if (name == "history") return history(command);
@@ -832,10 +845,13 @@ void Session::list(const Command& command) {
     return;
   }
   Value contacts = Value::array();
+  // A plug-in without pictures is not asked: nothing would be known.
+  const bool ask = host_->service_exists(module_ + "/GetAvatarInformation");
   for (hostsim::Handle contact : book_->contacts()) {
     ContactState state = book_->state(contact);
     if (state.address.empty()) continue;
     Value entry = contact_value(state);
+    entry["picture"] = has_picture(contact, ask);
     std::lock_guard lock(unread_mu_);
     if (auto it = unread_.find(state.address); it != unread_.end())
       entry["unread"] = static_cast<int64_t>(it->second.size());
@@ -1282,6 +1298,70 @@ void Session::info(const Command& command) {
   }
   sources_->flush();  // the details acknowledgement came during the call: show it first
   ok(Event("ok").set("command", "info").set("address", command.args[0]));
+}
+
+namespace {
+
+// Generous: the plug-in may have to reach the picture service first.
+constexpr std::chrono::seconds kPictureWait{20};
+
+}  // namespace
+
+// As the host's contact list asks for a picture: from the plug-in's cache, or fetched, which
+// an acknowledgement then reports.
+void Session::avatar(const Command& command) {
+  std::optional<hostsim::Handle> contact = contact_of("avatar", command.args[0]);
+  if (!contact) return;
+  const std::string address = book_->state(*contact).address;
+  AvatarInformation info{};
+  info.size = sizeof info;
+  info.contact = reinterpret_cast<HANDLE>(*contact);
+  // Taken before the request: an acknowledgement however quick comes after it.
+  const uint64_t mark = sources_->avatar_mark();
+  std::optional<INT_PTR> result = call("avatar", "/GetAvatarInformation", 0, reinterpret_cast<LPARAM>(&info));
+  if (!result) return;
+  EventSources::AvatarNews news;
+  if (*result == GAIR_SUCCESS) {
+    news.present = true;
+    news.format = info.format;
+    news.path.assign(info.filename, strnlen(info.filename, sizeof info.filename));
+  } else if (*result == GAIR_WAITFOR) {
+    view_.begin_wait("avatar", "fetching the picture of " + address);
+    std::optional<EventSources::AvatarNews> came =
+        sources_->wait_for_avatar(*contact, mark, std::chrono::steady_clock::now() + kPictureWait,
+                                  [this] { return interrupt_ && *interrupt_; });
+    view_.end_wait("avatar");
+    if (!came) {
+      if (interrupt_ && *interrupt_) return error("avatar", "cut short; the picture may still come");
+      return error("avatar", "the plug-in said nothing more of the picture of " + address + " within " +
+                                 std::to_string(kPictureWait.count()) + " s");
+    }
+    news = *came;
+    sources_->flush();  // its avatar event first
+  } else if (*result != GAIR_NOAVATAR) {
+    return error("avatar", "the plug-in answered " + std::to_string(*result) + ", which means nothing here");
+  }
+  Event answer("ok");
+  answer.set("command", "avatar").set("address", address);
+  if (!news.present || news.path.empty()) return ok(answer.set("none", true));
+  std::error_code failed;
+  const uintmax_t size = std::filesystem::file_size(news.path, failed);
+  if (failed)
+    return error("avatar", "the plug-in named the file " + valid_utf8(news.path) +
+                               ", which cannot be read: " + failed.message());
+  ok(answer.set("path", valid_utf8(news.path))
+         .set("format", avatar_format_name(news.format, news.path))
+         .set("size", static_cast<int64_t>(size)));
+}
+
+bool Session::has_picture(hostsim::Handle contact, bool ask) {
+  if (sources_->avatar_seen(contact) == true) return true;
+  if (!ask) return false;
+  AvatarInformation info{};
+  info.size = sizeof info;
+  info.contact = reinterpret_cast<HANDLE>(contact);
+  return host_->call_service(module_ + "/GetAvatarInformation", 0, reinterpret_cast<LPARAM>(&info)) ==
+         GAIR_SUCCESS;
 }
 
 void Session::authorization(const Command& command) {

@@ -107,6 +107,10 @@ class Session {
   void remove(const Command& command);
   void visibility(const Command& command);
   void info(const Command& command);
+  void avatar(const Command& command);
+  // Whether the contact has a picture: an avatar acknowledgement brought one, or the plug-in
+  // has one kept (asked, when `ask`, without a fetch forced).
+  bool has_picture(hostsim::Handle contact, bool ask);
   void authorization(const Command& command);
   void request_authorization(const Command& command);
   void history(const Command& command);

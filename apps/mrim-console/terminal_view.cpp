@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "charset.h"
 #include "commands.h"
 #include "line_editor.h"
+#include "picture_view.h"
 #include "security.h"
 #include "view.h"
 
@@ -25,6 +28,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kReportEvery{5};
+// A contact's picture is drawn about as wide as a name and address.
+constexpr int kPictureColumns = 24;
 
 size_t terminal_columns() {
   winsize size{};
@@ -205,6 +210,7 @@ std::string cut_notes(const Value& f) {
 std::string contact_line(const Value& c, bool long_form = false) {
   std::string line = who(c, "address") + "  " + text_of(c, "status") + status_texts(c);
   if (long_form && !text_of(c, "client").empty()) line += "  [" + text_of(c, "client") + "]";
+  if (flag_of(c, "picture")) line += "  (picture)";
   std::string visibility = text_of(c, "visibility");
   if (!visibility.empty() && visibility != "normal") line += "  (" + visibility + " list)";
   if (c.contains("on_list") && !flag_of(c, "on_list")) line += "  (not on the list)";
@@ -214,7 +220,22 @@ std::string contact_line(const Value& c, bool long_form = false) {
   return line;
 }
 
-std::string describe(const Event& event, bool verbose, const std::string& conversation) {
+// The avatar command's answer: where the picture is kept, and at a colour terminal the
+// picture itself, under it.
+std::string picture_answer(const Value& f, bool colour) {
+  if (flag_of(f, "none")) return text_of(f, "address") + " has no picture";
+  std::string format = text_of(f, "format");
+  for (char& c : format) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string text = "picture of " + text_of(f, "address") + ": " + text_of(f, "path") + " (" + format +
+                     ", " + std::to_string(number_of(f, "size")) + " bytes)";
+  if (!colour) return text;
+  Drawing drawing = draw_picture_file(text_of(f, "path"), kPictureColumns);
+  if (!drawing.problem.empty()) return text + "\n  (" + drawing.problem + ")";
+  for (const std::string& line : drawing.lines) text += "\n  " + line;
+  return text;
+}
+
+std::string describe(const Event& event, bool verbose, const std::string& conversation, bool colour) {
   const Value& f = event.fields;
   std::string kind = event.kind();
   if (kind == "ready") {
@@ -284,6 +305,7 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
              text_of(f, "address") +
              " on the list; your authorization was sent (the server does not confirm it)";
     if (command == "typing") return "typing notice sent to " + text_of(f, "address");
+    if (command == "avatar") return picture_answer(f, colour);
     if (command == "ignore") return text_of(f, "address") + " is ignored: its messages are dropped";
     if (command == "unignore") return text_of(f, "address") + " is no longer ignored";
     if (command == "group")
@@ -402,6 +424,8 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     return "\u263E " + who(f, "address") + (text.empty() ? " has no away message" : ": " + text);
   }
   if (kind == "authorized") return "+ " + who(f, "address") + " authorized you";
+  // The plug-in fetches pictures as contacts come online: list marks them, avatar shows one.
+  if (kind == "avatar") return "";
   if (kind == "typing") return number_of(f, "seconds") > 0 ? "... " + who(f, "from") + " is typing" : "";
   if (kind == "queued") {
     std::string text = "\u29D7 " + who(f, "to") + ": " + first_words(text_of(f, "text"), 40);
@@ -550,6 +574,7 @@ class TerminalView : public View {
         verbose_(verbose),
         bell_(bell),
         tty_(isatty(STDOUT_FILENO) == 1),
+        colour_(colour_wanted(tty_, std::getenv("TERM"), std::getenv("NO_COLOR"))),
         editor_(editor),
         ticker_([this] { tick(); }) {
     if (editor_) editor_->set_mark(status_mark("offline"));
@@ -584,7 +609,7 @@ class TerminalView : public View {
       conversation = conversation_;
     }
     if (editor_ && event.kind() == "unread_count") editor_->set_unread(number_of(event.fields, "messages"));
-    std::string text = describe(event, verbose_, conversation);
+    std::string text = describe(event, verbose_, conversation, colour_);
     if (!verbose_) text = quieter(event, text);
     if (text.empty()) return;
     // A message calls for attention unless its conversation is on the screen.
@@ -725,6 +750,7 @@ class TerminalView : public View {
   const bool verbose_;
   const bool bell_;
   const bool tty_;
+  const bool colour_;  // pictures are drawn
   LineEditor* const editor_;
   std::mutex mu_;
   std::condition_variable cv_;

@@ -1191,6 +1191,48 @@ TEST(EmbeddedConsole, TheAnsweringAccountAnswers) {
   EXPECT_EQ(you.finish(), 0) << you.transcript();
 }
 
+// The embedded server's picture service is the account's: the plug-in fetches Echo's picture,
+// the avatar command names its file, and list marks who has one. Ivan has none.
+TEST(EmbeddedConsole, AContactsPictureIsFetchedNamedAndMarked) {
+  TempFolder folder;
+  ConsoleProcess you({"--account", "you@mrim.example", "--password", "demo", "--plugin", MRIM_PLUGIN_PATH},
+                     folder.path());
+  ASSERT_EQ(you.command("status online").value("event", ""), "ok") << you.transcript();
+  ASSERT_TRUE(you.await([](const Json& e) {
+    return e.value("event", "") == "contact" && e.value("address", "") == "echo@mrim.example" &&
+           e.value("status", "") == "online";
+  })) << you.transcript();
+
+  Json picture = you.command("avatar echo", std::chrono::milliseconds(60000));
+  ASSERT_EQ(picture.value("event", ""), "ok") << you.transcript();
+  EXPECT_EQ(picture.value("address", ""), "echo@mrim.example");
+  const std::string path = picture.value("path", "");
+  ASSERT_FALSE(path.empty()) << you.transcript();
+  struct stat file {};
+  ASSERT_EQ(stat(path.c_str(), &file), 0) << path;
+  EXPECT_GT(file.st_size, 0);
+  EXPECT_EQ(picture.value("size", int64_t{-1}), static_cast<int64_t>(file.st_size));
+  // The plug-in told of the picture it fetched, whether on its own or asked.
+  std::optional<Json> told = you.await(is("avatar", "address", "echo@mrim.example"));
+  ASSERT_TRUE(told) << you.transcript();
+  EXPECT_EQ(told->value("path", ""), path);
+  EXPECT_EQ(told->value("format", ""), picture.value("format", "?"));
+
+  EXPECT_TRUE(you.command("avatar ivan@mrim.example", std::chrono::milliseconds(60000)).value("none", false))
+      << you.transcript();
+
+  ASSERT_EQ(you.command("list").value("event", ""), "ok") << you.transcript();
+  std::optional<Json> list = you.await(is("list"));
+  ASSERT_TRUE(list) << you.transcript();
+  std::map<std::string, bool> marked;
+  for (const Json& c : (*list)["contacts"]) marked[c.value("address", "")] = c.value("picture", false);
+  EXPECT_TRUE(marked["echo@mrim.example"]) << you.transcript();
+  EXPECT_FALSE(marked["ivan@mrim.example"]) << you.transcript();
+  you.send("quit");
+  EXPECT_TRUE(you.await(is("bye"))) << you.transcript();
+  EXPECT_EQ(you.finish(), 0) << you.transcript();
+}
+
 // The embedded server keeps its certificate beside the profile: a second start goes online
 // inside TLS with the certificate pinned at the first. The pin is forgotten on request.
 TEST(EmbeddedConsole, ItsCertificateIsKeptWithTheProfileAndThePinIsClearedOnRequest) {

@@ -1,11 +1,15 @@
 // The console's event sources in-process, fed by the host stand-in as the plug-in would feed
 // it: what a message acknowledgement turns into, for a delivery and for a failure with the
-// plug-in's reason; and the history a deleted contact leaves behind.
+// plug-in's reason; the history a deleted contact leaves behind; and contacts' pictures.
 #include "event_sources.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "contact_book.h"
@@ -140,6 +144,53 @@ TEST_F(EventSources, ADeletedContactsHistoryIsKeptForItsAddressAndNotShownAgain)
   sources.flush();
   EXPECT_EQ(book.history_of("amy@mail.example").size(), 3u);
   EXPECT_EQ(view.of_kind("message").size(), 2u);
+}
+
+// A picture's record lives for its acknowledgement's call only: what it said is read then.
+// Only a picture that came is shown; one that is gone or could not be had is noted.
+TEST_F(EventSources, APictureIsReadDuringItsAcknowledgementAndOnlyOneThatCameIsShown) {
+  auto picture = [&](int result, const char* path) {
+    AvatarInformation info{};
+    info.size = sizeof info;
+    info.contact = reinterpret_cast<HANDLE>(contact);
+    info.format = PA_FORMAT_JPEG;
+    std::snprintf(info.filename, sizeof info.filename, "%s", path);
+    AckData data{sizeof(AckData),
+                 "MRIM",
+                 reinterpret_cast<HANDLE>(contact),
+                 ACKTYPE_AVATAR,
+                 result,
+                 reinterpret_cast<HANDLE>(&info),
+                 0};
+    host.call_service(MS_PROTO_BROADCASTACK, 0, reinterpret_cast<LPARAM>(&data));
+    std::memset(&info, 0xEE, sizeof info);
+  };
+  const auto now = std::chrono::steady_clock::now;
+  EXPECT_FALSE(sources.avatar_seen(contact).has_value());
+  const uint64_t before = sources.avatar_mark();
+  picture(ACKRESULT_SUCCESS, "/pictures/amy.jpg");
+  std::optional<console::EventSources::AvatarNews> came = sources.wait_for_avatar(contact, before, now(), {});
+  ASSERT_TRUE(came);
+  EXPECT_TRUE(came->present);
+  EXPECT_EQ(came->path, "/pictures/amy.jpg");
+  EXPECT_EQ(came->format, PA_FORMAT_JPEG);
+  EXPECT_EQ(sources.avatar_seen(contact), true);
+  // Nothing newer than the mark: the wait ends at its deadline.
+  EXPECT_FALSE(sources.wait_for_avatar(contact, sources.avatar_mark(), now(), {}));
+
+  const uint64_t later = sources.avatar_mark();
+  picture(ACKRESULT_FAILED, "");
+  std::optional<console::EventSources::AvatarNews> gone = sources.wait_for_avatar(contact, later, now(), {});
+  ASSERT_TRUE(gone);
+  EXPECT_FALSE(gone->present);
+  EXPECT_EQ(sources.avatar_seen(contact), false);
+
+  sources.flush();
+  std::vector<Event> shown = view.of_kind("avatar");
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(console::text_of(shown[0].fields, "address"), "amy@mail.example");
+  EXPECT_EQ(console::text_of(shown[0].fields, "path"), "/pictures/amy.jpg");
+  EXPECT_EQ(console::text_of(shown[0].fields, "format"), "jpeg");
 }
 
 }  // namespace

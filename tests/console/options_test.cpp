@@ -1,5 +1,5 @@
-// The console's command line: which protocol revision the plug-in is to speak, and which host
-// version the console plays.
+// The console's command line: which protocol revision the plug-in is to speak, which host
+// version the console plays, and where contacts' pictures come from.
 #include "options.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +61,18 @@ TEST(Options, AHostVersionIsWrittenAsPeopleOrAsTheHostWriteIt) {
   ASSERT_EQ(parse({"--host-version", "0.6"}, old), Parsed::run);
   EXPECT_EQ(old.host_version, 0x00060000u);
   EXPECT_EQ(parse({"--host-version", "six"}, wrong), Parsed::bad_option);
+}
+
+TEST(Options, ThePictureServiceIsAnAddressOrOff) {
+  Options off, named, none, wrong;
+  ASSERT_EQ(parse({"--avatar-server", "off"}, off), Parsed::run);
+  EXPECT_EQ(off.avatar_server, "off");
+  ASSERT_EQ(parse({"--avatar-server", "127.0.0.1:8081"}, named), Parsed::run);
+  EXPECT_EQ(named.avatar_server, "127.0.0.1:8081");
+  ASSERT_EQ(parse({}, none), Parsed::run);
+  EXPECT_FALSE(none.avatar_server.has_value());
+  for (const char* bad : {"pictures.example", "127.0.0.1:0", "on", ""})
+    EXPECT_EQ(parse({"--avatar-server", bad}, wrong), Parsed::bad_option) << bad;
 }
 
 }  // namespace
