@@ -99,6 +99,7 @@ thread_local bool applying_list = false;
 void mrim_contact_list_applying(bool applying) {
   applying_list = applying;
   protocol_state.contact_list_loading = applying ? 1 : 0;
+  avatars_hold(applying);
 }
 
 INT_PTR MRIM_SettingChanged(WPARAM wparam, LPARAM lparam) {

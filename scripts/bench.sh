@@ -10,7 +10,7 @@ cd "$root"
 bash scripts/setup.sh linux
 cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/linux -j"$(nproc)" --target round_trip_bench log_record_bench contact_list_bench \
-  go_online_bench console_list_bench message_burst_bench tls_round_trip_bench >/dev/null
+  go_online_bench console_list_bench message_burst_bench tls_round_trip_bench avatar_login_bench >/dev/null
 bench=build/linux/tests/bench
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -21,6 +21,7 @@ trap 'rm -rf "$out"' EXIT
 (cd "$out" && "$root/$bench/console_list_bench" 5 >console_list.txt 2>/dev/null)
 (cd "$out" && "$root/$bench/message_burst_bench" 5 100 200 >message_burst.txt 2>/dev/null)
 (cd "$out" && "$root/$bench/tls_round_trip_bench" 20 100 >tls_round_trip.txt 2>/dev/null)
+(cd "$out" && "$root/$bench/avatar_login_bench" 7 1000 >avatar_login.txt 2>/dev/null)
 cat "$out"/*.txt
 echo
 
@@ -49,6 +50,10 @@ tls_clear=$(figure tls_round_trip.txt "^round trip, in clear" median)
 tls_inside=$(figure tls_round_trip.txt "^round trip, inside TLS" median)
 tls_online_clear=$(figure tls_round_trip.txt "^going online, in clear" median)
 tls_online=$(figure tls_round_trip.txt "^going online, inside TLS" median)
+pictures_off=$(figure avatar_login.txt "pictures off" median)
+pictures_on=$(figure avatar_login.txt "pictures on" median)
+pictures_all=$(figure avatar_login.txt "every picture announced" median)
+pictures_again=$(figure avatar_login.txt "second log-in fetched" fetched)
 
 row() { printf '%-44s %14s   %-22s\n' "$1" "$2" "$3"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -78,3 +83,8 @@ row "message round trip inside TLS (median)" "$tls_inside us" ""
 row "  ratio inside TLS / in clear" "$(ratio "$tls_inside" "$tls_clear")" "at most 1.3"
 row "going online in clear, same runs (median)" "$tls_online_clear us" ""
 row "going online inside TLS (median)" "$tls_online us" "reported"
+row "1,000 online contacts, list with pictures off" "$pictures_off ms" ""
+row "1,000 online contacts, list with pictures on" "$pictures_on ms" ""
+row "  ratio on / off" "$(ratio "$pictures_on" "$pictures_off")" "under 1.2"
+row "  every picture announced (cold cache)" "$pictures_all ms" "reported"
+row "  pictures a second log-in fetches" "$pictures_again" "0"

@@ -38,6 +38,9 @@ std::unordered_set<HANDLE> seen_online;
 uint32_t seen_generation = 0;
 bool seen_enabled = false;
 bool slot_busy[AVATAR_FETCHES_AT_ONCE];
+// While the server's list is applied, fetches wait: the list is what the user waits for, and
+// on a small machine the fetch threads would take their time from it.
+bool held = false;
 std::atomic<HANDLE> receiver_slots[AVATAR_FETCHES_AT_ONCE];
 
 bool plain_part(const char* text, size_t length, const char* allowed_marks) {
@@ -77,6 +80,7 @@ bool enqueue_locked(const Job& job, bool front) {
     queue.push_front(job);
   else
     queue.push_back(job);
+  if (held) return false;
   for (bool busy : slot_busy)
     if (!busy) return true;
   return false;
@@ -237,6 +241,7 @@ void avatars_reset() {
   seen_online.clear();
   seen_generation = 0;
   seen_enabled = false;
+  held = false;
   for (int i = 0; i < AVATAR_FETCHES_AT_ONCE; ++i) {
     slot_busy[i] = false;
     receiver_slots[i] = nullptr;
@@ -338,6 +343,16 @@ void avatars_contact_online(HANDLE contact) {
     wanted = enqueue_locked(Job{contact, false, false}, false);
   }
   if (wanted) start_fetcher();
+}
+
+void avatars_hold(bool hold) {
+  size_t waiting = 0;
+  {
+    std::lock_guard lock(queue_mutex);
+    held = hold;
+    waiting = queue.size();
+  }
+  for (size_t i = 0; !hold && i < waiting && i < AVATAR_FETCHES_AT_ONCE; ++i) start_fetcher();
 }
 
 void avatars_wake_all() {

@@ -31,6 +31,10 @@ INT_PTR avatars_get_information(WPARAM flags, LPARAM information);
 // cache holds a fresh one. Cheap enough for the listener to call for every contact of a list.
 void avatars_contact_online(HANDLE contact);
 
+// While held, fetches are queued but none starts; released, they start. The listener holds them
+// while it applies the server's list.
+void avatars_hold(bool hold);
+
 // Unload: drops the queue and cuts every fetch's wait short.
 void avatars_wake_all();
 

@@ -32,11 +32,11 @@ struct Pictured {
   AvatarKind kind;
 };
 const Pictured kContacts[] = {
-    {"ann@mrim.example", AvatarKind::picture},   {"ivan@mrim.example", AvatarKind::none},
-    {"bad@mrim.example", AvatarKind::broken},    {"away@mrim.example", AvatarKind::redirect},
-    {"big@mrim.example", AvatarKind::huge},      {"page@mrim.example", AvatarKind::html},
-    {"slow1@mrim.example", AvatarKind::slow},    {"slow2@mrim.example", AvatarKind::slow},
-    {"slow3@mrim.example", AvatarKind::slow},    {"late@mrim.example", AvatarKind::none},
+    {"ann@mrim.example", AvatarKind::picture}, {"ivan@mrim.example", AvatarKind::none},
+    {"bad@mrim.example", AvatarKind::broken},  {"away@mrim.example", AvatarKind::redirect},
+    {"big@mrim.example", AvatarKind::huge},    {"page@mrim.example", AvatarKind::html},
+    {"slow1@mrim.example", AvatarKind::slow},  {"slow2@mrim.example", AvatarKind::slow},
+    {"slow3@mrim.example", AvatarKind::slow},  {"late@mrim.example", AvatarKind::none},
 };
 
 class Avatars : public ::testing::Test {
@@ -80,8 +80,9 @@ class Avatars : public ::testing::Test {
     ASSERT_TRUE(host().wait_until(
         [&] {
           auto acks = host().acks();
-          return std::any_of(acks.begin() + static_cast<std::ptrdiff_t>(before), acks.end(),
-                             [&](const hostsim::AckRecord& a) { return a.type == ACKTYPE_STATUS && a.param == status; });
+          return std::any_of(
+              acks.begin() + static_cast<std::ptrdiff_t>(before), acks.end(),
+              [&](const hostsim::AckRecord& a) { return a.type == ACKTYPE_STATUS && a.param == status; });
         },
         kWaitMs));
   }
@@ -178,11 +179,13 @@ TEST_F(Avatars, OnlineContactsBringTheirPicturesAndHostileAnswersLeaveNothing) {
   // "No picture" is believed; the broken and hostile answers were not, and left no file.
   const hostsim::Handle ivan = contact("ivan@mrim.example");
   EXPECT_TRUE(host().wait_until([&] { return ask(ivan, &information) == GAIR_NOAVATAR; }, kWaitMs));
-  for (const char* hostile : {"bad@mrim.example", "away@mrim.example", "big@mrim.example", "page@mrim.example"}) {
+  for (const char* hostile :
+       {"bad@mrim.example", "away@mrim.example", "big@mrim.example", "page@mrim.example"}) {
     const hostsim::Handle handle = contact(hostile);
     const size_t before = host().acks().size();
     ASSERT_EQ(ask(handle, &information), GAIR_WAITFOR) << hostile;
-    ASSERT_TRUE(host().wait_until([&] { return avatar_ack(handle, before).has_value(); }, kWaitMs)) << hostile;
+    ASSERT_TRUE(host().wait_until([&] { return avatar_ack(handle, before).has_value(); }, kWaitMs))
+        << hostile;
     EXPECT_EQ(avatar_ack(handle, before)->result, ACKRESULT_FAILED) << hostile;
   }
   std::set<std::string> files = cache_files();
