@@ -88,6 +88,12 @@ bool Session::start() {
     return false;
   }
 
+  // A kept profile keeps the plug-in's folder beside it (the pictures' cache), as a host's profile
+  // folder holds its plug-ins' files; one in memory gets a temporary folder that goes with it.
+  if (options_.profile != ":memory:") {
+    std::filesystem::path folder = std::filesystem::absolute(options_.profile).parent_path();
+    host_->set_profile_folder(folder.string());
+  }
   if (options_.account) store_account(*host_, module_, *options_.account, options_.password);
   if (options_.new_mail != NewMail::keep || !host_->setting(0, module_, "NMNotify")) {
     // What the options page stores for "New Mail Notify" and the balloon style.
