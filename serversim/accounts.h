@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <istream>
 #include <optional>
 #include <stdexcept>
@@ -65,6 +66,15 @@ struct OfflineMessage {
   uint64_t id = 0;     // given by the server when the message is stored
 };
 
+// An account's last microblog post, which sessions of 1.20 and later are shown.
+struct Post {
+  uint64_t id = 0;  // 0: the server gives it the next id when it takes the account
+  // Unix seconds of the real clock. What the server sends shows it on the server's own clock,
+  // shifted by Behavior::clock_offset as every date it sends.
+  std::time_t time = 0;
+  std::string text;
+};
+
 // What the avatar service answers for an address (see Server::avatar_port). Every size of
 // picture gets the same answer.
 enum class AvatarKind {
@@ -77,7 +87,8 @@ enum class AvatarKind {
   html,      // 200 with a small HTML page, as a portal's error page comes
 };
 
-// The order in which account information pairs are sent after log-in.
+// The order in which account information pairs are sent after log-in. In either, a session of
+// 1.20 or later then gets "micblog.status.id", ".time" and ".text" of the account's own post.
 enum class UserInfoStyle {
   legacy,  // "MESSAGES.TOTAL", "MESSAGES.UNREAD" and nothing else
   modern,  // "MRIM.NICKNAME", "MESSAGES.TOTAL", "MESSAGES.UNREAD", "client.endpoint"
@@ -105,6 +116,7 @@ struct Account {
   // What the avatar service answers for the account's picture (Server::set_avatar serves
   // addresses that are no account here as well).
   AvatarKind avatar = AvatarKind::none;
+  std::optional<Post> post;
 };
 
 class ConfigError : public std::runtime_error {

@@ -27,6 +27,10 @@
 //   dir FIELD [VALUE...]            a directory field (for example dir Birthday 1990-07-15)
 //   offline FORM FROM TEXT...       a stored message; FORM is plain, boundary, modern, utf8
 //                                   or raw (raw: TEXT is the whole stored message)
+//   post AGE TEXT...                the account's last microblog post, dated AGE before the
+//                                   file is read; AGE is a number with a unit: s, m, h or d
+//                                   (post 5m Hello). The server numbers the posts of a file in
+//                                   their order, from kFirstPostId
 //   avatar EMAIL KIND               what the avatar service answers for the account EMAIL,
 //                                   declared anywhere in the file; KIND is picture, none, slow,
 //                                   broken, redirect, huge or html (see AvatarKind). Without
@@ -34,6 +38,7 @@
 //
 // A fault stops the reading with a ConfigError that names the line.
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -204,6 +209,20 @@ AvatarKind parse_avatar(Line& line) {
   line.fail("unknown avatar kind " + w + " (picture, none, slow, broken, redirect, huge or html)");
 }
 
+// "5m", "2h": a number of seconds, minutes, hours or days.
+std::time_t parse_age(Line& line) {
+  const std::string w = line.word("age");
+  const char unit = w.empty() ? '\0' : w.back();
+  const std::time_t scale = unit == 's' ? 1 : unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
+  if (scale == 0) line.fail("age needs a unit, s, m, h or d: " + w);
+  Line number(w.substr(0, w.size() - 1), 0);
+  try {
+    return std::time_t(number.number("age")) * scale;
+  } catch (const ConfigError&) {
+    line.fail("age is no number with a unit (5m, 2h): " + w);
+  }
+}
+
 struct AvatarLine {
   std::string email;
   AvatarKind kind;
@@ -290,6 +309,13 @@ std::vector<Account> parse_accounts(std::istream& in) {
     } else if (keyword == "dir") {
       std::string field = line.word("field name");
       account.directory.emplace_back(field, line.rest());
+    } else if (keyword == "post") {
+      if (account.post) line.fail("a second post for " + account.email + " (an account keeps its last)");
+      Post post;
+      post.time = std::time(nullptr) - parse_age(line);
+      if (line.at_end()) line.fail("missing post text");
+      post.text = line.rest();
+      account.post = std::move(post);
     } else if (keyword == "offline") {
       OfflineMessage message;
       message.form = parse_form(line);

@@ -11,10 +11,12 @@ using Session = detail::Session;
 namespace {
 
 // The masks each revision receives: up to 1.14 the phone follows the status; from 1.15 the
-// status URI, title, description, features and client description follow it too.
+// status URI, title, description, features and client description follow it too; from 1.20 the
+// contact's last post.
 constexpr const char* kGroupMask = "us";
 constexpr const char* kContactMaskBefore115 = "uussuus";
 constexpr const char* kContactMaskFrom115 = "uussuussssus";
+constexpr const char* kContactMaskFrom120 = "uussuussssusuuusss";
 
 // The meanings of the positions of a contact entry.
 enum ContactItem : size_t {
@@ -30,6 +32,12 @@ enum ContactItem : size_t {
   kDescription,
   kFeatures,
   kClient,
+  kPostIdLow,
+  kPostIdHigh,
+  kPostTime,
+  kPostText,
+  kPostReserved,
+  kPostReplyTo,
 };
 
 // The server flags of someone who added the account and whom it has not added.
@@ -75,7 +83,9 @@ std::vector<detail::Listed> Server::Impl::listed(const Account& a) {
 // no presence of theirs follows them.
 std::optional<Packet> Server::Impl::contact_list(const Session& to, const Account& a) {
   const std::string group_mask = a.group_mask.empty() ? kGroupMask : a.group_mask;
+  const bool posts = revision::microblog(to.info.version);
   const std::string contact_mask = !a.contact_mask.empty()                   ? a.contact_mask
+                                   : posts                                   ? kContactMaskFrom120
                                    : revision::status_texts(to.info.version) ? kContactMaskFrom115
                                                                              : kContactMaskBefore115;
   const uint32_t unicode_flag = to.unicode() ? contact_flag::unicode : 0;
@@ -111,6 +121,8 @@ std::optional<Packet> Server::Impl::contact_list(const Session& to, const Accoun
     std::string uri = status_uri(presence.status);
     if (uri.empty()) uri = presence.texts.uri;
     if (behavior.offline_empty_uri && presence.status == mrim_status::offline) uri.clear();
+    // Sessions before 1.20 have nothing of posts, even where a configured mask makes room.
+    const Post post = posts ? shown_post(c.email).value_or(Post{}) : Post{};
     for (size_t i = 0; i < contact_mask.size(); ++i) {
       if (contact_mask[i] == 's') {
         switch (i) {
@@ -132,6 +144,9 @@ std::optional<Packet> Server::Impl::contact_list(const Session& to, const Accoun
           case kClient:
             w.lps(presence.client);
             break;
+          case kPostText:
+            w.lps(text(post.text));
+            break;
           default:
             w.lps("");
         }
@@ -151,6 +166,15 @@ std::optional<Packet> Server::Impl::contact_list(const Session& to, const Accoun
             break;
           case kFeatures:
             w.ul(presence.texts.features);
+            break;
+          case kPostIdLow:
+            w.ul(uint32_t(post.id));
+            break;
+          case kPostIdHigh:
+            w.ul(uint32_t(post.id >> 32));
+            break;
+          case kPostTime:
+            w.ul(post.id == 0 ? 0 : uint32_t(post.time + behavior.clock_offset.count()));
             break;
           default:
             w.ul(0);

@@ -1,8 +1,6 @@
 // The MRIM server stand-in's messages: from one session to another in the receiver's encoding,
 // typing notices to the revisions that take them, and messages stored for accounts that are not
 // logged in.
-#include <ctime>
-
 #include "serversim/state.h"
 #include "serversim/stored.h"
 
@@ -98,9 +96,9 @@ void Server::Impl::on_delete_offline(Session& s, const Packet& p) {
 }
 
 // Stored messages keep their forms at every revision: servers hand them out alike to all.
-Packet Server::Impl::offline_message(const OfflineMessage& m) {
+Packet Server::Impl::offline_message(const OfflineMessage& m) const {
   Writer w;
-  w.ul(uint32_t(m.id)).ul(uint32_t(m.id >> 32)).lps(stored_message_text(m, std::time(nullptr)));
+  w.ul(uint32_t(m.id)).ul(uint32_t(m.id >> 32)).lps(stored_message_text(m, server_now()));
   return Packet{code::offline_message_ack, 0, w.take()};
 }
 

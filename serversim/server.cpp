@@ -60,6 +60,7 @@ Server::Server(Settings settings) : impl_(std::make_unique<Impl>()) {
   impl_->accounts = settings.accounts;
   for (Account& a : impl_->accounts) {
     for (OfflineMessage& m : a.offline) m.id = impl_->next_offline_id++;
+    impl_->number_post(a);
     if (a.avatar != AvatarKind::none) impl_->avatars[a.email] = a.avatar;
   }
   impl_->settings = std::move(settings);
@@ -175,6 +176,7 @@ void Server::add_account(const Account& account) {
   Impl& d = *impl_;
   Account copy = account;
   for (OfflineMessage& m : copy.offline) m.id = d.next_offline_id++;
+  d.number_post(copy);
   if (Account* existing = d.find_account(account.email)) {
     *existing = std::move(copy);
   } else {
@@ -208,6 +210,17 @@ uint64_t Server::store_offline(const std::string& email, OfflineMessage message)
     d.wake();
   }
   return message.id;
+}
+
+std::optional<uint64_t> Server::post(const std::string& email, const std::string& text) {
+  std::lock_guard lock(impl_->m);
+  Impl& d = *impl_;
+  Account* a = d.find_account(email);
+  if (!a) return std::nullopt;
+  const Post post = d.keep_post(*a, text);
+  d.push_post(email, kPostStored, post, nullptr);
+  if (d.running) d.wake();
+  return post.id;
 }
 
 std::string Server::certificate_sha256() const {

@@ -12,8 +12,9 @@
 //
 // Each session speaks the revision of its log-in, as servers in use do: up to 1.13 the old
 // log-in, from 1.15 statuses with texts, from 1.16 a Unicode session (its texts UTF-16LE, the
-// rest code page 1251). What the server sends on its own takes the receiver's revision. Texts
-// inside the server, and every text of this interface, are UTF-8 (see text.h).
+// rest code page 1251), from 1.20 the server's clock in HELLO_ACK and the microblog. What the
+// server sends on its own takes the receiver's revision. Texts inside the server, and every text
+// of this interface, are UTF-8 (see text.h).
 #pragma once
 
 #include <chrono>
@@ -59,6 +60,15 @@ inline constexpr uint32_t kFirstContactNumber = 20;
 inline constexpr size_t kMaxGroups = 256;
 // A client packet announcing a longer body ends its session (no client request comes near it).
 inline constexpr size_t kMaxClientBody = 1 << 20;
+// The microblog. Posts are numbered from kFirstPostId up, past 32 bits, so that the id's high
+// word is used. A post longer than kMaxPostUnits UTF-16 units is dropped without an answer; only
+// the flags below make a stored post (and a push); the list shows a post no older than
+// kPostShownFor.
+inline constexpr uint64_t kFirstPostId = 0x100000001;
+inline constexpr size_t kMaxPostUnits = 500;
+inline constexpr uint32_t kPostStored = 1;
+inline constexpr uint32_t kPostStoredToo = 9;
+inline constexpr std::chrono::seconds kPostShownFor = std::chrono::hours(24 * 7);
 
 // What the address service does with each connection.
 enum class AddressMode {
@@ -125,6 +135,10 @@ enum class Writes {
 // Settings that tests may change while the server runs.
 struct Behavior {
   uint32_t ping_period = 30;  // seconds, announced in MRIM_CS_HELLO_ACK
+  // Added to every date the server sends (the time in HELLO_ACK from 1.20, the times of posts,
+  // the dates of stored messages), as a server whose clock is off does: a client that corrects
+  // by the difference HELLO_ACK shows gets the real clock's dates back.
+  std::chrono::seconds clock_offset{0};
   // A session that sends no packet for idle_periods × ping_period is dropped; idle_timeout,
   // when not zero, replaces that product (tests use short ones). 0 in both: never dropped.
   uint32_t idle_periods = 3;
@@ -402,6 +416,11 @@ class Server {
   // Stores a message for the account and returns its identifier; it is handed out at the next
   // log-in (or at once, to a session that is logged in).
   uint64_t store_offline(const std::string& email, OfflineMessage message);
+  // The account posts the text as its client would with MRIM_CS_CHANGE_USER_BLOG_STATUS and
+  // flags kPostStored (without the length limit): a new id, dated now, kept as the account's
+  // last post and pushed to the sessions that take it, the account's own at 1.20 too (no session
+  // of its own made it). Returns the id; nothing when there is no such account.
+  std::optional<uint64_t> post(const std::string& email, const std::string& text);
 
   // The TLS certificate (made at start when TLS is offered, or at the first call here).
   // Lowercase hex SHA-256 of the certificate's DER, as a client that pins it compares.

@@ -56,11 +56,9 @@ void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
     return;
   }
   switch (p.code) {
-    case code::hello: {
-      uint32_t seq = behavior.hello_ack_zero_seq ? 0 : p.seq;
-      reply(s, p.code, Packet{code::hello_ack, seq, Writer().ul(behavior.ping_period).take()});
+    case code::hello:
+      reply(s, p.code, hello_ack(version, behavior.hello_ack_zero_seq ? 0 : p.seq));
       break;
-    }
     case code::login2:
       on_login(s, p, version);
       break;
@@ -84,6 +82,9 @@ void Server::Impl::handle(Session& s, const Packet& p, uint32_t version) {
       break;
     case code::directory_request:
       on_directory_request(s, p);
+      break;
+    case code::change_user_blog_status:
+      on_change_blog_status(s, p);
       break;
     case code::tls_request:
     case code::compression_request:
@@ -253,7 +254,8 @@ Packet Server::Impl::user_status(const Session& to, const std::string& address, 
   return Packet{code::user_status, presence.seq, w.take()};
 }
 
-// Keys stay in code page 1251 at every revision; the values take the session's encoding.
+// Keys stay in code page 1251 at every revision; the values take the session's encoding. From
+// 1.20 the account's own last post follows, whatever its age (only lists leave old posts out).
 Packet Server::Impl::user_info(const Session& to, const Account& a) {
   Writer w;
   auto pair = [&](const char* key, const std::string& value) { w.lps(key).lps(to.out_text(value)); };
@@ -261,6 +263,11 @@ Packet Server::Impl::user_info(const Session& to, const Account& a) {
   pair("MESSAGES.TOTAL", std::to_string(a.total_mail));
   pair("MESSAGES.UNREAD", std::to_string(a.unread_mail));
   if (a.info_style == UserInfoStyle::modern) pair("client.endpoint", detail::peer_name(to.fd));
+  if (revision::microblog(to.info.version) && a.post) {
+    pair("micblog.status.id", std::to_string(a.post->id));
+    pair("micblog.status.time", std::to_string(a.post->time + behavior.clock_offset.count()));
+    pair("micblog.status.text", a.post->text);
+  }
   return Packet{code::user_info, 0, w.take()};
 }
 

@@ -3,8 +3,8 @@
 // with the lock held. The parts live in files of their own: loop.cpp (sockets, writes, faults),
 // avatars.cpp (the avatar service's connections; its HTTP is in avatar_http.cpp),
 // sessions.cpp (log-in, status, presence), list.cpp (the contact list and its edits),
-// messages.cpp (messages, stored messages), directory.cpp (the search), upgrade.cpp (the turn to
-// TLS), server.cpp (the public methods).
+// messages.cpp (messages, stored messages), directory.cpp (the search), posts.cpp (the
+// microblog), upgrade.cpp (the turn to TLS), server.cpp (the public methods).
 #pragma once
 
 #include <poll.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
@@ -175,6 +176,7 @@ struct Server::Impl {
   SessionId next_session = 1;
   uint32_t next_message_id = 1;
   uint64_t next_offline_id = 1;
+  uint64_t next_post_id = kFirstPostId;
   // A fixed seed: the "random" numbers and keys are the same at every run, so a failing test
   // can be repeated.
   std::mt19937 random{20240601};
@@ -301,7 +303,8 @@ struct Server::Impl {
   // ---- messages.cpp: messages between sessions and stored ones ----
   void on_message(Session& s, const Packet& p);
   void on_delete_offline(Session& s, const Packet& p);
-  static Packet offline_message(const OfflineMessage& m);
+  // Dated now, on the server's clock.
+  Packet offline_message(const OfflineMessage& m) const;
   // MRIM_CS_MESSAGE_ACK to a session, in its encoding; the text is UTF-8.
   Packet message_ack(const Session& to, uint32_t id, uint32_t flags, const std::string& from,
                      const std::string& text, const std::string& rtf);
@@ -313,6 +316,24 @@ struct Server::Impl {
 
   // ---- directory.cpp: the search ----
   void on_directory_request(Session& s, const Packet& p);
+
+  // ---- posts.cpp: the microblog and the server's clock ----
+  // Unix seconds on the server's clock: the real one shifted by Behavior::clock_offset.
+  std::time_t server_now() const;
+  // HELLO_ACK for a HELLO whose header names `version`.
+  Packet hello_ack(uint32_t version, uint32_t seq) const;
+  // Gives an id to a post that has none (a configured or added account's).
+  void number_post(Account& a);
+  void on_change_blog_status(Session& s, const Packet& p);
+  // The text as the account's new last post, dated now.
+  const Post& keep_post(Account& a, const std::string& text);
+  // USER_BLOG_STATUS to every session at 1.20 or later of the address's own account or of an
+  // account that takes its posts, but `poster`'s (the poster's session has the answer).
+  void push_post(const std::string& address, uint32_t flags, const Post& post, const Session* poster);
+  // MRIM_CS_USER_BLOG_STATUS's body, the time on the server's clock.
+  Bytes blog_status(uint32_t flags, const std::string& address, const Post& post) const;
+  // The address's last post as lists show it: none when it has none, or it is too old.
+  std::optional<Post> shown_post(const std::string& address);
 };
 
 }  // namespace serversim

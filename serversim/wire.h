@@ -44,6 +44,11 @@ inline constexpr uint32_t directory_request = 0x1029;
 inline constexpr uint32_t mailbox_status = 0x1033;
 inline constexpr uint32_t contact_list2 = 0x1037;
 inline constexpr uint32_t login2 = 0x1038;
+// The microblog (from 1.20). A post, as the answer to the poster and pushed to its contacts: UL
+// flags, LPS address, UL id low, UL id high, UL time, U16 text, UL reply-to.
+inline constexpr uint32_t user_blog_status = 0x1063;
+// A client's post: UL flags, U16 text.
+inline constexpr uint32_t change_user_blog_status = 0x1064;
 // The web-session key: the request is header-only and always answered under its number.
 inline constexpr uint32_t web_key_request = 0x1024;
 inline constexpr uint32_t web_key_ack = 0x1025;  // UL status 1, LPS key
@@ -72,6 +77,10 @@ namespace contact_flag {
 inline constexpr uint32_t removed = 0x1;
 // The entry is a group; in the list its index stands in the top byte of the flags as well.
 inline constexpr uint32_t group = 0x2;
+// On the owner's invisible list; ignored by the owner. Such a contact's posts do not reach the
+// owner.
+inline constexpr uint32_t invisible = 0x4;
+inline constexpr uint32_t ignored = 0x10;
 // In the list to a Unicode session, on every group and contact: its name is UTF-16LE.
 inline constexpr uint32_t unicode = 0x200;
 }  // namespace contact_flag
@@ -112,11 +121,14 @@ inline constexpr uint32_t v1_14 = 0x0001000E;
 inline constexpr uint32_t v1_15 = 0x0001000F;
 inline constexpr uint32_t v1_16 = 0x00010010;
 inline constexpr uint32_t v1_19 = 0x00010013;
+inline constexpr uint32_t v1_20 = 0x00010014;
 constexpr uint32_t minor(uint32_t version) { return version & 0xFFFF; }
 // From 1.16 on a session's texts are UTF-16LE.
 constexpr bool unicode(uint32_t version) { return minor(version) >= 16; }
 // From 1.15 on statuses carry a URI, a title and a description.
 constexpr bool status_texts(uint32_t version) { return minor(version) >= 15; }
+// From 1.20 on the server tells its clock in HELLO_ACK, and sessions take microblog posts.
+constexpr bool microblog(uint32_t version) { return minor(version) >= 20; }
 // Typing notices go only to sessions above 1.8.
 constexpr bool typing_notices(uint32_t version) { return minor(version) > 8; }
 }  // namespace revision

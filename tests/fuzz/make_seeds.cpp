@@ -33,6 +33,7 @@ enum : uint8_t {
   login_ack,
   authorize_ack,
   change_status,
+  user_blog_status,
 };
 // The kind's top bit: the packet of a modern (Unicode) session on a host that takes UTF-8.
 constexpr uint8_t kModern = 0x80;
@@ -132,6 +133,59 @@ int main(int argc, char** argv) {
       .lps("");
   const Bytes modern_list_body = modern_list.take();
   write_seed(folder, "modern_contact_list", contact_list | kModern, modern_list_body);
+  // Revision 1.20: each contact's last post after the 1.15 items (id low and high, time, text,
+  // reserved, reply-to); a contact without a post, or with one too old, has them empty.
+  Writer microblog_list;
+  microblog_list.ul(0).ul(1).lps("us").lps("uussuussssusuuusss");
+  microblog_list.ul(0x200).lps(hello);
+  microblog_list.ul(0x200)
+      .ul(0)
+      .lps("amy")
+      .lps(hello)
+      .ul(0)
+      .ul(1)
+      .lps("")
+      .lps(serversim::status_uri(1))
+      .lps("")
+      .lps("")
+      .ul(0x2FF)
+      .lps("")
+      .ul(0x00000007)
+      .ul(0x00000002)
+      .ul(1796680209)
+      .lps(hello)
+      .lps("")
+      .lps("");
+  microblog_list.ul(0x200)
+      .ul(0)
+      .lps("kim@example.org")
+      .lps("")
+      .ul(0)
+      .ul(0)
+      .lps("")
+      .lps("")
+      .lps("")
+      .lps("")
+      .ul(0)
+      .lps("")
+      .ul(0)
+      .ul(0)
+      .ul(0)
+      .lps("")
+      .lps("")
+      .lps("");
+  write_seed(folder, "microblog_contact_list", contact_list | kModern, microblog_list.take());
+  // A contact's post, pushed: flags, address, id low and high, time, text, reply-to.
+  write_seed(folder, "user_blog_status", user_blog_status | kModern,
+             Writer()
+                 .ul(1)
+                 .lps("kim@example.org")
+                 .ul(0x00000008)
+                 .ul(0x00000002)
+                 .ul(1796680209)
+                 .lps(hello)
+                 .ul(0)
+                 .take());
   write_seed(folder, "user_info", user_info,
              Writer()
                  .lps("MRIM.NICKNAME")

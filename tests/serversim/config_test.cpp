@@ -2,6 +2,7 @@
 // with the daemon, and faults reported with their line numbers.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 
@@ -87,6 +88,18 @@ TEST(Config, AvatarLinesNameAccountsAnywhereInTheFile) {
   EXPECT_EQ(accounts[2].avatar, AvatarKind::none);
 }
 
+TEST(Config, APostIsDatedItsAgeBeforeTheReading) {
+  const std::time_t before = std::time(nullptr);
+  auto accounts = parse("account kim@mail.example k\npost 2h Back from the hills — soon\n");
+  const std::time_t after = std::time(nullptr);
+  ASSERT_TRUE(accounts.at(0).post);
+  const Post& post = *accounts[0].post;
+  EXPECT_EQ(post.text, "Back from the hills — soon");
+  EXPECT_GE(post.time, before - 7200);
+  EXPECT_LE(post.time, after - 7200);
+  EXPECT_EQ(post.id, 0u);  // numbered by the server
+}
+
 TEST(Config, TheDaemonsSampleFileIsValid) {
   auto accounts = load_accounts(
       (std::filesystem::path(__FILE__).parent_path() / "../../apps/mrim-server/accounts.conf").string());
@@ -140,7 +153,10 @@ INSTANTIATE_TEST_SUITE_P(
                     BadConfig{"account a@b x\nmasks us\n", 2, "missing contact mask"},
                     BadConfig{"account a@b x\navatar a@b pretty\n", 2, "unknown avatar kind"},
                     BadConfig{"avatar c@d none\naccount a@b x\n", 1, "no account"},
-                    BadConfig{"account a@b x\navatar a@b none\navatar a@b huge\n", 3, "twice"}));
+                    BadConfig{"account a@b x\navatar a@b none\navatar a@b huge\n", 3, "twice"},
+                    BadConfig{"account a@b x\npost 5 Hi\n", 2, "needs a unit"},
+                    BadConfig{"account a@b x\npost 5m\n", 2, "missing post text"},
+                    BadConfig{"account a@b x\npost 5m Hi\npost 1d Ho\n", 3, "second post"}));
 
 TEST(Config, MissingFileIsReported) {
   try {
