@@ -60,6 +60,19 @@ bool write_whole(const char* path, const uint8_t* bytes, size_t length) {
   return CloseHandle(file) != 0 && whole;
 }
 
+// folder, its separator and name in out; false when that does not fit, so that a cut path can
+// never name (and delete) another file.
+bool join(const char* folder, const char* name, char* out, size_t out_size) {
+  const size_t folder_length = strlen(folder);
+  const size_t name_length = strnlen(name, MAX_PATH);
+  if (folder_length + 1 + name_length >= out_size) return false;
+  memcpy(out, folder, folder_length);
+  out[folder_length] = separator_of(folder);
+  memcpy(out + folder_length + 1, name, name_length);
+  out[folder_length + 1 + name_length] = '\0';
+  return true;
+}
+
 uint64_t ticks_of(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
@@ -169,10 +182,9 @@ long avatar_cache_prune(const char* folder, size_t limit) {
     const size_t name_length = strlen(found.cFileName);
     if (name_length > 4 && strcmp(found.cFileName + name_length - 4, ".tmp") == 0) {
       // A fetch thread may be writing a fresh one right now; an old one is a crash's leftover.
-      if (ticks_of(found.ftLastWriteTime) + kLeftoverAge < now) {
-        snprintf(path, sizeof path, "%s%c%s", folder, separator_of(folder), found.cFileName);
+      if (ticks_of(found.ftLastWriteTime) + kLeftoverAge < now &&
+          join(folder, found.cFileName, path, sizeof path))
         DeleteFileA(path);
-      }
       continue;
     }
     Entry entry{ticks_of(found.ftLastWriteTime), {}};
@@ -188,8 +200,7 @@ long avatar_cache_prune(const char* folder, size_t limit) {
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.written < b.written; });
     for (size_t i = 0; i < entries.size() - keep; ++i) {
-      snprintf(path, sizeof path, "%s%c%s", folder, separator_of(folder), entries[i].name);
-      if (DeleteFileA(path) != 0) --left;
+      if (join(folder, entries[i].name, path, sizeof path) && DeleteFileA(path) != 0) --left;
     }
   }
   file_count = left;
