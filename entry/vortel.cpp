@@ -16,11 +16,13 @@
 #include "contacts/groups.h"
 #include "contacts/list_editing.h"
 #include "contacts/messaging.h"
+#include "contacts/microblog.h"
 #include "contacts/search.h"
 #include "core/build_kind.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
+#include "core/unix_time.h"
 #include "core/worker_threads.h"
 #include "incoming/dispatcher.h"
 #include "incoming/newmail.h"
@@ -90,6 +92,7 @@ const ServiceEntry kServices[] = {
     {"/SendContacts", MRIM_SendContacts},
     {"/RecvContacts", MRIM_RecvContacts},
     {"/GetAvatarInformation", avatars_get_information},
+    {"/PostMicroblog", MRIM_PostMicroblog},
 };
 // clang-format on
 
@@ -149,6 +152,7 @@ void wake_threads_for_unload() {
   mrim_send_wake_all();
   listener_wake();
   avatars_wake_all();
+  mrim_posts_wake_all();
 }
 
 void unhook(std::atomic<HANDLE>& hook) {
@@ -183,6 +187,7 @@ MRIM_EXPORT int Load(PluginLink* link) {
   protocol_state_reset();
   contact_index_reset();
   ping_period = MRIM_DEFAULT_PING_PERIOD;
+  server_clock_offset = 0;
   threads_reset();
   session_reset();
   mrim_grants_reset();

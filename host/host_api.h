@@ -71,6 +71,15 @@ constexpr int ACKTYPE_CONTACTS = 13;
 // A contact's picture arrived (ACKRESULT_SUCCESS), or it has none or could not be had
 // (ACKRESULT_FAILED): process points at an AvatarInformation that lives for the call only.
 constexpr int ACKTYPE_AVATAR = 14;
+// Our microblog post (this plug-in's own kind, passed on to whoever hooks acknowledgements):
+// process the number "/PostMicroblog" returned; ACKRESULT_SUCCESS once the server stored it,
+// ACKRESULT_FAILED with lParam the reason as host text.
+constexpr int ACKTYPE_MICROBLOG = 1064;
+// "/PostMicroblog"'s refusals, before anything is sent.
+constexpr INT_PTR MICROBLOG_REFUSED_TOO_LONG = -1;  // over 500 characters: never cut
+constexpr INT_PTR MICROBLOG_REFUSED_OFFLINE = -2;
+constexpr INT_PTR MICROBLOG_REFUSED_REVISION = -3;  // the session speaks a revision before 1.20
+constexpr INT_PTR MICROBLOG_REFUSED_EMPTY = -4;
 // Result ACKRESULT_SUCCESS on a contact: the contact granted our request for authorization.
 constexpr int ACKTYPE_AUTHREQ = 5;
 constexpr int ACKTYPE_GETINFO = 7;
@@ -139,6 +148,9 @@ constexpr WORD EVENTTYPE_MESSAGE = 0;
 constexpr WORD EVENTTYPE_AUTHREQUEST = 1001;
 // Contacts someone sent: for each, its nickname and its address, each ended by a NUL.
 constexpr WORD EVENTTYPE_CONTACTS = 2;
+// A contact's microblog post (this plug-in's own kind): the blob is the post's text, dated by
+// the post's time on this machine's clock.
+constexpr WORD EVENTTYPE_MICROBLOG = 2063;
 
 // "Netlib/Send".
 struct NetlibBuffer {

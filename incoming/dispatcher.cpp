@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "incoming/messages.h"
+#include "incoming/microblog.h"
 #include "incoming/presence.h"
 #include "protocol/receive.h"
 
@@ -41,6 +42,9 @@ int MRIM_HSP(const MrimPacket* packet, ListenerWorkArea* work) {
       break;
     case MRIM_CS_CONNECTION_PARAMS:
       mrim_handle_connection_params(packet);
+      break;
+    case MRIM_CS_USER_BLOG_STATUS:
+      mrim_handle_user_blog_status(packet, work);
       break;
     default:
       mrim_hsp_store(packet);

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "core/unix_time.h"
 #include "host/host_api.h"
 
 // Adds an incoming, unread event to the contact, stamped now.
 void mrim_add_event(HANDLE contact, WORD event_type, const void* blob, uint32_t blob_size);
 
-// Seconds since 1970-01-01 UTC, modulo 2^32.
-uint32_t unix_time_now();
+// The same, stamped with a time of this machine's clock.
+void mrim_add_event_at(HANDLE contact, WORD event_type, const void* blob, uint32_t blob_size,
+                       uint32_t timestamp);

@@ -8,6 +8,7 @@
 #include "incoming/messages.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "contacts/contact_records.h"
@@ -131,6 +132,59 @@ void decode_body(char* body, char* end, const BodyEncoding& encoding, char* out,
                                                             : TextForm::cp1251;
   host_text_from(body, length, form, out, out_size);
 }
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+int64_t days_from_civil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned year_of_era = static_cast<unsigned>(year - era * 400);
+  const unsigned day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + static_cast<int64_t>(day_of_era) - 719468;
+}
+
+// The stored message's time, in the header block before body_start; 0 when it has none.
+uint32_t stored_message_time(const char* text, const char* body_start) {
+  const char* value = header_value(text, body_start, "Date:");
+  if (value == nullptr) return 0;
+  const char* end = line_end(value);
+  char date[64];
+  copy_cut(date, sizeof date, value, static_cast<size_t>(end - value));
+  return mrim_mail_date(date);
+}
+
+}  // namespace
+
+uint32_t mrim_mail_date(const char* text) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const char* comma = strchr(text, ',');
+  if (comma != nullptr) text = comma + 1;  // the weekday says nothing the date does not
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+  char month_name[4] = "";
+  char zone[8] = "";
+  if (sscanf(text, " %2d %3s %4d %2d:%2d:%2d %7s", &day, month_name, &year, &hour, &minute, &second, zone) <
+      6)
+    return 0;
+  unsigned month = 0;
+  for (unsigned i = 0; i < 12; ++i)
+    if (strcmp(month_name, kMonths[i]) == 0) month = i + 1;
+  if (month == 0 || day < 1 || day > 31 || year < 1970 || year > 2105 || hour > 23 || minute > 59 ||
+      second > 60 || hour < 0 || minute < 0 || second < 0)
+    return 0;
+  int64_t seconds =
+      days_from_civil(year, month, static_cast<unsigned>(day)) * 86400 + hour * 3600 + minute * 60 + second;
+  // "+hhmm" is how far the writer's clock is ahead of UTC; names other than GMT and UT are
+  // taken as UTC, as the servers write GMT.
+  if ((zone[0] == '+' || zone[0] == '-') && strlen(zone) == 5 && strspn(zone + 1, "0123456789") == 4) {
+    const int64_t offset =
+        ((zone[1] - '0') * 10 + (zone[2] - '0')) * 3600 + ((zone[3] - '0') * 10 + (zone[4] - '0')) * 60;
+    seconds += zone[0] == '+' ? -offset : offset;
+  }
+  return seconds > 0 && seconds <= 0xFFFFFFFFll ? static_cast<uint32_t>(seconds) : 0;
+}
+
+namespace {
 
 // Finds the body of a stored message (mail-like: header lines, a blank line, the body) and
 // writes it to out as host text. Copies the "From: " value into address (empty when there is
@@ -290,6 +344,12 @@ void mrim_handle_offline_message(const MrimPacket* packet, ListenerWorkArea* wor
     return;
   }
 
+  // Dated by the server when it stored it: on this machine's clock, and never later than now.
+  const char* body_start = body_after_blank_line(work->message);
+  const uint32_t stored = stored_message_time(
+      work->message, body_start != nullptr ? body_start : work->message + strlen(work->message));
+  const uint32_t now = unix_time_now();
+  const uint32_t when = stored != 0 && local_time_of(stored) <= now ? local_time_of(stored) : now;
   bool parsed = parse_stored_message(work->message, work->address, sizeof work->address, work->converted,
                                      sizeof work->converted);
   bool have_sender = work->address[0] != '\0';
@@ -302,7 +362,7 @@ void mrim_handle_offline_message(const MrimPacket* packet, ListenerWorkArea* wor
   if (parsed || body[0] != '\0') {
     HANDLE contact = have_sender ? mrim_find_contact(work->address, 1, 0) : nullptr;
     if (contact != NOT_FOUND) {
-      mrim_add_event(contact, EVENTTYPE_MESSAGE, body, static_cast<uint32_t>(strlen(body) + 1));
+      mrim_add_event_at(contact, EVENTTYPE_MESSAGE, body, static_cast<uint32_t>(strlen(body) + 1), when);
       mrim_log("MRIM_HSP: offline message from %s added\n", have_sender ? work->address : "(unknown)");
     }
   }

@@ -14,12 +14,14 @@
 #include "contacts/client_name.h"
 #include "contacts/contact_records.h"
 #include "contacts/groups.h"
+#include "contacts/ignore.h"
 #include "contacts/pending_edits.h"
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/text.h"
 #include "core/worker_threads.h"
+#include "incoming/microblog.h"
 #include "protocol/online.h"
 #include "protocol/receivers.h"
 #include "protocol/session.h"
@@ -41,6 +43,11 @@ constexpr int kTitlePosition = 8;
 constexpr int kDescriptionPosition = 9;
 // The client's description, code page text at every revision.
 constexpr int kClientPosition = 11;
+// From 1.20 on: the contact's last post, its id in two halves, its time and its text.
+constexpr int kPostIdLowPosition = 12;
+constexpr int kPostIdHighPosition = 13;
+constexpr int kPostTimePosition = 14;
+constexpr int kPostTextPosition = 15;
 // And in the group mask: the group's flags and name.
 constexpr int kGroupFlagsPosition = 0;
 constexpr int kGroupNamePosition = 1;
@@ -118,6 +125,9 @@ struct ContactEntry {
   std::string title;
   std::string description;
   std::string client;
+  uint64_t post_id = 0;
+  uint32_t post_time = 0;
+  std::string post_text;
 };
 
 // Reads one contact entry by the mask into the work area's address and nickname texts and
@@ -147,12 +157,16 @@ int read_contact_entry(uint32_t* position, const MrimPacket* packet, const char*
         entry->has_status_texts = true;
       }
       if (index == kClientPosition) entry->client = work->message;
+      if (index == kPostTextPosition) entry->post_text = work->message;
     } else {
       uint32_t number = 0;
       if (mrim_read_ul(position, packet, &number) != 0) return 1;
       if (index == kFlagsPosition) entry->flags = number;
       if (index == kGroupPosition) entry->group = number;
       if (index == kStatusPosition) entry->status = number;
+      if (index == kPostIdLowPosition) entry->post_id |= number;
+      if (index == kPostIdHighPosition) entry->post_id |= static_cast<uint64_t>(number) << 32;
+      if (index == kPostTimePosition) entry->post_time = number;
     }
   }
   return 0;
@@ -249,6 +263,8 @@ bool load_contact_list(const MrimPacket* packet, ListenerWorkArea* work, uint32_
     if (entry.has_status_texts)
       mrim_contact_set_status_texts(contact, entry.title.c_str(), entry.description.c_str());
     mrim_contact_set_client(contact, entry.client.c_str());
+    if (!mrim_contact_ignored(contact))
+      mrim_contact_post(contact, entry.post_id, entry.post_time, entry.post_text.c_str());
     write_setting_dword(contact, module, "Number", number);
     // On the list now: on it for the host too, and no longer waiting for authorization.
     if (get_setting_byte(contact, "CList", "NotOnList", 0) != 0)
@@ -371,9 +387,12 @@ void mrim_handle_user_info(const MrimPacket* packet, ListenerWorkArea* work) {
   uint32_t unread = 0;
   // Keys are code page text always, values UTF-16LE in a Unicode session.
   bool unicode = mrim_session_unicode();
+  char key[64];
   while (mrim_read_lps(&position, packet, work->message, sizeof work->message) == 0) {
+    lstrcpynA(key, work->message, sizeof key);
     bool is_unread = strcmp(work->message, "MESSAGES.UNREAD") == 0;
     if (mrim_read_text(&position, packet, work->message, sizeof work->message, unicode) != 0) break;
+    if (mrim_user_info_post(key, work->message)) continue;
     if (is_unread) {
       unread = mrim_parse_count(work->message);
       found = true;

@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/text.h"
+#include "core/unix_time.h"
 #include "core/worker_threads.h"
 #include "protocol/codec.h"
 #include "protocol/receive.h"
@@ -41,9 +42,10 @@ MrimPacket login_packet;
 MrimPacket status_packet;
 std::mutex status_packet_mutex;
 
-// The capacities the replies are received with: the greeting's reply is one UL, the log-in's
-// reply is not read but may carry a reason text.
-constexpr uint32_t kHelloCapacity = MRIM_HEADER_SIZE + 4;
+// The capacities the replies are received with: the greeting's reply is one UL (three from 1.20:
+// the period, the server's time and 0), the log-in's reply is not read but may carry a reason
+// text.
+constexpr uint32_t kHelloCapacity = MRIM_HEADER_SIZE + 12;
 // The answers to the request for TLS are header-only.
 constexpr uint32_t kStartTlsCapacity = MRIM_HEADER_SIZE + 4;
 constexpr uint32_t kLoginCapacity = MRIM_HEADER_SIZE + 4096;
@@ -407,6 +409,13 @@ int mrim_do_hello() {
   // An acknowledgement without its period (fewer than 4 body bytes) still greets us; the
   // period in force is kept.
   if (result == MRIM_REQUEST_OK) ping_period = period;
+  // The server's clock, from 1.20; without it, times the server gives are taken as ours.
+  uint32_t server_time = 0;
+  if (result == MRIM_REQUEST_OK && mrim_session_microblog() &&
+      mrim_read_ul(&position, &hello_packet, &server_time) == 0 && server_time != 0)
+    server_clock_heard(server_time);
+  else
+    server_clock_offset = 0;
   if (result == MRIM_REQUEST_OK || result == MRIM_REQUEST_NO_STATUS) {
     mrim_log("mrim_do_hello: ended ok\n");
     return 0;

@@ -11,6 +11,8 @@ constexpr uint32_t MRIM_MAGIC = 0xDEADBEEF;
 // a URI, a title and a description. 1.19 has all of that and no microblog pushes.
 constexpr uint32_t MRIM_PROTO_VERSION_LEGACY = 0x00010008;
 constexpr uint32_t MRIM_PROTO_VERSION_MODERN = 0x00010013;
+// From 1.20: the server's clock in the greeting's answer, and microblog posts.
+constexpr uint32_t MRIM_PROTO_VERSION_MICROBLOG = 0x00010014;
 constexpr uint32_t MRIM_MINOR_STATUS_TEXTS = 15;
 constexpr uint32_t MRIM_MINOR_UNICODE = 16;
 constexpr uint32_t MRIM_HEADER_SIZE = 44;
@@ -56,6 +58,13 @@ constexpr uint32_t MRIM_CS_WEB_SESSION_KEY = 0x1024;
 constexpr uint32_t MRIM_CS_DIRECTORY_INFO = 0x1028;
 constexpr uint32_t MRIM_CS_DIRECTORY_REQUEST = 0x1029;
 constexpr uint32_t MRIM_CS_MAILBOX_STATUS = 0x1033;
+// A post, as the answer to ours and pushed from contacts: UL flags, LPS address, UL64 id, UL
+// time, U16 text, UL reply-to.
+constexpr uint32_t MRIM_CS_USER_BLOG_STATUS = 0x1063;
+// Our post: UL flags, U16 text of at most MRIM_POST_MAX characters.
+constexpr uint32_t MRIM_CS_CHANGE_USER_BLOG_STATUS = 0x1064;
+constexpr uint32_t MRIM_POST_FLAG_STORED = 1;
+constexpr size_t MRIM_POST_MAX = 500;
 constexpr uint32_t MRIM_CS_CONTACT_LIST2 = 0x1037;
 constexpr uint32_t MRIM_CS_LOGIN2 = 0x1038;
 // The upgrade to TLS, header-only both ways, asked before the greeting: go ahead, or not offered.

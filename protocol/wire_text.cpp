@@ -15,13 +15,25 @@ uint32_t session_minor() { return protocol_state.wire_revision.load() & 0xFFFF; 
 }  // namespace
 
 uint32_t mrim_wanted_revision() {
-  return get_setting_byte(nullptr, protocol_state.module_name, "LegacyProtocol", 0) != 0
-             ? MRIM_PROTO_VERSION_LEGACY
-             : MRIM_PROTO_VERSION_MODERN;
+  const char* module = protocol_state.module_name;
+  // "ProtocolRevision" names the minor revision; an account of an older build has only the
+  // "LegacyProtocol" byte, which asks for 1.8. Any other number is no revision we speak.
+  switch (get_setting_dword(nullptr, module, "ProtocolRevision", 0)) {
+    case 8:
+      return MRIM_PROTO_VERSION_LEGACY;
+    case 19:
+      return MRIM_PROTO_VERSION_MODERN;
+    case 20:
+      return MRIM_PROTO_VERSION_MICROBLOG;
+    default:
+      return get_setting_byte(nullptr, module, "LegacyProtocol", 0) != 0 ? MRIM_PROTO_VERSION_LEGACY
+                                                                         : MRIM_PROTO_VERSION_MICROBLOG;
+  }
 }
 
 bool mrim_session_unicode() { return session_minor() >= MRIM_MINOR_UNICODE; }
 bool mrim_session_status_texts() { return session_minor() >= MRIM_MINOR_STATUS_TEXTS; }
+bool mrim_session_microblog() { return session_minor() >= (MRIM_PROTO_VERSION_MICROBLOG & 0xFFFF); }
 
 int mrim_read_text(uint32_t* position, const MrimPacket* packet, char* out, uint32_t out_size, bool utf16) {
   const BYTE* data = nullptr;

@@ -7,10 +7,13 @@
 
 #include "protocol/codec.h"
 
-// The revision the account asks for: the modern one unless its "LegacyProtocol" byte is set.
+// The revision the account asks for: its "ProtocolRevision" (8, 19 or 20), else 1.8 when its
+// older "LegacyProtocol" byte is set, else 1.20.
 uint32_t mrim_wanted_revision();
 bool mrim_session_unicode();
 bool mrim_session_status_texts();
+// 1.20 on: the server's clock in the greeting's answer, and microblog posts.
+bool mrim_session_microblog();
 
 // Reads an LPS text into out (out_size bytes with its NUL) as host text. utf16 says the field
 // is UTF-16LE; one of odd length is read as code page 1251 all the same, since servers mark

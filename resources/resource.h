@@ -45,6 +45,8 @@
 #define IDC_INFO_EMAIL 1001
 #define IDC_INFO_LOCATION 700
 #define IDC_INFO_CLIENT 1003
+#define IDC_INFO_POST 1004
+#define IDC_INFO_POST_TIME 1005
 
 // The advanced search's fields.
 #define IDC_ADV_NICK 3001

@@ -42,7 +42,8 @@ perl -e '
     bat bin bmp c cc cmake conf cpp csv dat db dbg debug def dll exe gz h history hpp ico inc ini json lib log
     md o out pem png py rc reg so sock sqlite sh svg tar tmp txt xml yml yaml zip);
 
-  my %protocol_keys = map { lc($_) => 1 } qw(MESSAGES.TOTAL MESSAGES.UNREAD MRIM.NICKNAME client.endpoint);
+  my %protocol_keys = map { lc($_) => 1 } qw(MESSAGES.TOTAL MESSAGES.UNREAD MRIM.NICKNAME client.endpoint
+                                                   micblog.status.id micblog.status.time micblog.status.text);
   # Locale names are dotted too (C.UTF-8, en_US.UTF-8): the part after the dot is a character set.
   sub locale_name { return shift =~ /^[A-Za-z_]+\.(utf-?8|cp1251|koi8-r)$/i; }
 

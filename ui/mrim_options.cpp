@@ -16,6 +16,7 @@
 #include "incoming/newmail.h"
 #include "protocol/server_choice.h"
 #include "protocol/tls_link.h"
+#include "protocol/wire_text.h"
 #include "resources/resource.h"
 
 namespace {
@@ -270,9 +271,8 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, L
       // On unless the user turned it off.
       CheckDlgButton(window, IDC_OPT_RECONNECT,
                      get_setting_byte(nullptr, module, "Reconnect", 1) != 0 ? BST_CHECKED : BST_UNCHECKED);
-      CheckDlgButton(
-          window, IDC_OPT_LEGACY,
-          get_setting_byte(nullptr, module, "LegacyProtocol", 0) != 0 ? BST_CHECKED : BST_UNCHECKED);
+      CheckDlgButton(window, IDC_OPT_LEGACY,
+                     mrim_wanted_revision() == MRIM_PROTO_VERSION_LEGACY ? BST_CHECKED : BST_UNCHECKED);
       // A missing setting means encrypting when offered; so does an unknown value, which the next
       // apply then stores as 1.
       show_encryption(window, get_setting_byte(nullptr, module, "Encryption", kEncryptionOffered));
@@ -328,7 +328,12 @@ INT_PTR CALLBACK MRIM_OptionsDlgProc(HWND window, UINT message, WPARAM wparam, L
       char pictures[MRIM_HOST_NAME_MAX + 8];
       GetDlgItemTextA(window, IDC_OPT_AVATAR_SERVER, pictures, sizeof pictures);
       write_setting_string(nullptr, module, "AvatarServer", options_avatar_server_from_text(pictures));
-      write_setting_byte(nullptr, module, "LegacyProtocol", checked(window, IDC_OPT_LEGACY) ? 1 : 0);
+      // The box chooses between 1.8 and the newer revisions; which newer one the account speaks
+      // ("ProtocolRevision" 19 or 20) is kept unless the box moves it off or onto 1.8.
+      const bool legacy = checked(window, IDC_OPT_LEGACY);
+      if (legacy != (mrim_wanted_revision() == MRIM_PROTO_VERSION_LEGACY))
+        write_setting_dword(nullptr, module, "ProtocolRevision", legacy ? 8 : 20);
+      write_setting_byte(nullptr, module, "LegacyProtocol", legacy ? 1 : 0);
       write_setting_byte(nullptr, module, "Encryption", encryption_chosen(window));
       // An empty field is stored as the empty text, as the server field is; the connection takes
       // it as it takes a missing pin: trust the first certificate seen. A field the user left as

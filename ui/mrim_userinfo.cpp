@@ -1,9 +1,10 @@
-// The account's page in the host's contact-details window: shows the contact's "EMail" and
-// "Location" settings when the details window says which contact it shows.
+// The account's page in the host's contact-details window: shows the contact's "EMail",
+// "Location", client and last microblog post when the details window says which contact it shows.
 #include "ui/mrim_userinfo.h"
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "core/host_services.h"
 #include "core/protocol_state.h"
@@ -17,6 +18,18 @@ constexpr int kPagePosition = -1900000000;
 const char* contact_protocol(HANDLE contact) {
   return reinterpret_cast<const char*>(
       call_service(MS_PROTO_GETCONTACTBASEPROTO, reinterpret_cast<WPARAM>(contact), 0));
+}
+
+// The last post's time, on this machine's clock and in its local time; empty without a post.
+void show_post_time(HANDLE contact, HWND window) {
+  const time_t posted = get_setting_dword(contact, protocol_state.module_name, "PostTime", 0);
+  // Room for any year the numbers could hold, so nothing is cut.
+  char text[80] = "";
+  struct tm local {};
+  if (posted != 0 && localtime_s(&local, &posted) == 0)
+    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+             local.tm_mday, local.tm_hour, local.tm_min);
+  SetDlgItemTextA(window, IDC_INFO_POST_TIME, text);
 }
 
 }  // namespace
@@ -51,6 +64,8 @@ INT_PTR CALLBACK MRIM_UserInfoDlgProc(HWND window, UINT message, WPARAM wparam, 
         show_contact_setting(contact, protocol_state.module_name, "EMail", window, IDC_INFO_EMAIL);
         show_contact_setting(contact, protocol_state.module_name, "Location", window, IDC_INFO_LOCATION);
         show_contact_setting(contact, protocol_state.module_name, "MirVer", window, IDC_INFO_CLIENT, "");
+        show_contact_setting(contact, protocol_state.module_name, "PostText", window, IDC_INFO_POST, "");
+        show_post_time(contact, window);
       }
       return 0;
     }

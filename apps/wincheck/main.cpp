@@ -83,7 +83,8 @@ const std::vector<std::string> kServiceOrder = {"/GetCaps",
                                                 "/SetAwayMsg",
                                                 "/SendContacts",
                                                 "/RecvContacts",
-                                                "/GetAvatarInformation"};
+                                                "/GetAvatarInformation",
+                                                "/PostMicroblog"};
 const std::vector<std::string> kServicesRequired = {"/GetCaps", "/GetName", "/LoadIcon", "/SetStatus",
                                                     "/GetStatus"};
 

@@ -94,7 +94,8 @@ TEST(Load, RegistersTheAccountUnderTheFileName) {
                              "SetAwayMsg",
                              "SendContacts",
                              "RecvContacts",
-                             "GetAvatarInformation"})
+                             "GetAvatarInformation",
+                             "PostMicroblog"})
     expected.push_back(std::string("chat_test/") + suffix);
   std::vector<std::string> created;
   for (const auto& name : host.service_names())

@@ -44,7 +44,7 @@ const uint32_t kCodes[] = {MRIM_CS_MESSAGE_ACK,    MRIM_CS_OFFLINE_MESSAGE_ACK, 
                            MRIM_CS_USER_STATUS,    MRIM_CS_CONTACT_LIST2,       MRIM_CS_USER_INFO,
                            MRIM_CS_LOGOUT,         MRIM_CS_CONNECTION_PARAMS,   MRIM_CS_MODIFY_CONTACT_ACK,
                            MRIM_CS_MESSAGE_STATUS, MRIM_CS_ADD_CONTACT_ACK,     MRIM_CS_LOGIN_ACK,
-                           kAuthorizeAck,          MRIM_CS_CHANGE_STATUS};
+                           kAuthorizeAck,          MRIM_CS_CHANGE_STATUS,       MRIM_CS_USER_BLOG_STATUS};
 constexpr uint8_t kSeries = 0x7F;
 constexpr uint32_t kLoginSeq = 1;
 constexpr uint32_t kRequestSeqs[] = {kLoginSeq, 2, 3, 4};

@@ -168,7 +168,7 @@ TEST_F(Online, GoesOnlineThroughTheAddressServiceAndAcknowledges) {
   std::optional<serversim::SessionId> id = server->session_of(kEmail);
   ASSERT_TRUE(id);
   EXPECT_EQ(server->session(*id)->status, 1u);
-  EXPECT_EQ(server->session(*id)->version, MRIM_PROTO_VERSION_MODERN);
+  EXPECT_EQ(server->session(*id)->version, MRIM_PROTO_VERSION_MICROBLOG);
   EXPECT_EQ(server->session(*id)->client, MRIM_CLIENT_ATTRIBUTES);
   EXPECT_EQ(server->session(*id)->locale, "ru");
   EXPECT_EQ(server->address_queries(), 1);

@@ -35,6 +35,8 @@ TEST_F(DetailsPageTest, AContactOfThisProtocolGetsThePageWithItsAddressAndLocati
   Handle contact = contact_of("MRIM");
   host.profile().write_setting(contact, "MRIM", "Location", Setting::string("Москва"));
   host.profile().write_setting(contact, "MRIM", "MirVer", Setting::string("Agent 7.1"));
+  host.profile().write_setting(contact, "MRIM", "PostText", Setting::string("Back from the hills"));
+  host.profile().write_setting(contact, "MRIM", "PostTime", Setting::dword(1796896800));
   DetailsWindow details(host, contact);
   auto records = details.page_records();
   ASSERT_EQ(records.size(), 1u);
@@ -53,6 +55,8 @@ TEST_F(DetailsPageTest, AContactOfThisProtocolGetsThePageWithItsAddressAndLocati
   EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "lee@other.example");
   EXPECT_EQ(shown->text(IDC_INFO_LOCATION), "Москва");
   EXPECT_EQ(shown->text(IDC_INFO_CLIENT), "Agent 7.1");
+  EXPECT_EQ(shown->text(IDC_INFO_POST), "Back from the hills");
+  EXPECT_EQ(shown->text(IDC_INFO_POST_TIME).rfind("2026-12-", 0), 0u) << shown->text(IDC_INFO_POST_TIME);
   // Read-only: the user cannot change what the page shows.
   EXPECT_FALSE(shown->type(IDC_INFO_EMAIL, "x"));
   EXPECT_FALSE(shown->type(IDC_INFO_LOCATION, "x"));
@@ -66,6 +70,7 @@ TEST_F(DetailsPageTest, AMissingSettingShowsTheInternalErrorText) {
   EXPECT_EQ(shown->text(IDC_INFO_EMAIL), "lee@other.example");
   EXPECT_EQ(shown->text(IDC_INFO_LOCATION), "-internal-error-");
   EXPECT_EQ(shown->text(IDC_INFO_CLIENT), "");  // a contact never seen online has no client
+  EXPECT_EQ(shown->text(IDC_INFO_POST_TIME), "");
 
   // The details window says the information changed: the page shows it afresh.
   host.profile().write_setting(contact, "MRIM", "Location", Setting::string("Tver"));

@@ -169,8 +169,12 @@ TEST(Templates, DetailsPage601) {
                       {700, kEdit, "", 5, 18, 200, 12, kReadOnlyEdit},
                       {IDC_STATIC, kLabel, "Client:", 5, 31, 71, 8, kLeftLabel},
                       {1003, kEdit, "", 74, 31, 143, 12, kReadOnlyEdit},
+                      {IDC_STATIC, kLabel, "Post:", 5, 44, 71, 8, kLeftLabel},
+                      {1004, kEdit, "", 74, 44, 143, 12, kReadOnlyEdit},
+                      {IDC_STATIC, kLabel, "Posted:", 5, 57, 71, 8, kLeftLabel},
+                      {1005, kEdit, "", 74, 57, 143, 12, kReadOnlyEdit},
                   },
-                  {1001, 700, 1003});
+                  {1001, 700, 1003, 1004, 1005});
 }
 
 }  // namespace
