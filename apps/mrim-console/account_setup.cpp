@@ -51,6 +51,23 @@ void store_server(hostsim::Host& host, const std::string& module, const std::str
   host.write_setting(0, module, "Port", hostsim::Setting::dword(port));
 }
 
+uint32_t protocol_revision(hostsim::Host& host, const std::string& module) {
+  if (std::optional<hostsim::Setting> stored = host.setting(0, module, "ProtocolRevision");
+      stored && !stored->is_text())
+    return stored->number;
+  std::optional<hostsim::Setting> legacy = host.setting(0, module, "LegacyProtocol");
+  return legacy && !legacy->is_text() && legacy->number == 1 ? 8 : 20;
+}
+
+void store_protocol_revision(hostsim::Host& host, const std::string& module, uint32_t minor) {
+  const hostsim::Setting revision = hostsim::Setting::dword(minor);
+  const hostsim::Setting legacy = hostsim::Setting::byte(minor == 8 ? 1 : 0);
+  if (host.setting(0, module, "ProtocolRevision") != revision)
+    host.write_setting(0, module, "ProtocolRevision", revision);
+  if (host.setting(0, module, "LegacyProtocol") != legacy)
+    host.write_setting(0, module, "LegacyProtocol", legacy);
+}
+
 bool account_complete(hostsim::Host& host, const std::string& module) {
   return host.setting(0, module, "EMail").has_value() && host.setting(0, module, "Password").has_value();
 }

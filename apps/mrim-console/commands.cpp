@@ -32,7 +32,8 @@ const Shape kShapes[] = {
     {"chat", 1, 1, false},     {"close", 0, 0, false},     {"outbox", 0, 1, false},
     {"unread", 0, 0, false},   {"more", 0, 0, false},      {"group", 2, 3, false},
     {"ignore", 1, 1, false},   {"unignore", 1, 1, false},  {"away", 1, 1, false},
-    {"contacts", 2, 2, true},  {"avatar", 1, 1, false},
+    {"contacts", 2, 2, true},  {"avatar", 1, 1, false},    {"post", 0, 1, true},
+    {"posts", 0, 0, false},
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -133,7 +134,8 @@ const std::vector<CommandInfo>& command_table() {
        "the profile, and goes in its turn once online; so does one whose connection was lost\n"
        "before the server confirmed it. One that waits a day is given up, and says so."},
       {"typing", "typing ADDRESS", "tell a contact that you are typing", ""},
-      {"list", "list [--long]", "show the contact list with presence; --long adds each contact's client", ""},
+      {"list", "list [--long]",
+       "show the contact list with presence; --long adds each contact's client and last post", ""},
       {"search", "search ADDRESS | search [name=]NICK [first=..] [last=..] [city=..] [age=20-30] [online]",
        "look people up in the directory: by address, or by name, city, age and who is online now",
        "A value with spaces goes in quotes: city=\"Нижний Новгород\". The server answers 50 at a time;\n"
@@ -143,6 +145,14 @@ const std::vector<CommandInfo>& command_table() {
        "Each CONTACT is an address or a name, as in msg. The other side's console lists them,\n"
        "and add ADDRESS adds one."},
       {"away", "away ADDRESS", "read a contact's away message (its status title and description)", ""},
+      {"post", "post [TEXT]", "publish a microblog post to your contacts; alone, show your last one",
+       "TEXT is the rest of the line as typed, at most 500 characters (a longer one is refused,\n"
+       "never cut). Needs the account online with protocol 1.20 (--protocol 1.20, the default).\n"
+       "Waits until the server has stored it."},
+      {"posts", "posts", "show your contacts' latest posts, newest first",
+       "Each contact's last post, as the plug-in keeps it. A new post shows as it comes (a line\n"
+       "with \u270E), history ADDRESS shows a contact's posts among its messages, and list --long\n"
+       "shows each contact's last one."},
       {"ignore", "ignore ADDRESS", "drop a contact's messages and hide its presence (kept on the server)",
        ""},
       {"unignore", "unignore ADDRESS", "take a contact off the ignore list", ""},
@@ -175,7 +185,7 @@ const std::vector<CommandInfo>& command_table() {
       {"reqauth", "reqauth ADDRESS", "put a contact on the server list and authorize it",
        "Says whether the server put the contact on the list; the authorization itself is not\n"
        "confirmed by the server."},
-      {"history", "history ADDRESS", "show the messages exchanged with a contact",
+      {"history", "history ADDRESS", "show the messages and posts of a contact",
        "Also for an address whose contact was deleted."},
       {"wait", "wait SECONDS", "let events arrive before the next command", "Ctrl-C cuts it short."},
       {"security", "security [pin clear]", "show the session's encryption; pin clear forgets the pin",
@@ -214,10 +224,10 @@ ParseResult parse_command(const std::string& line) {
     bool last = i + 1 == shape->args;
     if (i >= shape->least && rest_of_line(line, pos).empty()) break;
     if (last && shape->rest) {
-      // A quoted name or group is taken without its quotes; a message is text as typed.
+      // A quoted name or group is taken without its quotes; a message or a post is text as typed.
       std::string rest = rest_of_line(line, pos);
-      if (command.name != "msg" && rest.size() >= 2 && rest.front() == '"' && rest.back() == '"' &&
-          rest.find('"', 1) == rest.size() - 1)
+      if (command.name != "msg" && command.name != "post" && rest.size() >= 2 && rest.front() == '"' &&
+          rest.back() == '"' && rest.find('"', 1) == rest.size() - 1)
         rest = rest.substr(1, rest.size() - 2);
       command.args.push_back(rest);
       pos = line.size();

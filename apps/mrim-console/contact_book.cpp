@@ -131,11 +131,14 @@ std::vector<HistoryEntry> ContactBook::entries(const std::vector<hostsim::Stored
   std::vector<HistoryEntry> entries;
   for (const hostsim::StoredEvent& event : events) {
     if (event.module != module_) continue;
-    if (event.type != EVENTTYPE_MESSAGE && event.type != EVENTTYPE_AUTHREQUEST) continue;
+    if (event.type != EVENTTYPE_MESSAGE && event.type != EVENTTYPE_AUTHREQUEST &&
+        event.type != EVENTTYPE_MICROBLOG)
+      continue;
     HistoryEntry entry;
     entry.time = event.timestamp;
     entry.outgoing = (event.flags & kEventSent) != 0;
     entry.auth_request = event.type == EVENTTYPE_AUTHREQUEST;
+    entry.post = event.type == EVENTTYPE_MICROBLOG;
     entry.text = entry.auth_request ? auth_request_text(event.blob, event.flags)
                                     : message_text(event.blob, event.flags);
     entries.push_back(std::move(entry));

@@ -44,6 +44,7 @@ struct HistoryEntry {
   uint32_t time = 0;
   bool outgoing = false;
   bool auth_request = false;
+  bool post = false;  // a microblog post of the contact's, not a message to us
   std::string text;
 };
 

@@ -105,7 +105,9 @@ void EventSources::start() {
   // the plug-in's thread, as a host reads it.
   hooks_.push_back(host_.hook_event(ME_PROTO_ACK, [this, module](WPARAM, LPARAM l) -> INT_PTR {
     auto* ack = reinterpret_cast<const AckData*>(l);
-    if (ack && ack->type == ACKTYPE_AVATAR && ack->module && module == ack->module) avatar_acknowledged(*ack);
+    if (!ack || !ack->module || module != ack->module) return 0;
+    if (ack->type == ACKTYPE_AVATAR) avatar_acknowledged(*ack);
+    if (ack->type == ACKTYPE_MICROBLOG) post_acknowledged(*ack);
     return 0;
   }));
   hooks_.push_back(host_.hook_event(ME_DB_CONTACT_DELETED, [this](WPARAM contact, LPARAM) -> INT_PTR {
@@ -293,6 +295,55 @@ void EventSources::show_avatar(const AvatarNotice& notice) {
                  .set("format", avatar_format_name(notice.news.format, notice.news.path)));
 }
 
+void EventSources::post_acknowledged(const AckData& ack) {
+  PostNews news;
+  news.stored = ack.result == ACKRESULT_SUCCESS;
+  if (!news.stored && ack.param) {
+    // Host text: UTF-8 where the host takes it, else its code page.
+    std::string reason = reinterpret_cast<const char*>(ack.param);
+    news.reason = host_.takes_utf8() ? valid_utf8(reason) : from_cp1251(reason);
+  }
+  const auto id = static_cast<intptr_t>(reinterpret_cast<uintptr_t>(ack.process));
+  // This acknowledgement is recorded already: counted, the notice shows after it.
+  size_t acks = host_.acks().size();
+  {
+    std::lock_guard lock(post_mu_);
+    if (auto given_up = posts_given_up_.find(id); given_up != posts_given_up_.end()) {
+      post_notices_.push_back({id, given_up->second, news, acks});
+      posts_given_up_.erase(given_up);
+    } else {
+      post_news_[id] = news;
+    }
+  }
+  post_cv_.notify_all();
+}
+
+std::optional<EventSources::PostNews> EventSources::wait_for_post(intptr_t id, const std::string& text,
+                                                                  Clock::time_point deadline,
+                                                                  const std::function<bool()>& cut_short) {
+  std::unique_lock lock(post_mu_);
+  for (;;) {
+    if (auto it = post_news_.find(id); it != post_news_.end()) {
+      PostNews news = std::move(it->second);
+      post_news_.erase(it);
+      return news;
+    }
+    if (Clock::now() >= deadline || (cut_short && cut_short())) {
+      posts_given_up_[id] = text;
+      return std::nullopt;
+    }
+    // Woken by each post's acknowledgement; now and then for the cut, which a signal sets.
+    post_cv_.wait_until(lock, std::min(deadline, Clock::now() + milliseconds(50)));
+  }
+}
+
+void EventSources::show_post(const PostNotice& notice) {
+  Event event("posted");
+  event.set("id", static_cast<int64_t>(notice.id)).set("text", notice.text).set("posted", notice.news.stored);
+  if (!notice.news.stored) event.set("reason", notice.news.reason);
+  view_.show(event);
+}
+
 void EventSources::run() {
   Clock::time_point last_collect = Clock::now();
   while (!stopping_) {
@@ -421,16 +472,24 @@ void EventSources::take_acks() {
     std::lock_guard lock(avatar_mu_);
     pictures.swap(avatar_notices_);
   }
+  std::vector<PostNotice> posts;
+  {
+    std::lock_guard lock(post_mu_);
+    posts.swap(post_notices_);
+  }
   auto notice = notices.begin();
   auto picture = pictures.begin();
+  auto post = posts.begin();
   std::vector<hostsim::AckRecord> acks = host_.acks();
   for (; acks_seen_ < acks.size(); ++acks_seen_) {
     for (; notice != notices.end() && notice->acks_before <= acks_seen_; ++notice) show_notice(*notice);
     for (; picture != pictures.end() && picture->acks_before <= acks_seen_; ++picture) show_avatar(*picture);
+    for (; post != posts.end() && post->acks_before <= acks_seen_; ++post) show_post(*post);
     if (acks[acks_seen_].module == book_.module()) take_ack(acks[acks_seen_]);
   }
   for (; notice != notices.end(); ++notice) show_notice(*notice);
   for (; picture != pictures.end(); ++picture) show_avatar(*picture);
+  for (; post != posts.end(); ++post) show_post(*post);
 }
 
 void EventSources::show_notice(const SettingNotice& notice) {
@@ -735,6 +794,12 @@ void EventSources::take_database_events() {
                      .set("from", from.address)
                      .set("name", from.name)
                      .set("contacts", std::move(contacts))
+                     .set("time", event.timestamp));
+    } else if (event.type == EVENTTYPE_MICROBLOG) {
+      view_.show(Event("post")
+                     .set("address", from.address)
+                     .set("name", from.name)
+                     .set("text", message_text(event.blob, event.flags))
                      .set("time", event.timestamp));
     } else if (event.type == EVENTTYPE_MESSAGE && is_mailbox(from.address)) {
       view_.show(Event("new_mail")

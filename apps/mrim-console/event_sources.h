@@ -1,9 +1,10 @@
 // Turns what the plug-in tells the host into console events, as it happens: acknowledgements
-// (status, failed log-in, message delivery, search, details, contacts' pictures), typing
-// notices, tray notices and message boxes from the host's records; contact changes from the
+// (status, failed log-in, message delivery, search, details, contacts' pictures, our posts),
+// typing notices, tray notices and message boxes from the host's records; contact changes from the
 // host's setting-changed and contact-deleted events, the reconnect the plug-in plans after a
 // lost connection from its account setting "ReconnectIn", and the first certificate it pins from
-// "CertificatePin"; messages and authorization requests from the events added to the database.
+// "CertificatePin"; messages, authorization requests and contacts' posts from the events added
+// to the database.
 // A thread of its own watches them, so that the command loop may block in a service call
 // meanwhile.
 #pragma once
@@ -103,6 +104,19 @@ class EventSources {
   // Whether the contact's last avatar acknowledgement brought a picture; none before any came.
   std::optional<bool> avatar_seen(hostsim::Handle contact);
 
+  // What the plug-in said of our post, in its acknowledgement: copied out as it comes, as the
+  // reason's text lives for the acknowledgement's call only.
+  struct PostNews {
+    bool stored = false;  // ACKRESULT_SUCCESS: the server stored it
+    std::string reason;   // why not, as UTF-8
+  };
+  // The acknowledgement of the post `id` ("/PostMicroblog"'s answer), which may have come
+  // during that call already; none when none came before the deadline, or `cut_short` said to
+  // stop. One that comes after such a wait is shown as a "posted" event, with `text`.
+  std::optional<PostNews> wait_for_post(intptr_t id, const std::string& text,
+                                        std::chrono::steady_clock::time_point deadline,
+                                        const std::function<bool()>& cut_short);
+
  private:
   struct Change {
     hostsim::Handle contact = 0;
@@ -133,6 +147,14 @@ class EventSources {
     AvatarNews news;
     size_t acks_before = 0;  // acknowledgements the host had recorded by then, its own too
   };
+  // A post's acknowledgement that came after its command stopped waiting, shown in its place
+  // among the acknowledgements.
+  struct PostNotice {
+    intptr_t id = 0;
+    std::string text;
+    PostNews news;
+    size_t acks_before = 0;  // acknowledgements the host had recorded by then, its own too
+  };
   struct LoginWatch {
     bool active = false;
     std::chrono::steady_clock::time_point deadline;
@@ -147,6 +169,8 @@ class EventSources {
   void show_notice(const SettingNotice& notice);
   void avatar_acknowledged(const AckData& ack);
   void show_avatar(const AvatarNotice& notice);
+  void post_acknowledged(const AckData& ack);
+  void show_post(const PostNotice& notice);
   void take_records();
   void take_database_events();
   void take_contact_changes(bool settle_all);
@@ -194,6 +218,12 @@ class EventSources {
   uint64_t avatar_count_ = 0;                       // under avatar_mu_
   std::map<hostsim::Handle, AvatarEntry> avatars_;  // under avatar_mu_: the last word on each
   std::vector<AvatarNotice> avatar_notices_;        // under avatar_mu_: to be shown
+
+  std::mutex post_mu_;
+  std::condition_variable post_cv_;
+  std::map<intptr_t, PostNews> post_news_;          // under post_mu_: not yet taken by a wait
+  std::map<intptr_t, std::string> posts_given_up_;  // under post_mu_: their texts
+  std::vector<PostNotice> post_notices_;            // under post_mu_: to be shown
 
   std::function<void()> profile_changed_;
   std::function<void(int, int)> status_changed_;

@@ -55,6 +55,14 @@ std::string host_version_text(uint32_t version) {
   return text;
 }
 
+uint32_t revision_number(const std::string& text) {
+  for (uint32_t minor : kRevisions)
+    if (text == revision_text(minor)) return minor;
+  return 0;
+}
+
+std::string revision_text(uint32_t minor) { return "1." + std::to_string(minor); }
+
 namespace {
 
 bool parse_route(const std::string& text, Route& route) {
@@ -136,9 +144,10 @@ Parsed parse_options(int argc, char** argv, Options& options) {
       ->type_name("off|balloon|mailbox")
       ->check(CLI::IsMember({"off", "balloon", "mailbox"}).description(""));
   app.add_option("--protocol", protocol,
-                 "the protocol revision the plug-in speaks (default 1.19, or what the profile holds)")
-      ->type_name("1.8|1.19")
-      ->check(checked_by("1.8 or 1.19", [](const std::string& v) { return v == "1.8" || v == "1.19"; }));
+                 "the protocol revision the plug-in speaks; posts need 1.20 (default: what the profile "
+                 "holds, else 1.20)")
+      ->type_name("1.8|1.19|1.20")
+      ->check(checked_by("1.8, 1.19 or 1.20", [](const std::string& v) { return revision_number(v) != 0; }));
   app.add_option(
          "--encryption", encryption,
          "when the session is encrypted (TLS): never, when the server offers it (default), or required")
@@ -187,7 +196,7 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   if (new_mail == "balloon") options.new_mail = NewMail::balloon;
   if (new_mail == "mailbox") options.new_mail = NewMail::mailbox;
   if (!host_version.empty()) parse_host_version(host_version, options.host_version);
-  if (!protocol.empty()) options.legacy_protocol = protocol == "1.8";
+  if (!protocol.empty()) options.protocol_revision = revision_number(protocol);
   for (uint8_t value = 0; value < std::size(kEncryptionNames); ++value)
     if (encryption == kEncryptionNames[value]) options.encryption = value;
   return Parsed::run;

@@ -35,9 +35,9 @@ struct Options {
   // --community: the embedded server behaves as a widely used community server, quirks and all.
   bool community = false;
   uint32_t host_version = kModernHost;  // --host-version VERSION
-  // --protocol 1.8|1.19: whether the plug-in is to speak revision 1.8 ("LegacyProtocol");
-  // none keeps the profile's choice.
-  std::optional<bool> legacy_protocol;
+  // --protocol 1.8|1.19|1.20: the revision the plug-in is to speak ("ProtocolRevision", 8, 19
+  // or 20); none keeps the profile's choice.
+  std::optional<uint32_t> protocol_revision;
   // --avatar-server HOST:PORT|off: the account's "AvatarServer", where the plug-in fetches
   // contacts' pictures; none: the embedded server's, else the profile's choice.
   std::optional<std::string> avatar_server;
@@ -51,6 +51,13 @@ struct Options {
 
 // The words of --encryption, by the value of "Encryption".
 inline constexpr const char* kEncryptionNames[] = {"never", "offered", "required"};
+
+// The protocol revisions the plug-in speaks, by their minor number ("ProtocolRevision").
+inline constexpr uint32_t kRevisions[] = {8, 19, 20};
+// "1.20" -> 20, for a revision of kRevisions; 0 for any other text.
+uint32_t revision_number(const std::string& text);
+// 20 -> "1.20".
+std::string revision_text(uint32_t minor);
 
 enum class Parsed {
   run,         // the options are fine: start the console

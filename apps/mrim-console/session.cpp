@@ -20,6 +20,7 @@
 #include "hostsim/netlib.h"
 #include "hostsim/profile.h"
 #include "picture_view.h"
+#include "posts.h"
 #include "protocol/online.h"
 #include "resources/resource.h"
 #include "security.h"
@@ -101,10 +102,9 @@ bool Session::start() {
     host_->write_setting(0, module_, "NMNotify", hostsim::Setting::byte(style == NewMail::off ? 0 : 1));
     host_->write_setting(0, module_, "NMPN", hostsim::Setting::dword(style == NewMail::balloon ? 1 : 0));
   }
-  // What the options page's checkbox stores; read by the plug-in as it goes online.
-  if (options_.legacy_protocol || !host_->setting(0, module_, "LegacyProtocol"))
-    host_->write_setting(0, module_, "LegacyProtocol",
-                         hostsim::Setting::byte(options_.legacy_protocol.value_or(false) ? 1 : 0));
+  // What the options page's choice of revision stores; read by the plug-in as it goes online.
+  store_protocol_revision(*host_, module_,
+                          options_.protocol_revision.value_or(protocol_revision(*host_, module_)));
 
   // What the options page's encryption choice stores; read by the plug-in as a session starts.
   if (options_.encryption || !host_->setting(0, module_, "Encryption"))
@@ -136,7 +136,8 @@ bool Session::start() {
       std::optional<hostsim::Handle> sender = book.find(from);
       if (to != account || !sender) return false;
       for (const HistoryEntry& entry : book.history(*sender))
-        if (!entry.outgoing && !entry.auth_request && entry.text == from_cp1251(text)) return true;
+        if (!entry.outgoing && !entry.auth_request && !entry.post && entry.text == from_cp1251(text))
+          return true;
       return false;
     };
     embedded_ = EmbeddedServer::start(options_.accounts_file, certificate_files_for(options_.profile), reason,
@@ -233,7 +234,7 @@ bool Session::start() {
       .set("plugin", options_.plugin)
       .set("host_version", host_version_text(host_->version()))
       .set("utf8", host_->takes_utf8())
-      .set("protocol", book_->number(0, module_, "LegacyProtocol").value_or(0) ? "1.8" : "1.19")
+      .set("protocol", revision_text(protocol_revision(*host_, module_)))
       .set("encryption", encryption_name(book_->number(0, module_, "Encryption").value_or(1)));
   if (embedded_) {
     Value answering = Value::array();
@@ -433,6 +434,8 @@ void Session::run(const Command& command) {
   if (name == "group") return group(command);
   if (name == "ignore" || name == "unignore") return ignore(command);
   if (name == "away") return away(command);
+  if (name == "post") return post(command);
+  if (name == "posts") return posts();
   if (name == "contacts") return send_contacts(command);
   if (name == "delete") return remove(command);
   if (name == "visibility") return visibility(command);
@@ -858,6 +861,7 @@ void Session::list(const Command& command) {
     if (state.address.empty()) continue;
     Value entry = contact_value(state);
     entry["picture"] = has_picture(contact, ask);
+    entry["post"] = post_value(last_post(*book_, contact));
     std::lock_guard lock(unread_mu_);
     if (auto it = unread_.find(state.address); it != unread_.end())
       entry["unread"] = static_cast<int64_t>(it->second.size());
@@ -1216,6 +1220,56 @@ void Session::away(const Command& command) {
   ok(Event("ok").set("command", "away").set("address", book_->state(*contact).address));
 }
 
+namespace {
+
+// Generous: the server stores the post before it answers, on a machine that may be busy.
+constexpr std::chrono::seconds kPostWait{30};
+
+}  // namespace
+
+// As a host's status-message window publishes a post: the plug-in refuses at once what it
+// cannot send, else it answers the post's number, which its acknowledgement carries later.
+void Session::post(const Command& command) {
+  if (command.args.empty())
+    return ok(Event("ok").set("command", "post").set("last", post_value(last_post(*book_, 0))));
+  const std::string text = valid_utf8(command.args[0]);
+  std::optional<INT_PTR> id = call("post", "/PostMicroblog", 0, reinterpret_cast<LPARAM>(text.c_str()));
+  if (!id) return;
+  if (*id <= 0)
+    return error("post", post_refusal(*id, text, revision_text(protocol_revision(*host_, module_))));
+  view_.begin_wait("post", "posting");
+  std::optional<EventSources::PostNews> news = sources_->wait_for_post(
+      *id, text, std::chrono::steady_clock::now() + kPostWait, [this] { return interrupt_ && *interrupt_; });
+  view_.end_wait("post");
+  if (!news) {
+    const std::string later = "; its answer shows when it comes";
+    if (interrupt_ && *interrupt_) return error("post", "cut short" + later);
+    return error("post", "the server said nothing of the post within " + std::to_string(kPostWait.count()) +
+                             " s" + later);
+  }
+  if (!news->stored)
+    return error("post", news->reason.empty() ? "the server did not store the post" : news->reason);
+  ok(Event("ok").set("command", "post").set("id", static_cast<int64_t>(*id)).set("text", text));
+}
+
+// The contacts' last posts as the plug-in keeps them, newest first.
+void Session::posts() {
+  std::vector<std::pair<ContactState, Post>> found;
+  for (hostsim::Handle contact : book_->contacts()) {
+    ContactState state = book_->state(contact);
+    if (state.address.empty()) continue;
+    if (std::optional<Post> post = last_post(*book_, contact)) found.emplace_back(std::move(state), *post);
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const auto& a, const auto& b) { return a.second.time > b.second.time; });
+  Value list = Value::array();
+  for (const auto& [state, post] : found)
+    list.push_back(
+        Value{{"address", state.address}, {"name", state.name}, {"text", post.text}, {"time", post.time}});
+  view_.show(Event("posts").set("posts", std::move(list)));
+  ok(Event("ok").set("command", "posts"));
+}
+
 // As the host's ignore list does it: all of the contact's events ignored, or none.
 void Session::ignore(const Command& command) {
   const bool on = command.name == "ignore";
@@ -1422,7 +1476,9 @@ void Session::history(const Command& command) {
   for (const HistoryEntry& entry : history) {
     entries.push_back(Value{{"time", entry.time},
                             {"direction", entry.outgoing ? "out" : "in"},
-                            {"type", entry.auth_request ? "auth_request" : "message"},
+                            {"type", entry.auth_request ? "auth_request"
+                                     : entry.post       ? "post"
+                                                        : "message"},
                             {"text", entry.text}});
   }
   std::string address = contact ? book_->state(*contact).address : command.args[0];

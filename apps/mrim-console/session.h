@@ -103,6 +103,8 @@ class Session {
   void group(const Command& command);
   void ignore(const Command& command);
   void away(const Command& command);
+  void post(const Command& command);
+  void posts();
   void send_contacts(const Command& command);
   void remove(const Command& command);
   void visibility(const Command& command);

@@ -19,6 +19,7 @@
 #include "commands.h"
 #include "line_editor.h"
 #include "picture_view.h"
+#include "posts.h"
 #include "security.h"
 #include "view.h"
 
@@ -217,6 +218,10 @@ std::string contact_line(const Value& c, bool long_form = false) {
   if (flag_of(c, "auth_pending")) line += "  (waiting for authorization)";
   if (flag_of(c, "ignored")) line += "  (ignored)";
   if (number_of(c, "unread") > 0) line += "  (" + std::to_string(number_of(c, "unread")) + " unread)";
+  // The last post goes under the contact, where it does not push the marks out of the row.
+  if (long_form && c.contains("post") && c["post"].is_object())
+    line += "\n      \u270E " + relative_time(number_of(c["post"], "time"), std::time(nullptr)) + ": " +
+            first_words(text_of(c["post"], "text"), 60);
   return line;
 }
 
@@ -245,7 +250,7 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     if (text_of(f, "profile") != ":memory:") text += ", profile " + text_of(f, "profile");
     // Only what differs from the usual: an older protocol, another encryption choice, a host
     // without UTF-8.
-    if (text_of(f, "protocol") == "1.8") text += ", protocol 1.8";
+    if (text_of(f, "protocol") != "1.20") text += ", protocol " + text_of(f, "protocol");
     if (text_of(f, "encryption") != "offered") text += ", encryption " + text_of(f, "encryption");
     if (!flag_of(f, "utf8")) text += ", host " + text_of(f, "host_version") + " (code page 1251)";
     return text + "\nType help for the commands.";
@@ -305,6 +310,13 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
              text_of(f, "address") +
              " on the list; your authorization was sent (the server does not confirm it)";
     if (command == "typing") return "typing notice sent to " + text_of(f, "address");
+    if (command == "post") {
+      if (!f.contains("last")) return "\u270E posted: " + indented(text_of(f, "text"), 10);
+      const Value& last = f["last"];
+      if (!last.is_object()) return "you have posted nothing yet (post TEXT publishes a post)";
+      return "your last post, " + relative_time(number_of(last, "time"), std::time(nullptr)) + ": " +
+             indented(text_of(last, "text"), 2);
+    }
     if (command == "avatar") return picture_answer(f, colour);
     if (command == "ignore") return text_of(f, "address") + " is ignored: its messages are dropped";
     if (command == "unignore") return text_of(f, "address") + " is no longer ignored";
@@ -378,6 +390,29 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     std::string head = std::string(conversation.empty() || theirs ? "" : "\u25C6 ") + "[" +
                        clock_time(number_of(f, "time")) + "] " + (theirs ? name : who(f, "from")) + ": ";
     return head + indented(text_of(f, "text"), 8);
+  }
+  if (kind == "post") {
+    std::string name = text_of(f, "name").empty() ? text_of(f, "address") : text_of(f, "name");
+    return "\u270E [" + clock_time(number_of(f, "time")) + "] " + name + ": " +
+           indented(text_of(f, "text"), 8);
+  }
+  if (kind == "posts") {
+    if (!f.contains("posts") || f["posts"].empty()) return "no posts";
+    const int64_t now = std::time(nullptr);
+    std::string text = "latest posts:";
+    for (const Value& p : f["posts"]) {
+      std::string head = "  " + who(p, "address") + "  " + relative_time(number_of(p, "time"), now) + ": ";
+      text += "\n" + head + indented(text_of(p, "text"), 4);
+    }
+    return text;
+  }
+  // The post's own command stopped waiting for this.
+  if (kind == "posted") {
+    std::string excerpt = first_words(text_of(f, "text"), 40);
+    if (flag_of(f, "posted")) return "\u270E posted at last: " + excerpt;
+    std::string reason = text_of(f, "reason");
+    return "\u2717 not posted: " + (reason.empty() ? "the server did not store it" : reason) + " (\u201C" +
+           excerpt + "\u201D)";
   }
   if (kind == "unread_count") return "";  // the prompt shows it
   if (kind == "unread_summary") {
@@ -531,10 +566,13 @@ std::string describe(const Event& event, bool verbose, const std::string& conver
     if (!f.contains("entries") || f["entries"].empty()) return "no history with " + text_of(f, "address");
     std::string text = "history with " + text_of(f, "address") + ":";
     for (const Value& e : f["entries"]) {
-      std::string arrow = text_of(e, "direction") == "out" ? ">> " : "<< ";
+      // A post was written for all the contacts, not to us: no arrow.
+      std::string arrow = text_of(e, "type") == "post"       ? "\u270E "
+                          : text_of(e, "direction") == "out" ? ">> "
+                                                             : "<< ";
       std::string type = text_of(e, "type") == "auth_request" ? "(authorization request) " : "";
       std::string head = "  [" + clock_time(number_of(e, "time")) + "] " + arrow;
-      text += "\n" + head + type + indented(text_of(e, "text"), head.size());
+      text += "\n" + head + type + indented(text_of(e, "text"), columns_of(wide_from_utf8(head)));
     }
     return text;
   }

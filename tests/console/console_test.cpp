@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -300,6 +301,47 @@ TEST_F(Console, TwoConsolesExchangeAMessageEachWay) {
   EXPECT_EQ(entries.at(1).value("text", ""), reply);
 }
 
+// A post of Kim's reaches Amy as it is made, and stays as Kim's last post in Amy's list and
+// history; one too long is refused before it goes, with its length.
+TEST_F(Console, APostReachesTheOtherConsolesPosts) {
+  TempFolder kim_folder, amy_folder;
+  ConsoleProcess& kim = start(kKim, "kim-pw", ":memory:", kim_folder);
+  ConsoleProcess& amy = start(kAmy, "amy-pw", ":memory:", amy_folder);
+  go_online(kim);
+  go_online(amy);
+  ASSERT_TRUE(contact_shows(amy, kKim, "online")) << amy.transcript();
+
+  Json refused = kim.command("post " + std::string(MRIM_POST_MAX + 1, 'x'));
+  EXPECT_EQ(refused.value("message", ""), "a post has at most 500 characters; this one has 501")
+      << kim.transcript();
+  const std::string text = "Back from the hills \xE2\x9B\xB0";  // a mountain
+  const int64_t before = std::time(nullptr);
+  Json posted = kim.command("post " + text);
+  ASSERT_EQ(posted.value("event", ""), "ok") << kim.transcript();
+  EXPECT_EQ(posted.value("text", ""), text);
+  EXPECT_EQ(kim.command("post").value("last", Json()).value("text", ""), text) << kim.transcript();
+
+  std::optional<Json> came = amy.await(is("post", "address", kKim));
+  ASSERT_TRUE(came) << amy.transcript();
+  EXPECT_EQ((*came).value("text", ""), text);
+  // Dated by this machine's clock, whatever the server's.
+  EXPECT_NEAR(static_cast<double>((*came).value("time", int64_t{0})), static_cast<double>(before), 600);
+  amy.command("posts");
+  std::optional<Json> posts = amy.await(is("posts"));
+  ASSERT_TRUE(posts) << amy.transcript();
+  const Json& list = (*posts).value("posts", Json());
+  ASSERT_EQ(list.size(), 1u) << amy.transcript();
+  EXPECT_EQ(list.at(0).value("address", ""), kKim);
+  EXPECT_EQ(list.at(0).value("name", ""), "Kim");
+  EXPECT_EQ(list.at(0).value("text", ""), text);
+  amy.command("history kim@mail.example");
+  std::optional<Json> history = amy.await(is("history"));
+  ASSERT_TRUE(history) << amy.transcript();
+  const Json& entries = (*history).value("entries", Json());
+  ASSERT_EQ(entries.size(), 1u) << amy.transcript();
+  EXPECT_EQ(entries.at(0).value("type", ""), "post");
+}
+
 // The packets of one kind that a logged-in account sent to the server.
 std::vector<serversim::Packet> sent_by(const serversim::Server& server, const std::string& email,
                                        uint32_t code) {
@@ -533,6 +575,7 @@ TEST_F(Console, StatusTextsAndTheRevisionAreStoredAsTheHostTakesThem) {
     ASSERT_TRUE(store->load(stored, error)) << error;
     EXPECT_EQ(stored.setting(0, "MRIM", "StatusTitle"), run.stored_title);
     EXPECT_EQ(stored.setting(0, "MRIM", "LegacyProtocol"), hostsim::Setting::byte(run.legacy));
+    EXPECT_EQ(stored.setting(0, "MRIM", "ProtocolRevision"), hostsim::Setting::dword(run.legacy ? 8 : 20));
     EXPECT_EQ(stored.setting(0, "MRIM", "Encryption"), hostsim::Setting::byte(run.encryption));
   }
 }
@@ -676,8 +719,9 @@ TEST_F(Console, ARestartWithoutTheServerOptionUsesTheProfilesServer) {
 }
 
 // A profile an earlier console wrote holds the embedded server's address of that run and no
-// note of it: it gets the embedded server again, not a dead loopback port.
-TEST_F(Console, AnEarlierConsolesProfileKeepsTheEmbeddedServer) {
+// note of it: it gets the embedded server again, not a dead loopback port. Its choice of 1.8
+// stands in the byte of that time alone, and is kept.
+TEST_F(Console, AnEarlierConsolesProfileKeepsTheEmbeddedServerAndItsRevision) {
   TempFolder folder;
   std::string profile = folder.file("profile.sqlite");
   {
@@ -688,6 +732,7 @@ TEST_F(Console, AnEarlierConsolesProfileKeepsTheEmbeddedServer) {
     old.write_setting(0, "MRIM", "EMail", hostsim::Setting::string("you@mrim.example"));
     old.write_setting(0, "MRIM", "Server", hostsim::Setting::string("127.0.0.1"));
     old.write_setting(0, "MRIM", "Port", hostsim::Setting::word(1));
+    old.write_setting(0, "MRIM", "LegacyProtocol", hostsim::Setting::byte(1));
     ASSERT_TRUE(store->save(old, error)) << error;
   }
   consoles.push_back(std::make_unique<ConsoleProcess>(
@@ -698,6 +743,7 @@ TEST_F(Console, AnEarlierConsolesProfileKeepsTheEmbeddedServer) {
   std::optional<Json> ready = console.next(is("ready"));
   ASSERT_TRUE(ready) << console.transcript();
   EXPECT_EQ((*ready).value("server", ""), "embedded") << console.transcript();
+  EXPECT_EQ((*ready).value("protocol", ""), "1.8") << console.transcript();
 }
 
 TEST_F(Console, TheProfileSurvivesARestart) {

@@ -1,6 +1,7 @@
 // The console's event sources in-process, fed by the host stand-in as the plug-in would feed
 // it: what a message acknowledgement turns into, for a delivery and for a failure with the
-// plug-in's reason; the history a deleted contact leaves behind; and contacts' pictures.
+// plug-in's reason; the history a deleted contact leaves behind; contacts' pictures; and
+// microblog posts, a contact's and our own.
 #include "event_sources.h"
 
 #include <gtest/gtest.h>
@@ -191,6 +192,71 @@ TEST_F(EventSources, APictureIsReadDuringItsAcknowledgementAndOnlyOneThatCameIsS
   EXPECT_EQ(console::text_of(shown[0].fields, "address"), "amy@mail.example");
   EXPECT_EQ(console::text_of(shown[0].fields, "path"), "/pictures/amy.jpg");
   EXPECT_EQ(console::text_of(shown[0].fields, "format"), "jpeg");
+}
+
+// A contact's post comes as an event of its own kind, kept in its history apart from messages.
+// Our own post's acknowledgement carries the reason in host text; it may come before the
+// wait for it begins, and one that comes after the wait gave up is shown by itself.
+TEST_F(EventSources, PostsAreShownKeptAndAcknowledged) {
+  std::string text = "Back from the hills \xF0\x9F\x8F\x94";
+  EventInfo info{sizeof(EventInfo),
+                 "MRIM",
+                 1800000000,
+                 DBEF_UTF8,
+                 EVENTTYPE_MICROBLOG,
+                 static_cast<DWORD>(text.size() + 1),
+                 reinterpret_cast<BYTE*>(text.data())};
+  host.call_service(MS_DB_EVENT_ADD, contact, reinterpret_cast<LPARAM>(&info));
+  sources.flush();
+  EXPECT_TRUE(view.of_kind("message").empty());
+  std::vector<Event> posts = view.of_kind("post");
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(console::text_of(posts[0].fields, "address"), "amy@mail.example");
+  EXPECT_EQ(console::text_of(posts[0].fields, "text"), text);
+  EXPECT_EQ(console::number_of(posts[0].fields, "time"), 1800000000);
+  std::vector<console::HistoryEntry> history = book.history(contact);
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_TRUE(history[0].post);
+  EXPECT_FALSE(history[0].outgoing);
+
+  auto acknowledge_post = [&](intptr_t id, int result, const char* reason) {
+    AckData data{sizeof(AckData),
+                 "MRIM",
+                 nullptr,
+                 ACKTYPE_MICROBLOG,
+                 result,
+                 reinterpret_cast<HANDLE>(id),
+                 reinterpret_cast<LPARAM>(reason)};
+    host.call_service(MS_PROTO_BROADCASTACK, 0, reinterpret_cast<LPARAM>(&data));
+  };
+  const auto now = std::chrono::steady_clock::now;
+  // "слишком часто" ("too often") as a UTF-8 host is given it.
+  acknowledge_post(3, ACKRESULT_FAILED,
+                   "\xD1\x81\xD0\xBB\xD0\xB8\xD1\x88\xD0\xBA\xD0\xBE\xD0\xBC "
+                   "\xD1\x87\xD0\xB0\xD1\x81\xD1\x82\xD0\xBE");
+  acknowledge_post(4, ACKRESULT_SUCCESS, nullptr);
+  std::optional<console::EventSources::PostNews> refused = sources.wait_for_post(3, "one", now(), {});
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE(refused->stored);
+  EXPECT_EQ(refused->reason,
+            "\xD1\x81\xD0\xBB\xD0\xB8\xD1\x88\xD0\xBA\xD0\xBE\xD0\xBC "
+            "\xD1\x87\xD0\xB0\xD1\x81\xD1\x82\xD0\xBE");
+  std::optional<console::EventSources::PostNews> stored = sources.wait_for_post(4, "two", now(), {});
+  ASSERT_TRUE(stored);
+  EXPECT_TRUE(stored->stored);
+  // Taken once: a second wait for the same number finds nothing.
+  EXPECT_FALSE(sources.wait_for_post(4, "two", now(), {}));
+  sources.flush();
+  EXPECT_TRUE(view.of_kind("posted").empty());
+
+  EXPECT_FALSE(sources.wait_for_post(5, "late one", now(), {}));
+  acknowledge_post(5, ACKRESULT_SUCCESS, nullptr);
+  sources.flush();
+  std::vector<Event> late = view.of_kind("posted");
+  ASSERT_EQ(late.size(), 1u);
+  EXPECT_EQ(console::number_of(late[0].fields, "id"), 5);
+  EXPECT_EQ(console::text_of(late[0].fields, "text"), "late one");
+  EXPECT_TRUE(console::flag_of(late[0].fields, "posted"));
 }
 
 }  // namespace

@@ -25,16 +25,21 @@ TEST(Options, ByDefaultAModernHostAndTheProfilesRevision) {
   Options options;
   ASSERT_EQ(parse({}, options), Parsed::run);
   EXPECT_GE(options.host_version, HOST_VERSION_UTF8);
-  EXPECT_FALSE(options.legacy_protocol.has_value());
+  EXPECT_FALSE(options.protocol_revision.has_value());
 }
 
-TEST(Options, TheProtocolIsOneOfTwoRevisions) {
-  Options legacy, modern, other;
-  ASSERT_EQ(parse({"--protocol", "1.8"}, legacy), Parsed::run);
-  EXPECT_EQ(legacy.legacy_protocol, true);
-  ASSERT_EQ(parse({"--protocol", "1.19"}, modern), Parsed::run);
-  EXPECT_EQ(modern.legacy_protocol, false);
-  for (const char* wrong : {"1.9", "1.16", "18", ""})
+TEST(Options, TheProtocolIsOneOfThreeRevisions) {
+  struct Case {
+    const char* text;
+    uint32_t minor;
+  };
+  for (Case c : {Case{"1.8", 8}, Case{"1.19", 19}, Case{"1.20", 20}}) {
+    Options options;
+    ASSERT_EQ(parse({"--protocol", c.text}, options), Parsed::run) << c.text;
+    EXPECT_EQ(options.protocol_revision, c.minor) << c.text;
+  }
+  Options other;
+  for (const char* wrong : {"1.9", "1.16", "1.2", "1.200", "20", "18", ""})
     EXPECT_EQ(parse({"--protocol", wrong}, other), Parsed::bad_option) << wrong;
 }
 
