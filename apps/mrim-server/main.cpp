@@ -14,6 +14,7 @@
 // SHA-256 of the certificate, for clients that pin it.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -29,26 +30,28 @@
 namespace {
 
 void usage() {
-  std::fprintf(stderr,
-               "usage: mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT]\n"
-               "                   [--address-port PORT] [--port PORT] [--avatar-port PORT]\n"
-               "                   [--reply TEXT] [--ping SECONDS] [--idle-periods N]\n"
-               "                   [--stored-form plain|boundary|modern|utf8]\n"
-               "                   [--tls [--tls-cert FILE --tls-key FILE]] [--community]\n"
-               "  --address      address service (default 127.0.0.1:2042 when free, else any port)\n"
-               "  --mrim         MRIM service (default 127.0.0.1:2041 when free, else any port)\n"
-               "  --address-port PORT  the address service's port on 127.0.0.1\n"
-               "  --port         PORT  the MRIM service's port on 127.0.0.1\n"
-               "  --avatar-port  PORT  the avatar service's (HTTP) port on 127.0.0.1 (default 0: any)\n"
-               "  --reply        what the address service answers, CR LF added\n"
-               "                 (default: the MRIM service's HOST:PORT)\n"
-               "  --ping         keep-alive period announced to clients (default 30)\n"
-               "  --idle-periods silent periods after which a session is dropped (default 3)\n"
-               "  --stored-form  form of messages stored for absent users (default modern)\n"
-               "  --tls          offer TLS to clients that ask before their log-in\n"
-               "  --community    behave as a widely used community server, quirks and all (TLS too)\n"
-               "  --tls-cert     PEM certificate to serve (default: a self-signed one made at start)\n"
-               "  --tls-key      PEM private key of that certificate\n");
+  std::fprintf(
+      stderr,
+      "usage: mrim-server --config FILE [--address HOST:PORT] [--mrim HOST:PORT]\n"
+      "                   [--address-port PORT] [--port PORT] [--avatar-port PORT]\n"
+      "                   [--reply TEXT] [--ping SECONDS] [--idle-periods N] [--clock-offset SECONDS]\n"
+      "                   [--stored-form plain|boundary|modern|utf8]\n"
+      "                   [--tls [--tls-cert FILE --tls-key FILE]] [--community]\n"
+      "  --address      address service (default 127.0.0.1:2042 when free, else any port)\n"
+      "  --mrim         MRIM service (default 127.0.0.1:2041 when free, else any port)\n"
+      "  --address-port PORT  the address service's port on 127.0.0.1\n"
+      "  --port         PORT  the MRIM service's port on 127.0.0.1\n"
+      "  --avatar-port  PORT  the avatar service's (HTTP) port on 127.0.0.1 (default 0: any)\n"
+      "  --reply        what the address service answers, CR LF added\n"
+      "                 (default: the MRIM service's HOST:PORT)\n"
+      "  --ping         keep-alive period announced to clients (default 30)\n"
+      "  --idle-periods silent periods after which a session is dropped (default 3)\n"
+      "  --clock-offset seconds the server's clock runs ahead (negative: behind) of this machine's\n"
+      "  --stored-form  form of messages stored for absent users (default modern)\n"
+      "  --tls          offer TLS to clients that ask before their log-in\n"
+      "  --community    behave as a widely used community server, quirks and all (TLS too)\n"
+      "  --tls-cert     PEM certificate to serve (default: a self-signed one made at start)\n"
+      "  --tls-key      PEM private key of that certificate\n");
 }
 
 bool to_number(const char* text, unsigned long& out) {
@@ -116,6 +119,14 @@ int main(int argc, char** argv) {
       settings.behavior.ping_period = uint32_t(number);
     } else if (arg == "--idle-periods" && to_number(value, number)) {
       settings.behavior.idle_periods = uint32_t(number);
+    } else if (arg == "--clock-offset") {
+      char* end = nullptr;
+      const long long seconds = std::strtoll(value, &end, 10);
+      if (*value == '\0' || *end != '\0') {
+        usage();
+        return 2;
+      }
+      settings.behavior.clock_offset = std::chrono::seconds(seconds);
     } else if (arg == "--tls-cert") {
       tls_cert = value;
     } else if (arg == "--tls-key") {
