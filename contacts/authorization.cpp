@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/text.h"
 #include "platform/win32.h"
 
 namespace {
@@ -23,14 +24,6 @@ struct Grant {
 
 std::mutex grants_mutex;
 Grant grants[kMaxGrants];
-
-// Addresses are ASCII; servers do not keep their case.
-bool same_address(const char* a, const char* b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  for (; *a != '\0' && *b != '\0'; ++a, ++b)
-    if (lower(*a) != lower(*b)) return false;
-  return *a == *b;
-}
 
 }  // namespace
 

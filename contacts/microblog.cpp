@@ -42,6 +42,15 @@ void acknowledge(DWORD id, int result, const char* reason) {
                 reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id)), reinterpret_cast<LPARAM>(reason));
 }
 
+// The lock is held by the caller.
+void forget_waiting(DWORD id) {
+  for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+    if (*it != id) continue;
+    waiting.erase(it);
+    return;
+  }
+}
+
 // Waits for the answer to one post, its time-out counted from the write.
 bool wait_for_answer(DWORD id) {
   std::unique_lock lock(posts_mutex);
@@ -54,11 +63,7 @@ bool wait_for_answer(DWORD id) {
     }
     if (stop_requested() || posts_answered.wait_until(lock, deadline) == std::cv_status::timeout) break;
   }
-  for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-    if (*it != id) continue;
-    waiting.erase(it);
-    break;
-  }
+  forget_waiting(id);
   return false;
 }
 
@@ -84,11 +89,7 @@ DWORD WINAPI send_post(LPVOID parameter) {
         failure = nullptr;
       } else if (sent != MRIM_SEND_WRITTEN) {
         std::lock_guard lock(posts_mutex);
-        for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-          if (*it != job->id) continue;
-          waiting.erase(it);
-          break;
-        }
+        forget_waiting(job->id);
         failure = "the post could not be sent";
       } else {
         failure = "the server did not answer";

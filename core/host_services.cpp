@@ -195,6 +195,12 @@ HANDLE create_receiver(HANDLE connection, int size) {
       call_service(MS_NETLIB_CREATEPACKETRECVER, reinterpret_cast<WPARAM>(connection), size));
 }
 
+bool receive_timed_out(DWORD error) {
+  constexpr DWORD kWsaTimedOut = 10060;  // WSAETIMEDOUT
+  constexpr DWORD kErrorTimeout = 1460;  // ERROR_TIMEOUT
+  return error == kWsaTimedOut || error == kErrorTimeout;
+}
+
 void set_all_contacts_offline() {
   const char* module = protocol_state.module_name;
   auto contact = reinterpret_cast<HANDLE>(call_service(MS_DB_CONTACT_FINDFIRST, 0, 0));

@@ -51,6 +51,9 @@ INT_PTR send_data(HANDLE connection, const char* data, int length, int flags);
 HANDLE open_connection(NetlibOpenConnection* record);
 // "Netlib/CreatePacketRecver" with a buffer of size bytes, or nullptr.
 HANDLE create_receiver(HANDLE connection, int size);
+// A failed "Netlib/GetMorePackets" ended by its time running out, not by the connection
+// closing: a host reports it as either of the system's two codes.
+bool receive_timed_out(DWORD error);
 
 // Every contact of this account whose "Status" is not offline gets "Status" = offline.
 void set_all_contacts_offline();

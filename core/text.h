@@ -14,6 +14,17 @@ inline void copy_cut(char* destination, size_t capacity, const char* source, siz
   destination[kept] = '\0';
 }
 
+// ASCII letters folded to small ones; every other byte stays (texts on the wire and in
+// headers are compared so, whatever their encoding).
+inline char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Two addresses alike: addresses are ASCII, and servers do not keep their case.
+inline bool same_address(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b)
+    if (ascii_lower(*a) != ascii_lower(*b)) return false;
+  return *a == *b;
+}
+
 // "host:port" taken apart at its first colon (no host the plug-in dials holds one: names and
 // IPv4 literals only). Each caller decides what it accepts from the parts.
 struct HostPort {

@@ -33,12 +33,10 @@ constexpr LPARAM kTypingSeconds = 11;
 static_assert(2 * (sizeof(ListenerWorkArea::address) - 1) + (sizeof(ListenerWorkArea::message) - 1) + 13 <=
               sizeof(ListenerWorkArea::auth_record));
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Header names are matched without regard to letter case.
 bool starts_with_nocase(const char* text, const char* end, const char* prefix) {
   for (; *prefix != '\0'; ++text, ++prefix) {
-    if (text >= end || lower(*text) != lower(*prefix)) return false;
+    if (text >= end || ascii_lower(*text) != ascii_lower(*prefix)) return false;
   }
   return true;
 }

@@ -13,6 +13,7 @@
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
+#include "core/text.h"
 #include "core/unix_time.h"
 #include "incoming/events.h"
 #include "protocol/codec.h"
@@ -20,28 +21,27 @@
 
 namespace {
 
-void store_post(HANDLE contact, uint64_t id, uint32_t local_time, const char* text) {
-  const char* module = protocol_state.module_name;
-  char id_text[24];
-  snprintf(id_text, sizeof id_text, "%" PRIu64, id);
-  write_setting_string(contact, module, "PostText", text);
-  write_setting_dword(contact, module, "PostTime", local_time);
-  write_setting_string(contact, module, "PostId", id_text);
+// A post's id as its setting keeps it: decimal, all 64 bits.
+struct PostIdText {
+  char text[24];
+};
+PostIdText post_id_text(uint64_t id) {
+  PostIdText out;
+  snprintf(out.text, sizeof out.text, "%" PRIu64, id);
+  return out;
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+void store_post(HANDLE contact, uint64_t id, uint32_t local_time, const char* text) {
+  const char* module = protocol_state.module_name;
+  write_setting_string(contact, module, "PostText", text);
+  write_setting_dword(contact, module, "PostTime", local_time);
+  write_setting_string(contact, module, "PostId", post_id_text(id).text);
+}
 
-// Addresses compare without regard to case, as the server treats them.
 bool is_our_address(const char* address) {
   SettingVariant email;
   if (!mrim_read_text_setting(nullptr, protocol_state.module_name, "EMail", &email)) return false;
-  const char* ours = email.text;
-  const char* theirs = address;
-  while (*ours != '\0' && lower(*ours) == lower(*theirs)) {
-    ++ours;
-    ++theirs;
-  }
-  const bool same = *ours == '\0' && *theirs == '\0';
+  const bool same = same_address(email.text, address);
   free_setting(&email);
   return same;
 }
@@ -52,10 +52,8 @@ void mrim_contact_post(HANDLE contact, uint64_t id, uint32_t server_time, const 
   if (id == 0 || text[0] == '\0') return;
   const char* module = protocol_state.module_name;
   SettingVariant known;
-  char id_text[24];
-  snprintf(id_text, sizeof id_text, "%" PRIu64, id);
   if (mrim_read_text_setting(contact, module, "PostId", &known)) {
-    const bool seen = strcmp(known.text, id_text) == 0;
+    const bool seen = strcmp(known.text, post_id_text(id).text) == 0;
     free_setting(&known);
     if (seen) return;
   }
@@ -104,10 +102,7 @@ bool mrim_user_info_post(const char* key, const char* value) {
     const uint32_t time = parsed <= 0xFFFFFFFFull ? static_cast<uint32_t>(parsed) : 0;
     write_setting_dword(nullptr, module, "PostTime", time != 0 ? local_time_of(time) : 0);
   } else if (strcmp(key, "micblog.status.id") == 0) {
-    const uint64_t id = strtoull(value, nullptr, 10);
-    char id_text[24];
-    snprintf(id_text, sizeof id_text, "%" PRIu64, id);
-    write_setting_string(nullptr, module, "PostId", id_text);
+    write_setting_string(nullptr, module, "PostId", post_id_text(strtoull(value, nullptr, 10)).text);
   } else {
     return false;
   }

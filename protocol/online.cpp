@@ -152,14 +152,6 @@ const char* dial_failure_words() {
   return GetLastError() == kConnectionRefused ? "refused the connection" : "could not be reached";
 }
 
-// The host's wait ended by its time running out, not by the connection closing: a host reports
-// it as either of the system's two codes.
-bool wait_timed_out(DWORD error) {
-  constexpr DWORD kWsaTimedOut = 10060;  // WSAETIMEDOUT
-  constexpr DWORD kErrorTimeout = 1460;  // ERROR_TIMEOUT
-  return error == kWsaTimedOut || error == kErrorTimeout;
-}
-
 // Steps 2 and 3 of the connect sequence: asks the address service which MRIM server to use
 // (the account's, else the build's; read afresh for every connect, as a change on the options
 // page takes effect at the next one). server_address keeps the fallback unless the reply names
@@ -206,7 +198,7 @@ HANDLE query_server_address(char* server_address, char* service, size_t service_
     mrim_log("MRIM_ConnectAndLoginThread: received [%s]\n", reply);
     if (mrim_parse_address_reply(reply, server_address, MRIM_SERVER_ADDRESS_SIZE) == 0) {
       mrim_log("MRIM_ConnectAndLoginThread: server address is %s\n", server_address);
-    } else if (available <= 0 && waited < 0 && wait_timed_out(wait_error) && !stop_requested()) {
+    } else if (available <= 0 && waited < 0 && receive_timed_out(wait_error) && !stop_requested()) {
       silent = true;
     } else {
       trail_add(trail, available > 0 ? "%s gave an unusable address reply" : "no address reply from %s",

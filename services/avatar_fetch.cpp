@@ -23,12 +23,6 @@ void fail(AvatarDownload* out, const char* failure) {
   out->failure = failure;
 }
 
-bool timed_out(DWORD error) {
-  constexpr DWORD kWsaTimedOut = 10060;
-  constexpr DWORD kErrorTimeout = 1460;
-  return error == kWsaTimedOut || error == kErrorTimeout;
-}
-
 // Reads until the reader decides, the server closes, or the time is up.
 void read_answer(HANDLE receiver, std::atomic<HANDLE>* receiver_slot, AvatarDownload* out) {
   const DWORD started = GetTickCount();
@@ -42,7 +36,8 @@ void read_answer(HANDLE receiver, std::atomic<HANDLE>* receiver_slot, AvatarDown
     INT_PTR result = call_service(MS_NETLIB_GETMOREPACKETS, reinterpret_cast<WPARAM>(receiver),
                                   reinterpret_cast<LPARAM>(&packets));
     if (result < 0) {
-      return fail(out, timed_out(GetLastError()) ? "the answer took too long" : "the connection failed");
+      return fail(out,
+                  receive_timed_out(GetLastError()) ? "the answer took too long" : "the connection failed");
     }
     const bool closed = result == 0;
     if (!closed) {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <mutex>
 #include <unordered_set>
@@ -14,6 +13,7 @@
 #include "core/host_services.h"
 #include "core/log.h"
 #include "core/protocol_state.h"
+#include "core/unix_time.h"
 #include "core/worker_threads.h"
 #include "protocol/receivers.h"
 #include "protocol/server_choice.h"
@@ -52,8 +52,6 @@ bool plain_part(const char* text, size_t length, const char* allowed_marks) {
   }
   return true;
 }
-
-uint32_t now_seconds() { return static_cast<uint32_t>(time(nullptr)); }
 
 // Whether any server is named at all, cheaply: the setting, or a reached MRIM server.
 bool avatars_enabled() {
@@ -139,7 +137,7 @@ bool contact_address(HANDLE contact, char* out, size_t out_size) {
 // Stores what the service answered and tells the host what it needs to hear.
 void take_answer(const Job& job, const char* folder, const char* address, const AvatarDownload& download) {
   const char* module = protocol_state.module_name;
-  const uint32_t now = now_seconds();
+  const uint32_t now = unix_time_now();
   int old_format = PA_FORMAT_UNKNOWN;
   char path[MAX_PATH];
   const AvatarCached before = avatar_cache_find(folder, address, &old_format, path, sizeof path);
@@ -198,7 +196,7 @@ void run_job(const Job& job, int slot) {
   char path[MAX_PATH];
   const AvatarCached cached = avatar_cache_find(folder, address, &format, path, sizeof path);
   if (!job.force && cached != AVATAR_CACHED_NOTHING &&
-      now_seconds() < get_setting_dword(job.contact, module, "AvatarExpires", 0)) {
+      unix_time_now() < get_setting_dword(job.contact, module, "AvatarExpires", 0)) {
     if (job.host_waits) {
       if (cached == AVATAR_CACHED_PICTURE)
         acknowledge(job.contact, ACKRESULT_SUCCESS, format, path);
@@ -308,7 +306,7 @@ INT_PTR avatars_get_information(WPARAM flags, LPARAM parameter) {
   char path[MAX_PATH];
   const AvatarCached cached = avatar_cache_find(folder, address, &format, path, sizeof path);
   const bool fresh =
-      now_seconds() < get_setting_dword(contact, protocol_state.module_name, "AvatarExpires", 0);
+      unix_time_now() < get_setting_dword(contact, protocol_state.module_name, "AvatarExpires", 0);
   const bool force = (flags & GAIF_FORCE) != 0;
   if (cached == AVATAR_CACHED_PICTURE && !force) {
     information->format = format;

@@ -4,17 +4,16 @@
 
 #include <cstring>
 
+#include "core/text.h"
 #include "host/host_api.h"
 
 namespace {
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // True when text[0, length) equals word, letters compared without case.
 bool same_word(const char* text, size_t length, const char* word) {
   if (strlen(word) != length) return false;
   for (size_t i = 0; i < length; ++i)
-    if (lower(text[i]) != word[i]) return false;
+    if (ascii_lower(text[i]) != word[i]) return false;
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "core/host_services.h"
 #include "core/host_text.h"
 #include "core/protocol_state.h"
+#include "core/text.h"
 #include "incoming/newmail.h"
 #include "protocol/server_choice.h"
 #include "protocol/tls_link.h"
@@ -145,22 +146,28 @@ DWORD options_port_from_text(const char* text) {
 // Surrounding blanks are dropped (they come with pasted names and can never be meant); a name
 // that is still unusable is refused by storing the empty text, the build's default, as a
 // refused time-out stores the default time-out.
-const char* options_server_from_text(char* text) {
+namespace {
+
+// The text without its surrounding blanks, in place.
+char* trimmed(char* text) {
   char* start = text;
   while (*start != '\0' && std::isspace(static_cast<unsigned char>(*start))) ++start;
   size_t length = strlen(start);
   while (length > 0 && std::isspace(static_cast<unsigned char>(start[length - 1]))) --length;
   start[length] = '\0';
+  return start;
+}
+
+}  // namespace
+
+const char* options_server_from_text(char* text) {
+  char* start = trimmed(text);
   return mrim_server_name_acceptable(start) ? start : "";
 }
 
 const char* options_avatar_server_from_text(char* text) {
-  char* start = text;
-  while (*start != '\0' && std::isspace(static_cast<unsigned char>(*start))) ++start;
-  size_t length = strlen(start);
-  while (length > 0 && std::isspace(static_cast<unsigned char>(start[length - 1]))) --length;
-  start[length] = '\0';
-  for (char* c = start; *c != '\0'; ++c) *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+  char* start = trimmed(text);
+  for (char* c = start; *c != '\0'; ++c) *c = ascii_lower(*c);
   return start;
 }
 
