@@ -23,6 +23,7 @@
 #include "core/log.h"
 #include "core/protocol_state.h"
 #include "core/worker_threads.h"
+#include "protocol/late_address.h"
 #include "protocol/listener.h"
 #include "protocol/online.h"
 #include "protocol/packet_cutter.h"
@@ -251,6 +252,7 @@ DWORD WINAPI ListenThread(LPVOID parameter) {
     }
     // All of it is the listener's now: the host's receiver is empty again for the next bytes.
     record.bytes_used += copied;
+    late_address_offer(receiver, delivery, static_cast<uint32_t>(copied));
     // An encrypted session's bytes become plaintext first; the framer sees only that.
     TlsLinkReceive tls =
         tls_link_receive(generation, delivery, static_cast<uint32_t>(copied), append_plain, &stream);

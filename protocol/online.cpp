@@ -17,6 +17,7 @@
 #include "core/unix_time.h"
 #include "core/worker_threads.h"
 #include "protocol/codec.h"
+#include "protocol/late_address.h"
 #include "protocol/receive.h"
 #include "protocol/receivers.h"
 #include "protocol/request.h"
@@ -253,6 +254,7 @@ int connect_and_login(ConnectRequest* request, HANDLE opened, const char** failu
     close_handle(connection);
     return LOGINERR_NOSERVER;
   }
+  late_address_watch(opened != nullptr ? receiver : nullptr);
   // Every packet of the session, the greeting included, carries the revision it speaks.
   protocol_state.wire_revision = mrim_wanted_revision();
   // The certificate must be good for the server the user chose, whatever host the address
@@ -340,7 +342,11 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
     const char* last_step_words = "";
     if (silent != nullptr) {
       reason = connect_and_login(request, silent, &last_step_words);
-      if (no_server_found(reason))
+      // A busy service's line that came after the wait names the server to dial after all.
+      if (no_server_found(reason) &&
+          late_address_take(request->server_address, sizeof request->server_address))
+        mrim_log("MRIM_ConnectAndLoginThread: server address is %s\n", request->server_address);
+      else if (no_server_found(reason))
         trail_add(&trail, "%s sent no address and did not answer as an MRIM server", service);
     }
     // A port that was silent and no MRIM server either leaves the fallback, as a service that
@@ -506,37 +512,6 @@ int host_status_from_mrim(uint32_t mrim_status) {
     default:
       return ID_STATUS_OFFLINE;
   }
-}
-
-// The host's figures are trusted only as far as the receiver's own size.
-void mrim_address_reply_text(const char* buffer, int available, char* reply) {
-  if (buffer == nullptr || available < 0) available = 0;
-  if (available > MRIM_ADDRESS_RECEIVER_SIZE) available = MRIM_ADDRESS_RECEIVER_SIZE;
-  if (available > 0) memcpy(reply, buffer, static_cast<size_t>(available));
-  reply[available] = '\0';
-}
-
-// Accepted: a host text, the first colon, and a port right after it, ended by CR, LF or the end
-// of the reply. Servers run MRIM on many ports (2041 is common), so any port is taken; digits
-// running past a port's range, or anything else after them, make the reply unusable, as does an
-// empty host part, and the fallback applies.
-int mrim_parse_address_reply(const char* reply, char* out, size_t out_size) {
-  const char* colon = strchr(reply, ':');
-  if (colon == nullptr || colon == reply) return 1;
-  const char* end = colon + 1;
-  uint32_t port = 0;
-  while (*end >= '0' && *end <= '9') {
-    port = port * 10 + static_cast<uint32_t>(*end - '0');
-    if (port > 65535) return 1;
-    ++end;
-  }
-  if (end == colon + 1 || port == 0) return 1;
-  if (*end != '\0' && *end != '\r' && *end != '\n') return 1;
-  size_t length = static_cast<size_t>(end - reply);
-  if (out_size == 0 || length >= out_size) return 1;
-  memcpy(out, reply, length);
-  out[length] = '\0';
-  return 0;
 }
 
 // The port is the digits after the colon up to the first other character; a number beyond a

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "host/host_api.h"
+#include "protocol/address_reply.h"
 #include "protocol/server_choice.h"
 #include "protocol/tls_link.h"
 #include "protocol/wire.h"
@@ -35,10 +36,8 @@ constexpr size_t MRIM_STATUS_DESC_MAX = 127;
 // cover a lost segment of the line sent again (a first resend waits one second, the next two
 // more), while a user who typed the MRIM server's own port waits only that long.
 constexpr DWORD MRIM_ADDRESS_QUERY_TIMEOUT_MS = 3000;
-constexpr int MRIM_ADDRESS_RECEIVER_SIZE = 100;
 constexpr int MRIM_RECEIVER_SIZE = 65536;
 constexpr uint32_t MRIM_DEFAULT_PING_PERIOD = 30;
-constexpr size_t MRIM_SERVER_ADDRESS_SIZE = 128;
 
 // Seconds between keep-alive pings: 30 at load (Load resets it), then as the server sets it in
 // MRIM_CS_HELLO_ACK and MRIM_CS_CONNECTION_PARAMS. Read by WatchDogThread.
@@ -73,13 +72,5 @@ int mrim_do_changestatus(uint32_t status);
 uint32_t mrim_status_from_host(int host_status);
 int host_status_from_mrim(uint32_t mrim_status);
 
-// The address service's reply as the receiver holds it, made a text: at most
-// MRIM_ADDRESS_RECEIVER_SIZE of the available bytes (none without a buffer or with a negative
-// count), then a NUL. reply holds MRIM_ADDRESS_RECEIVER_SIZE + 1 bytes.
-void mrim_address_reply_text(const char* buffer, int available, char* reply);
-// The address service's reply: 0 when it names a server, "host:port" with a port from 1 to
-// 65535 ended by CR, LF or the end of the reply, with "host:port" written to out (out_size
-// bytes, always terminated); 1 when the fallback is to be used (out untouched).
-int mrim_parse_address_reply(const char* reply, char* out, size_t out_size);
 // Splits "host:port" into host (out_size bytes) and port: 0 when there is no colon or no digits.
 void mrim_split_server_address(const char* address, char* host, size_t host_size, WORD* port);

@@ -280,6 +280,7 @@ void Server::Impl::accept_address() {
     }
     AddressConnection c;
     c.fd = fd;
+    c.due = Clock::now() + behavior.address_reply_delay;
     if (behavior.address_mode == AddressMode::reply) {
       std::string text =
           behavior.address_reply.value_or(mrim_host + ":" + std::to_string(mrim_port) + "\r\n");
@@ -465,6 +466,9 @@ void Server::Impl::run_timers(Clock::time_point now) {
 int Server::Impl::poll_timeout(Clock::time_point now) const {
   Clock::time_point next = now + milliseconds(kMaxPollMs);
   for (const Deferred& d : deferred) next = std::min(next, d.due);
+  for (const AddressConnection& c : address_connections) {
+    if (!c.out.empty()) next = std::min(next, c.due);
+  }
   for (const auto& [id, s] : sessions) {
     if (s.info.open && !s.out.empty()) next = std::min(next, std::max(write_due(s), s.next_write));
     if (s.info.open && s.login_ack_due) next = std::min(next, *s.login_ack_due);
@@ -496,7 +500,8 @@ void Server::Impl::run() {
     watch(mrim_fd, POLLIN, 0);
     watch(avatar_fd, POLLIN, 0);  // -1 without the service, which poll passes over
     for (const AddressConnection& c : address_connections) {
-      watch(c.fd, short(c.out.empty() ? POLLIN : POLLIN | POLLOUT), 0);
+      const bool writable = !c.out.empty() && c.due <= Clock::now();
+      watch(c.fd, short(writable ? POLLIN | POLLOUT : POLLIN), 0);
     }
     for (const AvatarConnection& c : avatar_connections) {
       const short in = c.client_done ? 0 : POLLIN;
@@ -552,8 +557,8 @@ void Server::Impl::address_event(const pollfd& p) {
 
 void Server::Impl::flush_all() {
   for (auto it = address_connections.begin(); it != address_connections.end();) {
-    if (it->out.empty()) {
-      ++it;  // held: stays open
+    if (it->out.empty() || it->due > Clock::now()) {
+      ++it;  // held, or not due yet: stays open
       continue;
     }
     ssize_t n = ::send(it->fd, it->out.data(), it->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

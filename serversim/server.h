@@ -148,6 +148,8 @@ struct Behavior {
   AddressMode address_mode = AddressMode::reply;
   // The address service's reply; unset: "<MRIM host>:<MRIM port>\r\n" of the running service.
   std::optional<std::string> address_reply;
+  // How long the address service waits before it replies, as a busy one does.
+  milliseconds address_reply_delay{0};
   // After a log-in: account information, contact list, mailbox status and stored messages.
   bool send_after_login = true;
   // Form of the messages stored for accounts that are not logged in.

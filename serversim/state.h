@@ -86,6 +86,7 @@ struct Session {
 struct AddressConnection {
   int fd = -1;
   Bytes out;
+  Clock::time_point due{};  // the reply is not written before then
 };
 
 // One connection of the avatar service: it waits for its request, answers it (maybe after a

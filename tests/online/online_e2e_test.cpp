@@ -567,6 +567,21 @@ TEST_F(Online, AServerTypedAsItsMrimPortIsLoggedInToOverTheOneConnection) {
   EXPECT_EQ(server->address_queries(), 0);
 }
 
+class SlowAddressService : public Online {
+  void configure(serversim::Settings& settings) override {
+    settings.behavior.address_reply = std::string(kServerName) + ":2041\n";
+    settings.behavior.address_reply_delay = std::chrono::milliseconds(MRIM_ADDRESS_QUERY_TIMEOUT_MS + 1500);
+  }
+};
+
+// A busy service answers after its port was taken for an MRIM server; the log-in there fails on
+// its line, and the server that line names is dialled rather than the built-in fallback.
+TEST_F(SlowAddressService, ItsLateLineStillNamesTheServer) {
+  host().netlib().add_route(kServerName, 2041, "127.0.0.1", server->mrim_port());
+  go(ID_STATUS_OFFLINE, ID_STATUS_ONLINE);
+  EXPECT_EQ(host().netlib().open_requests().back(), "mrim.test:2041");
+}
+
 // With no server anywhere the user learns what was tried, not only that it failed.
 TEST_F(Online, WhenNothingAnswersTheConnectionLineSaysWhatWasTried) {
   host().netlib().add_route(MRIM_DEFAULT_SERVER_HOST, MRIM_DEFAULT_SERVER_PORT, "127.0.0.1", 1);
