@@ -127,8 +127,8 @@ const std::vector<CommandInfo>& command_table() {
        "ADDRESS is an e-mail address or a contact's name (in double quotes when it has blanks),\n"
        "or the start of one that only one contact has.\n"
        "TEXT is the rest of the line as typed, quotes and all; lines pasted into it stay one\n"
-       "message with its line breaks. Delivered when the server confirms it. Typed while the\n"
-       "account is not online, it waits in the outbox."},
+       "message with its line breaks, unless each of them is a msg too. Delivered when the\n"
+       "server confirms it. Typed while the account is not online, it waits in the outbox."},
       {"outbox", "outbox [clear]", "show the messages not delivered yet; clear gives the waiting ones up",
        "A message typed while the account is offline, connecting or reconnecting waits here, in\n"
        "the profile, and goes in its turn once online; so does one whose connection was lost\n"

@@ -339,6 +339,20 @@ void Session::stop_typing() {
   typing_to_ = 0;
 }
 
+namespace {
+
+bool each_line_a_message(const std::string& lines) {
+  for (size_t start = 0; start <= lines.size();) {
+    size_t end = lines.find('\n', start);
+    if (end == std::string::npos) end = lines.size();
+    if (end > start && parse_command(lines.substr(start, end - start)).name != "msg") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool Session::execute(const std::string& typed, bool pasted_without_mark) {
   // The line is sent or given up: no more notices of typing for it.
   stop_typing();
@@ -353,9 +367,11 @@ bool Session::execute(const std::string& typed, bool pasted_without_mark) {
     }
     line.erase(0, 1);
   }
-  // Several lines at once (a paste) are several commands, but for a message, which keeps them.
+  // Several lines at once (a paste) are several commands, but for a message, which keeps them;
+  // a paste of messages each with its own "msg" (ten typed at once) is those messages.
   size_t lines_end = line.find('\n');
-  if (lines_end != std::string::npos && parse_command(line.substr(0, lines_end)).name != "msg") {
+  if (lines_end != std::string::npos &&
+      (parse_command(line.substr(0, lines_end)).name != "msg" || each_line_a_message(line))) {
     if (pasted_without_mark &&
         !confirm("run the " + std::to_string(std::count(line.begin(), line.end(), '\n') + 1) +
                  " pasted lines as commands?"))

@@ -286,6 +286,12 @@ TEST(TerminalSession, AConversationAndWhatIsAskedFirst) {
   pane.keys("n");
   ASSERT_TRUE(pane.shows("\nno\n")) << pane.screen();
   EXPECT_EQ(Pane::count(pane.screen(), "groups:"), 1) << pane.screen();
+  // Messages typed at once, each with its own command, are that many messages.
+  pane.paste_unmarked("msg echo one\nmsg echo two\n");
+  ASSERT_TRUE(pane.shows("run the 2 pasted lines as commands? (y/n)", 2)) << pane.screen();
+  pane.keys("y");
+  ASSERT_TRUE(pane.shows("Echo <echo@mrim.example>: You said: two")) << pane.screen();
+  EXPECT_TRUE(pane.shows("Echo <echo@mrim.example>: You said: one")) << pane.screen();
   pane.enter("delete news");
   ASSERT_TRUE(pane.shows("(y/n)", 2)) << pane.screen();  // the question, wrapped at 60 columns
   pane.keys("n");
