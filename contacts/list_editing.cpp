@@ -130,6 +130,8 @@ int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out
     } else {
       outcome = MRIM_REQUEST_NO_STATUS;
     }
+  } else if (outcome == MRIM_REQUEST_OK && status != CONTACT_OPER_USER_EXISTS) {
+    result = 2;
   }
   free(packet);
   if (result != 0) mrim_contact_edit_failed(CONTACT_EDIT_ADD, address, outcome, status);
@@ -180,6 +182,10 @@ void add_to_server_list(HANDLE contact, const char* address, const char* request
     // Until the other side authorizes us, servers leave the contact out of our list at the next
     // log-in; it must not be taken for one that left the list (see the list load).
     write_setting_byte(contact, protocol_state.module_name, "AuthPending", 1);
+  } else if (added == 2 && get_setting_dword(contact, protocol_state.module_name, "Number", 0) == 0) {
+    // Refused, and on no list of the server: the host shows it as the temporary contact it is,
+    // not as one the user has. Without an answer it may have been added, so it stays.
+    write_setting_byte(contact, "CList", "NotOnList", 1);
   }
 }
 

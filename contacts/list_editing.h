@@ -8,7 +8,8 @@
 #include "protocol/codec.h"
 
 // MRIM_CS_ADD_CONTACT and its acknowledgement: 0 when the server added the contact into the
-// group of that index (its number stored through number_out), 1 otherwise.
+// group of that index (its number stored through number_out), 2 when it refused to (not as
+// being on the list already), 1 otherwise: not sent, or not known.
 // request_text (host text, null for none) is what the added user reads with our request for
 // authorization.
 int mrim_do_addcontact(const char* address, uint32_t group, uint32_t* number_out,

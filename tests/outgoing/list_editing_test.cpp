@@ -412,9 +412,12 @@ TEST_F(ListEditing, FailedAddLeavesTheContactWithoutNumberAndTellsWhy) {
     const char* name;
     std::function<void()> arrange;
     const char* reason;
+    bool refused = false;       // the server said no: the user is told that it was not added
+    bool off_the_list = false;  // and so the host shows the contact as not on the list
   };
   std::vector<Case> cases = {
-      {"no such user", [&] { answer_add(3, 0); }, "There is no such user."},
+      {"no such user", [&] { answer_add(3, 0); }, "There is no such user.", true, true},
+      {"on the list already", [&] { answer_add(5, 0); }, "It is on the list already.", true},
       {"wrong code", [&] { answer_add(0, 25, code::modify_contact_ack); }, "did not answer"},
       {"no number",
        [&] {
@@ -437,18 +440,18 @@ TEST_F(ListEditing, FailedAddLeavesTheContactWithoutNumberAndTellsWhy) {
     std::string address = "user" + std::to_string(i++) + "@example.org";
     Handle contact = static_cast<Handle>(add(address.c_str()));
     ASSERT_NE(contact, 0u);
-    EXPECT_EQ(setting(contact, "NotOnList", "CList"), Setting::byte(0));
+    EXPECT_EQ(setting(contact, "NotOnList", "CList"), Setting::byte(c.off_the_list ? 1 : 0));
     EXPECT_EQ(setting(contact, "Number"), std::nullopt);
     ASSERT_EQ(host_.tray_notices().size(), static_cast<size_t>(i));
     const hostsim::TrayNotice notice = host_.tray_notices().back();
     EXPECT_EQ(notice.info_flags, NIIF_WARNING);
     // Only a refusal says the add was not made; without an answer it may have been.
     const std::string said =
-        i == 1 ? address + " was not added" : "not known whether " + address + " was added";
+        c.refused ? address + " was not added" : "not known whether " + address + " was added";
     EXPECT_NE(notice.text.find(said), std::string::npos) << notice.text;
     EXPECT_NE(notice.text.find(c.reason), std::string::npos) << notice.text;
   }
-  EXPECT_EQ(log_count("mrim_do_addcontact: ended with error\r\n"), 5);
+  EXPECT_EQ(log_count("mrim_do_addcontact: ended with error\r\n"), 6);
 }
 
 TEST_F(ListEditing, AddRequestAddressLimit) {
