@@ -203,9 +203,16 @@ void contact_index_setting_written(HANDLE contact, const SettingWrite* change) {
   } else {
     // An address written before the contact is ours counts once the protocol is written.
     if (!mrim_contact_is_ours(contact)) return;
+    SettingVariant email;
     if (text != nullptr && text[0] != '\0') {
       key = key_of(text);
       listed = true;
+    } else if (change->value.type == DBVT_UTF8 && mrim_read_text_setting(contact, module, "EMail", &email)) {
+      // A host that takes UTF-8 writes the address so (its add window does); read back as host
+      // text, it is the address every lookup compares.
+      key = key_of(email.text);
+      free_setting(&email);
+      listed = !key.empty();
     }
   }
   std::lock_guard lock(index_mutex);

@@ -72,6 +72,15 @@ TEST_F(FindContact, AnAddressWrittenDuringTheIndexWalkIsKept) {
   EXPECT_EQ(mrim_find_contact("old@example.org", 0, 0), NOT_FOUND);
 }
 
+// A host that takes UTF-8 writes the address of a contact it makes so (its add window does).
+TEST_F(FindContact, AnAddressTheHostWritesAsUtf8IsFound) {
+  with_index_hooks();
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), NOT_FOUND);  // the index is built
+  Handle made = add_contact("");
+  host_.write_setting(made, "MRIM", "EMail", Setting::utf8("kim@example.org"));
+  EXPECT_EQ(mrim_find_contact("kim@example.org", 0, 0), as_handle(made));
+}
+
 TEST_F(FindContact, TheSecondContactOfASharedAddressIsFoundOnceTheFirstIsGone) {
   with_index_hooks();
   Handle first = add_contact("kim@example.org");
