@@ -2,6 +2,7 @@
 // loading and unloading, and the records tests observe.
 #include "hostsim/host.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -440,8 +441,13 @@ bool Host::wait_until(const std::function<bool()>& pred, int timeout_ms) {
     }
     // pred() runs without the lock: it usually reads the records, which notify under it.
     if (pred()) return true;
+    // Also looked at every 50 ms: a predicate may read what the host does not record (the
+    // plug-in's log file, the server's state), and would otherwise wait out its whole time.
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return pred();
     std::unique_lock lock(impl_->wait_mu);
-    if (!impl_->wait_cv.wait_until(lock, deadline, [&] { return impl_->generation != seen; })) return pred();
+    impl_->wait_cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)),
+                              [&] { return impl_->generation != seen; });
   }
 }
 

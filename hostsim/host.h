@@ -209,7 +209,7 @@ class Host {
   std::vector<ServiceCall> calls() const;
   void clear_records();
   // Blocks until pred() holds or the time runs out; re-checked whenever the host records
-  // something. For end-to-end tests that wait for the plug-in's threads.
+  // something, and every 50 ms. For end-to-end tests that wait for the plug-in's threads.
   bool wait_until(const std::function<bool()>& pred, int timeout_ms);
   // Lets a test decide what the tray answers (0 shown, non-zero refused) and whether the
   // service exists at all.
