@@ -160,13 +160,17 @@ int mrim_do_authorize(const char* address) {
 // refused like a wrong record: it would make a contact without an address.
 namespace {
 
-// Into the group the contact stands in on the host's list when the server has one of that
-// name, else into the first; on success the contact keeps its number and group.
+// Into the group the contact stands in on the host's list, made on the server first when it
+// has none of that name (a server that numbers the contact 0 takes no move until the next
+// log-in, so the add itself carries the group), else into the first; on success the contact
+// keeps its number and group.
 void add_to_server_list(HANDLE contact, const char* address, const char* request_text = nullptr) {
   uint32_t group = 0;
   SettingVariant group_name;
   if (mrim_read_text_setting(contact, "CList", "Group", &group_name)) {
-    if (mrim_group_find(group_name.text, &group) != 0) group = 0;
+    if (mrim_group_find(group_name.text, &group) != 0 &&
+        (group_name.text[0] == '\0' || mrim_do_addgroup(group_name.text, &group) != 0))
+      group = 0;
     free_setting(&group_name);
   }
   uint32_t number = 0;

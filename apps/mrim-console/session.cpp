@@ -1040,18 +1040,22 @@ void Session::add(const Command& command) {
   view_.begin_wait("add", "adding " + wanted);
   std::optional<INT_PTR> contact;
   std::vector<hostsim::Handle> listed;
+  // With a text or a group, as the host's add window does for a user it asks to authorize: the
+  // contact first, on the host's list in its group, then the request, which puts it on the
+  // server's (in that group, made there when new).
+  const bool made_here = request_text || !group.empty();
   std::string refusal = refusal_of([&] {
     listed = watching_list_numbers([&] {
-      if (!request_text) {
+      if (!made_here) {
         contact = call("add", "/AddToList", 0, reinterpret_cast<LPARAM>(&hit));
         return;
       }
-      // With a text, as the host's add window does for a user it asks to authorize: the contact
-      // first, on the host's list, then the request with the text, which puts it on the server's.
       hostsim::Handle made = host_->profile().add_contact();
       host_->profile().set_protocol(made, module_);
       write_text(*host_, made, module_, "EMail", wanted);
-      std::string text = host_->takes_utf8() ? *request_text : to_cp1251(*request_text);
+      if (!group.empty()) write_text(*host_, made, "CList", "Group", group);
+      std::string text =
+          host_->takes_utf8() ? request_text.value_or("") : to_cp1251(request_text.value_or(""));
       std::string service = module_ + "/AuthRequest";
       ProtocolCall request{reinterpret_cast<HANDLE>(made), service.c_str(), 0,
                            reinterpret_cast<LPARAM>(text.c_str())};
@@ -1070,18 +1074,21 @@ void Session::add(const Command& command) {
   auto handle = static_cast<hostsim::Handle>(*contact);
   if (std::find(listed.begin(), listed.end(), handle) == listed.end()) {
     // The contact made for the request goes again: the server does not have it.
-    if (request_text) host_->delete_contact(handle);
+    if (made_here) host_->delete_contact(handle);
     error("add", refusal.empty() ? "the server did not put " + wanted + " on the list" : refusal);
     return;
   }
   Event answer("ok");
   answer.set("command", "add").set("address", wanted);
-  // Into the group asked for, as a move: made on the server when new, or kept for the next
-  // list when the server gave the contact no number yet.
+  // The add put it into the group asked for (made on the server when new) unless that group
+  // could not be made: then a move tries once more, or is kept for the next list when the
+  // server gave the contact no number yet.
   if (!group.empty() && book_->state(handle).group != group) {
     std::string moved = refusal_of([&] { write_text(*host_, handle, "CList", "Group", group); });
     if (!moved.empty()) return error("add", "added, but not put in " + group + ": " + moved);
     answer.set("group", group).set("waits", edit_waits(handle));
+  } else if (!group.empty()) {
+    answer.set("group", group);
   }
   if (request_text) answer.set("request_text", *request_text);
   ok(answer);

@@ -249,7 +249,8 @@ TEST_F(AddAnsweredWithZero, TheAddCarriesNameAndGroupAndALaterEditWaitsForTheLis
   Handle lee = host().add_contact("MRIM");
   host().write_setting(lee, "MRIM", "EMail", Setting::string("lee@mail.example"));
   host().write_setting(lee, "CList", "MyHandle", Setting::string("Lee"));
-  host().write_setting(lee, "CList", "Group", Setting::string("Friends"));
+  // A group the server does not have yet: made there first, so that the add goes into it.
+  host().write_setting(lee, "CList", "Group", Setting::string("Climbing"));
   SearchResult result{};
   result.size = sizeof result;
   result.nick = const_cast<char*>("lee@mail.example");
@@ -257,8 +258,11 @@ TEST_F(AddAnsweredWithZero, TheAddCarriesNameAndGroupAndALaterEditWaitsForTheLis
   ASSERT_NE(session->call("/AddToList", 0, reinterpret_cast<LPARAM>(&result)), 0);
   ASSERT_TRUE(wait([&] { return number(lee, "AuthPending") == 1; })) << session->log();
   EXPECT_EQ(on_server("lee@mail.example")->nickname, "Lee");
-  EXPECT_EQ(on_server("lee@mail.example")->group, 1u);
-  EXPECT_EQ(number(lee, "GroupIndex"), 1u);
+  const std::vector<serversim::Group> groups = server->account(kKim)->groups;
+  ASSERT_EQ(groups.size(), 3u);
+  EXPECT_EQ(groups[2].name, "Climbing");
+  EXPECT_EQ(on_server("lee@mail.example")->group, 2u);
+  EXPECT_EQ(number(lee, "GroupIndex"), 2u);
 
   // No number yet: the rename is kept, not reported sent.
   const size_t before = modifications();
@@ -275,7 +279,7 @@ TEST_F(AddAnsweredWithZero, TheAddCarriesNameAndGroupAndALaterEditWaitsForTheLis
       << session->log();
   EXPECT_TRUE(wait([&] { return number(lee, "PendingEdit") == 0; }));
   EXPECT_EQ(text(lee, "MyHandle", "CList"), "Lee Park");
-  EXPECT_EQ(text(lee, "Group", "CList"), "Friends");
+  EXPECT_EQ(text(lee, "Group", "CList"), "Climbing");
 }
 
 class MixedCase : public ListTruth {
