@@ -77,11 +77,13 @@ class Pane {
     run(tmux("paste-buffer"));
   }
   std::string screen() { return run(tmux("capture-pane -p")); }
-  // Polls the screen until `text` is on it `times` times.
-  bool shows(const std::string& text, int times = 1) {
+  // Polls the screen until `text` is on it `times` times; with_scrolled, also the lines that
+  // have scrolled off its top (a long output that a late event pushes up).
+  bool shows(const std::string& text, int times = 1, bool with_scrolled = false) {
     auto deadline = std::chrono::steady_clock::now() + kScreenWait;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (count(screen(), text) >= times) return true;
+      const std::string seen = with_scrolled ? run(tmux("capture-pane -p -S -")) : screen();
+      if (count(seen, text) >= times) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
@@ -258,7 +260,8 @@ TEST(TerminalSession, SearchInAnyScriptAndWordMoves) {
 
   // Help fits the pane's 60 columns without a word cut in two.
   pane.enter("help");
-  EXPECT_TRUE(pane.shows("\n      add an address to the contact list (asks for\n          authorization)\n"))
+  EXPECT_TRUE(
+      pane.shows("\n      add an address to the contact list (asks for\n          authorization)\n", 1, true))
       << pane.screen();
 }
 
