@@ -342,12 +342,13 @@ DWORD WINAPI MRIM_ConnectAndLoginThread(LPVOID parameter) {
     const char* last_step_words = "";
     if (silent != nullptr) {
       reason = connect_and_login(request, silent, &last_step_words);
-      // A busy service's line that came after the wait names the server to dial after all.
-      if (no_server_found(reason) &&
-          late_address_take(request->server_address, sizeof request->server_address))
-        mrim_log("MRIM_ConnectAndLoginThread: server address is %s\n", request->server_address);
-      else if (no_server_found(reason))
-        trail_add(&trail, "%s sent no address and did not answer as an MRIM server", service);
+      if (no_server_found(reason)) {
+        // A busy service's line that came after the wait names the server to dial after all.
+        if (late_address_take(request->server_address, sizeof request->server_address))
+          mrim_log("MRIM_ConnectAndLoginThread: server address is %s\n", request->server_address);
+        else
+          trail_add(&trail, "%s sent no address and did not answer as an MRIM server", service);
+      }
     }
     // A port that was silent and no MRIM server either leaves the fallback, as a service that
     // gave no address does.

@@ -1083,12 +1083,11 @@ void Session::add(const Command& command) {
   // The add put it into the group asked for (made on the server when new) unless that group
   // could not be made: then a move tries once more, or is kept for the next list when the
   // server gave the contact no number yet.
+  if (!group.empty()) answer.set("group", group);
   if (!group.empty() && book_->state(handle).group != group) {
     std::string moved = refusal_of([&] { write_text(*host_, handle, "CList", "Group", group); });
     if (!moved.empty()) return error("add", "added, but not put in " + group + ": " + moved);
-    answer.set("group", group).set("waits", edit_waits(handle));
-  } else if (!group.empty()) {
-    answer.set("group", group);
+    answer.set("waits", edit_waits(handle));
   }
   if (request_text) answer.set("request_text", *request_text);
   ok(answer);
