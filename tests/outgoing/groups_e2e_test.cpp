@@ -52,6 +52,9 @@ class Groups : public ::testing::Test {
     ASSERT_EQ(session->call("/SetStatus", ID_STATUS_ONLINE), 0);
     // The user's changes count once the list is applied: while it is, its own writes are not theirs.
     ASSERT_TRUE(session->wait_for_log("MRIM_CS_CONTACT_LIST2 handled", kWaitMs)) << session->log();
+    // The list can be shown before the log-in's thread has called the account online, and an
+    // edit of an offline account is refused.
+    ASSERT_TRUE(host().wait_until([&] { return session->call("/GetStatus") == ID_STATUS_ONLINE; }, kWaitMs));
     ASSERT_EQ(group_of(amy_contact()), "Friends");
   }
 
