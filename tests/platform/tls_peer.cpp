@@ -40,6 +40,11 @@ const Identity& identity() {
     FILE* file = std::fopen(id.pem_file.c_str(), "w");
     PEM_write_X509(file, certificate);
     std::fclose(file);
+    // Gone with the process, so that runs leave no certificates behind in the temporary folder.
+    static struct RemovedAtExit {
+      std::string path;
+      ~RemovedAtExit() { std::remove(path.c_str()); }
+    } removed{id.pem_file};
     return id;
   }();
   return made;
